@@ -1,0 +1,53 @@
+# Quillbox: `make run` and `make test` do all set-up on a fresh Debian 12 machine.
+SHELL := /bin/bash
+JOBS  ?= $(shell nproc)
+BUILD ?= build
+TESTBUILD ?= build-test
+ARGS ?=
+
+# Every Debian package the project needs to build, run and test.
+DEBS := g++ cmake make pkg-config libsqlite3-dev libicu-dev liburiparser-dev libhiredis-dev \
+        libcpp-httplib-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev \
+        libbenchmark-dev redis-server chromium nodejs npm
+
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+
+.PHONY: deps build run test test-unit test-browser bench clean
+
+# Installs only what is missing; waits for an apt lock held by another process.
+deps:
+	@missing=$$(for p in $(DEBS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:" $$missing; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/Makefile: CMakeLists.txt
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBOX_TESTS=OFF -DQUILLBOX_BENCH=ON
+
+build: deps $(BUILD)/Makefile
+	cmake --build $(BUILD) -j $(JOBS) --target quillbox
+
+run: build
+	./$(BUILD)/quillbox $(ARGS)
+
+$(TESTBUILD)/Makefile: CMakeLists.txt
+	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DQUILLBOX_SANITIZE=ON -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON
+
+# Unit and integration tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the browser tests.
+test: deps $(TESTBUILD)/Makefile
+	cmake --build $(TESTBUILD) -j $(JOBS)
+	cd $(TESTBUILD) && ctest --output-on-failure -j $(JOBS)
+	@if [ -f platform/web/browser_test/package.json ]; then $(MAKE) --no-print-directory test-browser; fi
+
+test-browser:
+	cd platform/web/browser_test && (npm ci --no-audit --no-fund || npm install --no-audit --no-fund) && \
+	  QUILLBOX_BIN=$(CURDIR)/$(TESTBUILD)/quillbox QUILLBOX_SHOTS=$(CURDIR)/$(TESTBUILD)/screenshots node --test
+
+bench: build
+	cmake --build $(BUILD) -j $(JOBS)
+	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
+
+clean:
+	rm -rf $(BUILD) $(TESTBUILD)
