@@ -1,0 +1,190 @@
+#include "storage/text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quillbox {
+namespace {
+
+struct Pair {
+  std::string a;
+  std::string b;
+  bool expected;
+};
+
+// Runs a table of (a, b) -> bool through `check`, naming every row that disagrees.
+template <class Check>
+void expectTable(const std::vector<Pair>& rows, Check check) {
+  for (const Pair& row : rows) {
+    EXPECT_EQ(check(row.a, row.b), row.expected) << "\"" << row.a << "\" / \"" << row.b << "\"";
+  }
+}
+
+TEST(TextEquals, CanonicallyEquivalentSpellingsAreEqual) {
+  expectTable(
+      {
+          {"caf\u00e9", "cafe\u0301", true},
+          {"cafe\u0301", "caf\u00e9", true},
+          {"\u212A", "K", true},                         // KELVIN SIGN
+          {"\u2126", "\u03a9", true},                    // OHM SIGN, GREEK CAPITAL OMEGA
+          {"a\u0323\u0301", "a\u0301\u0323", true},      // marks of different classes reorder
+          {"\u1100\u1161", "\uac00", true},              // conjoining jamo, Hangul syllable
+          {"a\u0301\u0301", "\u00e1\u0301", true},
+          {"", "", true},
+      },
+      textEquals);
+}
+
+TEST(TextEquals, OtherDifferencesStayDifferent) {
+  expectTable(
+      {
+          {"Milk", "milk", false},
+          {"\u00e9", "\u00c9", false},
+          {"e", "\u00e9", false},
+          {"a\u0301\u0300", "a\u0300\u0301", false},  // same class: order matters
+          {"\ufb01", "fi", false},                    // compatibility only
+          {"\u2460", "1", false},
+          {"\u26ab\ufe0f", "\u26ab", false},  // the variation selector is part of the text
+          {"milk ", "milk", false},
+          {"", " ", false},
+          {"a", std::string("a\0", 2), false},
+      },
+      textEquals);
+}
+
+TEST(TextEquals, TextsThatAreNotUtf8CompareByteForByte) {
+  expectTable(
+      {
+          {"\xff", "\xff", true},
+          {"caf\xc3", "caf\xc3", true},
+          {"\xff", "\xfe", false},
+          {"e\xcc\x81\xff", "\xc3\xa9\xff", false},  // would be equal as text, but the bytes differ
+          {"\xc0\xaf", "/", false},                   // overlong "/"
+          {"\xef\xbf\xbd", "\xff", false},            // U+FFFD is not the bad byte it replaces
+      },
+      textEquals);
+}
+
+TEST(IsValidUtf8, AcceptsWellFormedTextOnly) {
+  expectTable(
+      {
+          {"", "", true},
+          {"plain ascii text long enough for whole words", "", true},
+          {"\u00e9\u20ac\U0001D11E", "", true},
+          {"\xf4\x8f\xbf\xbf", "", true},  // U+10FFFF
+          {std::string("nul\0inside", 10), "", true},
+          {"\x80", "", false},
+          {"\xc0\xaf", "", false},          // overlong
+          {"\xe0\x80\xaf", "", false},      // overlong
+          {"\xf0\x80\x80\xaf", "", false},  // overlong
+          {"\xed\xa0\x80", "", false},      // surrogate
+          {"\xf4\x90\x80\x80", "", false},  // past U+10FFFF
+          {"\xf5\x80\x80\x80", "", false},
+          {"\xe2\x82", "", false},               // truncated
+          {"0123456789abcdef\xc3", "", false},   // truncated after a run of ASCII
+          {"0123456789abcdef\xc3(", "", false},  // bad continuation
+          {"\xff", "", false},
+      },
+      [](const std::string& text, const std::string&) { return isValidUtf8(text); });
+}
+
+TEST(TextContains, FindsCaseSensitiveSubstrings) {
+  expectTable(
+      {
+          {"Buy milk", "milk", true},
+          {"Buy milk", "Milk", false},
+          {"Buy milk", "", true},
+          {"", "", true},
+          {"", "a", false},
+          {"Buy milk", "Buy milk!", false},
+          {"aaab", "aab", true},
+      },
+      textContains);
+}
+
+TEST(TextContains, MatchesWholeCharactersUnderCanonicalEquivalence) {
+  expectTable(
+      {
+          {"cafe\u0301", "\u00e9", true},
+          {"caf\u00e9", "e\u0301", true},
+          {"cafe\u0301 au lait", "caf\u00e9 au", true},
+          {"cafe\u0301", "caf", true},
+          {"caf\u00e9", "e", false},
+          {"cafe\u0301", "e", false},
+          {"cafe\u0301", "\u0301", false},
+          {"e\u20dd", "e", false},  // no precomposed form: the mark still belongs to the "e"
+          {"\u212A m", "K", true},
+          {"a\u0323\u0301", "a\u0301\u0323", true},
+      },
+      textContains);
+}
+
+TEST(TextContains, TreatsEmojiSequencesAsSingleCharacters) {
+  expectTable(
+      {
+          {"\u26ab\ufe0f Shopping", "\u26ab\ufe0f", true},
+          {"\u26ab\ufe0f Shopping", "\u26ab", false},
+          {"\U0001F1FA\U0001F1F8\U0001F1EB\U0001F1F7", "\U0001F1EB\U0001F1F7", true},
+          {"\U0001F1FA\U0001F1F8\U0001F1EB\U0001F1F7", "\U0001F1F8\U0001F1EB", false},  // straddles two flags
+          {"\U0001F469\u200d\U0001F4BB code", "\U0001F469", false},
+          {"\U0001F469\u200d\U0001F4BB code", "code", true},
+      },
+      textContains);
+}
+
+TEST(TextContains, KeepsCarriageReturnAndLineFeedTogether) {
+  expectTable(
+      {
+          {"a\r\nb", "\r\n", true},
+          {"a\r\nb", "\r", false},
+          {"a\r\nb", "\n", false},
+          {"a\r\nb", "a\r", false},
+          {"a\rb", "\r", true},
+          {"\u00e9\r\nb", "\nb", false},
+      },
+      textContains);
+}
+
+TEST(TextContains, SearchesBytesWhenEitherSideIsNotUtf8) {
+  expectTable(
+      {
+          {"ab\xff" "cd", "\xff" "c", true},
+          {"ab\xff", "b", true},
+          {"cafe\xcc\x81\xff", "\xc3\xa9", false},
+          {"abc", "\xff", false},
+      },
+      textContains);
+}
+
+TEST(IsLinkText, NeedsTheExactPrefixEndingOnACharacterBoundary) {
+  expectTable(
+      {
+          {"https://example.com", "", true},
+          {"http://example.com", "", true},
+          {"https://", "", true},
+          {"http://", "", true},
+          {"https://not a valid address", "", true},  // a link text; the address is checked when parsed
+          {"https://\u00e9", "", true},
+          {"https://\xff", "", true},
+          {"https://\r\n", "", true},
+          {"HTTP://example.com", "", false},
+          {"Https://example.com", "", false},
+          {" https://example.com", "", false},
+          {"see https://example.com", "", false},
+          {"http:/example.com", "", false},
+          {"https:/", "", false},
+          {"ftp://example.com", "", false},
+          {"", "", false},
+          {"https://\u0301example.com", "", false},  // the mark joins the last "/"
+          {"http://\u0301", "", false},
+          {"https://\u200dx", "", false},  // a joiner
+          {"https://\u0903", "", false},   // a spacing mark
+          {"https:/\u0301/", "", false},
+      },
+      [](const std::string& text, const std::string&) { return isLinkText(text); });
+}
+
+}  // namespace
+}  // namespace quillbox

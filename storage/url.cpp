@@ -1,0 +1,80 @@
+#include "storage/url.h"
+
+#include <uriparser/Uri.h>
+
+namespace quillbox {
+namespace {
+
+std::string_view rangeText(const UriTextRangeA& range) {
+  if (range.first == nullptr || range.afterLast == nullptr) return {};
+  return {range.first, static_cast<std::size_t>(range.afterLast - range.first)};
+}
+
+std::string lowerAscii(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+// Printable ASCII only: no control characters, no NUL, no DEL, nothing past 0x7F (raw Unicode, or bytes
+// that are not UTF-8 at all).
+bool isPrintableAscii(std::string_view text) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F) return false;
+  }
+  return true;
+}
+
+// Digits only (the parser guarantees that), value within 0..65535; leading zeros allowed.
+std::optional<int> portNumber(std::string_view digits) {
+  long value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<int>(value);
+}
+
+// Frees what the parser allocated inside a UriUriA once it was filled in.
+struct ParsedUri {
+  UriUriA uri{};
+  bool filled = false;
+  ~ParsedUri() {
+    if (filled) uriFreeUriMembersA(&uri);
+  }
+};
+
+}  // namespace
+
+std::optional<URL> parseURL(std::string_view text) {
+  if (text.empty() || !isPrintableAscii(text)) return std::nullopt;
+
+  ParsedUri parsed;
+  const char* errorPos = nullptr;
+  if (uriParseSingleUriExA(&parsed.uri, text.data(), text.data() + text.size(), &errorPos) != URI_SUCCESS) {
+    return std::nullopt;
+  }
+  parsed.filled = true;
+  const UriUriA& uri = parsed.uri;
+
+  URL url;
+  url.scheme = lowerAscii(rangeText(uri.scheme));
+  if (url.scheme != "http" && url.scheme != "https") return std::nullopt;
+  // An address without "//" ("http:/x") has no host at all; "https://" has an empty one.
+  url.host = std::string(rangeText(uri.hostText));
+  if (url.host.empty()) return std::nullopt;
+  if (uri.hostData.ipFuture.first != nullptr) return std::nullopt;  // "[v1.x]": nothing can open it
+  const std::string_view port = rangeText(uri.portText);
+  if (!port.empty()) {
+    url.port = portNumber(port);
+    if (!url.port) return std::nullopt;
+  }
+  url.text = std::string(text);
+  return url;
+}
+
+}  // namespace quillbox
