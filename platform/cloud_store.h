@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,7 +39,8 @@ class CloudStore {
   virtual void flushPending(int timeoutMs) { (void)timeoutMs; }
 };
 
-// A store held in memory, for tests and for a process that wants no mirror.
+// A store held in memory, for tests and for a process that wants no mirror. Safe to share
+// between threads.
 class MemoryCloudStore : public CloudStore {
  public:
   std::optional<std::string> stringForKey(std::string_view key) override;
@@ -46,11 +48,61 @@ class MemoryCloudStore : public CloudStore {
   std::string describe() const override { return "memory"; }
 
   // For tests: how many times setString was called.
-  int writes() const { return writes_; }
+  int writes() const;
 
  private:
+  mutable std::mutex mutex_;
   std::map<std::string, std::string, std::less<>> values_;
   int writes_ = 0;
 };
+
+// The embedded default: a folder with one file per key, named by the key, holding the value's
+// bytes. Several processes (and a folder-syncing tool) may share the folder: a write replaces
+// the file whole, so a reader sees the old value or the new one, never a part, and a value
+// that was written survives a kill and a power cut. An absent file is nothing; an empty file
+// is the empty string. A key that is not a plain file name (empty, ".", "..", longer than 255
+// bytes, holding "/", NUL or a control character, or starting with ".") is refused: reads give
+// nothing and writes are dropped. Refusals and I/O failures are reported by health(), never
+// thrown. Safe to share between threads.
+class FolderCloudStore : public CloudStore {
+ public:
+  // Uses folder, creating it (and missing parents, mode 0700) when missing; a folder that
+  // cannot be made is reported by health().
+  explicit FolderCloudStore(std::filesystem::path folder);
+
+  std::optional<std::string> stringForKey(std::string_view key) override;
+  void setString(std::string_view value, std::string_view key) override;
+  // The folder's path.
+  std::string describe() const override { return folder_.string(); }
+  // Ok, or the last problem met since the last write that succeeded.
+  Status health() const override;
+
+  const std::filesystem::path& folder() const { return folder_; }
+
+  // True when key can name a value in a folder store.
+  static bool isPlainKey(std::string_view key);
+
+ private:
+  void report(Status problem);
+
+  std::filesystem::path folder_;
+  mutable std::mutex mutex_;
+  Status health_ = Status::Ok();
+};
+
+// The cloud store a spec names: "" is a FolderCloudStore on <home>/cloud; an address starting
+// "redis://" or "unix://" is a Redis server; any other text is a folder path, relative to the
+// working directory. Fails, with the reason, when the folder cannot be made or the server
+// address is bad.
+Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const std::filesystem::path& home);
+
+// Sets how the process-wide cloud store is made. Call it before the first sharedCloudStore():
+// once the store is made, later calls change nothing. Without it, the store is a
+// MemoryCloudStore (as it is when make gives nothing).
+void configureSharedCloudStore(std::function<std::unique_ptr<CloudStore>()> make);
+
+// The one cloud store of the process: made on first use, exactly once even when several
+// threads ask at once, and kept until the process ends.
+CloudStore& sharedCloudStore();
 
 }  // namespace quillbox

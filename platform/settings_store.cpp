@@ -1,0 +1,269 @@
+#include "platform/settings_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "platform/home.h"
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+// Durability: the database runs in WAL mode with synchronous=FULL. Every set() is one
+// autocommit transaction, and with FULL the commit fsyncs the write-ahead log before it
+// returns, so a returned write survives a kill and a power cut; SQLite syncs the folder when it
+// creates the log, and we sync it once after creating the database file. WAL rather than a
+// rollback journal because readers never block the writer nor the writer the readers, so a
+// web UI polling generation() and get() never stalls the command line's write, and a commit
+// costs one fsync of an appended log instead of the journal's three (journal, database,
+// folder). Both need a local file system; the home always lives on one.
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 2000;
+// SQLite answers some conflicts with SQLITE_BUSY without waiting (a snapshot moved under a
+// writer, log recovery in progress); such a statement is simply run again, up to this long.
+constexpr auto kBusyGiveUp = std::chrono::seconds(20);
+// The log is cut back to this size after a checkpoint, so one huge value does not leave a
+// huge file behind.
+constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=8388608";
+
+bool isBusy(int rc) {
+  int primary = rc & 0xff;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+// Steps stmt once, retrying while another connection holds the database. Returns SQLite's code.
+int stepRetrying(sqlite3_stmt* stmt) {
+  auto giveUp = std::chrono::steady_clock::now() + kBusyGiveUp;
+  for (;;) {
+    int rc = sqlite3_step(stmt);
+    if (!isBusy(rc) || std::chrono::steady_clock::now() > giveUp) return rc;
+    sqlite3_reset(stmt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// Runs sql to completion; the first column of its first row, or "" when it gives no row.
+Result<std::string> runRetrying(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    return Status::Error(sqlite3_errmsg(db));
+  }
+  std::string first;
+  bool hadRow = false;
+  int rc;
+  while ((rc = stepRetrying(stmt)) == SQLITE_ROW) {
+    if (!hadRow && sqlite3_column_type(stmt, 0) != SQLITE_NULL) {
+      const unsigned char* text = sqlite3_column_text(stmt, 0);
+      if (text != nullptr) first = reinterpret_cast<const char*>(text);
+    }
+    hadRow = true;
+  }
+  Result<std::string> result = rc == SQLITE_DONE ? Result<std::string>(first)
+                                                 : Result<std::string>(Status::Error(sqlite3_errmsg(db)));
+  sqlite3_finalize(stmt);
+  return result;
+}
+
+// SQLite binds a null pointer as SQL NULL whatever the length; an empty value must stay a value.
+const char* bytesOf(std::string_view text) { return text.data() != nullptr ? text.data() : ""; }
+
+std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+
+void syncFolder(const fs::path& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+// The lock of one home, shared by every store object on it in this process.
+struct SettingsStore::HomeLock {
+  ~HomeLock() { ::close(fd); }
+  pid_t pid = 0;  // the process that opened fd: a forked child takes a lock of its own
+  int fd = -1;
+  std::recursive_mutex mutex;
+  int depth = 0;  // guarded by mutex
+};
+
+namespace {
+
+Result<std::shared_ptr<SettingsStore::HomeLock>> homeLockFor(const fs::path& home) {
+  static std::mutex registryMutex;
+  static std::map<std::string, std::weak_ptr<SettingsStore::HomeLock>>* registry =
+      new std::map<std::string, std::weak_ptr<SettingsStore::HomeLock>>();  // outlives every store
+  std::error_code error;
+  fs::path canonical = fs::weakly_canonical(home, error);
+  if (error) canonical = home;
+  std::lock_guard<std::mutex> guard(registryMutex);
+  auto& slot = (*registry)[canonical.string()];
+  if (auto existing = slot.lock(); existing && existing->pid == ::getpid()) return existing;
+  fs::path lockPath = home / "lock";
+  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return Status::Error("cannot open the lock file " + quoted(lockPath) + ": " + std::strerror(errno));
+  auto made = std::make_shared<SettingsStore::HomeLock>();
+  made->pid = ::getpid();
+  made->fd = fd;
+  slot = made;
+  return made;
+}
+
+}  // namespace
+
+SettingsStore::SettingsStore(Private, fs::path home) : home_(std::move(home)), path_(home_ / "settings.sqlite3") {}
+
+SettingsStore::~SettingsStore() {
+  sqlite3_finalize(select_);
+  sqlite3_finalize(upsert_);
+  sqlite3_finalize(dataVersion_);
+  sqlite3_close_v2(db_);
+}
+
+Result<std::shared_ptr<SettingsStore>> SettingsStore::open(const fs::path& home) {
+  std::error_code error;
+  fs::path absolute = fs::absolute(home, error).lexically_normal();
+  if (error) return Status::Error("cannot open the settings store in " + quoted(home) + ": " + error.message());
+  if (Status made = ensureFolder(absolute); !made) return made;
+  auto store = std::make_shared<SettingsStore>(Private{}, absolute);
+  if (Status prepared = store->prepare(); !prepared) return prepared;
+  return store;
+}
+
+std::string SettingsStore::errorText() const { return db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory"; }
+
+Status SettingsStore::prepare() {
+  auto fail = [&](const std::string& reason) {
+    return Status::Error("cannot open the settings store " + quoted(path_) + ": " + reason);
+  };
+  auto lockResult = homeLockFor(home_);
+  if (!lockResult) return lockResult.status();
+  homeLock_ = std::move(lockResult).value();
+
+  bool existed = fs::exists(path_);
+  int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (rc != SQLITE_OK) return fail(errorText());
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+
+  auto mode = runRetrying(db_, "PRAGMA journal_mode=WAL");
+  if (!mode) return fail(mode.status().message());
+  if (mode.value() != "wal") return fail("it cannot use a write-ahead log (journal mode " + mode.value() + ")");
+  for (const char* sql : {"PRAGMA synchronous=FULL", kJournalSizeLimit,
+                          "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)"}) {
+    if (auto done = runRetrying(db_, sql); !done) return fail(done.status().message());
+  }
+  if (!existed) syncFolder(home_);
+
+  const char* statements[] = {"SELECT value FROM settings WHERE key = ?1",
+                              "INSERT INTO settings(key, value) VALUES(?1, ?2) "
+                              "ON CONFLICT(key) DO UPDATE SET value = excluded.value",
+                              "PRAGMA data_version"};
+  sqlite3_stmt** targets[] = {&select_, &upsert_, &dataVersion_};
+  for (int i = 0; i < 3; ++i) {
+    if (sqlite3_prepare_v3(db_, statements[i], -1, SQLITE_PREPARE_PERSISTENT, targets[i], nullptr) != SQLITE_OK) {
+      return fail(errorText());
+    }
+  }
+  if (stepRetrying(dataVersion_) == SQLITE_ROW) lastDataVersion_ = sqlite3_column_int64(dataVersion_, 0);
+  sqlite3_reset(dataVersion_);
+  return Status::Ok();
+}
+
+std::string SettingsStore::get(std::string_view key) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::string value;
+  sqlite3_bind_text64(select_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+  if (stepRetrying(select_) == SQLITE_ROW) {
+    const void* bytes = sqlite3_column_blob(select_, 0);
+    int size = sqlite3_column_bytes(select_, 0);
+    if (bytes != nullptr && size > 0) value.assign(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
+  }
+  sqlite3_reset(select_);
+  sqlite3_clear_bindings(select_);
+  return value;
+}
+
+Status SettingsStore::set(std::string_view key, std::string_view value) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // An equal value is not written again: no fsync, and no move of the generation.
+  sqlite3_bind_text64(select_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+  bool same = false;
+  if (stepRetrying(select_) == SQLITE_ROW) {
+    const void* bytes = sqlite3_column_blob(select_, 0);
+    auto size = static_cast<std::size_t>(sqlite3_column_bytes(select_, 0));
+    same = size == value.size() && (size == 0 || std::memcmp(bytes, value.data(), size) == 0);
+  }
+  sqlite3_reset(select_);
+  sqlite3_clear_bindings(select_);
+  if (same) return Status::Ok();
+
+  sqlite3_bind_text64(upsert_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+  sqlite3_bind_blob64(upsert_, 2, bytesOf(value), value.size(), SQLITE_STATIC);
+  int rc = stepRetrying(upsert_);
+  Status status = rc == SQLITE_DONE ? Status::Ok()
+                                    : Status::Error("cannot save the setting \"" + std::string(key) + "\" in " +
+                                                    quoted(path_) + ": " + errorText());
+  sqlite3_reset(upsert_);
+  sqlite3_clear_bindings(upsert_);
+  if (status.ok()) ++generation_;
+  return status;
+}
+
+std::uint64_t SettingsStore::generation() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (stepRetrying(dataVersion_) == SQLITE_ROW) {
+    std::int64_t version = sqlite3_column_int64(dataVersion_, 0);
+    if (version != lastDataVersion_) {
+      lastDataVersion_ = version;
+      ++generation_;
+    }
+  } else {
+    ++generation_;  // cannot tell: say it moved, so the caller reads again
+  }
+  sqlite3_reset(dataVersion_);
+  return generation_;
+}
+
+SettingsStore::Lock SettingsStore::lock() {
+  HomeLock& home = *homeLock_;
+  home.mutex.lock();
+  if (home.depth++ == 0) {
+    // Should flock fail for another reason than a signal, the lock still excludes this
+    // process's other threads; there is nothing better to do.
+    while (::flock(home.fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  return Lock(homeLock_);
+}
+
+SettingsStore::Lock::Lock(Lock&& other) noexcept : home_(std::move(other.home_)) {}
+
+SettingsStore::Lock& SettingsStore::Lock::operator=(Lock&& other) noexcept {
+  if (this != &other) {
+    release();
+    home_ = std::move(other.home_);
+  }
+  return *this;
+}
+
+SettingsStore::Lock::~Lock() { release(); }
+
+void SettingsStore::Lock::release() {
+  if (!home_) return;
+  if (--home_->depth == 0) ::flock(home_->fd, LOCK_UN);
+  home_->mutex.unlock();
+  home_.reset();
+}
+
+}  // namespace quillbox

@@ -1,0 +1,229 @@
+#include "platform/settings_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace quillbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs body in a forked child and gives its pid. The child does no GoogleTest work and leaves
+// through _exit with body's result.
+pid_t forkChild(const std::function<int()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 99;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    ::_exit(code);
+  }
+  return pid;
+}
+
+// "exit 0", "killed 9", ...
+std::string waitFor(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return "lost";
+  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "killed " + std::to_string(WTERMSIG(status));
+  return "other";
+}
+
+class SettingsStoreTest : public ::testing::Test {
+ protected:
+  SettingsStoreTest() {
+    std::string pattern = (fs::temp_directory_path() / "quillbox-settings-XXXXXX").string();
+    home_ = ::mkdtemp(pattern.data());
+    reopen();
+  }
+  ~SettingsStoreTest() override {
+    store_.reset();
+    fs::remove_all(home_);
+  }
+
+  std::shared_ptr<SettingsStore> openOther() {
+    auto opened = SettingsStore::open(home_);
+    EXPECT_TRUE(opened.ok()) << opened.status().message();
+    return opened.ok() ? opened.value() : nullptr;
+  }
+  void reopen() {
+    store_.reset();
+    store_ = openOther();
+  }
+  void set(std::string_view key, std::string_view value) {
+    Status status = store_->set(key, value);
+    ASSERT_TRUE(status.ok()) << status.message();
+  }
+  // "key=value" for each key, joined by "|".
+  std::string dump(const std::vector<std::string>& keys) {
+    std::string out;
+    for (const auto& key : keys) out += (out.empty() ? "" : "|") + key + "=" + store_->get(key);
+    return out;
+  }
+
+  fs::path home_;
+  std::shared_ptr<SettingsStore> store_;
+};
+
+TEST_F(SettingsStoreTest, ValuesSurviveAReopenAndMissingKeysReadEmpty) {
+  set("stringNotes", "a");
+  set("stringTasks", "x");
+  set("stringNotes", "b");
+  set("stringTaggedNotes", "");
+  reopen();
+  EXPECT_EQ(dump({"stringNotes", "stringTasks", "stringTaggedNotes", "neverWritten"}),
+            "stringNotes=b|stringTasks=x|stringTaggedNotes=|neverWritten=");
+  EXPECT_EQ(store_->home(), home_);
+}
+
+TEST_F(SettingsStoreTest, AnyBytesButNulAndHugeValuesRoundTripExactly) {
+  std::string everyByte;
+  for (int round = 0; round < 3; ++round) {
+    for (int c = 1; c < 256; ++c) everyByte += static_cast<char>(c);
+  }
+  everyByte += "\xc3\x28 \xed\xa0\x80 \xff\xfe";  // invalid UTF-8: a bad continuation, a surrogate, bare bytes
+  std::string huge(10 * 1024 * 1024, 'x');
+  for (std::size_t i = 0; i < huge.size(); i += 4099) huge[i] = static_cast<char>('a' + i % 26);
+  set("bytes", everyByte);
+  set("huge", huge);
+  set("ünïcødé key \xff", "v");
+  reopen();
+  EXPECT_TRUE(store_->get("bytes") == everyByte);
+  EXPECT_TRUE(store_->get("huge") == huge);
+  EXPECT_EQ(store_->get("ünïcødé key \xff"), "v");
+  // The huge value can be replaced by a small one and the small one read back.
+  set("huge", "small");
+  reopen();
+  EXPECT_EQ(store_->get("huge"), "small");
+}
+
+TEST_F(SettingsStoreTest, GenerationMovesOnOwnWritesButNotOnEqualOnes) {
+  std::uint64_t start = store_->generation();
+  EXPECT_EQ(store_->generation(), start);
+  set("k", "1");
+  std::uint64_t afterWrite = store_->generation();
+  EXPECT_NE(afterWrite, start);
+  set("k", "1");
+  EXPECT_EQ(store_->generation(), afterWrite);
+  set("k", "");
+  EXPECT_NE(store_->generation(), afterWrite);
+}
+
+TEST_F(SettingsStoreTest, AnotherStoreOnTheSameHomeSeesWritesThroughItsGeneration) {
+  auto other = openOther();
+  std::uint64_t seen = other->generation();
+  set("stringNotes", "from the first");
+  std::uint64_t moved = other->generation();
+  EXPECT_NE(moved, seen);
+  EXPECT_EQ(other->generation(), moved);  // nothing new since
+  EXPECT_EQ(other->get("stringNotes"), "from the first");
+  std::uint64_t firstSeen = store_->generation();
+  ASSERT_TRUE(other->set("stringNotes", "from the second").ok());
+  EXPECT_NE(store_->generation(), firstSeen);
+  EXPECT_EQ(store_->get("stringNotes"), "from the second");
+}
+
+TEST_F(SettingsStoreTest, ANonDatabaseFileIsReportedAndLeftAlone) {
+  store_.reset();
+  fs::remove_all(home_);
+  fs::create_directories(home_);
+  const std::string garbage(5000, 'g');
+  std::ofstream(home_ / "settings.sqlite3", std::ios::binary) << garbage;
+  auto opened = SettingsStore::open(home_);
+  ASSERT_FALSE(opened.ok());
+  EXPECT_NE(opened.status().message().find((home_ / "settings.sqlite3").string()), std::string::npos)
+      << opened.status().message();
+  std::ifstream in(home_ / "settings.sqlite3", std::ios::binary);
+  std::stringstream kept;
+  kept << in.rdbuf();
+  EXPECT_TRUE(kept.str() == garbage);
+}
+
+TEST_F(SettingsStoreTest, AHomeThatIsAFileIsReported) {
+  fs::path file = home_ / "plain-file";
+  std::ofstream(file) << "x";
+  auto opened = SettingsStore::open(file);
+  ASSERT_FALSE(opened.ok());
+  EXPECT_NE(opened.status().message().find(file.string()), std::string::npos) << opened.status().message();
+}
+
+TEST_F(SettingsStoreTest, TheLockIsReentrantAndExcludesOtherThreadsAndStoresOfTheHome) {
+  auto other = openOther();
+  std::atomic<bool> taken{false};
+  std::thread contender;
+  {
+    auto outer = store_->lock();
+    {
+      auto inner = store_->lock();  // would hang were it not re-entrant
+      EXPECT_TRUE(inner.owns());
+      contender = std::thread([&] {
+        auto theirs = other->lock();
+        taken = true;
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(taken.load()) << "taken while the outer lock was still held";
+    SettingsStore::Lock moved = std::move(outer);
+    EXPECT_FALSE(outer.owns());
+    EXPECT_TRUE(moved.owns());
+  }
+  contender.join();
+  EXPECT_TRUE(taken.load());
+}
+
+// Two processes each append to one list 50 times under the lock (read, then write the read
+// value plus one entry): without the lock, appends would be lost.
+TEST_F(SettingsStoreTest, TwoProcessesAppendingUnderTheLockLoseNothing) {
+  store_.reset();
+  auto appender = [this](char who) {
+    return [this, who] {
+      auto opened = SettingsStore::open(home_);
+      if (!opened.ok()) return 1;
+      auto& store = opened.value();
+      for (int i = 0; i < 50; ++i) {
+        auto held = store->lock();
+        std::string list = store->get("list");
+        if (!store->set("list", list + who + std::to_string(i) + ",").ok()) return 2;
+        if (!store->set(std::string(1, who) + std::to_string(i), "own key").ok()) return 3;
+      }
+      return 0;
+    };
+  };
+  pid_t first = forkChild(appender('a'));
+  pid_t second = forkChild(appender('b'));
+  EXPECT_EQ(waitFor(first), "exit 0");
+  EXPECT_EQ(waitFor(second), "exit 0");
+  reopen();
+  std::string list = store_->get("list");
+  std::vector<std::string> seenA, seenB;
+  std::stringstream entries(list);
+  for (std::string entry; std::getline(entries, entry, ',');) (entry[0] == 'a' ? seenA : seenB).push_back(entry);
+  std::string missingKeys;
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(seenA.size() > static_cast<std::size_t>(i) ? seenA[i] : "", "a" + std::to_string(i));
+    EXPECT_EQ(seenB.size() > static_cast<std::size_t>(i) ? seenB[i] : "", "b" + std::to_string(i));
+    for (char who : {'a', 'b'}) {
+      std::string key = std::string(1, who) + std::to_string(i);
+      if (store_->get(key) != "own key") missingKeys += key + " ";
+    }
+  }
+  EXPECT_EQ(seenA.size() + seenB.size(), 100u) << list;
+  EXPECT_EQ(missingKeys, "");
+}
+
+}  // namespace
+}  // namespace quillbox
