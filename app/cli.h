@@ -1,0 +1,20 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace quillbox {
+
+// The `quillbox` command line. Each list command is one short visit to a screen: build it, Appear
+// (load from the cloud), run the operation, run the Change handlers (so the cloud copy follows),
+// print. The whole visit holds the home's lock. Exit codes: 0 done; 1 a store could not be opened
+// or written (the message names the path and the reason); 2 a usage error or a row that does not
+// exist, with nothing changed.
+int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err);
+
+// A text made safe for a terminal: control characters and bytes that are not UTF-8 are shown as
+// escapes (\n, \t, \x1b), never sent raw.
+std::string terminalSafe(std::string_view text);
+
+}  // namespace quillbox

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace quillbox {
+
+// How `quillbox serve` runs the app for browsers.
+struct ServeOptions {
+  std::optional<std::string> home;
+  std::string cloud;
+  std::string idiom = "phone";
+  std::string listen = "127.0.0.1:8080";
+  bool open = false;
+};
+
+// Adds serve's own options to its subcommand.
+void addServeOptions(CLI::App& command, ServeOptions& options);
+
+// Starts the app on the stores the options name and serves it until interrupted. Returns the
+// process's exit code.
+int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace quillbox

@@ -1,0 +1,243 @@
+#include "platform/window.h"
+
+#include <vector>
+
+namespace quillbox {
+
+namespace {
+
+constexpr std::size_t kNoTab = static_cast<std::size_t>(-1);
+constexpr int kMaxChangeRounds = 64;
+
+}  // namespace
+
+Window::Window(Body body, std::shared_ptr<SettingsStore> store, std::shared_ptr<Device> device)
+    : body_(std::move(body)), store_(std::move(store)), device_(std::move(device)) {}
+
+Element* Window::tabView() {
+  Element* found = nullptr;
+  forEachElement(tree_, [&](Element& element) {
+    if (element.name == "TabView") found = &element;
+    return found == nullptr;
+  });
+  return found;
+}
+
+// Runs the actions of every modifier of that name: in the tabs that have appeared (or only in
+// onlyTab), and everywhere outside the tab view. Actions are copied first: they may rebuild nothing,
+// but a copy keeps the walk safe whatever they do.
+void Window::runModifiers(std::string_view name, bool appearedOnly, std::size_t onlyTab) {
+  std::vector<Action> actions;
+  Element* tabs = tabView();
+  std::function<void(Element&)> collect = [&](Element& element) {
+    for (const Modifier& m : element.modifiers) {
+      if (m.name == name && m.action) actions.push_back(m.action);
+    }
+    if (element.header) collect(*element.header);
+    for (std::size_t i = 0; i < element.children.size(); ++i) {
+      if (&element == tabs) {
+        bool wanted = onlyTab != kNoTab ? i == onlyTab : (!appearedOnly || appeared_.count(i) > 0);
+        if (!wanted) continue;
+      }
+      collect(element.children[i]);
+    }
+  };
+  collect(tree_);
+  for (Action& action : actions) action();
+}
+
+bool Window::settle() {
+  bool any = false;
+  Element* tabs = tabView();
+  for (int round = 0; round < kMaxChangeRounds; ++round) {
+    std::vector<const Modifier*> watchers;
+    std::function<void(const Element&)> collect = [&](const Element& element) {
+      for (const Modifier& m : element.modifiers) {
+        if (m.name == "onChange" && m.changed) watchers.push_back(&m);
+      }
+      for (std::size_t i = 0; i < element.children.size(); ++i) {
+        if (&element == tabs && appeared_.count(i) == 0) continue;
+        collect(element.children[i]);
+      }
+    };
+    collect(tree_);
+    bool changed = false;
+    for (const Modifier* m : watchers) {
+      if (m->changed()) {
+        changed = true;
+        if (m->action) m->action();
+      }
+    }
+    if (!changed) break;
+    any = true;
+  }
+  return any;
+}
+
+void Window::rebuild() {
+  tree_ = body_();
+  if (Element* tabs = tabView()) {
+    if (selectedTab_ >= tabs->children.size()) selectedTab_ = 0;
+    tabs->props["selectedTab"] = selectedTab_;
+  }
+  assignIds(tree_);
+  // Representable elements: a new identity makes its view, which the window then places; a known
+  // identity is updated; views whose element left the tree are dropped.
+  std::map<std::string, std::shared_ptr<UIView>> kept;
+  forEachElement(tree_, [&](Element& element) {
+    if (!element.representable) return true;
+    auto it = madeViews_.find(element.id);
+    if (it != madeViews_.end()) {
+      element.representable->updateUIView(*it->second);
+      kept.emplace(element.id, it->second);
+    } else if (auto view = element.representable->makeUIView()) {
+      view->placeIn(this);
+      kept.emplace(element.id, std::move(view));
+    }
+    return true;
+  });
+  // Modifier contents (a tab view's background) are views too.
+  forEachElement(tree_, [&](Element& element) {
+    for (std::size_t i = 0; i < element.modifiers.size(); ++i) {
+      const auto& content = element.modifiers[i].content;
+      if (!content || !content->representable) continue;
+      std::string id = element.id + "/" + element.modifiers[i].name;
+      auto it = madeViews_.find(id);
+      if (it != madeViews_.end()) {
+        content->representable->updateUIView(*it->second);
+        kept.emplace(id, it->second);
+      } else if (auto view = content->representable->makeUIView()) {
+        view->placeIn(this);
+        kept.emplace(id, std::move(view));
+      }
+    }
+    return true;
+  });
+  madeViews_ = std::move(kept);
+  ++revision_;
+}
+
+void Window::appearTab(std::size_t index) {
+  appeared_.insert(index);
+  runModifiers("onAppear", false, index);
+}
+
+template <class F>
+Status Window::event(F&& change) {
+  SettingsStore::Lock lock = store_->lock();
+  Status status = change();
+  settle();
+  rebuild();
+  return status;
+}
+
+void Window::open() {
+  (void)event([&] {
+    rebuild();
+    if (tabView() != nullptr) {
+      appearTab(selectedTab_);
+    } else {
+      appeared_.insert(0);
+      runModifiers("onAppear", false, kNoTab);
+    }
+    return Status::Ok();
+  });
+}
+
+Status Window::tap(std::string_view id) {
+  return event([&] {
+    Element* element = findElement(tree_, id);
+    const Modifier* m = element ? element->modifier("onTapGesture") : nullptr;
+    if (m == nullptr) return Status::Error("nothing to tap at " + std::string(id));
+    Action action = m->action;
+    action();
+    return Status::Ok();
+  });
+}
+
+Status Window::submit(std::string_view id) {
+  return event([&] {
+    Element* element = findElement(tree_, id);
+    if (element == nullptr || element->name != "TextField") {
+      return Status::Error("no field at " + std::string(id));
+    }
+    // A field without a submit action (a search field) does nothing on submit.
+    if (const Modifier* m = element->modifier("onSubmit")) {
+      Action action = m->action;
+      action();
+    }
+    return Status::Ok();
+  });
+}
+
+Status Window::edit(std::string_view id, std::string text) {
+  return event([&] {
+    Element* element = findElement(tree_, id);
+    if (element == nullptr || element->name != "TextField" || !element->binding) {
+      return Status::Error("no field at " + std::string(id));
+    }
+    element->binding->set(text);
+    return Status::Ok();
+  });
+}
+
+Status Window::select(std::string_view id, std::string value) {
+  return event([&] {
+    Element* element = findElement(tree_, id);
+    if (element == nullptr || element->name != "Picker" || !element->binding) {
+      return Status::Error("no picker at " + std::string(id));
+    }
+    bool offered = false;
+    forEachElement(*element, [&](Element& option) {
+      if (option.name == "ForEach") {
+        for (const Element& item : option.children) offered = offered || item.key == value;
+      }
+      return !offered;
+    });
+    if (!offered) return Status::Error("the picker offers no " + value);
+    element->binding->set(value);
+    return Status::Ok();
+  });
+}
+
+Status Window::selectTab(std::size_t index) {
+  return event([&] {
+    Element* tabs = tabView();
+    if (tabs == nullptr || index >= tabs->children.size()) {
+      return Status::Error("no tab " + std::to_string(index + 1));
+    }
+    if (index == selectedTab_) return Status::Ok();  // already in view: no Appear
+    selectedTab_ = index;
+    appearTab(index);
+    return Status::Ok();
+  });
+}
+
+void Window::appear() {
+  (void)event([&] {
+    if (tabView() != nullptr) {
+      appearTab(selectedTab_);
+    } else {
+      runModifiers("onAppear", false, kNoTab);
+    }
+    return Status::Ok();
+  });
+}
+
+void Window::foreground() {
+  (void)event([&] {
+    runModifiers("onReceive", true, kNoTab);
+    return Status::Ok();
+  });
+}
+
+Status Window::perform(const std::function<Status()>& operation) { return event(operation); }
+
+bool Window::refresh() {
+  SettingsStore::Lock lock = store_->lock();
+  if (!settle()) return false;
+  rebuild();
+  return true;
+}
+
+}  // namespace quillbox

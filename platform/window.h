@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "platform/device.h"
+#include "platform/settings_store.h"
+#include "platform/status.h"
+#include "platform/view.h"
+
+namespace quillbox {
+
+// One window of the app: it builds its root view, keeps its own view state through the screens
+// it was built with, and runs the events a person makes on it, naming elements by their ids.
+// After every event it runs the Change handlers of every watched cell that changed (each after
+// the operation returned, each reading afresh, repeated until nothing more changes) and builds
+// the tree again. Every event runs under the home's exclusive lock, so another process never
+// interleaves with it. Several windows may share one process and one settings store.
+class Window {
+ public:
+  using Body = std::function<Element()>;
+
+  Window(Body body, std::shared_ptr<SettingsStore> store, std::shared_ptr<Device> device);
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
+
+  // Builds the tree and runs Appear for the first tab (for the whole tree when it has no tabs).
+  void open();
+
+  // Events. Each fails, changing nothing, when the id names no element that takes that event.
+  Status tap(std::string_view id);
+  Status submit(std::string_view id);
+  Status edit(std::string_view id, std::string text);
+  Status select(std::string_view id, std::string value);  // a picker's option, by its key
+  Status selectTab(std::size_t index);                     // Appear runs when the tab comes into view
+  void foreground();
+  // Appear for the selected tab, as when the window comes into view again.
+  void appear();
+
+  // Runs an operation of the window's screens as one event (a command line's visit does this).
+  Status perform(const std::function<Status()>& operation);
+
+  // Picks up changes that others made to the store: runs the Change handlers and rebuilds.
+  // True when anything changed.
+  bool refresh();
+
+  const Element& tree() const { return tree_; }
+  // Moves on every rebuild.
+  std::uint64_t revision() const { return revision_; }
+  std::size_t selectedTab() const { return selectedTab_; }
+  const std::shared_ptr<Device>& device() const { return device_; }
+
+ private:
+  template <class F>
+  Status event(F&& change);
+  bool settle();
+  void rebuild();
+  void appearTab(std::size_t index);
+  void runModifiers(std::string_view name, bool appearedOnly, std::size_t onlyTab);
+  Element* tabView();
+
+  Body body_;
+  std::shared_ptr<SettingsStore> store_;
+  std::shared_ptr<Device> device_;
+  Element tree_;
+  std::uint64_t revision_ = 0;
+  std::size_t selectedTab_ = 0;
+  std::set<std::size_t> appeared_;
+  std::map<std::string, std::shared_ptr<UIView>> madeViews_;
+};
+
+using UIWindow = Window;
+
+}  // namespace quillbox

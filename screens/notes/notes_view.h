@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/cell.h"
+#include "platform/environment.h"
+#include "platform/view.h"
+#include "storage/list_string.h"
+#include "storage/synced_list.h"
+
+namespace quillbox {
+
+// The notes screen: one flat list of free notes, added at the end, shown numbered, searchable,
+// deletable. A plain value: copies share its cells.
+struct NotesView {
+  explicit NotesView(const Environment& env);
+
+  // Cells, in their declared order.
+  AppStorage stringNotes;      // all notes, item list encoding
+  State<ItemList> notes;       // the notes as listed, oldest first
+  State<std::string> notesTextField;
+  State<std::string> searchNotes;
+
+  // Operations. A position outside the current list does nothing (a tap on a row that a load has
+  // just removed).
+  void addNote() const;
+  void deleteNote(std::int64_t position) const;
+  void loadNotes() const;
+  void stringNotesChanged() const;
+
+  // Queries.
+  bool isNoteShown(std::int64_t position) const;
+
+  Element body() const;
+
+ private:
+  Environment env_;
+  SyncedList<ItemList> sync_;
+};
+
+}  // namespace quillbox

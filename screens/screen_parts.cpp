@@ -1,0 +1,55 @@
+#include "screens/screen_parts.h"
+
+#include "platform/app_info.h"
+#include "storage/url.h"
+
+namespace quillbox {
+
+Binding bindText(const State<std::string>& cell, std::string name) {
+  return Binding{std::move(name), [cell] { return cell.get(); }, [cell](const std::string& text) { cell.set(text); }};
+}
+
+Element sectionHeader(std::string key, TextStyle style) {
+  return HStack(Text(std::move(key), false).lineLimit(std::nullopt).font(style)).padding();
+}
+
+Element inputField(std::string placeholder, Binding text, TextStyle style, std::string_view submitLabel,
+                   Action onSubmit) {
+  Element field = TextField(std::move(placeholder), std::move(text))
+                      .lineLimit(std::nullopt)
+                      .font(style)
+                      .frame(50)
+                      .disableAutocorrection(true)
+                      .autocapitalization("none")
+                      .submitLabel(submitLabel);
+  if (onSubmit) return std::move(field).onSubmit(std::move(onSubmit));
+  return field;
+}
+
+std::optional<Element> linkLabel(std::string_view text, TextStyle style) {
+  std::optional<URL> url = parseURL(text);
+  if (!url) return std::nullopt;
+  return Link(url->text, url->text).lineLimit(std::nullopt).font(style);
+}
+
+Element trashIcon(TextStyle style, Action onTap) {
+  return Image("trash")
+      .lineLimit(std::nullopt)
+      .font(style)
+      .foregroundColor(Color::red)
+      .onTapGesture(std::move(onTap));
+}
+
+Element screenForm(std::vector<Element> sections, Action load, std::vector<ChangeHook> changes) {
+  Element form = Form(std::move(sections))
+                     .navigationBarTitle(Text(appTitle(), true))
+                     .onAppear(load)
+                     .onReceive(kWillEnterForeground, load);
+  for (ChangeHook& hook : changes) {
+    AppStorage cell = hook.cell;
+    std::move(form).onChange(cell.key(), [cell] { return cell.takeChange(); }, std::move(hook.handler));
+  }
+  return NavigationView(std::move(form)).navigationViewStyle("StackNavigationViewStyle");
+}
+
+}  // namespace quillbox

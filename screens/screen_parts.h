@@ -1,0 +1,44 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/cell.h"
+#include "platform/device.h"
+#include "platform/view.h"
+
+namespace quillbox {
+
+// Layout pieces that the three screens build alike.
+
+// A binding of a field or picker to a text cell, named after the cell.
+Binding bindText(const State<std::string>& cell, std::string name);
+
+// A section header: an HStack, padded on all edges, holding the header key with no line limit.
+Element sectionHeader(std::string key, TextStyle style);
+
+// An input field and its modifiers: no line limit, the style, a 50-point minimum height, no
+// autocorrection or autocapitalization, the return key's label, and the submit action if any.
+Element inputField(std::string placeholder, Binding text, TextStyle style, std::string_view submitLabel,
+                   Action onSubmit = nullptr);
+
+// The link a link text shows: the text parsed as an address, titled with it. Nothing when the
+// text does not parse, so the row shows no label.
+std::optional<Element> linkLabel(std::string_view text, TextStyle style);
+
+// The red trash icon at the trailing edge of a row.
+Element trashIcon(TextStyle style, Action onTap);
+
+// A watched settings-backed cell and the handler that runs on its change.
+struct ChangeHook {
+  AppStorage cell;
+  Action handler;
+};
+
+// A screen's frame: a stacked NavigationView holding a Form titled with the app's title, loading
+// on Appear and on Foreground, and running a handler for each watched cell's change.
+Element screenForm(std::vector<Element> sections, Action load, std::vector<ChangeHook> changes);
+
+}  // namespace quillbox

@@ -1,0 +1,105 @@
+#include "screens/tags/tags_view.h"
+
+#include <algorithm>
+
+#include "screens/screen_parts.h"
+#include "storage/text.h"
+
+namespace quillbox {
+
+namespace {
+
+constexpr std::string_view kTagSpacing = "  ";
+
+bool isTagOnlyEntry(std::string_view entry) {
+  static const std::array<std::string, kTags.size()> tagOnly = [] {
+    std::array<std::string, kTags.size()> entries;
+    for (std::size_t i = 0; i < kTags.size(); ++i) entries[i] = std::string(kTags[i]) + std::string(kTagSpacing);
+    return entries;
+  }();
+  return std::any_of(tagOnly.begin(), tagOnly.end(), [&](const std::string& e) { return textEquals(entry, e); });
+}
+
+}  // namespace
+
+ItemList decodeTaggedNotes(std::string_view stored) {
+  ItemList entries = decodeItemList(stored);
+  std::erase_if(entries, [](const std::string& entry) { return isTagOnlyEntry(entry); });
+  return entries;
+}
+
+TagsView::TagsView(const Environment& env)
+    : stringTaggedNotes(env.settings, "stringTaggedNotes"),
+      selectedTag(std::string(kTags[0])),
+      tags(ItemList(kTags.begin(), kTags.end())),
+      env_(env),
+      sync_(stringTaggedNotes, "taggedNotesFromCloud", taggedNotes, decodeTaggedNotes) {}
+
+void TagsView::addTaggedNote() const {
+  std::string entry = selectedTag.get();
+  entry += kTagSpacing;
+  entry += taggedNotesTextField.get();
+  stringTaggedNotes.set(appendItem(stringTaggedNotes.get(), entry));
+  taggedNotesTextField.set("");
+}
+
+void TagsView::deleteTaggedNote(std::int64_t index) const {
+  const ItemList& list = taggedNotes.get();
+  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return;
+  stringTaggedNotes.set(removeItemsEqualTo(stringTaggedNotes.get(), list[static_cast<std::size_t>(index)]));
+}
+
+void TagsView::loadTaggedNotes() const { sync_.load(env_.cloud()); }
+
+void TagsView::stringTaggedNotesChanged() const { sync_.save(env_.cloud()); }
+
+bool TagsView::isTaggedNoteShown(std::int64_t index) const {
+  const ItemList& list = taggedNotes.get();
+  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return false;
+  const std::string& entry = list[static_cast<std::size_t>(index)];
+  const std::string& search = searchTaggedNotes.get();
+  return (search.empty() || textContains(entry, search)) && textContains(entry, selectedTag.get());
+}
+
+Element TagsView::body() const {
+  const TagsView self = *this;
+  const TextStyle style = deviceTextStyle(*env_.device);
+
+  std::vector<Element> segments;
+  for (const std::string& tag : tags.get()) segments.push_back(Text(tag, false).keyed(tag));
+
+  std::vector<Element> rows;
+  const ItemList& list = taggedNotes.get();
+  for (std::size_t p = 0; p < list.size(); ++p) {
+    const auto index = static_cast<std::int64_t>(p);
+    if (!isTaggedNoteShown(index)) continue;
+    std::vector<Element> row;
+    if (isLinkText(list[p])) {
+      if (auto link = linkLabel(list[p], style)) row.push_back(std::move(*link));
+    } else {
+      row.push_back(Text(list[p], true).lineLimit(std::nullopt).font(style));
+    }
+    row.push_back(Spacer());
+    row.push_back(trashIcon(style, [self, index] { self.deleteTaggedNote(index); }));
+    rows.push_back(HStack(std::move(row)).padding().keyed(std::to_string(p)));
+  }
+
+  std::vector<Element> sections;
+  sections.push_back(Section(
+      sectionHeader("Add a tagged note", style),
+      {HStack(inputField("Type in a note", bindText(taggedNotesTextField, "taggedNotesTextField"), style, "done",
+                         [self] { self.addTaggedNote(); }),
+              Spacer(), HStack(Text(selectedTag.get(), true).lineLimit(std::nullopt).font(style)))
+           .padding()}));
+  sections.push_back(Section(
+      sectionHeader("Search in tagged notes", style),
+      {HStack(inputField("Type in here", bindText(searchTaggedNotes, "searchTaggedNotes"), style, "search")).padding(),
+       Picker("", bindText(selectedTag, "selectedTag"), ForEach(std::move(segments)))
+           .padding()
+           .pickerStyle("SegmentedPickerStyle"),
+       ForEach(std::move(rows))}));
+  return screenForm(std::move(sections), [self] { self.loadTaggedNotes(); },
+                    {{stringTaggedNotes, [self] { self.stringTaggedNotesChanged(); }}});
+}
+
+}  // namespace quillbox

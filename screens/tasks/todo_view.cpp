@@ -1,0 +1,137 @@
+#include "screens/tasks/todo_view.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "screens/screen_parts.h"
+#include "storage/text.h"
+
+namespace quillbox {
+
+ToDoView::ToDoView(const Environment& env)
+    : stringTasks(env.settings, "stringTasks"),
+      stringTasksFinishedIndices(env.settings, "stringTasksFinishedIndices"),
+      env_(env),
+      tasksSync_(stringTasks, "tasksFromCloud", tasks, decodeItemList),
+      marksSync_(stringTasksFinishedIndices, "stringTasksFinishedIndicesFromCloud", tasksFinishedIndices,
+                 decodeIndexList, SyncedList<IndexList>::OnSave::keepMemory) {}
+
+void ToDoView::addTask() const {
+  stringTasks.set(appendItem(stringTasks.get(), tasksTextField.get()));
+  tasksTextField.set("");
+}
+
+void ToDoView::unmark(std::int64_t position) const {
+  std::erase(tasksFinishedIndices.mutate(), position);
+  stringTasksFinishedIndices.set(removeIndex(stringTasksFinishedIndices.get(), position));
+}
+
+void ToDoView::toggleFinished(std::int64_t position) const {
+  if (isFinished(position)) {
+    unmark(position);
+  } else {
+    tasksFinishedIndices.mutate().push_back(position);
+    stringTasksFinishedIndices.set(appendIndex(stringTasksFinishedIndices.get(), position));
+  }
+}
+
+void ToDoView::deleteTask(std::int64_t position) const {
+  const ItemList& list = tasks.get();
+  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return;
+  const std::string text = list[static_cast<std::size_t>(position)];
+
+  // Every to-do equal to the deleted one goes. Their marks go with them, and each mark behind them
+  // moves forward by the number of removed to-dos before it, so it stays on its own to-do.
+  std::vector<std::int64_t> removed;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (textEquals(list[i], text)) removed.push_back(static_cast<std::int64_t>(i));
+  }
+  IndexList marks;
+  bool moved = false;
+  for (std::int64_t mark : tasksFinishedIndices.get()) {
+    if (std::binary_search(removed.begin(), removed.end(), mark)) {
+      moved = true;
+      continue;
+    }
+    auto before = std::lower_bound(removed.begin(), removed.end(), mark) - removed.begin();
+    if (before > 0) moved = true;
+    marks.push_back(mark - before);
+  }
+  if (moved) {
+    std::string stored;
+    for (std::int64_t mark : marks) stored = appendIndex(stored, mark);
+    tasksFinishedIndices.set(std::move(marks));
+    stringTasksFinishedIndices.set(stored);
+  }
+  stringTasks.set(removeItemsEqualTo(stringTasks.get(), text));
+}
+
+void ToDoView::loadTasks() const {
+  CloudStore& cloud = env_.cloud();
+  tasksSync_.load(cloud);
+  marksSync_.load(cloud);
+}
+
+void ToDoView::stringTasksChanged() const { tasksSync_.save(env_.cloud()); }
+
+void ToDoView::stringTasksFinishedIndicesChanged() const { marksSync_.save(env_.cloud()); }
+
+bool ToDoView::isTaskShown(std::int64_t position) const {
+  const ItemList& list = tasks.get();
+  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return false;
+  return searchTasks.get().empty() || textContains(list[static_cast<std::size_t>(position)], searchTasks.get());
+}
+
+bool ToDoView::isFinished(std::int64_t position) const {
+  const IndexList& marks = tasksFinishedIndices.get();
+  return std::find(marks.begin(), marks.end(), position) != marks.end();
+}
+
+Element ToDoView::body() const {
+  const ToDoView self = *this;
+  const TextStyle style = deviceTextStyle(*env_.device);
+
+  std::vector<Element> rows;
+  const ItemList& list = tasks.get();
+  for (std::size_t p = 0; p < list.size(); ++p) {
+    const auto position = static_cast<std::int64_t>(p);
+    if (!isTaskShown(position)) continue;
+    const bool finished = isFinished(position);
+    auto toggle = [self, position] { self.toggleFinished(position); };
+    std::vector<Element> row;
+    row.push_back(Image(finished ? "checkmark" : "circle")
+                      .lineLimit(std::nullopt)
+                      .font(TextStyle::title2)
+                      .foregroundColor(finished ? Color::blue : Color::secondary)
+                      .padding(Edges::trailing)
+                      .onTapGesture(toggle));
+    if (isLinkText(list[p])) {
+      if (auto link = linkLabel(list[p], style)) row.push_back(std::move(*link));
+    } else {
+      row.push_back(Text(list[p], true)
+                        .lineLimit(std::nullopt)
+                        .font(finished ? TextStyle::title3 : TextStyle::title2)
+                        .foregroundColor(finished ? Color::secondary : Color::primary)
+                        .onTapGesture(toggle));
+    }
+    row.push_back(Spacer());
+    row.push_back(trashIcon(style, [self, position] { self.deleteTask(position); }));
+    rows.push_back(HStack(std::move(row)).padding().keyed(std::to_string(p)));
+  }
+
+  std::vector<Element> sections;
+  sections.push_back(Section(
+      sectionHeader("Add a new task", style),
+      {HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style, "done",
+                         [self] { self.addTask(); }))
+           .padding()}));
+  sections.push_back(Section(
+      sectionHeader("Search in all to-dos", style),
+      {HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
+       ForEach(std::move(rows))}));
+  return screenForm(std::move(sections), [self] { self.loadTasks(); },
+                    {{stringTasks, [self] { self.stringTasksChanged(); }},
+                     {stringTasksFinishedIndices, [self] { self.stringTasksFinishedIndicesChanged(); }}});
+}
+
+}  // namespace quillbox

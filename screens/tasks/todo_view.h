@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/cell.h"
+#include "platform/environment.h"
+#include "platform/view.h"
+#include "storage/list_string.h"
+#include "storage/synced_list.h"
+
+namespace quillbox {
+
+// The to-do screen: to-dos with finished marks, searchable and deletable. A mark is a position in
+// `tasks`; a to-do is finished when its position is among the marks. A plain value: copies share
+// its cells.
+struct ToDoView {
+  explicit ToDoView(const Environment& env);
+
+  // Cells, in their declared order.
+  AppStorage stringTasks;                 // all to-dos, item list encoding
+  AppStorage stringTasksFinishedIndices;  // the finished marks, index list encoding
+  State<std::string> searchTasks;
+  State<ItemList> tasks;
+  State<IndexList> tasksFinishedIndices;  // in the order they were set
+  State<std::string> tasksTextField;
+
+  // Operations.
+  void addTask() const;
+  // Marks or unmarks a position; the position is not compared with the list's length.
+  void toggleFinished(std::int64_t position) const;
+  // Removes every to-do equal to the one at position, with their marks; the marks behind them
+  // move forward with their to-dos. A position outside the current list does nothing.
+  void deleteTask(std::int64_t position) const;
+  void loadTasks() const;
+  void stringTasksChanged() const;
+  void stringTasksFinishedIndicesChanged() const;
+
+  // Queries.
+  bool isTaskShown(std::int64_t position) const;
+  bool isFinished(std::int64_t position) const;
+
+  Element body() const;
+
+ private:
+  void unmark(std::int64_t position) const;
+
+  Environment env_;
+  SyncedList<ItemList> tasksSync_;
+  SyncedList<IndexList> marksSync_;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/cell.h"
+#include "platform/cloud_store.h"
+
+namespace quillbox {
+
+// One persisted list kept in step in its three places: the local string (the working copy, a
+// settings-backed cell), the cloud copy (a mirror under its own key) and the in-memory list the
+// screen draws (derived from the local string by decoding). Every screen's load and save is this.
+template <class List>
+class SyncedList {
+ public:
+  using Decoder = List (*)(std::string_view);
+  enum class OnSave { rebuild, keepMemory };
+
+  SyncedList(AppStorage local, std::string cloudKey, State<List> memory, Decoder decode,
+             OnSave onSave = OnSave::rebuild)
+      : local_(std::move(local)),
+        cloudKey_(std::move(cloudKey)),
+        memory_(std::move(memory)),
+        decode_(decode),
+        onSave_(onSave) {}
+
+  // The cloud string, when the cloud holds one (the empty string included), replaces the local
+  // string whole: no merge, no comparison first. Nothing there leaves the local string alone.
+  // Then the in-memory list is rebuilt from the local string. Writes nothing to the cloud.
+  void load(CloudStore& cloud) const {
+    if (std::optional<std::string> fromCloud = cloud.stringForKey(cloudKey_)) local_.set(*fromCloud);
+    rebuild();
+  }
+
+  // Run on each change of the local string, whoever made it: rebuilds the in-memory list (unless
+  // the list is one its operations keep in step themselves), then writes the local string, read
+  // afresh, to the cloud.
+  void save(CloudStore& cloud) const {
+    if (onSave_ == OnSave::rebuild) rebuild();
+    cloud.setString(local_.get(), cloudKey_);
+  }
+
+  void rebuild() const { memory_.set(decode_(local_.get())); }
+
+  const AppStorage& local() const { return local_; }
+  const std::string& cloudKey() const { return cloudKey_; }
+
+ private:
+  AppStorage local_;
+  std::string cloudKey_;
+  State<List> memory_;
+  Decoder decode_;
+  OnSave onSave_;
+};
+
+}  // namespace quillbox
