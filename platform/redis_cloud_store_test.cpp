@@ -1,0 +1,452 @@
+#include "platform/redis_cloud_store.h"
+
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/redis_address.h"
+#include "platform/redis_test_server.h"
+
+namespace quillbox {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Addresses
+
+std::string parsed(std::string_view text) {
+  Result<RedisAddress> address = parseRedisAddress(text);
+  if (!address.ok()) return address.status().message();
+  const RedisAddress& a = address.value();
+  std::string out = a.isUnixSocket ? "unix " + a.socketPath : "tcp " + a.host + " " + std::to_string(a.port);
+  out += " db=" + std::to_string(a.db) + " ns=" + a.nameSpace + " timeout=" + std::to_string(a.timeoutMs);
+  if (a.user) out += " user=" + *a.user;
+  if (a.password) out += " password=" + *a.password;
+  return out + " | " + a.masked();
+}
+
+TEST(RedisAddressTest, ReadsServerAddressesWithTheirDefaults) {
+  EXPECT_EQ(parsed("redis://localhost"),
+            "tcp localhost 6379 db=0 ns=quillbox timeout=250 | redis://localhost:6379/0?namespace=quillbox");
+  EXPECT_EQ(parsed("REDIS://10.0.0.7:6380/"),
+            "tcp 10.0.0.7 6380 db=0 ns=quillbox timeout=250 | redis://10.0.0.7:6380/0?namespace=quillbox");
+  EXPECT_EQ(parsed("redis://al%69ce:p%40ss:w%2F@[::1]:6390/3?namespace=alice&timeout_ms=90"),
+            "tcp ::1 6390 db=3 ns=alice timeout=90 user=alice password=p@ss:w/ | "
+            "redis://alice:****@[::1]:6390/3?namespace=alice&timeout_ms=90");
+  EXPECT_EQ(parsed("redis://:secret@host?&namespace=a.b-c_d&"),
+            "tcp host 6379 db=0 ns=a.b-c_d timeout=250 password=secret | redis://:****@host:6379/0?namespace=a.b-c_d");
+  EXPECT_EQ(parsed("unix:///run/redis/redis.sock"),
+            "unix /run/redis/redis.sock db=0 ns=quillbox timeout=250 | "
+            "unix:///run/redis/redis.sock?namespace=quillbox");
+  EXPECT_EQ(parsed("unix://bob:pw@/tmp/a%20b.sock?db=2&namespace=bob"),
+            "unix /tmp/a b.sock db=2 ns=bob timeout=250 user=bob password=pw | "
+            "unix://bob:****@/tmp/a%20b.sock?namespace=bob&db=2");
+}
+
+TEST(RedisAddressTest, RefusesMalformedAddressesWithoutShowingThePassword) {
+  struct Case {
+    const char* address;
+    const char* message;
+  } const cases[] = {
+      {"localhost:6379", "bad Redis address \"localhost:6379\": it must begin with redis:// or unix://"},
+      {"http://u:s3cret@h", "bad Redis address \"http://u:****@h\": the scheme must be redis:// or unix://"},
+      {"rediss://h", "bad Redis address \"rediss://h\": TLS (rediss://) is not supported; use redis:// or unix://"},
+      {"redis://u:s3cret@", "bad Redis address \"redis://u:****@\": it names no host"},
+      {"redis://u:s3cret@h:99999", "bad Redis address \"redis://u:****@h:99999\": the port \"99999\" is not a "
+                                   "number from 1 to 65535"},
+      {"redis://h:", "bad Redis address \"redis://h:\": the port \"\" is not a number from 1 to 65535"},
+      {"redis://h/x1", "bad Redis address \"redis://h/x1\": the database \"x1\" is not a number from 0"},
+      {"redis://u:s3%zzcret@h", "bad Redis address \"redis://u:****@h\": a '%' in the user name or password is "
+                                "not followed by two hex digits"},
+      {"redis://u:s3cr/et@h", "bad Redis address \"redis://u:****@h\": unexpected '@' after the host (write it as "
+                              "%40 in a user name or password)"},
+      {"redis://u:s3c#ret@h", "bad Redis address \"redis://u:****@h\": '#' has no place in it (write it as %23 in "
+                              "a user name or password)"},
+      {"redis://h?namespace=a:b", "bad Redis address \"redis://h?namespace=a:b\": the namespace must be 1 to 100 "
+                                  "letters, digits, '_', '-' or '.'"},
+      {"redis://h?namespace=", "bad Redis address \"redis://h?namespace=\": the namespace must be 1 to 100 "
+                               "letters, digits, '_', '-' or '.'"},
+      {"redis://h?namespace=a&namespace=b", "bad Redis address \"redis://h?namespace=a&namespace=b\": the "
+                                            "parameter \"namespace\" is given twice"},
+      {"redis://h?timeout_ms=0", "bad Redis address \"redis://h?timeout_ms=0\": timeout_ms must be a number of "
+                                 "milliseconds from 1 to 60000"},
+      {"redis://h?namesapce=a", "bad Redis address \"redis://h?namesapce=a\": unknown parameter \"namesapce\" "
+                                "(known: namespace, timeout_ms)"},
+      {"redis://h?db=1", "bad Redis address \"redis://h?db=1\": unknown parameter \"db\" (known: namespace, "
+                         "timeout_ms)"},
+      {"unix://tmp/r.sock", "bad Redis address \"unix://tmp/r.sock\": a Unix socket address is "
+                            "unix:///absolute/path/to/socket"},
+      {"unix:///tmp/", "bad Redis address \"unix:///tmp/\": it names no socket file"},
+      {"redis://[::1", "bad Redis address \"redis://[::1\": an IPv6 address in '[' has no closing ']'"},
+      {"redis://bad host", "bad Redis address \"redis://bad host\": \"bad host\" is not a host name or address"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parsed(c.address), c.message) << c.address;
+  }
+  std::string tooLong = "unix:///" + std::string(120, 'x');
+  EXPECT_EQ(parsed(tooLong), "bad Redis address \"" + tooLong + "\": the socket path is longer than 107 bytes");
+}
+
+TEST(RedisAddressTest, MasksWhateverCouldBeAPassword) {
+  EXPECT_EQ(maskRedisAddress("redis://alice:s3cret@h:1/0"), "redis://alice:****@h:1/0");
+  EXPECT_EQ(maskRedisAddress("redis://alice@h"), "redis://alice@h");
+  EXPECT_EQ(maskRedisAddress("redis://u:p@ss@h?x"), "redis://u:****@h?x");
+  EXPECT_EQ(maskRedisAddress("u:s3cret@h"), "u:****@h");
+  EXPECT_EQ(maskRedisAddress("redis://h:6379"), "redis://h:6379");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The store against a real server
+
+constexpr std::string_view kNotes = "notesFromCloud";
+constexpr std::string_view kTasks = "tasksFromCloud";
+
+class RedisCloudStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-redis-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    homes_ = pattern;
+  }
+
+  void TearDown() override {
+    devices_.clear();
+    server_.reset();
+    std::error_code ignored;
+    if (!homes_.empty()) std::filesystem::remove_all(homes_, ignored);
+    ::unsetenv("QUILLBOX_REDIS_PASSWORD");
+  }
+
+  void startServer(RedisTestServer::Options options = {}) {
+    server_ = std::make_unique<RedisTestServer>(std::move(options));
+  }
+
+  std::filesystem::path home(const std::string& name) const { return homes_ / name; }
+
+  // The address of the test server, with credentials and a query.
+  std::string address(const std::string& credentials = "", const std::string& query = "") const {
+    std::string base = server_->address();
+    if (!credentials.empty()) base.insert(base.find("://") + 3, credentials + "@");
+    return query.empty() ? base : base + "?" + query;
+  }
+
+  // A device: a store on its own home (a fresh object each time, as a new process would make).
+  RedisCloudStore& device(const std::string& name, const std::string& credentials = "",
+                          const std::string& query = "") {
+    Result<std::unique_ptr<CloudStore>> made = makeRedisCloudStore(address(credentials, query), home(name));
+    if (!made.ok()) throw std::runtime_error(made.status().message());
+    devices_.push_back(std::move(made.value()));
+    return *asRedisCloudStore(*devices_.back());
+  }
+
+  static std::string read(CloudStore& store, std::string_view key) {
+    return store.stringForKey(key).value_or("(nothing)");
+  }
+
+  static std::string pending(const RedisCloudStore& store) {
+    std::string out;
+    for (const std::string& key : store.pendingKeys()) out += (out.empty() ? "" : ",") + key;
+    return out.empty() ? "(none)" : out;
+  }
+
+  // What the server holds under a full key, read past any store (as its administrator).
+  std::string onServer(const std::string& serverKey, const std::string& adminPassword = "", int db = 0) {
+    timeval timeout{1, 0};
+    redisContext* c = redisConnectWithTimeout("127.0.0.1", server_->port(), timeout);
+    std::string out = "(unreachable)";
+    if (c && !c->err) {
+      if (!adminPassword.empty()) freeReplyObject(redisCommand(c, "AUTH %s", adminPassword.c_str()));
+      if (db != 0) freeReplyObject(redisCommand(c, "SELECT %d", db));
+      auto* reply = static_cast<redisReply*>(redisCommand(c, "GET %b", serverKey.data(), serverKey.size()));
+      out = !reply                               ? "(no reply)"
+            : reply->type == REDIS_REPLY_STRING ? std::string(reply->str, reply->len)
+            : reply->type == REDIS_REPLY_NIL    ? "(nothing)"
+                                                : "(error " + std::string(reply->str ? reply->str : "") + ")";
+      if (reply) freeReplyObject(reply);
+    }
+    if (c) redisFree(c);
+    return out;
+  }
+
+  void onServerRun(const char* command) {
+    timeval timeout{1, 0};
+    redisContext* c = redisConnectWithTimeout("127.0.0.1", server_->port(), timeout);
+    ASSERT_TRUE(c && !c->err);
+    freeReplyObject(redisCommand(c, command));
+    redisFree(c);
+  }
+
+  std::filesystem::path homes_;
+  std::unique_ptr<RedisTestServer> server_;
+  std::vector<std::unique_ptr<CloudStore>> devices_;
+};
+
+TEST_F(RedisCloudStoreTest, AWriteOnOneDeviceIsReadOnTheOther) {
+  startServer();
+  RedisCloudStore& a = device("A");
+  RedisCloudStore& b = device("B");
+  EXPECT_EQ(read(b, kNotes), "(nothing)");
+
+  a.setString("milk|", kNotes);
+  EXPECT_EQ(read(b, kNotes), "milk|");
+  b.setString("milk|eggs|", kNotes);
+  b.setString("", kTasks);
+  EXPECT_EQ(read(a, kNotes) + " / " + read(a, kTasks), "milk|eggs| / ");
+
+  EXPECT_EQ(onServer("quillbox:notesFromCloud"), "milk|eggs|");
+  EXPECT_EQ(pending(a) + " " + pending(b), "(none) (none)");
+  EXPECT_TRUE(a.health().ok()) << a.health().message();
+  EXPECT_TRUE(a.reachable());
+  EXPECT_EQ(a.describe(), "redis://127.0.0.1:" + std::to_string(server_->port()) + "/0?namespace=quillbox");
+}
+
+TEST_F(RedisCloudStoreTest, NamespacesAndDatabasesKeepPeopleApart) {
+  startServer();
+  RedisCloudStore& alice = device("alice", "", "namespace=alice");
+  RedisCloudStore& bob = device("bob", "", "namespace=bob");
+  RedisCloudStore& elsewhere = device("elsewhere");
+  alice.setString("a|", kNotes);
+  bob.setString("b|", kNotes);
+  EXPECT_EQ(read(alice, kNotes) + " " + read(bob, kNotes) + " " + read(elsewhere, kNotes), "a| b| (nothing)");
+  EXPECT_EQ(onServer("alice:notesFromCloud") + " " + onServer("bob:notesFromCloud"), "a| b|");
+
+  // A database is chosen by the address's path.
+  Result<std::unique_ptr<CloudStore>> inDb2 = makeRedisCloudStore(server_->address() + "/2?namespace=alice", home("db2"));
+  ASSERT_TRUE(inDb2.ok()) << inDb2.status().message();
+  EXPECT_EQ(read(*inDb2.value(), kNotes), "(nothing)");
+  inDb2.value()->setString("two|", kNotes);
+  EXPECT_EQ(onServer("alice:notesFromCloud", "", 2) + " " + onServer("alice:notesFromCloud"), "two| a|");
+}
+
+TEST_F(RedisCloudStoreTest, AnOutageKeepsTheWritePendingUntilTheServerIsBack) {
+  startServer();
+  RedisCloudStore& a = device("A");
+  RedisCloudStore& b = device("B");
+  a.setString("first|", kNotes);
+  ASSERT_EQ(read(b, kNotes), "first|");
+
+  server_->stop();
+  a.setString("first|offline|", kNotes);
+  EXPECT_EQ(pending(a), "notesFromCloud");
+  EXPECT_EQ(read(a, kNotes), "first|offline|");  // its own last write, not the server's older copy
+  EXPECT_EQ(read(b, kNotes), "first|");          // B's copy of what it last read
+  EXPECT_EQ(a.health().message(), "cannot reach the Redis server at redis://127.0.0.1:" +
+                                      std::to_string(server_->port()) +
+                                      "/0?namespace=quillbox: Connection refused");
+  EXPECT_FALSE(a.reachable());
+
+  server_->start();  // same port, empty
+  a.flushPending(2000);
+  EXPECT_EQ(pending(a), "(none)");
+  EXPECT_TRUE(a.health().ok()) << a.health().message();
+  EXPECT_EQ(read(device("B"), kNotes), "first|offline|");  // B's next visit
+}
+
+TEST_F(RedisCloudStoreTest, AnOfflineEditOverwritesTheServerCopyWhenItIsSent) {
+  startServer();
+  RedisCloudStore& a = device("A");
+  RedisCloudStore& b = device("B");
+  server_->stop();
+  a.setString("one|", kNotes);
+  a.setString("one|two|", kNotes);  // one pending write per key: the last
+  server_->start();
+  b.setString("theirs|", kNotes);
+
+  ASSERT_TRUE(a.reachable());  // ends the back-off
+  EXPECT_EQ(read(a, kNotes), "one|two|");  // sent first, then read
+  EXPECT_EQ(read(b, kNotes) + " " + pending(a), "one|two| (none)");
+
+  // A key that holds nothing on the server is forgotten by the copy too.
+  server_->stop();
+  server_->start();
+  ASSERT_TRUE(a.reachable());
+  EXPECT_EQ(read(a, kNotes), "(nothing)");
+  server_->stop();
+  EXPECT_EQ(read(device("A"), kNotes), "(nothing)");
+}
+
+TEST_F(RedisCloudStoreTest, ASilentServerCostsOneTimeoutThenTheLocalCopyAnswersAtOnce) {
+  startServer();
+  RedisCloudStore& a = device("A", "", "timeout_ms=100");
+  RedisCloudStore& b = device("B");
+  a.setString("mine|", kNotes);
+  b.setString("theirs|", kTasks);
+
+  server_->pause();
+  auto start = std::chrono::steady_clock::now();
+  a.setString("mine|later|", kNotes);
+  EXPECT_EQ(a.health().message(), "the Redis server at redis://127.0.0.1:" + std::to_string(server_->port()) +
+                                      "/0?namespace=quillbox&timeout_ms=100 did not answer within 100 ms");
+  server_->resume();
+  // Within the back-off the server is left alone: A does not see B's to-dos yet.
+  EXPECT_EQ(read(a, kNotes) + " " + read(a, kTasks) + " " + pending(a), "mine|later| (nothing) notesFromCloud");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+  a.flushPending(1000);  // tries whatever the back-off
+  EXPECT_EQ(read(a, kTasks) + " " + pending(a) + " " + onServer("quillbox:notesFromCloud"),
+            "theirs| (none) mine|later|");
+}
+
+TEST_F(RedisCloudStoreTest, AWriteRecordedBeforeAKillIsSentByTheNextProcess) {
+  startServer();
+  server_->pause();  // the send will hang: the child dies between recording and sending
+  std::string slowAddress = address("", "timeout_ms=5000");
+  std::filesystem::path homeA = home("A");
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Result<std::unique_ptr<CloudStore>> store = makeRedisCloudStore(slowAddress, homeA);
+    if (store.ok()) store.value()->setString("written before the kill|", kNotes);
+    ::_exit(0);
+  }
+  RedisCloudStore& watcher = device("A", "", "timeout_ms=50");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (pending(watcher) == "(none)" && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child ended before the kill";
+  server_->stop();  // whatever the dead child left in the socket is lost with the server
+  server_->start();
+
+  RedisCloudStore& next = device("A");
+  EXPECT_EQ(pending(next), "notesFromCloud");
+  next.flushPending(2000);
+  EXPECT_EQ(pending(next) + " " + read(device("B"), kNotes), "(none) written before the kill|");
+}
+
+TEST_F(RedisCloudStoreTest, TheLocalCopySurvivesAReopenWhileTheServerIsAway) {
+  startServer();
+  device("A").setString("sent|", kTasks);
+  server_->stop();
+  device("A").setString("offline|", kNotes);
+  devices_.clear();
+  RedisCloudStore& reopened = device("A");
+  EXPECT_EQ(read(reopened, kNotes) + " " + read(reopened, kTasks) + " " + pending(reopened),
+            "offline| sent| notesFromCloud");
+}
+
+TEST_F(RedisCloudStoreTest, AValueThatIsNotAStringLeavesTheCopyAlone) {
+  startServer();
+  RedisCloudStore& a = device("A");
+  a.setString("good|", kNotes);
+  onServerRun("DEL quillbox:notesFromCloud");
+  onServerRun("LPUSH quillbox:notesFromCloud x");
+  EXPECT_EQ(read(a, kNotes), "good|");
+  EXPECT_EQ(a.health().message(),
+            "the Redis server at " + a.describe() +
+                " answered GET with an error: WRONGTYPE Operation against a key holding the wrong kind of value");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Logins and permissions
+
+class RedisCloudStoreSecurityTest : public RedisCloudStoreTest {
+ protected:
+  void SetUp() override {
+    RedisCloudStoreTest::SetUp();
+    if (IsSkipped()) return;
+    startServer({.unixSocket = false,
+                 .config = {"requirepass adminpw", "user alice on >alice-pw ~alice:* +@all"}});
+  }
+
+  std::string masked(const std::string& credentials, const std::string& nameSpace) const {
+    return "redis://" + credentials + "@127.0.0.1:" + std::to_string(server_->port()) +
+           "/0?namespace=" + nameSpace;
+  }
+};
+
+TEST_F(RedisCloudStoreSecurityTest, TheRightPasswordWorksFromTheAddressOrTheEnvironment) {
+  RedisCloudStore& laptop = device("laptop", "alice:alice-pw", "namespace=alice");
+  laptop.setString("hers|", kNotes);
+  EXPECT_TRUE(laptop.health().ok()) << laptop.health().message();
+  EXPECT_EQ(laptop.describe(), masked("alice:****", "alice"));
+
+  ::setenv("QUILLBOX_REDIS_PASSWORD", "alice-pw", 1);
+  RedisCloudStore& phone = device("phone", "alice", "namespace=alice");
+  EXPECT_EQ(read(phone, kNotes) + " " + phone.describe(), "hers| " + masked("alice:****", "alice"));
+  EXPECT_EQ(onServer("alice:notesFromCloud", "adminpw"), "hers|");
+}
+
+TEST_F(RedisCloudStoreSecurityTest, AWrongPasswordIsRefusedClearlyAndLosesNothing) {
+  RedisCloudStore& a = device("A", "alice:wrong-pw", "namespace=alice");
+  a.setString("kept|", kNotes);
+  std::string refused = "the Redis server at " + masked("alice:****", "alice") +
+                        " refused the login: WRONGPASS invalid username-password pair or user is disabled.";
+  EXPECT_EQ(a.health().message(), refused);
+  EXPECT_EQ(read(a, kNotes) + " " + pending(a), "kept| notesFromCloud");
+  EXPECT_FALSE(a.reachable());
+  EXPECT_EQ(a.health().message(), refused);
+
+  RedisCloudStore& anonymous = device("B", "", "namespace=alice");
+  EXPECT_EQ(read(anonymous, kNotes), "(nothing)");
+  EXPECT_EQ(anonymous.health().message(),
+            "the Redis server at redis://127.0.0.1:" + std::to_string(server_->port()) +
+                "/0?namespace=alice wants a login (give a password in the address or in "
+                "$QUILLBOX_REDIS_PASSWORD): NOAUTH Authentication required.");
+
+  // The right password on the same device sends what waited.
+  RedisCloudStore& fixed = device("A", "alice:alice-pw", "namespace=alice");
+  fixed.flushPending(2000);
+  EXPECT_EQ(pending(fixed) + " " + onServer("alice:notesFromCloud", "adminpw"), "(none) kept|");
+}
+
+TEST_F(RedisCloudStoreSecurityTest, AUserCannotReachAnotherNamespace) {
+  RedisCloudStore& admin = device("admin", ":adminpw", "namespace=bob");
+  admin.setString("bob's|", kNotes);
+
+  RedisCloudStore& a = device("A", "alice:alice-pw", "namespace=bob");
+  EXPECT_EQ(read(a, kNotes), "(nothing)");
+  std::string denied = "the Redis server at " + masked("alice:****", "bob") +
+                       " denies this user the keys of namespace \"bob\" (GET): NOPERM";
+  EXPECT_EQ(a.health().message().substr(0, denied.size()), denied);
+
+  a.setString("alice's|", kNotes);
+  EXPECT_EQ(read(a, kNotes) + " " + pending(a) + " " + onServer("bob:notesFromCloud", "adminpw"),
+            "alice's| notesFromCloud bob's|");
+  a.flushPending(1000);
+  EXPECT_EQ(pending(a), "notesFromCloud");
+  EXPECT_NE(a.health().message().find("(SET): NOPERM"), std::string::npos) << a.health().message();
+  EXPECT_EQ(a.health().message().find("alice-pw"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Values
+
+TEST_F(RedisCloudStoreTest, HugeAndBinaryValuesRoundTripUnchanged) {
+  startServer({.unixSocket = true, .config = {}});
+  RedisCloudStore& a = device("A");
+  RedisCloudStore& b = device("B");
+  std::string every;
+  for (int byte = 0; byte < 256; ++byte) every += static_cast<char>(byte);
+  std::string entries = "a\xff\xfe\x01" + every + "|" + every + "|";
+  std::string huge;
+  huge.reserve(10 << 20);
+  while (huge.size() < (10u << 20)) huge += "entry " + std::to_string(huge.size()) + " \xe2\x9c\x93|";
+
+  a.setString(entries, kNotes);
+  a.setString(huge, kTasks);
+  EXPECT_TRUE(a.health().ok()) << a.health().message();
+  EXPECT_TRUE(b.stringForKey(kNotes) == entries);
+  EXPECT_TRUE(b.stringForKey(kTasks) == huge);
+
+  server_->stop();  // now both copies answer
+  EXPECT_TRUE(a.stringForKey(kNotes) == entries && a.stringForKey(kTasks) == huge);
+  EXPECT_TRUE(b.stringForKey(kNotes) == entries && b.stringForKey(kTasks) == huge);
+}
+
+}  // namespace
+}  // namespace quillbox
