@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "platform/home.h"
 #include "platform/redis_cloud_store.h"
@@ -37,6 +39,18 @@ int MemoryCloudStore::writes() const {
 namespace {
 
 constexpr std::size_t kMaxKeyBytes = 255;  // a file name's limit on the usual file systems
+// A temporary file this old was left by a writer that was killed: no write takes an hour.
+constexpr auto kStaleAfter = std::chrono::hours(1);
+constexpr const char* kTemporaryPrefix = ".tmp-";
+
+// A name for a new temporary file, unique between processes and between machines that share
+// the folder. It starts with "." so that it never names a key: a file left behind by a killed
+// writer is never read as a value.
+std::string temporaryName() {
+  static const unsigned tag = std::random_device()();
+  static std::atomic<unsigned long> counter{0};
+  return kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(tag) + "-" + std::to_string(counter++);
+}
 
 // The key as it can be shown in a message: control bytes written as \xNN.
 std::string printable(std::string_view key) {
@@ -84,6 +98,19 @@ FolderCloudStore::FolderCloudStore(fs::path folder) : folder_(std::move(folder))
     report(made);
   } else if (::access(folder_.c_str(), W_OK | X_OK) != 0) {
     report(systemError("cannot write the cloud folder " + quoted(folder_), errno));
+  } else {
+    removeStaleTemporaries();
+  }
+}
+
+void FolderCloudStore::removeStaleTemporaries() {
+  std::error_code error;
+  auto now = fs::file_time_type::clock::now();
+  for (fs::directory_iterator entry(folder_, error), end; !error && entry != end; entry.increment(error)) {
+    if (!entry->path().filename().string().starts_with(kTemporaryPrefix)) continue;
+    std::error_code ignored;
+    auto written = entry->last_write_time(ignored);
+    if (!ignored && now - written > kStaleAfter) fs::remove(entry->path(), ignored);
   }
 }
 
@@ -141,27 +168,32 @@ void FolderCloudStore::setString(std::string_view value, std::string_view key) {
     report(Status::Error("refused to write the cloud key \"" + printable(key) + "\": not a plain file name"));
     return;
   }
-  // The temporary name starts with "." so that it never names a key: a file left behind by a
-  // killed writer is never read as a value.
-  static std::atomic<unsigned long> counter{0};
-  fs::path temp = folder_ / (".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+  fs::path temp;
   fs::path path = folder_ / std::string(key);
   auto fail = [&](const std::string& what, int error) {
     ::unlink(temp.c_str());
     report(systemError("cannot write " + what, error));
   };
 
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0 && errno == ENOENT && ensureFolder(folder_).ok()) {  // the folder was removed under us
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+    temp = folder_ / temporaryName();
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == ENOENT && ensureFolder(folder_).ok()) {  // the folder was removed under us
+      fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (fd < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) return fail(quoted(temp), errno);
+  if (fd < 0) {
+    report(systemError("cannot write " + quoted(path), errno));  // nothing made: nothing to remove
+    return;
+  }
   if (!writeAll(fd, value) || ::fsync(fd) != 0) {
     int error = errno;
     ::close(fd);
-    return fail(quoted(temp), error);
+    return fail(quoted(path), error);
   }
-  if (::close(fd) != 0) return fail(quoted(temp), errno);
+  if (::close(fd) != 0) return fail(quoted(path), errno);
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(quoted(path), errno);
   // The rename itself must reach the disk before the write counts as done.
   int dir = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -67,7 +67,8 @@ class MemoryCloudStore : public CloudStore {
 class FolderCloudStore : public CloudStore {
  public:
   // Uses folder, creating it (and missing parents, mode 0700) when missing; a folder that
-  // cannot be made is reported by health().
+  // cannot be made is reported by health(). Removes the temporary files that killed writers
+  // left there more than an hour ago.
   explicit FolderCloudStore(std::filesystem::path folder);
 
   std::optional<std::string> stringForKey(std::string_view key) override;
@@ -84,6 +85,7 @@ class FolderCloudStore : public CloudStore {
 
  private:
   void report(Status problem);
+  void removeStaleTemporaries();
 
   std::filesystem::path folder_;
   mutable std::mutex mutex_;

@@ -20,9 +20,10 @@ namespace fs = std::filesystem;
 
 std::string keyFor(int round, int i) { return "r" + std::to_string(round) + "k" + std::to_string(i); }
 
-// Sizes vary so that some values spill onto overflow pages and the log is checkpointed now and then.
+// Sizes vary up to many pages, so that values spill onto overflow pages and the log is
+// checkpointed now and then.
 std::string valueFor(int round, int i) {
-  return "value " + std::to_string(round) + "/" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50) * 97, 'p');
+  return "value " + std::to_string(round) + "/" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 40) * 1500, 'p');
 }
 
 std::string integrityCheck(const fs::path& database) {
@@ -97,7 +98,7 @@ TEST_F(SettingsCrashTest, AKilledWriterLosesNoReportedWrite) {
   unsigned seed = seeder();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> killAfterUs(0, 300000);
+  std::uniform_int_distribution<int> killAfterUs(0, 400000);
   std::vector<int> written;
   for (int round = 0; round < 5; ++round) {
     written.push_back(writeUntilKilled(round, std::chrono::microseconds(killAfterUs(random))));

@@ -181,17 +181,26 @@ Status SettingsStore::prepare() {
 }
 
 std::string SettingsStore::get(std::string_view key) {
+  Result<std::string> value = read(key);
+  return value.ok() ? std::move(value).value() : std::string();
+}
+
+Result<std::string> SettingsStore::read(std::string_view key) {
   std::lock_guard<std::mutex> guard(mutex_);
-  std::string value;
   sqlite3_bind_text64(select_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-  if (stepRetrying(select_) == SQLITE_ROW) {
+  int rc = stepRetrying(select_);
+  Result<std::string> result = std::string();
+  if (rc == SQLITE_ROW) {
     const void* bytes = sqlite3_column_blob(select_, 0);
     int size = sqlite3_column_bytes(select_, 0);
-    if (bytes != nullptr && size > 0) value.assign(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
+    if (bytes != nullptr && size > 0) result = std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
+  } else if (rc != SQLITE_DONE) {
+    result = Status::Error("cannot read the setting \"" + std::string(key) + "\" from " + quoted(path_) + ": " +
+                           errorText());
   }
   sqlite3_reset(select_);
   sqlite3_clear_bindings(select_);
-  return value;
+  return result;
 }
 
 Status SettingsStore::set(std::string_view key, std::string_view value) {

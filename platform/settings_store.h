@@ -34,6 +34,11 @@ class SettingsStore {
   // The string stored under key; "" when the key holds nothing (or cannot be read).
   std::string get(std::string_view key);
 
+  // The same, but a store that cannot be read (a disk error, a lock held for many seconds) is
+  // an error naming the key, not "": a caller about to edit the value must not mistake an
+  // unreadable list for an empty one and write that back over it.
+  Result<std::string> read(std::string_view key);
+
   // Stores value under key. Once it returns ok the value is durable: it survives a kill of the
   // process at any instant and a power cut. A value equal to the stored one writes nothing.
   // Fails, naming the key and the reason, when the store cannot be written (the stored value

@@ -86,6 +86,8 @@ TEST_F(SettingsStoreTest, ValuesSurviveAReopenAndMissingKeysReadEmpty) {
   reopen();
   EXPECT_EQ(dump({"stringNotes", "stringTasks", "stringTaggedNotes", "neverWritten"}),
             "stringNotes=b|stringTasks=x|stringTaggedNotes=|neverWritten=");
+  auto absent = store_->read("neverWritten");
+  EXPECT_EQ(absent.ok() ? "[" + absent.value() + "]" : absent.status().message(), "[]");
   EXPECT_EQ(store_->home(), home_);
 }
 
@@ -150,6 +152,30 @@ TEST_F(SettingsStoreTest, ANonDatabaseFileIsReportedAndLeftAlone) {
   std::stringstream kept;
   kept << in.rdbuf();
   EXPECT_TRUE(kept.str() == garbage);
+}
+
+// A damaged file must read as an error, not as an empty list that an edit would then write
+// back over the notes.
+TEST_F(SettingsStoreTest, ADamagedDatabaseReadsAsAnErrorNotAsEmpty) {
+  set("stringNotes", std::string(20000, 'n'));
+  for (int i = 0; i < 20; ++i) set("filler" + std::to_string(i), std::string(100, 'f'));
+  store_.reset();  // the log is folded into the database on close
+  {
+    std::fstream file(home_ / "settings.sqlite3", std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(2 * 4096);
+    const std::string garbage(fs::file_size(home_ / "settings.sqlite3") - 2 * 4096, '\xff');
+    file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  }
+  auto opened = SettingsStore::open(home_);
+  if (!opened.ok()) {
+    EXPECT_NE(opened.status().message().find("settings.sqlite3"), std::string::npos) << opened.status().message();
+    return;
+  }
+  store_ = opened.value();
+  auto notes = store_->read("stringNotes");
+  ASSERT_FALSE(notes.ok());
+  EXPECT_NE(notes.status().message().find("\"stringNotes\""), std::string::npos) << notes.status().message();
+  EXPECT_EQ(store_->get("stringNotes"), "");
 }
 
 TEST_F(SettingsStoreTest, AHomeThatIsAFileIsReported) {
