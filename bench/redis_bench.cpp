@@ -27,7 +27,8 @@ constexpr std::string_view kKey = "notesFromCloud";
 const std::string& listString() {
   static const std::string text = [] {
     std::string stored;
-    for (int i = 0; i < kEntries; ++i) stored.append("n" + std::to_string(100000 + i)).append(quillbox::kItemSeparator);
+    for (int i = 0; i < kEntries; ++i)
+      stored.append("n" + std::to_string(100000 + i)).append(quillbox::kItemSeparator);
     return stored;
   }();
   return text;
@@ -99,8 +100,8 @@ struct PlainConnection {
   }
   ~PlainConnection() { redisFree(context); }
   redisReply* run(const char* format, const std::string& value = "") {
-    return static_cast<redisReply*>(redisCommand(context, format, "quillbox:plain", std::size_t{14},
-                                                 value.data(), value.size()));
+    return static_cast<redisReply*>(
+        redisCommand(context, format, "quillbox:plain", std::size_t{14}, value.data(), value.size()));
   }
   redisContext* context;
 };

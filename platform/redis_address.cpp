@@ -16,8 +16,8 @@ constexpr std::size_t kMaxNamespaceLength = 100;
 constexpr std::size_t kMaxSocketPathLength = 107;
 
 bool isUnreserved(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
 }
 
 int hexValue(char c) {

@@ -17,14 +17,14 @@ struct RedisAddress {
   static constexpr std::string_view kDefaultNamespace = "quillbox";
 
   bool isUnixSocket = false;
-  std::string host;        // a name, an IPv4 address or an IPv6 address (without brackets); TCP only
+  std::string host;         // a name, an IPv4 address or an IPv6 address (without brackets); TCP only
   int port = kDefaultPort;  // TCP only
   std::string socketPath;   // Unix sockets only: an absolute path
   int db = 0;
-  std::optional<std::string> user;      // percent-decoded
-  std::optional<std::string> password;  // percent-decoded; never printed
+  std::optional<std::string> user;                         // percent-decoded
+  std::optional<std::string> password;                     // percent-decoded; never printed
   std::string nameSpace = std::string(kDefaultNamespace);  // every key is stored as "<nameSpace>:<key>"
-  int timeoutMs = kDefaultTimeoutMs;   // bound on connecting and on each reply
+  int timeoutMs = kDefaultTimeoutMs;                       // bound on connecting and on each reply
 
   // The address for people: canonical, with the password shown as "****" and the namespace named.
   std::string masked() const;

@@ -33,7 +33,9 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
   ~Statement() { sqlite3_finalize(stmt_); }
 
-  int prepare(sqlite3* db, const char* sql) { return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr); }
+  int prepare(sqlite3* db, const char* sql) {
+    return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
+  }
 
   // Binds in order from 1; leaves the statement ready to step.
   Statement& reset() {
@@ -131,7 +133,8 @@ class LocalCopy {
     std::optional<PendingWrite> write;
     if (rc == SQLITE_ROW) write = PendingWrite{s.columnInteger(0), std::string(key), s.columnBytes(1)};
     s.done();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return problem("read the pending write of \"" + std::string(key) + "\"");
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      return problem("read the pending write of \"" + std::string(key) + "\"");
     return write;
   }
 
@@ -170,7 +173,8 @@ class LocalCopy {
     std::optional<std::string> value;
     if (rc == SQLITE_ROW) value = s.columnBytes(0);
     s.done();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return problem("read the copy of \"" + std::string(key) + "\"");
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      return problem("read the copy of \"" + std::string(key) + "\"");
     return value;
   }
 
@@ -208,8 +212,8 @@ class LocalCopy {
   }
 
   Status prepare() {
-    int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int rc = sqlite3_open_v2(path_.c_str(), &db_,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
       std::string reason = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
       return Status::Error("cannot open the local cloud copy " + path_.string() + ": " + reason);
@@ -236,7 +240,8 @@ class LocalCopy {
          "INSERT INTO redis_copy(namespace, key, value) VALUES(?1, ?2, ?3)"
          " ON CONFLICT(namespace, key) DO UPDATE SET value = excluded.value"},
         // REPLACE deletes the older row, so every write gets a fresh id (AUTOINCREMENT never reuses one).
-        {&putPending_, "INSERT OR REPLACE INTO redis_pending(namespace, key, value, since) VALUES(?1, ?2, ?3, ?4)"},
+        {&putPending_,
+         "INSERT OR REPLACE INTO redis_pending(namespace, key, value, since) VALUES(?1, ?2, ?3, ?4)"},
         {&getPending_, "SELECT id, value FROM redis_pending WHERE namespace = ?1 AND key = ?2"},
         {&listPending_, "SELECT id, CAST(key AS BLOB) FROM redis_pending WHERE namespace = ?1 ORDER BY id"},
         {&getPendingValue_, "SELECT value FROM redis_pending WHERE id = ?1"},
@@ -245,7 +250,8 @@ class LocalCopy {
         {&rememberCopy_,
          "INSERT INTO redis_copy(namespace, key, value) SELECT ?1, ?2, ?3"
          " WHERE NOT EXISTS(SELECT 1 FROM redis_pending WHERE namespace = ?1 AND key = ?2)"
-         " ON CONFLICT(namespace, key) DO UPDATE SET value = excluded.value WHERE value IS NOT excluded.value"},
+         " ON CONFLICT(namespace, key) DO UPDATE SET value = excluded.value WHERE value IS NOT "
+         "excluded.value"},
         {&forgetCopy_,
          "DELETE FROM redis_copy WHERE namespace = ?1 AND key = ?2"
          " AND NOT EXISTS(SELECT 1 FROM redis_pending WHERE namespace = ?1 AND key = ?2)"},
@@ -260,8 +266,8 @@ class LocalCopy {
   std::filesystem::path path_;
   std::string nameSpace_;
   sqlite3* db_ = nullptr;
-  std::unique_ptr<Statement> putCopy_, putPending_, getPending_, listPending_, getPendingValue_, deletePending_,
-      getCopy_, rememberCopy_, forgetCopy_;
+  std::unique_ptr<Statement> putCopy_, putPending_, getPending_, listPending_, getPendingValue_,
+      deletePending_, getCopy_, rememberCopy_, forgetCopy_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -323,7 +329,9 @@ struct Answer {
   Reply reply;
 };
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
 
 class Server {
  public:
@@ -371,15 +379,15 @@ class Server {
       std::string name(*words.begin());
       if (startsWith(reason, "NOAUTH")) {
         answer.trouble = Trouble::login;
-        answer.status = failure("wants a login (give a password in the address or in $QUILLBOX_REDIS_PASSWORD)",
-                                reason);
+        answer.status =
+            failure("wants a login (give a password in the address or in $QUILLBOX_REDIS_PASSWORD)", reason);
       } else if (startsWith(reason, "WRONGPASS")) {
         answer.trouble = Trouble::login;
         answer.status = failure("refused the login", reason);
       } else if (startsWith(reason, "NOPERM")) {
         answer.trouble = Trouble::refused;
-        answer.status =
-            failure("denies this user the keys of namespace \"" + address_.nameSpace + "\" (" + name + ")", reason);
+        answer.status = failure(
+            "denies this user the keys of namespace \"" + address_.nameSpace + "\" (" + name + ")", reason);
       } else {
         answer.trouble = Trouble::refused;
         answer.status = failure("answered " + name + " with an error", reason);
@@ -390,13 +398,15 @@ class Server {
 
   Answer connect() {
     timeval timeout{address_.timeoutMs / 1000, (address_.timeoutMs % 1000) * 1000};
-    Context context(address_.isUnixSocket ? redisConnectUnixWithTimeout(address_.socketPath.c_str(), timeout)
-                                          : redisConnectWithTimeout(address_.host.c_str(), address_.port, timeout));
+    Context context(address_.isUnixSocket
+                        ? redisConnectUnixWithTimeout(address_.socketPath.c_str(), timeout)
+                        : redisConnectWithTimeout(address_.host.c_str(), address_.port, timeout));
     Answer answer;
     if (!context || context->err || redisSetTimeout(context.get(), timeout) != REDIS_OK) {
       answer.trouble = Trouble::unreachable;
-      answer.status = context ? transportProblem("cannot reach", context.get())
-                              : Status::Error("cannot reach the Redis server at " + masked_ + ": out of memory");
+      answer.status = context
+                          ? transportProblem("cannot reach", context.get())
+                          : Status::Error("cannot reach the Redis server at " + masked_ + ": out of memory");
       return answer;
     }
     context_ = std::move(context);
@@ -406,8 +416,9 @@ class Server {
       answer = address_.user ? command({"AUTH", *address_.user, secret}) : command({"AUTH", secret});
       if (answer.trouble == Trouble::refused) {
         answer.trouble = Trouble::login;
-        answer.status = failure("refused the login", answer.reply ? std::string(answer.reply->str, answer.reply->len)
-                                                                  : std::string());
+        answer.status =
+            failure("refused the login",
+                    answer.reply ? std::string(answer.reply->str, answer.reply->len) : std::string());
       }
       if (answer.trouble != Trouble::none) {
         context_.reset();
@@ -447,7 +458,8 @@ class Server {
   std::string scrub(std::string text) const {
     const std::string& secret = address_.password.value_or("");
     if (secret.size() < 3) return text;
-    for (std::size_t at; (at = text.find(secret)) != std::string::npos;) text.replace(at, secret.size(), "****");
+    for (std::size_t at; (at = text.find(secret)) != std::string::npos;)
+      text.replace(at, secret.size(), "****");
     return text;
   }
 
@@ -516,7 +528,8 @@ struct RedisCloudStore::Impl {
     if (answer.trouble == Trouble::none && answer.reply->type != REDIS_REPLY_STRING &&
         answer.reply->type != REDIS_REPLY_NIL) {
       answer.trouble = Trouble::refused;
-      answer.status = Status::Error("the Redis server at " + server.masked() + " gave GET an answer that is not a string");
+      answer.status = Status::Error("the Redis server at " + server.masked() +
+                                    " gave GET an answer that is not a string");
     }
     note(answer);
     if (answer.trouble != Trouble::none) return localAnswer(key);
@@ -604,6 +617,7 @@ void RedisCloudStore::flushPending(int timeoutMs) {
 std::vector<std::string> RedisCloudStore::pendingKeys() const {
   std::lock_guard lock(impl_->mutex);
   Result<std::vector<PendingWrite>> writes = impl_->copy->pendingWrites();
+  impl_->noteLocal(writes.status());
   std::vector<std::string> keys;
   if (writes.ok()) {
     for (PendingWrite& write : writes.value()) keys.push_back(std::move(write.key));
@@ -620,11 +634,13 @@ const RedisAddress& RedisCloudStore::address() const { return impl_->server.addr
 
 RedisCloudStore* asRedisCloudStore(CloudStore& store) { return dynamic_cast<RedisCloudStore*>(&store); }
 
-Result<std::unique_ptr<CloudStore>> makeRedisCloudStore(std::string_view address, const std::filesystem::path& home) {
+Result<std::unique_ptr<CloudStore>> makeRedisCloudStore(std::string_view address,
+                                                        const std::filesystem::path& home) {
   Result<RedisAddress> parsed = parseRedisAddress(address);
   if (!parsed.ok()) return parsed.status();
   if (!parsed->password) {
-    if (const char* secret = std::getenv("QUILLBOX_REDIS_PASSWORD"); secret && *secret) parsed->password = secret;
+    if (const char* secret = std::getenv("QUILLBOX_REDIS_PASSWORD"); secret && *secret)
+      parsed->password = secret;
   }
   Result<std::unique_ptr<RedisCloudStore>> store = RedisCloudStore::open(std::move(parsed.value()), home);
   if (!store.ok()) return store.status();

@@ -36,7 +36,8 @@ class RedisCloudStore : public CloudStore {
   // Opens (creating when missing, with the home folder) the local copy in <home>/settings.sqlite3.
   // Does not reach the server: a store made while the server is away works on its local copy.
   // Fails, naming the path and the reason, when the local copy cannot be opened or prepared.
-  static Result<std::unique_ptr<RedisCloudStore>> open(RedisAddress address, const std::filesystem::path& home);
+  static Result<std::unique_ptr<RedisCloudStore>> open(RedisAddress address,
+                                                       const std::filesystem::path& home);
 
   ~RedisCloudStore() override;
   RedisCloudStore(const RedisCloudStore&) = delete;
@@ -62,7 +63,8 @@ class RedisCloudStore : public CloudStore {
   // write the server refuses (say, for want of permission) stays pending and the next one is tried.
   void flushPending(int timeoutMs) override;
 
-  // The keys whose last write has not reached the server yet, oldest first.
+  // The keys whose last write has not reached the server yet, oldest first; none when the local
+  // copy cannot be read (health() then says why).
   std::vector<std::string> pendingKeys() const;
 
   // Asks the server now (back-off or not): true when it answers and accepts the login. When false,
