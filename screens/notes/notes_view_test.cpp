@@ -1,0 +1,208 @@
+#include "screens/notes/notes_view.h"
+
+#include <gtest/gtest.h>
+
+#include "app/content_view.h"
+#include "screens/screen_test_support.h"
+
+namespace quillbox::test {
+namespace {
+
+class NotesTest : public ScreenTest<NotesView> {
+ protected:
+  void add(std::string text) { typeAndSubmit("notesTextField", std::move(text)); }
+  void search(std::string text) { type("searchNotes", std::move(text)); }
+};
+
+TEST_F(NotesTest, BodyHoldsItsLayoutOnPhoneAndPad) {
+  setLocal("stringNotes", "a|https://x.org/p?q=1|https://bad url|");
+  const std::string phone = R"(NavigationView .navigationViewStyle("StackNavigationViewStyle")
+  Form .navigationBarTitle(Text {"text":<appTitle>,"verbatim":true}) .onAppear() .onReceive("UIApplicationWillEnterForegroundNotification") .onChange("stringNotes")
+    Section
+      header:
+        HStack alignment="center" spacing=null .padding("all")
+          Text text="Add a new note" verbatim=false .lineLimit(nil) .font("headline")
+      HStack alignment="center" spacing=null .padding("all")
+        TextField title="Type in a note" binding="notesTextField" .lineLimit(nil) .font("headline") .frame({"minHeight":50,"alignment":"center"}) .disableAutocorrection(true) .autocapitalization("none") .submitLabel("done") .onSubmit("text")
+    Section
+      header:
+        HStack alignment="center" spacing=null .padding("all")
+          Text text="Search in all notes" verbatim=false .lineLimit(nil) .font("headline")
+      HStack alignment="center" spacing=null .padding("all")
+        TextField title="Type in here" binding="searchNotes" .lineLimit(nil) .font("headline") .frame({"minHeight":50,"alignment":"center"}) .disableAutocorrection(true) .autocapitalization("none") .submitLabel("search")
+      ForEach
+        HStack alignment="center" spacing=null .padding("all")
+          Text text="1" verbatim=false .lineLimit(nil) .font("headline") .foregroundColor("blue") .padding("trailing")
+          Text text="a" verbatim=true .lineLimit(nil) .font("headline")
+          Spacer minLength=null
+          Image systemName="trash" .lineLimit(nil) .font("headline") .foregroundColor("red") .onTapGesture({"count":1})
+        HStack alignment="center" spacing=null .padding("all")
+          Text text="2" verbatim=false .lineLimit(nil) .font("headline") .foregroundColor("blue") .padding("trailing")
+          Link title="https://x.org/p?q=1" destination="https://x.org/p?q=1" .lineLimit(nil) .font("headline")
+          Spacer minLength=null
+          Image systemName="trash" .lineLimit(nil) .font("headline") .foregroundColor("red") .onTapGesture({"count":1})
+        HStack alignment="center" spacing=null .padding("all")
+          Text text="3" verbatim=false .lineLimit(nil) .font("headline") .foregroundColor("blue") .padding("trailing")
+          Spacer minLength=null
+          Image systemName="trash" .lineLimit(nil) .font("headline") .foregroundColor("red") .onTapGesture({"count":1})
+)";
+  EXPECT_EQ(layout(window().tree()), phone);
+  device_->setIdiom(Idiom::pad);
+  appear();
+  EXPECT_EQ(layout(window().tree()), replaced(phone, "headline", "title2"));
+}
+
+TEST_F(NotesTest, AddsAtTheEndAndDeletesEveryEqualNote) {
+  EXPECT_EQ(rows(), "");
+  add("a");
+  add("b");
+  add("a");
+  EXPECT_EQ(rows(), "1 a|2 b|3 a");
+  EXPECT_EQ(view().notesTextField.get(), "");
+  EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|; set notesFromCloud=a|b|; set notesFromCloud=a|b|a|");
+  ASSERT_TRUE(tapTrash(0).ok());
+  EXPECT_EQ(rows(), "1 b");
+  EXPECT_EQ(local("stringNotes"), "b|");
+  perform([&] { view().deleteNote(0); });
+  EXPECT_EQ(local("stringNotes"), "");
+  EXPECT_EQ(cloudWrites(), "set notesFromCloud=b|; set notesFromCloud=");
+}
+
+TEST_F(NotesTest, EmptyAddStoresABareSeparatorAndTypedSeparatorSplits) {
+  add("a");
+  add("");
+  EXPECT_EQ(rows(), "1 a");
+  EXPECT_EQ(local("stringNotes"), "a||");
+  add("xNOTES_SEPARATORy");
+  EXPECT_EQ(rows(), "1 a|2 x|3 y");
+  EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|; set notesFromCloud=a||; set notesFromCloud=a||x|y|");
+}
+
+TEST_F(NotesTest, SearchKeepsPositionsInTheWholeList) {
+  setLocal("stringNotes", "x|milk|y|Buy Milk|");
+  search("milk");
+  EXPECT_EQ(rows(), "2 milk");
+  ASSERT_TRUE(tapTrash(0).ok());
+  EXPECT_EQ(local("stringNotes"), "x|y|Buy Milk|");
+  EXPECT_EQ(rows(), "");
+  search("");
+  EXPECT_EQ(rows(), "1 x|2 y|3 Buy Milk");
+}
+
+TEST_F(NotesTest, CanonicallyEquivalentTextsMatchInSearchAndRemoval) {
+  setLocal("stringNotes", "caf\u00e9|cafe\u0301 au lait|cafe|");
+  search("cafe\u0301");
+  EXPECT_EQ(rows(), "1 caf\u00e9|2 cafe\u0301 au lait");
+  perform([&] { view().deleteNote(0); });  // "café" precomposed equals the decomposed entry only
+  EXPECT_EQ(local("stringNotes"), "cafe\u0301 au lait|cafe|");
+  setLocal("stringNotes", "caf\u00e9|cafe\u0301|");
+  ASSERT_TRUE(window().refresh());
+  perform([&] { view().deleteNote(1); });
+  EXPECT_EQ(local("stringNotes"), "");
+}
+
+TEST_F(NotesTest, OnlyTextsThatParseAreLinks) {
+  setLocal("stringNotes", "https://x.org|https://bad url|HTTP://x.org|http:/x.org|http://y.org|");
+  EXPECT_EQ(rows(), "1 https://x.org (link)|2|3 HTTP://x.org|4 http:/x.org|5 http://y.org (link)");
+  ASSERT_TRUE(tapTrash(1).ok());  // the row with no label still deletes
+  EXPECT_EQ(rows(), "1 https://x.org (link)|2 HTTP://x.org|3 http:/x.org|4 http://y.org (link)");
+}
+
+TEST_F(NotesTest, LoadTakesTheCloudCopyAndWritesBackOnlyAChange) {
+  setLocal("stringNotes", "b|");
+  setCloud("notesFromCloud", "a|");
+  EXPECT_EQ(view().notes.get(), ItemList{});  // nothing in memory before the first Appear
+  EXPECT_EQ(rows(), "1 a");
+  EXPECT_EQ(local("stringNotes"), "a|");
+  EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|");
+  appear();  // the cloud copy now equals the local one: no Change, no write
+  EXPECT_FALSE(window().refresh());
+  EXPECT_EQ(cloudWrites(), "");
+  setCloud("notesFromCloud", "");
+  window().foreground();
+  EXPECT_EQ(rows(), "");
+  EXPECT_EQ(cloudWrites(), "set notesFromCloud=");
+}
+
+TEST_F(NotesTest, NoCloudCopyKeepsLocalNotesUntilTheFirstEdit) {
+  setLocal("stringNotes", "a|");
+  EXPECT_EQ(rows(), "1 a");
+  window().foreground();
+  EXPECT_EQ(cloud("notesFromCloud"), "(none)");
+  add("b");
+  EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|b|");
+}
+
+TEST_F(NotesTest, PositionsOutsideTheListDoNothing) {
+  setLocal("stringNotes", "a|b|");
+  EXPECT_EQ(rows(), "1 a|2 b");
+  // The trash of row 2 as drawn, tapped after a load has taken the list down to one note.
+  const Element* trash = findFirst(row(1), [](const Element& e) { return e.prop("systemName") == "trash"; });
+  ASSERT_NE(trash, nullptr);
+  Action stale = trash->modifier("onTapGesture")->action;
+  setCloud("notesFromCloud", "a|");
+  window().foreground();
+  cloudWrites();
+  perform(stale);
+  perform([&] {
+    view().deleteNote(7);
+    view().deleteNote(-1);
+  });
+  EXPECT_FALSE(tapTrash(5).ok());
+  EXPECT_EQ(rows(), "1 a");
+  EXPECT_EQ(local("stringNotes"), "a|");
+  EXPECT_EQ(cloudWrites(), "");
+}
+
+TEST_F(NotesTest, WindowsOnOneHomeSeeEachOthersEdits) {
+  NotesView second(env());
+  std::unique_ptr<Window> other = openWindow(second);
+  add("a");
+  EXPECT_EQ(rowsText(other->tree()), "");
+  EXPECT_TRUE(other->refresh());
+  EXPECT_EQ(rowsText(other->tree()), "1 a");
+  // Another process writes the same home through its own store object.
+  ASSERT_TRUE(openStore()->set("stringNotes", stored("a|z|")).ok());
+  cloudWrites();
+  EXPECT_TRUE(window().refresh());
+  EXPECT_EQ(rows(), "1 a|2 z");
+  EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|z|");
+}
+
+TEST_F(NotesTest, BadInputIsKeptByteForByte) {
+  std::string binary;
+  for (int c = 1; c < 256; ++c) binary += static_cast<char>(c);
+  const std::string invalid = "bad \xff\xfe\xc3 utf8";
+  const std::string huge(1 << 20, 'h');
+  const std::string markup = "<img src=x onerror=alert(1)>";
+  for (const std::string& text : {invalid, binary, huge, markup}) add(text);
+  EXPECT_EQ(view().notes.get(), (ItemList{invalid, binary, huge, markup}));
+  const std::string s(kItemSeparator);
+  EXPECT_EQ(settings_->get("stringNotes"), invalid + s + binary + s + huge + s + markup + s);
+  const Element& label = row(3).children[1];
+  EXPECT_EQ(label.name + " " + label.prop("text") + " " + label.props["verbatim"].dump(), "Text " + markup + " true");
+  EXPECT_NO_THROW(dumpJson(renderJson(window().tree())));
+  perform([&] { view().deleteNote(0); });
+  perform([&] { view().deleteNote(1); });
+  EXPECT_EQ(settings_->get("stringNotes"), binary + s + markup + s);
+}
+
+using ContentViewTest = ScreenTest<NotesView>;
+
+TEST_F(ContentViewTest, TabsHoldTheThreeScreensOverAWindowFinder) {
+  setCloud("tasksFromCloud", "t|");
+  std::unique_ptr<Window> app = QuillboxApp().makeWindow(env());
+  app->open();
+  EXPECT_EQ(layout(app->tree(), 1), R"(TabView selectedTab=0 .background(HostingWindowFinder)
+  NavigationView .navigationViewStyle("StackNavigationViewStyle") .tabItem(Label {"title":"Notes","systemImage":"square.and.pencil"})
+  NavigationView .navigationViewStyle("StackNavigationViewStyle") .tabItem(Label {"title":"To-Do","systemImage":"list.dash"})
+  NavigationView .navigationViewStyle("StackNavigationViewStyle") .tabItem(Label {"title":"Tags","systemImage":"tag"})
+)");
+  EXPECT_EQ(app->tree().modifier("background")->value.dump(), R"({"alignment":"center"})");
+  EXPECT_EQ(local("stringTasks"), "");  // the To-Do tab has not come into view yet
+  ASSERT_TRUE(app->selectTab(1).ok());
+  EXPECT_EQ(local("stringTasks"), "t|");
+}
+
+}  // namespace
+}  // namespace quillbox::test

@@ -1,0 +1,264 @@
+#pragma once
+
+// What the screens' tests share: a screen over a temporary home, a recording cloud store and a
+// device, a window over it, and finders that flatten the drawn tree into short strings.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/app_info.h"
+#include "platform/cloud_store.h"
+#include "platform/device.h"
+#include "platform/environment.h"
+#include "platform/settings_store.h"
+#include "platform/view.h"
+#include "platform/view_render.h"
+#include "platform/window.h"
+#include "storage/list_string.h"
+
+namespace quillbox::test {
+
+// A persisted item string made readable: each item separator shown as "|".
+inline std::string shown(std::string_view stored) {
+  std::string out;
+  for (std::size_t at = 0; at < stored.size();) {
+    if (stored.substr(at, kItemSeparator.size()) == kItemSeparator) {
+      out += '|';
+      at += kItemSeparator.size();
+    } else {
+      out += stored[at++];
+    }
+  }
+  return out;
+}
+
+// The reverse, for writing stored strings: "a|b|" is a, separator, b, separator.
+inline std::string stored(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '|') {
+      out += kItemSeparator;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// A cloud store that logs each write as "set key=value" (separators shown as "|"), so a test can
+// say exactly which writes happened, in order.
+class RecordingCloudStore : public MemoryCloudStore {
+ public:
+  void setString(std::string_view value, std::string_view key) override {
+    log_.push_back("set " + std::string(key) + "=" + shown(value));
+    MemoryCloudStore::setString(value, key);
+  }
+  // Puts a string under key as another device would: not logged.
+  void put(std::string_view key, std::string_view value) { MemoryCloudStore::setString(value, key); }
+  // The writes since the last call, "; " between them; "" when none.
+  std::string takeLog() {
+    std::string out;
+    for (const std::string& line : log_) out += (out.empty() ? "" : "; ") + line;
+    log_.clear();
+    return out;
+  }
+
+ private:
+  std::vector<std::string> log_;
+};
+
+// The first element under root (root included) that pred accepts, or nullptr.
+inline const Element* findFirst(const Element& root, const std::function<bool(const Element&)>& pred) {
+  const Element* found = nullptr;
+  forEachElement(root, [&](const Element& e) {
+    if (pred(e)) found = &e;
+    return found == nullptr;
+  });
+  return found;
+}
+
+// A screen's rows: the children of its last ForEach (the tag picker's segments come before it).
+inline std::vector<const Element*> drawnRows(const Element& screen) {
+  const Element* rows = nullptr;
+  forEachElement(screen, [&](const Element& e) {
+    if (e.name == "ForEach") rows = &e;
+    return true;
+  });
+  std::vector<const Element*> out;
+  if (rows != nullptr) {
+    for (const Element& row : rows->children) out.push_back(&row);
+  }
+  return out;
+}
+
+// One row as a person reads it: the number and texts as shown, a link as "<title> (link)", a
+// status icon as "[ ]" or "[x]"; a row with nothing but its trash icon is "(no label)".
+inline std::string rowText(const Element& row) {
+  std::string out;
+  auto part = [&](const std::string& text) { out += (out.empty() ? "" : " ") + text; };
+  for (const Element& e : row.children) {
+    if (e.name == "Text") part(e.prop("text"));
+    if (e.name == "Link") part(e.prop("title") + " (link)");
+    if (e.name == "Image" && e.prop("systemName") == "circle") part("[ ]");
+    if (e.name == "Image" && e.prop("systemName") == "checkmark") part("[x]");
+  }
+  return out.empty() ? "(no label)" : out;
+}
+
+// All drawn rows, "|" between them: "1 a|2 https://x.org (link)".
+inline std::string rowsText(const Element& screen) {
+  std::string out;
+  for (const Element* row : drawnRows(screen)) out += (out.empty() ? "" : "|") + rowText(*row);
+  return out;
+}
+
+// Every occurrence of from in text replaced by to.
+inline std::string replaced(std::string text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// The tree as renderText draws it, with the app's title shown as <appTitle>, keeping only the
+// elements at most maxDepth below the root.
+inline std::string layout(const Element& root, int maxDepth = 1000) {
+  std::string text = replaced(renderText(root), "\"text\":" + Json(appTitle()).dump(), "\"text\":<appTitle>");
+  std::string out;
+  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = text.find('\n', start);
+    std::string line = text.substr(start, end - start);
+    if (line.find_first_not_of(' ') <= static_cast<std::size_t>(maxDepth) * 2) out += line + "\n";
+  }
+  return out;
+}
+
+// A fixture for one screen: a temporary home with its settings store, a recording cloud store, a
+// phone, the screen (built on first use, as at a start of the app, over what the stores hold by
+// then) and a window over it (opened on first use, so the screen's Appear has run).
+template <class View>
+class ScreenTest : public ::testing::Test {
+ protected:
+  ScreenTest() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-screen-XXXXXX").string();
+    home_ = ::mkdtemp(pattern.data());
+    settings_ = openStore();
+  }
+  ~ScreenTest() override {
+    window_.reset();
+    view_.reset();
+    settings_.reset();
+    std::filesystem::remove_all(home_);
+  }
+
+  // Another store object on the same home, as another process would have.
+  std::shared_ptr<SettingsStore> openStore() {
+    auto opened = SettingsStore::open(home_);
+    if (!opened.ok()) ADD_FAILURE() << opened.status().message();
+    return opened.ok() ? opened.value() : nullptr;
+  }
+  Environment env() {
+    return Environment{settings_, [c = cloud_]() -> CloudStore& { return *c; }, device_};
+  }
+
+  View& view() {
+    if (!view_) view_.emplace(env());
+    return *view_;
+  }
+  // A window over a screen, opened.
+  std::unique_ptr<Window> openWindow(const View& screen) {
+    auto made = std::make_unique<Window>([screen] { return screen.body(); }, settings_, device_);
+    made->open();
+    return made;
+  }
+  Window& window() {
+    if (!window_) window_ = openWindow(view());
+    return *window_;
+  }
+  // Appear: opens the window the first time, then runs Appear again.
+  void appear() {
+    if (window_) {
+      window_->appear();
+    } else {
+      window();
+    }
+  }
+  // Runs an operation of the screen as one event: its Change handlers follow, then a rebuild.
+  void perform(const std::function<void()>& operation) {
+    Status status = window().perform([&] {
+      operation();
+      return Status::Ok();
+    });
+    EXPECT_TRUE(status.ok()) << status.message();
+  }
+
+  // The stores, with separators shown as "|".
+  std::string local(std::string_view key) { return shown(settings_->get(key)); }
+  void setLocal(std::string_view key, std::string_view text) {
+    ASSERT_TRUE(settings_->set(key, stored(text)).ok());
+  }
+  void setCloud(std::string_view key, std::string_view text) { cloud_->put(key, stored(text)); }
+  std::string cloud(std::string_view key) {
+    std::optional<std::string> value = cloud_->stringForKey(key);
+    return value ? shown(*value) : "(none)";
+  }
+  std::string cloudWrites() { return cloud_->takeLog(); }
+
+  // The drawn tree, by what a person sees and touches.
+  std::string rows() { return rowsText(window().tree()); }
+  std::string idOf(const Element& root, const std::function<bool(const Element&)>& pred) {
+    const Element* found = findFirst(root, pred);
+    return found ? found->id : "(missing)";
+  }
+  std::string idOf(const std::function<bool(const Element&)>& pred) { return idOf(window().tree(), pred); }
+  // The n-th drawn row from the top, counting from 0 (an empty element when there is none).
+  const Element& row(std::size_t n) {
+    static const Element none;
+    std::vector<const Element*> all = drawnRows(window().tree());
+    return n < all.size() ? *all[n] : none;
+  }
+  std::string imageId(std::size_t n, std::string_view a, std::string_view b = "") {
+    return idOf(row(n), [&](const Element& e) {
+      return e.name == "Image" && (e.prop("systemName") == a || e.prop("systemName") == b);
+    });
+  }
+  Status tapTrash(std::size_t n) { return window().tap(imageId(n, "trash")); }
+  Status tapStatus(std::size_t n) { return window().tap(imageId(n, "circle", "checkmark")); }
+  // The row's label: its Text of the entry or its Link (the last Text or Link of the row).
+  Status tapLabel(std::size_t n) {
+    std::string id = "(missing)";
+    for (const Element& e : row(n).children) {
+      if (e.name == "Text" || e.name == "Link") id = e.id;
+    }
+    return window().tap(id);
+  }
+  std::string fieldId(std::string_view binding) {
+    return idOf([&](const Element& e) { return e.name == "TextField" && e.prop("binding") == binding; });
+  }
+  // Types text into the field bound to that cell (replacing what it held), then submits it.
+  void type(std::string_view binding, std::string text) {
+    EXPECT_TRUE(window().edit(fieldId(binding), std::move(text)).ok());
+  }
+  void submit(std::string_view binding) { EXPECT_TRUE(window().submit(fieldId(binding)).ok()); }
+  void typeAndSubmit(std::string_view binding, std::string text) {
+    type(binding, std::move(text));
+    submit(binding);
+  }
+
+  std::filesystem::path home_;
+  std::shared_ptr<SettingsStore> settings_;
+  std::shared_ptr<RecordingCloudStore> cloud_ = std::make_shared<RecordingCloudStore>();
+  std::shared_ptr<Device> device_ = std::make_shared<Device>(Idiom::phone);
+  std::optional<View> view_;
+  std::unique_ptr<Window> window_;
+};
+
+}  // namespace quillbox::test
