@@ -72,40 +72,42 @@ class ClusterBoundaries {
   ClusterBoundaries(const ClusterBoundaries&) = delete;
   ClusterBoundaries& operator=(const ClusterBoundaries&) = delete;
   ~ClusterBoundaries() {
-    if (bound_) utext_close(&utext_);
+    if (opened_) utext_close(&utext_);
   }
 
   bool at(std::size_t offset) {
     if (offset == 0 || offset >= text_.size()) return true;
-    if (!bound_ && !bind()) return true;  // no iterator: every code point boundary counts
-    if (offset > kMaxIcuLength) return true;
+    if (!tried_) {
+      tried_ = true;
+      bind();
+    }
+    if (!iterator_) return true;  // ICU unavailable: every code point boundary counts
     return iterator_->isBoundary(static_cast<std::int32_t>(offset));
   }
 
  private:
-  bool bind() {
-    if (text_.size() > kMaxIcuLength) return false;
+  void bind() {
+    if (text_.size() > kMaxIcuLength) return;
     thread_local std::unique_ptr<icu::BreakIterator> iterator;
     UErrorCode status = U_ZERO_ERROR;
     if (!iterator) {
       iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
       if (U_FAILURE(status)) iterator.reset();
-      if (!iterator) return false;
+      if (!iterator) return;
     }
     status = U_ZERO_ERROR;
     utext_openUTF8(&utext_, text_.data(), static_cast<std::int64_t>(text_.size()), &status);
-    if (U_FAILURE(status)) return false;
-    bound_ = true;
+    if (U_FAILURE(status)) return;
+    opened_ = true;
     iterator->setText(&utext_, status);
-    if (U_FAILURE(status)) return false;
-    iterator_ = iterator.get();
-    return true;
+    if (U_SUCCESS(status)) iterator_ = iterator.get();
   }
 
   std::string_view text_;
   UText utext_ = UTEXT_INITIALIZER;
-  bool bound_ = false;
-  icu::BreakIterator* iterator_ = nullptr;
+  bool tried_ = false;
+  bool opened_ = false;
+  icu::BreakIterator* iterator_ = nullptr;  // bound to text_ once tried_, unless ICU failed
 };
 
 bool containsWholeAscii(std::string_view text, std::string_view search) {

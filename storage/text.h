@@ -40,7 +40,7 @@ class CanonicalText {
 
  private:
   std::string original_;
-  bool valid_;          // original_ is well-formed UTF-8
+  bool valid_;             // original_ is well-formed UTF-8
   std::string canonical_;  // its NFC form, when valid_
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,12 @@ struct Pair {
   bool expected;
 };
 
-// Runs a table of (a, b) -> bool through `check`, naming every row that disagrees.
+struct Case {
+  std::string text;
+  bool expected;
+};
+
+// Runs a table through `check`, naming every row that disagrees.
 template <class Check>
 void expectTable(const std::vector<Pair>& rows, Check check) {
   for (const Pair& row : rows) {
@@ -22,15 +28,20 @@ void expectTable(const std::vector<Pair>& rows, Check check) {
   }
 }
 
+template <class Check>
+void expectTable(const std::vector<Case>& rows, Check check) {
+  for (const Case& row : rows) EXPECT_EQ(check(row.text), row.expected) << "\"" << row.text << "\"";
+}
+
 TEST(TextEquals, CanonicallyEquivalentSpellingsAreEqual) {
   expectTable(
       {
           {"caf\u00e9", "cafe\u0301", true},
           {"cafe\u0301", "caf\u00e9", true},
-          {"\u212A", "K", true},                         // KELVIN SIGN
-          {"\u2126", "\u03a9", true},                    // OHM SIGN, GREEK CAPITAL OMEGA
-          {"a\u0323\u0301", "a\u0301\u0323", true},      // marks of different classes reorder
-          {"\u1100\u1161", "\uac00", true},              // conjoining jamo, Hangul syllable
+          {"\u212A", "K", true},                     // KELVIN SIGN
+          {"\u2126", "\u03a9", true},                // OHM SIGN, GREEK CAPITAL OMEGA
+          {"a\u0323\u0301", "a\u0301\u0323", true},  // marks of different classes reorder
+          {"\u1100\u1161", "\uac00", true},          // conjoining jamo, Hangul syllable
           {"a\u0301\u0301", "\u00e1\u0301", true},
           {"", "", true},
       },
@@ -61,8 +72,8 @@ TEST(TextEquals, TextsThatAreNotUtf8CompareByteForByte) {
           {"caf\xc3", "caf\xc3", true},
           {"\xff", "\xfe", false},
           {"e\xcc\x81\xff", "\xc3\xa9\xff", false},  // would be equal as text, but the bytes differ
-          {"\xc0\xaf", "/", false},                   // overlong "/"
-          {"\xef\xbf\xbd", "\xff", false},            // U+FFFD is not the bad byte it replaces
+          {"\xc0\xaf", "/", false},                  // overlong "/"
+          {"\xef\xbf\xbd", "\xff", false},           // U+FFFD is not the bad byte it replaces
       },
       textEquals);
 }
@@ -70,24 +81,24 @@ TEST(TextEquals, TextsThatAreNotUtf8CompareByteForByte) {
 TEST(IsValidUtf8, AcceptsWellFormedTextOnly) {
   expectTable(
       {
-          {"", "", true},
-          {"plain ascii text long enough for whole words", "", true},
-          {"\u00e9\u20ac\U0001D11E", "", true},
-          {"\xf4\x8f\xbf\xbf", "", true},  // U+10FFFF
-          {std::string("nul\0inside", 10), "", true},
-          {"\x80", "", false},
-          {"\xc0\xaf", "", false},          // overlong
-          {"\xe0\x80\xaf", "", false},      // overlong
-          {"\xf0\x80\x80\xaf", "", false},  // overlong
-          {"\xed\xa0\x80", "", false},      // surrogate
-          {"\xf4\x90\x80\x80", "", false},  // past U+10FFFF
-          {"\xf5\x80\x80\x80", "", false},
-          {"\xe2\x82", "", false},               // truncated
-          {"0123456789abcdef\xc3", "", false},   // truncated after a run of ASCII
-          {"0123456789abcdef\xc3(", "", false},  // bad continuation
-          {"\xff", "", false},
+          {"", true},
+          {"plain ascii text long enough for whole words", true},
+          {"\u00e9\u20ac\U0001D11E", true},
+          {"\xf4\x8f\xbf\xbf", true},  // U+10FFFF
+          {std::string("nul\0inside", 10), true},
+          {"\x80", false},
+          {"\xc0\xaf", false},          // overlong
+          {"\xe0\x80\xaf", false},      // overlong
+          {"\xf0\x80\x80\xaf", false},  // overlong
+          {"\xed\xa0\x80", false},      // surrogate
+          {"\xf4\x90\x80\x80", false},  // past U+10FFFF
+          {"\xf5\x80\x80\x80", false},
+          {"\xe2\x82", false},               // truncated
+          {"0123456789abcdef\xc3", false},   // truncated after a run of ASCII
+          {"0123456789abcdef\xc3(", false},  // bad continuation
+          {"\xff", false},
       },
-      [](const std::string& text, const std::string&) { return isValidUtf8(text); });
+      isValidUtf8);
 }
 
 TEST(TextContains, FindsCaseSensitiveSubstrings) {
@@ -150,7 +161,11 @@ TEST(TextContains, KeepsCarriageReturnAndLineFeedTogether) {
 TEST(TextContains, SearchesBytesWhenEitherSideIsNotUtf8) {
   expectTable(
       {
-          {"ab\xff" "cd", "\xff" "c", true},
+          {"ab\xff"
+           "cd",
+           "\xff"
+           "c",
+           true},
           {"ab\xff", "b", true},
           {"cafe\xcc\x81\xff", "\xc3\xa9", false},
           {"abc", "\xff", false},
@@ -161,29 +176,50 @@ TEST(TextContains, SearchesBytesWhenEitherSideIsNotUtf8) {
 TEST(IsLinkText, NeedsTheExactPrefixEndingOnACharacterBoundary) {
   expectTable(
       {
-          {"https://example.com", "", true},
-          {"http://example.com", "", true},
-          {"https://", "", true},
-          {"http://", "", true},
-          {"https://not a valid address", "", true},  // a link text; the address is checked when parsed
-          {"https://\u00e9", "", true},
-          {"https://\xff", "", true},
-          {"https://\r\n", "", true},
-          {"HTTP://example.com", "", false},
-          {"Https://example.com", "", false},
-          {" https://example.com", "", false},
-          {"see https://example.com", "", false},
-          {"http:/example.com", "", false},
-          {"https:/", "", false},
-          {"ftp://example.com", "", false},
-          {"", "", false},
-          {"https://\u0301example.com", "", false},  // the mark joins the last "/"
-          {"http://\u0301", "", false},
-          {"https://\u200dx", "", false},  // a joiner
-          {"https://\u0903", "", false},   // a spacing mark
-          {"https:/\u0301/", "", false},
+          {"https://example.com", true},
+          {"http://example.com", true},
+          {"https://", true},
+          {"http://", true},
+          {"https://not a valid address", true},  // a link text; the address is checked when parsed
+          {"https://\u00e9", true},
+          {"https://\xff", true},
+          {"https://\r\n", true},
+          {"HTTP://example.com", false},
+          {"Https://example.com", false},
+          {" https://example.com", false},
+          {"see https://example.com", false},
+          {"http:/example.com", false},
+          {"https:/", false},
+          {"ftp://example.com", false},
+          {"", false},
+          {"https://\u0301example.com", false},  // the mark joins the last "/"
+          {"http://\u0301", false},
+          {"https://\u200dx", false},  // a joiner
+          {"https://\u0903", false},   // a spacing mark
+          {"https:/\u0301/", false},
       },
-      [](const std::string& text, const std::string&) { return isLinkText(text); });
+      isLinkText);
+}
+
+TEST(TextRules, ArbitraryBytesNeverCrashAndKeepEqualityReflexiveAndSymmetric) {
+  const std::vector<std::string> pieces = {
+      "a",  "e",      "\u0301",     "\u00e9", "\xff",     "\xc3", "\xed\xa0\x80",      "\r",
+      "\n", "\u200d", "\U0001F1FA", "\ufe0f", "https://", "/",    std::string("\0", 1)};
+  std::mt19937 random(11);
+  auto make = [&] {
+    std::string text;
+    for (int n = static_cast<int>(random() % 6); n > 0; --n) text += pieces[random() % pieces.size()];
+    return text;
+  };
+  for (int i = 0; i < 3000; ++i) {
+    const std::string a = make();
+    const std::string b = make();
+    ASSERT_TRUE(textEquals(a, a)) << a;
+    ASSERT_TRUE(textContains(a, a)) << a;
+    ASSERT_EQ(textEquals(a, b), textEquals(b, a)) << a << " / " << b;
+    ASSERT_TRUE(!textEquals(a, b) || textContains(a, b)) << a << " / " << b;
+    isLinkText(a);
+  }
 }
 
 }  // namespace

@@ -11,9 +11,9 @@ namespace quillbox {
 
 // A web address that a link can open: an absolute http or https address with a host.
 struct URL {
-  std::string text;    // the address in its text form: the text it was parsed from, unchanged
-  std::string scheme;  // "http" or "https" (as written, lower-cased)
-  std::string host;    // as written; an IPv6 literal without its brackets ("::1")
+  std::string text;         // the address in its text form: the text it was parsed from, unchanged
+  std::string scheme;       // "http" or "https" (as written, lower-cased)
+  std::string host;         // as written; an IPv6 literal without its brackets ("::1")
   std::optional<int> port;  // absent when not written, or written as a bare ":"
 };
 

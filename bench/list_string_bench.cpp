@@ -1,0 +1,138 @@
+// Costs of the persisted list string operations at 1k, 10k and 100k entries of about 20 ASCII bytes each,
+// beside two floors: ScanFloor only finds every separator in the same bytes, the least any split can do;
+// ItemAllocationFloor only copies the same entries into a fresh ItemList (one heap string per entry longer
+// than the small-string buffer), the least any decode into that type can do.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/list_string.h"
+
+namespace {
+
+using quillbox::kItemSeparator;
+
+const char* const kWords[] = {"buy", "milk", "call", "mum", "fix",  "bike", "read", "book",
+                              "pay", "rent", "walk", "dog", "plan", "trip", "send", "mail"};
+
+// Entry i: "note 000042 walk dog" and the like, 20 bytes.
+std::string entry(std::int64_t i) {
+  std::string text = "note " + std::to_string(1000000 + i).substr(1) + " ";
+  text += kWords[i % 16];
+  text += ' ';
+  text += kWords[(i / 16 + 7) % 16];
+  return text;
+}
+
+std::string itemString(std::int64_t count) {
+  std::string stored;
+  for (std::int64_t i = 0; i < count; ++i) stored.append(entry(i)).append(kItemSeparator);
+  return stored;
+}
+
+std::string indexString(std::int64_t count) {
+  std::string stored;
+  for (std::int64_t i = 0; i < count; ++i) stored.append(std::to_string(i * 7)).append(",");
+  return stored;
+}
+
+void report(benchmark::State& state, const std::string& stored) {
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stored.size()));
+  state.counters["entries"] = static_cast<double>(state.range(0));
+}
+
+std::size_t countSeparators(std::string_view stored, std::string_view separator) {
+  std::size_t count = 0;
+  for (std::size_t at = stored.find(separator); at != std::string_view::npos;
+       at = stored.find(separator, at + separator.size())) {
+    ++count;
+  }
+  return count;
+}
+
+void ItemScanFloor(benchmark::State& state) {
+  const std::string stored = itemString(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(countSeparators(stored, kItemSeparator));
+  report(state, stored);
+}
+
+void ItemAllocationFloor(benchmark::State& state) {
+  const std::string stored = itemString(state.range(0));
+  std::vector<std::string_view> pieces;
+  std::string_view rest = stored;
+  for (std::size_t at = rest.find(kItemSeparator); at != std::string_view::npos;
+       at = rest.find(kItemSeparator)) {
+    pieces.push_back(rest.substr(0, at));
+    rest.remove_prefix(at + kItemSeparator.size());
+  }
+  for (auto _ : state) {
+    quillbox::ItemList items;
+    for (std::string_view piece : pieces) items.emplace_back(piece);
+    benchmark::DoNotOptimize(items);
+  }
+  report(state, stored);
+}
+
+void DecodeItemList(benchmark::State& state) {
+  const std::string stored = itemString(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(quillbox::decodeItemList(stored));
+  report(state, stored);
+}
+
+void AppendItem(benchmark::State& state) {
+  const std::string stored = itemString(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(quillbox::appendItem(stored, "one more thing to do"));
+  report(state, stored);
+}
+
+// Removes an entry from the middle of the list (ASCII: the common case).
+void RemoveItemsEqualTo(benchmark::State& state) {
+  const std::string stored = itemString(state.range(0));
+  const std::string removed = entry(state.range(0) / 2);
+  for (auto _ : state) benchmark::DoNotOptimize(quillbox::removeItemsEqualTo(stored, removed));
+  report(state, stored);
+}
+
+// The same removal by a text that is not in NFC, so every entry is compared to its canonical form.
+void RemoveItemsEqualToDecomposed(benchmark::State& state) {
+  const std::string stored = itemString(state.range(0));
+  const std::string removed = entry(state.range(0) / 2) + "e\u0301";
+  for (auto _ : state) benchmark::DoNotOptimize(quillbox::removeItemsEqualTo(stored, removed));
+  report(state, stored);
+}
+
+void IndexScanFloor(benchmark::State& state) {
+  const std::string stored = indexString(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(countSeparators(stored, quillbox::kIndexSeparator));
+  report(state, stored);
+}
+
+void DecodeIndexList(benchmark::State& state) {
+  const std::string stored = indexString(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(quillbox::decodeIndexList(stored));
+  report(state, stored);
+}
+
+void RemoveIndex(benchmark::State& state) {
+  const std::string stored = indexString(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(quillbox::removeIndex(stored, state.range(0) / 2 * 7));
+  report(state, stored);
+}
+
+#define LIST_SIZES Arg(1000)->Arg(10000)->Arg(100000)
+
+BENCHMARK(ItemScanFloor)->LIST_SIZES;
+BENCHMARK(ItemAllocationFloor)->LIST_SIZES;
+BENCHMARK(DecodeItemList)->LIST_SIZES;
+BENCHMARK(AppendItem)->LIST_SIZES;
+BENCHMARK(RemoveItemsEqualTo)->LIST_SIZES;
+BENCHMARK(RemoveItemsEqualToDecomposed)->LIST_SIZES;
+BENCHMARK(IndexScanFloor)->LIST_SIZES;
+BENCHMARK(DecodeIndexList)->LIST_SIZES;
+BENCHMARK(RemoveIndex)->LIST_SIZES;
+
+}  // namespace
