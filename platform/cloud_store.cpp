@@ -67,7 +67,13 @@ std::string printable(std::string_view key) {
   return shown;
 }
 
-std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
+std::string quoted(const fs::path& path) {
+  std::string text = "\"";
+  text += path.string();
+  text += '"';
+  return text;
+}
 
 Status systemError(const std::string& what, int error) { return Status::Error(what + ": " + std::strerror(error)); }
 

@@ -19,7 +19,13 @@ std::optional<std::string> nonEmpty(std::optional<std::string> value) {
   return value;
 }
 
-std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
+std::string quoted(const fs::path& path) {
+  std::string text = "\"";
+  text += path.string();
+  text += '"';
+  return text;
+}
 
 }  // namespace
 

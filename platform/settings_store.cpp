@@ -77,7 +77,13 @@ Result<std::string> runRetrying(sqlite3* db, const char* sql) {
 // SQLite binds a null pointer as SQL NULL whatever the length; an empty value must stay a value.
 const char* bytesOf(std::string_view text) { return text.data() != nullptr ? text.data() : ""; }
 
-std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
+std::string quoted(const fs::path& path) {
+  std::string text = "\"";
+  text += path.string();
+  text += '"';
+  return text;
+}
 
 void syncFolder(const fs::path& dir) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

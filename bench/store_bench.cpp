@@ -1,0 +1,115 @@
+// The cost of keeping one large list: a 10,000-entry list string (about 200 KB) written to and
+// read from the local settings store and the folder cloud store. Every settings write and
+// every folder write is durable (synced to the disk) before it returns.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/cloud_store.h"
+#include "platform/settings_store.h"
+
+namespace quillbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+// 10,000 entries in the item list encoding, about 200 KB.
+std::string bigList(char last = 'z') {
+  std::string list;
+  for (int i = 0; i < 10000; ++i) list += "note " + std::to_string(i) + "NOTES_SEPARATOR";
+  list.back() = last;  // two lists that differ in their last byte: each write is a real one
+  return list;
+}
+
+// A fresh folder on the same disk as the build, removed at the end.
+class ScratchHome {
+ public:
+  ScratchHome() {
+    std::string pattern = (fs::current_path() / "store-bench-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~ScratchHome() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::shared_ptr<SettingsStore> openSettings(const ScratchHome& home) {
+  auto opened = SettingsStore::open(home.path());
+  if (!opened.ok()) return nullptr;
+  return opened.value();
+}
+
+void BM_SettingsSetList(benchmark::State& state) {
+  ScratchHome home;
+  auto store = openSettings(home);
+  if (!store) return state.SkipWithError("cannot open the settings store");
+  const std::string lists[2] = {bigList('y'), bigList('z')};
+  int which = 0;
+  for (auto _ : state) {
+    if (!store->set("stringNotes", lists[which ^= 1]).ok()) return state.SkipWithError("write failed");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(lists[0].size()));
+}
+BENCHMARK(BM_SettingsSetList)->Unit(benchmark::kMillisecond);
+
+void BM_SettingsSetEqualList(benchmark::State& state) {
+  ScratchHome home;
+  auto store = openSettings(home);
+  if (!store) return state.SkipWithError("cannot open the settings store");
+  const std::string list = bigList();
+  if (!store->set("stringNotes", list).ok()) return state.SkipWithError("write failed");
+  for (auto _ : state) {
+    if (!store->set("stringNotes", list).ok()) return state.SkipWithError("write failed");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(list.size()));
+}
+BENCHMARK(BM_SettingsSetEqualList)->Unit(benchmark::kMicrosecond);
+
+void BM_SettingsGetList(benchmark::State& state) {
+  ScratchHome home;
+  auto store = openSettings(home);
+  if (!store) return state.SkipWithError("cannot open the settings store");
+  const std::string list = bigList();
+  if (!store->set("stringNotes", list).ok()) return state.SkipWithError("write failed");
+  for (auto _ : state) benchmark::DoNotOptimize(store->get("stringNotes"));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(list.size()));
+}
+BENCHMARK(BM_SettingsGetList)->Unit(benchmark::kMicrosecond);
+
+void BM_SettingsGeneration(benchmark::State& state) {
+  ScratchHome home;
+  auto store = openSettings(home);
+  if (!store) return state.SkipWithError("cannot open the settings store");
+  for (auto _ : state) benchmark::DoNotOptimize(store->generation());
+}
+BENCHMARK(BM_SettingsGeneration)->Unit(benchmark::kMicrosecond);
+
+void BM_FolderSetStringList(benchmark::State& state) {
+  ScratchHome home;
+  FolderCloudStore store(home.path() / "cloud");
+  const std::string lists[2] = {bigList('y'), bigList('z')};
+  int which = 0;
+  for (auto _ : state) store.setString(lists[which ^= 1], "notesFromCloud");
+  if (!store.health().ok()) state.SkipWithError(store.health().message().c_str());
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(lists[0].size()));
+}
+BENCHMARK(BM_FolderSetStringList)->Unit(benchmark::kMillisecond);
+
+void BM_FolderStringForKeyList(benchmark::State& state) {
+  ScratchHome home;
+  FolderCloudStore store(home.path() / "cloud");
+  const std::string list = bigList();
+  store.setString(list, "notesFromCloud");
+  for (auto _ : state) benchmark::DoNotOptimize(store.stringForKey("notesFromCloud"));
+  if (!store.health().ok()) state.SkipWithError(store.health().message().c_str());
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(list.size()));
+}
+BENCHMARK(BM_FolderStringForKeyList)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace quillbox
