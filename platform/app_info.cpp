@@ -34,8 +34,8 @@ std::string AppInfo::appTitle() {
 
 AppInfo& mainAppInfo() {
   static AppInfo* info = new AppInfo([] {
-    return std::optional<InfoDictionary>(InfoDictionary{{"CFBundleName", QUILLBOX_BUNDLE_NAME},
-                                                        {"CFBundleShortVersionString", QUILLBOX_BUNDLE_VERSION}});
+    return std::optional<InfoDictionary>(InfoDictionary{
+        {"CFBundleName", QUILLBOX_BUNDLE_NAME}, {"CFBundleShortVersionString", QUILLBOX_BUNDLE_VERSION}});
   });
   return *info;
 }

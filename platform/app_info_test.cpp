@@ -1,12 +1,12 @@
 #include "platform/app_info.h"
 
-#include "platform/app_info_values.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "platform/app_info_values.h"
 
 namespace quillbox {
 namespace {
@@ -31,7 +31,8 @@ class AppInfoTest : public ::testing::Test {
 };
 
 TEST_F(AppInfoTest, TheTitleIsNameSpaceVersionWithMissingPartsEmpty) {
-  dictionary_ = InfoDictionary{{"CFBundleName", "Quillbox"}, {"CFBundleShortVersionString", "2.3"}, {"Other", "x"}};
+  dictionary_ =
+      InfoDictionary{{"CFBundleName", "Quillbox"}, {"CFBundleShortVersionString", "2.3"}, {"Other", "x"}};
   EXPECT_EQ(title(), "[Quillbox 2.3]");
   info_.reset();
   dictionary_ = InfoDictionary{{"CFBundleShortVersionString", "1.0"}};
@@ -72,7 +73,8 @@ TEST_F(AppInfoTest, ThreadsRacingToTheFirstUseReadOnce) {
 
 TEST(MainAppInfoTest, TheAppsOwnTitleIsItsNameAndBuildVersion) {
   EXPECT_EQ(appTitle(), std::string("Quillbox ") + QUILLBOX_BUNDLE_VERSION);
-  EXPECT_EQ(mainAppInfo().appName() + "|" + mainAppInfo().appVersion(), std::string("Quillbox|") + QUILLBOX_BUNDLE_VERSION);
+  EXPECT_EQ(mainAppInfo().appName() + "|" + mainAppInfo().appVersion(),
+            std::string("Quillbox|") + QUILLBOX_BUNDLE_VERSION);
   EXPECT_STRNE(QUILLBOX_BUNDLE_VERSION, "");
 }
 

@@ -49,7 +49,8 @@ constexpr const char* kTemporaryPrefix = ".tmp-";
 std::string temporaryName() {
   static const unsigned tag = std::random_device()();
   static std::atomic<unsigned long> counter{0};
-  return kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(tag) + "-" + std::to_string(counter++);
+  return kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(tag) + "-" +
+         std::to_string(counter++);
 }
 
 // The key as it can be shown in a message: control bytes written as \xNN.
@@ -75,7 +76,9 @@ std::string quoted(const fs::path& path) {
   return text;
 }
 
-Status systemError(const std::string& what, int error) { return Status::Error(what + ": " + std::strerror(error)); }
+Status systemError(const std::string& what, int error) {
+  return Status::Error(what + ": " + std::strerror(error));
+}
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -217,7 +220,8 @@ Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const 
   if (!spec.empty()) {
     std::error_code error;
     folder = fs::absolute(fs::path(spec), error).lexically_normal();
-    if (error) return Status::Error("cannot find the cloud folder \"" + std::string(spec) + "\": " + error.message());
+    if (error)
+      return Status::Error("cannot find the cloud folder \"" + std::string(spec) + "\": " + error.message());
   }
   auto store = std::make_unique<FolderCloudStore>(folder);
   if (Status health = store->health(); !health) return health;

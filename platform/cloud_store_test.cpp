@@ -45,7 +45,8 @@ class FolderCloudStoreTest : public ::testing::Test {
   // The names in the folder, sorted, joined by " ".
   std::string files() {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder_)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder_))
+      names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     std::string out;
     for (const auto& name : names) out += (out.empty() ? "" : " ") + name;
@@ -119,8 +120,9 @@ TEST_F(FolderCloudStoreTest, TemporaryFilesOfAKilledWriterAreNeverReadAndSweptWh
 
 TEST_F(FolderCloudStoreTest, KeysThatAreNotPlainNamesAreRefusedAndReported) {
   std::ofstream(root_ / "outside") << "secret";
-  const std::vector<std::string> badKeys = {"",      ".",        "..",          "../outside", "a/b", std::string("a\0b", 3),
-                                            "tab\t", "bell\x07", ".hidden",     std::string(256, 'k')};
+  const std::vector<std::string> badKeys = {
+      "",      ".",        "..",      "../outside",         "a/b", std::string("a\0b", 3),
+      "tab\t", "bell\x07", ".hidden", std::string(256, 'k')};
   for (const auto& key : badKeys) {
     SCOPED_TRACE("key " + shown(key));
     store_->setString("dropped", key);
@@ -146,7 +148,8 @@ TEST_F(FolderCloudStoreTest, IoFailuresGoToHealthAndNeverThrow) {
   EXPECT_NO_THROW(blocked.setString("v", "notesFromCloud"));
   EXPECT_EQ(shown(blocked.stringForKey("notesFromCloud")), "nothing");
   Status health = blocked.health();
-  EXPECT_NE(health.message().find((root_ / "file" / "cloud").string()), std::string::npos) << health.message();
+  EXPECT_NE(health.message().find((root_ / "file" / "cloud").string()), std::string::npos)
+      << health.message();
 
   // A key whose file is a folder can be neither read nor replaced; the other keys still work.
   fs::create_directories(folder_ / "notesFromCloud" / "inside");

@@ -40,7 +40,8 @@ Status ensureFolder(const fs::path& dir) {
     struct stat info {};
     if (error == EEXIST && ::stat(made.c_str(), &info) == 0) {
       if (S_ISDIR(info.st_mode)) continue;
-      return Status::Error("cannot create the folder " + quoted(dir) + ": " + quoted(made) + " is not a folder");
+      return Status::Error("cannot create the folder " + quoted(dir) + ": " + quoted(made) +
+                           " is not a folder");
     }
     return Status::Error("cannot create the folder " + quoted(dir) + ": " + std::strerror(error));
   }

@@ -33,7 +33,8 @@ class HomeTest : public ::testing::Test {
   }
   std::string withoutRoot(std::string text) {
     const std::string root = root_.string();
-    for (std::size_t at; (at = text.find(root)) != std::string::npos;) text.replace(at, root.size(), "<root>");
+    for (std::size_t at; (at = text.find(root)) != std::string::npos;)
+      text.replace(at, root.size(), "<root>");
     return text;
   }
   unsigned mode(const fs::path& path) {

@@ -47,7 +47,8 @@ bool MainQueue::postAndWait(std::function<void()> item) {
   items_.push_back([this, waiter] { runWaiter(waiter); });
   ++callers_;
   wake_.notify_all();
-  waiter->changed.wait(lock, [&] { return waiter->state == Waiter::State::done || waiter->state == Waiter::State::dropped; });
+  waiter->changed.wait(
+      lock, [&] { return waiter->state == Waiter::State::done || waiter->state == Waiter::State::dropped; });
   --callers_;
   wake_.notify_all();
   return waiter->state == Waiter::State::done;

@@ -14,7 +14,8 @@
 namespace quillbox {
 
 // The run loop of the user-interface thread: the only place where deferred work runs. Items
-// run one at a time, in the order they were posted, on the thread that runs the queue.
+// run one at a time, in the order they were posted, on the thread that runs the queue. Only
+// one thread runs it (runPending, runUntilIdle, runFor, run); any thread may post.
 class MainQueue {
  public:
   MainQueue() = default;
@@ -66,10 +67,10 @@ class MainQueue {
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> items_;          // guarded by mutex_
-  std::set<std::shared_ptr<Waiter>> waiters_;        // not yet started, guarded by mutex_
-  int callers_ = 0;                                  // threads inside postAndWait, guarded by mutex_
-  std::thread::id runner_;                           // the thread inside a turn, guarded by mutex_
+  std::deque<std::function<void()>> items_;    // guarded by mutex_
+  std::set<std::shared_ptr<Waiter>> waiters_;  // not yet started, guarded by mutex_
+  int callers_ = 0;                            // threads inside postAndWait, guarded by mutex_
+  std::thread::id runner_;                     // the thread inside a turn, guarded by mutex_
   std::atomic<bool> stopped_{false};
 };
 

@@ -23,7 +23,8 @@ std::string keyFor(int round, int i) { return "r" + std::to_string(round) + "k" 
 // Sizes vary up to many pages, so that values spill onto overflow pages and the log is
 // checkpointed now and then.
 std::string valueFor(int round, int i) {
-  return "value " + std::to_string(round) + "/" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 40) * 1500, 'p');
+  return "value " + std::to_string(round) + "/" + std::to_string(i) +
+         std::string(static_cast<std::size_t>(i % 40) * 1500, 'p');
 }
 
 std::string integrityCheck(const fs::path& database) {
@@ -34,7 +35,8 @@ std::string integrityCheck(const fs::path& database) {
     answer = "cannot check";
     if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK) {
       answer.clear();
-      while (sqlite3_step(stmt) == SQLITE_ROW) answer += reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+      while (sqlite3_step(stmt) == SQLITE_ROW)
+        answer += reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
     }
     sqlite3_finalize(stmt);
   }
@@ -77,7 +79,8 @@ class SettingsCrashTest : public ::testing::Test {
     ::close(reports[0]);
     int status = 0;
     ::waitpid(writer, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the writer ended on its own: " << status;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the writer ended on its own: " << status;
     return last + 1;
   }
 

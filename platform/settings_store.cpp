@@ -68,8 +68,8 @@ Result<std::string> runRetrying(sqlite3* db, const char* sql) {
     }
     hadRow = true;
   }
-  Result<std::string> result = rc == SQLITE_DONE ? Result<std::string>(first)
-                                                 : Result<std::string>(Status::Error(sqlite3_errmsg(db)));
+  Result<std::string> result =
+      rc == SQLITE_DONE ? Result<std::string>(first) : Result<std::string>(Status::Error(sqlite3_errmsg(db)));
   sqlite3_finalize(stmt);
   return result;
 }
@@ -117,7 +117,8 @@ Result<std::shared_ptr<SettingsStore::HomeLock>> homeLockFor(const fs::path& hom
   if (auto existing = slot.lock(); existing && existing->pid == ::getpid()) return existing;
   fs::path lockPath = home / "lock";
   int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return Status::Error("cannot open the lock file " + quoted(lockPath) + ": " + std::strerror(errno));
+  if (fd < 0)
+    return Status::Error("cannot open the lock file " + quoted(lockPath) + ": " + std::strerror(errno));
   auto made = std::make_shared<SettingsStore::HomeLock>();
   made->pid = ::getpid();
   made->fd = fd;
@@ -127,7 +128,8 @@ Result<std::shared_ptr<SettingsStore::HomeLock>> homeLockFor(const fs::path& hom
 
 }  // namespace
 
-SettingsStore::SettingsStore(Private, fs::path home) : home_(std::move(home)), path_(home_ / "settings.sqlite3") {}
+SettingsStore::SettingsStore(Private, fs::path home)
+    : home_(std::move(home)), path_(home_ / "settings.sqlite3") {}
 
 SettingsStore::~SettingsStore() {
   sqlite3_finalize(select_);
@@ -139,14 +141,17 @@ SettingsStore::~SettingsStore() {
 Result<std::shared_ptr<SettingsStore>> SettingsStore::open(const fs::path& home) {
   std::error_code error;
   fs::path absolute = fs::absolute(home, error).lexically_normal();
-  if (error) return Status::Error("cannot open the settings store in " + quoted(home) + ": " + error.message());
+  if (error)
+    return Status::Error("cannot open the settings store in " + quoted(home) + ": " + error.message());
   if (Status made = ensureFolder(absolute); !made) return made;
   auto store = std::make_shared<SettingsStore>(Private{}, absolute);
   if (Status prepared = store->prepare(); !prepared) return prepared;
   return store;
 }
 
-std::string SettingsStore::errorText() const { return db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory"; }
+std::string SettingsStore::errorText() const {
+  return db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+}
 
 Status SettingsStore::prepare() {
   auto fail = [&](const std::string& reason) {
@@ -164,9 +169,11 @@ Status SettingsStore::prepare() {
 
   auto mode = runRetrying(db_, "PRAGMA journal_mode=WAL");
   if (!mode) return fail(mode.status().message());
-  if (mode.value() != "wal") return fail("it cannot use a write-ahead log (journal mode " + mode.value() + ")");
-  for (const char* sql : {"PRAGMA synchronous=FULL", kJournalSizeLimit,
-                          "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)"}) {
+  if (mode.value() != "wal")
+    return fail("it cannot use a write-ahead log (journal mode " + mode.value() + ")");
+  for (const char* sql :
+       {"PRAGMA synchronous=FULL", kJournalSizeLimit,
+        "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)"}) {
     if (auto done = runRetrying(db_, sql); !done) return fail(done.status().message());
   }
   if (!existed) syncFolder(home_);
@@ -177,7 +184,8 @@ Status SettingsStore::prepare() {
                               "PRAGMA data_version"};
   sqlite3_stmt** targets[] = {&select_, &upsert_, &dataVersion_};
   for (int i = 0; i < 3; ++i) {
-    if (sqlite3_prepare_v3(db_, statements[i], -1, SQLITE_PREPARE_PERSISTENT, targets[i], nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v3(db_, statements[i], -1, SQLITE_PREPARE_PERSISTENT, targets[i], nullptr) !=
+        SQLITE_OK) {
       return fail(errorText());
     }
   }
@@ -199,10 +207,11 @@ Result<std::string> SettingsStore::read(std::string_view key) {
   if (rc == SQLITE_ROW) {
     const void* bytes = sqlite3_column_blob(select_, 0);
     int size = sqlite3_column_bytes(select_, 0);
-    if (bytes != nullptr && size > 0) result = std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
+    if (bytes != nullptr && size > 0)
+      result = std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
   } else if (rc != SQLITE_DONE) {
-    result = Status::Error("cannot read the setting \"" + std::string(key) + "\" from " + quoted(path_) + ": " +
-                           errorText());
+    result = Status::Error("cannot read the setting \"" + std::string(key) + "\" from " + quoted(path_) +
+                           ": " + errorText());
   }
   sqlite3_reset(select_);
   sqlite3_clear_bindings(select_);
@@ -227,8 +236,8 @@ Status SettingsStore::set(std::string_view key, std::string_view value) {
   sqlite3_bind_blob64(upsert_, 2, bytesOf(value), value.size(), SQLITE_STATIC);
   int rc = stepRetrying(upsert_);
   Status status = rc == SQLITE_DONE ? Status::Ok()
-                                    : Status::Error("cannot save the setting \"" + std::string(key) + "\" in " +
-                                                    quoted(path_) + ": " + errorText());
+                                    : Status::Error("cannot save the setting \"" + std::string(key) +
+                                                    "\" in " + quoted(path_) + ": " + errorText());
   sqlite3_reset(upsert_);
   sqlite3_clear_bindings(upsert_);
   if (status.ok()) ++generation_;

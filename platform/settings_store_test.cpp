@@ -96,7 +96,8 @@ TEST_F(SettingsStoreTest, AnyBytesButNulAndHugeValuesRoundTripExactly) {
   for (int round = 0; round < 3; ++round) {
     for (int c = 1; c < 256; ++c) everyByte += static_cast<char>(c);
   }
-  everyByte += "\xc3\x28 \xed\xa0\x80 \xff\xfe";  // invalid UTF-8: a bad continuation, a surrogate, bare bytes
+  everyByte +=
+      "\xc3\x28 \xed\xa0\x80 \xff\xfe";  // invalid UTF-8: a bad continuation, a surrogate, bare bytes
   std::string huge(10 * 1024 * 1024, 'x');
   for (std::size_t i = 0; i < huge.size(); i += 4099) huge[i] = static_cast<char>('a' + i % 26);
   set("bytes", everyByte);
@@ -168,7 +169,8 @@ TEST_F(SettingsStoreTest, ADamagedDatabaseReadsAsAnErrorNotAsEmpty) {
   }
   auto opened = SettingsStore::open(home_);
   if (!opened.ok()) {
-    EXPECT_NE(opened.status().message().find("settings.sqlite3"), std::string::npos) << opened.status().message();
+    EXPECT_NE(opened.status().message().find("settings.sqlite3"), std::string::npos)
+        << opened.status().message();
     return;
   }
   store_ = opened.value();
@@ -237,7 +239,8 @@ TEST_F(SettingsStoreTest, TwoProcessesAppendingUnderTheLockLoseNothing) {
   std::string list = store_->get("list");
   std::vector<std::string> seenA, seenB;
   std::stringstream entries(list);
-  for (std::string entry; std::getline(entries, entry, ',');) (entry[0] == 'a' ? seenA : seenB).push_back(entry);
+  for (std::string entry; std::getline(entries, entry, ',');)
+    (entry[0] == 'a' ? seenA : seenB).push_back(entry);
   std::string missingKeys;
   for (int i = 0; i < 50; ++i) {
     EXPECT_EQ(seenA.size() > static_cast<std::size_t>(i) ? seenA[i] : "", "a" + std::to_string(i));
