@@ -325,6 +325,7 @@ enum class Trouble {
 
 struct Answer {
   Trouble trouble = Trouble::none;
+  bool timedOut = false;  // unreachable because no answer came in time
   Status status = Status::Ok();
   Reply reply;
 };
@@ -341,12 +342,13 @@ class Server {
   const std::string& masked() const { return masked_; }
 
   // Runs one command, connecting (and logging in) first when needed. A connection that broke while
-  // idle (a restarted server) is replaced once, at no cost to the caller.
+  // idle (a restarted server) is replaced once, at no cost to the caller; a silent one is not, so a
+  // call waits at most one timeout for an answer.
   Answer run(std::initializer_list<std::string_view> words) {
     SigpipeBlocked blocked;
     bool reused = context_ != nullptr;
     Answer answer = runOnce(words);
-    if (answer.trouble == Trouble::unreachable && reused) answer = runOnce(words);
+    if (answer.trouble == Trouble::unreachable && !answer.timedOut && reused) answer = runOnce(words);
     return answer;
   }
 
@@ -370,6 +372,7 @@ class Server {
         redisCommandArgv(context_.get(), static_cast<int>(argv.size()), argv.data(), lengths.data())));
     if (!answer.reply) {
       answer.trouble = Trouble::unreachable;
+      answer.timedOut = isTimeout(context_.get());
       answer.status = transportProblem("lost the connection to");
       context_.reset();
       return answer;
@@ -404,6 +407,7 @@ class Server {
     Answer answer;
     if (!context || context->err || redisSetTimeout(context.get(), timeout) != REDIS_OK) {
       answer.trouble = Trouble::unreachable;
+      answer.timedOut = isTimeout(context.get());
       answer.status = context
                           ? transportProblem("cannot reach", context.get())
                           : Status::Error("cannot reach the Redis server at " + masked_ + ": out of memory");
@@ -437,12 +441,18 @@ class Server {
     return Answer();
   }
 
+  // hiredis gives the reason as text only.
+  static bool isTimeout(const redisContext* context) {
+    if (!context) return false;
+    std::string_view reason = context->errstr;
+    return reason == std::strerror(EAGAIN) || reason == std::strerror(ETIMEDOUT) ||
+           reason == std::strerror(EINPROGRESS);
+  }
+
   Status transportProblem(const std::string& what, const redisContext* context = nullptr) {
     if (!context) context = context_.get();
     std::string reason = context ? context->errstr : "no connection";
-    bool slow = reason == std::strerror(EAGAIN) || reason == std::strerror(ETIMEDOUT) ||
-                reason == std::strerror(EINPROGRESS);
-    if (slow) {
+    if (isTimeout(context)) {
       return Status::Error("the Redis server at " + masked_ + " did not answer within " +
                            std::to_string(address_.timeoutMs) + " ms");
     }
