@@ -1,0 +1,140 @@
+#pragma once
+
+// Runs the built `quillbox` program as a person would from a shell: its own process, arguments
+// passed as they are (no shell quoting), standard input fed from a string, standard output,
+// standard error and the exit code captured.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace quillbox::clitest {
+
+namespace fs = std::filesystem;
+
+// What one run of the program left behind.
+struct Outcome {
+  int code = -1;  // the exit code; -1 when it did not exit normally (a crash, a sanitizer abort)
+  std::string out;
+  std::string err;
+};
+
+// The program built beside the tests.
+inline fs::path quillboxBinary() {
+  if (const char* dir = std::getenv("QUILLBOX_BINARY_DIR"); dir != nullptr && *dir != '\0') {
+    return fs::path(dir) / "quillbox";
+  }
+  return fs::path(QUILLBOX_BINARY_DIR) / "quillbox";
+}
+
+inline std::string fileContents(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// A folder of its own under the temporary folder, removed with everything in it.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "quillbox-cli-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// Runs the program with args, input on its standard input. The captured streams go through files
+// in scratch (so a megabyte each way never blocks on a pipe); safe from several threads at once.
+inline Outcome runQuillbox(const std::vector<std::string>& args, const std::string& input, const fs::path& scratch) {
+  static std::atomic<int> counter{0};
+  const std::string stem = (scratch / ("run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++))).string();
+  const std::string inPath = stem + ".in", outPath = stem + ".out", errPath = stem + ".err";
+  { std::ofstream(inPath, std::ios::binary) << input; }
+
+  const std::string binary = quillboxBinary().string();
+  std::vector<std::string> argvStrings{binary};
+  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argvStrings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+
+  Outcome outcome;
+  if (spawned != 0) {
+    outcome.err = "could not start " + binary + ": errno " + std::to_string(spawned);
+    return outcome;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  outcome.out = fileContents(outPath);
+  outcome.err = fileContents(errPath);
+  std::error_code ignored;
+  fs::remove(inPath, ignored);
+  fs::remove(outPath, ignored);
+  fs::remove(errPath, ignored);
+  return outcome;
+}
+
+// One device: its own home, a cloud folder it may share with other devices.
+class Device {
+ public:
+  Device(fs::path home, fs::path cloud, fs::path scratch)
+      : home_(std::move(home)), cloud_(std::move(cloud)), scratch_(std::move(scratch)) {}
+
+  // `quillbox --home HOME --cloud CLOUD args...`
+  Outcome run(const std::vector<std::string>& args, const std::string& input = "") const {
+    std::vector<std::string> all{"--home", home_.string(), "--cloud", cloud_.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    return runQuillbox(all, input, scratch_);
+  }
+
+  const fs::path& home() const { return home_; }
+
+ private:
+  fs::path home_;
+  fs::path cloud_;
+  fs::path scratch_;
+};
+
+// Output lines flattened for one-line comparison: tabs as " ", lines joined by "|".
+inline std::string flattened(const std::string& out) {
+  std::string flat;
+  for (char c : out) flat += c == '\t' ? std::string(" ") : c == '\n' ? std::string("|") : std::string(1, c);
+  if (!flat.empty() && flat.back() == '|') flat.pop_back();
+  return flat;
+}
+
+}  // namespace quillbox::clitest
