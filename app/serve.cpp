@@ -1,18 +1,219 @@
 #include "app/serve.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
 #include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "app/cli.h"
+#include "app/content_view.h"
+#include "platform/cloud_store.h"
+#include "platform/home.h"
+#include "platform/main_queue.h"
+#include "platform/settings_store.h"
+#include "platform/web/web_security.h"
+#include "platform/web/web_server.h"
+
+extern char** environ;
+
 namespace quillbox {
 
-void addServeOptions(CLI::App& command, ServeOptions& options) {
-  command.add_option("--listen", options.listen, "HOST:PORT to listen on (default 127.0.0.1:8080)");
+namespace {
+
+constexpr int kStoreError = 1;
+constexpr int kUsageError = 2;
+constexpr int kCloudFlushMs = 1500;
+
+// Gives a cloud store's deferred writes another chance now and then: every second while the
+// store is well, backing off to every half minute while it is not.
+class CloudFlusher {
+ public:
+  void tick() {
+    auto now = std::chrono::steady_clock::now();
+    if (now < next_) return;
+    CloudStore& cloud = sharedCloudStore();
+    cloud.flushPending(kTickFlushMs);
+    delay_ = cloud.health().ok() ? kShortest : std::min(delay_ * 2, kLongest);
+    next_ = now + delay_;
+  }
+
+ private:
+  static constexpr int kTickFlushMs = 100;
+  static constexpr std::chrono::milliseconds kShortest{1000};
+  static constexpr std::chrono::milliseconds kLongest{30000};
+  std::chrono::milliseconds delay_ = kShortest;
+  std::chrono::steady_clock::time_point next_{};
+};
+
+std::string hostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
 }
 
-int runServe(const ServeOptions&, std::ostream&, std::ostream& err) {
-  err << "quillbox: the web app is not built yet; see quillbox --help\n";
-  return 2;
+// The addresses a browser elsewhere on the network can use for a server on every interface.
+std::vector<std::string> networkAddresses(bool ipv6) {
+  std::vector<std::string> found;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
+    if (item->ifa_addr == nullptr || (item->ifa_flags & IFF_LOOPBACK) != 0 || (item->ifa_flags & IFF_UP) == 0) continue;
+    int family = item->ifa_addr->sa_family;
+    if (family != AF_INET && !(ipv6 && family == AF_INET6)) continue;
+    char text[NI_MAXHOST] = {};
+    socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (getnameinfo(item->ifa_addr, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) continue;
+    std::string address = text;
+    if (family == AF_INET6) {
+      if (address.rfind("fe80", 0) == 0) continue;  // link-local needs a zone a browser cannot take
+      address = "[" + address + "]";
+    }
+    if (std::find(found.begin(), found.end(), address) == found.end()) found.push_back(address);
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+std::string urlHost(const std::string& host) { return host.find(':') != std::string::npos ? "[" + host + "]" : host; }
+
+// Opens url in the desktop's browser; a desktop without one is told nothing.
+void openBrowser(const std::string& url) {
+  pid_t pid = 0;
+  std::string program = "xdg-open";
+  char* argv[] = {program.data(), const_cast<char*>(url.c_str()), nullptr};
+  if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) {
+    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+  }
+}
+
+}  // namespace
+
+void addServeOptions(CLI::App& command, ServeOptions& options) {
+  command.add_option("--listen", options.listen,
+                     "HOST:PORT to listen on (default 127.0.0.1:8080; port 0 picks a free one). Any address "
+                     "but loopback asks for a secret token, printed once in the address to open");
+  command.add_flag("--open", options.open, "open the app in this desktop's browser");
+}
+
+int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
+  Result<web::ListenAddress> listen = web::parseListenAddress(options.listen);
+  if (!listen) {
+    err << "quillbox: " << terminalSafe(listen.status().message()) << "\n";
+    return kUsageError;
+  }
+  Idiom idiom = Idiom::phone;
+  if (!parseIdiom(options.idiom, &idiom)) {
+    err << "quillbox: --idiom is phone or pad\n";
+    return kUsageError;
+  }
+  Result<std::filesystem::path> home = resolveHome(options.home);
+  if (!home) {
+    err << "quillbox: " << home.status().message() << "\n";
+    return kStoreError;
+  }
+  Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home.value());
+  if (!store) {
+    err << "quillbox: " << store.status().message() << "\n";
+    return kStoreError;
+  }
+  Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(options.cloud, home.value());
+  if (!cloud) {
+    err << "quillbox: " << cloud.status().message() << "\n";
+    return kStoreError;
+  }
+  auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(cloud).value());
+  configureSharedCloudStore([made] { return std::move(*made); });
+
+  const bool loopback = web::isLoopbackHost(listen->host);
+  std::optional<std::string> token;
+  if (!loopback) {
+    Result<std::string> secret = web::loadOrCreateToken(home.value());
+    if (!secret) {
+      err << "quillbox: " << secret.status().message() << "\n";
+      return kStoreError;
+    }
+    token = secret.value();
+  }
+
+  // Interrupts end the app in good order: the signal thread stops the server, then the queue.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  auto flusher = std::make_shared<CloudFlusher>();
+  std::shared_ptr<SettingsStore> settings = store.value();
+  web::WebServerOptions serverOptions;
+  serverOptions.listen = listen.value();
+  serverOptions.token = token;
+  std::string machine = hostName();
+  if (!machine.empty()) serverOptions.machineNames = {machine, machine + ".local"};
+  serverOptions.defaultIdiom = idiom;
+  serverOptions.store = settings;
+  serverOptions.makeWindow = [settings](Idiom windowIdiom) {
+    Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); }, std::make_shared<Device>(windowIdiom)};
+    return QuillboxApp().makeWindow(env);
+  };
+  serverOptions.tick = [flusher] { flusher->tick(); };
+  serverOptions.statusLine = [] {
+    Status health = sharedCloudStore().health();
+    return health.ok() ? std::string() : "Cloud copy not updated: " + health.message();
+  };
+
+  MainQueue& queue = MainQueue::main();
+  web::WebServer server(std::move(serverOptions), queue);
+  if (Status started = server.start(); !started.ok()) {
+    err << "quillbox: " << terminalSafe(started.message()) << "\n";
+    return kStoreError;
+  }
+
+  std::vector<std::string> addresses;
+  const std::string port = std::to_string(server.port());
+  const std::string secret = token ? "/?token=" + *token : "/";
+  if (listen->host == "0.0.0.0" || listen->host == "::") {
+    for (const std::string& address : networkAddresses(listen->host == "::")) {
+      addresses.push_back("http://" + address + ":" + port + secret);
+    }
+    if (addresses.empty()) addresses.push_back("http://" + (machine.empty() ? "localhost" : machine) + ":" + port + secret);
+  } else {
+    addresses.push_back("http://" + urlHost(listen->host) + ":" + port + secret);
+  }
+  out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this") << " in a browser:\n";
+  for (const std::string& address : addresses) out << "  " << address << "\n";
+  if (token) out << "The address holds this app's secret: share it only with your own devices.\n";
+  out << "Press Ctrl-C to stop.\n";
+  out.flush();
+  if (options.open) openBrowser(addresses.front());
+
+  std::thread waiter([&server, &queue, signals] {
+    int received = 0;
+    sigwait(&signals, &received);
+    server.stop();
+    queue.stop();
+  });
+  queue.run();
+  waiter.join();
+  sharedCloudStore().flushPending(kCloudFlushMs);
+  out << "Quillbox stopped.\n";
+  return 0;
 }
 
 }  // namespace quillbox

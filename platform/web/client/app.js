@@ -1,0 +1,667 @@
+// Quillbox in the browser: draws this window's view tree and sends what the person does.
+//
+// The server sends element records ({"i": id, "e": element, "p": properties, "m": modifiers,
+// "c": child keys, "h": header}); this module keeps them by id and patches the page by id, so a
+// field keeps its focus and caret while the rows change around it. Every text is set as text,
+// never as markup. Events go out one at a time, in order; the tree that follows them comes back
+// on the event stream.
+
+const SVG_NS = 'http://www.w3.org/2000/svg';
+
+// Our own drawings of the system images, on a 24-unit grid, stroked in the current colour.
+const ICONS = {
+  'trash': ['M4 6.5h16', 'M9.5 6.5V4h5v2.5', 'M6.5 6.5l1 13.5h9l1-13.5', 'M10.2 10.5v6', 'M13.8 10.5v6'],
+  'checkmark': ['M4.5 12.5l5 5 10-11'],
+  'circle': [['circle', 12, 12, 9]],
+  'square.and.pencil': ['M11.5 4.5H6a2 2 0 0 0-2 2V18a2 2 0 0 0 2 2h11.5a2 2 0 0 0 2-2v-5.5',
+    'M17.6 3.4a1.9 1.9 0 0 1 2.7 2.7l-8 8-3.6.9.9-3.6z'],
+  'list.dash': ['M4 6.5h2', 'M4 12h2', 'M4 17.5h2', 'M9.5 6.5H20', 'M9.5 12H20', 'M9.5 17.5H20'],
+  'tag': ['M3.5 4.5v6.9a1.5 1.5 0 0 0 .44 1.06l8.1 8.1a1.5 1.5 0 0 0 2.12 0l6.4-6.4a1.5 1.5 0 0 0 0-2.12l-8.1-8.1A1.5 1.5 0 0 0 11.4 3.5H4.5a1 1 0 0 0-1 1z',
+    ['circle', 8, 8, 1.5]],
+};
+
+// The accessible names of the images a person taps.
+const ACTION_NAMES = {
+  'trash': 'Delete',
+  'circle': 'Mark finished',
+  'checkmark': 'Mark unfinished',
+};
+
+function drawIcon(name) {
+  const svg = document.createElementNS(SVG_NS, 'svg');
+  svg.setAttribute('viewBox', '0 0 24 24');
+  svg.setAttribute('aria-hidden', 'true');
+  svg.setAttribute('focusable', 'false');
+  svg.setAttribute('class', 'icon');
+  svg.dataset.symbol = name;
+  for (const part of ICONS[name] || ICONS.circle) {
+    let shape;
+    if (typeof part === 'string') {
+      shape = document.createElementNS(SVG_NS, 'path');
+      shape.setAttribute('d', part);
+    } else {
+      shape = document.createElementNS(SVG_NS, 'circle');
+      shape.setAttribute('cx', String(part[1]));
+      shape.setAttribute('cy', String(part[2]));
+      shape.setAttribute('r', String(part[3]));
+    }
+    svg.appendChild(shape);
+  }
+  return svg;
+}
+
+// Only web addresses open: anything else a link names is shown as plain text.
+function safeAddress(text) {
+  if (typeof text !== 'string') return null;
+  try {
+    const url = new URL(text);
+    return url.protocol === 'http:' || url.protocol === 'https:' ? url.href : null;
+  } catch {
+    return null;
+  }
+}
+
+// A narrow touch screen is a phone; anything else is not. ?idiom=phone|pad decides instead.
+function deviceIdiom() {
+  const given = new URLSearchParams(location.search).get('idiom');
+  if (given === 'phone' || given === 'pad') return given;
+  const touch = matchMedia('(pointer: coarse)').matches;
+  return touch && Math.min(screen.width, screen.height) < 600 ? 'phone' : 'pad';
+}
+
+const app = {
+  windowId: '',
+  rev: 0,            // the tree revision drawn
+  ack: 0,            // the last of our events the drawn tree includes
+  seq: 0,            // our events, counted
+  records: new Map(),
+  dom: new Map(),
+  pass: 0,
+  queue: [],
+  inflight: null,
+  stream: null,
+  retries: 0,
+  retryTimer: 0,
+  pendingFor: new Map(),  // a field's or picker's id -> the seq of its last edit
+  localTab: null,         // {index, seq}: a tab chosen here that the server has not drawn yet
+  status: '',
+  offline: false,
+};
+
+// --- events -----------------------------------------------------------------------------------
+
+function send(event) {
+  const last = app.queue[app.queue.length - 1];
+  // A field's text is sent whole: a newer text replaces one still waiting to go.
+  if (event.type === 'edit' && last && last.type === 'edit' && last.id === event.id) {
+    last.text = event.text;
+    return last.seq;
+  }
+  event.seq = ++app.seq;
+  app.queue.push(event);
+  pump();
+  return event.seq;
+}
+
+async function pump() {
+  if (app.inflight || !app.windowId || app.queue.length === 0) return;
+  const event = app.queue.shift();
+  app.inflight = event;
+  const body = JSON.stringify({ window: app.windowId, ...event });
+  try {
+    const response = await fetch('/api/event', {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body,
+      credentials: 'same-origin',
+      cache: 'no-store',
+    });
+    if (response.status === 404) {
+      // The server closed this window: open a new one.
+      app.windowId = '';
+      reconnect(0);
+    }
+  } catch {
+    // Offline: the event is lost, and the stream brings the tree back when the server is there.
+  }
+  app.inflight = null;
+  pump();
+}
+
+function pending(id) {
+  const seq = app.pendingFor.get(id);
+  return seq !== undefined && seq > app.ack;
+}
+
+function tap(id) {
+  send({ type: 'tap', id, rev: app.rev });
+}
+
+// --- the event stream -------------------------------------------------------------------------
+
+function connect() {
+  if (app.stream) return;
+  clearTimeout(app.retryTimer);
+  const params = new URLSearchParams({ idiom: deviceIdiom() });
+  if (app.windowId) params.set('window', app.windowId);
+  const stream = new EventSource('/api/stream?' + params.toString());
+  app.stream = stream;
+  stream.addEventListener('tree', (message) => {
+    app.retries = 0;
+    setOffline(false);
+    receive(message.data);
+  });
+  stream.onerror = () => {
+    stream.close();
+    if (app.stream !== stream) return;
+    app.stream = null;
+    setOffline(true);
+    if (document.visibilityState === 'visible') reconnect(Math.min(10000, 500 * 2 ** app.retries++));
+  };
+}
+
+function reconnect(delay) {
+  if (app.stream) {
+    app.stream.close();
+    app.stream = null;
+  }
+  clearTimeout(app.retryTimer);
+  app.retryTimer = setTimeout(connect, delay);
+}
+
+function disconnect() {
+  clearTimeout(app.retryTimer);
+  if (app.stream) {
+    app.stream.close();
+    app.stream = null;
+  }
+}
+
+function receive(data) {
+  let message;
+  try {
+    message = JSON.parse(data);
+  } catch {
+    return;
+  }
+  if (message.window !== app.windowId) {
+    // A new window: nothing of ours has reached it yet.
+    app.windowId = message.window;
+    app.ack = 0;
+    app.pendingFor.clear();
+    app.localTab = null;
+  }
+  app.rev = message.rev;
+  app.ack = Math.max(app.ack, message.ack);
+  if (app.localTab && app.localTab.seq <= app.ack) app.localTab = null;
+  draw(message);
+  setStatus(message.status || '');
+  pump();
+  document.dispatchEvent(new CustomEvent('quillbox:drawn', { detail: { rev: app.rev } }));
+}
+
+// --- drawing ----------------------------------------------------------------------------------
+
+const root = document.getElementById('app');
+
+function draw(message) {
+  app.pass++;
+  if (message.full) app.records = new Map();
+  for (const record of message.nodes) app.records.set(record.i, record);
+  const top = app.records.get('');
+  if (!top) return;
+  const drawn = app.dom.get('');
+  if (!drawn || drawn.qbKind !== kindOf(top)) {
+    app.dom.clear();
+    root.replaceChildren(create(''));
+    root.removeAttribute('aria-busy');
+    return;
+  }
+  for (const record of message.nodes) {
+    const element = app.dom.get(record.i);
+    if (element && element.qbPass !== app.pass) update(element, record);
+  }
+}
+
+function modifier(record, name) {
+  for (const m of record.m) if (m[0] === name) return m;
+  return null;
+}
+
+function kindOf(record) {
+  if (record.e === 'Link') return safeAddress(record.p.destination) ? 'Link' : 'Text';
+  const tappable = modifier(record, 'onTapGesture') !== null;
+  return tappable && (record.e === 'Text' || record.e === 'Image') ? record.e + ':tap' : record.e;
+}
+
+function make(kind, record) {
+  let element;
+  switch (kind) {
+    case 'TabView': {
+      element = document.createElement('div');
+      const panels = document.createElement('div');
+      panels.className = 'tabpanels';
+      const bar = document.createElement('nav');
+      bar.className = 'tabbar';
+      bar.setAttribute('role', 'tablist');
+      bar.addEventListener('keydown', (event) => moveAlong(event, bar, '[role="tab"]', (tab) => chooseTab(Number(tab.dataset.index))));
+      element.append(panels, bar);
+      element.qbBox = panels;
+      element.qbBar = bar;
+      break;
+    }
+    case 'NavigationView':
+      element = document.createElement('div');
+      element.qbBox = element;
+      break;
+    case 'Form': {
+      element = document.createElement('div');
+      const bar = document.createElement('header');
+      bar.className = 'navbar';
+      const title = document.createElement('h1');
+      bar.append(title);
+      const body = document.createElement('div');
+      body.className = 'form-body';
+      element.append(bar, body);
+      element.qbTitle = title;
+      element.qbBox = body;
+      break;
+    }
+    case 'Section': {
+      element = document.createElement('section');
+      const head = document.createElement('div');
+      head.className = 'section-header';
+      const body = document.createElement('div');
+      body.className = 'section-body';
+      element.append(head, body);
+      element.qbHead = head;
+      element.qbBox = body;
+      break;
+    }
+    case 'Text':
+      element = document.createElement('span');
+      break;
+    case 'Text:tap':
+    case 'Image:tap':
+      element = document.createElement('button');
+      element.type = 'button';
+      element.addEventListener('click', () => tap(record.i));
+      break;
+    case 'Image':
+      element = document.createElement('span');
+      element.setAttribute('aria-hidden', 'true');
+      break;
+    case 'Link':
+      element = document.createElement('a');
+      element.target = '_blank';
+      element.rel = 'noopener noreferrer';
+      element.referrerPolicy = 'no-referrer';
+      break;
+    case 'Spacer':
+      element = document.createElement('span');
+      element.setAttribute('aria-hidden', 'true');
+      break;
+    case 'TextField': {
+      element = document.createElement('input');
+      element.type = 'text';
+      element.autocomplete = 'off';
+      const id = record.i;
+      element.addEventListener('input', () => {
+        app.pendingFor.set(id, send({ type: 'edit', id, text: element.value }));
+      });
+      element.addEventListener('keydown', (event) => {
+        if (event.key !== 'Enter' || event.isComposing) return;
+        event.preventDefault();
+        send({ type: 'submit', id });
+      });
+      break;
+    }
+    case 'Picker':
+      element = document.createElement('div');
+      element.setAttribute('role', 'radiogroup');
+      element.addEventListener('keydown', (event) => moveAlong(event, element, '[role="radio"]', (segment) => segment.click()));
+      break;
+    default:
+      element = document.createElement('div');
+      element.qbBox = element;
+      break;
+  }
+  element.qbKind = kind;
+  element.qbId = record.i;
+  return element;
+}
+
+function create(id) {
+  const record = app.records.get(id);
+  if (!record) return document.createComment('missing ' + id);
+  const element = make(kindOf(record), record);
+  app.dom.set(id, element);
+  update(element, record);
+  return element;
+}
+
+const BASE_CLASS = {
+  'TabView': 'tabview',
+  'NavigationView': 'navview',
+  'Form': 'form',
+  'Section': 'section',
+  'HStack': 'hstack',
+  'Text': 'text',
+  'Text:tap': 'text-button',
+  'Image': 'image',
+  'Image:tap': 'icon-button',
+  'Link': 'link',
+  'Spacer': 'spacer',
+  'TextField': 'field',
+  'Picker': 'picker',
+  'ForEach': 'foreach',
+};
+
+function classFor(kind, record) {
+  let name = BASE_CLASS[kind] || 'element';
+  for (const [m, value] of record.m) {
+    if (m === 'font' && typeof value === 'string') name += ' font-' + value;
+    else if (m === 'foregroundColor' && typeof value === 'string') name += ' color-' + value;
+    else if (m === 'padding' && typeof value === 'string') name += ' pad-' + value;
+    else if (m === 'lineLimit' && value === null) name += ' no-line-limit';
+  }
+  return name;
+}
+
+function update(element, record) {
+  element.qbPass = app.pass;
+  const kind = kindOf(record);
+  if (kind !== element.qbKind) {
+    replace(element, record.i);
+    return;
+  }
+  const className = classFor(kind, record);
+  if (element.className !== className) element.className = className;
+  const frame = modifier(record, 'frame');
+  const minHeight = frame && frame[1] && typeof frame[1].minHeight === 'number' ? frame[1].minHeight + 'px' : '';
+  if (element.style.minHeight !== minHeight) element.style.minHeight = minHeight;
+
+  switch (kind) {
+    case 'Text':
+    case 'Text:tap':
+      setText(element, record.e === 'Link' ? record.p.title : record.p.text);
+      break;
+    case 'Image':
+    case 'Image:tap': {
+      const name = String(record.p.systemName || '');
+      if (element.qbSymbol !== name) {
+        element.replaceChildren(drawIcon(name));
+        element.qbSymbol = name;
+        if (kind === 'Image:tap') element.setAttribute('aria-label', ACTION_NAMES[name] || name);
+      }
+      break;
+    }
+    case 'Link': {
+      const href = safeAddress(record.p.destination);
+      if (element.getAttribute('href') !== href) element.setAttribute('href', href);
+      setText(element, record.p.title);
+      break;
+    }
+    case 'TextField':
+      updateField(element, record);
+      break;
+    case 'Picker':
+      updatePicker(element, record);
+      break;
+    case 'Form': {
+      const title = modifier(record, 'navigationBarTitle');
+      setText(element.qbTitle, title && title[1] && title[1].p ? title[1].p.text : '');
+      if (element.qbTitle.textContent && document.title !== element.qbTitle.textContent) {
+        document.title = element.qbTitle.textContent;
+      }
+      break;
+    }
+    case 'Section':
+      updateHeader(element, record);
+      break;
+    default:
+      break;
+  }
+  if (element.qbBox) placeChildren(element, record);
+  if (kind === 'TabView') updateTabs(element, record);
+}
+
+function setText(element, text) {
+  const value = typeof text === 'string' ? text : text === undefined || text === null ? '' : String(text);
+  if (element.textContent !== value) element.textContent = value;
+}
+
+function replace(element, id) {
+  forget(id, false);
+  const fresh = create(id);
+  element.replaceWith(fresh);
+}
+
+// Drops an element and everything under it from the page's index. With records, also from the
+// records: it left the tree (a kind change keeps them, to build the element again).
+function forget(id, records) {
+  const element = app.dom.get(id);
+  const record = app.records.get(id);
+  let kids = [];
+  if (element && element.qbKids) kids = element.qbKids;
+  else if (records && record) kids = record.c.map((key) => id + '/' + key);
+  for (const kid of kids) forget(kid, records);
+  if ((element && element.qbHead) || (records && record && record.h)) forget(id + '/header', records);
+  app.dom.delete(id);
+  if (records) app.records.delete(id);
+}
+
+function placeChildren(element, record) {
+  const box = element.qbBox;
+  const ids = record.c.map((key) => record.i + '/' + key);
+  const before = element.qbKids || [];
+  if (before.length) {
+    const keep = new Set(ids);
+    const gone = before.filter((id) => !keep.has(id));
+    if (gone.length === before.length) {
+      box.replaceChildren();
+    } else {
+      for (const id of gone) {
+        const child = app.dom.get(id);
+        if (child) child.remove();
+      }
+    }
+    for (const id of gone) forget(id, true);
+  }
+  let cursor = box.firstChild;
+  for (const id of ids) {
+    let child = app.dom.get(id);
+    if (!child) child = create(id);
+    if (child === cursor) {
+      cursor = cursor.nextSibling;
+    } else {
+      box.insertBefore(child, cursor);
+    }
+  }
+  element.qbKids = ids;
+}
+
+function updateHeader(element, record) {
+  const id = record.i + '/header';
+  if (!record.h) {
+    element.qbHead.replaceChildren();
+    forget(id, false);
+    return;
+  }
+  let head = app.dom.get(id);
+  if (!head) head = create(id);
+  if (head.parentNode !== element.qbHead) element.qbHead.replaceChildren(head);
+  const headingId = 'h' + record.i.replace(/[^A-Za-z0-9_-]/g, '_');
+  element.qbHead.id = headingId;
+  element.setAttribute('aria-labelledby', headingId);
+}
+
+function updateField(input, record) {
+  const title = typeof record.p.title === 'string' ? record.p.title : '';
+  if (input.placeholder !== title) input.placeholder = title;
+  if (input.getAttribute('aria-label') !== title) input.setAttribute('aria-label', title);
+  const submit = modifier(record, 'submitLabel');
+  const key = submit && typeof submit[1] === 'string' ? submit[1] : 'done';
+  if (input.enterKeyHint !== key) input.enterKeyHint = key;
+  const caps = modifier(record, 'autocapitalization');
+  input.setAttribute('autocapitalize', caps && caps[1] === 'none' ? 'none' : 'sentences');
+  const noCorrection = modifier(record, 'disableAutocorrection');
+  const off = noCorrection !== null && noCorrection[1] === true;
+  input.setAttribute('autocorrect', off ? 'off' : 'on');
+  input.spellcheck = !off;
+  // The person's own typing wins over a tree that has not caught up with it yet.
+  const value = typeof record.p.value === 'string' ? record.p.value : '';
+  if (input.value !== value && !(document.activeElement === input && pending(record.i))) input.value = value;
+}
+
+function updatePicker(element, record) {
+  const list = app.records.get(record.i + '/' + record.c[0]);
+  const options = [];
+  if (list) {
+    for (const key of list.c) {
+      const option = app.records.get(list.i + '/' + key);
+      options.push({ key, text: option && typeof option.p.text === 'string' ? option.p.text : key });
+    }
+  }
+  const signature = JSON.stringify(options);
+  if (element.qbOptions !== signature) {
+    element.qbOptions = signature;
+    const id = record.i;
+    element.replaceChildren(...options.map((option) => {
+      const segment = document.createElement('button');
+      segment.type = 'button';
+      segment.className = 'segment';
+      segment.setAttribute('role', 'radio');
+      segment.dataset.key = option.key;
+      segment.textContent = option.text;
+      segment.addEventListener('click', () => {
+        app.pendingFor.set(id, send({ type: 'select', id, value: option.key }));
+        markSegment(element, option.key);
+      });
+      return segment;
+    }));
+  }
+  if (!pending(record.i)) markSegment(element, record.p.selection);
+  else if (!element.querySelector('[aria-checked="true"]')) markSegment(element, record.p.selection);
+}
+
+function markSegment(picker, key) {
+  for (const segment of picker.children) {
+    const on = segment.dataset.key === key;
+    segment.setAttribute('aria-checked', on ? 'true' : 'false');
+    segment.tabIndex = on ? 0 : -1;
+  }
+}
+
+// Arrow keys, Home and End move along a tab list or a radio group, choosing as they go.
+function moveAlong(event, container, selector, choose) {
+  const items = [...container.querySelectorAll(selector)];
+  const at = items.indexOf(document.activeElement);
+  if (at < 0) return;
+  let next = at;
+  if (event.key === 'ArrowRight' || event.key === 'ArrowDown') next = (at + 1) % items.length;
+  else if (event.key === 'ArrowLeft' || event.key === 'ArrowUp') next = (at - 1 + items.length) % items.length;
+  else if (event.key === 'Home') next = 0;
+  else if (event.key === 'End') next = items.length - 1;
+  else return;
+  event.preventDefault();
+  items[next].focus();
+  choose(items[next]);
+}
+
+function updateTabs(element, record) {
+  const bar = element.qbBar;
+  const tabs = record.c.map((key, index) => {
+    const screen = app.records.get(record.i + '/' + key);
+    const item = screen ? modifier(screen, 'tabItem') : null;
+    const label = item && item[1] && item[1].p ? item[1].p : {};
+    return { index, title: String(label.title || ''), image: String(label.systemImage || '') };
+  });
+  const signature = JSON.stringify(tabs);
+  if (bar.qbTabs !== signature) {
+    bar.qbTabs = signature;
+    bar.replaceChildren(...tabs.map((tab) => {
+      const button = document.createElement('button');
+      button.type = 'button';
+      button.className = 'tab';
+      button.setAttribute('role', 'tab');
+      button.id = 'tab-' + tab.index;
+      button.setAttribute('aria-controls', 'panel-' + tab.index);
+      button.dataset.index = String(tab.index);
+      const label = document.createElement('span');
+      label.textContent = tab.title;
+      button.append(drawIcon(tab.image), label);
+      button.addEventListener('click', () => chooseTab(tab.index));
+      return button;
+    }));
+  }
+  const selected = app.localTab ? app.localTab.index : Number(record.p.selectedTab) || 0;
+  showTab(element, selected);
+}
+
+function showTab(element, selected) {
+  const panels = element.qbKids || [];
+  panels.forEach((id, index) => {
+    const panel = app.dom.get(id);
+    if (!panel) return;
+    panel.id = 'panel-' + index;
+    panel.setAttribute('role', 'tabpanel');
+    panel.setAttribute('aria-labelledby', 'tab-' + index);
+    panel.hidden = index !== selected;
+  });
+  for (const tab of element.qbBar.children) {
+    const on = Number(tab.dataset.index) === selected;
+    tab.setAttribute('aria-selected', on ? 'true' : 'false');
+    tab.tabIndex = on ? 0 : -1;
+  }
+}
+
+function chooseTab(index) {
+  const tabs = app.dom.get('');
+  if (!tabs || tabs.qbKind !== 'TabView') return;
+  const current = app.localTab ? app.localTab.index : Number(app.records.get('').p.selectedTab) || 0;
+  if (index === current) return;
+  app.localTab = { index, seq: send({ type: 'tab', index }) };
+  showTab(tabs, index);
+  window.scrollTo(0, 0);
+}
+
+// --- status -----------------------------------------------------------------------------------
+
+const statusLine = document.getElementById('status');
+
+function showStatus() {
+  const text = app.offline ? 'Not connected to Quillbox. Trying again…' : app.status;
+  if (statusLine.textContent !== text) statusLine.textContent = text;
+  statusLine.hidden = text === '';
+}
+
+function setStatus(text) {
+  app.status = text;
+  showStatus();
+}
+
+function setOffline(offline) {
+  app.offline = offline;
+  showStatus();
+}
+
+// --- the page's life --------------------------------------------------------------------------
+
+document.addEventListener('visibilitychange', () => {
+  if (document.visibilityState === 'visible') {
+    connect();
+    send({ type: 'foreground' });
+  } else {
+    // A page out of sight holds no connection; it takes its window up again when it is back.
+    disconnect();
+  }
+});
+
+window.addEventListener('pageshow', (event) => {
+  if (!event.persisted) return;
+  connect();
+  send({ type: 'appear' });
+});
+
+connect();

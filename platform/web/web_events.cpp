@@ -1,0 +1,108 @@
+#include "platform/web/web_events.h"
+
+
+namespace quillbox::web {
+
+namespace {
+
+constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 53;  // what a browser's numbers hold exactly
+constexpr std::size_t kMaxTab = 64;
+
+Result<std::string> stringMember(const nlohmann::json& body, const char* name) {
+  auto it = body.find(name);
+  if (it == body.end()) return Status::Error(std::string("missing \"") + name + "\"");
+  if (!it->is_string()) return Status::Error(std::string("\"") + name + "\" is not a string");
+  return it->get<std::string>();
+}
+
+Result<std::uint64_t> countMember(const nlohmann::json& body, const char* name, bool required) {
+  auto it = body.find(name);
+  if (it == body.end()) {
+    if (required) return Status::Error(std::string("missing \"") + name + "\"");
+    return std::uint64_t{0};
+  }
+  if (!it->is_number_unsigned() && !(it->is_number_integer() && it->get<std::int64_t>() >= 0)) {
+    return Status::Error(std::string("\"") + name + "\" is not a whole number from 0");
+  }
+  auto value = it->get<std::uint64_t>();
+  if (value > kMaxCount) return Status::Error(std::string("\"") + name + "\" is too large");
+  return value;
+}
+
+}  // namespace
+
+Result<ClientEvent> parseClientEvent(std::string_view body) {
+  nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
+  if (json.is_discarded()) return Status::Error("the event is not JSON text");
+  if (!json.is_object()) return Status::Error("the event is not a JSON object");
+
+  ClientEvent event;
+  Result<std::string> window = stringMember(json, "window");
+  if (!window) return window.status();
+  event.window = std::move(window).value();
+  Result<std::uint64_t> seq = countMember(json, "seq", true);
+  if (!seq) return seq.status();
+  event.seq = seq.value();
+  Result<std::uint64_t> rev = countMember(json, "rev", false);
+  if (!rev) return rev.status();
+  event.rev = rev.value();
+
+  Result<std::string> type = stringMember(json, "type");
+  if (!type) return type.status();
+  const std::string& name = type.value();
+  auto needId = [&]() -> Status {
+    Result<std::string> id = stringMember(json, "id");
+    if (!id) return id.status();
+    event.id = std::move(id).value();
+    return Status::Ok();
+  };
+  if (name == "tap" || name == "submit") {
+    event.type = name == "tap" ? ClientEvent::Type::tap : ClientEvent::Type::submit;
+    if (Status s = needId(); !s.ok()) return s;
+  } else if (name == "edit" || name == "select") {
+    event.type = name == "edit" ? ClientEvent::Type::edit : ClientEvent::Type::select;
+    if (Status s = needId(); !s.ok()) return s;
+    Result<std::string> text = stringMember(json, name == "edit" ? "text" : "value");
+    if (!text) return text.status();
+    event.text = std::move(text).value();
+    // The settings store keeps any byte but NUL; a browser's field never holds one.
+    if (event.text.find('\0') != std::string::npos) return Status::Error("the text holds a NUL character");
+  } else if (name == "tab") {
+    event.type = ClientEvent::Type::tab;
+    Result<std::uint64_t> index = countMember(json, "index", true);
+    if (!index) return index.status();
+    if (index.value() >= kMaxTab) return Status::Error("no tab " + std::to_string(index.value()));
+    event.index = static_cast<std::size_t>(index.value());
+  } else if (name == "appear") {
+    event.type = ClientEvent::Type::appear;
+  } else if (name == "foreground") {
+    event.type = ClientEvent::Type::foreground;
+  } else {
+    return Status::Error("unknown event type");
+  }
+  return event;
+}
+
+Status applyClientEvent(Window& window, const ClientEvent& event) {
+  switch (event.type) {
+    case ClientEvent::Type::tap:
+      return window.tap(event.id);
+    case ClientEvent::Type::submit:
+      return window.submit(event.id);
+    case ClientEvent::Type::edit:
+      return window.edit(event.id, event.text);
+    case ClientEvent::Type::select:
+      return window.select(event.id, event.text);
+    case ClientEvent::Type::tab:
+      return window.selectTab(event.index);
+    case ClientEvent::Type::appear:
+      window.appear();
+      return Status::Ok();
+    case ClientEvent::Type::foreground:
+      window.foreground();
+      return Status::Ok();
+  }
+  return Status::Error("unknown event type");
+}
+
+}  // namespace quillbox::web

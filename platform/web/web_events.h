@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/status.h"
+#include "platform/window.h"
+
+namespace quillbox::web {
+
+// What a browser window asks its app window to do, as it arrives in the body of an event request:
+//   {"window": "...", "seq": 12, "rev": 7, "type": "tap", "id": "/notes/0/1/1/0/3"}
+// type is one of tap, submit, edit (with "text"), select (with "value": the option's key),
+// tab (with "index", counted from 0), appear and foreground. seq counts the browser window's
+// events; rev is the revision of the tree the person saw when they made it.
+struct ClientEvent {
+  enum class Type { tap, submit, edit, select, tab, appear, foreground };
+
+  std::string window;
+  std::uint64_t seq = 0;
+  std::uint64_t rev = 0;
+  Type type = Type::tap;
+  std::string id;     // tap, submit, edit, select
+  std::string text;   // edit: the field's whole text; select: the option's key
+  std::size_t index = 0;  // tab
+};
+
+// Reads an event from a request body. Fails, saying what is wrong, for anything that is not one
+// JSON object of the form above: bad JSON or UTF-8, a missing or mistyped member, an unknown
+// type, a negative or huge number.
+Result<ClientEvent> parseClientEvent(std::string_view body);
+
+// Runs the event on window: fails, changing nothing, when it names no element that takes it.
+Status applyClientEvent(Window& window, const ClientEvent& event);
+
+}  // namespace quillbox::web

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace quillbox::web {
+
+// Where the server listens: "HOST:PORT", "[IPv6]:PORT". Port 0 asks for any free port.
+struct ListenAddress {
+  std::string host;
+  int port = 0;
+};
+
+// Reads --listen's text. Fails, saying why, for a missing host or port, a port that is not a
+// number from 0 to 65535, or stray characters.
+Result<ListenAddress> parseListenAddress(std::string_view text);
+
+// True for the names of this machine's loopback interface: 127.0.0.0/8, ::1 and "localhost".
+// Only such an address is served without the secret token.
+bool isLoopbackHost(std::string_view host);
+
+// The secret that a server on any other address asks for: 32 random bytes as 64 hex digits,
+// kept in <home>/web-token with mode 0600 and reused by later runs. A file that does not hold
+// a well-formed token is replaced. Fails, naming the file, when it cannot be read or written.
+Result<std::string> loadOrCreateToken(const std::filesystem::path& home);
+
+// The value of the cookie name in a Cookie header, "" when absent.
+std::string cookieValue(std::string_view header, std::string_view name);
+
+// Compares two secrets in a time that does not depend on where they differ.
+bool sameSecret(std::string_view a, std::string_view b);
+
+// The checks every request passes before anything is served.
+class RequestGuard {
+ public:
+  // host and port are the address the server is bound to; machineNames are further names this
+  // machine answers to (its host name and host name ".local") for a server off loopback.
+  RequestGuard(std::string host, int port, std::optional<std::string> token,
+               std::vector<std::string> machineNames = {});
+
+  // The Host header names this server: a loopback server answers only to 127.0.0.1, localhost and
+  // [::1]; a server on another address to any IP address, its listen name, localhost and the
+  // machine's names. The port must be the server's. A missing Host fails. This is what stops a
+  // web page from reaching the app through a name that it rebinds to this machine.
+  bool hostAllowed(std::string_view hostHeader) const;
+
+  // A request that changes things or opens an event stream comes from the app's own page: its
+  // Origin, when sent, is "http://" and the Host header; without one, Sec-Fetch-Site (when sent)
+  // says same-origin or none. Anything else is another site's request.
+  static bool originAllowed(std::string_view origin, std::string_view hostHeader, std::string_view fetchSite);
+
+  // True when the server needs the token.
+  bool needsToken() const { return token_.has_value(); }
+  // True when the secret matches the server's token (or no token is needed).
+  bool tokenMatches(std::string_view secret) const;
+
+ private:
+  std::string host_;
+  int port_;
+  std::optional<std::string> token_;
+  std::vector<std::string> names_;
+};
+
+// The name of the cookie that carries the token.
+inline constexpr std::string_view kTokenCookie = "quillbox_token";
+
+}  // namespace quillbox::web

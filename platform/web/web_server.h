@@ -1,0 +1,97 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/device.h"
+#include "platform/main_queue.h"
+#include "platform/settings_store.h"
+#include "platform/status.h"
+#include "platform/web/web_security.h"
+#include "platform/window.h"
+
+namespace quillbox::web {
+
+struct WebServerOptions {
+  ListenAddress listen{"127.0.0.1", 8080};
+  // The secret every request must carry (a cookie, traded for ?token= on the first visit).
+  // Needed off loopback; nothing means no token is asked for.
+  std::optional<std::string> token;
+  // Further names this machine answers to, for a server off loopback (see RequestGuard).
+  std::vector<std::string> machineNames;
+  // A new window of the app for a browser window on a device of that idiom. Called on the main
+  // queue.
+  std::function<std::unique_ptr<Window>(Idiom)> makeWindow;
+  // The idiom of a browser that does not say.
+  Idiom defaultIdiom = Idiom::phone;
+  // The store the windows share: polled for other processes' writes. May be null.
+  std::shared_ptr<SettingsStore> store;
+  // Runs on the main queue at every poll (a cloud store's deferred writes, for one).
+  std::function<void()> tick;
+  // A line every window shows while it is not empty (a cloud store's trouble). Asked on the main
+  // queue at every poll.
+  std::function<std::string()> statusLine;
+
+  std::size_t maxBodyBytes = std::size_t{4} << 20;  // larger request bodies get 413
+  std::size_t maxWindows = 32;                       // windows with an open event stream
+  std::size_t maxIdleWindows = 16;                   // windows kept while their browser is away
+  std::chrono::milliseconds pollInterval{200};
+  std::chrono::seconds keepIdle{900};       // how long a window outlives its event stream
+  std::chrono::seconds heartbeat{15};       // a comment on a quiet event stream
+};
+
+// The app for browsers: the page and its script, one app window per browser window, and the
+// events that drive them, over HTTP.
+//
+//   GET  /                    the page (and /app.js, /app.css, /icon.svg)
+//   GET  /api/stream          an event stream of the window's tree: ?idiom=phone|pad opens a new
+//                             window, ?window=ID takes up an open one again. Each message is
+//                             "event: tree" with {"window", "rev", "ack", "full", "status",
+//                             "nodes": [element records, see web_tree.h]}: the whole tree when
+//                             full, else the elements that are new or changed.
+//   POST /api/event           one event (see web_events.h): 204 when done; 400 malformed;
+//                             404 no such window; 409 when it names no element that takes it, or
+//                             a tap on a row that changed after the tree the person saw; 413 too
+//                             large; 415 not JSON.
+//
+// Every request is refused (403) unless its Host header names this server, and, with a token,
+// unless it carries the token's cookie. Event requests and streams are refused (403) when another
+// site sends them. Every answer carries a Content-Security-Policy that allows only the app's own
+// script and style.
+//
+// Everything a window does runs on the main queue, one at a time; network threads only post to
+// it and wait. After each event every open window picks up the store's changes, and each window
+// whose tree changed is sent the change. Other processes' writes are picked up at every poll.
+class WebServer {
+ public:
+  // queue must outlive the server and run (or be run) for requests to be answered.
+  WebServer(WebServerOptions options, MainQueue& queue);
+  ~WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // Binds the address and starts serving on threads of its own. Fails, naming the address, when
+  // it cannot be bound.
+  Status start();
+
+  // The port bound (the one the system picked for port 0). 0 before start().
+  int port() const;
+
+  // Ends every event stream, stops listening and waits for the server's threads. The queue must
+  // still be running or stopped, not blocked. Safe to call more than once.
+  void stop();
+
+  // How many app windows are open (waits for the main queue).
+  std::size_t windowCount();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quillbox::web
