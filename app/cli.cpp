@@ -13,10 +13,13 @@
 #include <CLI/CLI.hpp>
 
 #include "app/content_view.h"
+#include "app/history_commands.h"
 #include "app/serve.h"
+#include "app/visit.h"
 #include "platform/app_info.h"
 #include "platform/cloud_store.h"
 #include "platform/home.h"
+#include "platform/redis_cloud_store.h"
 #include "platform/settings_store.h"
 #include "platform/view_render.h"
 #include "platform/window.h"
@@ -74,71 +77,7 @@ std::string terminalSafe(std::string_view text) {
 
 namespace {
 
-constexpr int kStoreError = 1;
-constexpr int kUsageError = 2;
 constexpr int kCloudFlushMs = 1500;
-
-// A failure that ends the command with an exit code and one line on stderr.
-struct Failure {
-  int code;
-  std::string message;
-};
-
-struct GlobalOptions {
-  std::optional<std::string> home;
-  std::optional<std::string> cloud;
-  std::string idiom = "phone";
-};
-
-// The stores of one command, the home's lock held for as long as it lives.
-struct Session {
-  std::shared_ptr<SettingsStore> store;
-  SettingsStore::Lock lock;
-  Environment env;
-
-  ~Session() {
-    // Deferred cloud writes get one more, bounded, chance at the end of every visit.
-    if (env.cloud) env.cloud().flushPending(kCloudFlushMs);
-  }
-};
-
-std::string cloudSpec(const GlobalOptions& options) {
-  if (options.cloud) return *options.cloud;
-  const char* fromEnvironment = std::getenv("QUILLBOX_CLOUD");
-  return fromEnvironment ? fromEnvironment : "";
-}
-
-std::unique_ptr<Session> openSession(const GlobalOptions& options) {
-  Result<std::filesystem::path> home = resolveHome(options.home);
-  if (!home) throw Failure{kStoreError, home.status().message()};
-  Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home.value());
-  if (!store) throw Failure{kStoreError, store.status().message()};
-  Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(cloudSpec(options), home.value());
-  if (!cloud) throw Failure{kStoreError, cloud.status().message()};
-  auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(cloud).value());
-  configureSharedCloudStore([made] { return std::move(*made); });
-
-  auto session = std::make_unique<Session>();
-  session->store = store.value();
-  session->lock = session->store->lock();
-  Idiom idiom = Idiom::phone;
-  parseIdiom(options.idiom, &idiom);
-  session->env = Environment{session->store, [] () -> CloudStore& { return sharedCloudStore(); },
-                             std::make_shared<Device>(idiom)};
-  return session;
-}
-
-// Reports a cloud store's trouble once, on stderr; the local copy is kept whatever happens.
-void reportCloud(Session& session, std::ostream& err) {
-  Status health = session.env.cloud().health();
-  if (!health.ok()) err << "quillbox: cloud: " << terminalSafe(health.message()) << "\n";
-}
-
-void checkWrites(std::initializer_list<const AppStorage*> cells) {
-  for (const AppStorage* cell : cells) {
-    if (!cell->lastWriteStatus().ok()) throw Failure{kStoreError, cell->lastWriteStatus().message()};
-  }
-}
 
 // A row number as printed by `list`: 1 up to the list's length.
 std::int64_t rowPosition(const std::string& text, std::size_t count, const std::string& command) {
@@ -196,22 +135,6 @@ void printRows(const std::vector<Row>& rows, bool json, std::ostream& out) {
   }
 }
 
-// One visit: a window over a single screen, opened (Appear loads from the cloud).
-template <class Screen>
-std::unique_ptr<Window> openScreen(Session& session, const Screen& screen) {
-  auto window = std::make_unique<Window>([screen] { return screen.body(); }, session.store, session.env.device);
-  window->open();
-  return window;
-}
-
-void runOperation(Window& window, const std::function<void()>& operation) {
-  Status status = window.perform([&] {
-    operation();
-    return Status::Ok();
-  });
-  if (!status.ok()) throw Failure{kUsageError, status.message()};
-}
-
 std::vector<Row> noteRows(const NotesView& view) {
   std::vector<Row> rows;
   const ItemList& notes = view.notes.get();
@@ -244,7 +167,10 @@ std::vector<Row> tagRows(const TagsView& view) {
 }
 
 // The keys whose writes wait to be sent, for stores that defer them.
-std::vector<std::string> cloudPendingKeys(CloudStore&) { return {}; }
+std::vector<std::string> cloudPendingKeys(CloudStore& store) {
+  if (RedisCloudStore* redis = asRedisCloudStore(store)) return redis->pendingKeys();
+  return {};
+}
 
 std::string readValue(const std::string& value, std::istream& in) {
   if (value != "-") return value;
@@ -493,6 +419,9 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
           for (const std::string& pending : cloudPendingKeys(cloudStore)) out << "pending: " << terminalSafe(pending) << "\n";
         };
       });
+
+  CommandContext context{options, command, in, out, err};
+  addHistoryCommands(app, context);
 
   // serve
   ServeOptions serve;

@@ -10,9 +10,24 @@ AppStorage::AppStorage(std::shared_ptr<SettingsStore> store, std::string key)
   shared_->seen = shared_->store->get(shared_->key);
 }
 
-std::string AppStorage::get() const { return shared_->store->get(shared_->key); }
+std::string AppStorage::get() const {
+  Result<std::string> stored = shared_->store->read(shared_->key);
+  if (!stored) {
+    shared_->lastRead = stored.status();
+    return "";
+  }
+  shared_->lastRead = Status::Ok();
+  return std::move(stored).value();
+}
 
-void AppStorage::set(std::string_view value) const { shared_->lastWrite = shared_->store->set(shared_->key, value); }
+void AppStorage::set(std::string_view value) const {
+  if (!shared_->lastRead.ok()) {
+    shared_->lastWrite = Status::Error("not written: " + shared_->key + " could not be read (" +
+                                       shared_->lastRead.message() + ")");
+    return;
+  }
+  shared_->lastWrite = shared_->store->set(shared_->key, value);
+}
 
 bool AppStorage::takeChange() const {
   // The generation moves with every write to the store; when it stands still nothing can have changed.

@@ -32,9 +32,12 @@ class AppStorage {
   AppStorage(std::shared_ptr<SettingsStore> store, std::string key);
 
   const std::string& key() const { return shared_->key; }
+  // What the store holds; "" when nothing. When the store cannot be read, "" too, and the cell
+  // refuses writes until a read succeeds again: an edit made on an unread list must never write
+  // over the whole stored list.
   std::string get() const;
-  // Writes through to the store. A write the store refuses leaves the stored value as it was and
-  // is kept in lastWriteStatus() for the caller to report.
+  // Writes through to the store. A write the store refuses (or the cell refuses, above) leaves the
+  // stored value as it was and is kept in lastWriteStatus() for the caller to report.
   void set(std::string_view value) const;
   const Status& lastWriteStatus() const { return shared_->lastWrite; }
 
@@ -49,6 +52,7 @@ class AppStorage {
     std::string seen;            // the value the last takeChange answered for
     std::uint64_t seenGeneration = 0;
     Status lastWrite = Status::Ok();
+    Status lastRead = Status::Ok();
   };
   std::shared_ptr<Shared> shared_;
 };

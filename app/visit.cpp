@@ -1,0 +1,65 @@
+#include "app/visit.h"
+
+#include <cstdlib>
+#include <ostream>
+
+#include "app/cli.h"
+#include "platform/cloud_store.h"
+#include "platform/home.h"
+
+namespace quillbox {
+
+namespace {
+constexpr int kCloudFlushMs = 1500;
+}  // namespace
+
+Session::~Session() {
+  if (env.cloud) env.cloud().flushPending(kCloudFlushMs);
+}
+
+std::string cloudSpec(const GlobalOptions& options) {
+  if (options.cloud) return *options.cloud;
+  const char* fromEnvironment = std::getenv("QUILLBOX_CLOUD");
+  return fromEnvironment ? fromEnvironment : "";
+}
+
+std::unique_ptr<Session> openSession(const GlobalOptions& options) {
+  Result<std::filesystem::path> home = resolveHome(options.home);
+  if (!home) throw Failure{kStoreError, home.status().message()};
+  Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home.value());
+  if (!store) throw Failure{kStoreError, store.status().message()};
+  Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(cloudSpec(options), home.value());
+  if (!cloud) throw Failure{kStoreError, cloud.status().message()};
+  auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(cloud).value());
+  configureSharedCloudStore([made] { return std::move(*made); });
+
+  auto session = std::make_unique<Session>();
+  session->store = store.value();
+  session->lock = session->store->lock();
+  Idiom idiom = Idiom::phone;
+  parseIdiom(options.idiom, &idiom);
+  session->env = Environment{session->store, []() -> CloudStore& { return sharedCloudStore(); },
+                             std::make_shared<Device>(idiom)};
+  return session;
+}
+
+void reportCloud(Session& session, std::ostream& err) {
+  Status health = session.env.cloud().health();
+  if (!health.ok()) err << "quillbox: cloud: " << terminalSafe(health.message()) << "\n";
+}
+
+void checkWrites(std::initializer_list<const AppStorage*> cells) {
+  for (const AppStorage* cell : cells) {
+    if (!cell->lastWriteStatus().ok()) throw Failure{kStoreError, cell->lastWriteStatus().message()};
+  }
+}
+
+void runOperation(Window& window, const std::function<void()>& operation) {
+  Status status = window.perform([&] {
+    operation();
+    return Status::Ok();
+  });
+  if (!status.ok()) throw Failure{kUsageError, status.message()};
+}
+
+}  // namespace quillbox

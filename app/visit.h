@@ -1,0 +1,77 @@
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/cell.h"
+#include "platform/environment.h"
+#include "platform/settings_store.h"
+#include "platform/window.h"
+
+namespace quillbox {
+
+// Exit codes of the command line.
+inline constexpr int kStoreError = 1;  // a store could not be opened or written
+inline constexpr int kUsageError = 2;  // a usage error or a row that does not exist; nothing changed
+
+// A failure that ends a command with an exit code and one line on stderr.
+struct Failure {
+  int code;
+  std::string message;
+};
+
+// The flags every command takes.
+struct GlobalOptions {
+  std::optional<std::string> home;
+  std::optional<std::string> cloud;
+  std::string idiom = "phone";
+};
+
+// What a group of commands is given: the global flags, the streams, and the slot that receives the
+// chosen command's work (run after parsing; it throws Failure to end with an error).
+struct CommandContext {
+  GlobalOptions& options;
+  std::function<void()>& command;
+  std::istream& in;
+  std::ostream& out;
+  std::ostream& err;
+};
+
+// The stores of one command, with the home's lock held for as long as it lives. Deferred cloud
+// writes get one more, bounded, chance when it ends.
+struct Session {
+  std::shared_ptr<SettingsStore> store;
+  SettingsStore::Lock lock;
+  Environment env;
+  ~Session();
+};
+
+// The cloud store's spec: --cloud, else $QUILLBOX_CLOUD, else "" (the home's folder).
+std::string cloudSpec(const GlobalOptions& options);
+
+// Opens the home, its settings store and the cloud store, and takes the home's lock. Throws
+// Failure(kStoreError) naming the path and the reason when one cannot be opened.
+std::unique_ptr<Session> openSession(const GlobalOptions& options);
+
+// Reports a cloud store's trouble once, on err; the local copy is kept whatever happens.
+void reportCloud(Session& session, std::ostream& err);
+
+// Throws Failure(kStoreError) when a cell's last write was refused by the store.
+void checkWrites(std::initializer_list<const AppStorage*> cells);
+
+// A window over one screen, opened: its Appear has loaded the screen's lists from the cloud.
+template <class Screen>
+std::unique_ptr<Window> openScreen(Session& session, const Screen& screen) {
+  auto window = std::make_unique<Window>([screen] { return screen.body(); }, session.store, session.env.device);
+  window->open();
+  return window;
+}
+
+// Runs an operation of a screen as one event of its window, so its Change handlers follow.
+void runOperation(Window& window, const std::function<void()>& operation);
+
+}  // namespace quillbox
