@@ -16,7 +16,7 @@ SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Installs only what is missing; waits for an apt lock held by another process.
 deps:
-	@missing=$$(for p in $(DEBS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	@missing=$$(for p in $(DEBS) $(NODE_DEBS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:" $$missing; \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -q && \
