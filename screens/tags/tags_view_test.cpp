@@ -1,0 +1,169 @@
+#include "screens/tags/tags_view.h"
+
+#include <gtest/gtest.h>
+
+#include "screens/screen_test_support.h"
+
+namespace quillbox::test {
+namespace {
+
+const std::string kRed(kTags[0]);
+const std::string kGreen(kTags[1]);
+const std::string kBlack(kTags[7]);
+
+class TagsTest : public ScreenTest<TagsView> {
+ protected:
+  void add(std::string text) { typeAndSubmit("taggedNotesTextField", std::move(text)); }
+  void search(std::string text) { type("searchTaggedNotes", std::move(text)); }
+  std::string pickerId() { return idOf([](const Element& e) { return e.name == "Picker"; }); }
+  Status choose(std::string tag) { return window().select(pickerId(), std::move(tag)); }
+};
+
+TEST_F(TagsTest, BodyHoldsItsLayoutOnPhoneAndPad) {
+  setLocal("stringTaggedNotes", kRed + "  a|" + kGreen + "  b|https://x.org/#" + kRed + "|");
+  const std::string phone = R"(NavigationView .navigationViewStyle("StackNavigationViewStyle")
+  Form .navigationBarTitle(Text {"text":<appTitle>,"verbatim":true}) .onAppear() .onReceive("UIApplicationWillEnterForegroundNotification") .onChange("stringTaggedNotes")
+    Section
+      header:
+        HStack alignment="center" spacing=null .padding("all")
+          Text text="Add a tagged note" verbatim=false .lineLimit(nil) .font("headline")
+      HStack alignment="center" spacing=null .padding("all")
+        TextField title="Type in a note" binding="taggedNotesTextField" .lineLimit(nil) .font("headline") .frame({"minHeight":50,"alignment":"center"}) .disableAutocorrection(true) .autocapitalization("none") .submitLabel("done") .onSubmit("text")
+        Spacer minLength=null
+        HStack alignment="center" spacing=null
+          Text text="🔴" verbatim=true .lineLimit(nil) .font("headline")
+    Section
+      header:
+        HStack alignment="center" spacing=null .padding("all")
+          Text text="Search in tagged notes" verbatim=false .lineLimit(nil) .font("headline")
+      HStack alignment="center" spacing=null .padding("all")
+        TextField title="Type in here" binding="searchTaggedNotes" .lineLimit(nil) .font("headline") .frame({"minHeight":50,"alignment":"center"}) .disableAutocorrection(true) .autocapitalization("none") .submitLabel("search")
+      Picker label="" selection="selectedTag" .padding("all") .pickerStyle("SegmentedPickerStyle")
+        ForEach
+          Text text="🔴" verbatim=false
+          Text text="🟢" verbatim=false
+          Text text="🟡" verbatim=false
+          Text text="🟠" verbatim=false
+          Text text="🟤" verbatim=false
+          Text text="🟣" verbatim=false
+          Text text="🔵" verbatim=false
+          Text text="⚫️" verbatim=false
+      ForEach
+        HStack alignment="center" spacing=null .padding("all")
+          Text text="🔴  a" verbatim=true .lineLimit(nil) .font("headline")
+          Spacer minLength=null
+          Image systemName="trash" .lineLimit(nil) .font("headline") .foregroundColor("red") .onTapGesture({"count":1})
+        HStack alignment="center" spacing=null .padding("all")
+          Spacer minLength=null
+          Image systemName="trash" .lineLimit(nil) .font("headline") .foregroundColor("red") .onTapGesture({"count":1})
+)";
+  EXPECT_EQ(layout(window().tree()), phone);
+  device_->setIdiom(Idiom::pad);
+  appear();
+  EXPECT_EQ(layout(window().tree()), replaced(phone, "headline", "title2"));
+}
+
+TEST_F(TagsTest, TagOnlyEntriesAreStoredButNeverShown) {
+  add("");
+  EXPECT_EQ(rows(), "");
+  add(" ");
+  add("a");
+  EXPECT_EQ(rows(), "🔴   |🔴  a");
+  ASSERT_TRUE(tapTrash(1).ok());
+  ASSERT_TRUE(tapTrash(0).ok());
+  EXPECT_EQ(local("stringTaggedNotes"), "🔴  |");
+  EXPECT_EQ(cloudWrites(),
+            "set taggedNotesFromCloud=🔴  |; set taggedNotesFromCloud=🔴  |🔴   |; "
+            "set taggedNotesFromCloud=🔴  |🔴   |🔴  a|; set taggedNotesFromCloud=🔴  |🔴   |; "
+            "set taggedNotesFromCloud=🔴  |");
+}
+
+TEST_F(TagsTest, DeletingRemovesEqualEntriesUnderTheSameTagOnly) {
+  add("a");
+  add("a");
+  ASSERT_TRUE(choose(kGreen).ok());
+  add("a");
+  ASSERT_TRUE(choose(kRed).ok());
+  EXPECT_EQ(rows(), "🔴  a|🔴  a");
+  ASSERT_TRUE(tapTrash(1).ok());
+  EXPECT_EQ(local("stringTaggedNotes"), "🟢  a|");
+}
+
+TEST_F(TagsTest, TheChosenTagAndTheSearchBothFilter) {
+  add("go 🟢");
+  add("Milk");
+  add("xNOTES_SEPARATORy🔴");  // the second piece has no tag prefix
+  EXPECT_EQ(rows(), "🔴  go 🟢|🔴  Milk|🔴  x|y🔴");
+  search("  ");
+  EXPECT_EQ(rows(), "🔴  go 🟢|🔴  Milk|🔴  x");
+  search("milk");
+  EXPECT_EQ(rows(), "");
+  search("🟢");
+  EXPECT_EQ(rows(), "🔴  go 🟢");
+  cloudWrites();
+  ASSERT_TRUE(choose(kGreen).ok());  // the search stays
+  EXPECT_EQ(rows(), "🔴  go 🟢");
+  search("");
+  EXPECT_EQ(rows(), "🔴  go 🟢");
+  EXPECT_EQ(cloudWrites(), "");  // choosing a tag and searching write nothing
+}
+
+TEST_F(TagsTest, OnlyAnEntryStoredWithoutAPrefixCanBeALink) {
+  add("https://x.org");
+  add("zNOTES_SEPARATORhttps://x.org/#🔴");
+  EXPECT_EQ(rows(), "🔴  https://x.org|🔴  z|(no label)");
+  ASSERT_TRUE(tapTrash(2).ok());  // the row with no label still deletes
+  EXPECT_EQ(local("stringTaggedNotes"), "🔴  https://x.org|🔴  z|");
+  ASSERT_TRUE(choose(kGreen).ok());
+  EXPECT_EQ(rows(), "");
+}
+
+TEST_F(TagsTest, TheBlackTagOfTwoScalarsWorks) {
+  ASSERT_TRUE(choose(kBlack).ok());
+  add("b");
+  add("");
+  EXPECT_EQ(local("stringTaggedNotes"), "⚫️  b|⚫️  |");
+  EXPECT_EQ(rows(), "⚫️  b");
+  setLocal("stringTaggedNotes", "⚫ without the selector|⚫️  b|");  // U+26AB alone is not the tag
+  ASSERT_TRUE(window().refresh());
+  EXPECT_EQ(rows(), "⚫️  b");
+}
+
+TEST_F(TagsTest, ThePickerOffersTheEightTagsAndNothingElse) {
+  std::string offered;
+  const Element* picker = findFirst(window().tree(), [](const Element& e) { return e.name == "Picker"; });
+  ASSERT_NE(picker, nullptr);
+  for (const Element& segment : picker->children.at(0).children) offered += segment.key + " ";
+  EXPECT_EQ(offered, "🔴 🟢 🟡 🟠 🟤 🟣 🔵 ⚫️ ");
+  EXPECT_FALSE(choose("red").ok());
+  EXPECT_FALSE(choose("⚫").ok());
+  EXPECT_EQ(view().selectedTag.get(), kRed);
+}
+
+TEST_F(TagsTest, LoadTakesTheCloudCopy) {
+  setLocal("stringTaggedNotes", "🔴  b|");
+  setCloud("taggedNotesFromCloud", "");
+  EXPECT_EQ(rows(), "");
+  EXPECT_EQ(cloudWrites(), "set taggedNotesFromCloud=");
+  setCloud("taggedNotesFromCloud", "🔴  a|🟢  |");
+  window().foreground();
+  EXPECT_EQ(rows(), "🔴  a");
+  EXPECT_EQ(view().taggedNotes.get(), ItemList{"🔴  a"});
+  appear();
+  EXPECT_EQ(cloudWrites(), "set taggedNotesFromCloud=🔴  a|🟢  |");
+}
+
+TEST_F(TagsTest, StalePositionsAndBadBytesAreSafe) {
+  add("\xff\xfe");
+  add("<img src=x onerror=alert(1)>");
+  perform([&] {
+    view().deleteTaggedNote(7);
+    view().deleteTaggedNote(-1);
+  });
+  EXPECT_EQ(rows(), "🔴  \xff\xfe|🔴  <img src=x onerror=alert(1)>");
+  perform([&] { view().deleteTaggedNote(0); });
+  EXPECT_EQ(local("stringTaggedNotes"), "🔴  <img src=x onerror=alert(1)>|");
+}
+
+}  // namespace
+}  // namespace quillbox::test
