@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <functional>
@@ -403,7 +404,14 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     command = [&] {
       std::string stored = readValue(value, in);
       auto session = openSession(options);
-      session->env.cloud().setString(stored, key);
+      CloudStore& cloudStore = session->env.cloud();
+      cloudStore.setString(stored, key);
+      // A store that keeps the write to send later has not lost it; any other refusal is a failure.
+      Status health = cloudStore.health();
+      std::vector<std::string> pending = cloudPendingKeys(cloudStore);
+      if (!health.ok() && std::find(pending.begin(), pending.end(), key) == pending.end()) {
+        throw Failure{kStoreError, "cloud: " + terminalSafe(health.message())};
+      }
       reportCloud(*session, err);
     };
   });
