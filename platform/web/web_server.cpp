@@ -368,7 +368,10 @@ void WebServer::Impl::openStream(const httplib::Request& req, httplib::Response&
         session->wake.wait_for(lock, heartbeat, [&] {
           return session->dirty || session->closed || session->stream != stream || stopping;
         });
-        if (session->closed || session->stream != stream || stopping) return false;
+        if (session->closed || session->stream != stream || stopping) {
+          sink.done();  // the stream ends cleanly: taken over, closed, or the app is stopping
+          return true;
+        }
         bool dirty = session->dirty;
         session->dirty = false;
         lock.unlock();

@@ -20,18 +20,22 @@ std::string_view childKey(const Element& parent, const Element& child) {
 }
 
 void appendProps(std::string& out, const Element& element) {
+  const bool picker = element.name == "Picker";
+  const bool bound = element.binding && element.binding->get;
   out += '{';
   bool first = true;
   for (const auto& [name, value] : element.props.items()) {
+    // A picker's selection is sent as the option chosen, not the cell's name.
+    if (picker && bound && name == "selection") continue;
     if (!first) out += ',';
     first = false;
     appendJsonString(out, name);
     out += ':';
     appendJsonValue(out, value);
   }
-  if (element.binding && element.binding->get) {
+  if (bound) {
     if (!first) out += ',';
-    appendJsonString(out, element.name == "Picker" ? "selection" : "value");
+    appendJsonString(out, picker ? "selection" : "value");
     out += ':';
     appendJsonString(out, element.binding->get());
   }

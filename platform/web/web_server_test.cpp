@@ -1,0 +1,333 @@
+#include "platform/web/web_server.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "app/content_view.h"
+#include "platform/cloud_store.h"
+#include "platform/web/web_assets.h"
+
+namespace quillbox::web {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr const char* kNoteField = "/notes/0/0/0/0";
+constexpr const char* kNoteSearch = "/notes/0/1/0/0";
+constexpr const char* kNoteRows = "/notes/0/1/1";
+
+// One browser window's event stream, read on a thread of its own, and the tree it has been sent so
+// far, kept by id as a browser keeps it.
+class Stream {
+ public:
+  Stream(int port, std::string query, httplib::Headers headers = {}) {
+    thread_ = std::thread([this, port, query, headers] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(30, 0);
+      auto result = client.Get("/api/stream?" + query, headers, [this](const char* data, std::size_t size) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        buffer_.append(data, size);
+        for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
+          std::string message = buffer_.substr(0, end);
+          buffer_.erase(0, end + 2);
+          if (message.rfind("event: tree\ndata: ", 0) == 0) messages_.push_back(json::parse(message.substr(18)));
+        }
+        wake_.notify_all();
+        return true;
+      });
+      std::lock_guard<std::mutex> guard(mutex_);
+      status_ = result ? result->status : -1;
+      ended_ = true;
+      wake_.notify_all();
+    });
+  }
+  ~Stream() { thread_.join(); }
+
+  // Takes the next message into the tree; false when none comes in time.
+  bool next(std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!wake_.wait_for(lock, timeout, [&] { return !messages_.empty() || ended_; }) || messages_.empty()) return false;
+    json message = std::move(messages_.front());
+    messages_.pop_front();
+    window_ = message["window"];
+    rev_ = message["rev"];
+    if (message["full"]) records_.clear();
+    for (json& record : message["nodes"]) records_[record["i"]] = record;
+    return true;
+  }
+  // Takes messages until check() holds.
+  template <class F>
+  bool until(F check, std::chrono::milliseconds timeout = 5s) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!check()) {
+      if (!next(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()))) return false;
+    }
+    return true;
+  }
+  int endedWith(std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_for(lock, timeout, [&] { return ended_; });
+    return ended_ ? status_ : 0;
+  }
+
+  // The rows under a list, each as its texts joined by " ", rows joined by "|".
+  std::string rows(const std::string& list) const {
+    std::string out;
+    auto it = records_.find(list);
+    if (it == records_.end()) return "(no list)";
+    for (const auto& key : it->second["c"]) {
+      std::string row = list + "/" + key.get<std::string>();
+      std::string texts;
+      for (const auto& part : records_.at(row)["c"]) {
+        const json& record = records_.at(row + "/" + part.get<std::string>());
+        if (record["p"].contains("text")) texts += (texts.empty() ? "" : " ") + record["p"]["text"].get<std::string>();
+        if (record["p"].contains("title")) texts += (texts.empty() ? "" : " ") + record["p"]["title"].get<std::string>();
+      }
+      out += (out.empty() ? "" : "|") + texts;
+    }
+    return out;
+  }
+  std::string value(const std::string& id) const {
+    auto it = records_.find(id);
+    return it == records_.end() ? "(none)" : it->second["p"].value("value", "(no value)");
+  }
+
+  const std::string& window() const { return window_; }
+  std::uint64_t rev() const { return rev_; }
+
+ private:
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::string buffer_;
+  std::deque<json> messages_;
+  bool ended_ = false;
+  int status_ = 0;
+  std::map<std::string, json> records_;
+  std::string window_;
+  std::uint64_t rev_ = 0;
+};
+
+class WebServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = std::filesystem::temp_directory_path() /
+            ("quillbox-web-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(home_);
+    store_ = SettingsStore::open(home_).value();
+    queueThread_ = std::thread([this] { queue_.run(); });
+  }
+  void TearDown() override {
+    if (server_) server_->stop();
+    streams_.clear();  // the streams ended with the server
+    queue_.stop();
+    queueThread_.join();
+    server_.reset();
+    std::filesystem::remove_all(home_);
+  }
+
+  void start(std::optional<std::string> token = std::nullopt, std::string host = "127.0.0.1") {
+    WebServerOptions options;
+    options.listen = {host, 0};
+    options.token = std::move(token);
+    options.store = store_;
+    options.pollInterval = 50ms;
+    options.heartbeat = 1s;
+    options.maxBodyBytes = 64 * 1024;
+    options.makeWindow = [this](Idiom idiom) {
+      Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
+      return QuillboxApp().makeWindow(env);
+    };
+    server_ = std::make_unique<WebServer>(std::move(options), queue_);
+    ASSERT_TRUE(server_->start().ok());
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+  }
+
+  Stream& open(const std::string& query = "idiom=phone") {
+    streams_.push_back(std::make_unique<Stream>(server_->port(), query));
+    Stream& stream = *streams_.back();
+    EXPECT_TRUE(stream.next());
+    return stream;
+  }
+
+  // Posts one event of the stream's window; the answer's status.
+  int send(Stream& stream, json event) {
+    event["window"] = stream.window();
+    event["seq"] = ++seq_;
+    if (!event.contains("rev")) event["rev"] = stream.rev();
+    return post(event.dump());
+  }
+  int post(const std::string& body, const httplib::Headers& headers = {}, const char* type = "application/json") {
+    auto result = client_->Post("/api/event", headers, body, type);
+    return result ? result->status : -1;
+  }
+  void addNote(Stream& stream, const std::string& text) {
+    EXPECT_EQ(send(stream, {{"type", "edit"}, {"id", kNoteField}, {"text", text}}), 204);
+    EXPECT_EQ(send(stream, {{"type", "submit"}, {"id", kNoteField}}), 204);
+  }
+
+  std::filesystem::path home_;
+  std::shared_ptr<SettingsStore> store_;
+  MemoryCloudStore cloud_;
+  MainQueue queue_;
+  std::thread queueThread_;
+  std::unique_ptr<WebServer> server_;
+  std::unique_ptr<httplib::Client> client_;
+  std::vector<std::unique_ptr<Stream>> streams_;
+  std::uint64_t seq_ = 0;
+};
+
+TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
+  start();
+  auto page = client_->Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->get_header_value("Content-Security-Policy"), std::string(kContentSecurityPolicy));
+  EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
+  EXPECT_NE(page->body.find("<script type=\"module\" src=\"/app.js\"></script>"), std::string::npos);
+  auto script = client_->Get("/app.js");
+  EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(client_->Get("/../etc/passwd")->status, 404);
+  EXPECT_EQ(client_->Get("/nothing")->status, 404);
+}
+
+TEST_F(WebServerTest, TheProgramsCopyOfThePageIsTheOneInTheSourceTree) {
+  std::filesystem::path client = std::filesystem::path(__FILE__).parent_path() / "client";
+  for (auto [path, file] : {std::pair{"/", "index.html"}, {"/app.js", "app.js"}, {"/app.css", "app.css"}, {"/icon.svg", "icon.svg"}}) {
+    std::ifstream in(client / file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(findAsset(path)->body, text.str()) << file << " changed: run platform/web/client/embed.py";
+  }
+}
+
+TEST_F(WebServerTest, AWindowIsSentItsWholeTreeThenEachChangeOfItsOwnEvents) {
+  start();
+  Stream& phone = open();
+  EXPECT_EQ(phone.rows(kNoteRows), "");
+  addNote(phone, "Buy milk");
+  addNote(phone, "https://example.com/a");
+  ASSERT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 Buy milk|2 https://example.com/a"; }));
+  EXPECT_EQ(phone.value(kNoteField), "");
+  EXPECT_EQ(store_->get("stringNotes"), "Buy milkNOTES_SEPARATORhttps://example.com/aNOTES_SEPARATOR");
+  EXPECT_EQ(send(phone, {{"type", "edit"}, {"id", kNoteSearch}, {"text", "milk"}}), 204);
+  ASSERT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 Buy milk"; }));
+}
+
+TEST_F(WebServerTest, AnotherWindowsEditAndAnotherProcesssWriteReachEveryOpenWindow) {
+  start();
+  Stream& phone = open();
+  Stream& tablet = open("idiom=pad");
+  EXPECT_NE(phone.window(), tablet.window());
+  addNote(phone, "from the phone");
+  EXPECT_TRUE(tablet.until([&] { return tablet.rows(kNoteRows) == "1 from the phone"; }));
+
+  auto other = SettingsStore::open(home_).value();  // the command line, say
+  ASSERT_TRUE(other->set("stringNotes", "from the phoneNOTES_SEPARATORfrom elsewhereNOTES_SEPARATOR").ok());
+  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 from the phone|2 from elsewhere"; }));
+  EXPECT_TRUE(tablet.until([&] { return tablet.rows(kNoteRows) == "1 from the phone|2 from elsewhere"; }));
+}
+
+TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) {
+  start();
+  Stream& phone = open();
+  Stream& tablet = open("idiom=pad");
+  addNote(phone, "keep");
+  addNote(phone, "drop");
+  ASSERT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 keep|2 drop"; }));
+  ASSERT_TRUE(tablet.until([&] { return tablet.rows(kNoteRows) == "1 keep|2 drop"; }));
+  std::uint64_t seen = tablet.rev();
+
+  // The phone deletes "keep": on the tablet, row 1 now holds "drop", which it has not seen yet.
+  EXPECT_EQ(send(phone, {{"type", "tap"}, {"id", std::string(kNoteRows) + "/0/3"}}), 204);
+  ASSERT_TRUE(tablet.until([&] { return tablet.rows(kNoteRows) == "1 drop"; }));
+  EXPECT_EQ(send(tablet, {{"type", "tap"}, {"id", std::string(kNoteRows) + "/0/3"}, {"rev", seen}}), 409);
+  EXPECT_EQ(store_->get("stringNotes"), "dropNOTES_SEPARATOR");
+  EXPECT_EQ(send(tablet, {{"type", "tap"}, {"id", std::string(kNoteRows) + "/0/3"}}), 204);
+  EXPECT_EQ(store_->get("stringNotes"), "");
+}
+
+TEST_F(WebServerTest, MalformedEventsAreRefusedAndTheAppKeepsRunning) {
+  start();
+  Stream& phone = open();
+  std::string statuses;
+  for (const std::string& body : {std::string("not json"), std::string("{}"), std::string("[]"),
+                                  std::string("{\"window\":\"x\",\"seq\":1,\"type\":\"appear\"}"),
+                                  json{{"window", phone.window()}, {"seq", 9001}, {"type", "explode"}}.dump(),
+                                  json{{"window", phone.window()}, {"seq", 9002}, {"type", "tap"}, {"id", "/nowhere"}}.dump(),
+                                  json{{"window", phone.window()}, {"seq", 9003}, {"type", "tab"}, {"index", 9}}.dump()}) {
+    statuses += std::to_string(post(body)) + " ";
+  }
+  statuses += std::to_string(post("{}", {}, "text/plain")) + " ";
+  statuses += std::to_string(post(std::string(70 * 1024, ' '))) + " ";
+  EXPECT_EQ(statuses, "400 400 400 404 400 409 409 415 413 ");
+  seq_ = 9003;  // events already run are not run again
+  addNote(phone, "still here");
+  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 still here"; }));
+}
+
+TEST_F(WebServerTest, RequestsFromOtherSitesOrForOtherHostNamesAreRefused) {
+  start();
+  Stream& phone = open();
+  json event{{"window", phone.window()}, {"seq", 99}, {"type", "foreground"}};
+  std::string statuses;
+  statuses += std::to_string(post(event.dump(), {{"Origin", "http://evil.example"}})) + " ";
+  statuses += std::to_string(post(event.dump(), {{"Sec-Fetch-Site", "cross-site"}})) + " ";
+  statuses += std::to_string(client_->Get("/", {{"Host", "rebound.example:" + std::to_string(server_->port())}})->status) + " ";
+  Stream foreign(server_->port(), "idiom=phone", {{"Origin", "http://evil.example"}});
+  statuses += std::to_string(foreign.endedWith()) + " ";
+  std::string origin = "http://127.0.0.1:" + std::to_string(server_->port());
+  statuses += std::to_string(post(event.dump(), {{"Origin", origin}, {"Sec-Fetch-Site", "same-origin"}}));
+  EXPECT_EQ(statuses, "403 403 403 403 204");
+}
+
+TEST_F(WebServerTest, OffLoopbackEveryRequestNeedsTheTokenWhichTheFirstVisitTradesForACookie) {
+  std::string token(64, 'c');
+  start(token, "0.0.0.0");
+  std::string statuses;
+  for (const char* path : {"/", "/app.js", "/api/stream?idiom=phone", "/?token=wrong"}) {
+    statuses += std::to_string(client_->Get(path)->status) + " ";
+  }
+  statuses += std::to_string(post("{}")) + " ";
+  EXPECT_EQ(statuses, "403 403 403 403 403 ");
+
+  auto visit = client_->Get("/?token=" + token + "&idiom=pad");
+  EXPECT_EQ(visit->status, 303);
+  EXPECT_EQ(visit->get_header_value("Location"), "/?idiom=pad");
+  EXPECT_EQ(visit->get_header_value("Set-Cookie"),
+            "quillbox_token=" + token + "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
+  httplib::Headers cookie{{"Cookie", "quillbox_token=" + token}};
+  EXPECT_EQ(client_->Get("/", cookie)->status, 200);
+  EXPECT_EQ(client_->Get("/", {{"Cookie", "quillbox_token=" + std::string(64, 'd')}})->status, 403);
+}
+
+TEST_F(WebServerTest, AWindowTakenUpAgainGetsItsWholeTreeWithItsTypedText) {
+  start();
+  std::string window;
+  {
+    Stream& first = open();
+    window = first.window();
+    EXPECT_EQ(send(first, {{"type", "edit"}, {"id", kNoteField}, {"text", "half typed"}}), 204);
+    ASSERT_TRUE(first.until([&] { return first.value(kNoteField) == "half typed"; }));
+    // A second stream for the same window takes it over; the first one ends.
+    Stream& second = open("window=" + window);
+    EXPECT_EQ(second.window(), window);
+    EXPECT_EQ(second.value(kNoteField), "half typed");
+    EXPECT_EQ(first.endedWith(), 200);
+  }
+  EXPECT_EQ(server_->windowCount(), 1u);
+}
+
+}  // namespace
+}  // namespace quillbox::web
