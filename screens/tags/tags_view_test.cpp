@@ -108,7 +108,7 @@ TEST_F(TagsTest, TheChosenTagAndTheSearchBothFilter) {
   EXPECT_EQ(cloudWrites(), "");  // choosing a tag and searching write nothing
 }
 
-TEST_F(TagsTest, OnlyAnEntryStoredWithoutAPrefixCanBeALink) {
+TEST_F(TagsTest, TypedAddressesAreTextAndABareOneShowsOnlyUnderItsTag) {
   add("https://x.org");
   add("zNOTES_SEPARATORhttps://x.org/#🔴");
   EXPECT_EQ(rows(), "🔴  https://x.org|🔴  z|(no label)");

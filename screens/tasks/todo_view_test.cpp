@@ -123,6 +123,12 @@ TEST_F(ToDoTest, DeleteKeepsEveryOtherMarkOnItsOwnToDo) {
   EXPECT_EQ(cloudWrites(), "set tasksFromCloud=b|c|; set stringTasksFinishedIndicesFromCloud=1,0,");
   remove(0);  // b goes with its mark; c's mark moves to 0
   EXPECT_EQ(marks(), "[0] 0,");
+  setCloud("tasksFromCloud", "a|b|a|");
+  setCloud("stringTasksFinishedIndicesFromCloud", "2,");
+  window().foreground();
+  remove(0);  // the finished copy of a goes too, with its mark
+  EXPECT_EQ(rows(), "[ ] b");
+  EXPECT_EQ(marks(), "[] ");
   setCloud("tasksFromCloud", "a|b|");
   setCloud("stringTasksFinishedIndicesFromCloud", "1,");
   window().foreground();
