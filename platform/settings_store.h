@@ -1,11 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/status.h"
 
@@ -18,6 +21,15 @@ namespace quillbox {
 // Any bytes but NUL round-trip exactly, values of many megabytes included. Several processes
 // may use the same home at once; their writes never clobber each other. One object may be
 // used from several threads (calls are serialised), but the app uses it from one at a time.
+//
+// History: a write that changes one of the four list strings ("stringNotes", "stringTasks",
+// "stringTasksFinishedIndices", "stringTaggedNotes"), whoever makes it, keeps the value it
+// replaced as a version, in the same transaction as the write: either both are stored or
+// neither. A key never written replaced "". A version records the time and the cause of the
+// write that replaced it. Numbers grow with every version of any key and are never reused, so a
+// number names the same version for as long as it is kept. Kept: the newest 200 versions of each
+// key, and at most 64 MB of versions in all, the oldest dropped first; the newest version is kept
+// even when it alone is larger.
 class SettingsStore {
  public:
   // Opens (creating when missing, with the home folder) <home>/settings.sqlite3 and <home>/lock.
@@ -40,10 +52,60 @@ class SettingsStore {
   Result<std::string> read(std::string_view key);
 
   // Stores value under key. Once it returns ok the value is durable: it survives a kill of the
-  // process at any instant and a power cut. A value equal to the stored one writes nothing.
-  // Fails, naming the key and the reason, when the store cannot be written (the stored value
-  // is then left as it was).
+  // process at any instant and a power cut. A value equal to the stored one writes nothing (and
+  // keeps no version). Fails, naming the key and the reason, when the store cannot be written
+  // (the stored value and the history are then left as they were). The version it keeps, for a
+  // list key, carries currentCause().
   Status set(std::string_view key, std::string_view value);
+  // The same, with the cause named here.
+  Status set(std::string_view key, std::string_view value, std::string_view cause);
+
+  // Whether writes under key keep versions: the four list keys.
+  static bool keepsHistory(std::string_view key);
+
+  // Names the cause of every write made on this thread, through any store, while it lives:
+  // "load" around a load from the cloud, "restore" around a restore. The innermost scope wins;
+  // the one before it is back when it ends. Make and end it on one thread.
+  class CauseScope {
+   public:
+    explicit CauseScope(std::string_view cause);
+    ~CauseScope();
+    CauseScope(const CauseScope&) = delete;
+    CauseScope& operator=(const CauseScope&) = delete;
+
+   private:
+    std::string cause_;
+    const std::string* previous_;
+  };
+
+  // The cause of writes made outside every CauseScope: "edit" unless set (a command line sets
+  // "command line" for its whole run). Per store object.
+  void setDefaultCause(std::string cause);
+  // The innermost CauseScope of this thread, else the default cause.
+  std::string currentCause();
+
+  struct Version {
+    std::int64_t number = 0;
+    std::int64_t timeMs = 0;  // when it was replaced, in milliseconds since 1970 (UTC)
+    std::string cause;        // what replaced it: "edit", "load", "restore", "command line", ...
+    std::uint64_t bytes = 0;  // the size of its value
+  };
+
+  // The kept versions of key, newest first, without their values; none for a key that keeps no
+  // history. Fails, naming the key, when the store cannot be read.
+  Result<std::vector<Version>> versions(std::string_view key);
+
+  // The value of version number of key; nothing when key has no such version (never had, or it
+  // was dropped, or the number is another key's). Fails when the store cannot be read.
+  Result<std::optional<std::string>> versionValue(std::string_view key, std::int64_t number);
+
+  // How many versions this store object keeps when it writes; other objects and processes keep
+  // their own limits. versionsPerKey 0 keeps none (and drops a key's versions at its next write).
+  struct HistoryLimits {
+    std::size_t versionsPerKey = 200;
+    std::uint64_t totalBytes = std::uint64_t{64} << 20;
+  };
+  void setHistoryLimits(HistoryLimits limits);
 
   // A number that moves whenever this process or another process using the same home has
   // written the store since it was last asked. Cheap enough to ask before every redraw.
@@ -87,6 +149,9 @@ class SettingsStore {
  private:
   Status prepare();
   std::string errorText() const;
+  Status keepVersion(std::string_view key, std::string_view replaced, std::string_view cause);
+  Status pruneHistory(std::string_view key);
+  void rollback();
 
   std::filesystem::path home_;
   std::filesystem::path path_;
@@ -95,6 +160,13 @@ class SettingsStore {
   sqlite3_stmt* select_ = nullptr;
   sqlite3_stmt* upsert_ = nullptr;
   sqlite3_stmt* dataVersion_ = nullptr;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+  sqlite3_stmt* insertVersion_ = nullptr;
+  sqlite3_stmt* pruneKey_ = nullptr;
+  sqlite3_stmt* historyBytes_ = nullptr;
+  std::string defaultCause_ = "edit";
+  HistoryLimits limits_;
   std::shared_ptr<HomeLock> homeLock_;
   std::int64_t lastDataVersion_ = -1;
   std::uint64_t generation_ = 0;
