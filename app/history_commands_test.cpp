@@ -1,0 +1,291 @@
+// history, restore, export and import, run as the built program.
+
+#include "app/history_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "app/cli_test_support.h"
+
+namespace quillbox {
+namespace {
+
+using clitest::Outcome;
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kSep = "NOTES_SEPARATOR";
+const char* const kListKeys[] = {"stringNotes", "stringTasks", "stringTasksFinishedIndices",
+                                 "stringTaggedNotes"};
+
+std::string items(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const std::string& text : texts) out += text + kSep;
+  return out;
+}
+
+std::string joined(const std::vector<std::string>& args) {
+  std::string out;
+  for (const std::string& arg : args) out += (out.empty() ? "" : " ") + arg;
+  return out;
+}
+
+class HistoryCommandsTest : public ::testing::Test {
+ protected:
+  HistoryCommandsTest() : phone_(device("phone")) {}
+
+  clitest::Device device(const std::string& home, const std::string& cloud = "cloud") const {
+    return clitest::Device(folder_.path() / home, folder_.path() / cloud, folder_.path());
+  }
+  std::string file(const std::string& name) const { return (folder_.path() / name).string(); }
+
+  static std::string okOn(const clitest::Device& on, const std::vector<std::string>& args,
+                          const std::string& input = "") {
+    Outcome outcome = on.run(args, input);
+    EXPECT_EQ(outcome.code, 0) << joined(args) << ": " << outcome.err;
+    return outcome.out;
+  }
+  std::string ok(const std::vector<std::string>& args, const std::string& input = "") {
+    return okOn(phone_, args, input);
+  }
+  // "CODE message" of a command that must fail with one line on stderr and nothing on stdout.
+  std::string refusedOn(const clitest::Device& on, const std::vector<std::string>& args,
+                        const std::string& input = "") {
+    Outcome outcome = on.run(args, input);
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
+        << joined(args) << ": " << outcome.err;
+    EXPECT_EQ(outcome.out, "") << joined(args);
+    std::string line = outcome.err;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return std::to_string(outcome.code) + " " + line;
+  }
+  std::string refused(const std::vector<std::string>& args) { return refusedOn(phone_, args); }
+
+  static void storeOn(const clitest::Device& on, const std::string& key, const std::string& value) {
+    okOn(on, {"store", "set", key, "-"}, value);
+  }
+  void store(const std::string& key, const std::string& value) { storeOn(phone_, key, value); }
+  static std::string valueOn(const clitest::Device& on, const std::string& where, const std::string& key) {
+    std::string out = okOn(on, {where, "get", key});
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+  std::string stored(const std::string& key) { return valueOn(phone_, "store", key); }
+  std::string inCloud(const std::string& key) { return valueOn(phone_, "cloud", key); }
+  // The four list strings and every kept version of them: what a refused command must not touch.
+  std::string everythingOn(const clitest::Device& on) {
+    std::string out;
+    for (const char* key : kListKeys) out += valueOn(on, "store", key) + "|";
+    return out + okOn(on, {"export", "--history"});
+  }
+  std::string everything() { return everythingOn(phone_); }
+
+  Json versions(const std::string& list) { return Json::parse(ok({"history", list, "--json"})); }
+  std::string newest(const std::string& list) {
+    return std::to_string(versions(list).at(0).at("number").get<long>());
+  }
+  // A version's change as "+a +b -c".
+  static std::string change(const Json& version) {
+    std::string out;
+    for (const char* side : {"added", "removed"}) {
+      for (const auto& entry : version.at(side).at("first")) {
+        out += (out.empty() ? "" : " ") + std::string(side[0] == 'a' ? "+" : "-") + entry.get<std::string>();
+      }
+    }
+    return out;
+  }
+
+  clitest::TempFolder folder_;
+  clitest::Device phone_;
+};
+
+TEST_F(HistoryCommandsTest, AListReplacedByACloudLoadIsRestoredAndTheCloudThenHoldsIt) {
+  store("stringNotes", items({"b"}));
+  ok({"cloud", "set", "notesFromCloud", items({"a"})});
+  EXPECT_EQ(clitest::flattened(ok({"notes", "list"})), "1 a");  // the load replaced b, as sync wants
+  EXPECT_EQ(stored("stringNotes"), items({"a"}));
+
+  Json kept = versions("notes");
+  ASSERT_GE(kept.size(), 2u) << kept.dump();
+  EXPECT_EQ(change(kept[0]), "+a -b");  // what the load did to the list b
+  std::string b = std::to_string(kept[0].at("number").get<long>());
+  EXPECT_EQ(ok({"restore", "notes", b}), "notes: restored version " + b + "\n");
+  EXPECT_EQ(stored("stringNotes") + " " + inCloud("notesFromCloud"), items({"b"}) + " " + items({"b"}));
+
+  // Another device sharing the cloud takes it at its next load.
+  clitest::Device tablet = device("tablet");
+  EXPECT_EQ(clitest::flattened(okOn(tablet, {"notes", "list"})), "1 b");
+
+  // The restore can itself be undone: the a it replaced is the newest version.
+  Json after = versions("notes");
+  EXPECT_EQ(after[0].at("cause").get<std::string>() + " " + change(after[0]), "restore +b -a");
+  std::string a = std::to_string(after[0].at("number").get<long>());
+  ok({"restore", "notes", a});
+  EXPECT_EQ(stored("stringNotes") + " " + inCloud("notesFromCloud"), items({"a"}) + " " + items({"a"}));
+  EXPECT_EQ(ok({"restore", "notes", a}), "notes: already holds version " + a + "\n");
+}
+
+TEST_F(HistoryCommandsTest, EveryEntryADeleteByValueTookComesBack) {
+  for (const char* text : {"a", "b", "a"}) ok({"tasks", "add", text});
+  ok({"tasks", "toggle", "3"});
+  ok({"tasks", "delete", "1"});  // both a's, and the mark on the second
+  EXPECT_EQ(clitest::flattened(ok({"tasks", "list"})), "1 [ ] b");
+
+  Json kept = versions("tasks");
+  EXPECT_EQ(change(kept[0]) + " / " + std::to_string(kept[0].at("entries").get<int>()), "-a -a / 3");
+  ok({"restore", "tasks", newest("tasks")});
+  ok({"restore", "marks", newest("marks")});
+  EXPECT_EQ(clitest::flattened(ok({"tasks", "list"})), "1 [ ] a|2 [ ] b|3 [x] a");
+  EXPECT_EQ(inCloud("tasksFromCloud") + " " + inCloud("stringTasksFinishedIndicesFromCloud"),
+            items({"a", "b", "a"}) + " 2,");
+}
+
+TEST_F(HistoryCommandsTest, TheListingIsNewestFirstShortAndSafeForATerminal) {
+  store("stringNotes", items({"keep"}));
+  store("stringNotes",
+        items({"keep", "\x1b[31mred", std::string(100, 'x') + "\xc3\xa9\xc3\xa9", "c", "d", "e"}));
+  store("stringNotes", items({"e"}));
+  std::string listing = ok({"history", "notes"});
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, next; (next = listing.find('\n', at)) != std::string::npos; at = next + 1) {
+    std::string line = listing.substr(at, next - at);
+    // Without the number, the time and the cause (the command line's own), which vary.
+    std::size_t fourth = line.find('\t', line.find('\t', line.find('\t') + 1) + 1);
+    lines.push_back(line.substr(fourth + 1));
+  }
+  ASSERT_EQ(lines.size(), 3u) << listing;
+  EXPECT_EQ(lines[0],
+            "6 entries\t+0 -5 -\"keep\" -\"\\x1b[31mred\" -\"" + std::string(40, 'x') + "\u2026\" -2 more");
+  EXPECT_EQ(lines[1],
+            "1 entry\t+5 -0 +\"\\x1b[31mred\" +\"" + std::string(40, 'x') + "\u2026\" +\"c\" +2 more");
+  EXPECT_EQ(lines[2], "0 entries\t+1 -0 +\"keep\"");
+
+  Json kept = versions("notes");
+  std::string keys;
+  for (const auto& item : kept[0].items()) keys += item.key() + " ";
+  EXPECT_EQ(keys, "number time cause bytes entries added removed ");
+  EXPECT_EQ(kept[0].at("removed").dump(),
+            R"({"count":5,"first":["keep","\u001b[31mred",")" + std::string(80, 'x') + R"(…"]})");
+  EXPECT_GT(kept[0].at("number").get<long>(), kept[1].at("number").get<long>());
+  EXPECT_EQ(kept[2].at("time").get<std::string>().size(), 20u);  // 2024-05-01T12:00:00Z
+
+  EXPECT_EQ(ok({"history", "tags"}), "");
+  EXPECT_EQ(ok({"history", "tags", "--json"}), "[]\n");
+}
+
+TEST_F(HistoryCommandsTest, ARestoreWithABadNumberIsAUsageErrorAndChangesNothing) {
+  ok({"notes", "add", "a"});
+  ok({"notes", "add", "b"});
+  ok({"tasks", "add", "t"});
+  const std::string tasksVersion = newest("tasks");
+  const std::string before = everything();
+  for (std::string bad : {"x", "0", "-1", "1.5", "", " 1", "99999999", "99999999999999999999"}) {
+    EXPECT_EQ(refused({"restore", "notes", "--", bad}).substr(0, 28), "2 quillbox: restore notes: n") << bad;
+  }
+  EXPECT_EQ(refused({"restore", "notes", tasksVersion}),
+            "2 quillbox: restore notes: no version " + tasksVersion + " (see quillbox history notes)");
+  EXPECT_EQ(refused({"restore", "lists", "1"}).substr(0, 2), "2 ");
+  EXPECT_EQ(refused({"history", "everything"}).substr(0, 2), "2 ");
+  EXPECT_EQ(everything(), before);
+}
+
+TEST_F(HistoryCommandsTest, ExportThenImportOnAFreshHomeGivesIdenticalStrings) {
+  std::string binary;
+  for (int c = 1; c < 256; ++c) binary += static_cast<char>(c);  // every byte but NUL: not UTF-8
+  std::string megabyte;
+  while (megabyte.size() < (1u << 20)) megabyte += "m\xc3\xa9";
+  ok({"notes", "add", std::string("x") + kSep + "y"});  // the separator typed inside a note
+  ok({"notes", "add", kSep});
+  store("stringNotes", stored("stringNotes") + items({megabyte, "last"}));
+  store("stringTasks", items({"bytes " + binary, megabyte}));
+  store("stringTasksFinishedIndices", "0,1,7,");
+  ok({"tags", "add", "--tag", "blue", "sky 🔵"});
+  ok({"tags", "add", "--tag", "black", ""});
+  const std::string exported = file("phone.json");
+  ok({"export", exported});
+  EXPECT_EQ(ok({"export"}), clitest::fileContents(exported));
+  Json document = Json::parse(clitest::fileContents(exported));
+  std::string forms;
+  for (const auto& item : document.at("lists").items())
+    forms += item.key() + ":" + item.value().begin().key() + " ";
+  EXPECT_EQ(forms, "notes:text tasks:base64 marks:text tags:text ");
+
+  // The laptop had notes of its own: the import replaces them, and keeps them as a version.
+  clitest::Device laptop = device("laptop", "laptop-cloud");
+  okOn(laptop, {"notes", "add", "laptop note"});
+  EXPECT_EQ(okOn(laptop, {"import", exported}),
+            "notes: imported\ntasks: imported\nmarks: imported\ntags: imported\n");
+  std::string differ;
+  for (const char* key : kListKeys) {
+    if (valueOn(laptop, "store", key) != stored(key)) differ += std::string(key) + " ";
+  }
+  EXPECT_EQ(differ, "");
+  EXPECT_TRUE(valueOn(laptop, "cloud", "tasksFromCloud") == stored("stringTasks"));
+  EXPECT_TRUE(valueOn(laptop, "cloud", "notesFromCloud") == stored("stringNotes"));
+  EXPECT_TRUE(okOn(laptop, {"export"}) == clitest::fileContents(exported));
+  Json laptopNotes = Json::parse(okOn(laptop, {"history", "notes", "--json"}));
+  EXPECT_EQ(laptopNotes[0].at("cause").get<std::string>() + " " + laptopNotes[0].at("removed").dump(),
+            R"(restore {"count":1,"first":["laptop note"]})");
+
+  // Importing the same document again changes nothing; one with versions imports the same lists.
+  EXPECT_EQ(okOn(laptop, {"import", "-"}, ok({"export", "--history"})),
+            "notes: unchanged\ntasks: unchanged\nmarks: unchanged\ntags: unchanged\n");
+}
+
+TEST_F(HistoryCommandsTest, TheExportedVersionsCarryTheirNumbersCausesAndExactBytes) {
+  store("stringTaggedNotes", "\xff\xfe" + items({"old"}));
+  store("stringTaggedNotes", items({"new"}));
+  Json history = Json::parse(ok({"export", "--history"})).at("history");
+  std::string shape;
+  for (const auto& list : history.items())
+    shape += list.key() + ":" + std::to_string(list.value().size()) + " ";
+  EXPECT_EQ(shape, "notes:0 tasks:0 marks:0 tags:2 ");
+  const Json& replaced = history.at("tags").at(0);
+  std::string keys;
+  for (const auto& item : replaced.items()) keys += item.key() + " ";
+  EXPECT_EQ(keys, "number time cause base64 ");
+  EXPECT_EQ(replaced.at("base64").get<std::string>(), "//5vbGROT1RFU19TRVBBUkFUT1I=");
+  EXPECT_EQ(std::to_string(replaced.at("number").get<long>()), newest("tags"));
+}
+
+TEST_F(HistoryCommandsTest, AMalformedDocumentIsRefusedWholeAndChangesNothing) {
+  ok({"notes", "add", "mine"});
+  ok({"tags", "add", "mine too"});
+  const std::string before = everything();
+  const std::string good = R"("notes": {"text": "replaced"})";
+  const std::vector<std::string> documents = {
+      "",
+      "not json",
+      "[]",
+      "{}",
+      R"({"lists": []})",
+      R"({"lists": {}})",
+      R"({"lists": {"notes": "plain"}})",
+      R"({"lists": {"notes": {"text": 1}}})",
+      R"({"lists": {"notes": {}}})",
+      R"({"lists": {"notes": {"text": "a", "base64": "YQ=="}}})",
+      R"({"lists": {"notes": {"base64": "YQ"}}})",
+      R"({"lists": {"notes": {"base64": "Y Q=="}}})",
+      R"({"lists": {"notes": {"base64": "YR=="}}})",
+      R"({"lists": {"notes": {"text": "a\u0000b"}}})",
+      "{\"lists\": {\"notes\": {\"text\": \"\xff\"}}}",
+      "{\"lists\": {" + good + ", \"notebook\": {\"text\": \"a\"}}}",
+      "{\"lists\": {" + good + ", \"tags\": {\"base64\": \"%%%%\"}}}",
+      "{\"format\": \"something else\", \"lists\": {" + good + "}}",
+      "{\"version\": 2, \"lists\": {" + good + "}}",
+      "{\"lists\": {" + good + "}} trailing",
+  };
+  for (const std::string& document : documents) {
+    EXPECT_EQ(refusedOn(phone_, {"import", "-"}, document).substr(0, 19), "2 quillbox: import:") << document;
+  }
+  EXPECT_EQ(refused({"import", file("missing.json")}).substr(0, 33), "1 quillbox: import: cannot read /");
+  EXPECT_EQ(refused({"export", file("no-such-folder/x.json")}).substr(0, 33),
+            "1 quillbox: export: cannot write ");
+  EXPECT_EQ(everything(), before);
+}
+
+}  // namespace
+}  // namespace quillbox
