@@ -29,7 +29,7 @@ Element inputField(std::string placeholder, Binding text, TextStyle style, std::
 std::optional<Element> linkLabel(std::string_view text, TextStyle style) {
   std::optional<URL> url = parseURL(text);
   if (!url) return std::nullopt;
-  return Link(url->text, url->text).lineLimit(std::nullopt).font(style);
+  return Link(url->text, url->href).lineLimit(std::nullopt).font(style);
 }
 
 Element trashIcon(TextStyle style, Action onTap) {

@@ -2,6 +2,8 @@
 
 #include <uriparser/Uri.h>
 
+#include "storage/text.h"
+
 namespace quillbox {
 namespace {
 
@@ -18,14 +20,26 @@ std::string lowerAscii(std::string_view text) {
   return lower;
 }
 
-// Printable ASCII only: no control characters, no NUL, no DEL, nothing past 0x7F (raw Unicode, or bytes
-// that are not UTF-8 at all).
-bool isPrintableAscii(std::string_view text) {
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7F) return false;
+// The text with every byte past 0x7F percent-encoded; nothing when it holds a control character, NUL,
+// DEL, a C1 control or bytes that are not UTF-8.
+std::optional<std::string> encodeNonAscii(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  if (!isValidUtf8(text)) return std::nullopt;
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) return std::nullopt;
+    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) return std::nullopt;
+    if (byte < 0x80) {
+      encoded += static_cast<char>(byte);
+    } else {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0xF];
+    }
   }
-  return true;
+  return encoded;
 }
 
 // Digits only (the parser guarantees that), value within 0..65535; leading zeros allowed.
@@ -51,11 +65,13 @@ struct ParsedUri {
 }  // namespace
 
 std::optional<URL> parseURL(std::string_view text) {
-  if (text.empty() || !isPrintableAscii(text)) return std::nullopt;
+  if (text.empty()) return std::nullopt;
+  std::optional<std::string> href = encodeNonAscii(text);
+  if (!href) return std::nullopt;
 
   ParsedUri parsed;
   const char* errorPos = nullptr;
-  if (uriParseSingleUriExA(&parsed.uri, text.data(), text.data() + text.size(), &errorPos) != URI_SUCCESS) {
+  if (uriParseSingleUriExA(&parsed.uri, href->data(), href->data() + href->size(), &errorPos) != URI_SUCCESS) {
     return std::nullopt;
   }
   parsed.filled = true;
@@ -67,6 +83,8 @@ std::optional<URL> parseURL(std::string_view text) {
   // An address without "//" ("http:/x") has no host at all; "https://" has an empty one.
   url.host = std::string(rangeText(uri.hostText));
   if (url.host.empty()) return std::nullopt;
+  // A host typed in Unicode would need its own encoding (IDNA); it is not opened.
+  if (url.host.find('%') != std::string::npos && href->size() != text.size()) return std::nullopt;
   if (uri.hostData.ipFuture.first != nullptr) return std::nullopt;  // "[v1.x]": nothing can open it
   const std::string_view port = rangeText(uri.portText);
   if (!port.empty()) {
@@ -74,6 +92,7 @@ std::optional<URL> parseURL(std::string_view text) {
     if (!url.port) return std::nullopt;
   }
   url.text = std::string(text);
+  url.href = std::move(*href);
   return url;
 }
 

@@ -12,6 +12,7 @@ namespace quillbox {
 // A web address that a link can open: an absolute http or https address with a host.
 struct URL {
   std::string text;         // the address in its text form: the text it was parsed from, unchanged
+  std::string href;         // the address to open: text with each non-ASCII byte percent-encoded
   std::string scheme;       // "http" or "https" (as written, lower-cased)
   std::string host;         // as written; an IPv6 literal without its brackets ("::1")
   std::optional<int> port;  // absent when not written, or written as a bare ":"
@@ -20,9 +21,10 @@ struct URL {
 // Parses text as a URL; nothing when it is not one a link may open.
 // Accepts an RFC 3986 absolute address (paths, queries, fragments, userinfo, percent-escapes, IPv4 and IPv6
 // literals) whose scheme is http or https in any case, whose host is not empty and whose port, when given,
-// is within 0..65535. Rejects everything else, including texts with spaces, control characters or NUL
-// bytes, and any text with non-ASCII characters (an address typed with raw Unicode, such as
-// "https://bücher.example/", is not percent-encoded and is not opened).
+// is within 0..65535. Unicode typed in the path, query or fragment ("https://example.com/🔴") is
+// accepted and percent-encoded in href, as a browser would; a host typed in Unicode
+// ("https://bücher.example/") is not opened. Rejects everything else, including texts with spaces,
+// control characters, NUL bytes or bytes that are not UTF-8.
 std::optional<URL> parseURL(std::string_view text);
 
 }  // namespace quillbox

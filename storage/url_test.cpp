@@ -92,10 +92,22 @@ TEST(ParseURL, RejectsControlCharactersNulBytesAndNonAscii) {
       {std::string("https://x/\0", 11), "rejected"},
       {"https://x/\xff", "rejected"},
       {"https://x/\xc3", "rejected"},
-      // Raw Unicode is not percent-encoded: not opened, so the row shows no label.
+      {"https://x/\xc2\x85", "rejected"},  // a C1 control
+      // A host typed in Unicode is not opened, so the row shows no label.
       {"https://b\u00fccher.example/", "rejected"},
-      {"https://x/caf\u00e9", "rejected"},
+      {"https://b\u00fccher.example:99999/", "rejected"},
   });
+}
+
+TEST(ParseURL, UnicodeAfterTheHostIsOpenedPercentEncoded) {
+  expectParsed({
+      {"https://x/caf\u00e9", "https x -"},
+      {"https://example.com/\U0001F534", "https example.com -"},
+      {"https://example.com/?tag=\u26AB\uFE0F#\U0001F7E2", "https example.com -"},
+      {"https://example.com/\U0001F534 x", "rejected"},
+  });
+  EXPECT_EQ(parseURL("https://example.com/\U0001F534?q=\u00e9")->href, "https://example.com/%F0%9F%94%B4?q=%C3%A9");
+  EXPECT_EQ(parseURL("https://example.com/a?b#c")->href, "https://example.com/a?b#c");
 }
 
 }  // namespace

@@ -54,6 +54,7 @@ TEST_F(TagsTest, BodyHoldsItsLayoutOnPhoneAndPad) {
           Spacer minLength=null
           Image systemName="trash" .lineLimit(nil) .font("headline") .foregroundColor("red") .onTapGesture({"count":1})
         HStack alignment="center" spacing=null .padding("all")
+          Link title="https://x.org/#🔴" destination="https://x.org/#%F0%9F%94%B4" .lineLimit(nil) .font("headline")
           Spacer minLength=null
           Image systemName="trash" .lineLimit(nil) .font("headline") .foregroundColor("red") .onTapGesture({"count":1})
 )";
@@ -111,9 +112,11 @@ TEST_F(TagsTest, TheChosenTagAndTheSearchBothFilter) {
 TEST_F(TagsTest, TypedAddressesAreTextAndABareOneShowsOnlyUnderItsTag) {
   add("https://x.org");
   add("zNOTES_SEPARATORhttps://x.org/#🔴");
-  EXPECT_EQ(rows(), "🔴  https://x.org|🔴  z|(no label)");
-  ASSERT_TRUE(tapTrash(2).ok());  // the row with no label still deletes
-  EXPECT_EQ(local("stringTaggedNotes"), "🔴  https://x.org|🔴  z|");
+  add("NOTES_SEPARATORhttps://bücher.example/🔴");  // a Unicode host is not opened
+  EXPECT_EQ(rows(), "🔴  https://x.org|🔴  z|https://x.org/#🔴 (link)|(no label)");
+  ASSERT_TRUE(tapTrash(3).ok());  // the row with no label still deletes
+  ASSERT_TRUE(tapTrash(2).ok());
+  EXPECT_EQ(local("stringTaggedNotes"), "🔴  https://x.org|🔴  z|🔴  |");  // the tag-only entry stays
   ASSERT_TRUE(choose(kGreen).ok());
   EXPECT_EQ(rows(), "");
 }
