@@ -118,7 +118,7 @@ struct WebServer::Impl {
 
   // Main queue:
   std::shared_ptr<Session> openSession(Idiom idiom, std::string& error);
-  std::string takeMessage(Session& session);
+  std::string takeMessage(Session& session, std::uint64_t stream);
   void afterEvent(Session* origin);
   void markChanged();
   void poll();
@@ -376,7 +376,7 @@ void WebServer::Impl::openStream(const httplib::Request& req, httplib::Response&
         session->dirty = false;
         lock.unlock();
         std::string message;
-        if (dirty && !queue.postAndWait([&] { message = takeMessage(*session); })) return false;
+        if (dirty && !queue.postAndWait([&] { message = takeMessage(*session, stream); })) return false;
         if (message.empty()) message = ": still here\n\n";
         return sink.write(message.data(), message.size());
       },
@@ -387,7 +387,13 @@ void WebServer::Impl::openStream(const httplib::Request& req, httplib::Response&
       });
 }
 
-std::string WebServer::Impl::takeMessage(Session& session) {
+std::string WebServer::Impl::takeMessage(Session& session, std::uint64_t stream) {
+  {
+    // A stream that another one took over sends nothing more: what the mirror records as sent
+    // must be what the window's current stream sent.
+    std::lock_guard<std::mutex> g(session.mutex);
+    if (session.stream != stream) return "";
+  }
   bool full = session.needFull;
   if (full) session.mirror.reset();
   session.needFull = false;

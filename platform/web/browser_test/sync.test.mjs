@@ -1,0 +1,112 @@
+// Windows and processes sharing one app: two pages see each other's edits, the command line's
+// add shows up in an open page, a cloud copy edited behind the app's back is taken on the next
+// Foreground. And off loopback, nothing is served without the token.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { readFileSync, statSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import * as app from './helpers.mjs';
+
+let server;
+let browser;
+
+before(async () => {
+  server = await app.startServer();
+  browser = await app.launchBrowser();
+});
+
+after(async () => {
+  await browser?.close();
+  await server?.stop();
+});
+
+// The page goes out of sight and comes back, as when the person switches apps.
+async function leaveAndComeBack(page) {
+  for (const state of ['hidden', 'visible']) {
+    await page.evaluate((value) => {
+      Object.defineProperty(document, 'visibilityState', { value, configurable: true });
+      document.dispatchEvent(new Event('visibilitychange'));
+    }, state);
+  }
+}
+
+test('two pages are two windows that see each other\'s edits without reloading', async () => {
+  const phone = await app.openApp(browser, server);
+  const tablet = await app.openApp(browser, server, { device: app.TABLET });
+  await app.submitInto(phone.page, 'Type in a note', 'from the phone');
+  await app.expectRows(tablet.page, ['1|from the phone|Delete']);
+
+  // Each window keeps its own view state: a search typed on the tablet does not reach the phone.
+  await app.typeInto(tablet.page, 'Type in here', 'nothing like it');
+  await app.expectRows(tablet.page, []);
+  await app.submitInto(phone.page, 'Type in a note', 'second');
+  await app.expectRows(phone.page, ['1|from the phone|Delete', '2|second|Delete']);
+  assert.equal(await app.panel(phone.page).getByPlaceholder('Type in here').inputValue(), '');
+
+  await app.chooseTab(tablet.page, 'To-Do');
+  await app.submitInto(tablet.page, 'Type in a to-do', 'shared to-do');
+  await app.chooseTab(phone.page, 'To-Do');
+  await app.expectRows(phone.page, ['Mark finished|shared to-do|Delete']);
+  await app.panel(tablet.page).getByRole('button', { name: 'Mark finished' }).click();
+  await app.expectRows(tablet.page, ['Mark unfinished|shared to-do|Delete']);
+  // A finished mark lives in each window's own list: another window takes it on its next load.
+  await leaveAndComeBack(phone.page);
+  await app.expectRows(phone.page, ['Mark unfinished|shared to-do|Delete']);
+  for (const opened of [phone, tablet]) await opened.context.close();
+});
+
+test('a note added from the command line shows up in an open page', async () => {
+  const { page, context } = await app.openApp(browser, server);
+  await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete']);
+  await server.cli('notes', 'add', 'from the command line');
+  await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete']);
+  await context.close();
+});
+
+test('a cloud copy edited behind the app\'s back is taken on the next Foreground', async () => {
+  const { page, context } = await app.openApp(browser, server);
+  await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete']);
+  const cloudFile = join(server.home, 'cloud', 'notesFromCloud');
+  assert.equal(readFileSync(cloudFile, 'utf8'), 'from the phoneNOTES_SEPARATORsecondNOTES_SEPARATORfrom the command lineNOTES_SEPARATOR');
+  writeFileSync(cloudFile, 'from another deviceNOTES_SEPARATOR');
+  await new Promise((done) => setTimeout(done, 400));
+  await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete']);
+  await leaveAndComeBack(page);
+  await app.expectRows(page, ['1|from another device|Delete']);
+  assert.equal(await server.cli('store', 'get', 'stringNotes'), 'from another deviceNOTES_SEPARATOR\n');
+  await context.close();
+});
+
+test('off loopback every request without the token is refused, and the token opens the app', async () => {
+  const open = await app.startServer({ listen: '0.0.0.0:0' });
+  try {
+    const printed = new URL(open.url);
+    const token = printed.searchParams.get('token');
+    assert.match(token, /^[0-9a-f]{64}$/);
+    const file = join(open.home, 'web-token');
+    assert.equal(readFileSync(file, 'utf8').trim(), token);
+    assert.equal(statSync(file).mode & 0o777, 0o600);
+
+    const base = `http://127.0.0.1:${printed.port}`;
+    const statuses = [];
+    for (const path of ['/', '/app.js', '/api/stream?idiom=phone', '/?token=' + '0'.repeat(64)]) {
+      statuses.push((await fetch(base + path, { redirect: 'manual' })).status);
+    }
+    statuses.push((await fetch(base + '/api/event', { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{}' })).status);
+    assert.deepEqual(statuses, [403, 403, 403, 403, 403]);
+
+    const context = await browser.newContext({ ...app.PHONE });
+    const page = await context.newPage();
+    const refused = await page.goto(base + '/');
+    assert.equal(refused.status(), 403);
+    await page.goto(`${base}/?token=${token}`);
+    assert.equal(page.url(), base + '/');
+    await page.getByRole('tab', { name: 'Notes' }).waitFor();
+    await app.submitInto(page, 'Type in a note', 'behind the token');
+    await app.expectRows(page, ['1|behind the token|Delete']);
+    assert.equal(await page.evaluate(() => document.cookie), '');  // the cookie is HttpOnly
+    await context.close();
+  } finally {
+    await open.stop();
+  }
+});
