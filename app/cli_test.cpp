@@ -96,16 +96,15 @@ TEST_F(CommandLineTest, NotesAreNumberedByPlaceInTheWholeListAndDeletedByValue) 
 }
 
 TEST_F(CommandLineTest, ListsAsJsonKeepTheirKeysInOrderAndLabelLinks) {
-  add("notes", {"https://example.com/a?b=1", "https://exa mple", "plain"});
+  ok({"store", "set", "stringNotes", items({"https://example.com/a?b=1", "https://exa mple", "plain"})});
   EXPECT_EQ(rows({"notes", "list"}), "1 https://example.com/a?b=1|2 |3 plain");
   EXPECT_EQ(json({"notes", "list", "--json"}),
             R"([{"number":1,"text":"https://example.com/a?b=1","label":"link"},)"
             R"({"number":2,"text":"https://exa mple","label":"none"},{"number":3,"text":"plain","label":"text"}])");
 
-  add("tasks", {"x", "y", "z"});
-  ok({"tasks", "toggle", "2"});
-  ok({"tasks", "toggle", "3"});
-  ok({"tasks", "toggle", "3"});
+  ok({"store", "set", "stringTasks", items({"x", "y", "z"})});
+  ok({"store", "set", "stringTasksFinishedIndices", "1,2,"});
+  ok({"tasks", "toggle", "3"});  // unfinished again
   EXPECT_EQ(rows({"tasks", "list"}), "1 [ ] x|2 [x] y|3 [ ] z");
   EXPECT_EQ(rows({"tasks", "list", "--search", "y"}), "2 [x] y");
   EXPECT_EQ(json({"tasks", "list", "--json", "--search", "y"}),
@@ -136,10 +135,10 @@ TEST_F(CommandLineTest, TagsAreGivenByColourNameOrGlyphRedByDefaultAndAGlyphInAT
 }
 
 TEST_F(CommandLineTest, ARowThatDoesNotExistIsAUsageErrorAndChangesNothing) {
-  add("notes", {"a", "b"});
-  add("tasks", {"a"});
-  ok({"tasks", "toggle", "1"});
-  ok({"tags", "add", "t"});
+  ok({"store", "set", "stringNotes", items({"a", "b"})});
+  ok({"store", "set", "stringTasks", items({"a"})});
+  ok({"store", "set", "stringTasksFinishedIndices", "0,"});
+  ok({"store", "set", "stringTaggedNotes", items({"🔴  t"})});
   const std::string before = everything();
 
   EXPECT_EQ(refused({"notes", "delete", "0"}), "2 quillbox: notes delete: no row 0 (the list has 2 rows)");
@@ -162,6 +161,7 @@ TEST_F(CommandLineTest, UsageErrorsExit2AndAHomeThatCannotBeOpenedExits1NamingIt
   EXPECT_EQ(refused({"notes", "add"}).substr(0, 2), "2 ");
   EXPECT_EQ(refused({"--idiom", "watch", "tree", "app"}).substr(0, 2), "2 ");
   EXPECT_EQ(refused({"tree", "settings"}).substr(0, 2), "2 ");
+  EXPECT_EQ(refused({"notes", "delete", "\x1b[2J"}), "2 quillbox: notes delete: not a row number: \\x1b[2J");
 
   const clitest::fs::path file = folder_.path() / "a-file";
   std::ofstream(file) << "not a folder";
@@ -179,6 +179,12 @@ TEST_F(CommandLineTest, UsageErrorsExit2AndAHomeThatCannotBeOpenedExits1NamingIt
   EXPECT_EQ(outcome.code, 1) << outcome.err;
   EXPECT_NE(outcome.err.find(settings.string()), std::string::npos) << outcome.err;
   EXPECT_EQ(clitest::fileContents(settings), std::string(4096, 'G'));
+}
+
+TEST_F(CommandLineTest, AnUnexpectedArgumentIsEchoedEscapedOnOneLine) {
+  std::string line = refused({"notes", "list", "\x1b[31mred\nsecond"});
+  EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+  EXPECT_NE(line.find("\\x1b[31mred\\nsecond"), std::string::npos) << line;
 }
 
 TEST_F(CommandLineTest, TextsAreTakenExactlyAndNeverSentRawToATerminal) {
@@ -217,7 +223,7 @@ TEST_F(CommandLineTest, StoreAndCloudAreRawAndAMegabyteValueComesThroughStandard
 
   std::string big;
   std::size_t entries = 0;
-  for (; big.size() < (1u << 20); ++entries) big += "entry " + std::to_string(entries) + std::string(90, '.') + kSep;
+  for (; big.size() < (1u << 20); ++entries) big += "entry " + std::to_string(entries) + std::string(10000, '.') + kSep;
   ok({"cloud", "set", "notesFromCloud", "-"}, big);
   EXPECT_TRUE(inCloud("notesFromCloud") == big);
   std::string listed = ok({"notes", "list"});  // the load takes the cloud copy, whole
