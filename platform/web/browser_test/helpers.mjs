@@ -46,6 +46,7 @@ export async function startServer({ listen = '127.0.0.1:0', home, extra = [] } =
   return {
     url,
     origin,
+    pid: child.pid,
     home: folder,
     output: () => output,
     errors: () => errors,
