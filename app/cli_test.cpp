@@ -114,10 +114,10 @@ TEST_F(CommandLineTest, ListsAsJsonKeepTheirKeysInOrderAndLabelLinks) {
 
 TEST_F(CommandLineTest, TagsAreGivenByColourNameOrGlyphRedByDefaultAndAGlyphInATextCounts) {
   ok({"tags", "add", "plain"});
+  ok({"tags", "add", "--tag", "green", ""});  // a tag-only entry: stored, never listed nor numbered
   ok({"tags", "add", "--tag", "green", "see 🔵"});
   ok({"tags", "add", "--tag", "🔵", "sky"});
   ok({"tags", "add", "--tag", "black", "night"});
-  ok({"tags", "add", "--tag", "green", ""});  // a tag-only entry: stored, never listed
   EXPECT_EQ(rows({"tags", "list"}), "1 🔴  plain");
   EXPECT_EQ(rows({"tags", "list", "--tag", "blue"}), "2 🟢  see 🔵|3 🔵  sky");
   EXPECT_EQ(rows({"tags", "list", "--tag", "blue", "--search", "sky"}), "3 🔵  sky");
@@ -126,7 +126,7 @@ TEST_F(CommandLineTest, TagsAreGivenByColourNameOrGlyphRedByDefaultAndAGlyphInAT
 
   ok({"tags", "delete", "2"});
   EXPECT_EQ(rows({"tags", "list", "--tag", "blue"}), "2 🔵  sky");
-  EXPECT_EQ(stored("stringTaggedNotes"), items({"🔴  plain", "🔵  sky", "\u26AB\uFE0F  night", "🟢  "}));
+  EXPECT_EQ(stored("stringTaggedNotes"), items({"🔴  plain", "🟢  ", "🔵  sky", "\u26AB\uFE0F  night"}));
 
   const std::string before = everything();
   EXPECT_EQ(refused({"tags", "add", "--tag", "pink", "x"}).substr(0, 25), "2 quillbox: not a tag: pi");
