@@ -99,6 +99,7 @@ std::string tagFor(const std::string& given) {
   for (std::size_t i = 0; i < kTags.size(); ++i) {
     if (given == kTags[i] || given == kTagNames[i] || textEquals(given, kTags[i])) return std::string(kTags[i]);
   }
+  if (given == "\u26AB") return std::string(kTags[7]);  // black typed without its variation selector
   throw Failure{kUsageError, "not a tag: " + terminalSafe(given) +
                                  " (red, green, yellow, orange, brown, purple, blue, black or a glyph)"};
 }
@@ -320,16 +321,17 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
       }, true);
     };
   });
-  tags->add_subcommand("delete", "delete row N and every entry equal to it")
-      ->callback([&] {
-        command = [&] {
-          tagsVisit([&](TagsView& view, Window& window) {
-            std::int64_t p = rowPosition(number, view.taggedNotes.get().size(), "tags delete");
-            runOperation(window, [&] { view.deleteTaggedNote(p); });
-          }, false);
-        };
-      })
-      ->add_option("N", number, "the row number as listed")->required();
+  CLI::App* tagsDelete = tags->add_subcommand("delete", "delete row N and every entry equal to it");
+  tagsDelete->add_option("N", number, "the row number as listed")->required();
+  tagsDelete->add_option("--tag", tag, "the tag whose rows are printed afterwards (default red)");
+  tagsDelete->callback([&] {
+    command = [&] {
+      tagsVisit([&](TagsView& view, Window& window) {
+        std::int64_t p = rowPosition(number, view.taggedNotes.get().size(), "tags delete");
+        runOperation(window, [&] { view.deleteTaggedNote(p); });
+      }, true);
+    };
+  });
 
   // tree
   CLI::App* tree = app.add_subcommand("tree", "print a screen's view tree after its Appear");
@@ -449,7 +451,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     out << mainAppInfo().appTitle() << "\n";
     return 0;
   } catch (const CLI::ParseError& e) {
-    err << "quillbox: " << e.what() << " (see quillbox --help)\n";
+    err << "quillbox: " << terminalSafe(e.what()) << " (see quillbox --help)\n";
     return kUsageError;
   }
 
