@@ -272,8 +272,9 @@ Status SettingsStore::set(std::string_view key, std::string_view value, std::str
     return Status::Error("cannot save the setting \"" + std::string(key) + "\" in " + quoted(path_) + ": " +
                          errorText());
   };
-  // Compares value with the stored one; on a difference, hands the stored one (absent as "") to
-  // onDifferent while it is still bound. ROW/DONE on success, else SQLite's error code.
+  // Compares value with the stored one and says whether they are the same (a key never written
+  // is not the same as ""); on a difference, hands the stored one (never written as "") to
+  // onDifferent while it is still bound, and answers with what that answers.
   auto compare = [&](bool& same, const std::function<Status(std::string_view)>& onDifferent) {
     sqlite3_bind_text64(select_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
     int rc = stepRetrying(select_);
