@@ -82,17 +82,20 @@ class RedisCommandLineTest : public ::testing::Test {
     server_ = std::make_unique<RedisTestServer>(std::move(options));
   }
 
-  // "redis://[credentials@]127.0.0.1:PORT/?namespace=NAME[&query]"
+  // "redis://[credentials@]127.0.0.1:PORT/?namespace=NAME[&query]", or for a server on a Unix
+  // socket "unix://[credentials@]/folder/redis.sock?namespace=NAME[&query]".
   std::string address(const std::string& credentials = "", const std::string& nameSpace = "quillbox",
                       const std::string& query = "") const {
-    return "redis://" + (credentials.empty() ? "" : credentials + "@") +
-           "127.0.0.1:" + std::to_string(server_->port()) + "/?namespace=" + nameSpace +
+    std::string base = server_->address();
+    if (!credentials.empty()) base.insert(base.find("://") + 3, credentials + "@");
+    return base + (base.starts_with("unix:") ? "" : "/") + "?namespace=" + nameSpace +
            (query.empty() ? "" : "&" + query);
   }
-  // The address as the store shows it.
+  // The address as the store shows it (no query but the namespace).
   std::string masked(const std::string& credentials = "", const std::string& nameSpace = "quillbox") const {
-    return "redis://" + (credentials.empty() ? "" : credentials + "@") +
-           "127.0.0.1:" + std::to_string(server_->port()) + "/0?namespace=" + nameSpace;
+    std::string base = server_->address();
+    if (!credentials.empty()) base.insert(base.find("://") + 3, credentials + "@");
+    return base + (base.starts_with("unix:") ? "" : "/0") + "?namespace=" + nameSpace;
   }
 
   clitest::Device device(const std::string& home, const std::string& credentials = "",
@@ -147,7 +150,9 @@ class RedisCommandLineTest : public ::testing::Test {
   // What the server holds under a full key, read past any store (as its administrator).
   std::string onServer(const std::string& serverKey, const std::string& adminPassword = "") const {
     timeval timeout{2, 0};
-    redisContext* c = redisConnectWithTimeout("127.0.0.1", server_->port(), timeout);
+    redisContext* c = server_->port() == 0
+                          ? redisConnectUnixWithTimeout(server_->socketPath().c_str(), timeout)
+                          : redisConnectWithTimeout("127.0.0.1", server_->port(), timeout);
     std::string out = "(unreachable)";
     if (c && !c->err) {
       if (!adminPassword.empty()) freeReplyObject(redisCommand(c, "AUTH %s", adminPassword.c_str()));
@@ -247,6 +252,10 @@ TEST_F(RedisCommandLineTest, AnAddOnOneDeviceIsListedOnTheOtherAndTheCloudWinsAt
   EXPECT_EQ(rows(a, {"notes", "list"}), "1 from A|2 from B");
   EXPECT_EQ(onServer("quillbox:notesFromCloud"), items({"from A", "from B"}));
   EXPECT_EQ(status(a), "store: " + masked() + "|status: ok");
+
+  Outcome absent = run(a, {"cloud", "get", "neverSet"});
+  EXPECT_EQ(std::to_string(absent.code) + " " + absent.out + absent.err,
+            "1 quillbox: cloud: nothing under neverSet\n");
 }
 
 TEST_F(RedisCommandLineTest, ToDoMarksTravelUnderTheirOwnKey) {
@@ -296,6 +305,27 @@ TEST_F(RedisCommandLineTest, AnAddThroughOneWindowShowsInTheOtherWindowWhenItApp
   EXPECT_EQ(rows(device("A"), {"notes", "list"}), "1 from window A|2 from window B");
 }
 
+TEST_F(RedisCommandLineTest, AWindowKeepsWorkingThroughAnOutageAndItsEditIsSentOnceTheServerIsBack) {
+  startServer();
+  std::unique_ptr<WindowDevice> a = openWindow("A", address());
+  std::unique_ptr<WindowDevice> b = openWindow("B", address());
+  server_->stop();
+
+  const std::string field = fieldId(*a->window, "notesTextField");
+  ASSERT_TRUE(a->window->edit(field, "offline").ok());
+  ASSERT_TRUE(a->window->submit(field).ok());
+  b->window->appear();
+  RedisCloudStore& storeA = *asRedisCloudStore(*a->cloud);
+  EXPECT_EQ(drawnTexts(*a->window) + " / " + drawnTexts(*b->window) + " / " + joined(storeA.pendingKeys()),
+            "offline /  / notesFromCloud");
+
+  server_->start();
+  storeA.flushPending(2000);                               // as a running app's retry does
+  ASSERT_TRUE(asRedisCloudStore(*b->cloud)->reachable());  // B notices too, before its back-off ends
+  b->window->appear();
+  EXPECT_EQ(drawnTexts(*b->window) + " / " + joined(storeA.pendingKeys()), "offline / ");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Outages
 
@@ -306,15 +336,13 @@ TEST_F(RedisCommandLineTest, AnEditMadeWhileTheServerIsDownIsKeptReportedAndSent
   ASSERT_EQ(rows(b, {"notes", "list"}), "1 before");
 
   server_->stop();
-  const std::string unreachable =
-      "quillbox: cloud: cannot reach the Redis server at " + masked() + ": Connection refused";
+  const std::string unreachable = "cannot reach the Redis server at " + masked() + ": Connection refused";
   std::string problem;
   EXPECT_EQ(troubled(a, {"notes", "add", "offline"}, &problem), "0 1 before|2 offline");
-  EXPECT_EQ(problem, unreachable);
-  EXPECT_EQ(status(a),
-            "store: " + masked() + "|status: " + unreachable.substr(17) + "|pending: notesFromCloud");
+  EXPECT_EQ(problem, "quillbox: cloud: " + unreachable);
+  EXPECT_EQ(status(a), "store: " + masked() + "|status: " + unreachable + "|pending: notesFromCloud");
   EXPECT_EQ(troubled(b, {"notes", "list"}, &problem), "0 1 before");  // B works on its own copy
-  EXPECT_EQ(problem, unreachable);
+  EXPECT_EQ(problem, "quillbox: cloud: " + unreachable);
 
   server_->start();  // the same port, empty
   EXPECT_EQ(rows(a, {"notes", "list"}), "1 before|2 offline");
@@ -471,8 +499,8 @@ TEST_F(RedisCommandLineSecurityTest, AUserCannotReadOrWriteAnotherNamespaceAndKe
 // ---------------------------------------------------------------------------------------------
 // Values
 
-TEST_F(RedisCommandLineTest, ATenMegabyteListAndEveryByteRoundTripUnchanged) {
-  startServer();
+TEST_F(RedisCommandLineTest, ATenMegabyteListAndEveryByteRoundTripUnchangedOverAUnixSocket) {
+  startServer({.unixSocket = true, .config = {}});
   clitest::Device a = device("A"), b = device("B");
   // A hundred long entries: the string is what is large, not the number of rows to draw.
   const std::string filler(100 << 10, '.');
@@ -505,6 +533,7 @@ TEST_F(RedisCommandLineTest, ATenMegabyteListAndEveryByteRoundTripUnchanged) {
   ok(a, {"cloud", "set", "rawBytes", "-"}, every);
   EXPECT_TRUE(value(b, "cloud", "rawBytes") == every);
   EXPECT_TRUE(onServer("quillbox:rawBytes") == every);
+  EXPECT_EQ(status(b), "store: unix://" + server_->socketPath() + "?namespace=quillbox|status: ok");
 }
 
 }  // namespace
