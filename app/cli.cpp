@@ -168,11 +168,6 @@ std::vector<Row> tagRows(const TagsView& view) {
   return rows;
 }
 
-// The keys whose writes wait to be sent, for stores that defer them.
-std::vector<std::string> cloudPendingKeys(CloudStore& store) {
-  if (RedisCloudStore* redis = asRedisCloudStore(store)) return redis->pendingKeys();
-  return {};
-}
 
 std::string readValue(const std::string& value, std::istream& in) {
   if (value != "-") return value;

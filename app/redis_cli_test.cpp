@@ -339,7 +339,7 @@ TEST_F(RedisCommandLineTest, AnEditMadeWhileTheServerIsDownIsKeptReportedAndSent
   const std::string unreachable = "cannot reach the Redis server at " + masked() + ": Connection refused";
   std::string problem;
   EXPECT_EQ(troubled(a, {"notes", "add", "offline"}, &problem), "0 1 before|2 offline");
-  EXPECT_EQ(problem, "quillbox: cloud: " + unreachable);
+  EXPECT_EQ(problem, "quillbox: cloud: " + unreachable + "; kept here, not yet sent: notesFromCloud");
   EXPECT_EQ(status(a), "store: " + masked() + "|status: " + unreachable + "|pending: notesFromCloud");
   EXPECT_EQ(troubled(b, {"notes", "list"}, &problem), "0 1 before");  // B works on its own copy
   EXPECT_EQ(problem, "quillbox: cloud: " + unreachable);
@@ -456,7 +456,7 @@ TEST_F(RedisCommandLineSecurityTest, AWrongPasswordIsRefusedOnceClearlyAndTheEdi
   clitest::Device typo = device("phone", "alice:wrong-pw", "alice");
   std::string problem;
   EXPECT_EQ(troubled(typo, {"notes", "add", "mine"}, &problem), "0 1 mine");
-  EXPECT_EQ(problem, "quillbox: cloud: " + refused);
+  EXPECT_EQ(problem, "quillbox: cloud: " + refused + "; kept here, not yet sent: notesFromCloud");
   EXPECT_EQ(status(typo),
             "store: " + masked("alice:****", "alice") + "|status: " + refused + "|pending: notesFromCloud");
   EXPECT_EQ(value(typo, "store", "stringNotes"), items({"mine"}));

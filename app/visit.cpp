@@ -6,6 +6,7 @@
 #include "app/cli.h"
 #include "platform/cloud_store.h"
 #include "platform/home.h"
+#include "platform/redis_cloud_store.h"
 
 namespace quillbox {
 
@@ -35,6 +36,7 @@ std::unique_ptr<Session> openSession(const GlobalOptions& options) {
 
   auto session = std::make_unique<Session>();
   session->store = store.value();
+  session->store->setDefaultCause("command line");
   session->lock = session->store->lock();
   Idiom idiom = Idiom::phone;
   parseIdiom(options.idiom, &idiom);
@@ -43,9 +45,22 @@ std::unique_ptr<Session> openSession(const GlobalOptions& options) {
   return session;
 }
 
+std::vector<std::string> cloudPendingKeys(CloudStore& store) {
+  if (RedisCloudStore* redis = asRedisCloudStore(store)) return redis->pendingKeys();
+  return {};
+}
+
 void reportCloud(Session& session, std::ostream& err) {
-  Status health = session.env.cloud().health();
-  if (!health.ok()) err << "quillbox: cloud: " << terminalSafe(health.message()) << "\n";
+  CloudStore& cloud = session.env.cloud();
+  Status health = cloud.health();
+  if (health.ok()) return;
+  std::string line = "quillbox: cloud: " + terminalSafe(health.message());
+  std::vector<std::string> pending = cloudPendingKeys(cloud);
+  if (!pending.empty()) {
+    line += "; kept here, not yet sent:";
+    for (const std::string& key : pending) line += " " + terminalSafe(key);
+  }
+  err << line << "\n";
 }
 
 void checkWrites(std::initializer_list<const AppStorage*> cells) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/cell.h"
 #include "platform/environment.h"
@@ -57,7 +58,11 @@ std::string cloudSpec(const GlobalOptions& options);
 // Failure(kStoreError) naming the path and the reason when one cannot be opened.
 std::unique_ptr<Session> openSession(const GlobalOptions& options);
 
-// Reports a cloud store's trouble once, on err; the local copy is kept whatever happens.
+// The keys whose writes wait to be sent, for stores that defer them.
+std::vector<std::string> cloudPendingKeys(CloudStore& store);
+
+// Reports a cloud store's trouble once, on err, with the writes it keeps to send later; the local
+// copy is kept whatever happens.
 void reportCloud(Session& session, std::ostream& err);
 
 // Throws Failure(kStoreError) when a cell's last write was refused by the store.

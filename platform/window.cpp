@@ -16,7 +16,7 @@ Window::Window(Body body, std::shared_ptr<SettingsStore> store, std::shared_ptr<
 
 Element* Window::tabView() {
   Element* found = nullptr;
-  forEachElement(tree_, [&](Element& element) {
+  forEachElement(current(), [&](Element& element) {
     if (element.name == "TabView") found = &element;
     return found == nullptr;
   });
@@ -42,7 +42,7 @@ void Window::runModifiers(std::string_view name, bool appearedOnly, std::size_t 
       collect(element.children[i]);
     }
   };
-  collect(tree_);
+  collect(current());
   for (Action& action : actions) action();
 }
 
@@ -60,7 +60,7 @@ bool Window::settle() {
         collect(element.children[i]);
       }
     };
-    collect(tree_);
+    collect(current());
     bool changed = false;
     for (const Modifier* m : watchers) {
       if (m->changed()) {
@@ -75,11 +75,29 @@ bool Window::settle() {
 }
 
 void Window::rebuild() {
+  stale_ = true;
+  ++revision_;
+}
+
+const Element& Window::tree() const {
+  if (stale_ || !built_) build();
+  return tree_;
+}
+
+Element& Window::current() {
+  if (!built_) build();
+  return tree_;
+}
+
+void Window::build() const {
   tree_ = body_();
-  if (Element* tabs = tabView()) {
-    if (selectedTab_ >= tabs->children.size()) selectedTab_ = 0;
-    tabs->props["selectedTab"] = selectedTab_;
-  }
+  built_ = true;
+  stale_ = false;
+  forEachElement(tree_, [&](Element& element) {
+    if (element.name != "TabView") return true;
+    element.props["selectedTab"] = selectedTab_;
+    return false;
+  });
   assignIds(tree_);
   // Representable elements: a new identity makes its view, which the window then places; a known
   // identity is updated; views whose element left the tree are dropped.
@@ -91,7 +109,7 @@ void Window::rebuild() {
       element.representable->updateUIView(*it->second);
       kept.emplace(element.id, it->second);
     } else if (auto view = element.representable->makeUIView()) {
-      view->placeIn(this);
+      view->placeIn(const_cast<Window*>(this));
       kept.emplace(element.id, std::move(view));
     }
     return true;
@@ -107,14 +125,13 @@ void Window::rebuild() {
         content->representable->updateUIView(*it->second);
         kept.emplace(id, it->second);
       } else if (auto view = content->representable->makeUIView()) {
-        view->placeIn(this);
+        view->placeIn(const_cast<Window*>(this));
         kept.emplace(id, std::move(view));
       }
     }
     return true;
   });
   madeViews_ = std::move(kept);
-  ++revision_;
 }
 
 void Window::appearTab(std::size_t index) {
@@ -146,7 +163,7 @@ void Window::open() {
 
 Status Window::tap(std::string_view id) {
   return event([&] {
-    Element* element = findElement(tree_, id);
+    Element* element = findElement(current(), id);
     const Modifier* m = element ? element->modifier("onTapGesture") : nullptr;
     if (m == nullptr) return Status::Error("nothing to tap at " + std::string(id));
     Action action = m->action;
@@ -157,7 +174,7 @@ Status Window::tap(std::string_view id) {
 
 Status Window::submit(std::string_view id) {
   return event([&] {
-    Element* element = findElement(tree_, id);
+    Element* element = findElement(current(), id);
     if (element == nullptr || element->name != "TextField") {
       return Status::Error("no field at " + std::string(id));
     }
@@ -172,7 +189,7 @@ Status Window::submit(std::string_view id) {
 
 Status Window::edit(std::string_view id, std::string text) {
   return event([&] {
-    Element* element = findElement(tree_, id);
+    Element* element = findElement(current(), id);
     if (element == nullptr || element->name != "TextField" || !element->binding) {
       return Status::Error("no field at " + std::string(id));
     }
@@ -183,7 +200,7 @@ Status Window::edit(std::string_view id, std::string text) {
 
 Status Window::select(std::string_view id, std::string value) {
   return event([&] {
-    Element* element = findElement(tree_, id);
+    Element* element = findElement(current(), id);
     if (element == nullptr || element->name != "Picker" || !element->binding) {
       return Status::Error("no picker at " + std::string(id));
     }

@@ -49,8 +49,10 @@ class Window {
   // True when anything changed.
   bool refresh();
 
-  const Element& tree() const { return tree_; }
-  // Moves on every rebuild.
+  // The tree as it stands after the last event, built when first asked for: a window that nobody
+  // draws (a command line's visit) never builds its rows.
+  const Element& tree() const;
+  // Moves whenever the tree may have changed.
   std::uint64_t revision() const { return revision_; }
   std::size_t selectedTab() const { return selectedTab_; }
   const std::shared_ptr<Device>& device() const { return device_; }
@@ -59,7 +61,9 @@ class Window {
   template <class F>
   Status event(F&& change);
   bool settle();
-  void rebuild();
+  void rebuild();        // marks the tree out of date
+  void build() const;    // builds it now
+  Element& current();    // the tree the person last saw, for finding the element of an event
   void appearTab(std::size_t index);
   void runModifiers(std::string_view name, bool appearedOnly, std::size_t onlyTab);
   Element* tabView();
@@ -67,11 +71,13 @@ class Window {
   Body body_;
   std::shared_ptr<SettingsStore> store_;
   std::shared_ptr<Device> device_;
-  Element tree_;
+  mutable Element tree_;
+  mutable bool built_ = false;  // tree_ has been built at least once
+  mutable bool stale_ = true;   // tree_ is older than the cells
   std::uint64_t revision_ = 0;
   std::size_t selectedTab_ = 0;
   std::set<std::size_t> appeared_;
-  std::map<std::string, std::shared_ptr<UIView>> madeViews_;
+  mutable std::map<std::string, std::shared_ptr<UIView>> madeViews_;
 };
 
 using UIWindow = Window;

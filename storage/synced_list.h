@@ -31,7 +31,10 @@ class SyncedList {
   // string whole: no merge, no comparison first. Nothing there leaves the local string alone.
   // Then the in-memory list is rebuilt from the local string. Writes nothing to the cloud.
   void load(CloudStore& cloud) const {
-    if (std::optional<std::string> fromCloud = cloud.stringForKey(cloudKey_)) local_.set(*fromCloud);
+    if (std::optional<std::string> fromCloud = cloud.stringForKey(cloudKey_)) {
+      SettingsStore::CauseScope cause("load");
+      local_.set(*fromCloud);
+    }
     rebuild();
   }
 
