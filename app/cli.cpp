@@ -111,8 +111,8 @@ struct Row {
   std::optional<bool> finished;
 };
 
-Row rowFor(std::size_t position, const std::string& text) {
-  Row row{static_cast<std::int64_t>(position) + 1, text, "text", std::nullopt};
+Row rowFor(std::size_t position, std::string_view text) {
+  Row row{static_cast<std::int64_t>(position) + 1, std::string(text), "text", std::nullopt};
   if (isLinkText(text)) row.label = parseURL(text) ? "link" : "none";
   return row;
 }

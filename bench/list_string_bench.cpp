@@ -1,7 +1,7 @@
 // Costs of the persisted list string operations at 1k, 10k and 100k entries of about 20 ASCII bytes each,
 // beside two floors: ScanFloor only finds every separator in the same bytes, the least any split can do;
-// ItemAllocationFloor only copies the same entries into a fresh ItemList (one heap string per entry longer
-// than the small-string buffer), the least any decode into that type can do.
+// ItemAllocationFloor copies the same entries into a vector of strings (one heap string per entry longer
+// than the small-string buffer): what a decode into separately owned strings would cost at the least.
 
 #include <benchmark/benchmark.h>
 
@@ -70,7 +70,7 @@ void ItemAllocationFloor(benchmark::State& state) {
     rest.remove_prefix(at + kItemSeparator.size());
   }
   for (auto _ : state) {
-    quillbox::ItemList items;
+    std::vector<std::string> items;
     for (std::string_view piece : pieces) items.emplace_back(piece);
     benchmark::DoNotOptimize(items);
   }

@@ -72,11 +72,33 @@ struct DecimalText {
 
 }  // namespace
 
+ItemList::ItemList(std::initializer_list<std::string_view> entries) {
+  for (std::string_view entry : entries) push_back(entry);
+}
+
+void ItemList::push_back(std::string_view entry) {
+  spans_.push_back(Span{bytes_.size(), entry.size()});
+  bytes_.append(entry);
+}
+
+bool operator==(const ItemList& a, const ItemList& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 ItemList decodeItemList(std::string_view stored) {
+  // The entries are views into one copy of the string: the separators stay in it, unread.
   ItemList items;
+  items.bytes_.assign(stored);
+  const char* base = stored.data();
   // No non-empty text is canonically equivalent to "", so the empty-entry test is a length test.
   forEachPiece(stored, kItemSeparator, [&](std::string_view piece) {
-    if (!piece.empty()) items.emplace_back(piece);
+    if (!piece.empty()) {
+      items.spans_.push_back(ItemList::Span{static_cast<std::size_t>(piece.data() - base), piece.size()});
+    }
   });
   return items;
 }

@@ -30,7 +30,7 @@ std::string shown(std::string_view stored) {
 
 std::string joined(const ItemList& items) {
   std::string out;
-  for (const std::string& item : items) out.append(out.empty() ? "" : "|").append(item);
+  for (std::string_view item : items) out.append(out.empty() ? "" : "|").append(item);
   return out;
 }
 

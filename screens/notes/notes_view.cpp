@@ -49,7 +49,7 @@ Element NotesView::body() const {
     if (isLinkText(list[p])) {
       if (auto link = linkLabel(list[p], style)) row.push_back(std::move(*link));
     } else {
-      row.push_back(Text(list[p], true).lineLimit(std::nullopt).font(style));
+      row.push_back(Text(std::string(list[p]), true).lineLimit(std::nullopt).font(style));
     }
     row.push_back(Spacer());
     row.push_back(trashIcon(style, [self, position] { self.deleteNote(position); }));

@@ -24,7 +24,7 @@ bool isTagOnlyEntry(std::string_view entry) {
 
 ItemList decodeTaggedNotes(std::string_view stored) {
   ItemList entries = decodeItemList(stored);
-  std::erase_if(entries, [](const std::string& entry) { return isTagOnlyEntry(entry); });
+  entries.eraseIf([](std::string_view entry) { return isTagOnlyEntry(entry); });
   return entries;
 }
 
@@ -56,7 +56,7 @@ void TagsView::stringTaggedNotesChanged() const { sync_.save(env_.cloud()); }
 bool TagsView::isTaggedNoteShown(std::int64_t index) const {
   const ItemList& list = taggedNotes.get();
   if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return false;
-  const std::string& entry = list[static_cast<std::size_t>(index)];
+  std::string_view entry = list[static_cast<std::size_t>(index)];
   const std::string& search = searchTaggedNotes.get();
   return (search.empty() || textContains(entry, search)) && textContains(entry, selectedTag.get());
 }
@@ -66,7 +66,7 @@ Element TagsView::body() const {
   const TextStyle style = deviceTextStyle(*env_.device);
 
   std::vector<Element> segments;
-  for (const std::string& tag : tags.get()) segments.push_back(Text(tag, false).keyed(tag));
+  for (std::string_view tag : tags.get()) segments.push_back(Text(std::string(tag), false).keyed(std::string(tag)));
 
   std::vector<Element> rows;
   const ItemList& list = taggedNotes.get();
@@ -77,7 +77,7 @@ Element TagsView::body() const {
     if (isLinkText(list[p])) {
       if (auto link = linkLabel(list[p], style)) row.push_back(std::move(*link));
     } else {
-      row.push_back(Text(list[p], true).lineLimit(std::nullopt).font(style));
+      row.push_back(Text(std::string(list[p]), true).lineLimit(std::nullopt).font(style));
     }
     row.push_back(Spacer());
     row.push_back(trashIcon(style, [self, index] { self.deleteTaggedNote(index); }));

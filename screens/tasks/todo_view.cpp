@@ -38,7 +38,7 @@ void ToDoView::toggleFinished(std::int64_t position) const {
 void ToDoView::deleteTask(std::int64_t position) const {
   const ItemList& list = tasks.get();
   if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return;
-  const std::string text = list[static_cast<std::size_t>(position)];
+  const std::string text(list[static_cast<std::size_t>(position)]);
 
   // Every to-do equal to the deleted one goes. Their marks go with them, and each mark behind them
   // moves forward by the number of removed to-dos before it, so it stays on its own to-do.
@@ -108,7 +108,7 @@ Element ToDoView::body() const {
     if (isLinkText(list[p])) {
       if (auto link = linkLabel(list[p], style)) row.push_back(std::move(*link));
     } else {
-      row.push_back(Text(list[p], true)
+      row.push_back(Text(std::string(list[p]), true)
                         .lineLimit(std::nullopt)
                         .font(finished ? TextStyle::title3 : TextStyle::title2)
                         .foregroundColor(finished ? Color::secondary : Color::primary)
