@@ -144,6 +144,7 @@ Status WebServer::start() {
   s.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   s.http.set_payload_max_length(s.options.maxBodyBytes);
   s.http.set_keep_alive_timeout(kKeepAliveSeconds);
+  s.http.set_tcp_nodelay(true);  // a tree pushed on the event stream leaves at once
   s.routes();
 
   int bound = listen.port;
@@ -394,7 +395,7 @@ std::string WebServer::Impl::takeMessage(Session& session, std::uint64_t stream)
     std::lock_guard<std::mutex> g(session.mutex);
     if (session.stream != stream) return "";
   }
-  bool full = session.needFull;
+  bool full = session.needFull || session.mirror.oversized();
   if (full) session.mirror.reset();
   session.needFull = false;
   std::string nodes = session.mirror.diff(session.window->tree());

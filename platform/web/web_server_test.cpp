@@ -4,6 +4,7 @@
 #include <httplib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -44,7 +45,7 @@ class Stream {
           if (message.rfind("event: tree\ndata: ", 0) == 0) messages_.push_back(json::parse(message.substr(18)));
         }
         wake_.notify_all();
-        return true;
+        return !leaving_.load();
       });
       std::lock_guard<std::mutex> guard(mutex_);
       status_ = result ? result->status : -1;
@@ -54,6 +55,9 @@ class Stream {
   }
   ~Stream() { thread_.join(); }
 
+  // The browser goes away: the stream is closed at the next message or heartbeat.
+  void leave() { leaving_ = true; }
+
   // Takes the next message into the tree; false when none comes in time.
   bool next(std::chrono::milliseconds timeout = 5s) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -62,6 +66,7 @@ class Stream {
     messages_.pop_front();
     window_ = message["window"];
     rev_ = message["rev"];
+    status_line_ = message["status"];
     if (message["full"]) records_.clear();
     for (json& record : message["nodes"]) records_[record["i"]] = record;
     return true;
@@ -105,9 +110,11 @@ class Stream {
 
   const std::string& window() const { return window_; }
   std::uint64_t rev() const { return rev_; }
+  const std::string& statusLine() const { return status_line_; }
 
  private:
   std::thread thread_;
+  std::atomic<bool> leaving_{false};
   std::mutex mutex_;
   std::condition_variable wake_;
   std::string buffer_;
@@ -117,6 +124,7 @@ class Stream {
   std::map<std::string, json> records_;
   std::string window_;
   std::uint64_t rev_ = 0;
+  std::string status_line_;
 };
 
 class WebServerTest : public ::testing::Test {
@@ -145,6 +153,11 @@ class WebServerTest : public ::testing::Test {
     options.pollInterval = 50ms;
     options.heartbeat = 1s;
     options.maxBodyBytes = 64 * 1024;
+    options.statusLine = [this] {
+      std::lock_guard<std::mutex> guard(statusMutex_);
+      return status_;
+    };
+    options.keepIdle = keepIdle_;
     options.makeWindow = [this](Idiom idiom) {
       Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
       return QuillboxApp().makeWindow(env);
@@ -186,6 +199,9 @@ class WebServerTest : public ::testing::Test {
   std::unique_ptr<httplib::Client> client_;
   std::vector<std::unique_ptr<Stream>> streams_;
   std::uint64_t seq_ = 0;
+  std::mutex statusMutex_;
+  std::string status_;
+  std::chrono::seconds keepIdle_{900};
 };
 
 TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
@@ -326,6 +342,38 @@ TEST_F(WebServerTest, AWindowTakenUpAgainGetsItsWholeTreeWithItsTypedText) {
     EXPECT_EQ(second.value(kNoteField), "half typed");
     EXPECT_EQ(first.endedWith(), 200);
   }
+  EXPECT_EQ(server_->windowCount(), 1u);
+}
+
+TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
+  start();
+  Stream& phone = open();
+  Stream& tablet = open("idiom=pad");
+  {
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    status_ = "Cloud copy not updated: the folder is full";
+  }
+  EXPECT_TRUE(phone.until([&] { return phone.statusLine() == "Cloud copy not updated: the folder is full"; }));
+  EXPECT_TRUE(tablet.until([&] { return tablet.statusLine() == "Cloud copy not updated: the folder is full"; }));
+  {
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    status_.clear();
+  }
+  EXPECT_TRUE(phone.until([&] { return phone.statusLine().empty(); }));
+}
+
+TEST_F(WebServerTest, AWindowWhoseBrowserStaysAwayIsClosedAndItsIdThenOpensANewOne) {
+  keepIdle_ = std::chrono::seconds(0);
+  start();
+  Stream& first = open();
+  std::string window = first.window();
+  first.leave();
+  first.endedWith();
+  auto end = std::chrono::steady_clock::now() + 5s;
+  while (server_->windowCount() != 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(server_->windowCount(), 0u);
+  Stream& again = open("window=" + window);
+  EXPECT_NE(again.window(), window);
   EXPECT_EQ(server_->windowCount(), 1u);
 }
 

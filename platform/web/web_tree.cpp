@@ -1,5 +1,6 @@
 #include "platform/web/web_tree.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "platform/web/web_json.h"
@@ -88,34 +89,34 @@ void appendElementRecord(std::string& out, const Element& element) {
 
 std::string TreeMirror::diff(const Element& root) {
   ++revision_;
+  std::size_t elements = 0;
   std::string out = "[";
-  std::unordered_map<std::uint64_t, Sent> next;
-  next.reserve(sent_.size() + 64);
   bool first = true;
   std::function<void(const Element&)> visit = [&](const Element& element) {
+    ++elements;
     scratch_.clear();
     appendElementRecord(scratch_, element);
-    Sent now{hashOf(scratch_), revision_};
-    std::uint64_t key = hashOf(element.id);
-    auto it = sent_.find(key);
-    if (it != sent_.end() && it->second.record == now.record) {
-      now.revision = it->second.revision;
-    } else {
+    std::uint64_t record = hashOf(scratch_);
+    auto [it, added] = sent_.try_emplace(hashOf(element.id), Sent{record, revision_});
+    if (added || it->second.record != record) {
+      it->second = Sent{record, revision_};
       if (!first) out += ',';
       first = false;
       out += scratch_;
     }
-    next.emplace(key, now);
     if (element.header) visit(*element.header);
     for (const Element& child : element.children) visit(child);
   };
   visit(root);
   out += ']';
-  sent_ = std::move(next);
+  largestTree_ = std::max(largestTree_, elements);
   return out;
 }
 
-void TreeMirror::reset() { sent_.clear(); }
+void TreeMirror::reset() {
+  sent_.clear();
+  largestTree_ = 0;
+}
 
 bool TreeMirror::unchangedSince(const Element& element, std::uint64_t seen) const {
   std::string record;

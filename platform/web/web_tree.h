@@ -24,9 +24,10 @@ void appendElementRecord(std::string& out, const Element& element);
 class TreeMirror {
  public:
   // The records of every element of root that is new or changed since the last diff (every
-  // element after reset()), as a JSON array text, parents before their children. The elements
-  // that left the tree are forgotten: a browser drops them when their parent's keys no longer
-  // name them. Moves revision() on.
+  // element after reset()), as a JSON array text, parents before their children. An element that
+  // left the tree is remembered as sent, as the browser keeps it aside: when it comes back
+  // unchanged (a search is typed and taken back) only its parent's keys are sent again. Moves
+  // revision() on.
   std::string diff(const Element& root);
 
   // Forgets everything sent: the next diff sends the whole tree.
@@ -39,8 +40,14 @@ class TreeMirror {
   // nothing in it changed in a later diff, and nothing changed since the last diff.
   bool unchangedSince(const Element& element, std::uint64_t seen) const;
 
-  // How many elements the mirror remembers.
+  // How many elements the mirror remembers, and how many the largest tree since reset() held.
   std::size_t size() const { return sent_.size(); }
+  std::size_t largestTree() const { return largestTree_; }
+
+  // True when the mirror remembers many more elements than even the largest tree held (ids that
+  // keep changing), so that a whole new tree after reset() costs the browser less memory than what
+  // it keeps aside.
+  bool oversized() const { return sent_.size() > 4 * largestTree_ + 4096; }
 
  private:
   struct Sent {
@@ -49,6 +56,7 @@ class TreeMirror {
   };
   std::unordered_map<std::uint64_t, Sent> sent_;  // by hash of the element's id
   std::uint64_t revision_ = 0;
+  std::size_t largestTree_ = 0;
   std::string scratch_;
 };
 

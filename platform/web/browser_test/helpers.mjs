@@ -95,7 +95,7 @@ export function panel(page) {
 
 // The rows of the list in view, each as its visible text with its parts joined by "|".
 export async function rows(page) {
-  return panel(page).locator('.foreach > .hstack').evaluateAll((list) => list.map((row) =>
+  return panel(page).locator('.foreach > .hstack:not([hidden])').evaluateAll((list) => list.map((row) =>
     [...row.children].filter((part) => !part.classList.contains('spacer'))
       .map((part) => part.getAttribute('aria-label') || part.textContent).join('|')));
 }

@@ -178,6 +178,7 @@ function disconnect() {
 }
 
 function receive(data) {
+  const started = performance.now();
   let message;
   try {
     message = JSON.parse(data);
@@ -197,7 +198,9 @@ function receive(data) {
   draw(message);
   setStatus(message.status || '');
   pump();
-  document.dispatchEvent(new CustomEvent('quillbox:drawn', { detail: { rev: app.rev } }));
+  // For measurements: how long taking this tree in took, from its text to the page drawn.
+  const took = performance.now() - started;
+  document.dispatchEvent(new CustomEvent('quillbox:drawn', { detail: { rev: app.rev, took } }));
 }
 
 // --- drawing ----------------------------------------------------------------------------------
@@ -220,6 +223,10 @@ function draw(message) {
   for (const record of message.nodes) {
     const element = app.dom.get(record.i);
     if (element && element.qbPass !== app.pass) update(element, record);
+  }
+  if (message.full) {
+    // A whole tree: the server has forgotten what was kept aside, and so does the page.
+    for (const [id, element] of app.dom) if (!element.isConnected) app.dom.delete(id);
   }
 }
 
@@ -432,60 +439,58 @@ function setText(element, text) {
 }
 
 function replace(element, id) {
-  forget(id, false);
+  forget(id);
   const fresh = create(id);
   element.replaceWith(fresh);
 }
 
-// Drops an element and everything under it from the page's index. With records, also from the
-// records: it left the tree (a kind change keeps them, to build the element again).
-function forget(id, records) {
+// Drops an element and everything under it from the page's index, keeping their records, so
+// that they are built again from them.
+function forget(id) {
   const element = app.dom.get(id);
-  const record = app.records.get(id);
-  let kids = [];
-  if (element && element.qbKids) kids = element.qbKids;
-  else if (records && record) kids = record.c.map((key) => id + '/' + key);
-  for (const kid of kids) forget(kid, records);
-  if ((element && element.qbHead) || (records && record && record.h)) forget(id + '/header', records);
+  if (!element) return;
+  for (const kid of element.qbKids || []) forget(kid);
+  if (element.qbHead) forget(id + '/header');
   app.dom.delete(id);
-  if (records) app.records.delete(id);
 }
 
 function placeChildren(element, record) {
   const box = element.qbBox;
   const ids = record.c.map((key) => record.i + '/' + key);
   const before = element.qbKids || [];
-  if (before.length) {
-    const keep = new Set(ids);
-    const gone = before.filter((id) => !keep.has(id));
-    if (gone.length === before.length) {
-      box.replaceChildren();
-    } else {
-      for (const id of gone) {
-        const child = app.dom.get(id);
-        if (child) child.remove();
-      }
+  element.qbKids = ids;
+  const keep = new Set(ids);
+  // An element that left stays where it was, hidden, with its record, as the server remembers
+  // it: if it comes back unchanged (a search typed and taken back), only its parent's keys say so.
+  for (const id of before) {
+    if (keep.has(id)) continue;
+    const child = app.dom.get(id);
+    if (child && child.parentNode === box) {
+      child.hidden = true;
+      child.qbAside = true;
     }
-    for (const id of gone) forget(id, true);
   }
   let cursor = box.firstChild;
   for (const id of ids) {
-    let child = app.dom.get(id);
-    if (!child) child = create(id);
+    const child = app.dom.get(id) || create(id);
+    if (child.qbAside) {
+      child.qbAside = false;
+      child.hidden = false;
+    }
+    while (cursor && cursor !== child && cursor.qbAside) cursor = cursor.nextSibling;
     if (child === cursor) {
       cursor = cursor.nextSibling;
     } else {
       box.insertBefore(child, cursor);
     }
   }
-  element.qbKids = ids;
 }
 
 function updateHeader(element, record) {
   const id = record.i + '/header';
   if (!record.h) {
     element.qbHead.replaceChildren();
-    forget(id, false);
+    forget(id);
     return;
   }
   let head = app.dom.get(id);
