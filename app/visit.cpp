@@ -58,7 +58,7 @@ void reportCloud(Session& session, std::ostream& err) {
   std::vector<std::string> pending = cloudPendingKeys(cloud);
   if (!pending.empty()) {
     line += "; kept here, not yet sent:";
-    for (const std::string& key : pending) line += " " + terminalSafe(key);
+    for (const std::string& key : pending) line.append(" ").append(terminalSafe(key));
   }
   err << line << "\n";
 }

@@ -9,6 +9,14 @@ namespace quillbox {
 
 namespace {
 
+// text in double quotes.
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.append("\"").append(text).append("\"");
+  return out;
+}
+
 constexpr std::string_view kMask = "****";
 constexpr int kMaxTimeoutMs = 60000;
 constexpr std::size_t kMaxNamespaceLength = 100;
@@ -182,14 +190,14 @@ class Parser {
         if (after.front() != ':') return fail("unexpected text after the IPv6 address");
         port = after.substr(1);
       }
-      if (!isIpv6Literal(host)) return fail("\"" + std::string(host) + "\" is not an IPv6 address");
+      if (!isIpv6Literal(host)) return fail(quoted(host).append(" is not an IPv6 address"));
     } else {
       if (std::size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
         host = authority.substr(0, colon);
         port = authority.substr(colon + 1);
       }
       if (host.empty()) return fail("it names no host");
-      if (!isHostName(host)) return fail("\"" + std::string(host) + "\" is not a host name or address");
+      if (!isHostName(host)) return fail(quoted(host).append(" is not a host name or address"));
     }
     address_.host = std::string(host);
     if (port) {
@@ -275,17 +283,21 @@ std::string RedisAddress::masked() const {
   std::string out = isUnixSocket ? "unix://" : "redis://";
   if (user || password) {
     if (user) out += percentEncode(*user);
-    if (password) out += ":" + std::string(kMask);
+    if (password) out.append(":").append(kMask);
     out += '@';
   }
   if (isUnixSocket) {
     out += percentEncode(socketPath, "/!$&'()*+,;=:@");
   } else {
-    out += host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    out += ":" + std::to_string(port) + "/" + std::to_string(db);
+    if (host.find(':') != std::string::npos) {
+      out.append("[").append(host).append("]");
+    } else {
+      out += host;
+    }
+    out.append(":").append(std::to_string(port)).append("/").append(std::to_string(db));
   }
-  out += "?namespace=" + nameSpace;
-  if (isUnixSocket && db != 0) out += "&db=" + std::to_string(db);
+  out.append("?namespace=").append(nameSpace);
+  if (isUnixSocket && db != 0) out.append("&db=").append(std::to_string(db));
   if (timeoutMs != kDefaultTimeoutMs) out += "&timeout_ms=" + std::to_string(timeoutMs);
   return out;
 }
