@@ -95,7 +95,8 @@ std::string urlHost(const std::string& host) { return host.find(':') != std::str
 void openBrowser(const std::string& url) {
   pid_t pid = 0;
   std::string program = "xdg-open";
-  char* argv[] = {program.data(), const_cast<char*>(url.c_str()), nullptr};
+  std::string address = url;
+  char* argv[] = {program.data(), address.data(), nullptr};
   if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) {
     std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
   }

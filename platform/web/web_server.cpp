@@ -51,6 +51,15 @@ void refuseJson(httplib::Response& res, int status, std::string_view message) {
   res.set_content(errorJson(message), "application/json");
 }
 
+const Element* elementAt(const Element& root, std::string_view id) {
+  const Element* found = nullptr;
+  forEachElement(root, [&](const Element& element) {
+    if (element.id == id) found = &element;
+    return found == nullptr;
+  });
+  return found;
+}
+
 std::string parentId(std::string_view id) {
   std::size_t slash = id.rfind('/');
   return std::string(slash == std::string_view::npos ? std::string_view() : id.substr(0, slash));
@@ -479,7 +488,7 @@ void WebServer::Impl::runEvent(const httplib::Request& req, httplib::Response& r
     session.ack = event.seq;
     if (event.type == ClientEvent::Type::tap) {
       // A tap acts on what the person saw: not on a row that changed after the tree they tapped.
-      Element* row = findElement(const_cast<Element&>(session.window->tree()), parentId(event.id));
+      const Element* row = elementAt(session.window->tree(), parentId(event.id));
       if (row != nullptr && !session.mirror.unchangedSince(*row, event.rev)) {
         code = 409;
         error = "the row changed before the tap";

@@ -112,7 +112,7 @@ export async function typeInto(page, placeholder, text) {
 export async function submitInto(page, placeholder, text) {
   const field = await typeInto(page, placeholder, text);
   await field.press('Enter');
-  await waitFor(async () => (await field.inputValue()) === '');
+  await waitFor(async () => (await field.inputValue()) === '', { what: `the field emptied after adding ${text}` });
 }
 
 export async function chooseTab(page, name) {
@@ -120,8 +120,9 @@ export async function chooseTab(page, name) {
   await waitFor(async () => (await page.getByRole('tab', { name }).getAttribute('aria-selected')) === 'true');
 }
 
-// Polls until check() holds, then returns; fails with what it last saw after a few seconds.
-export async function waitFor(check, { timeout = 5000, what = 'condition' } = {}) {
+// Polls until check() holds, then returns; fails with what it last saw after some seconds (the
+// test build runs under sanitizers on a shared machine).
+export async function waitFor(check, { timeout = 10000, what = 'condition' } = {}) {
   const end = Date.now() + timeout;
   let last;
   for (;;) {
@@ -137,7 +138,7 @@ export async function waitFor(check, { timeout = 5000, what = 'condition' } = {}
 }
 
 // Waits until the rows of the list in view read as expected.
-export async function expectRows(page, expected, timeout = 5000) {
+export async function expectRows(page, expected, timeout = 10000) {
   let seen;
   await waitFor(async () => {
     seen = await rows(page);
