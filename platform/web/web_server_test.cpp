@@ -345,6 +345,18 @@ TEST_F(WebServerTest, AWindowTakenUpAgainGetsItsWholeTreeWithItsTypedText) {
   EXPECT_EQ(server_->windowCount(), 1u);
 }
 
+TEST_F(WebServerTest, StoredTextThatIsNotUtf8IsSentSafelyStaysStoredAndCanStillBeDeleted) {
+  const std::string bad = std::string("caf\xe9 \x1b[31m <b>x</b>") + "NOTES_SEPARATOR" + "fine" + "NOTES_SEPARATOR";
+  ASSERT_TRUE(store_->set("stringNotes", bad).ok());
+  start();
+  Stream& phone = open();
+  EXPECT_EQ(phone.rows(kNoteRows), "1 caf\xef\xbf\xbd \x1b[31m <b>x</b>|2 fine");
+  EXPECT_EQ(store_->get("stringNotes"), bad);
+  EXPECT_EQ(send(phone, {{"type", "tap"}, {"id", std::string(kNoteRows) + "/0/3"}}), 204);
+  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 fine"; }));
+  EXPECT_EQ(store_->get("stringNotes"), "fineNOTES_SEPARATOR");
+}
+
 TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
   start();
   Stream& phone = open();
