@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include "platform/web/web_assets.h"
 #include "platform/web/web_events.h"
@@ -154,6 +155,12 @@ Status WebServer::start() {
   s.http.set_payload_max_length(s.options.maxBodyBytes);
   s.http.set_keep_alive_timeout(kKeepAliveSeconds);
   s.http.set_tcp_nodelay(true);  // a tree pushed on the event stream leaves at once
+  // Only SO_REUSEADDR (a restart right after a stop binds again): no SO_REUSEPORT, so a second
+  // app on the same address fails to start instead of sharing the browsers with the first.
+  s.http.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   s.routes();
 
   int bound = listen.port;

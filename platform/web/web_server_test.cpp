@@ -218,6 +218,15 @@ TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
   EXPECT_EQ(client_->Get("/nothing")->status, 404);
 }
 
+TEST_F(WebServerTest, ASecondServerOnAnAddressInUseFailsToStartNamingIt) {
+  start();
+  WebServerOptions options;
+  options.listen = {"127.0.0.1", server_->port()};
+  WebServer second(std::move(options), queue_);
+  EXPECT_EQ(second.start().message(), "cannot listen on 127.0.0.1:" + std::to_string(server_->port()) +
+                                          " (in use, or not an address of this machine)");
+}
+
 TEST_F(WebServerTest, TheProgramsCopyOfThePageIsTheOneInTheSourceTree) {
   std::filesystem::path client = std::filesystem::path(__FILE__).parent_path() / "client";
   for (auto [path, file] : {std::pair{"/", "index.html"}, {"/app.js", "app.js"}, {"/app.css", "app.css"}, {"/icon.svg", "icon.svg"}}) {
