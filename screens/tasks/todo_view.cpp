@@ -46,9 +46,11 @@ void ToDoView::deleteTask(std::int64_t position) const {
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (textEquals(list[i], text)) removed.push_back(static_cast<std::int64_t>(i));
   }
+  // The marks are taken from their string, which every window keeps current, rather than from this
+  // window's list, which only a load rebuilds: another window's toggle is never written back over.
   IndexList marks;
   bool moved = false;
-  for (std::int64_t mark : tasksFinishedIndices.get()) {
+  for (std::int64_t mark : decodeIndexList(stringTasksFinishedIndices.get())) {
     if (std::binary_search(removed.begin(), removed.end(), mark)) {
       moved = true;
       continue;
@@ -59,7 +61,7 @@ void ToDoView::deleteTask(std::int64_t position) const {
   }
   if (moved) {
     std::string stored;
-    for (std::int64_t mark : marks) stored = appendIndex(stored, mark);
+    for (std::int64_t mark : marks) stored.append(appendIndex("", mark));
     tasksFinishedIndices.set(std::move(marks));
     stringTasksFinishedIndices.set(stored);
   }

@@ -197,5 +197,18 @@ TEST_F(ToDoTest, PositionsOutsideTheListDoNothing) {
   EXPECT_EQ(cloudWrites(), "");
 }
 
+// A second window on the same store marks a to-do; this window's marks in memory are older (only a load
+// rebuilds them), yet its delete moves the marks as stored and never writes the other's over.
+TEST_F(ToDoTest, ADeleteKeepsAMarkThatAnotherWindowSetSinceTheLastLoad) {
+  setLocal("stringTasks", "a|b|c|");
+  window();  // this window loads: no marks
+  ToDoView other(env());
+  other.loadTasks();
+  other.toggleFinished(2);  // c finished, in the other window
+  EXPECT_EQ(local("stringTasksFinishedIndices"), "2,");
+  remove(0);
+  EXPECT_EQ(marks(), "[1] 1,");  // still c, now at position 1
+}
+
 }  // namespace
 }  // namespace quillbox::test
