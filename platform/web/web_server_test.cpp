@@ -233,7 +233,7 @@ TEST_F(WebServerTest, TheProgramsCopyOfThePageIsTheOneInTheSourceTree) {
     std::ifstream in(client / file, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
-    EXPECT_EQ(findAsset(path)->body, text.str()) << file << " changed: run platform/web/client/embed.py";
+    EXPECT_EQ(findAsset(path)->body, text.str()) << file;
   }
 }
 
