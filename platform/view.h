@@ -123,12 +123,18 @@ Element HStack(std::vector<Element> children);
 Element Form(std::vector<Element> sections);
 Element Section(Element header, std::vector<Element> content);
 
+// A list of elements made by moving each one in: a braced list would copy them, rows and all.
+template <class... E>
+std::vector<Element> Elements(E&&... elements) {
+  std::vector<Element> list;
+  list.reserve(sizeof...(elements));
+  (list.push_back(std::forward<E>(elements)), ...);
+  return list;
+}
+
 template <class... E>
 Element HStack(E&&... children) {
-  std::vector<Element> list;
-  list.reserve(sizeof...(children));
-  (list.push_back(std::forward<E>(children)), ...);
-  return HStack(std::move(list));
+  return HStack(Elements(std::forward<E>(children)...));
 }
 
 // Fills every element's id with its path from the root: the parent's id, "/", then the key, or

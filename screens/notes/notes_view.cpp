@@ -37,6 +37,7 @@ Element NotesView::body() const {
 
   std::vector<Element> rows;
   const ItemList& list = notes.get();
+  rows.reserve(list.size());
   for (std::size_t p = 0; p < list.size(); ++p) {
     const auto position = static_cast<std::int64_t>(p);
     if (!isNoteShown(position)) continue;
@@ -59,13 +60,13 @@ Element NotesView::body() const {
   std::vector<Element> sections;
   sections.push_back(Section(
       sectionHeader("Add a new note", style),
-      {HStack(inputField("Type in a note", bindText(notesTextField, "notesTextField"), style, "done",
+      Elements(HStack(inputField("Type in a note", bindText(notesTextField, "notesTextField"), style, "done",
                          [self] { self.addNote(); }))
-           .padding()}));
+           .padding())));
   sections.push_back(Section(
       sectionHeader("Search in all notes", style),
-      {HStack(inputField("Type in here", bindText(searchNotes, "searchNotes"), style, "search")).padding(),
-       ForEach(std::move(rows))}));
+      Elements(HStack(inputField("Type in here", bindText(searchNotes, "searchNotes"), style, "search")).padding(),
+       ForEach(std::move(rows)))));
   return screenForm(std::move(sections), [self] { self.loadNotes(); },
                     {{stringNotes, [self] { self.stringNotesChanged(); }}});
 }

@@ -70,6 +70,7 @@ Element TagsView::body() const {
 
   std::vector<Element> rows;
   const ItemList& list = taggedNotes.get();
+  rows.reserve(list.size());
   for (std::size_t p = 0; p < list.size(); ++p) {
     const auto index = static_cast<std::int64_t>(p);
     if (!isTaggedNoteShown(index)) continue;
@@ -87,17 +88,17 @@ Element TagsView::body() const {
   std::vector<Element> sections;
   sections.push_back(Section(
       sectionHeader("Add a tagged note", style),
-      {HStack(inputField("Type in a note", bindText(taggedNotesTextField, "taggedNotesTextField"), style, "done",
+      Elements(HStack(inputField("Type in a note", bindText(taggedNotesTextField, "taggedNotesTextField"), style, "done",
                          [self] { self.addTaggedNote(); }),
               Spacer(), HStack(Text(selectedTag.get(), true).lineLimit(std::nullopt).font(style)))
-           .padding()}));
+           .padding())));
   sections.push_back(Section(
       sectionHeader("Search in tagged notes", style),
-      {HStack(inputField("Type in here", bindText(searchTaggedNotes, "searchTaggedNotes"), style, "search")).padding(),
+      Elements(HStack(inputField("Type in here", bindText(searchTaggedNotes, "searchTaggedNotes"), style, "search")).padding(),
        Picker("", bindText(selectedTag, "selectedTag"), ForEach(std::move(segments)))
            .padding()
            .pickerStyle("SegmentedPickerStyle"),
-       ForEach(std::move(rows))}));
+       ForEach(std::move(rows)))));
   return screenForm(std::move(sections), [self] { self.loadTaggedNotes(); },
                     {{stringTaggedNotes, [self] { self.stringTaggedNotesChanged(); }}});
 }

@@ -95,6 +95,7 @@ Element ToDoView::body() const {
 
   std::vector<Element> rows;
   const ItemList& list = tasks.get();
+  rows.reserve(list.size());
   for (std::size_t p = 0; p < list.size(); ++p) {
     const auto position = static_cast<std::int64_t>(p);
     if (!isTaskShown(position)) continue;
@@ -124,13 +125,13 @@ Element ToDoView::body() const {
   std::vector<Element> sections;
   sections.push_back(Section(
       sectionHeader("Add a new task", style),
-      {HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style, "done",
+      Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style, "done",
                          [self] { self.addTask(); }))
-           .padding()}));
+           .padding())));
   sections.push_back(Section(
       sectionHeader("Search in all to-dos", style),
-      {HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
-       ForEach(std::move(rows))}));
+      Elements(HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
+       ForEach(std::move(rows)))));
   return screenForm(std::move(sections), [self] { self.loadTasks(); },
                     {{stringTasks, [self] { self.stringTasksChanged(); }},
                      {stringTasksFinishedIndices, [self] { self.stringTasksFinishedIndicesChanged(); }}});
