@@ -18,15 +18,12 @@ namespace quillbox {
 namespace {
 
 using clitest::Outcome;
+using clitest::items;
+using clitest::joined;
+using clitest::kSep;
 using Json = nlohmann::ordered_json;
 
-constexpr const char* kSep = "NOTES_SEPARATOR";
 
-std::string joined(const std::vector<std::string>& args) {
-  std::string out;
-  for (const std::string& arg : args) out += (out.empty() ? "" : " ") + arg;
-  return out;
-}
 
 // Every run gets a fresh home ("phone") and a cloud folder of its own; more devices may share it.
 class CommandLineTest : public ::testing::Test {
@@ -81,11 +78,6 @@ class CommandLineTest : public ::testing::Test {
   clitest::Device phone_;
 };
 
-std::string items(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const std::string& text : texts) out += text + kSep;
-  return out;
-}
 
 TEST_F(CommandLineTest, NotesAreNumberedByPlaceInTheWholeListAndDeletedByValue) {
   add("notes", {"a", "b", "a", "c"});

@@ -24,6 +24,22 @@ namespace quillbox::clitest {
 
 namespace fs = std::filesystem;
 
+inline constexpr const char* kSep = "NOTES_SEPARATOR";
+
+// The stored form of an item list: each text followed by the separator.
+inline std::string items(const std::vector<std::string>& texts) {
+  std::string out;
+  for (const std::string& text : texts) out += text + kSep;
+  return out;
+}
+
+// A command's words on one line, for messages.
+inline std::string joined(const std::vector<std::string>& args) {
+  std::string out;
+  for (const std::string& arg : args) out += (out.empty() ? "" : " ") + arg;
+  return out;
+}
+
 // What one run of the program left behind.
 struct Outcome {
   int code = -1;  // the exit code; -1 when it did not exit normally (a crash, a sanitizer abort)

@@ -15,23 +15,15 @@ namespace quillbox {
 namespace {
 
 using clitest::Outcome;
+using clitest::items;
+using clitest::joined;
+using clitest::kSep;
 using Json = nlohmann::ordered_json;
 
-constexpr const char* kSep = "NOTES_SEPARATOR";
 const char* const kListKeys[] = {"stringNotes", "stringTasks", "stringTasksFinishedIndices",
                                  "stringTaggedNotes"};
 
-std::string items(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const std::string& text : texts) out += text + kSep;
-  return out;
-}
 
-std::string joined(const std::vector<std::string>& args) {
-  std::string out;
-  for (const std::string& arg : args) out += (out.empty() ? "" : " ") + arg;
-  return out;
-}
 
 class HistoryCommandsTest : public ::testing::Test {
  protected:

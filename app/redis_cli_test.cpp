@@ -35,20 +35,12 @@ namespace quillbox {
 namespace {
 
 using clitest::Outcome;
+using clitest::items;
+using clitest::joined;
+using clitest::kSep;
 
-constexpr const char* kSep = "NOTES_SEPARATOR";
 
-std::string items(const std::vector<std::string>& texts) {
-  std::string out;
-  for (const std::string& text : texts) out += text + kSep;
-  return out;
-}
 
-std::string joined(const std::vector<std::string>& args) {
-  std::string out;
-  for (const std::string& arg : args) out += (out.empty() ? "" : " ") + arg;
-  return out;
-}
 
 std::size_t lineCount(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
