@@ -99,35 +99,24 @@ void Window::build() const {
     return false;
   });
   assignIds(tree_);
-  // Representable elements: a new identity makes its view, which the window then places; a known
-  // identity is updated; views whose element left the tree are dropped.
+  // Representable elements, and those a modifier carries (a tab view's background): a new identity
+  // makes its view, which the window then places; a known identity is updated; views whose element
+  // left the tree are dropped.
   std::map<std::string, std::shared_ptr<UIView>> kept;
-  forEachElement(tree_, [&](Element& element) {
-    if (!element.representable) return true;
-    auto it = madeViews_.find(element.id);
+  auto keep = [&](UIViewRepresentable& representable, std::string id) {
+    auto it = madeViews_.find(id);
     if (it != madeViews_.end()) {
-      element.representable->updateUIView(*it->second);
-      kept.emplace(element.id, it->second);
-    } else if (auto view = element.representable->makeUIView()) {
+      representable.updateUIView(*it->second);
+      kept.emplace(std::move(id), it->second);
+    } else if (auto view = representable.makeUIView()) {
       view->placeIn(const_cast<Window*>(this));
-      kept.emplace(element.id, std::move(view));
+      kept.emplace(std::move(id), std::move(view));
     }
-    return true;
-  });
-  // Modifier contents (a tab view's background) are views too.
+  };
   forEachElement(tree_, [&](Element& element) {
-    for (std::size_t i = 0; i < element.modifiers.size(); ++i) {
-      const auto& content = element.modifiers[i].content;
-      if (!content || !content->representable) continue;
-      std::string id = element.id + "/" + element.modifiers[i].name;
-      auto it = madeViews_.find(id);
-      if (it != madeViews_.end()) {
-        content->representable->updateUIView(*it->second);
-        kept.emplace(id, it->second);
-      } else if (auto view = content->representable->makeUIView()) {
-        view->placeIn(const_cast<Window*>(this));
-        kept.emplace(id, std::move(view));
-      }
+    if (element.representable) keep(*element.representable, element.id);
+    for (const Modifier& m : element.modifiers) {
+      if (m.content && m.content->representable) keep(*m.content->representable, element.id + "/" + m.name);
     }
     return true;
   });
