@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "app/cli.h"
 #include "app/content_view.h"
@@ -72,7 +71,8 @@ std::vector<std::string> networkAddresses(bool ipv6) {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return found;
   for (ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
-    if (item->ifa_addr == nullptr || (item->ifa_flags & IFF_LOOPBACK) != 0 || (item->ifa_flags & IFF_UP) == 0) continue;
+    if (item->ifa_addr == nullptr || (item->ifa_flags & IFF_LOOPBACK) != 0 || (item->ifa_flags & IFF_UP) == 0)
+      continue;
     int family = item->ifa_addr->sa_family;
     if (family != AF_INET && !(ipv6 && family == AF_INET6)) continue;
     char text[NI_MAXHOST] = {};
@@ -89,7 +89,9 @@ std::vector<std::string> networkAddresses(bool ipv6) {
   return found;
 }
 
-std::string urlHost(const std::string& host) { return host.find(':') != std::string::npos ? "[" + host + "]" : host; }
+std::string urlHost(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
 
 // Opens url in the desktop's browser; a desktop without one is told nothing.
 void openBrowser(const std::string& url) {
@@ -170,11 +172,14 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   serverOptions.defaultIdiom = idiom;
   serverOptions.store = settings;
   serverOptions.makeWindow = [settings](Idiom windowIdiom) {
-    Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); }, std::make_shared<Device>(windowIdiom)};
+    Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); },
+                    std::make_shared<Device>(windowIdiom)};
     return QuillboxApp().makeWindow(env);
   };
   serverOptions.tick = [flusher] { flusher->tick(); };
-  serverOptions.statusLine = [] {
+  serverOptions.statusLine = [settings] {
+    // This device's own store first: a list it cannot read or write matters more than the mirror.
+    if (Status local = settings->health(); !local.ok()) return "Not saved on this device: " + local.message();
     Status health = sharedCloudStore().health();
     return health.ok() ? std::string() : "Cloud copy not updated: " + health.message();
   };
@@ -193,11 +198,13 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     for (const std::string& address : networkAddresses(listen->host == "::")) {
       addresses.push_back("http://" + address + ":" + port + secret);
     }
-    if (addresses.empty()) addresses.push_back("http://" + (machine.empty() ? "localhost" : machine) + ":" + port + secret);
+    if (addresses.empty())
+      addresses.push_back("http://" + (machine.empty() ? "localhost" : machine) + ":" + port + secret);
   } else {
     addresses.push_back("http://" + urlHost(listen->host) + ":" + port + secret);
   }
-  out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this") << " in a browser:\n";
+  out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")
+      << " in a browser:\n";
   for (const std::string& address : addresses) out << "  " << address << "\n";
   if (token) out << "The address holds this app's secret: share it only with your own devices.\n";
   out << "Press Ctrl-C to stop.\n";

@@ -15,6 +15,8 @@
 #include <random>
 #include <sstream>
 
+#include "platform/whole_file.h"
+
 namespace quillbox::web {
 
 namespace {
@@ -39,8 +41,9 @@ bool isIpv6(std::string_view text) {
 }
 
 bool isHexToken(std::string_view text) {
-  return text.size() == kTokenBytes * 2 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  return text.size() == kTokenBytes * 2 && std::all_of(text.begin(), text.end(), [](char c) {
+           return std::isxdigit(static_cast<unsigned char>(c));
+         });
 }
 
 std::string randomToken() {
@@ -106,7 +109,8 @@ Result<ListenAddress> parseListenAddress(std::string_view text) {
     }
   }
   ListenAddress address{host, 0};
-  if (!parsePort(port, address.port)) return Status::Error("--listen: not a port from 0 to 65535: \"" + port + "\"");
+  if (!parsePort(port, address.port))
+    return Status::Error("--listen: not a port from 0 to 65535: \"" + port + "\"");
   return address;
 }
 
@@ -133,21 +137,9 @@ Result<std::string> loadOrCreateToken(const std::filesystem::path& home) {
       }
     }
   }
-  // A new token goes to a private temporary file first, then replaces the old one whole.
+  // A new token replaces the old one whole, private to the user, and durably.
   std::string token = randomToken();
-  std::filesystem::path temporary = path;
-  temporary += ".new";
-  ::unlink(temporary.c_str());
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return Status::Error("cannot write " + temporary.string() + ": " + std::strerror(errno));
-  std::string line = token + "\n";
-  bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
-  written = (::close(fd) == 0) && written;
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::string reason = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return Status::Error("cannot write " + path.string() + ": " + reason);
-  }
+  if (Status written = writeFileAtomically(path, token + "\n"); !written.ok()) return written;
   return token;
 }
 
@@ -200,11 +192,14 @@ bool RequestGuard::hostAllowed(std::string_view hostHeader) const {
   return std::find(names_.begin(), names_.end(), host) != names_.end();
 }
 
-bool RequestGuard::originAllowed(std::string_view origin, std::string_view hostHeader, std::string_view fetchSite) {
+bool RequestGuard::originAllowed(std::string_view origin, std::string_view hostHeader,
+                                 std::string_view fetchSite) {
   if (!origin.empty()) return !hostHeader.empty() && origin == "http://" + std::string(hostHeader);
   return fetchSite.empty() || fetchSite == "same-origin" || fetchSite == "none";
 }
 
-bool RequestGuard::tokenMatches(std::string_view secret) const { return !token_ || sameSecret(secret, *token_); }
+bool RequestGuard::tokenMatches(std::string_view secret) const {
+  return !token_ || sameSecret(secret, *token_);
+}
 
 }  // namespace quillbox::web

@@ -17,22 +17,23 @@ ToDoView::ToDoView(const Environment& env)
                  decodeIndexList, SyncedList<IndexList>::OnSave::keepMemory) {}
 
 Status ToDoView::addTask() const {
-  Status added = stringTasks.update([&](std::string_view stored) { return appendItem(stored, tasksTextField.get()); });
+  Status added =
+      stringTasks.update([&](std::string_view stored) { return appendItem(stored, tasksTextField.get()); });
   if (added.ok()) tasksTextField.set("");
   return added;
 }
 
 Status ToDoView::unmark(std::int64_t position) const {
-  Status written =
-      stringTasksFinishedIndices.update([&](std::string_view stored) { return removeIndex(stored, position); });
+  Status written = stringTasksFinishedIndices.update(
+      [&](std::string_view stored) { return removeIndex(stored, position); });
   if (written.ok()) std::erase(tasksFinishedIndices.mutate(), position);
   return written;
 }
 
 Status ToDoView::toggleFinished(std::int64_t position) const {
   if (isFinished(position)) return unmark(position);
-  Status written =
-      stringTasksFinishedIndices.update([&](std::string_view stored) { return appendIndex(stored, position); });
+  Status written = stringTasksFinishedIndices.update(
+      [&](std::string_view stored) { return appendIndex(stored, position); });
   if (written.ok()) tasksFinishedIndices.mutate().push_back(position);
   return written;
 }
@@ -48,6 +49,8 @@ Status ToDoView::deleteTask(std::int64_t position) const {
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (textEquals(list[i], text)) removed.push_back(static_cast<std::int64_t>(i));
   }
+  // The two strings change together or not at all: never marks moved without their to-dos.
+  SettingsStore::WriteGroup together(*env_.settings);
   // The marks are taken from their string, which every window keeps current, rather than from this
   // window's list, which only a load rebuilds: another window's toggle is never written back over.
   Result<std::string> storedMarks = stringTasksFinishedIndices.read();
@@ -67,9 +70,12 @@ Status ToDoView::deleteTask(std::int64_t position) const {
     std::string stored;
     for (std::int64_t mark : marks) stored.append(appendIndex("", mark));
     if (Status written = stringTasksFinishedIndices.set(stored); !written.ok()) return written;
-    tasksFinishedIndices.set(std::move(marks));
   }
-  return stringTasks.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
+  Status deleted =
+      stringTasks.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
+  if (deleted.ok()) deleted = together.commit();
+  if (deleted.ok() && moved) tasksFinishedIndices.set(std::move(marks));
+  return deleted;
 }
 
 Status ToDoView::loadTasks() const {
@@ -86,7 +92,8 @@ Status ToDoView::stringTasksFinishedIndicesChanged() const { return marksSync_.s
 bool ToDoView::isTaskShown(std::int64_t position) const {
   const ItemList& list = tasks.get();
   if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return false;
-  return searchTasks.get().empty() || textContains(list[static_cast<std::size_t>(position)], searchTasks.get());
+  return searchTasks.get().empty() ||
+         textContains(list[static_cast<std::size_t>(position)], searchTasks.get());
 }
 
 bool ToDoView::isFinished(std::int64_t position) const {
@@ -128,18 +135,20 @@ Element ToDoView::body() const {
   }
 
   std::vector<Element> sections;
-  sections.push_back(Section(
-      sectionHeader("Add a new task", style),
-      Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style, "done",
-                         [self] { return self.addTask(); }))
-           .padding())));
+  sections.push_back(
+      Section(sectionHeader("Add a new task", style),
+              Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style,
+                                         "done", [self] { return self.addTask(); }))
+                           .padding())));
   sections.push_back(Section(
       sectionHeader("Search in all to-dos", style),
-      Elements(HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
-       ForEach(std::move(rows)))));
-  return screenForm(std::move(sections), [self] { return self.loadTasks(); },
-                    {{stringTasks, [self] { return self.stringTasksChanged(); }},
-                     {stringTasksFinishedIndices, [self] { return self.stringTasksFinishedIndicesChanged(); }}});
+      Elements(
+          HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
+          ForEach(std::move(rows)))));
+  return screenForm(
+      std::move(sections), [self] { return self.loadTasks(); },
+      {{stringTasks, [self] { return self.stringTasksChanged(); }},
+       {stringTasksFinishedIndices, [self] { return self.stringTasksFinishedIndicesChanged(); }}});
 }
 
 }  // namespace quillbox
