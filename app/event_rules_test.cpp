@@ -100,9 +100,9 @@ TEST_F(EventRulesTest, TheCloudWritesOfOneEventGoTogether) {
   ASSERT_TRUE(store_->set("stringTasks", "aNOTES_SEPARATORbNOTES_SEPARATOR").ok());
   ASSERT_TRUE(store_->set("stringTasksFinishedIndices", "1,").ok());
   select(1);
-  loads();
   ToDoView todo(env());
   ASSERT_TRUE(todo.loadTasks().ok());
+  loads();
   ASSERT_TRUE(window_->perform([&] { return todo.deleteTask(0); }).ok());
   EXPECT_EQ(loads(), "send tasksFromCloud + stringTasksFinishedIndicesFromCloud");
 }
