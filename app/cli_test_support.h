@@ -88,7 +88,7 @@ class TempFolder {
 
 // Waits for pid; a run that has not ended within the limit (none should come near it) is killed,
 // so that a command that hangs fails its test instead of holding up the whole run.
-inline int waitExited(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(120)) {
+inline int waitExited(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(60)) {
   auto giveUp = std::chrono::steady_clock::now() + limit;
   int status = 0;
   for (;;) {

@@ -179,7 +179,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   serverOptions.tick = [flusher] { flusher->tick(); };
   serverOptions.statusLine = [settings] {
     // This device's own store first: a list it cannot read or write matters more than the mirror.
-    if (Status local = settings->health(); !local.ok()) return "Not saved on this device: " + local.message();
+    if (Status local = settings->health(); !local.ok()) return "Lists on this device: " + local.message();
     Status health = sharedCloudStore().health();
     return health.ok() ? std::string() : "Cloud copy not updated: " + health.message();
   };

@@ -123,7 +123,11 @@ void HomeLock::unlock() {
 std::string HomeLock::holder() const {
   char line[kMaxHolderBytes + 64] = {};
   ssize_t got = ::pread(fd_, line, sizeof line - 1, 0);
-  return got > 0 ? std::string(line, static_cast<std::size_t>(got)) : std::string();
+  std::string shown;
+  for (ssize_t i = 0; i < got; ++i) {
+    if (static_cast<unsigned char>(line[i]) >= 0x20 && line[i] != 0x7f) shown += line[i];  // for a terminal
+  }
+  return shown;
 }
 
 HomeLock::Held::Held(Held&& other) noexcept : lock_(std::move(other.lock_)) {}
