@@ -67,6 +67,10 @@ bool canonicalForm(std::string_view text, std::string& storage, std::string_view
 // Numbers the classes of equal entries from 0, in the order they are first met. The entries must outlive it.
 class EntryClasses {
  public:
+  // Room for `entries` entries up front: a table that grows moves every entry again, and beyond the cache
+  // that makes a long list cost more than its length.
+  explicit EntryClasses(std::size_t entries) { canonical_.reserve(entries); }
+
   std::size_t of(std::string_view entry) {
     std::string_view key = entry;
     auto* classes = canonicalForm(entry, scratch_, key) ? &canonical_ : &bytes_;
@@ -193,7 +197,7 @@ struct ItemLists {
       : baseItems(decodeItemList(baseString)),
         mineItems(decodeItemList(mineString)),
         theirsItems(decodeItemList(theirsString)) {
-    EntryClasses classes;
+    EntryClasses classes(baseItems.size() + mineItems.size() + theirsItems.size());
     auto classify = [&](const ItemList& items, Entries& out) {
       out.texts = &items;
       out.classes.reserve(items.size());
@@ -239,7 +243,7 @@ TaskStrings mergeTaskLists(const TaskStrings& base, const TaskStrings& mine, con
   TaskStrings merged{tasks.encode(), {}};
 
   // Every to-do of the three lists gets one number: a base to-do its base position, a to-do theirs added
-  // one past the base's, one mine added one past those. Marks that are plain numbers come after all of them.
+  // one past the base's, one mine added one past those.
   const std::size_t baseSize = tasks.base.classes.size();
   const std::size_t todoCount = baseSize + tasks.theirs.classes.size() + tasks.mine.classes.size();
   std::vector<std::size_t> baseIds(baseSize);
@@ -249,35 +253,44 @@ TaskStrings mergeTaskLists(const TaskStrings& base, const TaskStrings& mine, con
   const std::vector<std::size_t> mineIds =
       identities(tasks.base, tasks.mine, tasks.merge.mine, baseSize + tasks.theirs.classes.size());
 
-  std::unordered_map<std::int64_t, std::size_t> plainIds;
-  std::vector<std::int64_t> plainValues;
-  auto meanings = [&](std::string_view stored, const std::vector<std::size_t>& ids) {
+  // What the marks mean, numbered from 0 as first met, so that their merge costs what the marks do: a to-do
+  // (by its number above) or, for a mark outside its list, a plain number.
+  struct Meaning {
+    bool plain;
+    std::int64_t value;  // the to-do's number, or the plain number
+  };
+  std::vector<Meaning> meanings;
+  std::vector<std::size_t> todoMeaning(todoCount, kNone);
+  std::unordered_map<std::int64_t, std::size_t> plainMeaning;
+  auto read = [&](std::string_view stored, const std::vector<std::size_t>& ids) {
     Entries marks;
     for (std::int64_t mark : decodeIndexList(stored)) {
-      if (mark >= 0 && static_cast<std::uint64_t>(mark) < ids.size()) {
-        marks.classes.push_back(ids[static_cast<std::size_t>(mark)]);
-        continue;
+      const bool plain = static_cast<std::uint64_t>(mark) >= ids.size();  // a negative one too
+      const std::size_t todo = plain ? 0 : ids[static_cast<std::size_t>(mark)];
+      std::size_t& meaning = plain ? plainMeaning.try_emplace(mark, kNone).first->second : todoMeaning[todo];
+      if (meaning == kNone) {
+        meaning = meanings.size();
+        meanings.push_back({plain, plain ? mark : static_cast<std::int64_t>(todo)});
       }
-      auto [found, added] = plainIds.try_emplace(mark, todoCount + plainValues.size());
-      if (added) plainValues.push_back(mark);
-      marks.classes.push_back(found->second);
+      marks.classes.push_back(meaning);
     }
     return marks;
   };
-  const Entries baseMarks = meanings(base.marks, baseIds);
-  const Entries mineMarks = meanings(mine.marks, mineIds);
-  const Entries theirsMarks = meanings(theirs.marks, theirsIds);
-  const Merge marks = mergeClasses(baseMarks, mineMarks, theirsMarks, todoCount + plainValues.size(), true);
+  const Entries baseMarks = read(base.marks, baseIds);
+  const Entries mineMarks = read(mine.marks, mineIds);
+  const Entries theirsMarks = read(theirs.marks, theirsIds);
+  const Merge marks = mergeClasses(baseMarks, mineMarks, theirsMarks, meanings.size(), true);
 
-  std::vector<std::size_t> mergedPosition(todoCount, kNone);
+  std::vector<std::size_t> mergedPosition(meanings.size(), kNone);  // of each marked to-do still there
   for (std::size_t p = 0; p < tasks.merge.picks.size(); ++p) {
     const Pick& pick = tasks.merge.picks[p];
-    mergedPosition[pick.mine ? mineIds[pick.index] : theirsIds[pick.index]] = p;
+    const std::size_t meaning = todoMeaning[pick.mine ? mineIds[pick.index] : theirsIds[pick.index]];
+    if (meaning != kNone) mergedPosition[meaning] = p;
   }
   for (const Pick& pick : marks.picks) {
-    const std::size_t meaning = pick.mine ? mineMarks.classes[pick.index] : theirsMarks.classes[pick.index];
-    if (meaning >= todoCount) {
-      merged.marks.append(std::to_string(plainValues[meaning - todoCount])).append(kIndexSeparator);
+    const std::size_t meaning = (pick.mine ? mineMarks : theirsMarks).classes[pick.index];
+    if (meanings[meaning].plain) {
+      merged.marks.append(std::to_string(meanings[meaning].value)).append(kIndexSeparator);
     } else if (mergedPosition[meaning] != kNone) {
       merged.marks.append(std::to_string(mergedPosition[meaning])).append(kIndexSeparator);
     }
