@@ -1,5 +1,8 @@
 #include "platform/web/web_events.h"
 
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
 
 namespace quillbox::web {
 
@@ -7,6 +10,53 @@ namespace {
 
 constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 53;  // what a browser's numbers hold exactly
 constexpr std::size_t kMaxTab = 64;
+// An event is one flat object: these leave room for a member or two a newer page may add.
+constexpr std::size_t kMaxDepth = 8;
+constexpr std::size_t kMaxValues = 256;
+
+// Reads the body without building anything and stops at the first value past the limits, so a
+// body of millions of nested arrays costs no more memory than the body itself.
+class BoundedScan : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  std::string problem;
+
+  bool null() override { return value(); }
+  bool boolean(bool) override { return value(); }
+  bool number_integer(number_integer_t) override { return value(); }
+  bool number_unsigned(number_unsigned_t) override { return value(); }
+  bool number_float(number_float_t, const string_t&) override { return value(); }
+  bool string(string_t&) override { return value(); }
+  bool binary(binary_t&) override { return value(); }
+  bool start_object(std::size_t) override { return open(); }
+  bool key(string_t&) override { return value(); }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    problem = "the event is not JSON text";
+    return false;
+  }
+
+ private:
+  bool value() {
+    if (++values_ <= kMaxValues) return true;
+    problem = "the event holds too many values";
+    return false;
+  }
+  bool open() {
+    if (++depth_ > kMaxDepth) {
+      problem = "the event is nested too deeply";
+      return false;
+    }
+    return value();
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+  std::size_t depth_ = 0;
+  std::size_t values_ = 0;
+};
 
 Result<std::string> stringMember(const nlohmann::json& body, const char* name) {
   auto it = body.find(name);
@@ -32,6 +82,10 @@ Result<std::uint64_t> countMember(const nlohmann::json& body, const char* name, 
 }  // namespace
 
 Result<ClientEvent> parseClientEvent(std::string_view body) {
+  BoundedScan scan;
+  if (!nlohmann::json::sax_parse(body.begin(), body.end(), &scan)) {
+    return Status::Error(scan.problem.empty() ? "the event is not JSON text" : scan.problem);
+  }
   nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
   if (json.is_discarded()) return Status::Error("the event is not JSON text");
   if (!json.is_object()) return Status::Error("the event is not a JSON object");
