@@ -207,7 +207,6 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     NotesView view(session->env);
     auto window = openScreen(*session, view);
     if (operation) operation(view, *window);
-    checkWrites({&view.stringNotes});
     reportCloud(*session, err);
     if (print) printRows(noteRows(view), json, out);
   };
@@ -220,7 +219,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
           notesVisit([&](NotesView& view, Window& window) {
             runOperation(window, [&] {
               view.notesTextField.set(text);
-              view.addNote();
+              return view.addNote();
             });
           }, true);
         };
@@ -231,7 +230,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
         command = [&] {
           notesVisit([&](NotesView& view, Window& window) {
             std::int64_t p = rowPosition(number, view.notes.get().size(), "notes delete");
-            runOperation(window, [&] { view.deleteNote(p); });
+            runOperation(window, [&] { return view.deleteNote(p); });
           }, true);
         };
       })
@@ -245,7 +244,6 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     ToDoView view(session->env);
     auto window = openScreen(*session, view);
     if (operation) operation(view, *window);
-    checkWrites({&view.stringTasks, &view.stringTasksFinishedIndices});
     reportCloud(*session, err);
     if (print) printRows(taskRows(view), json, out);
   };
@@ -258,7 +256,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
           tasksVisit([&](ToDoView& view, Window& window) {
             runOperation(window, [&] {
               view.tasksTextField.set(text);
-              view.addTask();
+              return view.addTask();
             });
           }, true);
         };
@@ -269,7 +267,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
         command = [&] {
           tasksVisit([&](ToDoView& view, Window& window) {
             std::int64_t p = rowPosition(number, view.tasks.get().size(), "tasks toggle");
-            runOperation(window, [&] { view.toggleFinished(p); });
+            runOperation(window, [&] { return view.toggleFinished(p); });
           }, true);
         };
       })
@@ -279,7 +277,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
         command = [&] {
           tasksVisit([&](ToDoView& view, Window& window) {
             std::int64_t p = rowPosition(number, view.tasks.get().size(), "tasks delete");
-            runOperation(window, [&] { view.deleteTask(p); });
+            runOperation(window, [&] { return view.deleteTask(p); });
           }, true);
         };
       })
@@ -295,7 +293,6 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     view.selectedTag.set(chosen);
     auto window = openScreen(*session, view);
     if (operation) operation(view, *window);
-    checkWrites({&view.stringTaggedNotes});
     reportCloud(*session, err);
     if (print) printRows(tagRows(view), json, out);
   };
@@ -311,7 +308,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
       tagsVisit([&](TagsView& view, Window& window) {
         runOperation(window, [&] {
           view.taggedNotesTextField.set(text);
-          view.addTaggedNote();
+          return view.addTaggedNote();
         });
       }, true);
     };
@@ -323,7 +320,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     command = [&] {
       tagsVisit([&](TagsView& view, Window& window) {
         std::int64_t p = rowPosition(number, view.taggedNotes.get().size(), "tags delete");
-        runOperation(window, [&] { view.deleteTaggedNote(p); });
+        runOperation(window, [&] { return view.deleteTaggedNote(p); });
       }, true);
     };
   });
@@ -346,7 +343,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
         window = openScreen(*session, TagsView(session->env));
       } else {
         window = QuillboxApp().makeWindow(session->env);
-        window->open();
+        throwIfFailed(window->open());
       }
       reportCloud(*session, err);
       if (json) {

@@ -295,9 +295,8 @@ class Restorer {
     if (readStored(session_, list) == value) return false;
     runOperation(window, [&] {
       SettingsStore::CauseScope cause("restore");
-      cell.set(value);
+      return cell.set(value);
     });
-    checkWrites({&cell});
     return true;
   }
 

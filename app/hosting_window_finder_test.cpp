@@ -98,7 +98,7 @@ TEST_F(HostingWindowFinderTest, AWindowHoldingAFinderReportsOnceAcrossRebuilds) 
                     got = w;
                   }));
   });
-  window->open();
+  ASSERT_TRUE(window->open().ok());
   EXPECT_EQ(calls, 0);  // the report waits for the main queue
   MainQueue::main().runUntilIdle();
   EXPECT_EQ(calls, 1);
@@ -106,8 +106,8 @@ TEST_F(HostingWindowFinderTest, AWindowHoldingAFinderReportsOnceAcrossRebuilds) 
 
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(window->perform([] { return Status::Ok(); }).ok());
-    window->foreground();
-    window->appear();
+    ASSERT_TRUE(window->foreground().ok());
+    ASSERT_TRUE(window->appear().ok());
     MainQueue::main().runUntilIdle();
   }
   EXPECT_EQ(calls, 1);
@@ -122,7 +122,7 @@ TEST_F(HostingWindowFinderTest, AWindowClosedBeforeTheReportRunsGivesNothingNotA
       got = w;
     });
   });
-  window->open();
+  ASSERT_TRUE(window->open().ok());
   window.reset();
   MainQueue::main().runUntilIdle();
   EXPECT_EQ(calls, 1);
@@ -134,10 +134,10 @@ TEST_F(HostingWindowFinderTest, EachAppWindowPostsOneLookupAndRebuildsPostNone) 
   Environment env{store_, [cloud]() -> CloudStore& { return *cloud; }, std::make_shared<Device>(Idiom::pad)};
   auto first = QuillboxApp().makeWindow(env);
   auto second = QuillboxApp().makeWindow(env);
-  first->open();
-  second->open();
+  ASSERT_TRUE(first->open().ok());
+  ASSERT_TRUE(second->open().ok());
   EXPECT_EQ(MainQueue::main().runUntilIdle(), 2u);
-  first->foreground();
+  ASSERT_TRUE(first->foreground().ok());
   ASSERT_TRUE(second->selectTab(2).ok());
   EXPECT_EQ(MainQueue::main().runUntilIdle(), 0u);
 }

@@ -195,7 +195,7 @@ class RedisCommandLineTest : public ::testing::Test {
     Environment env{made->settings, [store]() -> CloudStore& { return *store; },
                     std::make_shared<Device>(Idiom::phone)};
     made->window = QuillboxApp().makeWindow(env);
-    made->window->open();
+    EXPECT_TRUE(made->window->open().ok());
     return made;
   }
 
@@ -281,13 +281,13 @@ TEST_F(RedisCommandLineTest, AnAddThroughOneWindowShowsInTheOtherWindowWhenItApp
   EXPECT_EQ(onServer("quillbox:notesFromCloud"), items({"from window A"}));
 
   EXPECT_EQ(drawnTexts(*b->window), "");  // not before B loads again
-  b->window->appear();
+  EXPECT_TRUE(b->window->appear().ok());
   EXPECT_EQ(drawnTexts(*b->window), "from window A");
 
   const std::string fieldB = fieldId(*b->window, "notesTextField");
   ASSERT_TRUE(b->window->edit(fieldB, "from window B").ok());
   ASSERT_TRUE(b->window->submit(fieldB).ok());
-  a->window->foreground();
+  EXPECT_TRUE(a->window->foreground().ok());
   EXPECT_EQ(drawnTexts(*a->window), "from window A|from window B");
   EXPECT_EQ(
       asRedisCloudStore(*a->cloud)->pendingKeys().size() + asRedisCloudStore(*b->cloud)->pendingKeys().size(),
@@ -306,7 +306,7 @@ TEST_F(RedisCommandLineTest, AWindowKeepsWorkingThroughAnOutageAndItsEditIsSentO
   const std::string field = fieldId(*a->window, "notesTextField");
   ASSERT_TRUE(a->window->edit(field, "offline").ok());
   ASSERT_TRUE(a->window->submit(field).ok());
-  b->window->appear();
+  EXPECT_TRUE(b->window->appear().ok());
   RedisCloudStore& storeA = *asRedisCloudStore(*a->cloud);
   EXPECT_EQ(drawnTexts(*a->window) + " / " + drawnTexts(*b->window) + " / " + joined(storeA.pendingKeys()),
             "offline /  / notesFromCloud");
@@ -314,7 +314,7 @@ TEST_F(RedisCommandLineTest, AWindowKeepsWorkingThroughAnOutageAndItsEditIsSentO
   server_->start();
   storeA.flushPending(2000);                               // as a running app's retry does
   ASSERT_TRUE(asRedisCloudStore(*b->cloud)->reachable());  // B notices too, before its back-off ends
-  b->window->appear();
+  EXPECT_TRUE(b->window->appear().ok());
   EXPECT_EQ(drawnTexts(*b->window) + " / " + joined(storeA.pendingKeys()), "offline / ");
 }
 

@@ -63,18 +63,21 @@ void reportCloud(Session& session, std::ostream& err) {
   err << line << "\n";
 }
 
-void checkWrites(std::initializer_list<const AppStorage*> cells) {
-  for (const AppStorage* cell : cells) {
-    if (!cell->lastWriteStatus().ok()) throw Failure{kStoreError, cell->lastWriteStatus().message()};
+void throwIfFailed(const Status& status) {
+  switch (status.code()) {
+    case Status::Code::ok:
+      return;
+    case Status::Code::invalid:
+    case Status::Code::notFound:
+    case Status::Code::conflict:
+      throw Failure{kUsageError, status.message()};
+    default:
+      throw Failure{kStoreError, status.message()};
   }
 }
 
-void runOperation(Window& window, const std::function<void()>& operation) {
-  Status status = window.perform([&] {
-    operation();
-    return Status::Ok();
-  });
-  if (!status.ok()) throw Failure{kUsageError, status.message()};
+void runOperation(Window& window, const std::function<Status()>& operation) {
+  throwIfFailed(window.perform(operation));
 }
 
 }  // namespace quillbox

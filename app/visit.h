@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <initializer_list>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -65,18 +64,21 @@ std::vector<std::string> cloudPendingKeys(CloudStore& store);
 // copy is kept whatever happens.
 void reportCloud(Session& session, std::ostream& err);
 
-// Throws Failure(kStoreError) when a cell's last write was refused by the store.
-void checkWrites(std::initializer_list<const AppStorage*> cells);
+// Throws the Failure that ends a command for a status that is not ok: kUsageError for what the
+// person named wrongly (invalid, not found, changed meanwhile), kStoreError for everything else.
+void throwIfFailed(const Status& status);
 
 // A window over one screen, opened: its Appear has loaded the screen's lists from the cloud.
+// Throws Failure when the local store could not be read or written.
 template <class Screen>
 std::unique_ptr<Window> openScreen(Session& session, const Screen& screen) {
   auto window = std::make_unique<Window>([screen] { return screen.body(); }, session.store, session.env.device);
-  window->open();
+  throwIfFailed(window->open());
   return window;
 }
 
 // Runs an operation of a screen as one event of its window, so its Change handlers follow.
-void runOperation(Window& window, const std::function<void()>& operation);
+// Throws Failure when it or a handler failed.
+void runOperation(Window& window, const std::function<Status()>& operation);
 
 }  // namespace quillbox

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,27 +33,36 @@ class AppStorage {
   AppStorage(std::shared_ptr<SettingsStore> store, std::string key);
 
   const std::string& key() const { return shared_->key; }
-  // What the store holds; "" when nothing. When the store cannot be read, "" too, and the cell
-  // refuses writes until a read succeeds again: an edit made on an unread list must never write
-  // over the whole stored list.
-  std::string get() const;
-  // Writes through to the store. A write the store refuses (or the cell refuses, above) leaves the
-  // stored value as it was and is kept in lastWriteStatus() for the caller to report.
-  void set(std::string_view value) const;
-  const Status& lastWriteStatus() const { return shared_->lastWrite; }
+
+  // What the store holds; "" when the key holds nothing. A store that cannot be read is an
+  // error, never a value: an edit made on an unread list must never write over the whole list.
+  Result<std::string> read() const;
+
+  // Writes through to the store. A write the store refuses leaves the stored value as it was.
+  Status set(std::string_view value) const;
+
+  // Reads the stored string, hands it to edit and writes what edit makes of it. A read that fails
+  // writes nothing.
+  template <class Edit>
+  Status update(Edit&& edit) const {
+    Result<std::string> current = read();
+    if (!current.ok()) return current.status();
+    return set(edit(std::string_view(current.value())));
+  }
 
   // True once for each change of the stored string since the last call, whoever wrote it: this
-  // cell, another window, or another process. A write that leaves the string as it was is no change.
+  // cell, another window, or another process. A write that leaves the string as it was is no
+  // change, and neither is a store that cannot be read: the change shows once it can be read.
   bool takeChange() const;
 
  private:
   struct Shared {
     std::shared_ptr<SettingsStore> store;
     std::string key;
-    std::string seen;            // the value the last takeChange answered for
+    // The value the last takeChange answered for; nothing while it has never been read, so the
+    // first successful read after a failed start is taken as it is, not as a change.
+    std::optional<std::string> seen;
     std::uint64_t seenGeneration = 0;
-    Status lastWrite = Status::Ok();
-    Status lastRead = Status::Ok();
   };
   std::shared_ptr<Shared> shared_;
 };

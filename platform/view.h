@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/device.h"
+#include "platform/status.h"
 
 namespace quillbox {
 
@@ -20,7 +21,9 @@ namespace quillbox {
 // code; renderers walk it. Actions are closures fixed when the tree was built.
 
 using Json = nlohmann::ordered_json;
-using Action = std::function<void()>;
+// What a trigger runs: an operation or a handler of a screen, which says whether it succeeded (a
+// store that cannot be read or written is a failure the window reports).
+using Action = std::function<Status()>;
 
 class Window;
 struct Element;

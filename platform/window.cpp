@@ -25,8 +25,8 @@ Element* Window::tabView() {
 
 // Runs the actions of every modifier of that name: in the tabs that have appeared (or only in
 // onlyTab), and everywhere outside the tab view. Actions are copied first: they may rebuild nothing,
-// but a copy keeps the walk safe whatever they do.
-void Window::runModifiers(std::string_view name, bool appearedOnly, std::size_t onlyTab) {
+// but a copy keeps the walk safe whatever they do. Every action runs; the first failure is returned.
+Status Window::runModifiers(std::string_view name, bool appearedOnly, std::size_t onlyTab) {
   std::vector<Action> actions;
   Element* tabs = tabView();
   std::function<void(Element&)> collect = [&](Element& element) {
@@ -43,10 +43,15 @@ void Window::runModifiers(std::string_view name, bool appearedOnly, std::size_t 
     }
   };
   collect(current());
-  for (Action& action : actions) action();
+  Status first = Status::Ok();
+  for (Action& action : actions) {
+    Status status = action();
+    if (first.ok()) first = std::move(status);
+  }
+  return first;
 }
 
-bool Window::settle() {
+bool Window::settle(Status& failure) {
   bool any = false;
   Element* tabs = tabView();
   for (int round = 0; round < kMaxChangeRounds; ++round) {
@@ -65,7 +70,9 @@ bool Window::settle() {
     for (const Modifier* m : watchers) {
       if (m->changed()) {
         changed = true;
-        if (m->action) m->action();
+        if (!m->action) continue;
+        Status status = m->action();
+        if (failure.ok()) failure = std::move(status);
       }
     }
     if (!changed) break;
@@ -123,30 +130,27 @@ void Window::build() const {
   madeViews_ = std::move(kept);
 }
 
-void Window::appearTab(std::size_t index) {
+Status Window::appearTab(std::size_t index) {
   appeared_.insert(index);
-  runModifiers("onAppear", false, index);
+  return runModifiers("onAppear", false, index);
 }
 
 template <class F>
 Status Window::event(F&& change) {
   SettingsStore::Lock lock = store_->lock();
   Status status = change();
-  settle();
+  Status handlers = Status::Ok();
+  settle(handlers);
   rebuild();
-  return status;
+  return status.ok() ? handlers : status;
 }
 
-void Window::open() {
-  (void)event([&] {
+Status Window::open() {
+  return event([&] {
     rebuild();
-    if (tabView() != nullptr) {
-      appearTab(selectedTab_);
-    } else {
-      appeared_.insert(0);
-      runModifiers("onAppear", false, kNoTab);
-    }
-    return Status::Ok();
+    if (tabView() != nullptr) return appearTab(selectedTab_);
+    appeared_.insert(0);
+    return runModifiers("onAppear", false, kNoTab);
   });
 }
 
@@ -154,10 +158,9 @@ Status Window::tap(std::string_view id) {
   return event([&] {
     Element* element = findElement(current(), id);
     const Modifier* m = element ? element->modifier("onTapGesture") : nullptr;
-    if (m == nullptr) return Status::Error("nothing to tap at " + std::string(id));
+    if (m == nullptr) return Status::NotFound("nothing to tap at " + std::string(id));
     Action action = m->action;
-    action();
-    return Status::Ok();
+    return action();
   });
 }
 
@@ -165,14 +168,13 @@ Status Window::submit(std::string_view id) {
   return event([&] {
     Element* element = findElement(current(), id);
     if (element == nullptr || element->name != "TextField") {
-      return Status::Error("no field at " + std::string(id));
+      return Status::NotFound("no field at " + std::string(id));
     }
     // A field without a submit action (a search field) does nothing on submit.
-    if (const Modifier* m = element->modifier("onSubmit")) {
-      Action action = m->action;
-      action();
-    }
-    return Status::Ok();
+    const Modifier* m = element->modifier("onSubmit");
+    if (m == nullptr) return Status::Ok();
+    Action action = m->action;
+    return action();
   });
 }
 
@@ -180,7 +182,7 @@ Status Window::edit(std::string_view id, std::string text) {
   return event([&] {
     Element* element = findElement(current(), id);
     if (element == nullptr || element->name != "TextField" || !element->binding) {
-      return Status::Error("no field at " + std::string(id));
+      return Status::NotFound("no field at " + std::string(id));
     }
     element->binding->set(text);
     return Status::Ok();
@@ -191,7 +193,7 @@ Status Window::select(std::string_view id, std::string value) {
   return event([&] {
     Element* element = findElement(current(), id);
     if (element == nullptr || element->name != "Picker" || !element->binding) {
-      return Status::Error("no picker at " + std::string(id));
+      return Status::NotFound("no picker at " + std::string(id));
     }
     bool offered = false;
     forEachElement(*element, [&](Element& option) {
@@ -200,7 +202,7 @@ Status Window::select(std::string_view id, std::string value) {
       }
       return !offered;
     });
-    if (!offered) return Status::Error("the picker offers no " + value);
+    if (!offered) return Status::NotFound("the picker offers no " + value);
     element->binding->set(value);
     return Status::Ok();
   });
@@ -210,38 +212,31 @@ Status Window::selectTab(std::size_t index) {
   return event([&] {
     Element* tabs = tabView();
     if (tabs == nullptr || index >= tabs->children.size()) {
-      return Status::Error("no tab " + std::to_string(index + 1));
+      return Status::NotFound("no tab " + std::to_string(index + 1));
     }
     if (index == selectedTab_) return Status::Ok();  // already in view: no Appear
     selectedTab_ = index;
-    appearTab(index);
-    return Status::Ok();
+    return appearTab(index);
   });
 }
 
-void Window::appear() {
-  (void)event([&] {
-    if (tabView() != nullptr) {
-      appearTab(selectedTab_);
-    } else {
-      runModifiers("onAppear", false, kNoTab);
-    }
-    return Status::Ok();
+Status Window::appear() {
+  return event([&] {
+    if (tabView() != nullptr) return appearTab(selectedTab_);
+    return runModifiers("onAppear", false, kNoTab);
   });
 }
 
-void Window::foreground() {
-  (void)event([&] {
-    runModifiers("onReceive", true, kNoTab);
-    return Status::Ok();
-  });
+Status Window::foreground() {
+  return event([&] { return runModifiers("onReceive", true, kNoTab); });
 }
 
 Status Window::perform(const std::function<Status()>& operation) { return event(operation); }
 
 bool Window::refresh() {
   SettingsStore::Lock lock = store_->lock();
-  if (!settle()) return false;
+  Status ignored = Status::Ok();  // shown by the store's own trouble, not by an event
+  if (!settle(ignored)) return false;
   rebuild();
   return true;
 }

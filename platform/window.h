@@ -30,17 +30,20 @@ class Window {
   Window& operator=(const Window&) = delete;
 
   // Builds the tree and runs Appear for the first tab (for the whole tree when it has no tabs).
-  void open();
+  // Every event says how it went: the first failure of its operation, else of the handlers that
+  // followed it (a store that could not be read or written).
+  Status open();
 
-  // Events. Each fails, changing nothing, when the id names no element that takes that event.
+  // Events. Each fails (notFound), changing nothing, when the id names no element that takes that
+  // event.
   Status tap(std::string_view id);
   Status submit(std::string_view id);
   Status edit(std::string_view id, std::string text);
   Status select(std::string_view id, std::string value);  // a picker's option, by its key
   Status selectTab(std::size_t index);                     // Appear runs when the tab comes into view
-  void foreground();
+  Status foreground();
   // Appear for the selected tab, as when the window comes into view again.
-  void appear();
+  Status appear();
 
   // Runs an operation of the window's screens as one event (a command line's visit does this).
   Status perform(const std::function<Status()>& operation);
@@ -60,12 +63,12 @@ class Window {
  private:
   template <class F>
   Status event(F&& change);
-  bool settle();
+  bool settle(Status& failure);
   void rebuild();        // marks the tree out of date
   void build() const;    // builds it now
   Element& current();    // the tree the person last saw, for finding the element of an event
-  void appearTab(std::size_t index);
-  void runModifiers(std::string_view name, bool appearedOnly, std::size_t onlyTab);
+  Status appearTab(std::size_t index);
+  Status runModifiers(std::string_view name, bool appearedOnly, std::size_t onlyTab);
   Element* tabView();
 
   Body body_;

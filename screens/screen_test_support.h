@@ -176,7 +176,8 @@ class ScreenTest : public ::testing::Test {
   // A window over a screen, opened.
   std::unique_ptr<Window> openWindow(const View& screen) {
     auto made = std::make_unique<Window>([screen] { return screen.body(); }, settings_, device_);
-    made->open();
+    Status opened = made->open();
+    EXPECT_TRUE(opened.ok()) << opened.message();
     return made;
   }
   Window& window() {
@@ -186,17 +187,20 @@ class ScreenTest : public ::testing::Test {
   // Appear: opens the window the first time, then runs Appear again.
   void appear() {
     if (window_) {
-      window_->appear();
+      Status appeared = window_->appear();
+      EXPECT_TRUE(appeared.ok()) << appeared.message();
     } else {
       window();
     }
   }
+  // Foreground: every screen shown so far loads again.
+  void foreground() {
+    Status loaded = window().foreground();
+    EXPECT_TRUE(loaded.ok()) << loaded.message();
+  }
   // Runs an operation of the screen as one event: its Change handlers follow, then a rebuild.
-  void perform(const std::function<void()>& operation) {
-    Status status = window().perform([&] {
-      operation();
-      return Status::Ok();
-    });
+  void perform(const std::function<Status()>& operation) {
+    Status status = window().perform(operation);
     EXPECT_TRUE(status.ok()) << status.message();
   }
 

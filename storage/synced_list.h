@@ -29,24 +29,34 @@ class SyncedList {
 
   // The cloud string, when the cloud holds one (the empty string included), replaces the local
   // string whole: no merge, no comparison first. Nothing there leaves the local string alone.
-  // Then the in-memory list is rebuilt from the local string. Writes nothing to the cloud.
-  void load(CloudStore& cloud) const {
+  // Then the in-memory list is rebuilt from the local string. Writes nothing to the cloud. A local
+  // store that cannot be written or read leaves the in-memory list as it was and says why.
+  Status load(CloudStore& cloud) const {
     if (std::optional<std::string> fromCloud = cloud.stringForKey(cloudKey_)) {
       SettingsStore::CauseScope cause("load");
-      local_.set(*fromCloud);
+      if (Status written = local_.set(*fromCloud); !written.ok()) return written;
     }
-    rebuild();
+    return rebuild();
   }
 
   // Run on each change of the local string, whoever made it: rebuilds the in-memory list (unless
   // the list is one its operations keep in step themselves), then writes the local string, read
-  // afresh, to the cloud.
-  void save(CloudStore& cloud) const {
-    if (onSave_ == OnSave::rebuild) rebuild();
-    cloud.setString(local_.get(), cloudKey_);
+  // afresh, to the cloud. A local string that cannot be read is neither rebuilt nor sent.
+  Status save(CloudStore& cloud) const {
+    Result<std::string> local = local_.read();
+    if (!local.ok()) return local.status();
+    if (onSave_ == OnSave::rebuild) memory_.set(decode_(local.value()));
+    cloud.setString(local.value(), cloudKey_);
+    return Status::Ok();
   }
 
-  void rebuild() const { memory_.set(decode_(local_.get())); }
+  // The in-memory list decoded afresh from the local string; left as it was when that cannot be read.
+  Status rebuild() const {
+    Result<std::string> local = local_.read();
+    if (!local.ok()) return local.status();
+    memory_.set(decode_(local.value()));
+    return Status::Ok();
+  }
 
   const AppStorage& local() const { return local_; }
   const std::string& cloudKey() const { return cloudKey_; }

@@ -150,11 +150,9 @@ Status applyClientEvent(Window& window, const ClientEvent& event) {
     case ClientEvent::Type::tab:
       return window.selectTab(event.index);
     case ClientEvent::Type::appear:
-      window.appear();
-      return Status::Ok();
+      return window.appear();
     case ClientEvent::Type::foreground:
-      window.foreground();
-      return Status::Ok();
+      return window.foreground();
   }
   return Status::Error("unknown event type");
 }

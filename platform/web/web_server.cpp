@@ -267,7 +267,8 @@ std::shared_ptr<Session> WebServer::Impl::openSession(Idiom idiom, std::string& 
     error = "the app made no window";
     return nullptr;
   }
-  session->window->open();
+  // A store that cannot be read shows in the status line; the window opens all the same.
+  (void)session->window->open();
   session->seenRevision = session->window->revision();
   sessions.emplace(session->id, session);
   // Opening ran the first tab's Appear, which may have changed the store for the others.

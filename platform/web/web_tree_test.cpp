@@ -18,7 +18,7 @@ class TreeMirrorTest : public ::testing::Test {
     std::vector<Element> list;
     for (std::size_t p = 0; p < entries_.size(); ++p) {
       list.push_back(HStack(Text(entries_[p], true).font(TextStyle::headline), Spacer(),
-                            Image("trash").foregroundColor(Color::red).onTapGesture([] {}))
+                            Image("trash").foregroundColor(Color::red).onTapGesture([] { return Status::Ok(); }))
                          .keyed(std::to_string(p)));
     }
     Binding binding{"field", [this] { return field_; }, [this](const std::string& text) { field_ = text; }};

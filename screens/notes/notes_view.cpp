@@ -10,20 +10,22 @@ NotesView::NotesView(const Environment& env)
       env_(env),
       sync_(stringNotes, "notesFromCloud", notes, decodeItemList) {}
 
-void NotesView::addNote() const {
-  stringNotes.set(appendItem(stringNotes.get(), notesTextField.get()));
-  notesTextField.set("");
+Status NotesView::addNote() const {
+  Status added = stringNotes.update([&](std::string_view stored) { return appendItem(stored, notesTextField.get()); });
+  if (added.ok()) notesTextField.set("");
+  return added;
 }
 
-void NotesView::deleteNote(std::int64_t position) const {
+Status NotesView::deleteNote(std::int64_t position) const {
   const ItemList& list = notes.get();
-  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return;
-  stringNotes.set(removeItemsEqualTo(stringNotes.get(), list[static_cast<std::size_t>(position)]));
+  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return Status::Ok();
+  const std::string text(list[static_cast<std::size_t>(position)]);
+  return stringNotes.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
 }
 
-void NotesView::loadNotes() const { sync_.load(env_.cloud()); }
+Status NotesView::loadNotes() const { return sync_.load(env_.cloud()); }
 
-void NotesView::stringNotesChanged() const { sync_.save(env_.cloud()); }
+Status NotesView::stringNotesChanged() const { return sync_.save(env_.cloud()); }
 
 bool NotesView::isNoteShown(std::int64_t position) const {
   const ItemList& list = notes.get();
@@ -53,7 +55,7 @@ Element NotesView::body() const {
       row.push_back(Text(std::string(list[p]), true).lineLimit(std::nullopt).font(style));
     }
     row.push_back(Spacer());
-    row.push_back(trashIcon(style, [self, position] { self.deleteNote(position); }));
+    row.push_back(trashIcon(style, [self, position] { return self.deleteNote(position); }));
     rows.push_back(HStack(std::move(row)).padding().keyed(std::to_string(p)));
   }
 
@@ -61,14 +63,14 @@ Element NotesView::body() const {
   sections.push_back(Section(
       sectionHeader("Add a new note", style),
       Elements(HStack(inputField("Type in a note", bindText(notesTextField, "notesTextField"), style, "done",
-                         [self] { self.addNote(); }))
+                         [self] { return self.addNote(); }))
            .padding())));
   sections.push_back(Section(
       sectionHeader("Search in all notes", style),
       Elements(HStack(inputField("Type in here", bindText(searchNotes, "searchNotes"), style, "search")).padding(),
        ForEach(std::move(rows)))));
-  return screenForm(std::move(sections), [self] { self.loadNotes(); },
-                    {{stringNotes, [self] { self.stringNotesChanged(); }}});
+  return screenForm(std::move(sections), [self] { return self.loadNotes(); },
+                    {{stringNotes, [self] { return self.stringNotesChanged(); }}});
 }
 
 }  // namespace quillbox

@@ -22,12 +22,13 @@ struct NotesView {
   State<std::string> notesTextField;
   State<std::string> searchNotes;
 
-  // Operations. A position outside the current list does nothing (a tap on a row that a load has
-  // just removed).
-  void addNote() const;
-  void deleteNote(std::int64_t position) const;
-  void loadNotes() const;
-  void stringNotesChanged() const;
+  // Operations. Each says whether the local store could be read and written; a failed add keeps
+  // the typed text. A position outside the current list does nothing (a tap on a row that a load
+  // has just removed).
+  Status addNote() const;
+  Status deleteNote(std::int64_t position) const;
+  Status loadNotes() const;
+  Status stringNotesChanged() const;
 
   // Queries.
   bool isNoteShown(std::int64_t position) const;

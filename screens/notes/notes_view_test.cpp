@@ -63,7 +63,7 @@ TEST_F(NotesTest, AddsAtTheEndAndDeletesEveryEqualNote) {
   ASSERT_TRUE(tapTrash(0).ok());
   EXPECT_EQ(rows(), "1 b");
   EXPECT_EQ(local("stringNotes"), "b|");
-  perform([&] { view().deleteNote(0); });
+  perform([&] { return view().deleteNote(0); });
   EXPECT_EQ(local("stringNotes"), "");
   EXPECT_EQ(cloudWrites(), "set notesFromCloud=b|; set notesFromCloud=");
 }
@@ -93,11 +93,11 @@ TEST_F(NotesTest, CanonicallyEquivalentTextsMatchInSearchAndRemoval) {
   setLocal("stringNotes", "caf\u00e9|cafe\u0301 au lait|cafe|");
   search("cafe\u0301");
   EXPECT_EQ(rows(), "1 caf\u00e9|2 cafe\u0301 au lait");
-  perform([&] { view().deleteNote(0); });  // "café" precomposed equals the decomposed entry only
+  perform([&] { return view().deleteNote(0); });  // "café" precomposed equals the decomposed entry only
   EXPECT_EQ(local("stringNotes"), "cafe\u0301 au lait|cafe|");
   setLocal("stringNotes", "caf\u00e9|cafe\u0301|");
   ASSERT_TRUE(window().refresh());
-  perform([&] { view().deleteNote(1); });
+  perform([&] { return view().deleteNote(1); });
   EXPECT_EQ(local("stringNotes"), "");
 }
 
@@ -119,7 +119,7 @@ TEST_F(NotesTest, LoadTakesTheCloudCopyAndWritesBackOnlyAChange) {
   EXPECT_FALSE(window().refresh());
   EXPECT_EQ(cloudWrites(), "");
   setCloud("notesFromCloud", "");
-  window().foreground();
+  foreground();
   EXPECT_EQ(rows(), "");
   EXPECT_EQ(cloudWrites(), "set notesFromCloud=");
 }
@@ -127,7 +127,7 @@ TEST_F(NotesTest, LoadTakesTheCloudCopyAndWritesBackOnlyAChange) {
 TEST_F(NotesTest, NoCloudCopyKeepsLocalNotesUntilTheFirstEdit) {
   setLocal("stringNotes", "a|");
   EXPECT_EQ(rows(), "1 a");
-  window().foreground();
+  foreground();
   EXPECT_EQ(cloud("notesFromCloud"), "(none)");
   add("b");
   EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|b|");
@@ -141,13 +141,11 @@ TEST_F(NotesTest, PositionsOutsideTheListDoNothing) {
   ASSERT_NE(trash, nullptr);
   Action stale = trash->modifier("onTapGesture")->action;
   setCloud("notesFromCloud", "a|");
-  window().foreground();
+  foreground();
   cloudWrites();
   perform(stale);
-  perform([&] {
-    view().deleteNote(7);
-    view().deleteNote(-1);
-  });
+  perform([&] { return view().deleteNote(7); });
+  perform([&] { return view().deleteNote(-1); });
   EXPECT_FALSE(tapTrash(5).ok());
   EXPECT_EQ(rows(), "1 a");
   EXPECT_EQ(local("stringNotes"), "a|");
@@ -182,8 +180,8 @@ TEST_F(NotesTest, BadInputIsKeptByteForByte) {
   const Element& label = row(3).children[1];
   EXPECT_EQ(label.name + " " + label.prop("text") + " " + label.props["verbatim"].dump(), "Text " + markup + " true");
   EXPECT_NO_THROW(dumpJson(renderJson(window().tree())));
-  perform([&] { view().deleteNote(0); });
-  perform([&] { view().deleteNote(1); });
+  perform([&] { return view().deleteNote(0); });
+  perform([&] { return view().deleteNote(1); });
   EXPECT_EQ(settings_->get("stringNotes"), binary + s + markup + s);
 }
 
@@ -192,7 +190,7 @@ using ContentViewTest = ScreenTest<NotesView>;
 TEST_F(ContentViewTest, TabsHoldTheThreeScreensOverAWindowFinder) {
   setCloud("tasksFromCloud", "t|");
   std::unique_ptr<Window> app = QuillboxApp().makeWindow(env());
-  app->open();
+  ASSERT_TRUE(app->open().ok());
   EXPECT_EQ(layout(app->tree(), 1), R"(TabView selectedTab=0 .background(HostingWindowFinder)
   NavigationView .navigationViewStyle("StackNavigationViewStyle") .tabItem(Label {"title":"Notes","systemImage":"square.and.pencil"})
   NavigationView .navigationViewStyle("StackNavigationViewStyle") .tabItem(Label {"title":"To-Do","systemImage":"list.dash"})

@@ -35,23 +35,25 @@ TagsView::TagsView(const Environment& env)
       env_(env),
       sync_(stringTaggedNotes, "taggedNotesFromCloud", taggedNotes, decodeTaggedNotes) {}
 
-void TagsView::addTaggedNote() const {
+Status TagsView::addTaggedNote() const {
   std::string entry = selectedTag.get();
   entry += kTagSpacing;
   entry += taggedNotesTextField.get();
-  stringTaggedNotes.set(appendItem(stringTaggedNotes.get(), entry));
-  taggedNotesTextField.set("");
+  Status added = stringTaggedNotes.update([&](std::string_view stored) { return appendItem(stored, entry); });
+  if (added.ok()) taggedNotesTextField.set("");
+  return added;
 }
 
-void TagsView::deleteTaggedNote(std::int64_t index) const {
+Status TagsView::deleteTaggedNote(std::int64_t index) const {
   const ItemList& list = taggedNotes.get();
-  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return;
-  stringTaggedNotes.set(removeItemsEqualTo(stringTaggedNotes.get(), list[static_cast<std::size_t>(index)]));
+  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return Status::Ok();
+  const std::string text(list[static_cast<std::size_t>(index)]);
+  return stringTaggedNotes.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
 }
 
-void TagsView::loadTaggedNotes() const { sync_.load(env_.cloud()); }
+Status TagsView::loadTaggedNotes() const { return sync_.load(env_.cloud()); }
 
-void TagsView::stringTaggedNotesChanged() const { sync_.save(env_.cloud()); }
+Status TagsView::stringTaggedNotesChanged() const { return sync_.save(env_.cloud()); }
 
 bool TagsView::isTaggedNoteShown(std::int64_t index) const {
   const ItemList& list = taggedNotes.get();
@@ -81,7 +83,7 @@ Element TagsView::body() const {
       row.push_back(Text(std::string(list[p]), true).lineLimit(std::nullopt).font(style));
     }
     row.push_back(Spacer());
-    row.push_back(trashIcon(style, [self, index] { self.deleteTaggedNote(index); }));
+    row.push_back(trashIcon(style, [self, index] { return self.deleteTaggedNote(index); }));
     rows.push_back(HStack(std::move(row)).padding().keyed(std::to_string(p)));
   }
 
@@ -89,7 +91,7 @@ Element TagsView::body() const {
   sections.push_back(Section(
       sectionHeader("Add a tagged note", style),
       Elements(HStack(inputField("Type in a note", bindText(taggedNotesTextField, "taggedNotesTextField"), style, "done",
-                         [self] { self.addTaggedNote(); }),
+                         [self] { return self.addTaggedNote(); }),
               Spacer(), HStack(Text(selectedTag.get(), true).lineLimit(std::nullopt).font(style)))
            .padding())));
   sections.push_back(Section(
@@ -99,8 +101,8 @@ Element TagsView::body() const {
            .padding()
            .pickerStyle("SegmentedPickerStyle"),
        ForEach(std::move(rows)))));
-  return screenForm(std::move(sections), [self] { self.loadTaggedNotes(); },
-                    {{stringTaggedNotes, [self] { self.stringTaggedNotesChanged(); }}});
+  return screenForm(std::move(sections), [self] { return self.loadTaggedNotes(); },
+                    {{stringTaggedNotes, [self] { return self.stringTaggedNotesChanged(); }}});
 }
 
 }  // namespace quillbox

@@ -46,11 +46,12 @@ struct TagsView {
   State<std::string> taggedNotesTextField;
   State<ItemList> tags;  // the tags the picker offers; never changed
 
-  // Operations. A position outside the current list does nothing.
-  void addTaggedNote() const;
-  void deleteTaggedNote(std::int64_t index) const;
-  void loadTaggedNotes() const;
-  void stringTaggedNotesChanged() const;
+  // Operations. Each says whether the local store could be read and written; a failed add keeps
+  // the typed text. A position outside the current list does nothing.
+  Status addTaggedNote() const;
+  Status deleteTaggedNote(std::int64_t index) const;
+  Status loadTaggedNotes() const;
+  Status stringTaggedNotesChanged() const;
 
   // Queries.
   bool isTaggedNoteShown(std::int64_t index) const;

@@ -149,7 +149,7 @@ TEST_F(TagsTest, LoadTakesTheCloudCopy) {
   EXPECT_EQ(rows(), "");
   EXPECT_EQ(cloudWrites(), "set taggedNotesFromCloud=");
   setCloud("taggedNotesFromCloud", "🔴  a|🟢  |");
-  window().foreground();
+  foreground();
   EXPECT_EQ(rows(), "🔴  a");
   EXPECT_EQ(view().taggedNotes.get(), ItemList{"🔴  a"});
   appear();
@@ -159,12 +159,10 @@ TEST_F(TagsTest, LoadTakesTheCloudCopy) {
 TEST_F(TagsTest, StalePositionsAndBadBytesAreSafe) {
   add("\xff\xfe");
   add("<img src=x onerror=alert(1)>");
-  perform([&] {
-    view().deleteTaggedNote(7);
-    view().deleteTaggedNote(-1);
-  });
+  perform([&] { return view().deleteTaggedNote(7); });
+  perform([&] { return view().deleteTaggedNote(-1); });
   EXPECT_EQ(rows(), "🔴  \xff\xfe|🔴  <img src=x onerror=alert(1)>");
-  perform([&] { view().deleteTaggedNote(0); });
+  perform([&] { return view().deleteTaggedNote(0); });
   EXPECT_EQ(local("stringTaggedNotes"), "🔴  <img src=x onerror=alert(1)>|");
 }
 

@@ -16,28 +16,30 @@ ToDoView::ToDoView(const Environment& env)
       marksSync_(stringTasksFinishedIndices, "stringTasksFinishedIndicesFromCloud", tasksFinishedIndices,
                  decodeIndexList, SyncedList<IndexList>::OnSave::keepMemory) {}
 
-void ToDoView::addTask() const {
-  stringTasks.set(appendItem(stringTasks.get(), tasksTextField.get()));
-  tasksTextField.set("");
+Status ToDoView::addTask() const {
+  Status added = stringTasks.update([&](std::string_view stored) { return appendItem(stored, tasksTextField.get()); });
+  if (added.ok()) tasksTextField.set("");
+  return added;
 }
 
-void ToDoView::unmark(std::int64_t position) const {
-  std::erase(tasksFinishedIndices.mutate(), position);
-  stringTasksFinishedIndices.set(removeIndex(stringTasksFinishedIndices.get(), position));
+Status ToDoView::unmark(std::int64_t position) const {
+  Status written =
+      stringTasksFinishedIndices.update([&](std::string_view stored) { return removeIndex(stored, position); });
+  if (written.ok()) std::erase(tasksFinishedIndices.mutate(), position);
+  return written;
 }
 
-void ToDoView::toggleFinished(std::int64_t position) const {
-  if (isFinished(position)) {
-    unmark(position);
-  } else {
-    tasksFinishedIndices.mutate().push_back(position);
-    stringTasksFinishedIndices.set(appendIndex(stringTasksFinishedIndices.get(), position));
-  }
+Status ToDoView::toggleFinished(std::int64_t position) const {
+  if (isFinished(position)) return unmark(position);
+  Status written =
+      stringTasksFinishedIndices.update([&](std::string_view stored) { return appendIndex(stored, position); });
+  if (written.ok()) tasksFinishedIndices.mutate().push_back(position);
+  return written;
 }
 
-void ToDoView::deleteTask(std::int64_t position) const {
+Status ToDoView::deleteTask(std::int64_t position) const {
   const ItemList& list = tasks.get();
-  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return;
+  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return Status::Ok();
   const std::string text(list[static_cast<std::size_t>(position)]);
 
   // Every to-do equal to the deleted one goes. Their marks go with them, and each mark behind them
@@ -48,9 +50,11 @@ void ToDoView::deleteTask(std::int64_t position) const {
   }
   // The marks are taken from their string, which every window keeps current, rather than from this
   // window's list, which only a load rebuilds: another window's toggle is never written back over.
+  Result<std::string> storedMarks = stringTasksFinishedIndices.read();
+  if (!storedMarks.ok()) return storedMarks.status();
   IndexList marks;
   bool moved = false;
-  for (std::int64_t mark : decodeIndexList(stringTasksFinishedIndices.get())) {
+  for (std::int64_t mark : decodeIndexList(storedMarks.value())) {
     if (std::binary_search(removed.begin(), removed.end(), mark)) {
       moved = true;
       continue;
@@ -62,21 +66,22 @@ void ToDoView::deleteTask(std::int64_t position) const {
   if (moved) {
     std::string stored;
     for (std::int64_t mark : marks) stored.append(appendIndex("", mark));
+    if (Status written = stringTasksFinishedIndices.set(stored); !written.ok()) return written;
     tasksFinishedIndices.set(std::move(marks));
-    stringTasksFinishedIndices.set(stored);
   }
-  stringTasks.set(removeItemsEqualTo(stringTasks.get(), text));
+  return stringTasks.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
 }
 
-void ToDoView::loadTasks() const {
+Status ToDoView::loadTasks() const {
   CloudStore& cloud = env_.cloud();
-  tasksSync_.load(cloud);
-  marksSync_.load(cloud);
+  Status tasksLoaded = tasksSync_.load(cloud);
+  Status marksLoaded = marksSync_.load(cloud);
+  return tasksLoaded.ok() ? marksLoaded : tasksLoaded;
 }
 
-void ToDoView::stringTasksChanged() const { tasksSync_.save(env_.cloud()); }
+Status ToDoView::stringTasksChanged() const { return tasksSync_.save(env_.cloud()); }
 
-void ToDoView::stringTasksFinishedIndicesChanged() const { marksSync_.save(env_.cloud()); }
+Status ToDoView::stringTasksFinishedIndicesChanged() const { return marksSync_.save(env_.cloud()); }
 
 bool ToDoView::isTaskShown(std::int64_t position) const {
   const ItemList& list = tasks.get();
@@ -100,7 +105,7 @@ Element ToDoView::body() const {
     const auto position = static_cast<std::int64_t>(p);
     if (!isTaskShown(position)) continue;
     const bool finished = isFinished(position);
-    auto toggle = [self, position] { self.toggleFinished(position); };
+    auto toggle = [self, position] { return self.toggleFinished(position); };
     std::vector<Element> row;
     row.push_back(Image(finished ? "checkmark" : "circle")
                       .lineLimit(std::nullopt)
@@ -118,7 +123,7 @@ Element ToDoView::body() const {
                         .onTapGesture(toggle));
     }
     row.push_back(Spacer());
-    row.push_back(trashIcon(style, [self, position] { self.deleteTask(position); }));
+    row.push_back(trashIcon(style, [self, position] { return self.deleteTask(position); }));
     rows.push_back(HStack(std::move(row)).padding().keyed(std::to_string(p)));
   }
 
@@ -126,15 +131,15 @@ Element ToDoView::body() const {
   sections.push_back(Section(
       sectionHeader("Add a new task", style),
       Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style, "done",
-                         [self] { self.addTask(); }))
+                         [self] { return self.addTask(); }))
            .padding())));
   sections.push_back(Section(
       sectionHeader("Search in all to-dos", style),
       Elements(HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
        ForEach(std::move(rows)))));
-  return screenForm(std::move(sections), [self] { self.loadTasks(); },
-                    {{stringTasks, [self] { self.stringTasksChanged(); }},
-                     {stringTasksFinishedIndices, [self] { self.stringTasksFinishedIndicesChanged(); }}});
+  return screenForm(std::move(sections), [self] { return self.loadTasks(); },
+                    {{stringTasks, [self] { return self.stringTasksChanged(); }},
+                     {stringTasksFinishedIndices, [self] { return self.stringTasksFinishedIndicesChanged(); }}});
 }
 
 }  // namespace quillbox

@@ -25,16 +25,17 @@ struct ToDoView {
   State<IndexList> tasksFinishedIndices;  // in the order they were set
   State<std::string> tasksTextField;
 
-  // Operations.
-  void addTask() const;
+  // Operations. Each says whether the local store could be read and written; a failed add keeps
+  // the typed text, and an in-memory list changes only with its stored string.
+  Status addTask() const;
   // Marks or unmarks a position; the position is not compared with the list's length.
-  void toggleFinished(std::int64_t position) const;
+  Status toggleFinished(std::int64_t position) const;
   // Removes every to-do equal to the one at position, with their marks; the marks behind them
   // move forward with their to-dos. A position outside the current list does nothing.
-  void deleteTask(std::int64_t position) const;
-  void loadTasks() const;
-  void stringTasksChanged() const;
-  void stringTasksFinishedIndicesChanged() const;
+  Status deleteTask(std::int64_t position) const;
+  Status loadTasks() const;
+  Status stringTasksChanged() const;
+  Status stringTasksFinishedIndicesChanged() const;
 
   // Queries.
   bool isTaskShown(std::int64_t position) const;
@@ -43,7 +44,7 @@ struct ToDoView {
   Element body() const;
 
  private:
-  void unmark(std::int64_t position) const;
+  Status unmark(std::int64_t position) const;
 
   Environment env_;
   SyncedList<ItemList> tasksSync_;

@@ -10,8 +10,8 @@ namespace {
 class ToDoTest : public ScreenTest<ToDoView> {
  protected:
   void add(std::string text) { typeAndSubmit("tasksTextField", std::move(text)); }
-  void toggle(std::int64_t position) { perform([&] { view().toggleFinished(position); }); }
-  void remove(std::int64_t position) { perform([&] { view().deleteTask(position); }); }
+  void toggle(std::int64_t position) { perform([&] { return view().toggleFinished(position); }); }
+  void remove(std::int64_t position) { perform([&] { return view().deleteTask(position); }); }
   // The marks in memory, then as stored: "[2,0] 2,0,".
   std::string marks() {
     std::string out;
@@ -125,13 +125,13 @@ TEST_F(ToDoTest, DeleteKeepsEveryOtherMarkOnItsOwnToDo) {
   EXPECT_EQ(marks(), "[0] 0,");
   setCloud("tasksFromCloud", "a|b|a|");
   setCloud("stringTasksFinishedIndicesFromCloud", "2,");
-  window().foreground();
+  foreground();
   remove(0);  // the finished copy of a goes too, with its mark
   EXPECT_EQ(rows(), "[ ] b");
   EXPECT_EQ(marks(), "[] ");
   setCloud("tasksFromCloud", "a|b|");
   setCloud("stringTasksFinishedIndicesFromCloud", "1,");
-  window().foreground();
+  foreground();
   cloudWrites();
   remove(1);
   EXPECT_EQ(rows(), "[ ] a");
@@ -172,7 +172,7 @@ TEST_F(ToDoTest, CloudCopiesLoadIndependently) {
   EXPECT_EQ(rows(), "[ ] x|[x] y|[ ] z");
   EXPECT_EQ(cloudWrites(), "set tasksFromCloud=x|y|z|");
   setCloud("stringTasksFinishedIndicesFromCloud", "");
-  window().foreground();
+  foreground();
   EXPECT_EQ(rows(), "[ ] x|[ ] y|[ ] z");
   EXPECT_EQ(cloudWrites(), "set stringTasksFinishedIndicesFromCloud=");
   appear();  // both copies equal the local ones: no Change, no write
@@ -187,7 +187,7 @@ TEST_F(ToDoTest, PositionsOutsideTheListDoNothing) {
   ASSERT_NE(trash, nullptr);
   Action stale = trash->modifier("onTapGesture")->action;
   setCloud("tasksFromCloud", "a|");
-  window().foreground();
+  foreground();
   cloudWrites();
   perform(stale);
   remove(7);
@@ -203,8 +203,8 @@ TEST_F(ToDoTest, ADeleteKeepsAMarkThatAnotherWindowSetSinceTheLastLoad) {
   setLocal("stringTasks", "a|b|c|");
   window();  // this window loads: no marks
   ToDoView other(env());
-  other.loadTasks();
-  other.toggleFinished(2);  // c finished, in the other window
+  ASSERT_TRUE(other.loadTasks().ok());
+  ASSERT_TRUE(other.toggleFinished(2).ok());  // c finished, in the other window
   EXPECT_EQ(local("stringTasksFinishedIndices"), "2,");
   remove(0);
   EXPECT_EQ(marks(), "[1] 1,");  // still c, now at position 1
