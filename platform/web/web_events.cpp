@@ -60,22 +60,22 @@ class BoundedScan : public nlohmann::json_sax<nlohmann::json> {
 
 Result<std::string> stringMember(const nlohmann::json& body, const char* name) {
   auto it = body.find(name);
-  if (it == body.end()) return Status::Error(std::string("missing \"") + name + "\"");
-  if (!it->is_string()) return Status::Error(std::string("\"") + name + "\" is not a string");
+  if (it == body.end()) return Status::Invalid(std::string("missing \"") + name + "\"");
+  if (!it->is_string()) return Status::Invalid(std::string("\"") + name + "\" is not a string");
   return it->get<std::string>();
 }
 
 Result<std::uint64_t> countMember(const nlohmann::json& body, const char* name, bool required) {
   auto it = body.find(name);
   if (it == body.end()) {
-    if (required) return Status::Error(std::string("missing \"") + name + "\"");
+    if (required) return Status::Invalid(std::string("missing \"") + name + "\"");
     return std::uint64_t{0};
   }
   if (!it->is_number_unsigned() && !(it->is_number_integer() && it->get<std::int64_t>() >= 0)) {
-    return Status::Error(std::string("\"") + name + "\" is not a whole number from 0");
+    return Status::Invalid(std::string("\"") + name + "\" is not a whole number from 0");
   }
   auto value = it->get<std::uint64_t>();
-  if (value > kMaxCount) return Status::Error(std::string("\"") + name + "\" is too large");
+  if (value > kMaxCount) return Status::Invalid(std::string("\"") + name + "\" is too large");
   return value;
 }
 
@@ -84,11 +84,11 @@ Result<std::uint64_t> countMember(const nlohmann::json& body, const char* name, 
 Result<ClientEvent> parseClientEvent(std::string_view body) {
   BoundedScan scan;
   if (!nlohmann::json::sax_parse(body.begin(), body.end(), &scan)) {
-    return Status::Error(scan.problem.empty() ? "the event is not JSON text" : scan.problem);
+    return Status::Invalid(scan.problem.empty() ? "the event is not JSON text" : scan.problem);
   }
   nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
-  if (json.is_discarded()) return Status::Error("the event is not JSON text");
-  if (!json.is_object()) return Status::Error("the event is not a JSON object");
+  if (json.is_discarded()) return Status::Invalid("the event is not JSON text");
+  if (!json.is_object()) return Status::Invalid("the event is not a JSON object");
 
   ClientEvent event;
   Result<std::string> window = stringMember(json, "window");
@@ -120,19 +120,19 @@ Result<ClientEvent> parseClientEvent(std::string_view body) {
     if (!text) return text.status();
     event.text = std::move(text).value();
     // The settings store keeps any byte but NUL; a browser's field never holds one.
-    if (event.text.find('\0') != std::string::npos) return Status::Error("the text holds a NUL character");
+    if (event.text.find('\0') != std::string::npos) return Status::Invalid("the text holds a NUL character");
   } else if (name == "tab") {
     event.type = ClientEvent::Type::tab;
     Result<std::uint64_t> index = countMember(json, "index", true);
     if (!index) return index.status();
-    if (index.value() >= kMaxTab) return Status::Error("no tab " + std::to_string(index.value()));
+    if (index.value() >= kMaxTab) return Status::Invalid("no tab " + std::to_string(index.value()));
     event.index = static_cast<std::size_t>(index.value());
   } else if (name == "appear") {
     event.type = ClientEvent::Type::appear;
   } else if (name == "foreground") {
     event.type = ClientEvent::Type::foreground;
   } else {
-    return Status::Error("unknown event type");
+    return Status::Invalid("unknown event type");
   }
   return event;
 }
@@ -154,7 +154,7 @@ Status applyClientEvent(Window& window, const ClientEvent& event) {
     case ClientEvent::Type::foreground:
       return window.foreground();
   }
-  return Status::Error("unknown event type");
+  return Status::Invalid("unknown event type");
 }
 
 }  // namespace quillbox::web

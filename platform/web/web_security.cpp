@@ -98,17 +98,17 @@ bool parsePort(std::string_view text, int& port) {
 Result<ListenAddress> parseListenAddress(std::string_view text) {
   std::string host, port;
   if (!splitHostPort(text, host, port) || host.empty()) {
-    return Status::Error("--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
+    return Status::Invalid("--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
   }
   for (char c : host) {
     auto u = static_cast<unsigned char>(c);
     if (!(std::isalnum(u) || c == '.' || c == '-' || c == ':' || c == '%' || c == '_')) {
-      return Status::Error("--listen: not a host name: " + host);
+      return Status::Invalid("--listen: not a host name: " + host);
     }
   }
   ListenAddress address{host, 0};
   if (!parsePort(port, address.port))
-    return Status::Error("--listen: not a port from 0 to 65535: \"" + port + "\"");
+    return Status::Invalid("--listen: not a port from 0 to 65535: \"" + port + "\"");
   return address;
 }
 

@@ -51,11 +51,19 @@ const Element* elementAt(const Element& root, std::string_view id) {
   return found;
 }
 
-// The answer to an event that failed: the person asked for something that no longer holds (409),
-// or a store could not be read or written (503).
+// The answer to an event that failed: it named something that is no longer there or changed (409),
+// or a store could not be read or written, or was held by another process (503).
 int statusForFailure(const Status& failure) {
-  (void)failure;
-  return 409;
+  switch (failure.code()) {
+    case Status::Code::io:
+    case Status::Code::unavailable:
+    case Status::Code::busy:
+      return 503;
+    case Status::Code::unauthenticated:
+      return 403;
+    default:
+      return 409;
+  }
 }
 
 std::string parentId(std::string_view id) {

@@ -168,7 +168,7 @@ class WebServerTest : public ::testing::Test {
     options.keepIdle = keepIdle_;
     options.makeWindow = [this](Idiom idiom) {
       Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
-      return QuillboxApp().makeWindow(env);
+      return makeWindow_ ? makeWindow_(idiom) : QuillboxApp().makeWindow(env);
     };
     server_ = std::make_unique<WebServer>(std::move(options), queue_);
     ASSERT_TRUE(server_->start().ok());
@@ -189,11 +189,26 @@ class WebServerTest : public ::testing::Test {
   }
 
   // Posts one event of the stream's window; the answer's status.
-  int send(Stream& stream, json event) {
+  int send(Stream& stream, json event) { return std::stoi(answer(stream, std::move(event))); }
+  // The same; the answer's status and body.
+  std::string answer(Stream& stream, json event) {
     event["window"] = stream.window();
     event["seq"] = ++seq_;
     if (!event.contains("rev")) event["rev"] = stream.rev();
-    return post(event.dump());
+    auto result = client_->Post("/api/event", event.dump(), "application/json");
+    return result ? std::to_string(result->status) + " " + result->body : "-1";
+  }
+  // Windows of one field whose submit runs an operation that ends as outcome_ says.
+  void serveAFieldWhoseSubmitFails() {
+    makeWindow_ = [this](Idiom idiom) {
+      auto text = std::make_shared<std::string>();
+      Window::Body body = [this, text] {
+        Binding binding{"field", [text] { return *text; },
+                        [text](const std::string& typed) { *text = typed; }};
+        return TextField("Type", std::move(binding)).onSubmit([this] { return outcome_; });
+      };
+      return std::make_unique<Window>(std::move(body), store_, std::make_shared<Device>(idiom));
+    };
   }
   int post(const std::string& body, const httplib::Headers& headers = {},
            const char* type = "application/json") {
@@ -217,6 +232,8 @@ class WebServerTest : public ::testing::Test {
   std::mutex statusMutex_;
   std::string status_;
   std::chrono::seconds keepIdle_{900};
+  std::function<std::unique_ptr<Window>(Idiom)> makeWindow_;
+  Status outcome_ = Status::Ok();  // set between events, read by the window on the main queue
 };
 
 TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
@@ -300,6 +317,24 @@ TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) 
   EXPECT_EQ(store_->get("stringNotes"), "dropNOTES_SEPARATOR");
   EXPECT_EQ(send(tablet, {{"type", "tap"}, {"id", std::string(kNoteRows) + "/0/3"}}), 204);
   EXPECT_EQ(store_->get("stringNotes"), "");
+}
+
+TEST_F(WebServerTest, AnEventWhoseOperationFailedSaysWhyAndTheTypedTextStays) {
+  serveAFieldWhoseSubmitFails();
+  start();
+  Stream& window = open();
+  ASSERT_EQ(send(window, {{"type", "edit"}, {"id", ""}, {"text", "typed"}}), 204);
+  std::string answers;
+  for (const Status& outcome :
+       {Status::Error("cannot write the settings store: disk full"),
+        Status::Busy("another process holds the home"), Status::Conflict("the list changed"), Status::Ok()}) {
+    outcome_ = outcome;
+    answers += answer(window, {{"type", "submit"}, {"id", ""}}) + "|";
+  }
+  EXPECT_EQ(answers,
+            "503 {\"error\":\"cannot write the settings store: disk full\"}|"
+            "503 {\"error\":\"another process holds the home\"}|409 {\"error\":\"the list changed\"}|204 |");
+  EXPECT_TRUE(window.until([&] { return window.value("") == "typed"; }));
 }
 
 TEST_F(WebServerTest, MalformedEventsAreRefusedAndTheAppKeepsRunning) {
