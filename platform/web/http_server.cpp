@@ -28,7 +28,7 @@ constexpr std::uint64_t kListenerKey = 0;
 constexpr std::uint64_t kWakeKey = 1;
 constexpr int kTickMs = 50;  // how often deadlines are looked at
 constexpr std::size_t kReadChunk = 64 * 1024;
-constexpr std::size_t kAcceptBatch = 32;  // then the connections already open get a turn
+constexpr std::size_t kAcceptBatch = 8;  // then the connections already open get a turn
 constexpr std::size_t kMaxContentLengthDigits = 18;
 constexpr auto kStopGrace = std::chrono::milliseconds(1000);
 constexpr std::string_view kStreamEnd = "0\r\n\r\n";
@@ -539,10 +539,11 @@ void HttpServer::Impl::run() {
   epoll_event events[64];
   while (!stopping) {
     int count = ::epoll_wait(epollFd, events, 64, kTickMs);
+    bool incoming = false;
     for (int i = 0; i < count; ++i) {
       std::uint64_t key = events[i].data.u64;
       if (key == kListenerKey) {
-        acceptSome();
+        incoming = true;
       } else if (key == kWakeKey) {
         std::uint64_t value = 0;
         ssize_t got = ::read(wakeFd, &value, sizeof value);
@@ -552,6 +553,9 @@ void HttpServer::Impl::run() {
         handleEvents(*it->second, events[i].events);
       }
     }
+    // New connections come last: what the open ones sent (a head that passes the screening) is
+    // taken before newcomers can make them give way.
+    if (incoming) acceptSome();
     HttpClock::time_point at = now();
     for (auto& [key, c] : connections) {
       if (!c->dead && at >= c->deadline) c->dead = true;
