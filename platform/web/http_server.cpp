@@ -370,6 +370,7 @@ struct HttpServer::Impl {
   // Network thread only. Ordered by key, so by age.
   std::map<std::uint64_t, std::unique_ptr<Connection>> connections;
   std::uint64_t nextKey = 2;
+  bool listenerPaused = false;  // out of descriptors: not accepting until one is free
 
   std::mutex jobMutex;
   std::condition_variable jobWake;
@@ -560,7 +561,15 @@ void HttpServer::Impl::run() {
     for (auto& [key, c] : connections) {
       if (!c->dead && at >= c->deadline) c->dead = true;
     }
+    std::size_t before = connections.size();
     sweep(false);
+    if (listenerPaused && (connections.size() < before || count == 0)) {
+      epoll_event listening{};
+      listening.events = EPOLLIN;
+      listening.data.u64 = kListenerKey;
+      ::epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &listening);
+      listenerPaused = false;
+    }
   }
   ::close(listenFd);
   // Streams that were ended get a moment to send their last bytes.
@@ -588,7 +597,17 @@ void HttpServer::Impl::acceptSome() {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
     int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: the waiting connections stay queued until one of ours closes,
+        // instead of waking this thread again and again.
+        epoll_event paused{};
+        paused.data.u64 = kListenerKey;
+        ::epoll_ctl(epollFd, EPOLL_CTL_MOD, listenFd, &paused);
+        listenerPaused = true;
+      }
+      return;
+    }
     admit(fd, peerName(address));
   }
 }
