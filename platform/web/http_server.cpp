@@ -99,40 +99,25 @@ std::string_view trimSpaces(std::string_view text) {
 }
 
 const char* reasonPhrase(int status) {
-  switch (status) {
-    case 100:
-      return "Continue";
-    case 200:
-      return "OK";
-    case 204:
-      return "No Content";
-    case 303:
-      return "See Other";
-    case 400:
-      return "Bad Request";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 405:
-      return "Method Not Allowed";
-    case 409:
-      return "Conflict";
-    case 411:
-      return "Length Required";
-    case 413:
-      return "Content Too Large";
-    case 415:
-      return "Unsupported Media Type";
-    case 431:
-      return "Request Header Fields Too Large";
-    case 500:
-      return "Internal Server Error";
-    case 503:
-      return "Service Unavailable";
-    default:
-      return "Status";
+  static constexpr std::pair<int, const char*> kReasons[] = {{100, "Continue"},
+                                                             {200, "OK"},
+                                                             {204, "No Content"},
+                                                             {303, "See Other"},
+                                                             {400, "Bad Request"},
+                                                             {403, "Forbidden"},
+                                                             {404, "Not Found"},
+                                                             {405, "Method Not Allowed"},
+                                                             {409, "Conflict"},
+                                                             {411, "Length Required"},
+                                                             {413, "Content Too Large"},
+                                                             {415, "Unsupported Media Type"},
+                                                             {431, "Request Header Fields Too Large"},
+                                                             {500, "Internal Server Error"},
+                                                             {503, "Service Unavailable"}};
+  for (const auto& [code, reason] : kReasons) {
+    if (code == status) return reason;
   }
+  return "Status";
 }
 
 bool safeHeaderText(std::string_view text) {
@@ -391,6 +376,8 @@ struct HttpServer::Impl {
   void work();
   void acceptSome();
   void admit(int fd, std::string peer);
+  // The oldest live connection (of that peer, or of any) that has passed no screening.
+  Connection* evictable(const std::string* peer);
   void handleEvents(Connection& c, std::uint32_t events);
   void readInput(Connection& c);
   void progress(Connection& c);
@@ -612,35 +599,40 @@ void HttpServer::Impl::acceptSome() {
   }
 }
 
+Connection* HttpServer::Impl::evictable(const std::string* peer) {
+  for (auto& [key, c] : connections) {
+    if (c->dead || c->screened || (peer != nullptr && c->peer != *peer)) continue;
+    // A last read first: a head that came in since is screened rather than thrown away.
+    if (c->phase == Phase::head) readInput(*c);
+    if (!c->dead && !c->screened) return c.get();
+  }
+  return nullptr;
+}
+
 void HttpServer::Impl::admit(int fd, std::string peer) {
   // One address holds only so many connections that have not shown a request that passed the
   // screening: the oldest of them makes way, so a client that opens connections and sends
   // nothing can never keep out one that does.
   std::size_t live = 0;
   std::size_t samePeer = 0;
-  Connection* oldestOfPeer = nullptr;
-  Connection* oldestUnscreened = nullptr;
   for (auto& [key, c] : connections) {
     if (c->dead) continue;
     ++live;
-    if (c->screened) continue;
-    if (oldestUnscreened == nullptr) oldestUnscreened = c.get();
-    if (c->peer == peer) {
-      ++samePeer;
-      if (oldestOfPeer == nullptr) oldestOfPeer = c.get();
+    if (!c->screened && c->peer == peer) ++samePeer;
+  }
+  if (samePeer >= options.maxUnscreenedPerAddress) {
+    if (Connection* oldest = evictable(&peer)) {
+      oldest->dead = true;
+      --live;
     }
   }
-  if (samePeer >= options.maxUnscreenedPerAddress && oldestOfPeer != nullptr) {
-    oldestOfPeer->dead = true;
-    if (oldestOfPeer == oldestUnscreened) oldestUnscreened = nullptr;
-    --live;
-  }
   if (live >= options.maxConnections) {
-    if (oldestUnscreened == nullptr) {
+    Connection* oldest = evictable(nullptr);
+    if (oldest == nullptr) {
       ::close(fd);
       return;
     }
-    oldestUnscreened->dead = true;
+    oldest->dead = true;
   }
   int yes = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);  // a pushed message leaves at once

@@ -118,7 +118,7 @@ struct HttpServerOptions {
   std::size_t maxConnections = 256;
   // Connections from one address that have not yet sent a request the screening let through;
   // a further one closes the oldest of them.
-  std::size_t maxUnscreenedPerAddress = 16;
+  std::size_t maxUnscreenedPerAddress = 64;
   std::size_t workers = 4;
 
   // The time every deadline is measured against (a fake clock in tests).
