@@ -100,17 +100,17 @@ bool parsePort(std::string_view text, int& port) {
 Result<ListenAddress> parseListenAddress(std::string_view text) {
   std::string host, port;
   if (!splitHostPort(text, host, port) || host.empty()) {
-    return Status::Error("--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
+    return Status::Invalid("--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
   }
   for (char c : host) {
     auto u = static_cast<unsigned char>(c);
     if (!(std::isalnum(u) || c == '.' || c == '-' || c == ':' || c == '%' || c == '_')) {
-      return Status::Error("--listen: not a host name: " + host);
+      return Status::Invalid("--listen: not a host name: " + host);
     }
   }
   ListenAddress address{host, 0};
   if (!parsePort(port, address.port))
-    return Status::Error("--listen: not a port from 0 to 65535: \"" + port + "\"");
+    return Status::Invalid("--listen: not a port from 0 to 65535: \"" + port + "\"");
   return address;
 }
 
@@ -172,7 +172,7 @@ bool sameSecret(std::string_view a, std::string_view b) {
   return difference == 0;
 }
 
-RequestGuard::RequestGuard(std::string host, int port, std::optional<std::string> token,
+RequestGuard::RequestGuard(std::string host, int port, std::string token,
                            std::vector<std::string> machineNames)
     : host_(lower(host)), port_(port), token_(std::move(token)) {
   for (const std::string& name : machineNames) {
@@ -199,7 +199,9 @@ bool RequestGuard::originAllowed(std::string_view origin, std::string_view hostH
 }
 
 bool RequestGuard::tokenMatches(std::string_view secret) const {
-  return !token_ || sameSecret(secret, *token_);
+  return !token_.empty() && sameSecret(secret, token_);
 }
+
+std::string tokenCookieName(int port) { return "quillbox_token_" + std::to_string(port); }
 
 }  // namespace quillbox::web
