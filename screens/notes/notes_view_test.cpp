@@ -181,8 +181,7 @@ TEST_F(NotesTest, BadInputIsKeptByteForByte) {
   const std::string s(kItemSeparator);
   EXPECT_EQ(settings_->get("stringNotes"), invalid + s + binary + s + huge + s + markup + s);
   const Element& label = row(3).children[1];
-  EXPECT_EQ(label.name + " " + label.prop("text") + " " + label.props["verbatim"].dump(),
-            "Text " + markup + " true");
+  EXPECT_EQ(label.name + " " + label.prop("text") + " " + label.props["verbatim"].dump(), "Text " + markup + " true");
   EXPECT_NO_THROW(dumpJson(renderJson(window().tree())));
   perform([&] { return view().deleteNote(0); });
   perform([&] { return view().deleteNote(1); });

@@ -17,23 +17,22 @@ ToDoView::ToDoView(const Environment& env)
                  decodeIndexList, SyncedList<IndexList>::OnSave::keepMemory) {}
 
 Status ToDoView::addTask() const {
-  Status added =
-      stringTasks.update([&](std::string_view stored) { return appendItem(stored, tasksTextField.get()); });
+  Status added = stringTasks.update([&](std::string_view stored) { return appendItem(stored, tasksTextField.get()); });
   if (added.ok()) tasksTextField.set("");
   return added;
 }
 
 Status ToDoView::unmark(std::int64_t position) const {
-  Status written = stringTasksFinishedIndices.update(
-      [&](std::string_view stored) { return removeIndex(stored, position); });
+  Status written =
+      stringTasksFinishedIndices.update([&](std::string_view stored) { return removeIndex(stored, position); });
   if (written.ok()) std::erase(tasksFinishedIndices.mutate(), position);
   return written;
 }
 
 Status ToDoView::toggleFinished(std::int64_t position) const {
   if (isFinished(position)) return unmark(position);
-  Status written = stringTasksFinishedIndices.update(
-      [&](std::string_view stored) { return appendIndex(stored, position); });
+  Status written =
+      stringTasksFinishedIndices.update([&](std::string_view stored) { return appendIndex(stored, position); });
   if (written.ok()) tasksFinishedIndices.mutate().push_back(position);
   return written;
 }
@@ -92,8 +91,7 @@ Status ToDoView::stringTasksFinishedIndicesChanged() const { return marksSync_.s
 bool ToDoView::isTaskShown(std::int64_t position) const {
   const ItemList& list = tasks.get();
   if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return false;
-  return searchTasks.get().empty() ||
-         textContains(list[static_cast<std::size_t>(position)], searchTasks.get());
+  return searchTasks.get().empty() || textContains(list[static_cast<std::size_t>(position)], searchTasks.get());
 }
 
 bool ToDoView::isFinished(std::int64_t position) const {
@@ -135,20 +133,18 @@ Element ToDoView::body() const {
   }
 
   std::vector<Element> sections;
-  sections.push_back(
-      Section(sectionHeader("Add a new task", style),
-              Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style,
-                                         "done", [self] { return self.addTask(); }))
-                           .padding())));
+  sections.push_back(Section(
+      sectionHeader("Add a new task", style),
+      Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style, "done",
+                         [self] { return self.addTask(); }))
+           .padding())));
   sections.push_back(Section(
       sectionHeader("Search in all to-dos", style),
-      Elements(
-          HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
-          ForEach(std::move(rows)))));
-  return screenForm(
-      std::move(sections), [self] { return self.loadTasks(); },
-      {{stringTasks, [self] { return self.stringTasksChanged(); }},
-       {stringTasksFinishedIndices, [self] { return self.stringTasksFinishedIndicesChanged(); }}});
+      Elements(HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
+       ForEach(std::move(rows)))));
+  return screenForm(std::move(sections), [self] { return self.loadTasks(); },
+                    {{stringTasks, [self] { return self.stringTasksChanged(); }},
+                     {stringTasksFinishedIndices, [self] { return self.stringTasksFinishedIndicesChanged(); }}});
 }
 
 }  // namespace quillbox

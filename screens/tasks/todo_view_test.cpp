@@ -13,17 +13,12 @@ namespace {
 class ToDoTest : public ScreenTest<ToDoView> {
  protected:
   void add(std::string text) { typeAndSubmit("tasksTextField", std::move(text)); }
-  void toggle(std::int64_t position) {
-    perform([&] { return view().toggleFinished(position); });
-  }
-  void remove(std::int64_t position) {
-    perform([&] { return view().deleteTask(position); });
-  }
+  void toggle(std::int64_t position) { perform([&] { return view().toggleFinished(position); }); }
+  void remove(std::int64_t position) { perform([&] { return view().deleteTask(position); }); }
   // The marks in memory, then as stored: "[2,0] 2,0,".
   std::string marks() {
     std::string out;
-    for (std::int64_t mark : view().tasksFinishedIndices.get())
-      out += (out.empty() ? "" : ",") + std::to_string(mark);
+    for (std::int64_t mark : view().tasksFinishedIndices.get()) out += (out.empty() ? "" : ",") + std::to_string(mark);
     return "[" + out + "] " + local("stringTasksFinishedIndices");
   }
 };
@@ -145,8 +140,7 @@ TEST_F(ToDoTest, DeleteKeepsEveryOtherMarkOnItsOwnToDo) {
   EXPECT_EQ(rows(), "[ ] a");
   EXPECT_EQ(marks(), "[] ");
   remove(0);  // nothing marked moves: the marks string is not written
-  EXPECT_EQ(cloudWrites(),
-            "set tasksFromCloud=a|; set stringTasksFinishedIndicesFromCloud=; set tasksFromCloud=");
+  EXPECT_EQ(cloudWrites(), "set tasksFromCloud=a|; set stringTasksFinishedIndicesFromCloud=; set tasksFromCloud=");
 }
 
 TEST_F(ToDoTest, SearchedRowsActOnTheirPositionInTheWholeList) {
