@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,6 +20,12 @@ namespace quillbox {
 struct CloudWrite {
   std::string key;
   std::string value;
+};
+
+// One write of a cloud key, its bytes held by the caller.
+struct CloudWriteView {
+  std::string_view key;
+  std::string_view value;
 };
 
 // The cloud key-value store that mirrors every list to the person's other devices. Only two

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,7 @@ class CloudTransport {
   // Stores each write, one Status per write in the same order. A backing that can take several
   // writes at once takes all or none (a Redis transaction); by default they go one after another,
   // and a write that failed leaves the others as they went.
-  virtual std::vector<Status> setMany(const std::vector<CloudWrite>& writes);
+  virtual std::vector<Status> setMany(std::span<const CloudWriteView> writes);
 
   // Whether key can name a value in this backing at all: a key that cannot is refused at once,
   // never kept to be sent. Any key by default.

@@ -46,6 +46,7 @@ Status Outbox::prepare(std::string_view legacyRedisNamespace) {
       {&putPending_, "INSERT OR REPLACE INTO cloud_pending(store, key, value, since) VALUES(?1, ?2, ?3, ?4)"},
       {&isPending_, "SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2"},
       {&listPending_, "SELECT id, CAST(key AS BLOB), value FROM cloud_pending WHERE store = ?1 ORDER BY id"},
+      {&listPendingKeys_, "SELECT CAST(key AS BLOB) FROM cloud_pending WHERE store = ?1 ORDER BY id"},
       {&deletePending_, "DELETE FROM cloud_pending WHERE id = ?1"},
       {&getCopy_, "SELECT value FROM cloud_copy WHERE store = ?1 AND key = ?2"},
       {&rememberCopy_,
@@ -101,10 +102,11 @@ Status Outbox::migrate(std::string_view nameSpace) {
   return Status::Ok();
 }
 
-Status Outbox::record(const std::vector<CloudWrite>& writes) {
-  if (writes.empty()) return Status::Ok();
+Result<std::vector<std::int64_t>> Outbox::record(std::span<const CloudWriteView> writes) {
+  std::vector<std::int64_t> ids;
+  if (writes.empty()) return ids;
   if (Status began = db_->exec("BEGIN IMMEDIATE"); !began.ok()) return began;
-  for (const CloudWrite& write : writes) {
+  for (const CloudWriteView& write : writes) {
     int rc = putCopy_.reset().text(identity_).text(write.key).blob(write.value).step();
     putCopy_.done();
     if (rc == SQLITE_DONE) {
@@ -112,16 +114,17 @@ Status Outbox::record(const std::vector<CloudWrite>& writes) {
       putPending_.done();
     }
     if (rc != SQLITE_DONE) {
-      Status failure = db_->problem("keep the cloud write of \"" + write.key + "\"");
+      Status failure = db_->problem("keep the cloud write of \"" + std::string(write.key) + "\"");
       (void)db_->exec("ROLLBACK");
       return failure;
     }
+    ids.push_back(sqlite3_last_insert_rowid(db_->handle()));
   }
   if (Status committed = db_->exec("COMMIT"); !committed.ok()) {
     if (sqlite3_get_autocommit(db_->handle()) == 0) (void)db_->exec("ROLLBACK");
     return committed;
   }
-  return Status::Ok();
+  return ids;
 }
 
 Result<std::vector<Outbox::Pending>> Outbox::pending() {
@@ -136,10 +139,12 @@ Result<std::vector<Outbox::Pending>> Outbox::pending() {
 }
 
 Result<std::vector<std::string>> Outbox::pendingKeys() {
-  Result<std::vector<Pending>> writes = pending();
-  if (!writes.ok()) return writes.status();
+  Statement& s = listPendingKeys_.reset().text(identity_);
   std::vector<std::string> keys;
-  for (Pending& write : writes.value()) keys.push_back(std::move(write.key));
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) keys.push_back(s.columnBytes(0));
+  s.done();
+  if (rc != SQLITE_DONE) return db_->problem("read the cloud writes not yet sent");
   return keys;
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,8 +37,8 @@ class Outbox {
                                               std::string_view legacyRedisNamespace = {});
 
   // Records each write as its key's copy and as its pending write, replacing an older pending
-  // write of the key, all in one transaction: all are kept or none.
-  Status record(const std::vector<CloudWrite>& writes);
+  // write of the key, all in one transaction: all are kept or none. The new pending writes' ids.
+  Result<std::vector<std::int64_t>> record(std::span<const CloudWriteView> writes);
 
   // The pending writes, oldest first.
   Result<std::vector<Pending>> pending();
@@ -64,8 +65,8 @@ class Outbox {
 
   std::unique_ptr<Database> db_;
   std::string identity_;
-  Statement putCopy_, putPending_, isPending_, listPending_, deletePending_, getCopy_, rememberCopy_,
-      forgetCopy_;
+  Statement putCopy_, putPending_, isPending_, listPending_, listPendingKeys_, deletePending_, getCopy_,
+      rememberCopy_, forgetCopy_;
 };
 
 }  // namespace quillbox

@@ -17,10 +17,10 @@ CloudTransport::Trouble CloudTransport::classify(const Status& failure) const {
   }
 }
 
-std::vector<Status> CloudTransport::setMany(const std::vector<CloudWrite>& writes) {
+std::vector<Status> CloudTransport::setMany(std::span<const CloudWriteView> writes) {
   std::vector<Status> results;
   results.reserve(writes.size());
-  for (const CloudWrite& write : writes) results.push_back(set(write.key, write.value));
+  for (const CloudWriteView& write : writes) results.push_back(set(write.key, write.value));
   return results;
 }
 
@@ -66,21 +66,27 @@ void OutboxCloudStore::sendPending() {
     problem_ = writes.status();
     return;
   }
-  if (writes.value().empty()) {
+  std::vector<CloudWriteView> batch;
+  std::vector<std::int64_t> ids;
+  for (const Outbox::Pending& write : writes.value()) {
+    batch.push_back(CloudWriteView{write.key, write.value});
+    ids.push_back(write.id);
+  }
+  deliver(batch, ids);
+}
+
+void OutboxCloudStore::deliver(std::span<const CloudWriteView> writes, const std::vector<std::int64_t>& ids) {
+  if (writes.empty()) {
     waiting_ = false;
     waitReason_ = Status::Ok();
     return;
   }
-  std::vector<CloudWrite> batch;
-  batch.reserve(writes.value().size());
-  for (Outbox::Pending& write : writes.value())
-    batch.push_back(CloudWrite{write.key, std::move(write.value)});
-  std::vector<Status> results = transport_->setMany(batch);
+  std::vector<Status> results = transport_->setMany(writes);
   std::vector<std::int64_t> sent;
   Status refusal = Status::Ok();
-  for (std::size_t i = 0; i < batch.size(); ++i) {
+  for (std::size_t i = 0; i < writes.size(); ++i) {
     if (i < results.size() && results[i].ok()) {
-      sent.push_back(writes.value()[i].id);
+      sent.push_back(ids[i]);
     } else if (refusal.ok()) {
       refusal = i < results.size() ? results[i] : Status::Error("the cloud store lost a write's answer");
     }
@@ -88,7 +94,7 @@ void OutboxCloudStore::sendPending() {
   note(refusal);
   Status forgotten = outbox_->delivered(sent);
   if (!forgotten.ok()) problem_ = forgotten;
-  waiting_ = sent.size() < batch.size() || !forgotten.ok();
+  waiting_ = sent.size() < writes.size() || !forgotten.ok();
   waitReason_ = !refusal.ok() ? refusal : forgotten;
 }
 
@@ -130,29 +136,41 @@ Status OutboxCloudStore::setString(std::string_view value, std::string_view key)
     group->defer(*this, key, value);
     return Status::Ok();
   }
-  return write({CloudWrite{std::string(key), std::string(value)}});
+  const CloudWriteView write{key, value};
+  return this->write(std::span(&write, 1));
 }
 
 Status OutboxCloudStore::setStrings(std::vector<CloudWrite> writes) {
   std::lock_guard<std::mutex> guard(mutex_);
-  return write(std::move(writes));
+  std::vector<CloudWriteView> views;
+  for (const CloudWrite& write : writes) views.push_back(CloudWriteView{write.key, write.value});
+  return write(views);
 }
 
-Status OutboxCloudStore::write(std::vector<CloudWrite> writes) {
-  if (Status recorded = outbox_->record(writes); !recorded.ok()) {
+Status OutboxCloudStore::write(std::span<const CloudWriteView> writes) {
+  Result<std::vector<std::int64_t>> recorded = outbox_->record(writes);
+  if (!recorded.ok()) {
     // Not kept here: the backing is the writes' one chance, back-off or not.
     std::vector<Status> results = transport_->setMany(writes);
     Status unsent = Status::Ok();
     for (std::size_t i = 0; i < writes.size() && unsent.ok(); ++i) {
-      if (i >= results.size() || !results[i].ok()) unsent = i < results.size() ? results[i] : recorded;
+      if (i >= results.size() || !results[i].ok())
+        unsent = i < results.size() ? results[i] : recorded.status();
     }
     note(unsent);
-    problem_ = recorded;
+    problem_ = recorded.status();
     if (unsent.ok()) return Status::Ok();
-    return Status::Error(recorded.message() + "; nor could it be sent: " + unsent.message());
+    return Status::Error(recorded.status().message() + "; nor could it be sent: " + unsent.message());
   }
   waiting_ = true;
-  if (!backingOff()) sendPending();
+  if (backingOff()) return Status::Ok();
+  // When nothing older waits, what is in hand goes as it is, without reading it back.
+  Result<std::vector<std::string>> waiting = outbox_->pendingKeys();
+  if (waiting.ok() && waiting.value().size() == writes.size()) {
+    deliver(writes, recorded.value());
+  } else {
+    sendPending();
+  }
   return Status::Ok();
 }
 

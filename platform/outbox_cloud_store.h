@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,8 +65,9 @@ class OutboxCloudStore : public CloudStore {
                    std::shared_ptr<HomeLock> homeLock);
   bool backingOff() const;
   std::optional<std::string> localAnswer(std::string_view key);
-  Status write(std::vector<CloudWrite> writes);
+  Status write(std::span<const CloudWriteView> writes);
   void sendPending();
+  void deliver(std::span<const CloudWriteView> writes, const std::vector<std::int64_t>& ids);
   void note(const Status& status);
 
   mutable std::mutex mutex_;

@@ -38,22 +38,22 @@ class FakeTransport : public CloudTransport {
     return found == backing_->values.end() ? std::optional<std::string>() : std::optional(found->second);
   }
   Status set(std::string_view key, std::string_view value) override {
-    std::vector<Status> results = setMany({CloudWrite{std::string(key), std::string(value)}});
-    return results.front();
+    const CloudWriteView write{key, value};
+    return setMany(std::span(&write, 1)).front();
   }
   // Like a folder: one key after another, a refused key refused alone.
-  std::vector<Status> setMany(const std::vector<CloudWrite>& writes) override {
+  std::vector<Status> setMany(std::span<const CloudWriteView> writes) override {
     ++backing_->calls;
     std::vector<Status> results;
     std::string batch;
-    for (const CloudWrite& write : writes) {
+    for (const CloudWriteView& write : writes) {
       if (backing_->away) {
         results.push_back(Status::Unavailable("the backing is away"));
       } else if (backing_->refused.count(write.key) > 0) {
-        results.push_back(Status::Error("the backing refused " + write.key));
+        results.push_back(Status::Error("the backing refused " + std::string(write.key)));
       } else {
-        backing_->values[write.key] = write.value;
-        batch += (batch.empty() ? "" : " ") + write.key + "=" + write.value;
+        backing_->values[std::string(write.key)] = write.value;
+        batch += (batch.empty() ? "" : " ") + std::string(write.key) + "=" + std::string(write.value);
         results.push_back(Status::Ok());
       }
     }

@@ -332,12 +332,12 @@ Status RedisTransport::set(std::string_view key, std::string_view value) {
   return server.run({"SET", serverKey, value}).status;
 }
 
-std::vector<Status> RedisTransport::setMany(const std::vector<CloudWrite>& writes) {
+std::vector<Status> RedisTransport::setMany(std::span<const CloudWriteView> writes) {
   if (writes.size() == 1) return {set(writes.front().key, writes.front().value)};
   Server& server = connection_->server;
   std::vector<std::string> serverKeys;
   serverKeys.reserve(writes.size());
-  for (const CloudWrite& write : writes) serverKeys.push_back(server.address().serverKey(write.key));
+  for (const CloudWriteView& write : writes) serverKeys.push_back(server.address().serverKey(write.key));
   std::vector<Words> commands{{"MULTI"}};
   for (std::size_t i = 0; i < writes.size(); ++i) commands.push_back({"SET", serverKeys[i], writes[i].value});
   commands.push_back({"EXEC"});
