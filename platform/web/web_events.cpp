@@ -1,5 +1,7 @@
 #include "platform/web/web_events.h"
 
+#include <nlohmann/json.hpp>
+
 
 namespace quillbox::web {
 
@@ -73,6 +75,15 @@ Result<ClientEvent> parseClientEvent(std::string_view body) {
     if (!index) return index.status();
     if (index.value() >= kMaxTab) return Status::Error("no tab " + std::to_string(index.value()));
     event.index = static_cast<std::size_t>(index.value());
+  } else if (name == "viewport") {
+    event.type = ClientEvent::Type::viewport;
+    if (Status s = needId(); !s.ok()) return s;
+    Result<std::uint64_t> from = countMember(json, "from", true);
+    if (!from) return from.status();
+    Result<std::uint64_t> to = countMember(json, "to", true);
+    if (!to) return to.status();
+    event.from = static_cast<std::size_t>(from.value());
+    event.to = static_cast<std::size_t>(to.value());
   } else if (name == "appear") {
     event.type = ClientEvent::Type::appear;
   } else if (name == "foreground") {
@@ -83,16 +94,18 @@ Result<ClientEvent> parseClientEvent(std::string_view body) {
   return event;
 }
 
-Status applyClientEvent(Window& window, const ClientEvent& event) {
+Status applyClientEvent(Window& window, const ClientEvent& event, const Window::Tree& seen) {
   switch (event.type) {
     case ClientEvent::Type::tap:
-      return window.tap(event.id);
+      return window.tap(event.id, seen);
     case ClientEvent::Type::submit:
-      return window.submit(event.id);
+      return window.submit(event.id, seen);
     case ClientEvent::Type::edit:
-      return window.edit(event.id, event.text);
+      return window.edit(event.id, event.text, seen);
     case ClientEvent::Type::select:
-      return window.select(event.id, event.text);
+      return window.select(event.id, event.text, seen);
+    case ClientEvent::Type::viewport:
+      return Status::Ok();
     case ClientEvent::Type::tab:
       return window.selectTab(event.index);
     case ClientEvent::Type::appear:

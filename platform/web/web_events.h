@@ -11,10 +11,11 @@ namespace quillbox::web {
 // What a browser window asks its app window to do, as it arrives in the body of an event request:
 //   {"window": "...", "seq": 12, "rev": 7, "type": "tap", "id": "/notes/0/1/1/0/3"}
 // type is one of tap, submit, edit (with "text"), select (with "value": the option's key),
-// tab (with "index", counted from 0), appear and foreground. seq counts the browser window's
-// events; rev is the revision of the tree the person saw when they made it.
+// tab (with "index", counted from 0), appear, foreground and viewport (with "from" and "to": the
+// rows of the list "id" the page shows, counted among the rows the list shows). seq counts the
+// browser window's events; rev is the revision of the tree the person saw when they made it.
 struct ClientEvent {
-  enum class Type { tap, submit, edit, select, tab, appear, foreground };
+  enum class Type { tap, submit, edit, select, tab, appear, foreground, viewport };
 
   std::string window;
   std::uint64_t seq = 0;
@@ -23,6 +24,8 @@ struct ClientEvent {
   std::string id;     // tap, submit, edit, select
   std::string text;   // edit: the field's whole text; select: the option's key
   std::size_t index = 0;  // tab
+  std::size_t from = 0;   // viewport
+  std::size_t to = 0;     // viewport
 };
 
 // Reads an event from a request body. Fails, saying what is wrong, for anything that is not one
@@ -30,7 +33,9 @@ struct ClientEvent {
 // type, a negative or huge number.
 Result<ClientEvent> parseClientEvent(std::string_view body);
 
-// Runs the event on window: fails, changing nothing, when it names no element that takes it.
-Status applyClientEvent(Window& window, const ClientEvent& event);
+// Runs the event on window: fails, changing nothing, when it names no element that takes it, or
+// when it names an element in a row of a list that shows otherwise than in seen, the tree the
+// person saw (see Window). A viewport is no event of the window: it changes nothing here.
+Status applyClientEvent(Window& window, const ClientEvent& event, const Window::Tree& seen);
 
 }  // namespace quillbox::web

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <random>
@@ -22,6 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kSpareThreads = 16;  // for pages and events beside the open streams
+constexpr std::size_t kKeptTrees = 8;      // trees a window's page may still be looking at
 constexpr time_t kKeepAliveSeconds = 5;
 
 std::string randomId() {
@@ -52,20 +54,6 @@ void refuseJson(httplib::Response& res, int status, std::string_view message) {
   res.set_content(errorJson(message), "application/json");
 }
 
-const Element* elementAt(const Element& root, std::string_view id) {
-  const Element* found = nullptr;
-  forEachElement(root, [&](const Element& element) {
-    if (element.id == id) found = &element;
-    return found == nullptr;
-  });
-  return found;
-}
-
-std::string parentId(std::string_view id) {
-  std::size_t slash = id.rfind('/');
-  return std::string(slash == std::string_view::npos ? std::string_view() : id.substr(0, slash));
-}
-
 }  // namespace
 
 // One browser window's app window. The window, the mirror and the counters belong to the main
@@ -74,6 +62,9 @@ struct Session {
   std::string id;
   std::unique_ptr<Window> window;
   TreeMirror mirror;
+  // The trees sent, by the mirror's revision, newest last: what the person may be looking at when
+  // an event arrives. Trees the page has moved past are dropped.
+  std::deque<std::pair<std::uint64_t, Window::Tree>> sent;
   std::uint64_t ack = 0;             // the last event seq run
   std::uint64_t seenRevision = 0;    // the window's revision when it was last marked
   bool needFull = true;
@@ -412,10 +403,13 @@ std::string WebServer::Impl::takeMessage(Session& session, std::uint64_t stream)
     std::lock_guard<std::mutex> g(session.mutex);
     if (session.stream != stream) return "";
   }
-  bool full = session.needFull || session.mirror.oversized();
+  bool full = session.needFull;
   if (full) session.mirror.reset();
   session.needFull = false;
-  std::string nodes = session.mirror.diff(session.window->tree());
+  Window::Tree tree = session.window->snapshot();
+  std::string nodes = session.mirror.diff(*tree);
+  session.sent.emplace_back(session.mirror.revision(), std::move(tree));
+  if (session.sent.size() > kKeptTrees) session.sent.pop_front();
   std::string message = "event: tree\ndata: {\"window\":";
   appendJsonString(message, session.id);
   message += ",\"rev\":" + std::to_string(session.mirror.revision());
@@ -494,17 +488,17 @@ void WebServer::Impl::runEvent(const httplib::Request& req, httplib::Response& r
     Session& session = *it->second;
     if (event.seq != 0 && event.seq <= session.ack) return;  // already run
     session.ack = event.seq;
-    if (event.type == ClientEvent::Type::tap) {
-      // A tap acts on what the person saw: not on a row that changed after the tree they tapped.
-      const Element* row = elementAt(session.window->tree(), parentId(event.id));
-      if (row != nullptr && !session.mirror.unchangedSince(*row, event.rev)) {
-        code = 409;
-        error = "the row changed before the tap";
-        session.markDirty();
-        return;
-      }
+    if (event.type == ClientEvent::Type::viewport) {
+      session.mirror.setViewport(event.id, event.from, event.to);
+      session.markDirty();
+      return;
     }
-    Status applied = applyClientEvent(*session.window, event);
+    // The tree the person saw; one too old to be kept is an empty one, in which no row is found.
+    Window::Tree seen;
+    while (!session.sent.empty() && session.sent.front().first < event.rev) session.sent.pop_front();
+    if (!session.sent.empty() && session.sent.front().first == event.rev) seen = session.sent.front().second;
+    if (!seen) seen = std::make_shared<const Element>();
+    Status applied = applyClientEvent(*session.window, event, seen);
     if (!applied.ok()) {
       code = 409;
       error = applied.message();
