@@ -5,6 +5,10 @@
 // field keeps its focus and caret while the rows change around it. Every text is set as text,
 // never as markup. Events go out one at a time, in order; the tree that follows them comes back
 // on the event stream.
+//
+// A list ("n" rows in all) comes with only the rows near what the page shows: "c" holds their
+// keys and "o" the place of the first. The page keeps the list as tall as all its rows would be,
+// and asks for other rows (a viewport event) as the person scrolls.
 
 const SVG_NS = 'http://www.w3.org/2000/svg';
 
@@ -92,9 +96,15 @@ const app = {
 
 function send(event) {
   const last = app.queue[app.queue.length - 1];
-  // A field's text is sent whole: a newer text replaces one still waiting to go.
+  // A field's text is sent whole: a newer text replaces one still waiting to go; so are the rows
+  // a list asks for.
   if (event.type === 'edit' && last && last.type === 'edit' && last.id === event.id) {
     last.text = event.text;
+    return last.seq;
+  }
+  if (event.type === 'viewport' && last && last.type === 'viewport' && last.id === event.id) {
+    last.from = event.from;
+    last.to = event.to;
     return last.seq;
   }
   event.seq = ++app.seq;
@@ -191,6 +201,7 @@ function receive(data) {
     app.ack = 0;
     app.pendingFor.clear();
     app.localTab = null;
+    for (const list of lists) list.qbAsked = null;
   }
   app.rev = message.rev;
   app.ack = Math.max(app.ack, message.ack);
@@ -227,6 +238,7 @@ function draw(message) {
   if (message.full) {
     // A whole tree: the server has forgotten what was kept aside, and so does the page.
     for (const [id, element] of app.dom) if (!element.isConnected) app.dom.delete(id);
+    aside.clear();
   }
 }
 
@@ -237,6 +249,7 @@ function modifier(record, name) {
 
 function kindOf(record) {
   if (record.e === 'Link') return safeAddress(record.p.destination) ? 'Link' : 'Text';
+  if (record.e === 'ForEach' && typeof record.n === 'number') return 'List';
   const tappable = modifier(record, 'onTapGesture') !== null;
   return tappable && (record.e === 'Text' || record.e === 'Image') ? record.e + ':tap' : record.e;
 }
@@ -323,6 +336,13 @@ function make(kind, record) {
       });
       break;
     }
+    case 'List':
+      element = document.createElement('div');
+      element.setAttribute('role', 'list');
+      element.qbBox = element;
+      element.qbRowHeight = ROW_HEIGHT;
+      lists.add(element);
+      break;
     case 'Picker':
       element = document.createElement('div');
       element.setAttribute('role', 'radiogroup');
@@ -362,6 +382,7 @@ const BASE_CLASS = {
   'TextField': 'field',
   'Picker': 'picker',
   'ForEach': 'foreach',
+  'List': 'foreach',
 };
 
 function classFor(kind, record) {
@@ -430,6 +451,7 @@ function update(element, record) {
       break;
   }
   if (element.qbBox) placeChildren(element, record);
+  if (kind === 'List') updateList(element, record);
   if (kind === 'TabView') updateTabs(element, record);
 }
 
@@ -462,12 +484,17 @@ function placeChildren(element, record) {
   const keep = new Set(ids);
   // An element that left stays where it was, hidden, with its record, as the server remembers
   // it: if it comes back unchanged (a search typed and taken back), only its parent's keys say so.
+  // A list's row that left is taken out of the page and kept aside, a few hundred at most.
   for (const id of before) {
     if (keep.has(id)) continue;
     const child = app.dom.get(id);
-    if (child && child.parentNode === box) {
+    if (!child || child.parentNode !== box) continue;
+    child.qbAside = true;
+    if (element.qbKind === 'List') {
+      child.remove();
+      keepAside(id);
+    } else {
       child.hidden = true;
-      child.qbAside = true;
     }
   }
   let cursor = box.firstChild;
@@ -485,6 +512,102 @@ function placeChildren(element, record) {
     }
   }
 }
+
+// --- lists ----------------------------------------------------------------------------------------
+
+const ROW_HEIGHT = 57;      // a row's height until the page has measured one
+const OVERSCAN = 1.5;       // screens of rows asked for beyond each edge of what is in view
+const MOST_ASIDE = 600;     // rows kept out of the page for when they come back
+const lists = new Set();    // the List elements made
+const aside = new Map();    // id -> true, oldest first: list rows out of the page, kept
+
+function keepAside(id) {
+  aside.delete(id);
+  aside.set(id, true);
+  while (aside.size > MOST_ASIDE) {
+    const [oldest] = aside.keys();
+    aside.delete(oldest);
+    const element = app.dom.get(oldest);
+    if (element && !element.isConnected) forget(oldest);
+  }
+}
+
+// The rows a list shows are numbered among all its rows; the space of the rows not in the page
+// is kept above and below them, so the scroll height stays true to the whole list.
+function updateList(element, record) {
+  const ids = element.qbKids || [];
+  ids.forEach((id, index) => {
+    const row = app.dom.get(id);
+    if (!row) return;
+    aside.delete(id);
+    row.setAttribute('role', 'listitem');
+    row.setAttribute('aria-posinset', String(record.o + index + 1));
+    row.setAttribute('aria-setsize', String(record.n));
+  });
+  element.qbOffset = record.o;
+  element.qbCount = record.n;
+  placeSpace(element);
+  requestViewport();
+}
+
+function placeSpace(element) {
+  const shown = (element.qbKids || []).length;
+  const height = element.qbRowHeight;
+  const above = Math.round(element.qbOffset * height) + 'px';
+  const below = Math.round(Math.max(0, element.qbCount - element.qbOffset - shown) * height) + 'px';
+  if (element.style.paddingTop !== above) element.style.paddingTop = above;
+  if (element.style.paddingBottom !== below) element.style.paddingBottom = below;
+}
+
+let viewportFrame = 0;
+
+function requestViewport() {
+  if (!viewportFrame) viewportFrame = requestAnimationFrame(checkViewports);
+}
+
+// Asks for the rows of each list in view that the page lacks, or soon will as the person scrolls.
+function checkViewports() {
+  viewportFrame = 0;
+  for (const list of lists) {
+    if (!list.isConnected) {
+      lists.delete(list);
+      continue;
+    }
+    if (list.offsetParent === null || typeof list.qbCount !== 'number') continue;
+    const shown = (list.qbKids || []).length;
+    const box = list.getBoundingClientRect();
+    const style = getComputedStyle(list);
+    const above = parseFloat(style.paddingTop) || 0;
+    const below = parseFloat(style.paddingBottom) || 0;
+    if (shown > 0) {
+      const measured = (box.height - above - below) / shown;
+      if (measured > 0 && Math.abs(measured - list.qbRowHeight) > 0.5) {
+        list.qbRowHeight = measured;
+        placeSpace(list);
+      }
+    }
+    const height = list.qbRowHeight;
+    const screen = innerHeight;
+    // What is in view, in pixels from the top of the list.
+    const top = Math.max(0, -box.top);
+    const bottom = Math.min(box.height, screen - box.top);
+    if (bottom <= 0 || top >= box.height) continue;
+    const margin = screen * OVERSCAN / 2;
+    const rowsTop = list.qbOffset * height;
+    const rowsBottom = box.height - (parseFloat(list.style.paddingBottom) || 0);
+    const lacksAbove = list.qbOffset > 0 && top - margin < rowsTop;
+    const lacksBelow = list.qbOffset + shown < list.qbCount && bottom + margin > rowsBottom;
+    if (!lacksAbove && !lacksBelow) continue;
+    const from = Math.max(0, Math.floor((top - screen * OVERSCAN) / height));
+    const to = Math.min(list.qbCount, Math.ceil((bottom + screen * OVERSCAN) / height));
+    if (list.qbAsked && list.qbAsked.from === from && list.qbAsked.to === to) continue;
+    list.qbAsked = { from, to };
+    send({ type: 'viewport', id: list.qbId, from, to });
+  }
+}
+
+addEventListener('scroll', requestViewport, { passive: true });
+addEventListener('resize', requestViewport);
 
 function updateHeader(element, record) {
   const id = record.i + '/header';
@@ -629,6 +752,7 @@ function chooseTab(index) {
   app.localTab = { index, seq: send({ type: 'tab', index }) };
   showTab(tabs, index);
   window.scrollTo(0, 0);
+  requestViewport();
 }
 
 // --- status -----------------------------------------------------------------------------------
