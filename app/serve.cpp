@@ -1,5 +1,6 @@
 #include "app/serve.h"
 
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -7,18 +8,19 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "app/cli.h"
 #include "app/content_view.h"
@@ -72,7 +74,8 @@ std::vector<std::string> networkAddresses(bool ipv6) {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return found;
   for (ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
-    if (item->ifa_addr == nullptr || (item->ifa_flags & IFF_LOOPBACK) != 0 || (item->ifa_flags & IFF_UP) == 0) continue;
+    if (item->ifa_addr == nullptr || (item->ifa_flags & IFF_LOOPBACK) != 0 || (item->ifa_flags & IFF_UP) == 0)
+      continue;
     int family = item->ifa_addr->sa_family;
     if (family != AF_INET && !(ipv6 && family == AF_INET6)) continue;
     char text[NI_MAXHOST] = {};
@@ -89,13 +92,41 @@ std::vector<std::string> networkAddresses(bool ipv6) {
   return found;
 }
 
-std::string urlHost(const std::string& host) { return host.find(':') != std::string::npos ? "[" + host + "]" : host; }
+std::string urlHost(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
 
-// Opens url in the desktop's browser; a desktop without one is told nothing.
-void openBrowser(const std::string& url) {
+// Opens url in the desktop's browser; a desktop without one is told nothing. The browser is given
+// a private file of the home that leads on to the address, not the address itself: a program's
+// arguments can be read by every user of the machine, and the address holds the secret.
+void openBrowser(const std::filesystem::path& home, const std::string& url) {
+  const std::filesystem::path launcher = home / "open.html";
+  std::string page =
+      "<!doctype html><meta charset=\"utf-8\"><meta name=\"referrer\" content=\"no-referrer\">"
+      "<meta http-equiv=\"refresh\" content=\"0;url=" +
+      url +
+      "\"><title>Quillbox</title>"
+      "<a href=\"" +
+      url + "\">Open Quillbox</a>\n";
+  int fd = ::open(launcher.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  bool written =
+      ::fchmod(fd, 0600) == 0 && ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+  ::close(fd);
+  if (!written) return;
   pid_t pid = 0;
   std::string program = "xdg-open";
-  std::string address = url;
+  std::string address = "file://";
+  for (unsigned char c : launcher.string()) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      address += static_cast<char>(c);
+    } else {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      address += '%';
+      address += kHex[c >> 4];
+      address += kHex[c & 0xf];
+    }
+  }
   char* argv[] = {program.data(), address.data(), nullptr};
   if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) {
     std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
@@ -105,9 +136,10 @@ void openBrowser(const std::string& url) {
 }  // namespace
 
 void addServeOptions(CLI::App& command, ServeOptions& options) {
-  command.add_option("--listen", options.listen,
-                     "HOST:PORT to listen on (default 127.0.0.1:8080; port 0 picks a free one). Any address "
-                     "but loopback asks for a secret token, printed once in the address to open");
+  command.add_option(
+      "--listen", options.listen,
+      "HOST:PORT to listen on (default 127.0.0.1:8080; port 0 picks a free one). The address to "
+      "open, printed at start, holds the app's secret token");
   command.add_flag("--open", options.open, "open the app in this desktop's browser");
 }
 
@@ -140,15 +172,11 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(cloud).value());
   configureSharedCloudStore([made] { return std::move(*made); });
 
-  const bool loopback = web::isLoopbackHost(listen->host);
-  std::optional<std::string> token;
-  if (!loopback) {
-    Result<std::string> secret = web::loadOrCreateToken(home.value());
-    if (!secret) {
-      err << "quillbox: " << secret.status().message() << "\n";
-      return kStoreError;
-    }
-    token = secret.value();
+  // Loopback too: another user of this machine reaches it as well.
+  Result<std::string> token = web::loadOrCreateToken(home.value());
+  if (!token) {
+    err << "quillbox: " << token.status().message() << "\n";
+    return kStoreError;
   }
 
   // Interrupts end the app in good order: the signal thread stops the server, then the queue.
@@ -164,13 +192,14 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   std::shared_ptr<SettingsStore> settings = store.value();
   web::WebServerOptions serverOptions;
   serverOptions.listen = listen.value();
-  serverOptions.token = token;
+  serverOptions.token = token.value();
   std::string machine = hostName();
   if (!machine.empty()) serverOptions.machineNames = {machine, machine + ".local"};
   serverOptions.defaultIdiom = idiom;
   serverOptions.store = settings;
   serverOptions.makeWindow = [settings](Idiom windowIdiom) {
-    Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); }, std::make_shared<Device>(windowIdiom)};
+    Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); },
+                    std::make_shared<Device>(windowIdiom)};
     return QuillboxApp().makeWindow(env);
   };
   serverOptions.tick = [flusher] { flusher->tick(); };
@@ -188,21 +217,24 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
 
   std::vector<std::string> addresses;
   const std::string port = std::to_string(server.port());
-  const std::string secret = token ? "/?token=" + *token : "/";
+  const std::string secret = "/?token=" + token.value();
   if (listen->host == "0.0.0.0" || listen->host == "::") {
     for (const std::string& address : networkAddresses(listen->host == "::")) {
       addresses.push_back("http://" + address + ":" + port + secret);
     }
-    if (addresses.empty()) addresses.push_back("http://" + (machine.empty() ? "localhost" : machine) + ":" + port + secret);
+    if (addresses.empty())
+      addresses.push_back("http://" + (machine.empty() ? "localhost" : machine) + ":" + port + secret);
   } else {
     addresses.push_back("http://" + urlHost(listen->host) + ":" + port + secret);
   }
-  out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this") << " in a browser:\n";
+  out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")
+      << " in a browser:\n";
   for (const std::string& address : addresses) out << "  " << address << "\n";
-  if (token) out << "The address holds this app's secret: share it only with your own devices.\n";
+  out << "The address holds this app's secret (kept in "
+      << terminalSafe((home.value() / "web-token").string()) << "): share it only with your own devices.\n";
   out << "Press Ctrl-C to stop.\n";
   out.flush();
-  if (options.open) openBrowser(addresses.front());
+  if (options.open) openBrowser(home.value(), addresses.front());
 
   std::thread waiter([&server, &queue, signals] {
     int received = 0;

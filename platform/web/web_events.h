@@ -21,8 +21,8 @@ struct ClientEvent {
   std::uint64_t seq = 0;
   std::uint64_t rev = 0;
   Type type = Type::tap;
-  std::string id;     // tap, submit, edit, select
-  std::string text;   // edit: the field's whole text; select: the option's key
+  std::string id;         // tap, submit, edit, select
+  std::string text;       // edit: the field's whole text; select: the option's key
   std::size_t index = 0;  // tab
   std::size_t from = 0;   // viewport
   std::size_t to = 0;     // viewport
@@ -30,7 +30,8 @@ struct ClientEvent {
 
 // Reads an event from a request body. Fails, saying what is wrong, for anything that is not one
 // JSON object of the form above: bad JSON or UTF-8, a missing or mistyped member, an unknown
-// type, a negative or huge number.
+// type, a negative or huge number, values nested more than 8 deep or more than 256 values. The
+// limits are checked before anything is built: memory stays near the size of the body.
 Result<ClientEvent> parseClientEvent(std::string_view body);
 
 // Runs the event on window: fails, changing nothing, when it names no element that takes it, or

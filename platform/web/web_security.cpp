@@ -39,8 +39,9 @@ bool isIpv6(std::string_view text) {
 }
 
 bool isHexToken(std::string_view text) {
-  return text.size() == kTokenBytes * 2 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  return text.size() == kTokenBytes * 2 && std::all_of(text.begin(), text.end(), [](char c) {
+           return std::isxdigit(static_cast<unsigned char>(c));
+         });
 }
 
 std::string randomToken() {
@@ -97,16 +98,17 @@ bool parsePort(std::string_view text, int& port) {
 Result<ListenAddress> parseListenAddress(std::string_view text) {
   std::string host, port;
   if (!splitHostPort(text, host, port) || host.empty()) {
-    return Status::Error("--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
+    return Status::Invalid("--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
   }
   for (char c : host) {
     auto u = static_cast<unsigned char>(c);
     if (!(std::isalnum(u) || c == '.' || c == '-' || c == ':' || c == '%' || c == '_')) {
-      return Status::Error("--listen: not a host name: " + host);
+      return Status::Invalid("--listen: not a host name: " + host);
     }
   }
   ListenAddress address{host, 0};
-  if (!parsePort(port, address.port)) return Status::Error("--listen: not a port from 0 to 65535: \"" + port + "\"");
+  if (!parsePort(port, address.port))
+    return Status::Invalid("--listen: not a port from 0 to 65535: \"" + port + "\"");
   return address;
 }
 
@@ -141,7 +143,8 @@ Result<std::string> loadOrCreateToken(const std::filesystem::path& home) {
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return Status::Error("cannot write " + temporary.string() + ": " + std::strerror(errno));
   std::string line = token + "\n";
-  bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
+  bool written =
+      ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
   written = (::close(fd) == 0) && written;
   if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
     std::string reason = std::strerror(errno);
@@ -180,7 +183,7 @@ bool sameSecret(std::string_view a, std::string_view b) {
   return difference == 0;
 }
 
-RequestGuard::RequestGuard(std::string host, int port, std::optional<std::string> token,
+RequestGuard::RequestGuard(std::string host, int port, std::string token,
                            std::vector<std::string> machineNames)
     : host_(lower(host)), port_(port), token_(std::move(token)) {
   for (const std::string& name : machineNames) {
@@ -200,11 +203,16 @@ bool RequestGuard::hostAllowed(std::string_view hostHeader) const {
   return std::find(names_.begin(), names_.end(), host) != names_.end();
 }
 
-bool RequestGuard::originAllowed(std::string_view origin, std::string_view hostHeader, std::string_view fetchSite) {
+bool RequestGuard::originAllowed(std::string_view origin, std::string_view hostHeader,
+                                 std::string_view fetchSite) {
   if (!origin.empty()) return !hostHeader.empty() && origin == "http://" + std::string(hostHeader);
   return fetchSite.empty() || fetchSite == "same-origin" || fetchSite == "none";
 }
 
-bool RequestGuard::tokenMatches(std::string_view secret) const { return !token_ || sameSecret(secret, *token_); }
+bool RequestGuard::tokenMatches(std::string_view secret) const {
+  return !token_.empty() && sameSecret(secret, token_);
+}
+
+std::string tokenCookieName(int port) { return "quillbox_token_" + std::to_string(port); }
 
 }  // namespace quillbox::web

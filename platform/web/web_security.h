@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,12 +20,12 @@ struct ListenAddress {
 Result<ListenAddress> parseListenAddress(std::string_view text);
 
 // True for the names of this machine's loopback interface: 127.0.0.0/8, ::1 and "localhost".
-// Only such an address is served without the secret token.
 bool isLoopbackHost(std::string_view host);
 
-// The secret that a server on any other address asks for: 32 random bytes as 64 hex digits,
-// kept in <home>/web-token with mode 0600 and reused by later runs. A file that does not hold
-// a well-formed token is replaced. Fails, naming the file, when it cannot be read or written.
+// The secret every request to the app must carry, on loopback too (another user of the same
+// machine reaches loopback as well): 32 random bytes as 64 hex digits, kept in <home>/web-token
+// with mode 0600 and reused by later runs. A file that is missing or does not hold a well-formed
+// token is replaced by a new one. Fails, naming the file, when it cannot be read or written.
 Result<std::string> loadOrCreateToken(const std::filesystem::path& home);
 
 // The value of the cookie name in a Cookie header, "" when absent.
@@ -40,8 +39,8 @@ class RequestGuard {
  public:
   // host and port are the address the server is bound to; machineNames are further names this
   // machine answers to (its host name and host name ".local") for a server off loopback.
-  RequestGuard(std::string host, int port, std::optional<std::string> token,
-               std::vector<std::string> machineNames = {});
+  // token is the secret requests must carry; an empty one is never matched.
+  RequestGuard(std::string host, int port, std::string token, std::vector<std::string> machineNames = {});
 
   // The Host header names this server: a loopback server answers only to 127.0.0.1, localhost and
   // [::1]; a server on another address to any IP address, its listen name, localhost and the
@@ -54,19 +53,18 @@ class RequestGuard {
   // says same-origin or none. Anything else is another site's request.
   static bool originAllowed(std::string_view origin, std::string_view hostHeader, std::string_view fetchSite);
 
-  // True when the server needs the token.
-  bool needsToken() const { return token_.has_value(); }
-  // True when the secret matches the server's token (or no token is needed).
+  // True when the secret is the server's token.
   bool tokenMatches(std::string_view secret) const;
 
  private:
   std::string host_;
   int port_;
-  std::optional<std::string> token_;
+  std::string token_;
   std::vector<std::string> names_;
 };
 
-// The name of the cookie that carries the token.
-inline constexpr std::string_view kTokenCookie = "quillbox_token";
+// The name of the cookie that carries the token of the app on that port. A browser shares cookies
+// among all the ports of one host, so two apps on one machine each keep their own.
+std::string tokenCookieName(int port);
 
 }  // namespace quillbox::web

@@ -33,12 +33,13 @@ TEST(ListenAddresses, HostAndPortAreReadAndAnythingElseIsAClearError) {
 
 TEST(Loopback, OnlyTheLoopbackInterfaceCountsAsLoopback) {
   std::string seen;
-  for (const char* host : {"127.0.0.1", "127.9.9.9", "::1", "LOCALHOST", "0.0.0.0", "::", "192.168.1.5", "128.0.0.1",
-                           "localhost.evil.com"}) {
+  for (const char* host : {"127.0.0.1", "127.9.9.9", "::1", "LOCALHOST", "0.0.0.0", "::", "192.168.1.5",
+                           "128.0.0.1", "localhost.evil.com"}) {
     seen += std::string(host) + (isLoopbackHost(host) ? "=yes " : "=no ");
   }
-  EXPECT_EQ(seen, "127.0.0.1=yes 127.9.9.9=yes ::1=yes LOCALHOST=yes 0.0.0.0=no ::=no 192.168.1.5=no 128.0.0.1=no "
-                  "localhost.evil.com=no ");
+  EXPECT_EQ(seen,
+            "127.0.0.1=yes 127.9.9.9=yes ::1=yes LOCALHOST=yes 0.0.0.0=no ::=no 192.168.1.5=no 128.0.0.1=no "
+            "localhost.evil.com=no ");
 }
 
 std::string allowed(const RequestGuard& guard, std::vector<std::string> hosts) {
@@ -48,22 +49,23 @@ std::string allowed(const RequestGuard& guard, std::vector<std::string> hosts) {
 }
 
 TEST(RequestGuards, ALoopbackServerAnswersOnlyToLoopbackNamesOnItsOwnPort) {
-  RequestGuard guard("127.0.0.1", 8080, std::nullopt);
-  EXPECT_EQ(allowed(guard, {"127.0.0.1:8080", "localhost:8080", "[::1]:8080", "LocalHost:8080", "127.0.0.1:8081",
-                            "127.0.0.1", "evil.com:8080", "192.168.1.5:8080", "", "[::1", "127.0.0.1:80:80"}),
-            "127.0.0.1:8080=ok localhost:8080=ok [::1]:8080=ok LocalHost:8080=ok 127.0.0.1:8081=no 127.0.0.1=no "
-            "evil.com:8080=no 192.168.1.5:8080=no =no [::1=no 127.0.0.1:80:80=no ");
-  EXPECT_FALSE(guard.needsToken());
-  EXPECT_TRUE(guard.tokenMatches(""));
+  RequestGuard guard("127.0.0.1", 8080, std::string(64, 'b'));
+  EXPECT_EQ(
+      allowed(guard, {"127.0.0.1:8080", "localhost:8080", "[::1]:8080", "LocalHost:8080", "127.0.0.1:8081",
+                      "127.0.0.1", "evil.com:8080", "192.168.1.5:8080", "", "[::1", "127.0.0.1:80:80"}),
+      "127.0.0.1:8080=ok localhost:8080=ok [::1]:8080=ok LocalHost:8080=ok 127.0.0.1:8081=no 127.0.0.1=no "
+      "evil.com:8080=no 192.168.1.5:8080=no =no [::1=no 127.0.0.1:80:80=no ");
+  EXPECT_TRUE(guard.tokenMatches(std::string(64, 'b')));
+  EXPECT_FALSE(guard.tokenMatches(""));  // loopback asks for the token as well
+  EXPECT_FALSE(RequestGuard("127.0.0.1", 8080, "").tokenMatches(""));
 }
 
 TEST(RequestGuards, AServerOnTheNetworkAnswersToAddressesAndItsOwnNamesButNotToOtherNames) {
   RequestGuard guard("0.0.0.0", 80, std::string(64, 'a'), {"desk", "desk.local"});
-  EXPECT_EQ(allowed(guard, {"192.168.1.5", "10.0.0.2:80", "[fe80::1]:80", "desk", "DESK.local:80", "localhost",
-                            "rebound.example.com", "desk.example.com", "10.0.0.2:8080"}),
+  EXPECT_EQ(allowed(guard, {"192.168.1.5", "10.0.0.2:80", "[fe80::1]:80", "desk", "DESK.local:80",
+                            "localhost", "rebound.example.com", "desk.example.com", "10.0.0.2:8080"}),
             "192.168.1.5=ok 10.0.0.2:80=ok [fe80::1]:80=ok desk=ok DESK.local:80=ok localhost=ok "
             "rebound.example.com=no desk.example.com=no 10.0.0.2:8080=no ");
-  EXPECT_TRUE(guard.needsToken());
   EXPECT_TRUE(guard.tokenMatches(std::string(64, 'a')));
   EXPECT_FALSE(guard.tokenMatches(std::string(63, 'a')));
   EXPECT_FALSE(guard.tokenMatches(""));
@@ -102,7 +104,7 @@ class TokenFileTest : public ::testing::Test {
     return made ? made.value() : "error: " + made.status().message();
   }
   unsigned mode() {
-    struct stat info{};
+    struct stat info {};
     ::stat((home_ / "web-token").c_str(), &info);
     return info.st_mode & 0777;
   }
@@ -117,7 +119,8 @@ TEST_F(TokenFileTest, ATokenIsMadeOncePrivateAndKeptAcrossRuns) {
   EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_EQ(mode(), 0600u);
   EXPECT_EQ(token(), first);
-  std::filesystem::permissions(home_ / "web-token", std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
+  std::filesystem::permissions(home_ / "web-token",
+                               std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
   EXPECT_EQ(token(), first);
   EXPECT_EQ(mode(), 0600u);
 }

@@ -8,9 +8,6 @@
 #include <random>
 #include <thread>
 
-#include <httplib.h>
-#include <sys/socket.h>
-
 #include "platform/web/web_assets.h"
 #include "platform/web/web_events.h"
 #include "platform/web/web_json.h"
@@ -22,9 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kSpareThreads = 16;  // for pages and events beside the open streams
-constexpr std::size_t kKeptTrees = 8;      // trees a window's page may still be looking at
-constexpr time_t kKeepAliveSeconds = 5;
+constexpr std::string_view kHeartbeat = ": still here\n\n";
+constexpr std::size_t kKeptTrees = 8;  // trees a window's page may still be looking at
 
 std::string randomId() {
   std::random_device device;
@@ -37,27 +33,35 @@ std::string randomId() {
   return id;
 }
 
-std::string errorJson(std::string_view message) {
-  std::string out = "{\"error\":";
-  appendJsonString(out, message);
-  out += '}';
-  return out;
+HttpResponse refusal(int status, std::string_view message) {
+  return HttpResponse::text(status, std::string(message) + "\n");
 }
 
-void refuse(httplib::Response& res, int status, std::string_view message) {
-  res.status = status;
-  res.set_content(std::string(message) + "\n", "text/plain; charset=utf-8");
+HttpResponse errorJson(int status, std::string_view message) {
+  std::string body = "{\"error\":";
+  appendJsonString(body, message);
+  body += '}';
+  return HttpResponse::text(status, std::move(body), "application/json");
 }
 
-void refuseJson(httplib::Response& res, int status, std::string_view message) {
-  res.status = status;
-  res.set_content(errorJson(message), "application/json");
+// The answer to an event that failed: it named something that is no longer there or changed (409),
+// or a store could not be read or written, or was held by another process (503).
+int statusForFailure(const Status& failure) {
+  switch (failure.code()) {
+    case Status::Code::io:
+    case Status::Code::unavailable:
+    case Status::Code::busy:
+      return 503;
+    case Status::Code::unauthenticated:
+      return 403;
+    default:
+      return 409;
+  }
 }
 
 }  // namespace
 
-// One browser window's app window. The window, the mirror and the counters belong to the main
-// queue; the stream fields are shared with the thread that serves the event stream.
+// One browser window's app window, with the event stream its browser holds. Main queue only.
 struct Session {
   std::string id;
   std::unique_ptr<Window> window;
@@ -65,40 +69,30 @@ struct Session {
   // The trees sent, by the mirror's revision, newest last: what the person may be looking at when
   // an event arrives. Trees the page has moved past are dropped.
   std::deque<std::pair<std::uint64_t, Window::Tree>> sent;
-  std::uint64_t ack = 0;             // the last event seq run
-  std::uint64_t seenRevision = 0;    // the window's revision when it was last marked
+  std::uint64_t ack = 0;           // the last event seq run
+  std::uint64_t seenRevision = 0;  // the window's revision when it was last marked
   bool needFull = true;
+  bool dirty = false;  // the stream is owed the tree's change
+  std::shared_ptr<HttpStream> stream;
+  Clock::time_point lastSent{};
+  Clock::time_point created = Clock::now();
 
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool dirty = false;
-  bool closed = false;
-  std::uint64_t stream = 0;          // moves when a new stream takes the window over
-  int streams = 0;
-  Clock::time_point idleSince = Clock::now();
-
-  void markDirty() {
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      dirty = true;
-    }
-    wake.notify_all();
-  }
-  bool attached() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return streams > 0;
-  }
+  bool attached() const { return stream && !stream->closed(); }
+  // Since when the browser has been away.
+  Clock::time_point awaySince() const { return !stream ? created : stream->closedAt(); }
 };
 
 struct WebServer::Impl {
   Impl(WebServerOptions o, MainQueue& q)
-      : options(std::move(o)), queue(q), guard(options.listen.host, options.listen.port, options.token, options.machineNames) {}
+      : options(std::move(o)),
+        queue(q),
+        guard(options.listen.host, options.listen.port, options.token, options.machineNames) {}
 
   WebServerOptions options;
   MainQueue& queue;
-  RequestGuard guard;
-  httplib::Server http;
-  std::thread listener;
+  RequestGuard guard;  // set before the first request, then only read
+  std::string cookieName;
+  std::unique_ptr<HttpServer> http;
   std::thread ticker;
   std::atomic<int> port{0};
   std::atomic<bool> stopping{false};
@@ -112,14 +106,17 @@ struct WebServer::Impl {
   std::uint64_t lastGeneration = 0;
   std::string status;
 
-  void routes();
-  bool checkRequest(const httplib::Request& req, httplib::Response& res);
-  void openStream(const httplib::Request& req, httplib::Response& res);
-  void runEvent(const httplib::Request& req, httplib::Response& res);
+  // Network thread:
+  std::optional<HttpResponse> screen(const HttpRequest& req) const;
+  // Worker threads:
+  HttpResponse handle(const HttpRequest& req);
+  HttpResponse openStream(const HttpRequest& req);
+  HttpResponse runEvent(const HttpRequest& req);
 
   // Main queue:
   std::shared_ptr<Session> openSession(Idiom idiom, std::string& error);
-  std::string takeMessage(Session& session, std::uint64_t stream);
+  std::string takeMessage(Session& session);
+  void sendChanges();
   void afterEvent(Session* origin);
   void markChanged();
   void poll();
@@ -140,34 +137,24 @@ int WebServer::port() const { return impl_->port.load(); }
 Status WebServer::start() {
   Impl& s = *impl_;
   if (s.started) return Status::Error("the server has already started");
-  const ListenAddress& listen = s.options.listen;
-  std::size_t threads = s.options.maxWindows + kSpareThreads;
-  s.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  s.http.set_payload_max_length(s.options.maxBodyBytes);
-  s.http.set_keep_alive_timeout(kKeepAliveSeconds);
-  s.http.set_tcp_nodelay(true);  // a tree pushed on the event stream leaves at once
-  // Only SO_REUSEADDR (a restart right after a stop binds again): no SO_REUSEPORT, so a second
-  // app on the same address fails to start instead of sharing the browsers with the first.
-  s.http.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  s.routes();
-
-  int bound = listen.port;
-  if (listen.port == 0) {
-    bound = s.http.bind_to_any_port(listen.host);
-  } else if (!s.http.bind_to_port(listen.host, listen.port)) {
-    bound = -1;
-  }
-  if (bound <= 0) {
-    return Status::Error("cannot listen on " + listen.host + ":" + std::to_string(listen.port) +
-                         " (in use, or not an address of this machine)");
-  }
-  s.port = bound;
-  s.guard = RequestGuard(listen.host, bound, s.options.token, s.options.machineNames);
+  if (s.options.token.empty()) return Status::Error("the server needs a token");
+  HttpServerOptions http = s.options.http;
+  http.host = s.options.listen.host;
+  http.port = s.options.listen.port;
+  http.screen = [&s](const HttpRequest& req) { return s.screen(req); };
+  http.handle = [&s](const HttpRequest& req) { return s.handle(req); };
+  http.commonHeaders = {{"Content-Security-Policy", std::string(kContentSecurityPolicy)},
+                        {"X-Content-Type-Options", "nosniff"},
+                        {"Referrer-Policy", "no-referrer"},
+                        {"X-Frame-Options", "DENY"},
+                        {"Cache-Control", "no-store"}};
+  s.http = std::make_unique<HttpServer>(std::move(http));
+  if (Status bound = s.http->listen(); !bound.ok()) return bound;
+  s.port = s.http->port();
+  s.guard = RequestGuard(s.options.listen.host, s.port, s.options.token, s.options.machineNames);
+  s.cookieName = tokenCookieName(s.port);
+  if (Status serving = s.http->start(); !serving.ok()) return serving;
   s.started = true;
-  s.listener = std::thread([&s] { s.http.listen_after_bind(); });
   s.ticker = std::thread([&s] {
     std::unique_lock<std::mutex> lock(s.tickMutex);
     while (!s.stopping) {
@@ -187,15 +174,12 @@ Status WebServer::start() {
 void WebServer::stop() {
   Impl& s = *impl_;
   if (!s.started || s.stopping.exchange(true)) return;
-  {
-    std::lock_guard<std::mutex> guard(s.tickMutex);
-  }
+  { std::lock_guard<std::mutex> guard(s.tickMutex); }
   s.tickWake.notify_all();
   if (s.ticker.joinable()) s.ticker.join();
-  // Streams end as soon as they wake; the main queue may still be asked for their last message.
+  // Every stream ends cleanly; the front sends their last bytes before it closes.
   s.queue.postAndWait([&s] { s.closeAll(); });
-  s.http.stop();
-  if (s.listener.joinable()) s.listener.join();
+  s.http->stop();
   // Work posted before this point has run once this returns (or the queue has stopped).
   s.queue.postAndWait([] {});
 }
@@ -208,103 +192,60 @@ std::size_t WebServer::windowCount() {
 
 void WebServer::Impl::closeAll() {
   for (auto& [id, session] : sessions) {
-    {
-      std::lock_guard<std::mutex> g(session->mutex);
-      session->closed = true;
-    }
-    session->wake.notify_all();
+    if (session->stream) session->stream->end();
   }
 }
 
-void WebServer::Impl::routes() {
-  http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    return checkRequest(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                                  : httplib::Server::HandlerResponse::Handled;
-  });
-  http.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Content-Security-Policy", std::string(kContentSecurityPolicy));
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_header("Referrer-Policy", "no-referrer");
-    res.set_header("X-Frame-Options", "DENY");
-    res.set_header("Cache-Control", "no-store");
-  });
-  httplib::Server::HandlerWithResponse errors = [](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty() || res.content_length_ > 0) return httplib::Server::HandlerResponse::Unhandled;
-    switch (res.status) {
-      case 413:
-        res.set_content("request body too large\n", "text/plain; charset=utf-8");
-        break;
-      case 404:
-        res.set_content("not found\n", "text/plain; charset=utf-8");
-        break;
-      default:
-        res.set_content("the request could not be served (" + std::to_string(res.status) + ")\n",
-                        "text/plain; charset=utf-8");
-        break;
-    }
-    return httplib::Server::HandlerResponse::Handled;
-  };
-  http.set_error_handler(errors);
-  http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    refuse(res, 500, "the request could not be served");
-  });
-
-  auto asset = [](const httplib::Request& req, httplib::Response& res) {
-    const Asset* found = findAsset(req.path);
-    if (found == nullptr) return refuse(res, 404, "not found");
-    res.set_content(std::string(found->body), std::string(found->contentType));
-  };
-  http.Get("/", asset);
-  http.Get("/app.js", asset);
-  http.Get("/app.css", asset);
-  http.Get("/icon.svg", asset);
-  http.Get("/api/stream", [this](const httplib::Request& req, httplib::Response& res) { openStream(req, res); });
-  http.Post("/api/event", [this](const httplib::Request& req, httplib::Response& res) { runEvent(req, res); });
-}
-
-bool WebServer::Impl::checkRequest(const httplib::Request& req, httplib::Response& res) {
-  const std::string host = req.get_header_value("Host");
-  if (!guard.hostAllowed(host)) {
-    refuse(res, 403, "this server does not answer to that host name");
-    return false;
-  }
-  if (guard.needsToken() && !guard.tokenMatches(cookieValue(req.get_header_value("Cookie"), kTokenCookie))) {
-    // The first visit trades the token in the printed address for a cookie, and drops it from
-    // the address bar.
-    if (req.method == "GET" && req.path == "/" && req.has_param("token") &&
-        guard.tokenMatches(req.get_param_value("token"))) {
-      res.status = 303;
-      res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + req.get_param_value("token") +
-                                       "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
+std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) const {
+  const std::string_view host = req.header("Host");
+  if (!guard.hostAllowed(host)) return refusal(403, "this server does not answer to that host name");
+  if (req.method == "GET" && req.path == "/") {
+    if (std::optional<std::string> token = req.param("token")) {
+      if (!guard.tokenMatches(*token))
+        return refusal(403, "this address holds a token that is not this app's");
+      // The first visit trades the token in the printed address for a cookie, and drops it from
+      // the address bar.
+      HttpResponse trade;
+      trade.status = 303;
+      trade.headers.emplace_back(
+          "Set-Cookie", cookieName + "=" + *token + "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
       std::string location = "/";
       Idiom idiom{};
-      if (req.has_param("idiom") && parseIdiom(req.get_param_value("idiom"), &idiom)) {
-        location += "?idiom=" + req.get_param_value("idiom");
-      }
-      res.set_header("Location", location);
-      return false;
+      std::optional<std::string> wanted = req.param("idiom");
+      if (wanted && parseIdiom(*wanted, &idiom)) location += "?idiom=" + *wanted;
+      trade.headers.emplace_back("Location", location);
+      return trade;
     }
-    refuse(res, 403, "open the address that `quillbox serve` printed, with its token");
-    return false;
+  }
+  if (!guard.tokenMatches(cookieValue(req.header("Cookie"), cookieName))) {
+    return refusal(403, "open the address that `quillbox serve` printed, with its token");
   }
   if (req.path.rfind("/api/", 0) == 0 &&
-      !RequestGuard::originAllowed(req.get_header_value("Origin"), host, req.get_header_value("Sec-Fetch-Site"))) {
-    refuse(res, 403, "requests from other sites are refused");
-    return false;
+      !RequestGuard::originAllowed(req.header("Origin"), host, req.header("Sec-Fetch-Site"))) {
+    return refusal(403, "requests from other sites are refused");
   }
-  return true;
+  return std::nullopt;
+}
+
+HttpResponse WebServer::Impl::handle(const HttpRequest& req) {
+  if (req.method == "GET") {
+    if (req.path == "/api/stream") return openStream(req);
+    if (const Asset* found = findAsset(req.path)) {
+      return HttpResponse::text(200, std::string(found->body), found->contentType);
+    }
+  } else if (req.method == "POST" && req.path == "/api/event") {
+    return runEvent(req);
+  }
+  return refusal(404, "not found");
 }
 
 std::shared_ptr<Session> WebServer::Impl::openSession(Idiom idiom, std::string& error) {
   std::size_t attached = 0;
   std::shared_ptr<Session> oldestIdle;
-  Clock::time_point oldest = Clock::time_point::max();
   for (auto& [id, session] : sessions) {
-    std::lock_guard<std::mutex> g(session->mutex);
-    if (session->streams > 0) {
+    if (session->attached()) {
       ++attached;
-    } else if (session->idleSince < oldest) {
-      oldest = session->idleSince;
+    } else if (!oldestIdle || session->awaySince() < oldestIdle->awaySince()) {
       oldestIdle = session;
     }
   }
@@ -312,7 +253,8 @@ std::shared_ptr<Session> WebServer::Impl::openSession(Idiom idiom, std::string& 
     error = "too many windows are open";
     return nullptr;
   }
-  if (sessions.size() >= options.maxWindows + options.maxIdleWindows && oldestIdle) sessions.erase(oldestIdle->id);
+  if (sessions.size() >= options.maxWindows + options.maxIdleWindows && oldestIdle)
+    sessions.erase(oldestIdle->id);
   if (!options.makeWindow) {
     error = "the app makes no windows";
     return nullptr;
@@ -333,20 +275,19 @@ std::shared_ptr<Session> WebServer::Impl::openSession(Idiom idiom, std::string& 
   return session;
 }
 
-void WebServer::Impl::openStream(const httplib::Request& req, httplib::Response& res) {
+HttpResponse WebServer::Impl::openStream(const HttpRequest& req) {
   Idiom idiom = options.defaultIdiom;
-  if (req.has_param("idiom") && !parseIdiom(req.get_param_value("idiom"), &idiom)) {
-    return refuseJson(res, 400, "idiom is phone or pad");
-  }
-  const std::string wanted = req.get_param_value("window");
-  std::shared_ptr<Session> session;
-  std::uint64_t stream = 0;
+  std::optional<std::string> asked = req.param("idiom");
+  if (asked && !parseIdiom(*asked, &idiom)) return errorJson(400, "idiom is phone or pad");
+  const std::string wanted = req.param("window").value_or("");
+  auto stream = std::make_shared<HttpStream>();
   std::string error;
   bool ran = queue.postAndWait([&] {
     if (stopping) {
       error = "the app is stopping";
       return;
     }
+    std::shared_ptr<Session> session;
     auto it = sessions.find(wanted);
     if (!wanted.empty() && it != sessions.end()) {
       session = it->second;
@@ -357,52 +298,21 @@ void WebServer::Impl::openStream(const httplib::Request& req, httplib::Response&
       session = openSession(idiom, error);
       if (!session) return;
     }
+    // A newer stream takes the window over: the older one ends.
+    if (session->stream) session->stream->end();
+    session->stream = stream;
     session->needFull = true;
-    {
-      std::lock_guard<std::mutex> g(session->mutex);
-      stream = ++session->stream;
-      ++session->streams;
-      session->dirty = true;
-    }
-    session->wake.notify_all();  // an older stream of the same window ends
+    session->dirty = true;
+    sendChanges();
   });
-  if (!ran || !session) return refuseJson(res, 503, ran ? error : "the app is stopping");
-
-  std::chrono::seconds heartbeat = options.heartbeat;
-  res.set_header("X-Accel-Buffering", "no");
-  res.set_chunked_content_provider(
-      "text/event-stream",
-      [this, session, stream, heartbeat](std::size_t, httplib::DataSink& sink) {
-        std::unique_lock<std::mutex> lock(session->mutex);
-        session->wake.wait_for(lock, heartbeat, [&] {
-          return session->dirty || session->closed || session->stream != stream || stopping;
-        });
-        if (session->closed || session->stream != stream || stopping) {
-          sink.done();  // the stream ends cleanly: taken over, closed, or the app is stopping
-          return true;
-        }
-        bool dirty = session->dirty;
-        session->dirty = false;
-        lock.unlock();
-        std::string message;
-        if (dirty && !queue.postAndWait([&] { message = takeMessage(*session, stream); })) return false;
-        if (message.empty()) message = ": still here\n\n";
-        return sink.write(message.data(), message.size());
-      },
-      [session](bool) {
-        std::lock_guard<std::mutex> g(session->mutex);
-        --session->streams;
-        session->idleSince = Clock::now();
-      });
+  if (!ran || !error.empty()) return errorJson(503, ran ? error : "the app is stopping");
+  HttpResponse response;
+  response.headers = {{"Content-Type", "text/event-stream"}, {"X-Accel-Buffering", "no"}};
+  response.stream = std::move(stream);
+  return response;
 }
 
-std::string WebServer::Impl::takeMessage(Session& session, std::uint64_t stream) {
-  {
-    // A stream that another one took over sends nothing more: what the mirror records as sent
-    // must be what the window's current stream sent.
-    std::lock_guard<std::mutex> g(session.mutex);
-    if (session.stream != stream) return "";
-  }
+std::string WebServer::Impl::takeMessage(Session& session) {
   bool full = session.needFull;
   if (full) session.mirror.reset();
   session.needFull = false;
@@ -423,11 +333,21 @@ std::string WebServer::Impl::takeMessage(Session& session, std::uint64_t stream)
   return message;
 }
 
+void WebServer::Impl::sendChanges() {
+  // A window whose browser is away is sent its whole tree when it comes back.
+  for (auto& [id, session] : sessions) {
+    if (!session->dirty || !session->attached()) continue;
+    session->dirty = false;
+    if (!session->stream->send(takeMessage(*session))) session->needFull = true;
+    session->lastSent = Clock::now();
+  }
+}
+
 void WebServer::Impl::markChanged() {
   for (auto& [id, session] : sessions) {
     if (session->window->revision() != session->seenRevision) {
       session->seenRevision = session->window->revision();
-      session->markDirty();
+      session->dirty = true;
     }
   }
 }
@@ -438,7 +358,7 @@ void WebServer::Impl::afterEvent(Session* origin) {
   for (auto& [id, session] : sessions) {
     if (session.get() != origin && session->attached()) session->window->refresh();
   }
-  if (origin != nullptr) origin->markDirty();
+  if (origin != nullptr) origin->dirty = true;
   markChanged();
 }
 
@@ -447,12 +367,8 @@ void WebServer::Impl::poll() {
   // Windows whose browser stayed away too long are closed.
   Clock::time_point now = Clock::now();
   for (auto it = sessions.begin(); it != sessions.end();) {
-    Session& session = *it->second;
-    bool expired;
-    {
-      std::lock_guard<std::mutex> g(session.mutex);
-      expired = session.streams == 0 && now - session.idleSince > options.keepIdle;
-    }
+    const Session& session = *it->second;
+    bool expired = !session.attached() && now - session.awaySince() > options.keepIdle;
     it = expired ? sessions.erase(it) : std::next(it);
   }
   if (options.store) {
@@ -465,15 +381,23 @@ void WebServer::Impl::poll() {
   std::string line = options.statusLine ? options.statusLine() : std::string();
   if (line != status) {
     status = std::move(line);
-    for (auto& [id, session] : sessions) session->markDirty();
+    for (auto& [id, session] : sessions) session->dirty = true;
+  }
+  sendChanges();
+  for (auto& [id, session] : sessions) {
+    if (session->attached() && now - session->lastSent >= options.heartbeat) {
+      (void)session->stream->send(kHeartbeat);
+      session->lastSent = now;
+    }
   }
 }
 
-void WebServer::Impl::runEvent(const httplib::Request& req, httplib::Response& res) {
-  const std::string type = req.get_header_value("Content-Type");
-  if (type.rfind("application/json", 0) != 0) return refuseJson(res, 415, "events are sent as application/json");
+HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
+  if (req.header("Content-Type").rfind("application/json", 0) != 0) {
+    return errorJson(415, "events are sent as application/json");
+  }
   Result<ClientEvent> parsed = parseClientEvent(req.body);
-  if (!parsed) return refuseJson(res, 400, parsed.status().message());
+  if (!parsed) return errorJson(400, parsed.status().message());
   const ClientEvent& event = parsed.value();
 
   int code = 204;
@@ -490,7 +414,8 @@ void WebServer::Impl::runEvent(const httplib::Request& req, httplib::Response& r
     session.ack = event.seq;
     if (event.type == ClientEvent::Type::viewport) {
       session.mirror.setViewport(event.id, event.from, event.to);
-      session.markDirty();
+      session.dirty = true;
+      sendChanges();
       return;
     }
     // The tree the person saw; one too old to be kept is an empty one, in which no row is found.
@@ -500,17 +425,19 @@ void WebServer::Impl::runEvent(const httplib::Request& req, httplib::Response& r
     if (!seen) seen = std::make_shared<const Element>();
     Status applied = applyClientEvent(*session.window, event, seen);
     if (!applied.ok()) {
-      code = 409;
+      code = statusForFailure(applied);
       error = applied.message();
     }
     afterEvent(&session);
+    sendChanges();
   });
-  if (!ran) return refuseJson(res, 503, "the app is stopping");
+  if (!ran) return errorJson(503, "the app is stopping");
   if (code == 204) {
-    res.status = 204;
-    return;
+    HttpResponse done;
+    done.status = 204;
+    return done;
   }
-  refuseJson(res, code, error);
+  return errorJson(code, error);
 }
 
 }  // namespace quillbox::web

@@ -12,6 +12,7 @@
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "platform/status.h"
+#include "platform/web/http_server.h"
 #include "platform/web/web_security.h"
 #include "platform/window.h"
 
@@ -19,9 +20,9 @@ namespace quillbox::web {
 
 struct WebServerOptions {
   ListenAddress listen{"127.0.0.1", 8080};
-  // The secret every request must carry (a cookie, traded for ?token= on the first visit).
-  // Needed off loopback; nothing means no token is asked for.
-  std::optional<std::string> token;
+  // The secret every request must carry, on loopback too: the port's token cookie, traded for
+  // ?token= on the first visit. start() fails without one.
+  std::string token;
   // Further names this machine answers to, for a server off loopback (see RequestGuard).
   std::vector<std::string> machineNames;
   // A new window of the app for a browser window on a device of that idiom. Called on the main
@@ -37,12 +38,14 @@ struct WebServerOptions {
   // queue at every poll.
   std::function<std::string()> statusLine;
 
-  std::size_t maxBodyBytes = std::size_t{4} << 20;  // larger request bodies get 413
-  std::size_t maxWindows = 32;                       // windows with an open event stream
-  std::size_t maxIdleWindows = 16;                   // windows kept while their browser is away
+  // The HTTP front's limits and deadlines (body limit, connection bounds, timeouts); its address,
+  // callbacks and common headers are the server's own.
+  HttpServerOptions http;
+  std::size_t maxWindows = 32;      // windows with an open event stream
+  std::size_t maxIdleWindows = 16;  // windows kept while their browser is away
   std::chrono::milliseconds pollInterval{200};
-  std::chrono::seconds keepIdle{900};       // how long a window outlives its event stream
-  std::chrono::seconds heartbeat{15};       // a comment on a quiet event stream
+  std::chrono::seconds keepIdle{900};  // how long a window outlives its event stream
+  std::chrono::seconds heartbeat{15};  // a comment on a quiet event stream
 };
 
 // The app for browsers: the page and its script, one app window per browser window, and the
@@ -57,16 +60,19 @@ struct WebServerOptions {
 //   POST /api/event           one event (see web_events.h): 204 when done; 400 malformed;
 //                             404 no such window; 409 when it names no element that takes it, or
 //                             a tap on a row that changed after the tree the person saw; 413 too
-//                             large; 415 not JSON.
+//                             large (refused before it is read); 415 not JSON; 503 when the
+//                             event's operation failed because a store could not be read or
+//                             written. 400, 404, 409 and 503 carry {"error": message}.
 //
-// Every request is refused (403) unless its Host header names this server, and, with a token,
-// unless it carries the token's cookie. Event requests and streams are refused (403) when another
-// site sends them. Every answer carries a Content-Security-Policy that allows only the app's own
-// script and style.
+// Every request is refused (403), from its head alone and before anything else is done, unless
+// its Host header names this server and it carries the token's cookie. Event requests and streams
+// are refused (403) when another site sends them. Every answer carries a Content-Security-Policy
+// that allows only the app's own script and style.
 //
-// Everything a window does runs on the main queue, one at a time; network threads only post to
-// it and wait. After each event every open window picks up the store's changes, and each window
-// whose tree changed is sent the change. Other processes' writes are picked up at every poll.
+// Everything a window does runs on the main queue, one at a time; the HTTP front's workers only
+// post to it and wait, and the event streams are handed what to send. After each event every open window
+// picks up the store's changes, and each window whose tree changed is sent the change. Other processes'
+// writes are picked up at every poll.
 class WebServer {
  public:
   // queue must outlive the server and run (or be run) for requests to be answered.
@@ -76,7 +82,7 @@ class WebServer {
   WebServer& operator=(const WebServer&) = delete;
 
   // Binds the address and starts serving on threads of its own. Fails, naming the address, when
-  // it cannot be bound.
+  // it cannot be bound, and when there is no token.
   Status start();
 
   // The port bound (the one the system picked for port 0). 0 before start().

@@ -28,6 +28,7 @@ using nlohmann::json;
 constexpr const char* kNoteField = "/notes/0/0/0/0";
 constexpr const char* kNoteSearch = "/notes/0/1/0/0";
 constexpr const char* kNoteRows = "/notes/0/1/1";
+const std::string kToken(64, 'c');
 
 // One browser window's event stream, read on a thread of its own, and the tree it has been sent so
 // far, kept by id as a browser keeps it.
@@ -43,7 +44,8 @@ class Stream {
         for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
           std::string message = buffer_.substr(0, end);
           buffer_.erase(0, end + 2);
-          if (message.rfind("event: tree\ndata: ", 0) == 0) messages_.push_back(json::parse(message.substr(18)));
+          if (message.rfind("event: tree\ndata: ", 0) == 0)
+            messages_.push_back(json::parse(message.substr(18)));
         }
         wake_.notify_all();
         return !leaving_.load();
@@ -62,7 +64,8 @@ class Stream {
   // Takes the next message into the tree; false when none comes in time.
   bool next(std::chrono::milliseconds timeout = 5s) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!wake_.wait_for(lock, timeout, [&] { return !messages_.empty() || ended_; }) || messages_.empty()) return false;
+    if (!wake_.wait_for(lock, timeout, [&] { return !messages_.empty() || ended_; }) || messages_.empty())
+      return false;
     json message = std::move(messages_.front());
     messages_.pop_front();
     window_ = message["window"];
@@ -77,7 +80,9 @@ class Stream {
   bool until(F check, std::chrono::milliseconds timeout = 5s) {
     auto end = std::chrono::steady_clock::now() + timeout;
     while (!check()) {
-      if (!next(std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()))) return false;
+      if (!next(
+              std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())))
+        return false;
     }
     return true;
   }
@@ -97,8 +102,10 @@ class Stream {
       std::string texts;
       for (const auto& part : records_.at(row)["c"]) {
         const json& record = records_.at(row + "/" + part.get<std::string>());
-        if (record["p"].contains("text")) texts += (texts.empty() ? "" : " ") + record["p"]["text"].get<std::string>();
-        if (record["p"].contains("title")) texts += (texts.empty() ? "" : " ") + record["p"]["title"].get<std::string>();
+        if (record["p"].contains("text"))
+          texts += (texts.empty() ? "" : " ") + record["p"]["text"].get<std::string>();
+        if (record["p"].contains("title"))
+          texts += (texts.empty() ? "" : " ") + record["p"]["title"].get<std::string>();
       }
       out += (out.empty() ? "" : "|") + texts;
     }
@@ -132,7 +139,8 @@ class WebServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     home_ = std::filesystem::temp_directory_path() /
-            ("quillbox-web-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            ("quillbox-web-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(home_);
     store_ = SettingsStore::open(home_).value();
     queueThread_ = std::thread([this] { queue_.run(); });
@@ -146,14 +154,14 @@ class WebServerTest : public ::testing::Test {
     std::filesystem::remove_all(home_);
   }
 
-  void start(std::optional<std::string> token = std::nullopt, std::string host = "127.0.0.1") {
+  void start() {
     WebServerOptions options;
-    options.listen = {host, 0};
-    options.token = std::move(token);
+    options.listen = {"127.0.0.1", 0};
+    options.token = kToken;
     options.store = store_;
     options.pollInterval = pollInterval_;
     options.heartbeat = 1s;
-    options.maxBodyBytes = 64 * 1024;
+    options.http.maxBodyBytes = 64 * 1024;
     options.statusLine = [this] {
       std::lock_guard<std::mutex> guard(statusMutex_);
       return status_;
@@ -161,28 +169,50 @@ class WebServerTest : public ::testing::Test {
     options.keepIdle = keepIdle_;
     options.makeWindow = [this](Idiom idiom) {
       Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
-      return QuillboxApp().makeWindow(env);
+      return makeWindow_ ? makeWindow_(idiom) : QuillboxApp().makeWindow(env);
     };
     server_ = std::make_unique<WebServer>(std::move(options), queue_);
     ASSERT_TRUE(server_->start().ok());
     client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
+    client_->set_default_headers({cookie()});
+  }
+
+  // The page's token cookie, as the browser sends it after the first visit.
+  std::pair<std::string, std::string> cookie() const {
+    return {"Cookie", "quillbox_token_" + std::to_string(server_->port()) + "=" + kToken};
   }
 
   Stream& open(const std::string& query = "idiom=phone") {
-    streams_.push_back(std::make_unique<Stream>(server_->port(), query));
+    streams_.push_back(std::make_unique<Stream>(server_->port(), query, httplib::Headers{cookie()}));
     Stream& stream = *streams_.back();
     EXPECT_TRUE(stream.next());
     return stream;
   }
 
   // Posts one event of the stream's window; the answer's status.
-  int send(Stream& stream, json event) {
+  int send(Stream& stream, json event) { return std::stoi(answer(stream, std::move(event))); }
+  // The same; the answer's status and body.
+  std::string answer(Stream& stream, json event) {
     event["window"] = stream.window();
     event["seq"] = ++seq_;
     if (!event.contains("rev")) event["rev"] = stream.rev();
-    return post(event.dump());
+    auto result = client_->Post("/api/event", event.dump(), "application/json");
+    return result ? std::to_string(result->status) + " " + result->body : "-1";
   }
-  int post(const std::string& body, const httplib::Headers& headers = {}, const char* type = "application/json") {
+  // Windows of one field whose submit runs an operation that ends as outcome_ says.
+  void serveAFieldWhoseSubmitFails() {
+    makeWindow_ = [this](Idiom idiom) {
+      auto text = std::make_shared<std::string>();
+      Window::Body body = [this, text] {
+        Binding binding{"field", [text] { return *text; },
+                        [text](const std::string& typed) { *text = typed; }};
+        return TextField("Type", std::move(binding)).onSubmit([this] { return outcome_; });
+      };
+      return std::make_unique<Window>(std::move(body), store_, std::make_shared<Device>(idiom));
+    };
+  }
+  int post(const std::string& body, const httplib::Headers& headers = {},
+           const char* type = "application/json") {
     auto result = client_->Post("/api/event", headers, body, type);
     return result ? result->status : -1;
   }
@@ -204,6 +234,8 @@ class WebServerTest : public ::testing::Test {
   std::string status_;
   std::chrono::seconds keepIdle_{900};
   std::chrono::milliseconds pollInterval_{50};
+  std::function<std::unique_ptr<Window>(Idiom)> makeWindow_;
+  Status outcome_ = Status::Ok();  // set between events, read by the window on the main queue
 };
 
 TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
@@ -224,6 +256,7 @@ TEST_F(WebServerTest, ASecondServerOnAnAddressInUseFailsToStartNamingIt) {
   start();
   WebServerOptions options;
   options.listen = {"127.0.0.1", server_->port()};
+  options.token = kToken;
   WebServer second(std::move(options), queue_);
   EXPECT_EQ(second.start().message(), "cannot listen on 127.0.0.1:" + std::to_string(server_->port()) +
                                           " (in use, or not an address of this machine)");
@@ -231,7 +264,10 @@ TEST_F(WebServerTest, ASecondServerOnAnAddressInUseFailsToStartNamingIt) {
 
 TEST_F(WebServerTest, TheProgramsCopyOfThePageIsTheOneInTheSourceTree) {
   std::filesystem::path client = std::filesystem::path(__FILE__).parent_path() / "client";
-  for (auto [path, file] : {std::pair{"/", "index.html"}, {"/app.js", "app.js"}, {"/app.css", "app.css"}, {"/icon.svg", "icon.svg"}}) {
+  for (auto [path, file] : {std::pair{"/", "index.html"},
+                            {"/app.js", "app.js"},
+                            {"/app.css", "app.css"},
+                            {"/icon.svg", "icon.svg"}}) {
     std::ifstream in(client / file, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
@@ -285,15 +321,34 @@ TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) 
   EXPECT_EQ(store_->get("stringNotes"), "");
 }
 
+TEST_F(WebServerTest, AnEventWhoseOperationFailedSaysWhyAndTheTypedTextStays) {
+  serveAFieldWhoseSubmitFails();
+  start();
+  Stream& window = open();
+  ASSERT_EQ(send(window, {{"type", "edit"}, {"id", ""}, {"text", "typed"}}), 204);
+  std::string answers;
+  for (const Status& outcome :
+       {Status::Error("cannot write the settings store: disk full"),
+        Status::Busy("another process holds the home"), Status::Conflict("the list changed"), Status::Ok()}) {
+    outcome_ = outcome;
+    answers += answer(window, {{"type", "submit"}, {"id", ""}}) + "|";
+  }
+  EXPECT_EQ(answers,
+            "503 {\"error\":\"cannot write the settings store: disk full\"}|"
+            "503 {\"error\":\"another process holds the home\"}|409 {\"error\":\"the list changed\"}|204 |");
+  EXPECT_TRUE(window.until([&] { return window.value("") == "typed"; }));
+}
+
 TEST_F(WebServerTest, MalformedEventsAreRefusedAndTheAppKeepsRunning) {
   start();
   Stream& phone = open();
   std::string statuses;
-  for (const std::string& body : {std::string("not json"), std::string("{}"), std::string("[]"),
-                                  std::string("{\"window\":\"x\",\"seq\":1,\"type\":\"appear\"}"),
-                                  json{{"window", phone.window()}, {"seq", 9001}, {"type", "explode"}}.dump(),
-                                  json{{"window", phone.window()}, {"seq", 9002}, {"type", "tap"}, {"id", "/nowhere"}}.dump(),
-                                  json{{"window", phone.window()}, {"seq", 9003}, {"type", "tab"}, {"index", 9}}.dump()}) {
+  for (const std::string& body :
+       {std::string("not json"), std::string("{}"), std::string("[]"),
+        std::string("{\"window\":\"x\",\"seq\":1,\"type\":\"appear\"}"),
+        json{{"window", phone.window()}, {"seq", 9001}, {"type", "explode"}}.dump(),
+        json{{"window", phone.window()}, {"seq", 9002}, {"type", "tap"}, {"id", "/nowhere"}}.dump(),
+        json{{"window", phone.window()}, {"seq", 9003}, {"type", "tab"}, {"index", 9}}.dump()}) {
     statuses += std::to_string(post(body)) + " ";
   }
   statuses += std::to_string(post("{}", {}, "text/plain")) + " ";
@@ -311,32 +366,36 @@ TEST_F(WebServerTest, RequestsFromOtherSitesOrForOtherHostNamesAreRefused) {
   std::string statuses;
   statuses += std::to_string(post(event.dump(), {{"Origin", "http://evil.example"}})) + " ";
   statuses += std::to_string(post(event.dump(), {{"Sec-Fetch-Site", "cross-site"}})) + " ";
-  statuses += std::to_string(client_->Get("/", {{"Host", "rebound.example:" + std::to_string(server_->port())}})->status) + " ";
-  Stream foreign(server_->port(), "idiom=phone", {{"Origin", "http://evil.example"}});
+  statuses +=
+      std::to_string(
+          client_->Get("/", {{"Host", "rebound.example:" + std::to_string(server_->port())}})->status) +
+      " ";
+  Stream foreign(server_->port(), "idiom=phone", {{"Origin", "http://evil.example"}, cookie()});
   statuses += std::to_string(foreign.endedWith()) + " ";
   std::string origin = "http://127.0.0.1:" + std::to_string(server_->port());
   statuses += std::to_string(post(event.dump(), {{"Origin", origin}, {"Sec-Fetch-Site", "same-origin"}}));
   EXPECT_EQ(statuses, "403 403 403 403 204");
 }
 
-TEST_F(WebServerTest, OffLoopbackEveryRequestNeedsTheTokenWhichTheFirstVisitTradesForACookie) {
-  std::string token(64, 'c');
-  start(token, "0.0.0.0");
+TEST_F(WebServerTest, EveryRequestNeedsThePortsTokenCookieWhichTheFirstVisitTradesForIt) {
+  start();
+  httplib::Client bare("127.0.0.1", server_->port());
   std::string statuses;
   for (const char* path : {"/", "/app.js", "/api/stream?idiom=phone", "/?token=wrong"}) {
-    statuses += std::to_string(client_->Get(path)->status) + " ";
+    statuses += std::to_string(bare.Get(path)->status) + " ";
   }
-  statuses += std::to_string(post("{}")) + " ";
-  EXPECT_EQ(statuses, "403 403 403 403 403 ");
+  statuses += std::to_string(bare.Post("/api/event", "{}", "application/json")->status) + " ";
+  // Another app's cookie on another port of the same host.
+  statuses += std::to_string(bare.Get("/", {{"Cookie", "quillbox_token_1=" + kToken}})->status) + " ";
+  EXPECT_EQ(statuses, "403 403 403 403 403 403 ");
 
-  auto visit = client_->Get("/?token=" + token + "&idiom=pad");
+  auto visit = bare.Get("/?token=" + kToken + "&idiom=pad");
   EXPECT_EQ(visit->status, 303);
   EXPECT_EQ(visit->get_header_value("Location"), "/?idiom=pad");
   EXPECT_EQ(visit->get_header_value("Set-Cookie"),
-            "quillbox_token=" + token + "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
-  httplib::Headers cookie{{"Cookie", "quillbox_token=" + token}};
-  EXPECT_EQ(client_->Get("/", cookie)->status, 200);
-  EXPECT_EQ(client_->Get("/", {{"Cookie", "quillbox_token=" + std::string(64, 'd')}})->status, 403);
+            "quillbox_token_" + std::to_string(server_->port()) + "=" + kToken +
+                "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
+  EXPECT_EQ(bare.Get("/", {cookie()})->status, 200);
 }
 
 TEST_F(WebServerTest, AWindowTakenUpAgainGetsItsWholeTreeWithItsTypedText) {
@@ -357,7 +416,8 @@ TEST_F(WebServerTest, AWindowTakenUpAgainGetsItsWholeTreeWithItsTypedText) {
 }
 
 TEST_F(WebServerTest, StoredTextThatIsNotUtf8IsSentSafelyStaysStoredAndCanStillBeDeleted) {
-  const std::string bad = std::string("caf\xe9 \x1b[31m <b>x</b>") + "NOTES_SEPARATOR" + "fine" + "NOTES_SEPARATOR";
+  const std::string bad =
+      std::string("caf\xe9 \x1b[31m <b>x</b>") + "NOTES_SEPARATOR" + "fine" + "NOTES_SEPARATOR";
   ASSERT_TRUE(store_->set("stringNotes", bad).ok());
   start();
   Stream& phone = open();
@@ -376,8 +436,10 @@ TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
     std::lock_guard<std::mutex> guard(statusMutex_);
     status_ = "Cloud copy not updated: the folder is full";
   }
-  EXPECT_TRUE(phone.until([&] { return phone.statusLine() == "Cloud copy not updated: the folder is full"; }));
-  EXPECT_TRUE(tablet.until([&] { return tablet.statusLine() == "Cloud copy not updated: the folder is full"; }));
+  EXPECT_TRUE(
+      phone.until([&] { return phone.statusLine() == "Cloud copy not updated: the folder is full"; }));
+  EXPECT_TRUE(
+      tablet.until([&] { return tablet.statusLine() == "Cloud copy not updated: the folder is full"; }));
   {
     std::lock_guard<std::mutex> guard(statusMutex_);
     status_.clear();
@@ -393,7 +455,8 @@ TEST_F(WebServerTest, AWindowWhoseBrowserStaysAwayIsClosedAndItsIdThenOpensANewO
   first.leave();
   first.endedWith();
   auto end = std::chrono::steady_clock::now() + 5s;
-  while (server_->windowCount() != 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
+  while (server_->windowCount() != 0 && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(20ms);
   EXPECT_EQ(server_->windowCount(), 0u);
   Stream& again = open("window=" + window);
   EXPECT_NE(again.window(), window);

@@ -76,7 +76,16 @@ export async function launchBrowser() {
   });
 }
 
-// A page of the app in a context of its own, drawn for a phone unless told otherwise.
+// The address the server printed, which carries its token (the first visit trades it for the
+// page's cookie), with the query of path added.
+export function addressOf(server, path = '/') {
+  const address = new URL(server.url);
+  for (const [name, value] of new URL(path, server.origin).searchParams) address.searchParams.set(name, value);
+  return address.href;
+}
+
+// A page of the app in a context of its own, drawn for a phone unless told otherwise, opened as a
+// person opens it: through the printed address.
 export async function openApp(browser, server, { device = PHONE, path = '/' } = {}) {
   const context = await browser.newContext({ ...device, baseURL: server.origin });
   const page = await context.newPage();
@@ -84,7 +93,7 @@ export async function openApp(browser, server, { device = PHONE, path = '/' } = 
   page.on('pageerror', (error) => problems.push(error.message));
   page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
   page.on('dialog', (dialog) => { problems.push('dialog: ' + dialog.message()); dialog.dismiss(); });
-  await page.goto(path);
+  await page.goto(addressOf(server, path));
   await page.getByRole('tab', { name: 'Notes' }).waitFor();
   return { page, context, problems };
 }

@@ -1,6 +1,6 @@
 // Windows and processes sharing one app: two pages see each other's edits, the command line's
 // add shows up in an open page, a cloud copy edited behind the app's back is taken on the next
-// Foreground. And off loopback, nothing is served without the token.
+// Foreground. Nothing is served without the token, and a failed event says why.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, statSync, writeFileSync } from 'node:fs';
@@ -77,36 +77,47 @@ test('a cloud copy edited behind the app\'s back is taken on the next Foreground
   await context.close();
 });
 
-test('off loopback every request without the token is refused, and the token opens the app', async () => {
-  const open = await app.startServer({ listen: '0.0.0.0:0' });
-  try {
-    const printed = new URL(open.url);
-    const token = printed.searchParams.get('token');
-    assert.match(token, /^[0-9a-f]{64}$/);
-    const file = join(open.home, 'web-token');
-    assert.equal(readFileSync(file, 'utf8').trim(), token);
-    assert.equal(statSync(file).mode & 0o777, 0o600);
+test('every request without the token is refused, on loopback too, and the printed address opens the app', async () => {
+  const printed = new URL(server.url);
+  const token = printed.searchParams.get('token');
+  assert.match(token, /^[0-9a-f]{64}$/);
+  const file = join(server.home, 'web-token');
+  assert.equal(readFileSync(file, 'utf8').trim(), token);
+  assert.equal(statSync(file).mode & 0o777, 0o600);
 
-    const base = `http://127.0.0.1:${printed.port}`;
-    const statuses = [];
-    for (const path of ['/', '/app.js', '/api/stream?idiom=phone', '/?token=' + '0'.repeat(64)]) {
-      statuses.push((await fetch(base + path, { redirect: 'manual' })).status);
-    }
-    statuses.push((await fetch(base + '/api/event', { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{}' })).status);
-    assert.deepEqual(statuses, [403, 403, 403, 403, 403]);
-
-    const context = await browser.newContext({ ...app.PHONE });
-    const page = await context.newPage();
-    const refused = await page.goto(base + '/');
-    assert.equal(refused.status(), 403);
-    await page.goto(`${base}/?token=${token}`);
-    assert.equal(page.url(), base + '/');
-    await page.getByRole('tab', { name: 'Notes' }).waitFor();
-    await app.submitInto(page, 'Type in a note', 'behind the token');
-    await app.expectRows(page, ['1|behind the token|Delete']);
-    assert.equal(await page.evaluate(() => document.cookie), '');  // the cookie is HttpOnly
-    await context.close();
-  } finally {
-    await open.stop();
+  const statuses = [];
+  for (const path of ['/', '/app.js', '/api/stream?idiom=phone', '/?token=' + '0'.repeat(64)]) {
+    statuses.push((await fetch(server.origin + path, { redirect: 'manual' })).status);
   }
+  statuses.push((await fetch(server.origin + '/api/event', { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{}' })).status);
+  assert.deepEqual(statuses, [403, 403, 403, 403, 403]);
+
+  const context = await browser.newContext({ ...app.PHONE });
+  const page = await context.newPage();
+  const refused = await page.goto(server.origin + '/');
+  assert.equal(refused.status(), 403);
+  await page.goto(server.url);
+  assert.equal(page.url(), server.origin + '/');
+  await page.getByRole('tab', { name: 'Notes' }).waitFor();
+  await app.submitInto(page, 'Type in a note', 'behind the token');
+  assert.equal(await page.evaluate(() => document.cookie), '');  // the cookie is HttpOnly
+  await context.close();
+});
+
+test('an event the app could not do shows why and keeps the typed text until an event succeeds', async () => {
+  const { page, context } = await app.openApp(browser, server);
+  // The settings store refuses the add: the server answers as it then does.
+  await page.route('**/api/event', (route) => (route.request().postDataJSON().type === 'submit'
+    ? route.fulfill({ status: 503, contentType: 'application/json', body: '{"error":"cannot write the settings store: disk full"}' })
+    : route.continue()));
+  const field = await app.typeInto(page, 'Type in a note', 'not lost');
+  await field.press('Enter');
+  const status = page.getByRole('status');
+  await app.waitFor(async () => (await status.textContent()) === 'Not done: cannot write the settings store: disk full',
+    { what: 'the failure in the status line' });
+  assert.equal(await field.inputValue(), 'not lost');
+  await page.unroute('**/api/event');
+  await field.press('Enter');
+  await app.waitFor(async () => (await field.inputValue()) === '' && await status.isHidden(), { what: 'the add done' });
+  await context.close();
 });

@@ -88,7 +88,8 @@ const app = {
   retryTimer: 0,
   pendingFor: new Map(),  // a field's or picker's id -> the seq of its last edit
   localTab: null,         // {index, seq}: a tab chosen here that the server has not drawn yet
-  status: '',
+  status: '',        // the server's line (the cloud's trouble)
+  eventError: '',    // why the last event failed, until one succeeds
   offline: false,
 };
 
@@ -126,16 +127,37 @@ async function pump() {
       credentials: 'same-origin',
       cache: 'no-store',
     });
-    if (response.status === 404) {
+    if (response.ok) {
+      setEventError('');
+    } else if (response.status === 404) {
       // The server closed this window: open a new one.
       app.windowId = '';
       reconnect(0);
+    } else if (response.status !== 409) {
+      // The event failed (a store that cannot be written, say): the tree the server sends keeps
+      // what was typed, and the message stays until an event succeeds. A 409 needs no words: the
+      // new rows show what changed.
+      setEventError(await failureMessage(response));
     }
   } catch {
     // Offline: the event is lost, and the stream brings the tree back when the server is there.
   }
   app.inflight = null;
   pump();
+}
+
+// What a failed event's answer says: its {"error": message}, or its text, or its status.
+async function failureMessage(response) {
+  let text = '';
+  try {
+    text = await response.text();
+    const error = JSON.parse(text).error;
+    if (typeof error === 'string' && error) text = error;
+  } catch {
+    // not JSON: the text as it is
+  }
+  text = text.trim().slice(0, 300);
+  return text ? `Not done: ${text}` : `Not done (the app answered ${response.status}).`;
 }
 
 function pending(id) {
@@ -760,13 +782,19 @@ function chooseTab(index) {
 const statusLine = document.getElementById('status');
 
 function showStatus() {
-  const text = app.offline ? 'Not connected to Quillbox. Trying again…' : app.status;
+  const text = app.offline ? 'Not connected to Quillbox. Trying again…'
+    : [app.eventError, app.status].filter((line) => line !== '').join(' · ');
   if (statusLine.textContent !== text) statusLine.textContent = text;
   statusLine.hidden = text === '';
 }
 
 function setStatus(text) {
   app.status = text;
+  showStatus();
+}
+
+function setEventError(text) {
+  app.eventError = text;
   showStatus();
 }
 

@@ -1,0 +1,163 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace quillbox::web {
+
+using HttpClock = std::chrono::steady_clock;
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+// One request as it arrived. Header names are kept in lower case.
+struct HttpRequest {
+  std::string method;
+  std::string target;    // as sent: the path and the query
+  std::string path;      // percent-decoded
+  std::string query;     // as sent, after '?'
+  int minorVersion = 1;  // HTTP/1.x
+  HttpHeaders headers;
+  std::string body;  // empty while the head is screened
+  std::string peer;  // the client's address
+
+  // The first value of the header of that name, in any case; "" when absent.
+  std::string_view header(std::string_view name) const;
+  // The decoded value of a query parameter ('+' is a space); nothing when absent.
+  std::optional<std::string> param(std::string_view name) const;
+};
+
+class HttpStream;
+
+// An answer. With a stream, the head is sent and then whatever the stream is given, chunked,
+// until the stream ends; the body is then ignored.
+struct HttpResponse {
+  int status = 200;
+  HttpHeaders headers;
+  std::string body;
+  std::shared_ptr<HttpStream> stream;
+
+  // A body of that type.
+  static HttpResponse text(int status, std::string body,
+                           std::string_view contentType = "text/plain; charset=utf-8");
+};
+
+// The sending end of a streamed answer (an event stream). Safe from any thread. The server drops
+// the connection when its client leaves, when it does not take what waits within the drain
+// timeout, or when more than the stream buffer limit waits; the stream then reports closed.
+class HttpStream {
+ public:
+  HttpStream() = default;
+  HttpStream(const HttpStream&) = delete;
+  HttpStream& operator=(const HttpStream&) = delete;
+
+  // Queues data to go out; false (and nothing queued) once the stream is closed or ended.
+  bool send(std::string_view data);
+  // Ends the stream cleanly once what is queued has gone out.
+  void end();
+  // True once the connection has gone, whatever the reason.
+  bool closed() const;
+  // When it closed; meaningless before.
+  HttpClock::time_point closedAt() const;
+
+ private:
+  friend class HttpServer;
+  mutable std::mutex mutex_;
+  std::string pending_;  // chunk-encoded
+  bool ended_ = false;
+  bool closed_ = false;
+  HttpClock::time_point closedAt_{};
+  std::function<void()> wake_;  // set once the server has taken the stream up
+};
+
+// The byte channel of one accepted connection: plain TCP here, TLS on the same socket later.
+// Reads and writes never block.
+class HttpTransport {
+ public:
+  static constexpr long kWouldBlock = -1;
+  static constexpr long kFailed = -2;
+  virtual ~HttpTransport() = default;
+  // Bytes read (0: the peer closed), or kWouldBlock, or kFailed.
+  virtual long read(char* data, std::size_t size) = 0;
+  // Bytes written, or kWouldBlock, or kFailed.
+  virtual long write(const char* data, std::size_t size) = 0;
+};
+
+struct HttpServerOptions {
+  std::string host = "127.0.0.1";
+  int port = 0;  // 0: any free port
+
+  // Looks at each request's head, before its body is read or anything else is done: an answer
+  // refuses the request (and its connection is closed), nothing lets it through. Runs on the
+  // server's network thread, so it must be quick and must not wait.
+  std::function<std::optional<HttpResponse>(const HttpRequest&)> screen;
+  // Answers a screened, complete request. Runs on one of the worker threads.
+  std::function<HttpResponse(const HttpRequest&)> handle;
+  // Sent with every answer, refusals included.
+  HttpHeaders commonHeaders;
+
+  std::size_t maxHeadBytes = 16 * 1024;               // larger heads get 431
+  std::size_t maxBodyBytes = std::size_t{4} << 20;    // larger bodies get 413, before they are read
+  std::chrono::milliseconds headTimeout{5000};        // the whole head, from its first byte
+  std::chrono::milliseconds bodyTimeout{5000};        // the least time a body is given
+  std::size_t slowestBodyBytesPerSecond = 64 * 1024;  // a larger body is given longer
+  std::chrono::milliseconds writeTimeout{10000};      // the least time an answer is given
+  std::size_t slowestWriteBytesPerSecond = 64 * 1024;
+  std::chrono::milliseconds idleTimeout{5000};    // a kept-alive connection between requests
+  std::chrono::milliseconds drainTimeout{15000};  // a stream's client takes what waits
+  std::size_t maxStreamBuffer = std::size_t{64} << 20;
+  std::chrono::milliseconds lingerTimeout{2000};  // reading what follows a refused request
+  std::size_t maxConnections = 256;
+  // Connections from one address that have not yet sent a request the screening let through;
+  // a further one closes the oldest of them.
+  std::size_t maxUnscreenedPerAddress = 64;
+  std::size_t workers = 4;
+
+  // The time every deadline is measured against (a fake clock in tests).
+  std::function<HttpClock::time_point()> clock;
+  // Wraps an accepted socket; plain TCP when not set.
+  std::function<std::unique_ptr<HttpTransport>(int fd)> transport;
+};
+
+// A small HTTP/1.1 server. One network thread accepts connections and reads heads and bodies
+// without blocking, so a slow or silent client costs a file descriptor and never a thread;
+// whole heads, bodies and answers have deadlines. Screened, complete requests go to a small pool
+// of workers; their answers, and what streams are given, are written by the network thread.
+// Request bodies come with a Content-Length (chunked ones are refused with 411). Connections
+// are kept alive between requests for the idle timeout.
+class HttpServer {
+ public:
+  explicit HttpServer(HttpServerOptions options);
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Binds the address (SO_REUSEADDR, never SO_REUSEPORT) without serving yet, so that the port
+  // is known before the first request. Fails, naming the address, when it cannot be bound.
+  Status listen();
+  // Starts serving (binding first when listen() has not). Fails as listen() does.
+  Status start();
+  // The port bound; 0 before listen().
+  int port() const;
+  // Stops accepting, gives ended streams a moment to send their last bytes, closes every
+  // connection (every stream then reports closed) and waits for the workers. Safe to call more
+  // than once.
+  void stop();
+
+  // How many connections are open (for tests and measurements).
+  std::size_t connectionCount() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quillbox::web
