@@ -136,6 +136,18 @@ Result<ClientEvent> parseClientEvent(std::string_view body) {
     if (!to) return to.status();
     event.from = static_cast<std::size_t>(from.value());
     event.to = static_cast<std::size_t>(to.value());
+  } else if (name == "attach") {
+    event.type = ClientEvent::Type::attach;
+    Result<std::string> stream = stringMember(json, "stream");
+    if (!stream) return stream.status();
+    event.stream = std::move(stream).value();
+    if (json.contains("idiom")) {
+      Result<std::string> idiom = stringMember(json, "idiom");
+      if (!idiom) return idiom.status();
+      event.idiom = std::move(idiom).value();
+    }
+  } else if (name == "detach") {
+    event.type = ClientEvent::Type::detach;
   } else if (name == "appear") {
     event.type = ClientEvent::Type::appear;
   } else if (name == "foreground") {
@@ -157,6 +169,8 @@ Status applyClientEvent(Window& window, const ClientEvent& event, const Window::
     case ClientEvent::Type::select:
       return window.select(event.id, event.text, seen);
     case ClientEvent::Type::viewport:
+    case ClientEvent::Type::attach:
+    case ClientEvent::Type::detach:
       return Status::Ok();
     case ClientEvent::Type::tab:
       return window.selectTab(event.index);

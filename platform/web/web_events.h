@@ -14,8 +14,10 @@ namespace quillbox::web {
 // tab (with "index", counted from 0), appear, foreground and viewport (with "from" and "to": the
 // rows of the list "id" the page shows, counted among the rows the list shows). seq counts the
 // browser window's events; rev is the revision of the tree the person saw when they made it.
+// Two more say where a window's trees go: attach (with "stream", and "idiom" for a new window:
+// "window" is "" for one) sends them on that event stream, detach sends them nowhere.
 struct ClientEvent {
-  enum class Type { tap, submit, edit, select, tab, appear, foreground, viewport };
+  enum class Type { tap, submit, edit, select, tab, appear, foreground, viewport, attach, detach };
 
   std::string window;
   std::uint64_t seq = 0;
@@ -26,6 +28,8 @@ struct ClientEvent {
   std::size_t index = 0;  // tab
   std::size_t from = 0;   // viewport
   std::size_t to = 0;     // viewport
+  std::string stream;     // attach
+  std::string idiom;      // attach
 };
 
 // Reads an event from a request body. Fails, saying what is wrong, for anything that is not one
@@ -36,7 +40,8 @@ Result<ClientEvent> parseClientEvent(std::string_view body);
 
 // Runs the event on window: fails, changing nothing, when it names no element that takes it, or
 // when it names an element in a row of a list that shows otherwise than in seen, the tree the
-// person saw (see Window). A viewport is no event of the window: it changes nothing here.
+// person saw (see Window). A viewport, an attach and a detach are no events of the window: they
+// change nothing here.
 Status applyClientEvent(Window& window, const ClientEvent& event, const Window::Tree& seen);
 
 }  // namespace quillbox::web

@@ -61,7 +61,19 @@ int statusForFailure(const Status& failure) {
 
 }  // namespace
 
-// One browser window's app window, with the event stream its browser holds. Main queue only.
+// One event stream, and the windows whose trees it carries: the one window of the page that opened
+// it, or the windows of every page of one browser, whose leading page holds it for them. Main
+// queue only.
+struct Channel {
+  std::string id;
+  std::shared_ptr<HttpStream> http;
+  bool single = false;  // opened for one window: it ends when that window moves to another stream
+  Clock::time_point lastSent{};
+
+  bool open() const { return http && !http->closed(); }
+};
+
+// One browser window's app window, and the event stream its trees go out on. Main queue only.
 struct Session {
   std::string id;
   std::unique_ptr<Window> window;
@@ -73,13 +85,14 @@ struct Session {
   std::uint64_t seenRevision = 0;  // the window's revision when it was last marked
   bool needFull = true;
   bool dirty = false;  // the stream is owed the tree's change
-  std::shared_ptr<HttpStream> stream;
-  Clock::time_point lastSent{};
-  Clock::time_point created = Clock::now();
+  std::shared_ptr<Channel> channel;
+  Clock::time_point detached = Clock::now();  // when it last had no stream
 
-  bool attached() const { return stream && !stream->closed(); }
+  bool attached() const { return channel && channel->open(); }
   // Since when the browser has been away.
-  Clock::time_point awaySince() const { return !stream ? created : stream->closedAt(); }
+  Clock::time_point awaySince() const {
+    return channel && channel->http->closed() ? channel->http->closedAt() : detached;
+  }
 };
 
 struct WebServer::Impl {
@@ -103,6 +116,7 @@ struct WebServer::Impl {
 
   // Main queue only.
   std::map<std::string, std::shared_ptr<Session>> sessions;
+  std::map<std::string, std::shared_ptr<Channel>> channels;
   std::uint64_t lastGeneration = 0;
   std::string status;
 
@@ -115,6 +129,9 @@ struct WebServer::Impl {
 
   // Main queue:
   std::shared_ptr<Session> openSession(Idiom idiom, std::string& error);
+  std::shared_ptr<Session> takeUp(const std::string& window, Idiom idiom, std::string& error);
+  void attach(Session& session, const std::shared_ptr<Channel>& channel);
+  void detach(Session& session);
   std::string takeMessage(Session& session);
   void sendChanges();
   void afterEvent(Session* origin);
@@ -191,9 +208,7 @@ std::size_t WebServer::windowCount() {
 }
 
 void WebServer::Impl::closeAll() {
-  for (auto& [id, session] : sessions) {
-    if (session->stream) session->stream->end();
-  }
+  for (auto& [id, channel] : channels) channel->http->end();
 }
 
 std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) const {
@@ -275,40 +290,63 @@ std::shared_ptr<Session> WebServer::Impl::openSession(Idiom idiom, std::string& 
   return session;
 }
 
+// A window taken up again (it picks up what changed meanwhile), or a new one when there is none
+// by that id.
+std::shared_ptr<Session> WebServer::Impl::takeUp(const std::string& window, Idiom idiom, std::string& error) {
+  auto it = window.empty() ? sessions.end() : sessions.find(window);
+  if (it == sessions.end()) return openSession(idiom, error);
+  it->second->window->refresh();
+  it->second->seenRevision = it->second->window->revision();
+  return it->second;
+}
+
+// The window's trees go out on channel from now on, starting with the whole tree. A stream opened
+// for this window alone ends when the window moves to another.
+void WebServer::Impl::attach(Session& session, const std::shared_ptr<Channel>& channel) {
+  if (session.channel && session.channel != channel && session.channel->single) session.channel->http->end();
+  session.channel = channel;
+  session.needFull = true;
+  session.dirty = true;
+}
+
+void WebServer::Impl::detach(Session& session) {
+  if (session.channel && session.channel->single) session.channel->http->end();
+  session.channel.reset();
+  session.detached = Clock::now();
+}
+
 HttpResponse WebServer::Impl::openStream(const HttpRequest& req) {
   Idiom idiom = options.defaultIdiom;
   std::optional<std::string> asked = req.param("idiom");
   if (asked && !parseIdiom(*asked, &idiom)) return errorJson(400, "idiom is phone or pad");
-  const std::string wanted = req.param("window").value_or("");
-  auto stream = std::make_shared<HttpStream>();
+  std::optional<std::string> wanted = req.param("window");
+  auto channel = std::make_shared<Channel>();
+  channel->id = randomId();
+  channel->http = std::make_shared<HttpStream>();
+  channel->single = asked || wanted;
   std::string error;
   bool ran = queue.postAndWait([&] {
     if (stopping) {
       error = "the app is stopping";
       return;
     }
-    std::shared_ptr<Session> session;
-    auto it = sessions.find(wanted);
-    if (!wanted.empty() && it != sessions.end()) {
-      session = it->second;
-      // Back from away: pick up what changed meanwhile.
-      session->window->refresh();
-      session->seenRevision = session->window->revision();
-    } else {
-      session = openSession(idiom, error);
+    std::string hello = "event: hello\ndata: {\"stream\":";
+    appendJsonString(hello, channel->id);
+    hello += "}\n\n";
+    (void)channel->http->send(hello);
+    channel->lastSent = Clock::now();
+    if (channel->single) {
+      std::shared_ptr<Session> session = takeUp(wanted.value_or(""), idiom, error);
       if (!session) return;
+      attach(*session, channel);
     }
-    // A newer stream takes the window over: the older one ends.
-    if (session->stream) session->stream->end();
-    session->stream = stream;
-    session->needFull = true;
-    session->dirty = true;
+    channels.emplace(channel->id, channel);
     sendChanges();
   });
   if (!ran || !error.empty()) return errorJson(503, ran ? error : "the app is stopping");
   HttpResponse response;
   response.headers = {{"Content-Type", "text/event-stream"}, {"X-Accel-Buffering", "no"}};
-  response.stream = std::move(stream);
+  response.stream = channel->http;
   return response;
 }
 
@@ -338,8 +376,8 @@ void WebServer::Impl::sendChanges() {
   for (auto& [id, session] : sessions) {
     if (!session->dirty || !session->attached()) continue;
     session->dirty = false;
-    if (!session->stream->send(takeMessage(*session))) session->needFull = true;
-    session->lastSent = Clock::now();
+    if (!session->channel->http->send(takeMessage(*session))) session->needFull = true;
+    session->channel->lastSent = Clock::now();
   }
 }
 
@@ -384,11 +422,17 @@ void WebServer::Impl::poll() {
     for (auto& [id, session] : sessions) session->dirty = true;
   }
   sendChanges();
-  for (auto& [id, session] : sessions) {
-    if (session->attached() && now - session->lastSent >= options.heartbeat) {
-      (void)session->stream->send(kHeartbeat);
-      session->lastSent = now;
+  for (auto it = channels.begin(); it != channels.end();) {
+    Channel& channel = *it->second;
+    if (!channel.open()) {
+      it = channels.erase(it);
+      continue;
     }
+    if (now - channel.lastSent >= options.heartbeat) {
+      (void)channel.http->send(kHeartbeat);
+      channel.lastSent = now;
+    }
+    ++it;
   }
 }
 
@@ -402,7 +446,29 @@ HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
 
   int code = 204;
   std::string error;
+  std::string body;
   bool ran = queue.postAndWait([&] {
+    if (event.type == ClientEvent::Type::attach) {
+      auto channel = channels.find(event.stream);
+      Idiom idiom = options.defaultIdiom;
+      if (!event.idiom.empty() && !parseIdiom(event.idiom, &idiom)) {
+        code = 400;
+        error = "idiom is phone or pad";
+      } else if (channel == channels.end() || !channel->second->open()) {
+        code = 404;
+        error = "no such stream";
+      } else if (std::shared_ptr<Session> session = takeUp(event.window, idiom, error)) {
+        attach(*session, channel->second);
+        code = 200;
+        body = "{\"window\":";
+        appendJsonString(body, session->id);
+        body += '}';
+        sendChanges();
+      } else {
+        code = 503;
+      }
+      return;
+    }
     auto it = sessions.find(event.window);
     if (it == sessions.end()) {
       code = 404;
@@ -416,6 +482,10 @@ HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
       session.mirror.setViewport(event.id, event.from, event.to);
       session.dirty = true;
       sendChanges();
+      return;
+    }
+    if (event.type == ClientEvent::Type::detach) {
+      detach(session);
       return;
     }
     // The tree the person saw; one too old to be kept is an empty one, in which no row is found.
@@ -432,6 +502,7 @@ HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
     sendChanges();
   });
   if (!ran) return errorJson(503, "the app is stopping");
+  if (code == 200) return HttpResponse::text(200, std::move(body), "application/json");
   if (code == 204) {
     HttpResponse done;
     done.status = 204;

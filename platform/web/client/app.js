@@ -83,9 +83,6 @@ const app = {
   pass: 0,
   queue: [],
   inflight: null,
-  stream: null,
-  retries: 0,
-  retryTimer: 0,
   pendingFor: new Map(),  // a field's or picker's id -> the seq of its last edit
   localTab: null,         // {index, seq}: a tab chosen here that the server has not drawn yet
   status: '',        // the server's line (the cloud's trouble)
@@ -132,7 +129,8 @@ async function pump() {
     } else if (response.status === 404) {
       // The server closed this window: open a new one.
       app.windowId = '';
-      reconnect(0);
+      link.attached = '';
+      if (shared) attachWindow(); else reconnect(0);
     } else if (response.status !== 409) {
       // The event failed (a store that cannot be written, say): the tree the server sends keeps
       // what was typed, and the message stays until an event succeeds. A 409 needs no words: the
@@ -170,43 +168,188 @@ function tap(id) {
 }
 
 // --- the event stream -------------------------------------------------------------------------
+//
+// A browser keeps only a few connections to one server, so its pages share one event stream: the
+// page holding a Web Lock (the leader) holds the stream, and passes each tree on to the other pages
+// through a BroadcastChannel. Every page attaches its own window to that stream. When the leader's
+// page closes, its lock passes to another page, which opens a new stream that every page attaches
+// to again. A page out of sight lets go of its window's trees and takes them back, with a
+// Foreground, when it is shown. A browser without locks (a page served without a secure
+// connection) gives every page a stream of its own, held while the page is in view.
 
+const shared = typeof navigator.locks?.request === 'function' && typeof BroadcastChannel === 'function';
+const channel = shared ? new BroadcastChannel('quillbox') : null;
+
+const link = {
+  leader: false,     // this page holds the stream
+  source: null,      // the EventSource held here
+  stream: '',        // the id of the stream the pages share
+  attached: '',      // the stream this page's window is attached to
+  attaching: '',     // the stream an attach is on its way to
+  early: [],         // trees for windows not known yet: the one an attach is making may be among them
+  order: Promise.resolve(),  // attaches and detaches go out one after the other
+  retries: 0,
+  retryTimer: 0,
+};
+
+function visible() {
+  return document.visibilityState === 'visible';
+}
+
+// Opens the stream: a shared one for the leader, else one for this page's window alone.
 function connect() {
-  if (app.stream) return;
-  clearTimeout(app.retryTimer);
-  const params = new URLSearchParams({ idiom: deviceIdiom() });
-  if (app.windowId) params.set('window', app.windowId);
-  const stream = new EventSource('/api/stream?' + params.toString());
-  app.stream = stream;
-  stream.addEventListener('tree', (message) => {
-    app.retries = 0;
+  if (link.source) return;
+  clearTimeout(link.retryTimer);
+  let address = '/api/stream';
+  if (!shared) {
+    const params = new URLSearchParams({ idiom: deviceIdiom() });
+    if (app.windowId) params.set('window', app.windowId);
+    address += '?' + params.toString();
+  }
+  const source = new EventSource(address);
+  link.source = source;
+  source.addEventListener('hello', (message) => {
+    link.retries = 0;
     setOffline(false);
-    receive(message.data);
+    if (!shared) return;
+    link.stream = JSON.parse(message.data).stream;
+    channel.postMessage({ kind: 'stream', stream: link.stream });
+    attachWindow();
   });
-  stream.onerror = () => {
-    stream.close();
-    if (app.stream !== stream) return;
-    app.stream = null;
+  source.addEventListener('tree', (message) => {
+    if (shared) {
+      const window = windowOf(message.data);
+      channel.postMessage({ kind: 'tree', window, data: message.data });
+      take(window, message.data);
+    } else {
+      receive(message.data);
+    }
+  });
+  source.onerror = () => {
+    source.close();
+    if (link.source !== source) return;
+    link.source = null;
+    link.stream = '';
+    link.attached = '';
     setOffline(true);
-    if (document.visibilityState === 'visible') reconnect(Math.min(10000, 500 * 2 ** app.retries++));
+    if (shared) channel.postMessage({ kind: 'offline' });
+    if (shared || visible()) reconnect(Math.min(10000, 500 * 2 ** link.retries++));
   };
 }
 
 function reconnect(delay) {
-  if (app.stream) {
-    app.stream.close();
-    app.stream = null;
+  if (link.source) {
+    link.source.close();
+    link.source = null;
   }
-  clearTimeout(app.retryTimer);
-  app.retryTimer = setTimeout(connect, delay);
+  clearTimeout(link.retryTimer);
+  link.retryTimer = setTimeout(connect, delay);
 }
 
 function disconnect() {
-  clearTimeout(app.retryTimer);
-  if (app.stream) {
-    app.stream.close();
-    app.stream = null;
+  clearTimeout(link.retryTimer);
+  if (link.source) {
+    link.source.close();
+    link.source = null;
   }
+}
+
+// The window a tree message is for, read from its start without parsing the whole message.
+function windowOf(data) {
+  const found = /^\{"window":"([^"]*)"/.exec(data);
+  return found ? found[1] : '';
+}
+
+// A tree from the shared stream: this page's, or perhaps the one its attach is making.
+function take(window, data) {
+  if (window === app.windowId && window) {
+    receive(data);
+  } else if (link.attaching) {
+    link.early.push({ window, data });
+    if (link.early.length > 64) link.early.shift();
+  }
+}
+
+function postWindowEvent(event) {
+  return fetch('/api/event', {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ window: app.windowId, seq: 0, ...event }),
+    credentials: 'same-origin',
+    cache: 'no-store',
+  });
+}
+
+// Attaches this page's window (a new one at first) to the shared stream, once it is known and
+// while the page is in view.
+function attachWindow() {
+  const stream = link.stream;
+  if (!stream || !visible() || link.attached === stream || link.attaching === stream) return;
+  link.attaching = stream;
+  link.order = link.order.then(async () => {
+    try {
+      const response = await postWindowEvent({ type: 'attach', stream, idiom: deviceIdiom() });
+      if (response.ok) {
+        const { window } = await response.json();
+        adopt(window);
+        link.attached = stream;
+        for (const early of link.early) if (early.window === window) receive(early.data);
+      }
+    } catch {
+      // Offline: the leader's stream says so, and a new stream brings a new attach.
+    }
+    link.attaching = '';
+    link.early = [];
+    if (link.stream !== stream) attachWindow();
+  });
+}
+
+function detachWindow() {
+  if (!link.attached) return;
+  link.attached = '';
+  link.order = link.order.then(() => postWindowEvent({ type: 'detach' }).catch(() => {}));
+}
+
+if (shared) {
+  channel.onmessage = ({ data: message }) => {
+    if (message.kind === 'tree') {
+      take(message.window, message.data);
+    } else if (message.kind === 'stream') {
+      link.stream = message.stream;
+      setOffline(false);
+      attachWindow();
+    } else if (message.kind === 'offline') {
+      link.stream = '';
+      link.attached = '';
+      setOffline(true);
+    } else if (message.kind === 'ask' && link.leader && link.stream) {
+      channel.postMessage({ kind: 'stream', stream: link.stream });
+    }
+  };
+}
+
+// Starts the page's link to the app: it waits to lead, and meanwhile asks whoever leads.
+function start() {
+  if (!shared) {
+    connect();
+    return;
+  }
+  navigator.locks.request('quillbox-stream', () => new Promise(() => {
+    link.leader = true;
+    connect();
+  }));
+  channel.postMessage({ kind: 'ask' });
+}
+
+// A window this page is given: a new one has seen none of our events.
+function adopt(window) {
+  if (window === app.windowId) return;
+  app.windowId = window;
+  app.ack = 0;
+  app.pendingFor.clear();
+  app.localTab = null;
+  for (const list of lists) list.qbAsked = null;
+  pump();
 }
 
 function receive(data) {
@@ -217,14 +360,8 @@ function receive(data) {
   } catch {
     return;
   }
-  if (message.window !== app.windowId) {
-    // A new window: nothing of ours has reached it yet.
-    app.windowId = message.window;
-    app.ack = 0;
-    app.pendingFor.clear();
-    app.localTab = null;
-    for (const list of lists) list.qbAsked = null;
-  }
+  adopt(message.window);
+  setOffline(false);
   app.rev = message.rev;
   app.ack = Math.max(app.ack, message.ack);
   if (app.localTab && app.localTab.seq <= app.ack) app.localTab = null;
@@ -806,19 +943,22 @@ function setOffline(offline) {
 // --- the page's life --------------------------------------------------------------------------
 
 document.addEventListener('visibilitychange', () => {
-  if (document.visibilityState === 'visible') {
-    connect();
+  if (visible()) {
+    if (shared) attachWindow(); else connect();
     send({ type: 'foreground' });
+  } else if (shared) {
+    // Out of sight: the stream stops carrying this window's trees until it is back.
+    detachWindow();
   } else {
-    // A page out of sight holds no connection; it takes its window up again when it is back.
+    // Out of sight: no connection is held; the window is taken up again when the page is back.
     disconnect();
   }
 });
 
 window.addEventListener('pageshow', (event) => {
   if (!event.persisted) return;
-  connect();
+  if (shared) attachWindow(); else connect();
   send({ type: 'appear' });
 });
 
-connect();
+start();
