@@ -78,9 +78,15 @@ struct Session {
   std::string id;
   std::unique_ptr<Window> window;
   TreeMirror mirror;
-  // The trees sent, by the mirror's revision, newest last: what the person may be looking at when
-  // an event arrives. Trees the page has moved past are dropped.
-  std::deque<std::pair<std::uint64_t, Window::Tree>> sent;
+  // The trees sent, each with the mirror's revisions it was sent at (messages that only brought
+  // rows of a list share one), newest last: what the person may be looking at when an event
+  // arrives. Trees the page has moved past are dropped.
+  struct SentTree {
+    std::uint64_t first;
+    std::uint64_t last;
+    Window::Tree tree;
+  };
+  std::deque<SentTree> sent;
   std::uint64_t ack = 0;           // the last event seq run
   std::uint64_t seenRevision = 0;  // the window's revision when it was last marked
   bool needFull = true;
@@ -356,8 +362,13 @@ std::string WebServer::Impl::takeMessage(Session& session) {
   session.needFull = false;
   Window::Tree tree = session.window->snapshot();
   std::string nodes = session.mirror.diff(*tree);
-  session.sent.emplace_back(session.mirror.revision(), std::move(tree));
-  if (session.sent.size() > kKeptTrees) session.sent.pop_front();
+  const std::uint64_t revision = session.mirror.revision();
+  if (!session.sent.empty() && session.sent.back().tree == tree) {
+    session.sent.back().last = revision;
+  } else {
+    session.sent.push_back({revision, revision, std::move(tree)});
+    if (session.sent.size() > kKeptTrees) session.sent.pop_front();
+  }
   std::string message = "event: tree\ndata: {\"window\":";
   appendJsonString(message, session.id);
   message += ",\"rev\":" + std::to_string(session.mirror.revision());
@@ -490,8 +501,8 @@ HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
     }
     // The tree the person saw; one too old to be kept is an empty one, in which no row is found.
     Window::Tree seen;
-    while (!session.sent.empty() && session.sent.front().first < event.rev) session.sent.pop_front();
-    if (!session.sent.empty() && session.sent.front().first == event.rev) seen = session.sent.front().second;
+    while (!session.sent.empty() && session.sent.front().last < event.rev) session.sent.pop_front();
+    if (!session.sent.empty() && session.sent.front().first <= event.rev) seen = session.sent.front().tree;
     if (!seen) seen = std::make_shared<const Element>();
     Status applied = applyClientEvent(*session.window, event, seen);
     if (!applied.ok()) {

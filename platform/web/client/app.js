@@ -705,6 +705,7 @@ function updateList(element, record) {
   });
   element.qbOffset = record.o;
   element.qbCount = record.n;
+  element.dataset.count = String(record.n);
   placeSpace(element);
   requestViewport();
 }
@@ -765,7 +766,8 @@ function checkViewports() {
   }
 }
 
-addEventListener('scroll', requestViewport, { passive: true });
+// Scroll events come once a frame: the rows are asked for at once, not a frame later.
+addEventListener('scroll', checkViewports, { passive: true });
 addEventListener('resize', requestViewport);
 
 function updateHeader(element, record) {
