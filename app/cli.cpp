@@ -381,9 +381,10 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
       }
       endVisit(*session, err);
       if (json) {
-        out << dumpJson(renderJson(window->tree()), 2) << "\n";
+        writeJson(out, window->tree(), 2);
+        out << "\n";
       } else {
-        out << renderText(window->tree());
+        writeText(out, window->tree());
       }
     };
   });

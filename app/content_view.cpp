@@ -9,7 +9,7 @@ Element ContentView::body() const {
   tabs.push_back(notes.body().tabItem(Label("Notes", "square.and.pencil")).keyed("notes"));
   tabs.push_back(todo.body().tabItem(Label("To-Do", "list.dash")).keyed("tasks"));
   tabs.push_back(tags.body().tabItem(Label("Tags", "tag")).keyed("tags"));
-  return TabView(std::move(tabs)).background(HostingWindowFinder::element([](Window*) {}), "center");
+  return TabView(std::move(tabs)).background(HostingWindowFinder::element([](Window*) {}), Alignment::center);
 }
 
 std::unique_ptr<Window> QuillboxApp::makeWindow(const Environment& env) const {

@@ -19,10 +19,7 @@ std::shared_ptr<UIView> HostingWindowFinder::makeUIView() {
 void HostingWindowFinder::updateUIView(UIView&) {}
 
 Element HostingWindowFinder::element(Callback callback) {
-  Element element;
-  element.name = "HostingWindowFinder";
-  element.representable = std::make_shared<HostingWindowFinder>(std::move(callback));
-  return element;
+  return Representable(std::make_shared<HostingWindowFinder>(std::move(callback)));
 }
 
 }  // namespace quillbox

@@ -18,6 +18,7 @@ class HostingWindowFinder : public UIViewRepresentable {
 
   explicit HostingWindowFinder(Callback callback, MainQueue& queue = MainQueue::main());
 
+  std::string_view name() const override { return "HostingWindowFinder"; }
   std::shared_ptr<UIView> makeUIView() override;
   void updateUIView(UIView& view) override;
 

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -30,6 +31,7 @@
 #include "platform/redis_transport.h"
 #include "platform/settings_store.h"
 #include "platform/view.h"
+#include "platform/view_render.h"
 #include "platform/window.h"
 
 namespace quillbox {
@@ -200,8 +202,8 @@ class RedisCommandLineTest : public ::testing::Test {
   // The id of the element drawn with that binding ("notesTextField"), "" when none.
   static std::string fieldId(const Window& window, const std::string& binding) {
     std::string id;
-    forEachElement(window.tree(), [&](const Element& element) {
-      if (element.name == "TextField" && element.prop("binding") == binding) id = element.id;
+    forEachElement(window.tree(), [&](const Element& element, std::string_view at) {
+      if (element.kind == ElementKind::TextField && element.binding->name == binding) id = at;
       return id.empty();
     });
     return id;
@@ -211,13 +213,14 @@ class RedisCommandLineTest : public ::testing::Test {
   static std::string drawnTexts(const Window& window) {
     std::string out;
     if (window.tree().children.empty()) return "(no tabs)";
-    forEachElement(window.tree().children.front(), [&](const Element& element) {
-      if (element.name == "Text" && element.props.value("verbatim", false) &&
-          element.prop("text").rfind("Quillbox ", 0) != 0) {
-        out += (out.empty() ? "" : "|") + element.prop("text");
+    std::function<void(const Json&)> visit = [&](const Json& element) {
+      if (element["element"] == "Text" && element["verbatim"] == true &&
+          element["text"].get<std::string>().rfind("Quillbox ", 0) != 0) {
+        out += (out.empty() ? "" : "|") + element["text"].get<std::string>();
       }
-      return true;
-    });
+      for (const Json& child : element["children"]) visit(child);
+    };
+    visit(Json::parse(renderJson(window.tree().children.front())));
     return out;
   }
 

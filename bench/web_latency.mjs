@@ -1,16 +1,18 @@
-// How fast the web app follows a search typed key by key, and what the server holds in memory.
+// How fast the web app follows a search typed key by key and a jump through a long list, and what
+// the server holds in memory.
 //
 //   node bench/web_latency.mjs [counts...]        (default 100 10000 100000)
 //
 // Uses $QUILLBOX_BIN (default build-web-rel/quillbox; build it Release for real figures) and the
 // browser tests' playwright-core (run `npm ci` in platform/web/browser_test once). For each count
-// of notes it opens the Notes tab on a phone-sized page, types "421" into the search field key by
-// key and then deletes it again, several rounds, and reports per keystroke the time from the key
-// going down to the rows in the DOM being the new ones, the part of it the page spent taking the
-// changed tree in (parse and patch), and the time to the next frame after that. The rest is the
-// event's way to the server, the server's work and the way back. Keys that narrow the list and keys
-// that widen it again are reported apart. At 10,000 notes it also reports the server's resident
-// memory with 1 and with 10 windows open.
+// of notes it opens the Notes tab on a phone-sized page and reports how long the page took to show
+// its first rows with the list's whole count. It types "421" into the search field key by key and
+// deletes it again, several rounds, and reports per keystroke the time from the key going down to
+// the new rows and count in the DOM, the part of it the page spent taking the changed tree in
+// (parse and patch), and the time to the next frame after that; keys that narrow the list and keys
+// that widen it are reported apart. It then jumps to the middle and to the end of the list and
+// reports the time until rows cover what is in view. From 10,000 notes on it also reports the
+// server's resident memory with 1 and with 10 windows open ($MEMORY_UP_TO limits the counts).
 import { readFileSync, writeFileSync, mkdtempSync, rmSync, mkdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve, dirname } from 'node:path';
@@ -23,6 +25,10 @@ const app = await import('../platform/web/browser_test/helpers.mjs');
 const WORDS = ['apple', 'bread', 'call', 'dentist', 'eggs', 'flight', 'garden'];
 const QUERY = '421';
 const ROUNDS = Number(process.env.ROUNDS || 5);
+const JUMPS = Number(process.env.JUMPS || 5);
+// The largest count at which 10 windows are opened for the memory figure (a page that draws every
+// row needs gigabytes for 10 windows of 100,000).
+const MEMORY_UP_TO = Number(process.env.MEMORY_UP_TO || Infinity);
 
 function noteText(i) {
   return `Note ${i} ${WORDS[i % WORDS.length]}`;
@@ -50,7 +56,36 @@ async function seed(count) {
   return { server, home };
 }
 
-async function measure(page, count) {
+// How many rows the list in view says it has, and how many it holds in the DOM. A page that draws
+// every row holds them all and says nothing else. (Run in the page: written out where it is used,
+// since the page's policy allows no code made from text.)
+const listState = () => {
+  const panel = document.querySelector('[role="tabpanel"]:not([hidden])');
+  const list = panel && panel.querySelector('.foreach');
+  if (!list) return { count: -1, rows: 0 };
+  const rows = list.querySelectorAll(':scope > .hstack:not([hidden])').length;
+  return { count: list.dataset.count !== undefined ? Number(list.dataset.count) : rows, rows };
+};
+
+let browser;
+let server;
+
+// Opens the app in a new browser context and times its page from the address being opened to its
+// first rows and the list's whole count.
+async function open(count) {
+  const context = await browser.newContext({ ...app.PHONE, baseURL: server.origin });
+  const page = await context.newPage();
+  const started = Date.now();
+  // (A server from before the page's token on loopback is opened at its origin.)
+  await page.goto(app.addressOf ? app.addressOf(server) : server.origin + '/');
+  await app.waitFor(async () => {
+    const state = await page.evaluate(listState);
+    return state.count === count && state.rows > 0;
+  }, { timeout: 600000, what: `${count} rows` });
+  return { page, context, took: Date.now() - started };
+}
+
+async function measureTyping(page, count) {
   const expected = (typed) => {
     let n = 0;
     for (let i = 1; i <= count; i++) if (noteText(i).includes(typed)) n++;
@@ -68,14 +103,21 @@ async function measure(page, count) {
       const want = expected(step.typed);
       // The page notes when the key goes down, and when a drawn tree first shows the rows.
       const timing = page.evaluate((rowsWanted) => new Promise((done) => {
+        const state = () => {
+          const panel = document.querySelector('[role="tabpanel"]:not([hidden])');
+          const list = panel && panel.querySelector('.foreach');
+          if (!list) return { count: -1, rows: 0 };
+          const rows = list.querySelectorAll(':scope > .hstack:not([hidden])').length;
+          return { count: list.dataset.count !== undefined ? Number(list.dataset.count) : rows, rows };
+        };
         let start = 0;
-        const list = () => document.querySelectorAll('[role="tabpanel"]:not([hidden]) .foreach > .hstack:not([hidden])').length;
         addEventListener('keydown', () => { start = performance.now(); }, { capture: true, once: true });
         let page = 0;
         const drawn = (event) => {
           if (!start) return;
           page += event.detail.took;
-          if (list() !== rowsWanted) return;
+          const now = state();
+          if (now.count !== rowsWanted || (rowsWanted > 0 && now.rows === 0)) return;
           const dom = performance.now() - start;
           document.removeEventListener('quillbox:drawn', drawn);
           requestAnimationFrame(() => setTimeout(() => done({ dom, page, frame: performance.now() - start }), 0));
@@ -95,31 +137,69 @@ async function measure(page, count) {
   return { narrowing, widening };
 }
 
+// Jumps to a place in the list and times until rows cover the middle of the screen, or, for the
+// end, until the last row is on screen.
+async function measureJumps(page) {
+  const times = { middle: [], end: [] };
+  for (let round = 0; round <= JUMPS; round++) {
+    for (const where of ['middle', 'end', 'top']) {
+      const took = await page.evaluate((place) => new Promise((done) => {
+        const list = document.querySelector('[role="tabpanel"]:not([hidden]) .foreach');
+        const top = list.getBoundingClientRect().top + scrollY;
+        const target = place === 'top' ? 0 : place === 'middle' ? top + list.offsetHeight / 2 : document.documentElement.scrollHeight;
+        const start = performance.now();
+        const shown = () => {
+          if (place === 'end') {
+            // The row numbered with the list's count; on a page that draws every row, its last.
+            const last = list.dataset.count !== undefined
+              ? list.querySelector(`[aria-posinset="${list.dataset.count}"]`) : list.lastElementChild;
+            if (!last) return false;
+            const box = last.getBoundingClientRect();
+            return box.bottom > 0 && box.top < innerHeight;
+          }
+          const hit = document.elementFromPoint(innerWidth / 2, innerHeight / 2);
+          return hit !== null && hit.closest('.foreach > .hstack') !== null;
+        };
+        scrollTo(0, target);
+        const check = () => (shown() ? done(performance.now() - start) : requestAnimationFrame(check));
+        requestAnimationFrame(check);
+      }), where);
+      if (round > 0 && where !== 'top') times[where].push(took);
+      await new Promise((r) => setTimeout(r, 50));
+    }
+  }
+  return times;
+}
+
 const counts = process.argv.slice(2).map(Number).filter(Boolean);
-const browser = await app.launchBrowser();
+browser = await app.launchBrowser();
 console.log(`quillbox: ${process.env.QUILLBOX_BIN}`);
 for (const count of counts.length ? counts : [100, 10000, 100000]) {
-  const { server, home } = await seed(count);
+  const seeded = await seed(count);
+  server = seeded.server;
+  const { home } = seeded;
   try {
-    const started = Date.now();
-    const { page, context } = await app.openApp(browser, server);
-    await app.waitFor(async () => (await app.rows(page)).length === count, { timeout: 600000, what: `${count} rows` });
-    const opened = Date.now() - started;
-    const { narrowing, widening } = await measure(page, count);
-    console.log(`\n${count} notes (page opened with all rows in ${opened} ms)`);
+    const { page, context, took } = await open(count);
+    console.log(`\n${count} notes (page opened, from its address to its first rows and the whole count, in ${took} ms)`);
+    const { narrowing, widening } = await measureTyping(page, count);
     for (const [name, seen] of [['narrowing', narrowing], ['widening', widening]]) {
       console.log(`  ${name} keystroke, key to rows in the DOM: ${summary(seen.dom)}`);
       console.log(`      of which the page took the tree in:   ${summary(seen.page)}`);
       console.log(`      key to the next frame:                ${summary(seen.frame)}`);
     }
-    if (count === 10000) {
+    if (count >= 1000) {
+      const search = app.panel(page).getByPlaceholder('Type in here');
+      await search.fill('');
+      await search.dispatchEvent('input');
+      await app.waitFor(async () => (await page.evaluate(listState)).count === count, { timeout: 60000 });
+      const jumps = await measureJumps(page);
+      console.log(`  jump to the middle, rows on screen:     ${summary(jumps.middle)}`);
+      console.log(`  jump to the end, last row on screen:    ${summary(jumps.end)}`);
+    }
+    if (count >= 10000 && count <= MEMORY_UP_TO) {
       const one = rssMiB(server.pid);
       const contexts = [];
-      for (let i = 0; i < 9; i++) {
-        const more = await app.openApp(browser, server);
-        await app.waitFor(async () => (await app.rows(more.page)).length === count, { timeout: 120000 });
-        contexts.push(more.context);
-      }
+      for (let i = 0; i < 9; i++) contexts.push((await open(count)).context);
       await new Promise((r) => setTimeout(r, 500));
       console.log(`  server memory (RSS): ${one.toFixed(0)} MiB with 1 window, ${rssMiB(server.pid).toFixed(0)} MiB with 10 windows`);
       for (const more of contexts) await more.close();

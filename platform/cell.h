@@ -13,17 +13,28 @@
 namespace quillbox {
 
 // A view-state cell: a value that lives as long as the screen. Copies of a screen record share
-// their cells, so an action holding a copy edits the same value the screen draws.
+// their cells, so an action holding a copy edits the same value the screen draws. A snapshot is
+// the value as it is now, and stays so: a later set or mutate makes a new value instead of
+// changing one a snapshot holds (copy on write), so a tree built from a snapshot keeps showing it.
 template <class T>
 class State {
  public:
-  explicit State(T initial = T()) : value_(std::make_shared<T>(std::move(initial))) {}
-  const T& get() const { return *value_; }
-  void set(T value) const { *value_ = std::move(value); }
-  T& mutate() const { return *value_; }
+  explicit State(T initial = T())
+      : slot_(std::make_shared<Slot>(Slot{std::make_shared<T>(std::move(initial))})) {}
+  const T& get() const { return *slot_->value; }
+  std::shared_ptr<const T> snapshot() const { return slot_->value; }
+  void set(T value) const { slot_->value = std::make_shared<T>(std::move(value)); }
+  // The value to change in place; copied first when a snapshot still holds it.
+  T& mutate() const {
+    if (slot_->value.use_count() > 1) slot_->value = std::make_shared<T>(*slot_->value);
+    return *slot_->value;
+  }
 
  private:
-  std::shared_ptr<T> value_;
+  struct Slot {
+    std::shared_ptr<T> value;
+  };
+  std::shared_ptr<Slot> slot_;
 };
 
 // A settings-backed text cell over the local settings store: reads give what the store holds

@@ -1,5 +1,7 @@
 #include "platform/view.h"
 
+#include <charconv>
+
 namespace quillbox {
 
 std::string_view colorName(Color color) {
@@ -16,226 +18,393 @@ std::string_view colorName(Color color) {
   return "primary";
 }
 
+std::string_view edgesName(Edges edges) { return edges == Edges::all ? "all" : "trailing"; }
+
+std::string_view submitLabelName(SubmitLabel label) { return label == SubmitLabel::done ? "done" : "search"; }
+
+std::string_view autocapitalizationName(Autocapitalization) { return "none"; }
+
+std::string_view alignmentName(Alignment) { return "center"; }
+
+std::string_view notificationName(Notification) { return "UIApplicationWillEnterForegroundNotification"; }
+
 namespace {
 
-Element&& add(Element& element, std::string name, Json value, Action action = nullptr) {
-  Modifier modifier;
-  modifier.name = std::move(name);
-  modifier.value = std::move(value);
-  modifier.action = std::move(action);
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+}  // namespace
+
+std::string_view modifierName(const Modifier& modifier) {
+  static constexpr std::string_view kNames[] = {"lineLimit",
+                                                "font",
+                                                "foregroundColor",
+                                                "padding",
+                                                "frame",
+                                                "disableAutocorrection",
+                                                "autocapitalization",
+                                                "submitLabel",
+                                                "onSubmit",
+                                                "onTapGesture",
+                                                "navigationViewStyle",
+                                                "navigationBarTitle",
+                                                "onAppear",
+                                                "onReceive",
+                                                "onChange",
+                                                "pickerStyle",
+                                                "tabItem",
+                                                "background"};
+  static_assert(std::size(kNames) == std::variant_size_v<Modifier>);
+  return kNames[modifier.index()];
+}
+
+const Element* modifierContent(const Modifier& modifier) {
+  return std::visit(Overloaded{[](const NavigationBarTitle& m) { return m.title.get(); },
+                               [](const TabItem& m) { return m.label.get(); },
+                               [](const Background& m) { return m.view.get(); },
+                               [](const auto&) -> const Element* { return nullptr; }},
+                    modifier);
+}
+
+const Action* modifierAction(const Modifier& modifier) {
+  const Action* action = std::visit(
+      Overloaded{[](const OnSubmit& m) { return &m.action; }, [](const OnTapGesture& m) { return &m.action; },
+                 [](const OnAppear& m) { return &m.action; }, [](const OnReceive& m) { return &m.action; },
+                 [](const OnChange& m) { return m.watch ? &m.watch->action : nullptr; },
+                 [](const auto&) -> const Action* { return nullptr; }},
+      modifier);
+  return action != nullptr && *action ? action : nullptr;
+}
+
+std::optional<std::size_t> Rows::positionOf(std::string_view key) {
+  std::size_t position = 0;
+  auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), position);
+  if (error != std::errc() || end != key.data() + key.size() || key.empty() ||
+      (key.size() > 1 && key[0] == '0')) {
+    return std::nullopt;
+  }
+  return position;
+}
+
+std::string_view Element::name() const {
+  switch (kind) {
+    case ElementKind::NavigationView:
+      return "NavigationView";
+    case ElementKind::Form:
+      return "Form";
+    case ElementKind::Section:
+      return "Section";
+    case ElementKind::HStack:
+      return "HStack";
+    case ElementKind::Text:
+      return "Text";
+    case ElementKind::TextField:
+      return "TextField";
+    case ElementKind::Image:
+      return "Image";
+    case ElementKind::Link:
+      return "Link";
+    case ElementKind::Spacer:
+      return "Spacer";
+    case ElementKind::ForEach:
+      return "ForEach";
+    case ElementKind::Picker:
+      return "Picker";
+    case ElementKind::TabView:
+      return "TabView";
+    case ElementKind::Label:
+      return "Label";
+    case ElementKind::Representable:
+      return representable ? representable->name() : "Representable";
+  }
+  return "Element";
+}
+
+namespace {
+
+Element&& add(Element& element, Modifier modifier) {
   element.modifiers.push_back(std::move(modifier));
   return std::move(element);
 }
 
-Element&& addContent(Element& element, std::string name, Element content, Json value = nullptr) {
-  Modifier modifier;
-  modifier.name = std::move(name);
-  modifier.value = std::move(value);
-  modifier.content = std::make_shared<Element>(std::move(content));
-  element.modifiers.push_back(std::move(modifier));
-  return std::move(element);
-}
-
-Element make(std::string name) {
+Element make(ElementKind kind) {
   Element element;
-  element.name = std::move(name);
+  element.kind = kind;
   return element;
 }
 
 }  // namespace
 
-Element&& Element::lineLimit(std::optional<int> lines) && {
-  return add(*this, "lineLimit", lines ? Json(*lines) : Json(nullptr));
-}
-Element&& Element::font(TextStyle style) && { return add(*this, "font", std::string(textStyleName(style))); }
-Element&& Element::foregroundColor(Color color) && {
-  return add(*this, "foregroundColor", std::string(colorName(color)));
-}
-Element&& Element::padding(Edges edges) && {
-  return add(*this, "padding", edges == Edges::all ? "all" : "trailing");
-}
-Element&& Element::frame(int minHeight) && {
-  return add(*this, "frame", Json{{"minHeight", minHeight}, {"alignment", "center"}});
+Element&& Element::lineLimit(std::optional<int> lines) && { return add(*this, LineLimit{lines}); }
+Element&& Element::font(TextStyle style) && { return add(*this, Font{style}); }
+Element&& Element::foregroundColor(Color color) && { return add(*this, ForegroundColor{color}); }
+Element&& Element::padding(Edges edges) && { return add(*this, Padding{edges}); }
+Element&& Element::frame(int minHeight, Alignment alignment) && {
+  return add(*this, Frame{minHeight, alignment});
 }
 Element&& Element::disableAutocorrection(bool disabled) && {
-  return add(*this, "disableAutocorrection", disabled);
+  return add(*this, DisableAutocorrection{disabled});
 }
-Element&& Element::autocapitalization(std::string_view type) && {
-  return add(*this, "autocapitalization", std::string(type));
+Element&& Element::autocapitalization(Autocapitalization type) && {
+  return add(*this, AutocapitalizationModifier{type});
 }
-Element&& Element::submitLabel(std::string_view label) && { return add(*this, "submitLabel", std::string(label)); }
-Element&& Element::onSubmit(Action action) && { return add(*this, "onSubmit", "text", std::move(action)); }
+Element&& Element::submitLabel(SubmitLabel label) && { return add(*this, SubmitLabelModifier{label}); }
+Element&& Element::onSubmit(Action action) && { return add(*this, OnSubmit{std::move(action)}); }
 Element&& Element::onTapGesture(Action action, int count) && {
-  return add(*this, "onTapGesture", Json{{"count", count}}, std::move(action));
+  return add(*this, OnTapGesture{count, std::move(action)});
 }
-Element&& Element::navigationViewStyle(std::string_view style) && {
-  return add(*this, "navigationViewStyle", std::string(style));
+Element&& Element::navigationViewStyle(StackNavigationViewStyle style) && {
+  return add(*this, NavigationViewStyleModifier{style});
 }
 Element&& Element::navigationBarTitle(Element title) && {
-  return addContent(*this, "navigationBarTitle", std::move(title));
+  return add(*this, NavigationBarTitle{std::make_shared<const Element>(std::move(title))});
 }
-Element&& Element::onAppear(Action action) && { return add(*this, "onAppear", nullptr, std::move(action)); }
-Element&& Element::onReceive(std::string_view notification, Action action) && {
-  return add(*this, "onReceive", std::string(notification), std::move(action));
+Element&& Element::onAppear(Action action) && { return add(*this, OnAppear{std::move(action)}); }
+Element&& Element::onReceive(Notification notification, Action action) && {
+  return add(*this, OnReceive{notification, std::move(action)});
 }
-Element&& Element::onChange(std::string_view of, std::function<bool()> changed, Action action) && {
-  add(*this, "onChange", std::string(of), std::move(action));
-  modifiers.back().changed = std::move(changed);
-  return std::move(*this);
+Element&& Element::onChange(std::string of, std::function<bool()> changed, Action action) && {
+  return add(*this, OnChange{std::make_shared<const OnChange::Watch>(
+                        OnChange::Watch{std::move(of), std::move(changed), std::move(action)})});
 }
-Element&& Element::pickerStyle(std::string_view style) && { return add(*this, "pickerStyle", std::string(style)); }
-Element&& Element::tabItem(Element label) && { return addContent(*this, "tabItem", std::move(label)); }
-Element&& Element::background(Element view, std::string_view alignment) && {
-  return addContent(*this, "background", std::move(view), Json{{"alignment", std::string(alignment)}});
+Element&& Element::pickerStyle(SegmentedPickerStyle style) && {
+  return add(*this, PickerStyleModifier{style});
+}
+Element&& Element::tabItem(Element label) && {
+  return add(*this, TabItem{std::make_shared<const Element>(std::move(label))});
+}
+Element&& Element::background(Element view, Alignment alignment) && {
+  return add(*this, Background{std::make_shared<const Element>(std::move(view)), alignment});
 }
 Element&& Element::keyed(std::string k) && {
   key = std::move(k);
   return std::move(*this);
 }
 
-const Modifier* Element::modifier(std::string_view modifierName) const {
-  for (const Modifier& m : modifiers) {
-    if (m.name == modifierName) return &m;
-  }
-  return nullptr;
-}
-
-std::string Element::prop(std::string_view propName) const {
-  auto it = props.find(propName);
-  if (it == props.end() || !it->is_string()) return "";
-  return it->get<std::string>();
-}
-
 Element Text(std::string text, bool verbatim) {
-  Element element = make("Text");
-  element.props["text"] = std::move(text);
-  element.props["verbatim"] = verbatim;
+  Element element = make(ElementKind::Text);
+  element.text = std::move(text);
+  element.verbatim = verbatim;
   return element;
 }
 
 Element Image(std::string systemName) {
-  Element element = make("Image");
-  element.props["systemName"] = std::move(systemName);
+  Element element = make(ElementKind::Image);
+  element.text = std::move(systemName);
   return element;
 }
 
 Element Link(std::string title, std::string destination) {
-  Element element = make("Link");
-  element.props["title"] = std::move(title);
-  element.props["destination"] = std::move(destination);
+  Element element = make(ElementKind::Link);
+  element.text = std::move(title);
+  element.detail = std::move(destination);
   return element;
 }
 
 Element Spacer(std::optional<int> minLength) {
-  Element element = make("Spacer");
-  element.props["minLength"] = minLength ? Json(*minLength) : Json(nullptr);
+  Element element = make(ElementKind::Spacer);
+  element.minLength = minLength;
   return element;
 }
 
 Element TextField(std::string title, Binding binding) {
-  Element element = make("TextField");
-  element.props["title"] = std::move(title);
-  element.props["binding"] = binding.name;
-  element.binding = std::make_shared<Binding>(std::move(binding));
+  Element element = make(ElementKind::TextField);
+  element.text = std::move(title);
+  element.binding = std::make_shared<const Binding>(std::move(binding));
   return element;
 }
 
 Element Label(std::string title, std::string systemImage) {
-  Element element = make("Label");
-  element.props["title"] = std::move(title);
-  element.props["systemImage"] = std::move(systemImage);
+  Element element = make(ElementKind::Label);
+  element.text = std::move(title);
+  element.detail = std::move(systemImage);
   return element;
 }
 
 Element NavigationView(Element content) {
-  Element element = make("NavigationView");
+  Element element = make(ElementKind::NavigationView);
   element.children.push_back(std::move(content));
   return element;
 }
 
 Element ForEach(std::vector<Element> items) {
-  Element element = make("ForEach");
+  Element element = make(ElementKind::ForEach);
   element.children = std::move(items);
   return element;
 }
 
+Element ForEach(Rows rows) {
+  Element element = make(ElementKind::ForEach);
+  element.rows = std::make_shared<const Rows>(std::move(rows));
+  return element;
+}
+
 Element Picker(std::string label, Binding selection, Element content) {
-  Element element = make("Picker");
-  element.props["label"] = std::move(label);
-  element.props["selection"] = selection.name;
-  element.binding = std::make_shared<Binding>(std::move(selection));
+  Element element = make(ElementKind::Picker);
+  element.text = std::move(label);
+  element.binding = std::make_shared<const Binding>(std::move(selection));
   element.children.push_back(std::move(content));
   return element;
 }
 
 Element TabView(std::vector<Element> tabs) {
-  Element element = make("TabView");
+  Element element = make(ElementKind::TabView);
   element.children = std::move(tabs);
   return element;
 }
 
 Element HStack(std::vector<Element> children) {
-  Element element = make("HStack");
-  element.props["alignment"] = "center";
-  element.props["spacing"] = nullptr;
+  Element element = make(ElementKind::HStack);
   element.children = std::move(children);
   return element;
 }
 
 Element Form(std::vector<Element> sections) {
-  Element element = make("Form");
+  Element element = make(ElementKind::Form);
   element.children = std::move(sections);
   return element;
 }
 
 Element Section(Element header, std::vector<Element> content) {
-  Element element = make("Section");
-  element.header = std::make_shared<Element>(std::move(header));
+  Element element = make(ElementKind::Section);
+  element.header = std::make_shared<const Element>(std::move(header));
   element.children = std::move(content);
+  return element;
+}
+
+Element Representable(std::shared_ptr<UIViewRepresentable> view) {
+  Element element = make(ElementKind::Representable);
+  element.representable = std::move(view);
   return element;
 }
 
 namespace {
 
-void assign(Element& element, const std::string& id) {
-  element.id = id;
-  if (element.header) assign(*element.header, id + "/header");
-  for (size_t i = 0; i < element.children.size(); ++i) {
-    Element& child = element.children[i];
-    assign(child, id + "/" + (child.key.empty() ? std::to_string(i) : child.key));
-  }
+bool sameContent(const Element* a, const Element* b) {
+  return a == b || (a != nullptr && b != nullptr && sameElement(*a, *b));
 }
 
-template <class E, class F>
-bool walk(E& element, const F& visit) {
-  if (!visit(element)) return false;
-  if (element.header && !walk(*element.header, visit)) return false;
-  for (auto& child : element.children) {
-    if (!walk(child, visit)) return false;
+bool sameModifier(const Modifier& a, const Modifier& b) {
+  if (a.index() != b.index()) return false;
+  return std::visit(
+      Overloaded{
+          [&](const LineLimit& m) { return m.lines == std::get<LineLimit>(b).lines; },
+          [&](const Font& m) { return m.style == std::get<Font>(b).style; },
+          [&](const ForegroundColor& m) { return m.color == std::get<ForegroundColor>(b).color; },
+          [&](const Padding& m) { return m.edges == std::get<Padding>(b).edges; },
+          [&](const Frame& m) {
+            return m.minHeight == std::get<Frame>(b).minHeight && m.alignment == std::get<Frame>(b).alignment;
+          },
+          [&](const DisableAutocorrection& m) {
+            return m.disabled == std::get<DisableAutocorrection>(b).disabled;
+          },
+          [&](const SubmitLabelModifier& m) { return m.label == std::get<SubmitLabelModifier>(b).label; },
+          [&](const OnTapGesture& m) { return m.count == std::get<OnTapGesture>(b).count; },
+          [&](const OnChange& m) {
+            const OnChange& other = std::get<OnChange>(b);
+            return m.watch && other.watch ? m.watch->of == other.watch->of : m.watch == other.watch;
+          },
+          [&](const Background& m) {
+            return m.alignment == std::get<Background>(b).alignment &&
+                   sameContent(m.view.get(), modifierContent(b));
+          },
+          [&](const auto&) { return sameContent(modifierContent(a), modifierContent(b)); }},
+      a);
+}
+
+}  // namespace
+
+bool sameElement(const Element& a, const Element& b) {
+  if (a.kind != b.kind || a.text != b.text || a.detail != b.detail || a.verbatim != b.verbatim ||
+      a.minLength != b.minLength || a.selectedTab != b.selectedTab || a.key != b.key ||
+      a.representable != b.representable || a.name() != b.name()) {
+    return false;
+  }
+  if ((a.binding == nullptr) != (b.binding == nullptr) || (a.binding && a.binding->name != b.binding->name))
+    return false;
+  if (!sameContent(a.header.get(), b.header.get())) return false;
+  if (a.modifiers.size() != b.modifiers.size() || a.children.size() != b.children.size()) return false;
+  for (std::size_t i = 0; i < a.modifiers.size(); ++i) {
+    if (!sameModifier(a.modifiers[i], b.modifiers[i])) return false;
+  }
+  for (std::size_t i = 0; i < a.children.size(); ++i) {
+    if (!sameElement(a.children[i], b.children[i])) return false;
+  }
+  if ((a.rows == nullptr) != (b.rows == nullptr)) return false;
+  if (a.rows) {
+    if (a.rows->count != b.rows->count) return false;
+    for (std::size_t p = 0; p < a.rows->count; ++p) {
+      bool shown = a.rows->isShown(p);
+      if (shown != b.rows->isShown(p)) return false;
+      if (shown && !sameElement(a.rows->row(p), b.rows->row(p))) return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+bool walk(const Element& element, std::string& id,
+          const std::function<bool(const Element&, std::string_view)>& visit) {
+  if (!visit(element, id)) return false;
+  const std::size_t length = id.size();
+  if (element.header) {
+    id += "/header";
+    bool going = walk(*element.header, id, visit);
+    id.resize(length);
+    if (!going) return false;
+  }
+  for (std::size_t i = 0; i < element.children.size(); ++i) {
+    const Element& child = element.children[i];
+    id += '/';
+    id += child.key.empty() ? std::to_string(i) : child.key;
+    bool going = walk(child, id, visit);
+    id.resize(length);
+    if (!going) return false;
   }
   return true;
 }
 
 }  // namespace
 
-void assignIds(Element& root) { assign(root, ""); }
-
-void forEachElement(Element& root, const std::function<bool(Element&)>& visit) { walk(root, visit); }
-
-void forEachElement(const Element& root, const std::function<bool(const Element&)>& visit) {
-  walk(root, visit);
+void forEachElement(const Element& root, const std::function<bool(const Element&, std::string_view)>& visit) {
+  std::string id;
+  walk(root, id, visit);
 }
 
-Element* findElement(Element& root, std::string_view id) {
-  Element* found = nullptr;
-  forEachElement(root, [&](Element& element) {
-    // Descend only along the path that can hold the id.
-    if (element.id == id) {
-      found = &element;
-      return false;
+FoundElement findElement(const Element& root, std::string_view id) {
+  FoundElement found;
+  const Element* at = &root;
+  std::size_t consumed = 0;
+  while (consumed < id.size()) {
+    if (id[consumed] != '/') return FoundElement();
+    std::size_t end = id.find('/', consumed + 1);
+    if (end == std::string_view::npos) end = id.size();
+    std::string_view segment = id.substr(consumed + 1, end - consumed - 1);
+    const Element* next = nullptr;
+    if (at->rows) {
+      std::optional<std::size_t> position = Rows::positionOf(segment);
+      if (!position || !at->rows->isShown(*position)) return FoundElement();
+      found.built_.push_back(std::make_unique<Element>(at->rows->row(*position)));
+      next = found.built_.back().get();
+      if (found.built_.size() == 1) found.rowId_ = std::string(id.substr(0, end));
+    } else if (segment == "header" && at->header) {
+      next = at->header.get();
+    } else {
+      for (std::size_t i = 0; i < at->children.size() && next == nullptr; ++i) {
+        const Element& child = at->children[i];
+        if (child.key.empty() ? segment == std::to_string(i) : segment == child.key) next = &child;
+      }
     }
-    return true;
-  });
+    if (next == nullptr) return FoundElement();
+    at = next;
+    consumed = end;
+  }
+  found.element_ = at;
   return found;
 }
 

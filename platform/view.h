@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -7,9 +8,8 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/device.h"
 #include "platform/status.h"
@@ -17,10 +17,15 @@
 namespace quillbox {
 
 // A view tree is a plain value: elements named as the view framework names them, each with its
-// own properties, its children and its modifiers in the order they apply. It holds no drawing
-// code; renderers walk it. Actions are closures fixed when the tree was built.
+// own properties, its children and its modifiers in the order they apply. Element kinds, modifiers
+// and their arguments are types, so a misspelt one does not compile. It holds no drawing code;
+// renderers walk it. Actions are closures fixed when the tree was built.
+//
+// The rows of a list are lazy: a ForEach over positions holds a count and a row builder, and a
+// row is built only when a renderer or an event asks for it. The builder reads the list as it was
+// when the tree was built (the screen hands it a snapshot of its state), so a row built later, or
+// built twice, is the row the tree showed.
 
-using Json = nlohmann::ordered_json;
 // What a trigger runs: an operation or a handler of a screen, which says whether it succeeded (a
 // store that cannot be read or written is a failure the window reports).
 using Action = std::function<Status()>;
@@ -45,6 +50,8 @@ class UIView {
 class UIViewRepresentable {
  public:
   virtual ~UIViewRepresentable() = default;
+  // The element's name as renderers show it.
+  virtual std::string_view name() const = 0;
   virtual std::shared_ptr<UIView> makeUIView() = 0;
   virtual void updateUIView(UIView& view) { (void)view; }
 };
@@ -56,59 +63,191 @@ struct Binding {
   std::function<void(const std::string&)> set;
 };
 
-struct Modifier {
-  std::string name;                  // "font", "padding", "onTapGesture", ...
-  Json value;                        // what it carries: "headline", "all", {"minHeight": 50, ...}
-  std::shared_ptr<Element> content;  // an element it carries (a title, a tab item, a background)
-  Action action;                     // the trigger's action, for onAppear, onReceive, onChange, onSubmit, onTapGesture
-  std::function<bool()> changed;     // onChange: true once per change of the watched value
-};
-
-enum class Edges { all, trailing };
-enum class Color { blue, red, primary, secondary };
+// The arguments modifiers take.
+enum class Edges : std::uint8_t { all, trailing };
+enum class Color : std::uint8_t { blue, red, primary, secondary };
+enum class SubmitLabel : std::uint8_t { done, search };
+enum class Autocapitalization : std::uint8_t { none };
+enum class Alignment : std::uint8_t { center };
+enum class Notification : std::uint8_t {
+  willEnterForeground
+};  // UIApplicationWillEnterForegroundNotification
+struct StackNavigationViewStyle {};
+struct SegmentedPickerStyle {};
 
 std::string_view colorName(Color color);
+std::string_view edgesName(Edges edges);
+std::string_view submitLabelName(SubmitLabel label);
+std::string_view autocapitalizationName(Autocapitalization type);
+std::string_view alignmentName(Alignment alignment);
+std::string_view notificationName(Notification notification);
+
+// Modifiers, one type each, holding what they carry.
+struct LineLimit {
+  std::optional<int> lines;  // nothing: no limit
+};
+struct Font {
+  TextStyle style;
+};
+struct ForegroundColor {
+  Color color;
+};
+struct Padding {
+  Edges edges;
+};
+struct Frame {
+  int minHeight;  // every other bound open
+  Alignment alignment;
+};
+struct DisableAutocorrection {
+  bool disabled;
+};
+struct AutocapitalizationModifier {
+  Autocapitalization type;
+};
+struct SubmitLabelModifier {
+  SubmitLabel label;
+};
+struct OnSubmit {
+  Action action;  // run on text submission
+};
+struct OnTapGesture {
+  int count;
+  Action action;
+};
+struct NavigationViewStyleModifier {
+  StackNavigationViewStyle style;
+};
+struct NavigationBarTitle {
+  std::shared_ptr<const Element> title;
+};
+struct OnAppear {
+  Action action;
+};
+struct OnReceive {
+  Notification notification;
+  Action action;
+};
+// A value-change action on a settings-backed cell: changed() answers true once for each change of
+// the watched value, and action runs after it did.
+struct OnChange {
+  struct Watch {
+    std::string of;  // the watched cell's name
+    std::function<bool()> changed;
+    Action action;
+  };
+  std::shared_ptr<const Watch> watch;
+};
+struct PickerStyleModifier {
+  SegmentedPickerStyle style;
+};
+struct TabItem {
+  std::shared_ptr<const Element> label;
+};
+struct Background {
+  std::shared_ptr<const Element> view;
+  Alignment alignment;
+};
+
+using Modifier = std::variant<LineLimit, Font, ForegroundColor, Padding, Frame, DisableAutocorrection,
+                              AutocapitalizationModifier, SubmitLabelModifier, OnSubmit, OnTapGesture,
+                              NavigationViewStyleModifier, NavigationBarTitle, OnAppear, OnReceive, OnChange,
+                              PickerStyleModifier, TabItem, Background>;
+
+// The modifier's name as the view framework names it: "lineLimit", "font", "onTapGesture", ...
+std::string_view modifierName(const Modifier& modifier);
+// The element a modifier carries (a title, a tab item, a background), or nullptr.
+const Element* modifierContent(const Modifier& modifier);
+// The action a modifier runs, or nullptr when it runs none.
+const Action* modifierAction(const Modifier& modifier);
+
+enum class ElementKind : std::uint8_t {
+  NavigationView,
+  Form,
+  Section,
+  HStack,
+  Text,
+  TextField,
+  Image,
+  Link,
+  Spacer,
+  ForEach,
+  Picker,
+  TabView,
+  Label,
+  Representable,
+};
+
+// The rows of a lazy ForEach: positions 0 up to count, each with its row unless it is filtered out.
+struct Rows {
+  std::size_t count = 0;
+  // Whether a position has a row; nothing: every position has one.
+  std::function<bool(std::size_t)> shown;
+  // The row of a position that has one.
+  std::function<Element(std::size_t)> row;
+  // A number that changes whenever the row of a position would (its text, its marks, its style):
+  // renderers that keep what they drew compare it instead of building the row again. Nothing: the
+  // row is built to compare.
+  std::function<std::uint64_t(std::size_t)> fingerprint;
+
+  bool isShown(std::size_t position) const { return position < count && (!shown || shown(position)); }
+  // A row's key is its position in decimal.
+  static std::string keyOf(std::size_t position) { return std::to_string(position); }
+  // The position a key names, or nothing when it names none ("07", "-1", "x").
+  static std::optional<std::size_t> positionOf(std::string_view key);
+};
 
 struct Element {
-  std::string name;                     // "Text", "HStack", ...
-  Json props = Json::object();          // the element's own properties, in a fixed order
-  std::vector<Modifier> modifiers;      // in the order they apply
-  std::vector<Element> children;
-  std::shared_ptr<Element> header;      // a Section's header
-  std::shared_ptr<Binding> binding;     // a TextField's text, a Picker's selection
+  ElementKind kind = ElementKind::Form;
+  // The element's own properties.
+  std::string
+      text;  // Text: the text; Image: the system image; Link, TextField, Label: the title; Picker: the label
+  std::string detail;                      // Link: the destination; Label: the system image
+  bool verbatim = false;                   // Text: shown as written, never looked up as a key
+  std::optional<int> minLength;            // Spacer
+  std::size_t selectedTab = 0;             // TabView: the tab in view, set by the window that draws it
+  std::shared_ptr<const Binding> binding;  // TextField: its text; Picker: its selection
+  std::shared_ptr<const Rows> rows;        // a lazy ForEach
   std::shared_ptr<UIViewRepresentable> representable;
-  std::string key;                      // identity among its siblings; "" means its position
-  std::string id;                       // stable path from the root, filled by assignIds
+  std::shared_ptr<const Element> header;  // a Section's
+  std::vector<Modifier> modifiers;        // in the order they apply
+  std::vector<Element> children;          // a lazy ForEach has none: its rows are built on demand
+  std::string key;                        // identity among its siblings; "" means its position
+
+  // The element's name as the view framework names it: "Text", "HStack", ...
+  std::string_view name() const;
 
   // Modifiers, each appended in the order it is applied.
   Element&& lineLimit(std::optional<int> lines) &&;  // nullopt: no limit
   Element&& font(TextStyle style) &&;
   Element&& foregroundColor(Color color) &&;
   Element&& padding(Edges edges = Edges::all) &&;
-  Element&& frame(int minHeight) &&;  // a minimum height, every other bound open, content centred
+  Element&& frame(int minHeight, Alignment alignment = Alignment::center) &&;
   Element&& disableAutocorrection(bool disabled) &&;
-  Element&& autocapitalization(std::string_view type) &&;
-  Element&& submitLabel(std::string_view label) &&;
+  Element&& autocapitalization(Autocapitalization type) &&;
+  Element&& submitLabel(SubmitLabel label) &&;
   Element&& onSubmit(Action action) &&;
   Element&& onTapGesture(Action action, int count = 1) &&;
-  Element&& navigationViewStyle(std::string_view style) &&;
+  Element&& navigationViewStyle(StackNavigationViewStyle style) &&;
   Element&& navigationBarTitle(Element title) &&;
   Element&& onAppear(Action action) &&;
-  Element&& onReceive(std::string_view notification, Action action) &&;
+  Element&& onReceive(Notification notification, Action action) &&;
   // changed() is asked after every event; it answers true once for each change of the watched value.
-  Element&& onChange(std::string_view of, std::function<bool()> changed, Action action) &&;
-  Element&& pickerStyle(std::string_view style) &&;
+  Element&& onChange(std::string of, std::function<bool()> changed, Action action) &&;
+  Element&& pickerStyle(SegmentedPickerStyle style) &&;
   Element&& tabItem(Element label) &&;
-  Element&& background(Element view, std::string_view alignment = "center") &&;
+  Element&& background(Element view, Alignment alignment = Alignment::center) &&;
   Element&& keyed(std::string key) &&;
 
-  // The first modifier of that name, or nullptr.
-  const Modifier* modifier(std::string_view name) const;
-  std::string prop(std::string_view name) const;  // a string property, "" when absent
+  // The first modifier of that type, or nullptr.
+  template <class M>
+  const M* modifier() const {
+    for (const Modifier& m : modifiers) {
+      if (const M* found = std::get_if<M>(&m)) return found;
+    }
+    return nullptr;
+  }
 };
-
-// The foreground notification every screen subscribes to.
-inline constexpr std::string_view kWillEnterForeground = "UIApplicationWillEnterForegroundNotification";
 
 // Elements. Texts are shown as written: `verbatim` is false for localisable keys, which show as
 // written too since no translation table exists.
@@ -119,14 +258,16 @@ Element Spacer(std::optional<int> minLength = std::nullopt);
 Element TextField(std::string title, Binding binding);
 Element Label(std::string title, std::string systemImage);
 Element NavigationView(Element content);
-Element ForEach(std::vector<Element> items);  // each item keyed by its identity
+Element ForEach(std::vector<Element> items);  // a few items, each keyed by its identity
+Element ForEach(Rows rows);                   // rows over positions, built when asked for
 Element Picker(std::string label, Binding selection, Element content);
 Element TabView(std::vector<Element> tabs);
 Element HStack(std::vector<Element> children);
 Element Form(std::vector<Element> sections);
 Element Section(Element header, std::vector<Element> content);
+Element Representable(std::shared_ptr<UIViewRepresentable> view);
 
-// A list of elements made by moving each one in: a braced list would copy them, rows and all.
+// A list of elements made by moving each one in: a braced list would copy them.
 template <class... E>
 std::vector<Element> Elements(E&&... elements) {
   std::vector<Element> list;
@@ -140,15 +281,41 @@ Element HStack(E&&... children) {
   return HStack(Elements(std::forward<E>(children)...));
 }
 
-// Fills every element's id with its path from the root: the parent's id, "/", then the key, or
-// the position among its siblings when it has none. A Section's header gets the segment "header".
-void assignIds(Element& root);
+// True when two elements show the same: the same kinds, properties, modifiers and their arguments,
+// bindings to the same cell, and children alike, all the way down (a lazy ForEach compares its
+// count and shown rows). Actions are not compared: they are closures.
+bool sameElement(const Element& a, const Element& b);
 
-// Walks the tree depth first, header before children; stops early when visit returns false.
-void forEachElement(Element& root, const std::function<bool(Element&)>& visit);
-void forEachElement(const Element& root, const std::function<bool(const Element&)>& visit);
+// Ids name elements from the root: the root is "", a child is its parent's id, "/", then its key,
+// or its position among its siblings when it has none; a Section's header is "/header"; a row of a
+// lazy ForEach is keyed by its position.
 
-// The element with that id, or nullptr.
-Element* findElement(Element& root, std::string_view id);
+// Walks the tree depth first, header before children, with each element's id, without building
+// any row; stops early when visit returns false. Modifier contents are not walked.
+void forEachElement(const Element& root,
+                    const std::function<bool(const Element&, std::string_view id)>& visit);
+
+// An element found by its id. Rows built on the way are kept here, so the element lives as long as
+// this does.
+class FoundElement {
+ public:
+  const Element* get() const { return element_; }
+  const Element* operator->() const { return element_; }
+  explicit operator bool() const { return element_ != nullptr; }
+  // The outermost row of a lazy ForEach the element lies in (it may be the element itself), and
+  // that row's id; nullptr and "" when it lies in none.
+  const Element* row() const { return built_.empty() ? nullptr : built_.front().get(); }
+  const std::string& rowId() const { return rowId_; }
+
+ private:
+  friend FoundElement findElement(const Element& root, std::string_view id);
+  const Element* element_ = nullptr;
+  std::vector<std::unique_ptr<Element>> built_;
+  std::string rowId_;
+};
+
+// The element with that id, building the rows it lies in; empty when there is none (a position
+// filtered out or past the end of its list included).
+FoundElement findElement(const Element& root, std::string_view id);
 
 }  // namespace quillbox

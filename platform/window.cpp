@@ -11,40 +11,49 @@ namespace {
 constexpr std::size_t kNoTab = static_cast<std::size_t>(-1);
 constexpr int kMaxChangeRounds = 64;
 
+// Calls visit on every element outside the rows of lists, with the tab it lies in (kNoTab outside
+// the tab view), skipping the tabs that skip(tab) names.
+template <class E, class Visit, class Skip>
+void walkTabs(E& element, const Element* tabs, std::size_t tab, const Visit& visit, const Skip& skip) {
+  visit(element, tab);
+  if (element.header) walkTabs(*element.header, tabs, tab, visit, skip);
+  for (std::size_t i = 0; i < element.children.size(); ++i) {
+    if (&element == tabs && skip(i)) continue;
+    walkTabs(element.children[i], tabs, &element == tabs ? i : tab, visit, skip);
+  }
+}
+
 }  // namespace
 
 Window::Window(Body body, std::shared_ptr<SettingsStore> store, std::shared_ptr<Device> device)
     : body_(std::move(body)), store_(std::move(store)), device_(std::move(device)) {}
 
-Element* Window::tabView() {
-  Element* found = nullptr;
-  forEachElement(current(), [&](Element& element) {
-    if (element.name == "TabView") found = &element;
+const Element* Window::tabView() const {
+  const Element* found = nullptr;
+  forEachElement(tree(), [&](const Element& element, std::string_view) {
+    if (element.kind == ElementKind::TabView) found = &element;
     return found == nullptr;
   });
   return found;
 }
 
-// Runs the actions of every modifier of that name: in the tabs that have appeared (or only in
-// onlyTab), and everywhere outside the tab view. Actions are copied first: they may rebuild nothing,
-// but a copy keeps the walk safe whatever they do. Every action runs; the first failure is returned.
-Status Window::runModifiers(std::string_view name, bool appearedOnly, std::size_t onlyTab) {
+// Runs the actions of every modifier that wanted picks: in the tabs that have appeared (or only in
+// onlyTab), and everywhere outside the tab view. Actions are copied first, so the walk is done
+// whatever they do. Every action runs; the first failure is returned.
+Status Window::runModifiers(bool (*wanted)(const Modifier&), bool appearedOnly, std::size_t onlyTab) {
+  Tree current = snapshot();
   std::vector<Action> actions;
-  Element* tabs = tabView();
-  std::function<void(Element&)> collect = [&](Element& element) {
-    for (const Modifier& m : element.modifiers) {
-      if (m.name == name && m.action) actions.push_back(m.action);
-    }
-    if (element.header) collect(*element.header);
-    for (std::size_t i = 0; i < element.children.size(); ++i) {
-      if (&element == tabs) {
-        bool wanted = onlyTab != kNoTab ? i == onlyTab : (!appearedOnly || appeared_.count(i) > 0);
-        if (!wanted) continue;
-      }
-      collect(element.children[i]);
-    }
-  };
-  collect(current());
+  walkTabs(
+      *current, tabView(), kNoTab,
+      [&](const Element& element, std::size_t) {
+        for (const Modifier& m : element.modifiers) {
+          if (const Action* action = modifierAction(m); action != nullptr && wanted(m))
+            actions.push_back(*action);
+        }
+      },
+      [&](std::size_t tab) {
+        return onlyTab != kNoTab ? tab != onlyTab : appearedOnly && appeared_.count(tab) == 0;
+      });
   Status first = Status::Ok();
   for (Action& action : actions) {
     Status status = action();
@@ -55,27 +64,26 @@ Status Window::runModifiers(std::string_view name, bool appearedOnly, std::size_
 
 bool Window::settle(Status& failure) {
   bool any = false;
-  Element* tabs = tabView();
   for (int round = 0; round < kMaxChangeRounds; ++round) {
-    std::vector<const Modifier*> watchers;
-    std::function<void(const Element&)> collect = [&](const Element& element) {
-      for (const Modifier& m : element.modifiers) {
-        if (m.name == "onChange" && m.changed) watchers.push_back(&m);
-      }
-      for (std::size_t i = 0; i < element.children.size(); ++i) {
-        if (&element == tabs && appeared_.count(i) == 0) continue;
-        collect(element.children[i]);
-      }
-    };
-    collect(current());
+    Tree current = snapshot();
+    std::vector<std::shared_ptr<const OnChange::Watch>> watches;
+    walkTabs(
+        *current, tabView(), kNoTab,
+        [&](const Element& element, std::size_t) {
+          for (const Modifier& m : element.modifiers) {
+            if (const auto* change = std::get_if<OnChange>(&m); change != nullptr && change->watch) {
+              watches.push_back(change->watch);
+            }
+          }
+        },
+        [&](std::size_t tab) { return appeared_.count(tab) == 0; });
     bool changed = false;
-    for (const Modifier* m : watchers) {
-      if (m->changed()) {
-        changed = true;
-        if (!m->action) continue;
-        Status status = m->action();
-        if (failure.ok()) failure = std::move(status);
-      }
+    for (const auto& watch : watches) {
+      if (!watch->changed || !watch->changed()) continue;
+      changed = true;
+      if (!watch->action) continue;
+      Status status = watch->action();
+      if (failure.ok()) failure = std::move(status);
     }
     if (!changed) break;
     any = true;
@@ -88,26 +96,25 @@ void Window::rebuild() {
   ++revision_;
 }
 
-const Element& Window::tree() const {
-  if (stale_ || !built_) build();
-  return tree_;
-}
-
-Element& Window::current() {
-  if (!built_) build();
+const Window::Tree& Window::snapshot() const {
+  if (stale_ || !tree_) build();
   return tree_;
 }
 
 void Window::build() const {
-  tree_ = body_();
-  built_ = true;
+  auto root = std::make_shared<Element>(body_());
   stale_ = false;
-  forEachElement(tree_, [&](Element& element) {
-    if (element.name != "TabView") return true;
-    element.props["selectedTab"] = selectedTab_;
-    return false;
-  });
-  assignIds(tree_);
+  std::vector<Element*> pending{root.get()};
+  while (!pending.empty()) {
+    Element* element = pending.back();
+    pending.pop_back();
+    if (element->kind == ElementKind::TabView) {
+      element->selectedTab = selectedTab_;
+      break;
+    }
+    for (Element& child : element->children) pending.push_back(&child);
+  }
+  tree_ = std::move(root);
   // Representable elements, and those a modifier carries (a tab view's background): a new identity
   // makes its view, which the window then places; a known identity is updated; views whose element
   // left the tree are dropped.
@@ -122,10 +129,13 @@ void Window::build() const {
       kept.emplace(std::move(id), std::move(view));
     }
   };
-  forEachElement(tree_, [&](Element& element) {
-    if (element.representable) keep(*element.representable, element.id);
+  forEachElement(*tree_, [&](const Element& element, std::string_view id) {
+    if (element.representable) keep(*element.representable, std::string(id));
     for (const Modifier& m : element.modifiers) {
-      if (m.content && m.content->representable) keep(*m.content->representable, element.id + "/" + m.name);
+      const Element* content = modifierContent(m);
+      if (content != nullptr && content->representable) {
+        keep(*content->representable, std::string(id) + "/" + std::string(modifierName(m)));
+      }
     }
     return true;
   });
@@ -134,7 +144,7 @@ void Window::build() const {
 
 Status Window::appearTab(std::size_t index) {
   appeared_.insert(index);
-  return runModifiers("onAppear", false, index);
+  return runModifiers([](const Modifier& m) { return std::holds_alternative<OnAppear>(m); }, false, index);
 }
 
 template <class F>
@@ -142,12 +152,30 @@ Status Window::event(F&& change) {
   Result<SettingsStore::Lock> lock = store_->lock();
   if (!lock.ok()) return lock.status();  // another process holds the home too long: busy
   CloudStore::WriteGroup cloudWrites;    // the event's cloud writes are kept together
+  Status caughtUp = Status::Ok();
+  if (settle(caughtUp)) rebuild();
   Status status = change();
   Status handlers = Status::Ok();
   settle(handlers);
   rebuild();
   Status sent = cloudWrites.close();
+  if (!caughtUp.ok()) return caughtUp;
   return !status.ok() ? status : !handlers.ok() ? handlers : sent;
+}
+
+template <class F>
+Status Window::onElement(std::string_view id, const Tree& seen, F&& act) {
+  return event([&]() -> Status {
+    Tree current = snapshot();
+    FoundElement found = findElement(*current, id);
+    if (found && seen && found.row() != nullptr) {
+      FoundElement saw = findElement(*seen, found.rowId());
+      if (!saw || !sameElement(*saw.get(), *found.row())) {
+        return Status::Conflict("the row at " + found.rowId() + " changed since it was drawn");
+      }
+    }
+    return act(found.get());
+  });
 }
 
 Status Window::open() {
@@ -155,38 +183,35 @@ Status Window::open() {
     rebuild();
     if (tabView() != nullptr) return appearTab(selectedTab_);
     appeared_.insert(0);
-    return runModifiers("onAppear", false, kNoTab);
+    return runModifiers([](const Modifier& m) { return std::holds_alternative<OnAppear>(m); }, false, kNoTab);
   });
 }
 
-Status Window::tap(std::string_view id) {
-  return event([&] {
-    Element* element = findElement(current(), id);
-    const Modifier* m = element ? element->modifier("onTapGesture") : nullptr;
-    if (m == nullptr) return Status::NotFound("nothing to tap at " + std::string(id));
-    Action action = m->action;
+Status Window::tap(std::string_view id, const Tree& seen) {
+  return onElement(id, seen, [&](const Element* element) {
+    const OnTapGesture* tap = element ? element->modifier<OnTapGesture>() : nullptr;
+    if (tap == nullptr || !tap->action) return Status::NotFound("nothing to tap at " + std::string(id));
+    Action action = tap->action;
     return action();
   });
 }
 
-Status Window::submit(std::string_view id) {
-  return event([&] {
-    Element* element = findElement(current(), id);
-    if (element == nullptr || element->name != "TextField") {
+Status Window::submit(std::string_view id, const Tree& seen) {
+  return onElement(id, seen, [&](const Element* element) {
+    if (element == nullptr || element->kind != ElementKind::TextField) {
       return Status::NotFound("no field at " + std::string(id));
     }
     // A field without a submit action (a search field) does nothing on submit.
-    const Modifier* m = element->modifier("onSubmit");
-    if (m == nullptr) return Status::Ok();
-    Action action = m->action;
+    const OnSubmit* submit = element->modifier<OnSubmit>();
+    if (submit == nullptr || !submit->action) return Status::Ok();
+    Action action = submit->action;
     return action();
   });
 }
 
-Status Window::edit(std::string_view id, std::string text) {
-  return event([&] {
-    Element* element = findElement(current(), id);
-    if (element == nullptr || element->name != "TextField" || !element->binding) {
+Status Window::edit(std::string_view id, std::string text, const Tree& seen) {
+  return onElement(id, seen, [&](const Element* element) {
+    if (element == nullptr || element->kind != ElementKind::TextField || !element->binding) {
       return Status::NotFound("no field at " + std::string(id));
     }
     element->binding->set(text);
@@ -194,15 +219,14 @@ Status Window::edit(std::string_view id, std::string text) {
   });
 }
 
-Status Window::select(std::string_view id, std::string value) {
-  return event([&] {
-    Element* element = findElement(current(), id);
-    if (element == nullptr || element->name != "Picker" || !element->binding) {
+Status Window::select(std::string_view id, std::string value, const Tree& seen) {
+  return onElement(id, seen, [&](const Element* element) {
+    if (element == nullptr || element->kind != ElementKind::Picker || !element->binding) {
       return Status::NotFound("no picker at " + std::string(id));
     }
     bool offered = false;
-    forEachElement(*element, [&](Element& option) {
-      if (option.name == "ForEach") {
+    forEachElement(*element, [&](const Element& option, std::string_view) {
+      if (option.kind == ElementKind::ForEach) {
         for (const Element& item : option.children) offered = offered || item.key == value;
       }
       return !offered;
@@ -215,7 +239,7 @@ Status Window::select(std::string_view id, std::string value) {
 
 Status Window::selectTab(std::size_t index) {
   return event([&] {
-    Element* tabs = tabView();
+    const Element* tabs = tabView();
     if (tabs == nullptr || index >= tabs->children.size()) {
       return Status::NotFound("no tab " + std::to_string(index + 1));
     }
@@ -228,12 +252,14 @@ Status Window::selectTab(std::size_t index) {
 Status Window::appear() {
   return event([&] {
     if (tabView() != nullptr) return appearTab(selectedTab_);
-    return runModifiers("onAppear", false, kNoTab);
+    return runModifiers([](const Modifier& m) { return std::holds_alternative<OnAppear>(m); }, false, kNoTab);
   });
 }
 
 Status Window::foreground() {
-  return event([&] { return runModifiers("onReceive", true, kNoTab); });
+  return event([&] {
+    return runModifiers([](const Modifier& m) { return std::holds_alternative<OnReceive>(m); }, true, kNoTab);
+  });
 }
 
 Status Window::perform(const std::function<Status()>& operation) { return event(operation); }

@@ -1,26 +1,29 @@
 #include "screens/screen_parts.h"
 
+#include <functional>
+
 #include "platform/app_info.h"
 #include "storage/url.h"
 
 namespace quillbox {
 
 Binding bindText(const State<std::string>& cell, std::string name) {
-  return Binding{std::move(name), [cell] { return cell.get(); }, [cell](const std::string& text) { cell.set(text); }};
+  return Binding{std::move(name), [cell] { return cell.get(); },
+                 [cell](const std::string& text) { cell.set(text); }};
 }
 
 Element sectionHeader(std::string key, TextStyle style) {
   return HStack(Text(std::move(key), false).lineLimit(std::nullopt).font(style)).padding();
 }
 
-Element inputField(std::string placeholder, Binding text, TextStyle style, std::string_view submitLabel,
+Element inputField(std::string placeholder, Binding text, TextStyle style, SubmitLabel submitLabel,
                    Action onSubmit) {
   Element field = TextField(std::move(placeholder), std::move(text))
                       .lineLimit(std::nullopt)
                       .font(style)
                       .frame(50)
                       .disableAutocorrection(true)
-                      .autocapitalization("none")
+                      .autocapitalization(Autocapitalization::none)
                       .submitLabel(submitLabel);
   if (onSubmit) return std::move(field).onSubmit(std::move(onSubmit));
   return field;
@@ -44,12 +47,17 @@ Element screenForm(std::vector<Element> sections, Action load, std::vector<Chang
   Element form = Form(std::move(sections))
                      .navigationBarTitle(Text(appTitle(), true))
                      .onAppear(load)
-                     .onReceive(kWillEnterForeground, load);
+                     .onReceive(Notification::willEnterForeground, load);
   for (ChangeHook& hook : changes) {
     AppStorage cell = hook.cell;
-    std::move(form).onChange(cell.key(), [cell] { return cell.takeChange(); }, std::move(hook.handler));
+    std::move(form).onChange(
+        cell.key(), [cell] { return cell.takeChange(); }, std::move(hook.handler));
   }
-  return NavigationView(std::move(form)).navigationViewStyle("StackNavigationViewStyle");
+  return NavigationView(std::move(form)).navigationViewStyle(StackNavigationViewStyle());
+}
+
+std::uint64_t fingerprintOf(std::string_view text, std::uint64_t salt) {
+  return std::hash<std::string_view>{}(text) ^ (salt * 0x9E3779B97F4A7C15ULL);
 }
 
 }  // namespace quillbox

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,7 +22,7 @@ Element sectionHeader(std::string key, TextStyle style);
 
 // An input field and its modifiers: no line limit, the style, a 50-point minimum height, no
 // autocorrection or autocapitalization, the return key's label, and the submit action if any.
-Element inputField(std::string placeholder, Binding text, TextStyle style, std::string_view submitLabel,
+Element inputField(std::string placeholder, Binding text, TextStyle style, SubmitLabel submitLabel,
                    Action onSubmit = nullptr);
 
 // The link a link text shows: the text parsed as an address, titled with it. Nothing when the
@@ -40,5 +41,8 @@ struct ChangeHook {
 // A screen's frame: a stacked NavigationView holding a Form titled with the app's title, loading
 // on Appear and on Foreground, and running a handler for each watched cell's change.
 Element screenForm(std::vector<Element> sections, Action load, std::vector<ChangeHook> changes);
+
+// A row's fingerprint: the texts and flags it is built from, mixed into one number.
+std::uint64_t fingerprintOf(std::string_view text, std::uint64_t salt);
 
 }  // namespace quillbox

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the screens' tests share: a screen over a temporary home, a recording cloud store and a
-// device, a window over it, and finders that flatten the drawn tree into short strings.
+// device, a window over it, and finders that build the rows and flatten them into short strings.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -14,13 +14,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/app_info.h"
 #include "platform/cloud_store.h"
 #include "platform/device.h"
 #include "platform/environment.h"
 #include "platform/settings_store.h"
 #include "platform/view.h"
-#include "platform/view_render.h"
 #include "platform/window.h"
 #include "storage/list_string.h"
 
@@ -75,27 +73,49 @@ class RecordingCloudStore : public MemoryCloudStore {
   std::vector<std::string> log_;
 };
 
-// The first element under root (root included) that pred accepts, or nullptr.
-inline const Element* findFirst(const Element& root, const std::function<bool(const Element&)>& pred) {
-  const Element* found = nullptr;
-  forEachElement(root, [&](const Element& e) {
-    if (pred(e)) found = &e;
-    return found == nullptr;
+// The tree with every row of every list built and keyed by its position, as a renderer realises
+// it: a tree whose rows tests can walk.
+inline Element realised(const Element& element) {
+  Element copy = element;
+  if (copy.rows) {
+    const Rows& rows = *copy.rows;
+    for (std::size_t p = 0; p < rows.count; ++p) {
+      if (rows.isShown(p)) copy.children.push_back(Element(rows.row(p)).keyed(Rows::keyOf(p)));
+    }
+    copy.rows.reset();
+  }
+  for (Element& child : copy.children) child = realised(child);
+  return copy;
+}
+
+// The id (from root) of the first element under root (root included) that pred accepts, or
+// "(missing)".
+inline std::string idOf(const Element& root, const std::function<bool(const Element&)>& pred) {
+  std::string found = "(missing)";
+  forEachElement(root, [&](const Element& e, std::string_view id) {
+    if (!pred(e)) return true;
+    found = std::string(id);
+    return false;
   });
   return found;
 }
 
-// A screen's rows: the children of its last ForEach (the tag picker's segments come before it).
-inline std::vector<const Element*> drawnRows(const Element& screen) {
-  const Element* rows = nullptr;
-  forEachElement(screen, [&](const Element& e) {
-    if (e.name == "ForEach") rows = &e;
+// A screen's rows, realised, with their ids: the rows of its last ForEach (the tag picker's
+// segments come before it).
+inline std::vector<std::pair<std::string, Element>> drawnRows(const Element& screen) {
+  const Element* list = nullptr;
+  std::string listId;
+  forEachElement(screen, [&](const Element& e, std::string_view id) {
+    if (e.kind == ElementKind::ForEach) {
+      list = &e;
+      listId = id;
+    }
     return true;
   });
-  std::vector<const Element*> out;
-  if (rows != nullptr) {
-    for (const Element& row : rows->children) out.push_back(&row);
-  }
+  std::vector<std::pair<std::string, Element>> out;
+  if (list == nullptr) return out;
+  Element all = realised(*list);
+  for (Element& row : all.children) out.emplace_back(listId + "/" + row.key, std::move(row));
   return out;
 }
 
@@ -105,10 +125,10 @@ inline std::string rowText(const Element& row) {
   std::string out;
   auto part = [&](const std::string& text) { out += (out.empty() ? "" : " ") + text; };
   for (const Element& e : row.children) {
-    if (e.name == "Text") part(e.prop("text"));
-    if (e.name == "Link") part(e.prop("title") + " (link)");
-    if (e.name == "Image" && e.prop("systemName") == "circle") part("[ ]");
-    if (e.name == "Image" && e.prop("systemName") == "checkmark") part("[x]");
+    if (e.kind == ElementKind::Text) part(e.text);
+    if (e.kind == ElementKind::Link) part(e.text + " (link)");
+    if (e.kind == ElementKind::Image && e.text == "circle") part("[ ]");
+    if (e.kind == ElementKind::Image && e.text == "checkmark") part("[x]");
   }
   return out.empty() ? "(no label)" : out;
 }
@@ -116,28 +136,7 @@ inline std::string rowText(const Element& row) {
 // All drawn rows, "|" between them: "1 a|2 https://x.org (link)".
 inline std::string rowsText(const Element& screen) {
   std::string out;
-  for (const Element* row : drawnRows(screen)) out += (out.empty() ? "" : "|") + rowText(*row);
-  return out;
-}
-
-// Every occurrence of from in text replaced by to.
-inline std::string replaced(std::string text, std::string_view from, std::string_view to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
-// The tree as renderText draws it, with the app's title shown as <appTitle>, keeping only the
-// elements at most maxDepth below the root.
-inline std::string layout(const Element& root, int maxDepth = 1000) {
-  std::string text = replaced(renderText(root), "\"text\":" + Json(appTitle()).dump(), "\"text\":<appTitle>");
-  std::string out;
-  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
-    end = text.find('\n', start);
-    std::string line = text.substr(start, end - start);
-    if (line.find_first_not_of(' ') <= static_cast<std::size_t>(maxDepth) * 2) out += line + "\n";
-  }
+  for (const auto& [id, row] : drawnRows(screen)) out += (out.empty() ? "" : "|") + rowText(row);
   return out;
 }
 
@@ -218,34 +217,39 @@ class ScreenTest : public ::testing::Test {
 
   // The drawn tree, by what a person sees and touches.
   std::string rows() { return rowsText(window().tree()); }
-  std::string idOf(const Element& root, const std::function<bool(const Element&)>& pred) {
-    const Element* found = findFirst(root, pred);
-    return found ? found->id : "(missing)";
+  std::string idOf(const std::function<bool(const Element&)>& pred) {
+    return test::idOf(window().tree(), pred);
   }
-  std::string idOf(const std::function<bool(const Element&)>& pred) { return idOf(window().tree(), pred); }
-  // The n-th drawn row from the top, counting from 0 (an empty element when there is none).
-  const Element& row(std::size_t n) {
-    static const Element none;
-    std::vector<const Element*> all = drawnRows(window().tree());
-    return n < all.size() ? *all[n] : none;
+  // The id of the element of the n-th drawn row from the top (counting from 0) that pred accepts.
+  std::string idInRow(std::size_t n, const std::function<bool(const Element&)>& pred) {
+    auto all = drawnRows(window().tree());
+    if (n >= all.size()) return "(missing)";
+    std::string within = test::idOf(all[n].second, pred);
+    return within == "(missing)" ? within : all[n].first + within;
   }
   std::string imageId(std::size_t n, std::string_view a, std::string_view b = "") {
-    return idOf(row(n), [&](const Element& e) {
-      return e.name == "Image" && (e.prop("systemName") == a || e.prop("systemName") == b);
-    });
+    return idInRow(
+        n, [&](const Element& e) { return e.kind == ElementKind::Image && (e.text == a || e.text == b); });
   }
   Status tapTrash(std::size_t n) { return window().tap(imageId(n, "trash")); }
   Status tapStatus(std::size_t n) { return window().tap(imageId(n, "circle", "checkmark")); }
   // The row's label: its Text of the entry or its Link (the last Text or Link of the row).
   Status tapLabel(std::size_t n) {
+    auto all = drawnRows(window().tree());
     std::string id = "(missing)";
-    for (const Element& e : row(n).children) {
-      if (e.name == "Text" || e.name == "Link") id = e.id;
+    if (n < all.size()) {
+      const Element& row = all[n].second;
+      for (std::size_t i = 0; i < row.children.size(); ++i) {
+        ElementKind kind = row.children[i].kind;
+        if (kind == ElementKind::Text || kind == ElementKind::Link)
+          id = all[n].first + "/" + std::to_string(i);
+      }
     }
     return window().tap(id);
   }
   std::string fieldId(std::string_view binding) {
-    return idOf([&](const Element& e) { return e.name == "TextField" && e.prop("binding") == binding; });
+    return idOf(
+        [&](const Element& e) { return e.kind == ElementKind::TextField && e.binding->name == binding; });
   }
   // Types text into the field bound to that cell (replacing what it held), then submits it.
   void type(std::string_view binding, std::string text) {

@@ -127,6 +127,27 @@ Result<ClientEvent> parseClientEvent(std::string_view body) {
     if (!index) return index.status();
     if (index.value() >= kMaxTab) return Status::Invalid("no tab " + std::to_string(index.value()));
     event.index = static_cast<std::size_t>(index.value());
+  } else if (name == "viewport") {
+    event.type = ClientEvent::Type::viewport;
+    if (Status s = needId(); !s.ok()) return s;
+    Result<std::uint64_t> from = countMember(json, "from", true);
+    if (!from) return from.status();
+    Result<std::uint64_t> to = countMember(json, "to", true);
+    if (!to) return to.status();
+    event.from = static_cast<std::size_t>(from.value());
+    event.to = static_cast<std::size_t>(to.value());
+  } else if (name == "attach") {
+    event.type = ClientEvent::Type::attach;
+    Result<std::string> stream = stringMember(json, "stream");
+    if (!stream) return stream.status();
+    event.stream = std::move(stream).value();
+    if (json.contains("idiom")) {
+      Result<std::string> idiom = stringMember(json, "idiom");
+      if (!idiom) return idiom.status();
+      event.idiom = std::move(idiom).value();
+    }
+  } else if (name == "detach") {
+    event.type = ClientEvent::Type::detach;
   } else if (name == "appear") {
     event.type = ClientEvent::Type::appear;
   } else if (name == "foreground") {
@@ -137,16 +158,20 @@ Result<ClientEvent> parseClientEvent(std::string_view body) {
   return event;
 }
 
-Status applyClientEvent(Window& window, const ClientEvent& event) {
+Status applyClientEvent(Window& window, const ClientEvent& event, const Window::Tree& seen) {
   switch (event.type) {
     case ClientEvent::Type::tap:
-      return window.tap(event.id);
+      return window.tap(event.id, seen);
     case ClientEvent::Type::submit:
-      return window.submit(event.id);
+      return window.submit(event.id, seen);
     case ClientEvent::Type::edit:
-      return window.edit(event.id, event.text);
+      return window.edit(event.id, event.text, seen);
     case ClientEvent::Type::select:
-      return window.select(event.id, event.text);
+      return window.select(event.id, event.text, seen);
+    case ClientEvent::Type::viewport:
+    case ClientEvent::Type::attach:
+    case ClientEvent::Type::detach:
+      return Status::Ok();
     case ClientEvent::Type::tab:
       return window.selectTab(event.index);
     case ClientEvent::Type::appear:

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <random>
@@ -19,6 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kHeartbeat = ": still here\n\n";
+constexpr std::size_t kKeptTrees = 8;  // trees a window's page may still be looking at
 
 std::string randomId() {
   std::random_device device;
@@ -42,15 +44,6 @@ HttpResponse errorJson(int status, std::string_view message) {
   return HttpResponse::text(status, std::move(body), "application/json");
 }
 
-const Element* elementAt(const Element& root, std::string_view id) {
-  const Element* found = nullptr;
-  forEachElement(root, [&](const Element& element) {
-    if (element.id == id) found = &element;
-    return found == nullptr;
-  });
-  return found;
-}
-
 // The answer to an event that failed: it named something that is no longer there or changed (409),
 // or a store could not be read or written, or was held by another process (503).
 int statusForFailure(const Status& failure) {
@@ -66,29 +59,46 @@ int statusForFailure(const Status& failure) {
   }
 }
 
-std::string parentId(std::string_view id) {
-  std::size_t slash = id.rfind('/');
-  return std::string(slash == std::string_view::npos ? std::string_view() : id.substr(0, slash));
-}
-
 }  // namespace
 
-// One browser window's app window, with the event stream its browser holds. Main queue only.
+// One event stream, and the windows whose trees it carries: the one window of the page that opened
+// it, or the windows of every page of one browser, whose leading page holds it for them. Main
+// queue only.
+struct Channel {
+  std::string id;
+  std::shared_ptr<HttpStream> http;
+  bool single = false;  // opened for one window: it ends when that window moves to another stream
+  Clock::time_point lastSent{};
+
+  bool open() const { return http && !http->closed(); }
+};
+
+// One browser window's app window, and the event stream its trees go out on. Main queue only.
 struct Session {
   std::string id;
   std::unique_ptr<Window> window;
   TreeMirror mirror;
+  // The trees sent, each with the mirror's revisions it was sent at (messages that only brought
+  // rows of a list share one), newest last: what the person may be looking at when an event
+  // arrives. Trees the page has moved past are dropped.
+  struct SentTree {
+    std::uint64_t first;
+    std::uint64_t last;
+    Window::Tree tree;
+  };
+  std::deque<SentTree> sent;
   std::uint64_t ack = 0;           // the last event seq run
   std::uint64_t seenRevision = 0;  // the window's revision when it was last marked
   bool needFull = true;
   bool dirty = false;  // the stream is owed the tree's change
-  std::shared_ptr<HttpStream> stream;
-  Clock::time_point lastSent{};
-  Clock::time_point created = Clock::now();
+  std::shared_ptr<Channel> channel;
+  Clock::time_point detached = Clock::now();  // when it last had no stream
 
-  bool attached() const { return stream && !stream->closed(); }
+  bool attached() const { return channel && channel->open(); }
   // Since when the browser has been away.
-  Clock::time_point awaySince() const { return !stream ? created : stream->closedAt(); }
+  Clock::time_point awaySince() const {
+    return channel && channel->http->closed() ? channel->http->closedAt() : detached;
+  }
 };
 
 struct WebServer::Impl {
@@ -112,6 +122,7 @@ struct WebServer::Impl {
 
   // Main queue only.
   std::map<std::string, std::shared_ptr<Session>> sessions;
+  std::map<std::string, std::shared_ptr<Channel>> channels;
   std::uint64_t lastGeneration = 0;
   std::string status;
 
@@ -124,6 +135,9 @@ struct WebServer::Impl {
 
   // Main queue:
   std::shared_ptr<Session> openSession(Idiom idiom, std::string& error);
+  std::shared_ptr<Session> takeUp(const std::string& window, Idiom idiom, std::string& error);
+  void attach(Session& session, const std::shared_ptr<Channel>& channel);
+  void detach(Session& session);
   std::string takeMessage(Session& session);
   void sendChanges();
   void afterEvent(Session* origin);
@@ -200,9 +214,7 @@ std::size_t WebServer::windowCount() {
 }
 
 void WebServer::Impl::closeAll() {
-  for (auto& [id, session] : sessions) {
-    if (session->stream) session->stream->end();
-  }
+  for (auto& [id, channel] : channels) channel->http->end();
 }
 
 std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) const {
@@ -284,48 +296,79 @@ std::shared_ptr<Session> WebServer::Impl::openSession(Idiom idiom, std::string& 
   return session;
 }
 
+// A window taken up again (it picks up what changed meanwhile), or a new one when there is none
+// by that id.
+std::shared_ptr<Session> WebServer::Impl::takeUp(const std::string& window, Idiom idiom, std::string& error) {
+  auto it = window.empty() ? sessions.end() : sessions.find(window);
+  if (it == sessions.end()) return openSession(idiom, error);
+  it->second->window->refresh();
+  it->second->seenRevision = it->second->window->revision();
+  return it->second;
+}
+
+// The window's trees go out on channel from now on, starting with the whole tree. A stream opened
+// for this window alone ends when the window moves to another.
+void WebServer::Impl::attach(Session& session, const std::shared_ptr<Channel>& channel) {
+  if (session.channel && session.channel != channel && session.channel->single) session.channel->http->end();
+  session.channel = channel;
+  session.needFull = true;
+  session.dirty = true;
+}
+
+void WebServer::Impl::detach(Session& session) {
+  if (session.channel && session.channel->single) session.channel->http->end();
+  session.channel.reset();
+  session.detached = Clock::now();
+}
+
 HttpResponse WebServer::Impl::openStream(const HttpRequest& req) {
   Idiom idiom = options.defaultIdiom;
   std::optional<std::string> asked = req.param("idiom");
   if (asked && !parseIdiom(*asked, &idiom)) return errorJson(400, "idiom is phone or pad");
-  const std::string wanted = req.param("window").value_or("");
-  auto stream = std::make_shared<HttpStream>();
+  std::optional<std::string> wanted = req.param("window");
+  auto channel = std::make_shared<Channel>();
+  channel->id = randomId();
+  channel->http = std::make_shared<HttpStream>();
+  channel->single = asked || wanted;
   std::string error;
   bool ran = queue.postAndWait([&] {
     if (stopping) {
       error = "the app is stopping";
       return;
     }
-    std::shared_ptr<Session> session;
-    auto it = sessions.find(wanted);
-    if (!wanted.empty() && it != sessions.end()) {
-      session = it->second;
-      // Back from away: pick up what changed meanwhile.
-      session->window->refresh();
-      session->seenRevision = session->window->revision();
-    } else {
-      session = openSession(idiom, error);
+    std::string hello = "event: hello\ndata: {\"stream\":";
+    appendJsonString(hello, channel->id);
+    hello += "}\n\n";
+    (void)channel->http->send(hello);
+    channel->lastSent = Clock::now();
+    if (channel->single) {
+      std::shared_ptr<Session> session = takeUp(wanted.value_or(""), idiom, error);
       if (!session) return;
+      attach(*session, channel);
     }
-    // A newer stream takes the window over: the older one ends.
-    if (session->stream) session->stream->end();
-    session->stream = stream;
-    session->needFull = true;
-    session->dirty = true;
+    channels.emplace(channel->id, channel);
     sendChanges();
   });
   if (!ran || !error.empty()) return errorJson(503, ran ? error : "the app is stopping");
   HttpResponse response;
   response.headers = {{"Content-Type", "text/event-stream"}, {"X-Accel-Buffering", "no"}};
-  response.stream = std::move(stream);
+  response.stream = channel->http;
   return response;
 }
 
 std::string WebServer::Impl::takeMessage(Session& session) {
-  bool full = session.needFull || session.mirror.oversized();
+  bool full = session.needFull;
   if (full) session.mirror.reset();
   session.needFull = false;
-  std::string nodes = session.mirror.diff(session.window->tree());
+  Window::Tree tree = session.window->snapshot();
+  std::string nodes = session.mirror.diff(*tree);
+  const std::uint64_t revision = session.mirror.revision();
+  if (!session.sent.empty() && session.sent.back().tree == tree) {
+    session.sent.back().last = revision;
+  } else {
+    session.sent.push_back({revision, revision, std::move(tree)});
+    if (session.sent.size() > kKeptTrees) session.sent.pop_front();
+  }
   std::string message = "event: tree\ndata: {\"window\":";
   appendJsonString(message, session.id);
   message += ",\"rev\":" + std::to_string(session.mirror.revision());
@@ -344,8 +387,8 @@ void WebServer::Impl::sendChanges() {
   for (auto& [id, session] : sessions) {
     if (!session->dirty || !session->attached()) continue;
     session->dirty = false;
-    if (!session->stream->send(takeMessage(*session))) session->needFull = true;
-    session->lastSent = Clock::now();
+    if (!session->channel->http->send(takeMessage(*session))) session->needFull = true;
+    session->channel->lastSent = Clock::now();
   }
 }
 
@@ -390,11 +433,17 @@ void WebServer::Impl::poll() {
     for (auto& [id, session] : sessions) session->dirty = true;
   }
   sendChanges();
-  for (auto& [id, session] : sessions) {
-    if (session->attached() && now - session->lastSent >= options.heartbeat) {
-      (void)session->stream->send(kHeartbeat);
-      session->lastSent = now;
+  for (auto it = channels.begin(); it != channels.end();) {
+    Channel& channel = *it->second;
+    if (!channel.open()) {
+      it = channels.erase(it);
+      continue;
     }
+    if (now - channel.lastSent >= options.heartbeat) {
+      (void)channel.http->send(kHeartbeat);
+      channel.lastSent = now;
+    }
+    ++it;
   }
 }
 
@@ -408,7 +457,29 @@ HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
 
   int code = 204;
   std::string error;
+  std::string body;
   bool ran = queue.postAndWait([&] {
+    if (event.type == ClientEvent::Type::attach) {
+      auto channel = channels.find(event.stream);
+      Idiom idiom = options.defaultIdiom;
+      if (!event.idiom.empty() && !parseIdiom(event.idiom, &idiom)) {
+        code = 400;
+        error = "idiom is phone or pad";
+      } else if (channel == channels.end() || !channel->second->open()) {
+        code = 404;
+        error = "no such stream";
+      } else if (std::shared_ptr<Session> session = takeUp(event.window, idiom, error)) {
+        attach(*session, channel->second);
+        code = 200;
+        body = "{\"window\":";
+        appendJsonString(body, session->id);
+        body += '}';
+        sendChanges();
+      } else {
+        code = 503;
+      }
+      return;
+    }
     auto it = sessions.find(event.window);
     if (it == sessions.end()) {
       code = 404;
@@ -418,18 +489,22 @@ HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
     Session& session = *it->second;
     if (event.seq != 0 && event.seq <= session.ack) return;  // already run
     session.ack = event.seq;
-    if (event.type == ClientEvent::Type::tap) {
-      // A tap acts on what the person saw: not on a row that changed after the tree they tapped.
-      const Element* row = elementAt(session.window->tree(), parentId(event.id));
-      if (row != nullptr && !session.mirror.unchangedSince(*row, event.rev)) {
-        code = 409;
-        error = "the row changed before the tap";
-        session.dirty = true;
-        sendChanges();
-        return;
-      }
+    if (event.type == ClientEvent::Type::viewport) {
+      session.mirror.setViewport(event.id, event.from, event.to);
+      session.dirty = true;
+      sendChanges();
+      return;
     }
-    Status applied = applyClientEvent(*session.window, event);
+    if (event.type == ClientEvent::Type::detach) {
+      detach(session);
+      return;
+    }
+    // The tree the person saw; one too old to be kept is an empty one, in which no row is found.
+    Window::Tree seen;
+    while (!session.sent.empty() && session.sent.front().last < event.rev) session.sent.pop_front();
+    if (!session.sent.empty() && session.sent.front().first <= event.rev) seen = session.sent.front().tree;
+    if (!seen) seen = std::make_shared<const Element>();
+    Status applied = applyClientEvent(*session.window, event, seen);
     if (!applied.ok()) {
       code = statusForFailure(applied);
       error = applied.message();
@@ -438,6 +513,7 @@ HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
     sendChanges();
   });
   if (!ran) return errorJson(503, "the app is stopping");
+  if (code == 200) return HttpResponse::text(200, std::move(body), "application/json");
   if (code == 204) {
     HttpResponse done;
     done.status = 204;

@@ -52,12 +52,16 @@ struct WebServerOptions {
 // events that drive them, over HTTP.
 //
 //   GET  /                    the page (and /app.js, /app.css, /icon.svg)
-//   GET  /api/stream          an event stream of the window's tree: ?idiom=phone|pad opens a new
-//                             window, ?window=ID takes up an open one again. Each message is
-//                             "event: tree" with {"window", "rev", "ack", "full", "status",
-//                             "nodes": [element records, see web_tree.h]}: the whole tree when
-//                             full, else the elements that are new or changed.
-//   POST /api/event           one event (see web_events.h): 204 when done; 400 malformed;
+//   GET  /api/stream          an event stream of windows' trees. It starts with "event: hello"
+//                             and {"stream": ID}; windows are sent to it with attach events (the
+//                             pages of one browser share one stream so). ?idiom=phone|pad opens a
+//                             new window on it, ?window=ID takes up an open one again: a stream
+//                             for that window alone. Each message is "event: tree" with
+//                             {"window", "rev", "ack", "full", "status", "nodes": [element
+//                             records, see web_tree.h]}: the whole tree when full, else the
+//                             elements that are new or changed.
+//   POST /api/event           one event (see web_events.h): 204 when done, 200 and {"window"}
+//                             for an attach (404 when its stream is gone); 400 malformed;
 //                             404 no such window; 409 when it names no element that takes it, or
 //                             a tap on a row that changed after the tree the person saw; 413 too
 //                             large (refused before it is read); 415 not JSON; 503 when the

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/view.h"
 
@@ -14,49 +15,57 @@ namespace quillbox::web {
 //    "c": [child keys], "h": 1 when a Section has a header}
 // A child's id is its parent's id, "/", then its key; a header's id is the Section's id and
 // "/header". A field's record carries its text ("value" in "p") and a picker's its selection
-// ("selection"). A modifier that carries an element has {"e", "p"} as its value. Text that is not
-// valid UTF-8 is sent with U+FFFD in place of the bad bytes; the tree itself is not touched.
-void appendElementRecord(std::string& out, const Element& element);
+// ("selection"). A modifier that carries an element has {"e", "p"} as its value. A list (a lazy
+// ForEach) also carries "n", how many rows it shows, and "o", the place among them of the first
+// row whose key "c" holds: "c" holds only the keys of the rows near what the page shows. Text
+// that is not valid UTF-8 is sent with U+FFFD in place of the bad bytes; the tree is not touched.
+void appendElementRecord(std::string& out, const Element& element, std::string_view id);
+
+// The rows of a list the page asks to see, counted among the rows the list shows: from up to,
+// not including, to.
+struct Viewport {
+  static constexpr std::size_t kDefaultRows = 60;
+  static constexpr std::size_t kMostRows = 400;
+  std::size_t from = 0;
+  std::size_t to = kDefaultRows;
+};
 
 // What one browser window was last sent of its window's tree. Each diff() gives the records of
-// the elements that are new or changed since the last one, numbered by revision, so that a
-// browser holding revision r can be told whether an element changed after it saw it.
+// the elements that are new or changed since the last one. Of each list it sends the rows of the
+// viewport the page asked for (as many of them as there are, the last ones when it asks past the
+// end), each row only when the page has never been sent it or it changed since (by its key and its
+// fingerprint: a row that did not change is never built).
 class TreeMirror {
  public:
-  // The records of every element of root that is new or changed since the last diff (every
-  // element after reset()), as a JSON array text, parents before their children. An element that
-  // left the tree is remembered as sent, as the browser keeps it aside: when it comes back
-  // unchanged (a search is typed and taken back) only its parent's keys are sent again. Moves
-  // revision() on.
+  // The records of the elements of root that are new or changed since the last diff (every
+  // element after reset()), as a JSON array text, parents before their children. Moves revision()
+  // on.
   std::string diff(const Element& root);
 
-  // Forgets everything sent: the next diff sends the whole tree.
+  // Forgets everything sent: the next diff sends the whole tree (and the rows in view).
   void reset();
+
+  // The rows the page wants of the list with that id, from the next diff on. Asks for at most
+  // Viewport::kMostRows rows.
+  void setViewport(const std::string& listId, std::size_t from, std::size_t to);
 
   // The number of diffs made so far.
   std::uint64_t revision() const { return revision_; }
 
-  // True when element and everything under it are exactly as sent at revision seen or before:
-  // nothing in it changed in a later diff, and nothing changed since the last diff.
-  bool unchangedSince(const Element& element, std::uint64_t seen) const;
-
-  // How many elements the mirror remembers, and how many the largest tree since reset() held.
-  std::size_t size() const { return sent_.size(); }
-  std::size_t largestTree() const { return largestTree_; }
-
-  // True when the mirror remembers many more elements than even the largest tree held (ids that
-  // keep changing), so that a whole new tree after reset() costs the browser less memory than what
-  // it keeps aside.
-  bool oversized() const { return sent_.size() > 4 * largestTree_ + 4096; }
+  // How many elements and rows the mirror remembers as sent.
+  std::size_t size() const;
 
  private:
-  struct Sent {
-    std::uint64_t record = 0;    // hash of the record as sent
-    std::uint64_t revision = 0;  // the diff that last sent it
+  struct List {
+    Viewport viewport;
+    std::vector<std::uint64_t> rows;  // by position: the fingerprint sent, 0 when never sent
   };
-  std::unordered_map<std::uint64_t, Sent> sent_;  // by hash of the element's id
+  void visit(const Element& element, std::string& id, std::string& out, bool& first);
+  void visitRows(const Element& list, const Rows& rows, std::string& id, std::string& out, bool& first);
+
+  std::unordered_map<std::uint64_t, std::uint64_t> sent_;  // hash of an element's id -> hash of its record
+  std::unordered_map<std::string, List> lists_;
   std::uint64_t revision_ = 0;
-  std::size_t largestTree_ = 0;
   std::string scratch_;
 };
 

@@ -11,7 +11,8 @@ NotesView::NotesView(const Environment& env)
       sync_(stringNotes, "notesFromCloud", notes, decodeItemList) {}
 
 Status NotesView::addNote() const {
-  Status added = stringNotes.update([&](std::string_view stored) { return appendItem(stored, notesTextField.get()); });
+  Status added =
+      stringNotes.update([&](std::string_view stored) { return appendItem(stored, notesTextField.get()); });
   if (added.ok()) notesTextField.set("");
   return added;
 }
@@ -27,50 +28,65 @@ Status NotesView::loadNotes() const { return sync_.load(env_.cloud()); }
 
 Status NotesView::stringNotesChanged() const { return sync_.save(env_.cloud()); }
 
-bool NotesView::isNoteShown(std::int64_t position) const {
-  const ItemList& list = notes.get();
+namespace {
+
+bool noteShown(const ItemList& list, const std::string& search, std::int64_t position) {
   if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return false;
-  return searchNotes.get().empty() || textContains(list[static_cast<std::size_t>(position)], searchNotes.get());
+  return search.empty() || textContains(list[static_cast<std::size_t>(position)], search);
+}
+
+}  // namespace
+
+bool NotesView::isNoteShown(std::int64_t position) const {
+  return noteShown(notes.get(), searchNotes.get(), position);
 }
 
 Element NotesView::body() const {
-  const NotesView self = *this;
+  const auto self = std::make_shared<const NotesView>(*this);
   const TextStyle style = deviceTextStyle(*env_.device);
+  const std::shared_ptr<const ItemList> list = notes.snapshot();
 
-  std::vector<Element> rows;
-  const ItemList& list = notes.get();
-  rows.reserve(list.size());
-  for (std::size_t p = 0; p < list.size(); ++p) {
-    const auto position = static_cast<std::int64_t>(p);
-    if (!isNoteShown(position)) continue;
+  Rows rows;
+  rows.count = list->size();
+  rows.shown = [list, search = searchNotes.get()](std::size_t p) {
+    return noteShown(*list, search, static_cast<std::int64_t>(p));
+  };
+  rows.row = [self, list, style](std::size_t p) {
     std::vector<Element> row;
+    row.reserve(4);
     row.push_back(Text(std::to_string(p + 1), false)
                       .lineLimit(std::nullopt)
                       .font(style)
                       .foregroundColor(Color::blue)
                       .padding(Edges::trailing));
-    if (isLinkText(list[p])) {
-      if (auto link = linkLabel(list[p], style)) row.push_back(std::move(*link));
+    const std::string_view text = (*list)[p];
+    if (isLinkText(text)) {
+      if (auto link = linkLabel(text, style)) row.push_back(std::move(*link));
     } else {
-      row.push_back(Text(std::string(list[p]), true).lineLimit(std::nullopt).font(style));
+      row.push_back(Text(std::string(text), true).lineLimit(std::nullopt).font(style));
     }
     row.push_back(Spacer());
-    row.push_back(trashIcon(style, [self, position] { return self.deleteNote(position); }));
-    rows.push_back(HStack(std::move(row)).padding().keyed(std::to_string(p)));
-  }
+    const auto position = static_cast<std::int64_t>(p);
+    row.push_back(trashIcon(style, [self, position] { return self->deleteNote(position); }));
+    return HStack(std::move(row)).padding();
+  };
+  rows.fingerprint = [list, style](std::size_t p) {
+    return fingerprintOf((*list)[p], static_cast<std::uint64_t>(style));
+  };
 
   std::vector<Element> sections;
-  sections.push_back(Section(
-      sectionHeader("Add a new note", style),
-      Elements(HStack(inputField("Type in a note", bindText(notesTextField, "notesTextField"), style, "done",
-                         [self] { return self.addNote(); }))
-           .padding())));
-  sections.push_back(Section(
-      sectionHeader("Search in all notes", style),
-      Elements(HStack(inputField("Type in here", bindText(searchNotes, "searchNotes"), style, "search")).padding(),
-       ForEach(std::move(rows)))));
-  return screenForm(std::move(sections), [self] { return self.loadNotes(); },
-                    {{stringNotes, [self] { return self.stringNotesChanged(); }}});
+  sections.push_back(
+      Section(sectionHeader("Add a new note", style),
+              Elements(HStack(inputField("Type in a note", bindText(notesTextField, "notesTextField"), style,
+                                         SubmitLabel::done, [self] { return self->addNote(); }))
+                           .padding())));
+  sections.push_back(Section(sectionHeader("Search in all notes", style),
+                             Elements(HStack(inputField("Type in here", bindText(searchNotes, "searchNotes"),
+                                                        style, SubmitLabel::search))
+                                          .padding(),
+                                      ForEach(std::move(rows)))));
+  return screenForm(std::move(sections), [self] { return self->loadNotes(); },
+                    {{stringNotes, [self] { return self->stringNotesChanged(); }}});
 }
 
 }  // namespace quillbox

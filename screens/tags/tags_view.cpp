@@ -14,10 +14,12 @@ constexpr std::string_view kTagSpacing = "  ";
 bool isTagOnlyEntry(std::string_view entry) {
   static const std::array<std::string, kTags.size()> tagOnly = [] {
     std::array<std::string, kTags.size()> entries;
-    for (std::size_t i = 0; i < kTags.size(); ++i) entries[i] = std::string(kTags[i]) + std::string(kTagSpacing);
+    for (std::size_t i = 0; i < kTags.size(); ++i)
+      entries[i] = std::string(kTags[i]) + std::string(kTagSpacing);
     return entries;
   }();
-  return std::any_of(tagOnly.begin(), tagOnly.end(), [&](const std::string& e) { return textEquals(entry, e); });
+  return std::any_of(tagOnly.begin(), tagOnly.end(),
+                     [&](const std::string& e) { return textEquals(entry, e); });
 }
 
 }  // namespace
@@ -55,54 +57,71 @@ Status TagsView::loadTaggedNotes() const { return sync_.load(env_.cloud()); }
 
 Status TagsView::stringTaggedNotesChanged() const { return sync_.save(env_.cloud()); }
 
-bool TagsView::isTaggedNoteShown(std::int64_t index) const {
-  const ItemList& list = taggedNotes.get();
+namespace {
+
+bool taggedNoteShown(const ItemList& list, const std::string& search, const std::string& tag,
+                     std::int64_t index) {
   if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return false;
   std::string_view entry = list[static_cast<std::size_t>(index)];
-  const std::string& search = searchTaggedNotes.get();
-  return (search.empty() || textContains(entry, search)) && textContains(entry, selectedTag.get());
+  return (search.empty() || textContains(entry, search)) && textContains(entry, tag);
+}
+
+}  // namespace
+
+bool TagsView::isTaggedNoteShown(std::int64_t index) const {
+  return taggedNoteShown(taggedNotes.get(), searchTaggedNotes.get(), selectedTag.get(), index);
 }
 
 Element TagsView::body() const {
-  const TagsView self = *this;
+  const auto self = std::make_shared<const TagsView>(*this);
   const TextStyle style = deviceTextStyle(*env_.device);
+  const std::shared_ptr<const ItemList> list = taggedNotes.snapshot();
 
   std::vector<Element> segments;
-  for (std::string_view tag : tags.get()) segments.push_back(Text(std::string(tag), false).keyed(std::string(tag)));
+  for (std::string_view tag : tags.get())
+    segments.push_back(Text(std::string(tag), false).keyed(std::string(tag)));
 
-  std::vector<Element> rows;
-  const ItemList& list = taggedNotes.get();
-  rows.reserve(list.size());
-  for (std::size_t p = 0; p < list.size(); ++p) {
-    const auto index = static_cast<std::int64_t>(p);
-    if (!isTaggedNoteShown(index)) continue;
+  Rows rows;
+  rows.count = list->size();
+  rows.shown = [list, search = searchTaggedNotes.get(), tag = selectedTag.get()](std::size_t p) {
+    return taggedNoteShown(*list, search, tag, static_cast<std::int64_t>(p));
+  };
+  rows.row = [self, list, style](std::size_t p) {
     std::vector<Element> row;
-    if (isLinkText(list[p])) {
-      if (auto link = linkLabel(list[p], style)) row.push_back(std::move(*link));
+    row.reserve(3);
+    const std::string_view text = (*list)[p];
+    if (isLinkText(text)) {
+      if (auto link = linkLabel(text, style)) row.push_back(std::move(*link));
     } else {
-      row.push_back(Text(std::string(list[p]), true).lineLimit(std::nullopt).font(style));
+      row.push_back(Text(std::string(text), true).lineLimit(std::nullopt).font(style));
     }
     row.push_back(Spacer());
-    row.push_back(trashIcon(style, [self, index] { return self.deleteTaggedNote(index); }));
-    rows.push_back(HStack(std::move(row)).padding().keyed(std::to_string(p)));
-  }
+    const auto index = static_cast<std::int64_t>(p);
+    row.push_back(trashIcon(style, [self, index] { return self->deleteTaggedNote(index); }));
+    return HStack(std::move(row)).padding();
+  };
+  rows.fingerprint = [list, style](std::size_t p) {
+    return fingerprintOf((*list)[p], static_cast<std::uint64_t>(style));
+  };
 
   std::vector<Element> sections;
   sections.push_back(Section(
       sectionHeader("Add a tagged note", style),
-      Elements(HStack(inputField("Type in a note", bindText(taggedNotesTextField, "taggedNotesTextField"), style, "done",
-                         [self] { return self.addTaggedNote(); }),
-              Spacer(), HStack(Text(selectedTag.get(), true).lineLimit(std::nullopt).font(style)))
-           .padding())));
-  sections.push_back(Section(
-      sectionHeader("Search in tagged notes", style),
-      Elements(HStack(inputField("Type in here", bindText(searchTaggedNotes, "searchTaggedNotes"), style, "search")).padding(),
-       Picker("", bindText(selectedTag, "selectedTag"), ForEach(std::move(segments)))
-           .padding()
-           .pickerStyle("SegmentedPickerStyle"),
-       ForEach(std::move(rows)))));
-  return screenForm(std::move(sections), [self] { return self.loadTaggedNotes(); },
-                    {{stringTaggedNotes, [self] { return self.stringTaggedNotesChanged(); }}});
+      Elements(HStack(inputField("Type in a note", bindText(taggedNotesTextField, "taggedNotesTextField"),
+                                 style, SubmitLabel::done, [self] { return self->addTaggedNote(); }),
+                      Spacer(), HStack(Text(selectedTag.get(), true).lineLimit(std::nullopt).font(style)))
+                   .padding())));
+  sections.push_back(
+      Section(sectionHeader("Search in tagged notes", style),
+              Elements(HStack(inputField("Type in here", bindText(searchTaggedNotes, "searchTaggedNotes"),
+                                         style, SubmitLabel::search))
+                           .padding(),
+                       Picker("", bindText(selectedTag, "selectedTag"), ForEach(std::move(segments)))
+                           .padding()
+                           .pickerStyle(SegmentedPickerStyle()),
+                       ForEach(std::move(rows)))));
+  return screenForm(std::move(sections), [self] { return self->loadTaggedNotes(); },
+                    {{stringTaggedNotes, [self] { return self->stringTaggedNotesChanged(); }}});
 }
 
 }  // namespace quillbox

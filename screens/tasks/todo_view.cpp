@@ -8,31 +8,61 @@
 
 namespace quillbox {
 
+// The finished marks as a sorted set of positions.
+struct ToDoView::FinishedMarks {
+  explicit FinishedMarks(const IndexList& marks) : sorted(marks) {
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  }
+  bool contains(std::int64_t position) const {
+    return std::binary_search(sorted.begin(), sorted.end(), position);
+  }
+  IndexList sorted;
+};
+
+// The set made for the marks as they were last asked about; holding them makes any later change
+// of the marks a new value, so the set is never asked about marks it was not made from.
+struct ToDoView::MarksCache {
+  std::shared_ptr<const IndexList> source;
+  std::shared_ptr<const FinishedMarks> set;
+};
+
 ToDoView::ToDoView(const Environment& env)
     : stringTasks(env.settings, "stringTasks"),
       stringTasksFinishedIndices(env.settings, "stringTasksFinishedIndices"),
       env_(env),
       tasksSync_(stringTasks, "tasksFromCloud", tasks, decodeItemList),
       marksSync_(stringTasksFinishedIndices, "stringTasksFinishedIndicesFromCloud", tasksFinishedIndices,
-                 decodeIndexList, SyncedList<IndexList>::OnSave::keepMemory) {}
+                 decodeIndexList, SyncedList<IndexList>::OnSave::keepMemory),
+      marksCache_(std::make_shared<MarksCache>()) {}
+
+std::shared_ptr<const ToDoView::FinishedMarks> ToDoView::finishedMarks() const {
+  std::shared_ptr<const IndexList> marks = tasksFinishedIndices.snapshot();
+  if (marksCache_->source != marks) {
+    marksCache_->set = std::make_shared<const FinishedMarks>(*marks);
+    marksCache_->source = std::move(marks);
+  }
+  return marksCache_->set;
+}
 
 Status ToDoView::addTask() const {
-  Status added = stringTasks.update([&](std::string_view stored) { return appendItem(stored, tasksTextField.get()); });
+  Status added =
+      stringTasks.update([&](std::string_view stored) { return appendItem(stored, tasksTextField.get()); });
   if (added.ok()) tasksTextField.set("");
   return added;
 }
 
 Status ToDoView::unmark(std::int64_t position) const {
-  Status written =
-      stringTasksFinishedIndices.update([&](std::string_view stored) { return removeIndex(stored, position); });
+  Status written = stringTasksFinishedIndices.update(
+      [&](std::string_view stored) { return removeIndex(stored, position); });
   if (written.ok()) std::erase(tasksFinishedIndices.mutate(), position);
   return written;
 }
 
 Status ToDoView::toggleFinished(std::int64_t position) const {
   if (isFinished(position)) return unmark(position);
-  Status written =
-      stringTasksFinishedIndices.update([&](std::string_view stored) { return appendIndex(stored, position); });
+  Status written = stringTasksFinishedIndices.update(
+      [&](std::string_view stored) { return appendIndex(stored, position); });
   if (written.ok()) tasksFinishedIndices.mutate().push_back(position);
   return written;
 }
@@ -88,63 +118,78 @@ Status ToDoView::stringTasksChanged() const { return tasksSync_.save(env_.cloud(
 
 Status ToDoView::stringTasksFinishedIndicesChanged() const { return marksSync_.save(env_.cloud()); }
 
-bool ToDoView::isTaskShown(std::int64_t position) const {
-  const ItemList& list = tasks.get();
+namespace {
+
+bool taskShown(const ItemList& list, const std::string& search, std::int64_t position) {
   if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return false;
-  return searchTasks.get().empty() || textContains(list[static_cast<std::size_t>(position)], searchTasks.get());
+  return search.empty() || textContains(list[static_cast<std::size_t>(position)], search);
 }
 
-bool ToDoView::isFinished(std::int64_t position) const {
-  const IndexList& marks = tasksFinishedIndices.get();
-  return std::find(marks.begin(), marks.end(), position) != marks.end();
+}  // namespace
+
+bool ToDoView::isTaskShown(std::int64_t position) const {
+  return taskShown(tasks.get(), searchTasks.get(), position);
 }
+
+bool ToDoView::isFinished(std::int64_t position) const { return finishedMarks()->contains(position); }
 
 Element ToDoView::body() const {
-  const ToDoView self = *this;
+  const auto self = std::make_shared<const ToDoView>(*this);
   const TextStyle style = deviceTextStyle(*env_.device);
+  const std::shared_ptr<const ItemList> list = tasks.snapshot();
+  const std::shared_ptr<const FinishedMarks> finished = finishedMarks();
 
-  std::vector<Element> rows;
-  const ItemList& list = tasks.get();
-  rows.reserve(list.size());
-  for (std::size_t p = 0; p < list.size(); ++p) {
+  Rows rows;
+  rows.count = list->size();
+  rows.shown = [list, search = searchTasks.get()](std::size_t p) {
+    return taskShown(*list, search, static_cast<std::int64_t>(p));
+  };
+  rows.row = [self, list, finished, style](std::size_t p) {
     const auto position = static_cast<std::int64_t>(p);
-    if (!isTaskShown(position)) continue;
-    const bool finished = isFinished(position);
-    auto toggle = [self, position] { return self.toggleFinished(position); };
+    const bool done = finished->contains(position);
+    auto toggle = [self, position] { return self->toggleFinished(position); };
     std::vector<Element> row;
-    row.push_back(Image(finished ? "checkmark" : "circle")
+    row.reserve(4);
+    row.push_back(Image(done ? "checkmark" : "circle")
                       .lineLimit(std::nullopt)
                       .font(TextStyle::title2)
-                      .foregroundColor(finished ? Color::blue : Color::secondary)
+                      .foregroundColor(done ? Color::blue : Color::secondary)
                       .padding(Edges::trailing)
                       .onTapGesture(toggle));
-    if (isLinkText(list[p])) {
-      if (auto link = linkLabel(list[p], style)) row.push_back(std::move(*link));
+    const std::string_view text = (*list)[p];
+    if (isLinkText(text)) {
+      if (auto link = linkLabel(text, style)) row.push_back(std::move(*link));
     } else {
-      row.push_back(Text(std::string(list[p]), true)
+      row.push_back(Text(std::string(text), true)
                         .lineLimit(std::nullopt)
-                        .font(finished ? TextStyle::title3 : TextStyle::title2)
-                        .foregroundColor(finished ? Color::secondary : Color::primary)
+                        .font(done ? TextStyle::title3 : TextStyle::title2)
+                        .foregroundColor(done ? Color::secondary : Color::primary)
                         .onTapGesture(toggle));
     }
     row.push_back(Spacer());
-    row.push_back(trashIcon(style, [self, position] { return self.deleteTask(position); }));
-    rows.push_back(HStack(std::move(row)).padding().keyed(std::to_string(p)));
-  }
+    row.push_back(trashIcon(style, [self, position] { return self->deleteTask(position); }));
+    return HStack(std::move(row)).padding();
+  };
+  rows.fingerprint = [list, finished, style](std::size_t p) {
+    const bool done = finished->contains(static_cast<std::int64_t>(p));
+    return fingerprintOf((*list)[p], static_cast<std::uint64_t>(style) * 2 + (done ? 1 : 0));
+  };
 
   std::vector<Element> sections;
-  sections.push_back(Section(
-      sectionHeader("Add a new task", style),
-      Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style, "done",
-                         [self] { return self.addTask(); }))
-           .padding())));
-  sections.push_back(Section(
-      sectionHeader("Search in all to-dos", style),
-      Elements(HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"), style, "search")).padding(),
-       ForEach(std::move(rows)))));
-  return screenForm(std::move(sections), [self] { return self.loadTasks(); },
-                    {{stringTasks, [self] { return self.stringTasksChanged(); }},
-                     {stringTasksFinishedIndices, [self] { return self.stringTasksFinishedIndicesChanged(); }}});
+  sections.push_back(
+      Section(sectionHeader("Add a new task", style),
+              Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style,
+                                         SubmitLabel::done, [self] { return self->addTask(); }))
+                           .padding())));
+  sections.push_back(Section(sectionHeader("Search in all to-dos", style),
+                             Elements(HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"),
+                                                        style, SubmitLabel::search))
+                                          .padding(),
+                                      ForEach(std::move(rows)))));
+  return screenForm(
+      std::move(sections), [self] { return self->loadTasks(); },
+      {{stringTasks, [self] { return self->stringTasksChanged(); }},
+       {stringTasksFinishedIndices, [self] { return self->stringTasksFinishedIndicesChanged(); }}});
 }
 
 }  // namespace quillbox

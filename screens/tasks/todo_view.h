@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/cell.h"
@@ -40,16 +41,22 @@ struct ToDoView {
 
   // Queries.
   bool isTaskShown(std::int64_t position) const;
+  // Whether position is among the marks; answered from a set made once for each version of the
+  // marks, so asking for every row costs no scan of the marks for each.
   bool isFinished(std::int64_t position) const;
 
   Element body() const;
 
  private:
+  struct FinishedMarks;
+  std::shared_ptr<const FinishedMarks> finishedMarks() const;
   Status unmark(std::int64_t position) const;
 
   Environment env_;
   SyncedList<ItemList> tasksSync_;
   SyncedList<IndexList> marksSync_;
+  struct MarksCache;
+  std::shared_ptr<MarksCache> marksCache_;
 };
 
 }  // namespace quillbox

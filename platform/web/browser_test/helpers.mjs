@@ -1,7 +1,8 @@
 // Shared pieces of the browser tests: a quillbox server on a fresh home, Chromium, and a few
 // verbs that read as what a person does on the page.
 import { spawn, execFile } from 'node:child_process';
-import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, readFileSync, rmSync } from 'node:fs';
+import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join, resolve, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -160,4 +161,25 @@ export async function expectRows(page, expected, timeout = 10000) {
 export async function screenshot(page, name) {
   mkdirSync(SHOTS, { recursive: true });
   await page.screenshot({ path: join(SHOTS, name + '.png') });
+}
+
+const AXE = readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
+
+// What axe-core finds wrong with the page as it stands, one line per element: "rule: element
+// (why)". axe is put into the page through the browser's debugging protocol, since the page's
+// policy allows no script but its own.
+export async function accessibilityViolations(page) {
+  const cdp = await page.context().newCDPSession(page);
+  try {
+    const run = async (expression) => {
+      const { result, exceptionDetails } = await cdp.send('Runtime.evaluate', { expression, awaitPromise: true, returnByValue: true });
+      if (exceptionDetails) throw new Error(exceptionDetails.exception?.description || exceptionDetails.text);
+      return result.value;
+    };
+    await run(AXE);
+    return await run(`axe.run(document, { resultTypes: ['violations'] }).then((found) => found.violations.flatMap(
+      (rule) => rule.nodes.map((node) => rule.id + ': ' + node.target.join(' ') + ' (' + node.failureSummary.replace(/\\s+/g, ' ') + ')')))`);
+  } finally {
+    await cdp.detach();
+  }
 }

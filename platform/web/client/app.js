@@ -5,6 +5,10 @@
 // field keeps its focus and caret while the rows change around it. Every text is set as text,
 // never as markup. Events go out one at a time, in order; the tree that follows them comes back
 // on the event stream.
+//
+// A list ("n" rows in all) comes with only the rows near what the page shows: "c" holds their
+// keys and "o" the place of the first. The page keeps the list as tall as all its rows would be,
+// and asks for other rows (a viewport event) as the person scrolls.
 
 const SVG_NS = 'http://www.w3.org/2000/svg';
 
@@ -79,9 +83,6 @@ const app = {
   pass: 0,
   queue: [],
   inflight: null,
-  stream: null,
-  retries: 0,
-  retryTimer: 0,
   pendingFor: new Map(),  // a field's or picker's id -> the seq of its last edit
   localTab: null,         // {index, seq}: a tab chosen here that the server has not drawn yet
   status: '',        // the server's line (the cloud's trouble)
@@ -93,9 +94,15 @@ const app = {
 
 function send(event) {
   const last = app.queue[app.queue.length - 1];
-  // A field's text is sent whole: a newer text replaces one still waiting to go.
+  // A field's text is sent whole: a newer text replaces one still waiting to go; so are the rows
+  // a list asks for.
   if (event.type === 'edit' && last && last.type === 'edit' && last.id === event.id) {
     last.text = event.text;
+    return last.seq;
+  }
+  if (event.type === 'viewport' && last && last.type === 'viewport' && last.id === event.id) {
+    last.from = event.from;
+    last.to = event.to;
     return last.seq;
   }
   event.seq = ++app.seq;
@@ -122,7 +129,8 @@ async function pump() {
     } else if (response.status === 404) {
       // The server closed this window: open a new one.
       app.windowId = '';
-      reconnect(0);
+      link.attached = '';
+      if (shared) attachWindow(); else reconnect(0);
     } else if (response.status !== 409) {
       // The event failed (a store that cannot be written, say): the tree the server sends keeps
       // what was typed, and the message stays until an event succeeds. A 409 needs no words: the
@@ -160,43 +168,188 @@ function tap(id) {
 }
 
 // --- the event stream -------------------------------------------------------------------------
+//
+// A browser keeps only a few connections to one server, so its pages share one event stream: the
+// page holding a Web Lock (the leader) holds the stream, and passes each tree on to the other pages
+// through a BroadcastChannel. Every page attaches its own window to that stream. When the leader's
+// page closes, its lock passes to another page, which opens a new stream that every page attaches
+// to again. A page out of sight lets go of its window's trees and takes them back, with a
+// Foreground, when it is shown. A browser without locks (a page served without a secure
+// connection) gives every page a stream of its own, held while the page is in view.
 
+const shared = typeof navigator.locks?.request === 'function' && typeof BroadcastChannel === 'function';
+const channel = shared ? new BroadcastChannel('quillbox') : null;
+
+const link = {
+  leader: false,     // this page holds the stream
+  source: null,      // the EventSource held here
+  stream: '',        // the id of the stream the pages share
+  attached: '',      // the stream this page's window is attached to
+  attaching: '',     // the stream an attach is on its way to
+  early: [],         // trees for windows not known yet: the one an attach is making may be among them
+  order: Promise.resolve(),  // attaches and detaches go out one after the other
+  retries: 0,
+  retryTimer: 0,
+};
+
+function visible() {
+  return document.visibilityState === 'visible';
+}
+
+// Opens the stream: a shared one for the leader, else one for this page's window alone.
 function connect() {
-  if (app.stream) return;
-  clearTimeout(app.retryTimer);
-  const params = new URLSearchParams({ idiom: deviceIdiom() });
-  if (app.windowId) params.set('window', app.windowId);
-  const stream = new EventSource('/api/stream?' + params.toString());
-  app.stream = stream;
-  stream.addEventListener('tree', (message) => {
-    app.retries = 0;
+  if (link.source) return;
+  clearTimeout(link.retryTimer);
+  let address = '/api/stream';
+  if (!shared) {
+    const params = new URLSearchParams({ idiom: deviceIdiom() });
+    if (app.windowId) params.set('window', app.windowId);
+    address += '?' + params.toString();
+  }
+  const source = new EventSource(address);
+  link.source = source;
+  source.addEventListener('hello', (message) => {
+    link.retries = 0;
     setOffline(false);
-    receive(message.data);
+    if (!shared) return;
+    link.stream = JSON.parse(message.data).stream;
+    channel.postMessage({ kind: 'stream', stream: link.stream });
+    attachWindow();
   });
-  stream.onerror = () => {
-    stream.close();
-    if (app.stream !== stream) return;
-    app.stream = null;
+  source.addEventListener('tree', (message) => {
+    if (shared) {
+      const window = windowOf(message.data);
+      channel.postMessage({ kind: 'tree', window, data: message.data });
+      take(window, message.data);
+    } else {
+      receive(message.data);
+    }
+  });
+  source.onerror = () => {
+    source.close();
+    if (link.source !== source) return;
+    link.source = null;
+    link.stream = '';
+    link.attached = '';
     setOffline(true);
-    if (document.visibilityState === 'visible') reconnect(Math.min(10000, 500 * 2 ** app.retries++));
+    if (shared) channel.postMessage({ kind: 'offline' });
+    if (shared || visible()) reconnect(Math.min(10000, 500 * 2 ** link.retries++));
   };
 }
 
 function reconnect(delay) {
-  if (app.stream) {
-    app.stream.close();
-    app.stream = null;
+  if (link.source) {
+    link.source.close();
+    link.source = null;
   }
-  clearTimeout(app.retryTimer);
-  app.retryTimer = setTimeout(connect, delay);
+  clearTimeout(link.retryTimer);
+  link.retryTimer = setTimeout(connect, delay);
 }
 
 function disconnect() {
-  clearTimeout(app.retryTimer);
-  if (app.stream) {
-    app.stream.close();
-    app.stream = null;
+  clearTimeout(link.retryTimer);
+  if (link.source) {
+    link.source.close();
+    link.source = null;
   }
+}
+
+// The window a tree message is for, read from its start without parsing the whole message.
+function windowOf(data) {
+  const found = /^\{"window":"([^"]*)"/.exec(data);
+  return found ? found[1] : '';
+}
+
+// A tree from the shared stream: this page's, or perhaps the one its attach is making.
+function take(window, data) {
+  if (window === app.windowId && window) {
+    receive(data);
+  } else if (link.attaching) {
+    link.early.push({ window, data });
+    if (link.early.length > 64) link.early.shift();
+  }
+}
+
+function postWindowEvent(event) {
+  return fetch('/api/event', {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ window: app.windowId, seq: 0, ...event }),
+    credentials: 'same-origin',
+    cache: 'no-store',
+  });
+}
+
+// Attaches this page's window (a new one at first) to the shared stream, once it is known and
+// while the page is in view.
+function attachWindow() {
+  const stream = link.stream;
+  if (!stream || !visible() || link.attached === stream || link.attaching === stream) return;
+  link.attaching = stream;
+  link.order = link.order.then(async () => {
+    try {
+      const response = await postWindowEvent({ type: 'attach', stream, idiom: deviceIdiom() });
+      if (response.ok) {
+        const { window } = await response.json();
+        adopt(window);
+        link.attached = stream;
+        for (const early of link.early) if (early.window === window) receive(early.data);
+      }
+    } catch {
+      // Offline: the leader's stream says so, and a new stream brings a new attach.
+    }
+    link.attaching = '';
+    link.early = [];
+    if (link.stream !== stream) attachWindow();
+  });
+}
+
+function detachWindow() {
+  if (!link.attached) return;
+  link.attached = '';
+  link.order = link.order.then(() => postWindowEvent({ type: 'detach' }).catch(() => {}));
+}
+
+if (shared) {
+  channel.onmessage = ({ data: message }) => {
+    if (message.kind === 'tree') {
+      take(message.window, message.data);
+    } else if (message.kind === 'stream') {
+      link.stream = message.stream;
+      setOffline(false);
+      attachWindow();
+    } else if (message.kind === 'offline') {
+      link.stream = '';
+      link.attached = '';
+      setOffline(true);
+    } else if (message.kind === 'ask' && link.leader && link.stream) {
+      channel.postMessage({ kind: 'stream', stream: link.stream });
+    }
+  };
+}
+
+// Starts the page's link to the app: it waits to lead, and meanwhile asks whoever leads.
+function start() {
+  if (!shared) {
+    connect();
+    return;
+  }
+  navigator.locks.request('quillbox-stream', () => new Promise(() => {
+    link.leader = true;
+    connect();
+  }));
+  channel.postMessage({ kind: 'ask' });
+}
+
+// A window this page is given: a new one has seen none of our events.
+function adopt(window) {
+  if (window === app.windowId) return;
+  app.windowId = window;
+  app.ack = 0;
+  app.pendingFor.clear();
+  app.localTab = null;
+  for (const list of lists) list.qbAsked = null;
+  pump();
 }
 
 function receive(data) {
@@ -207,13 +360,8 @@ function receive(data) {
   } catch {
     return;
   }
-  if (message.window !== app.windowId) {
-    // A new window: nothing of ours has reached it yet.
-    app.windowId = message.window;
-    app.ack = 0;
-    app.pendingFor.clear();
-    app.localTab = null;
-  }
+  adopt(message.window);
+  setOffline(false);
   app.rev = message.rev;
   app.ack = Math.max(app.ack, message.ack);
   if (app.localTab && app.localTab.seq <= app.ack) app.localTab = null;
@@ -249,6 +397,7 @@ function draw(message) {
   if (message.full) {
     // A whole tree: the server has forgotten what was kept aside, and so does the page.
     for (const [id, element] of app.dom) if (!element.isConnected) app.dom.delete(id);
+    aside.clear();
   }
 }
 
@@ -259,6 +408,7 @@ function modifier(record, name) {
 
 function kindOf(record) {
   if (record.e === 'Link') return safeAddress(record.p.destination) ? 'Link' : 'Text';
+  if (record.e === 'ForEach' && typeof record.n === 'number') return 'List';
   const tappable = modifier(record, 'onTapGesture') !== null;
   return tappable && (record.e === 'Text' || record.e === 'Image') ? record.e + ':tap' : record.e;
 }
@@ -345,6 +495,13 @@ function make(kind, record) {
       });
       break;
     }
+    case 'List':
+      element = document.createElement('div');
+      element.setAttribute('role', 'list');
+      element.qbBox = element;
+      element.qbRowHeight = ROW_HEIGHT;
+      lists.add(element);
+      break;
     case 'Picker':
       element = document.createElement('div');
       element.setAttribute('role', 'radiogroup');
@@ -384,6 +541,7 @@ const BASE_CLASS = {
   'TextField': 'field',
   'Picker': 'picker',
   'ForEach': 'foreach',
+  'List': 'foreach',
 };
 
 function classFor(kind, record) {
@@ -452,6 +610,7 @@ function update(element, record) {
       break;
   }
   if (element.qbBox) placeChildren(element, record);
+  if (kind === 'List') updateList(element, record);
   if (kind === 'TabView') updateTabs(element, record);
 }
 
@@ -484,12 +643,17 @@ function placeChildren(element, record) {
   const keep = new Set(ids);
   // An element that left stays where it was, hidden, with its record, as the server remembers
   // it: if it comes back unchanged (a search typed and taken back), only its parent's keys say so.
+  // A list's row that left is taken out of the page and kept aside, a few hundred at most.
   for (const id of before) {
     if (keep.has(id)) continue;
     const child = app.dom.get(id);
-    if (child && child.parentNode === box) {
+    if (!child || child.parentNode !== box) continue;
+    child.qbAside = true;
+    if (element.qbKind === 'List') {
+      child.remove();
+      keepAside(id);
+    } else {
       child.hidden = true;
-      child.qbAside = true;
     }
   }
   let cursor = box.firstChild;
@@ -507,6 +671,104 @@ function placeChildren(element, record) {
     }
   }
 }
+
+// --- lists ----------------------------------------------------------------------------------------
+
+const ROW_HEIGHT = 57;      // a row's height until the page has measured one
+const OVERSCAN = 1.5;       // screens of rows asked for beyond each edge of what is in view
+const MOST_ASIDE = 600;     // rows kept out of the page for when they come back
+const lists = new Set();    // the List elements made
+const aside = new Map();    // id -> true, oldest first: list rows out of the page, kept
+
+function keepAside(id) {
+  aside.delete(id);
+  aside.set(id, true);
+  while (aside.size > MOST_ASIDE) {
+    const [oldest] = aside.keys();
+    aside.delete(oldest);
+    const element = app.dom.get(oldest);
+    if (element && !element.isConnected) forget(oldest);
+  }
+}
+
+// The rows a list shows are numbered among all its rows; the space of the rows not in the page
+// is kept above and below them, so the scroll height stays true to the whole list.
+function updateList(element, record) {
+  const ids = element.qbKids || [];
+  ids.forEach((id, index) => {
+    const row = app.dom.get(id);
+    if (!row) return;
+    aside.delete(id);
+    row.setAttribute('role', 'listitem');
+    row.setAttribute('aria-posinset', String(record.o + index + 1));
+    row.setAttribute('aria-setsize', String(record.n));
+  });
+  element.qbOffset = record.o;
+  element.qbCount = record.n;
+  element.dataset.count = String(record.n);
+  placeSpace(element);
+  requestViewport();
+}
+
+function placeSpace(element) {
+  const shown = (element.qbKids || []).length;
+  const height = element.qbRowHeight;
+  const above = Math.round(element.qbOffset * height) + 'px';
+  const below = Math.round(Math.max(0, element.qbCount - element.qbOffset - shown) * height) + 'px';
+  if (element.style.paddingTop !== above) element.style.paddingTop = above;
+  if (element.style.paddingBottom !== below) element.style.paddingBottom = below;
+}
+
+let viewportFrame = 0;
+
+function requestViewport() {
+  if (!viewportFrame) viewportFrame = requestAnimationFrame(checkViewports);
+}
+
+// Asks for the rows of each list in view that the page lacks, or soon will as the person scrolls.
+function checkViewports() {
+  viewportFrame = 0;
+  for (const list of lists) {
+    if (!list.isConnected) {
+      lists.delete(list);
+      continue;
+    }
+    if (list.offsetParent === null || typeof list.qbCount !== 'number') continue;
+    const shown = (list.qbKids || []).length;
+    const box = list.getBoundingClientRect();
+    const style = getComputedStyle(list);
+    const above = parseFloat(style.paddingTop) || 0;
+    const below = parseFloat(style.paddingBottom) || 0;
+    if (shown > 0) {
+      const measured = (box.height - above - below) / shown;
+      if (measured > 0 && Math.abs(measured - list.qbRowHeight) > 0.5) {
+        list.qbRowHeight = measured;
+        placeSpace(list);
+      }
+    }
+    const height = list.qbRowHeight;
+    const screen = innerHeight;
+    // What is in view, in pixels from the top of the list.
+    const top = Math.max(0, -box.top);
+    const bottom = Math.min(box.height, screen - box.top);
+    if (bottom <= 0 || top >= box.height) continue;
+    const margin = screen * OVERSCAN / 2;
+    const rowsTop = list.qbOffset * height;
+    const rowsBottom = box.height - (parseFloat(list.style.paddingBottom) || 0);
+    const lacksAbove = list.qbOffset > 0 && top - margin < rowsTop;
+    const lacksBelow = list.qbOffset + shown < list.qbCount && bottom + margin > rowsBottom;
+    if (!lacksAbove && !lacksBelow) continue;
+    const from = Math.max(0, Math.floor((top - screen * OVERSCAN) / height));
+    const to = Math.min(list.qbCount, Math.ceil((bottom + screen * OVERSCAN) / height));
+    if (list.qbAsked && list.qbAsked.from === from && list.qbAsked.to === to) continue;
+    list.qbAsked = { from, to };
+    send({ type: 'viewport', id: list.qbId, from, to });
+  }
+}
+
+// Scroll events come once a frame: the rows are asked for at once, not a frame later.
+addEventListener('scroll', checkViewports, { passive: true });
+addEventListener('resize', requestViewport);
 
 function updateHeader(element, record) {
   const id = record.i + '/header';
@@ -651,6 +913,7 @@ function chooseTab(index) {
   app.localTab = { index, seq: send({ type: 'tab', index }) };
   showTab(tabs, index);
   window.scrollTo(0, 0);
+  requestViewport();
 }
 
 // --- status -----------------------------------------------------------------------------------
@@ -682,19 +945,22 @@ function setOffline(offline) {
 // --- the page's life --------------------------------------------------------------------------
 
 document.addEventListener('visibilitychange', () => {
-  if (document.visibilityState === 'visible') {
-    connect();
+  if (visible()) {
+    if (shared) attachWindow(); else connect();
     send({ type: 'foreground' });
+  } else if (shared) {
+    // Out of sight: the stream stops carrying this window's trees until it is back.
+    detachWindow();
   } else {
-    // A page out of sight holds no connection; it takes its window up again when it is back.
+    // Out of sight: no connection is held; the window is taken up again when the page is back.
     disconnect();
   }
 });
 
 window.addEventListener('pageshow', (event) => {
   if (!event.persisted) return;
-  connect();
+  if (shared) attachWindow(); else connect();
   send({ type: 'appear' });
 });
 
-connect();
+start();
