@@ -159,8 +159,8 @@ TEST_F(NotesTest, AListThatCannotBeReadForAWhileIsNeitherEmptiedNorSent) {
   setLocal("stringNotes", "a|b|");
   setCloud("notesFromCloud", "a|b|");
   EXPECT_EQ(rows(), "1 a|2 b");
-  ASSERT_TRUE(
-      openStore()->set("stringNotes", stored("a|b|c|")).ok());  // another process; the file must be read again
+  // Another process writes: the file must be read again.
+  ASSERT_TRUE(openStore()->set("stringNotes", stored("a|b|c|")).ok());
   {
     FaultPlan plan;
     plan.fail(FileCall::read, EIO, "settings.sqlite3");
