@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -8,10 +9,9 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "app/content_view.h"
 #include "app/history_commands.h"
@@ -20,7 +20,6 @@
 #include "platform/app_info.h"
 #include "platform/cloud_store.h"
 #include "platform/home.h"
-#include "platform/redis_cloud_store.h"
 #include "platform/settings_store.h"
 #include "platform/view_render.h"
 #include "platform/window.h"
@@ -61,7 +60,8 @@ std::string terminalSafe(std::string_view text) {
     // A multi-byte sequence: kept when it is well-formed UTF-8 and not a C1 control.
     std::size_t length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
     std::string_view sequence = text.substr(i, length);
-    bool c1 = length == 2 && byte == 0xc2 && sequence.size() == 2 && static_cast<unsigned char>(sequence[1]) < 0xa0;
+    bool c1 =
+        length == 2 && byte == 0xc2 && sequence.size() == 2 && static_cast<unsigned char>(sequence[1]) < 0xa0;
     if (length > 1 && sequence.size() == length && isValidUtf8(sequence) && !c1) {
       out += sequence;
       i += length;
@@ -97,7 +97,8 @@ std::int64_t rowPosition(const std::string& text, std::size_t count, const std::
 // A tag given as its glyph or its colour name.
 std::string tagFor(const std::string& given) {
   for (std::size_t i = 0; i < kTags.size(); ++i) {
-    if (given == kTags[i] || given == kTagNames[i] || textEquals(given, kTags[i])) return std::string(kTags[i]);
+    if (given == kTags[i] || given == kTagNames[i] || textEquals(given, kTags[i]))
+      return std::string(kTags[i]);
   }
   if (given == "\u26AB") return std::string(kTags[7]);  // black typed without its variation selector
   throw Failure{kUsageError, "not a tag: " + terminalSafe(given) +
@@ -168,7 +169,6 @@ std::vector<Row> tagRows(const TagsView& view) {
   return rows;
 }
 
-
 std::string readValue(const std::string& value, std::istream& in) {
   if (value != "-") return value;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -176,16 +176,33 @@ std::string readValue(const std::string& value, std::istream& in) {
 
 }  // namespace
 
-int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
+int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ostream& terminal,
+                   std::ostream& terminalErr) {
+  // What a command prints is collected and written once it has ended and let go of the home's
+  // lock: a reader that is slow to take it (a pager, a full pipe) never holds up anyone else.
+  std::ostringstream out;
+  std::ostringstream err;
+  auto printCollected = [&] {
+    terminalErr << err.str();
+    terminal << out.str();
+    terminal.flush();
+    err.str("");
+    out.str("");
+  };
+
   CLI::App app{"Quillbox: notes, to-dos and tagged notes that follow you to your other devices.", "quillbox"};
   app.set_version_flag("--version", mainAppInfo().appTitle());
   app.require_subcommand(0, 1);
   app.fallthrough();
 
   GlobalOptions options;
-  app.add_option("--home", options.home, "the device's data folder (default: $QUILLBOX_HOME, else $XDG_DATA_HOME/quillbox)");
-  app.add_option("--cloud", options.cloud, "cloud store: a folder path, redis://... or unix://... (default: $QUILLBOX_CLOUD, else <home>/cloud)");
-  app.add_option("--idiom", options.idiom, "the device the trees are drawn for")->check(CLI::IsMember({"phone", "pad"}));
+  app.add_option("--home", options.home,
+                 "the device's data folder (default: $QUILLBOX_HOME, else $XDG_DATA_HOME/quillbox)");
+  app.add_option(
+      "--cloud", options.cloud,
+      "cloud store: a folder path, redis://... or unix://... (default: $QUILLBOX_CLOUD, else <home>/cloud)");
+  app.add_option("--idiom", options.idiom, "the device the trees are drawn for")
+      ->check(CLI::IsMember({"phone", "pad"}));
 
   std::function<void()> command;
   std::string text, number, search, tag = "red", key, value, screen;
@@ -207,34 +224,39 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     NotesView view(session->env);
     auto window = openScreen(*session, view);
     if (operation) operation(view, *window);
-    reportCloud(*session, err);
+    endVisit(*session, err);
     if (print) printRows(noteRows(view), json, out);
   };
-  listCommand(notes, [&] {
-    notesVisit([&](NotesView& view, Window&) { view.searchNotes.set(search); }, true);
-  });
+  listCommand(notes,
+              [&] { notesVisit([&](NotesView& view, Window&) { view.searchNotes.set(search); }, true); });
   notes->add_subcommand("add", "add a note at the end")
       ->callback([&] {
         command = [&] {
-          notesVisit([&](NotesView& view, Window& window) {
-            runOperation(window, [&] {
-              view.notesTextField.set(text);
-              return view.addNote();
-            });
-          }, true);
+          notesVisit(
+              [&](NotesView& view, Window& window) {
+                runOperation(window, [&] {
+                  view.notesTextField.set(text);
+                  return view.addNote();
+                });
+              },
+              true);
         };
       })
-      ->add_option("TEXT", text, "the note, exactly as given")->required();
+      ->add_option("TEXT", text, "the note, exactly as given")
+      ->required();
   notes->add_subcommand("delete", "delete row N and every note equal to it")
       ->callback([&] {
         command = [&] {
-          notesVisit([&](NotesView& view, Window& window) {
-            std::int64_t p = rowPosition(number, view.notes.get().size(), "notes delete");
-            runOperation(window, [&] { return view.deleteNote(p); });
-          }, true);
+          notesVisit(
+              [&](NotesView& view, Window& window) {
+                std::int64_t p = rowPosition(number, view.notes.get().size(), "notes delete");
+                runOperation(window, [&] { return view.deleteNote(p); });
+              },
+              true);
         };
       })
-      ->add_option("N", number, "the row number as listed")->required();
+      ->add_option("N", number, "the row number as listed")
+      ->required();
 
   // tasks
   CLI::App* tasks = app.add_subcommand("tasks", "the to-dos and their finished marks");
@@ -244,44 +266,52 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     ToDoView view(session->env);
     auto window = openScreen(*session, view);
     if (operation) operation(view, *window);
-    reportCloud(*session, err);
+    endVisit(*session, err);
     if (print) printRows(taskRows(view), json, out);
   };
-  listCommand(tasks, [&] {
-    tasksVisit([&](ToDoView& view, Window&) { view.searchTasks.set(search); }, true);
-  });
+  listCommand(tasks,
+              [&] { tasksVisit([&](ToDoView& view, Window&) { view.searchTasks.set(search); }, true); });
   tasks->add_subcommand("add", "add a to-do at the end")
       ->callback([&] {
         command = [&] {
-          tasksVisit([&](ToDoView& view, Window& window) {
-            runOperation(window, [&] {
-              view.tasksTextField.set(text);
-              return view.addTask();
-            });
-          }, true);
+          tasksVisit(
+              [&](ToDoView& view, Window& window) {
+                runOperation(window, [&] {
+                  view.tasksTextField.set(text);
+                  return view.addTask();
+                });
+              },
+              true);
         };
       })
-      ->add_option("TEXT", text, "the to-do, exactly as given")->required();
+      ->add_option("TEXT", text, "the to-do, exactly as given")
+      ->required();
   tasks->add_subcommand("toggle", "mark row N finished, or unfinished again")
       ->callback([&] {
         command = [&] {
-          tasksVisit([&](ToDoView& view, Window& window) {
-            std::int64_t p = rowPosition(number, view.tasks.get().size(), "tasks toggle");
-            runOperation(window, [&] { return view.toggleFinished(p); });
-          }, true);
+          tasksVisit(
+              [&](ToDoView& view, Window& window) {
+                std::int64_t p = rowPosition(number, view.tasks.get().size(), "tasks toggle");
+                runOperation(window, [&] { return view.toggleFinished(p); });
+              },
+              true);
         };
       })
-      ->add_option("N", number, "the row number as listed")->required();
+      ->add_option("N", number, "the row number as listed")
+      ->required();
   tasks->add_subcommand("delete", "delete row N and every to-do equal to it")
       ->callback([&] {
         command = [&] {
-          tasksVisit([&](ToDoView& view, Window& window) {
-            std::int64_t p = rowPosition(number, view.tasks.get().size(), "tasks delete");
-            runOperation(window, [&] { return view.deleteTask(p); });
-          }, true);
+          tasksVisit(
+              [&](ToDoView& view, Window& window) {
+                std::int64_t p = rowPosition(number, view.tasks.get().size(), "tasks delete");
+                runOperation(window, [&] { return view.deleteTask(p); });
+              },
+              true);
         };
       })
-      ->add_option("N", number, "the row number as listed")->required();
+      ->add_option("N", number, "the row number as listed")
+      ->required();
 
   // tags
   CLI::App* tags = app.add_subcommand("tags", "short notes under eight colour tags");
@@ -293,24 +323,26 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     view.selectedTag.set(chosen);
     auto window = openScreen(*session, view);
     if (operation) operation(view, *window);
-    reportCloud(*session, err);
+    endVisit(*session, err);
     if (print) printRows(tagRows(view), json, out);
   };
-  CLI::App* tagsList = listCommand(tags, [&] {
-    tagsVisit([&](TagsView& view, Window&) { view.searchTaggedNotes.set(search); }, true);
-  });
-  tagsList->add_option("--tag", tag, "the tag whose notes are listed: a glyph or a colour name (default red)");
+  CLI::App* tagsList = listCommand(
+      tags, [&] { tagsVisit([&](TagsView& view, Window&) { view.searchTaggedNotes.set(search); }, true); });
+  tagsList->add_option("--tag", tag,
+                       "the tag whose notes are listed: a glyph or a colour name (default red)");
   CLI::App* tagsAdd = tags->add_subcommand("add", "add a note under a tag");
   tagsAdd->add_option("--tag", tag, "the note's tag: a glyph or a colour name (default red)");
   tagsAdd->add_option("TEXT", text, "the note, exactly as given")->required();
   tagsAdd->callback([&] {
     command = [&] {
-      tagsVisit([&](TagsView& view, Window& window) {
-        runOperation(window, [&] {
-          view.taggedNotesTextField.set(text);
-          return view.addTaggedNote();
-        });
-      }, true);
+      tagsVisit(
+          [&](TagsView& view, Window& window) {
+            runOperation(window, [&] {
+              view.taggedNotesTextField.set(text);
+              return view.addTaggedNote();
+            });
+          },
+          true);
     };
   });
   CLI::App* tagsDelete = tags->add_subcommand("delete", "delete row N and every entry equal to it");
@@ -318,10 +350,12 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   tagsDelete->add_option("--tag", tag, "the tag whose rows are printed afterwards (default red)");
   tagsDelete->callback([&] {
     command = [&] {
-      tagsVisit([&](TagsView& view, Window& window) {
-        std::int64_t p = rowPosition(number, view.taggedNotes.get().size(), "tags delete");
-        runOperation(window, [&] { return view.deleteTaggedNote(p); });
-      }, true);
+      tagsVisit(
+          [&](TagsView& view, Window& window) {
+            std::int64_t p = rowPosition(number, view.taggedNotes.get().size(), "tags delete");
+            runOperation(window, [&] { return view.deleteTaggedNote(p); });
+          },
+          true);
     };
   });
 
@@ -345,7 +379,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
         window = QuillboxApp().makeWindow(session->env);
         throwIfFailed(window->open());
       }
-      reportCloud(*session, err);
+      endVisit(*session, err);
       if (json) {
         writeJson(out, window->tree(), 2);
         out << "\n";
@@ -362,10 +396,13 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
       ->callback([&] {
         command = [&] {
           auto session = openSession(options);
-          out << session->store->get(key) << "\n";
+          Result<std::string> stored = session->store->read(key);
+          throwIfFailed(stored.status());
+          out << stored.value() << "\n";
         };
       })
-      ->add_option("KEY", key)->required();
+      ->add_option("KEY", key)
+      ->required();
   CLI::App* storeSet = store->add_subcommand("set", "store VALUE under KEY (- reads standard input)");
   storeSet->add_option("KEY", key)->required();
   storeSet->add_option("VALUE", value)->required();
@@ -386,12 +423,13 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
         command = [&] {
           auto session = openSession(options);
           std::optional<std::string> found = session->env.cloud().stringForKey(key);
-          reportCloud(*session, err);
+          endVisit(*session, err);
           if (!found) throw Failure{kStoreError, "cloud: nothing under " + terminalSafe(key)};
           out << *found << "\n";
         };
       })
-      ->add_option("KEY", key)->required();
+      ->add_option("KEY", key)
+      ->required();
   CLI::App* cloudSet = cloud->add_subcommand("set", "put VALUE under KEY (- reads standard input)");
   cloudSet->add_option("KEY", key)->required();
   cloudSet->add_option("VALUE", value)->required();
@@ -400,14 +438,14 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
       std::string stored = readValue(value, in);
       auto session = openSession(options);
       CloudStore& cloudStore = session->env.cloud();
-      cloudStore.setString(stored, key);
-      // A store that keeps the write to send later has not lost it; any other refusal is a failure.
-      Status health = cloudStore.health();
-      std::vector<std::string> pending = cloudPendingKeys(cloudStore);
-      if (!health.ok() && std::find(pending.begin(), pending.end(), key) == pending.end()) {
-        throw Failure{kStoreError, "cloud: " + terminalSafe(health.message())};
+      // A store that keeps the write to send later has not lost it; a write neither sent nor kept
+      // is a failure.
+      Status written = cloudStore.setString(stored, key);
+      if (!written.ok()) {
+        int code = written.code() == Status::Code::invalid ? kUsageError : kStoreError;
+        throw Failure{code, "cloud: " + terminalSafe(written.message())};
       }
-      reportCloud(*session, err);
+      endVisit(*session, err);
     };
   });
   cloud->add_subcommand("status", "the cloud store, whether it answers, and what waits to be sent")
@@ -419,7 +457,8 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
           Status health = cloudStore.health();
           out << "store: " << terminalSafe(cloudStore.describe()) << "\n";
           out << "status: " << (health.ok() ? "ok" : terminalSafe(health.message())) << "\n";
-          for (const std::string& pending : cloudPendingKeys(cloudStore)) out << "pending: " << terminalSafe(pending) << "\n";
+          for (const std::string& pending : cloudStore.pendingKeys())
+            out << "pending: " << terminalSafe(pending) << "\n";
         };
       });
 
@@ -428,29 +467,31 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
 
   // serve
   ServeOptions serve;
-  CLI::App* serveCommand = app.add_subcommand("serve", "start the app for a browser on a phone, tablet or desktop");
+  CLI::App* serveCommand =
+      app.add_subcommand("serve", "start the app for a browser on a phone, tablet or desktop");
   addServeOptions(*serveCommand, serve);
   serveCommand->callback([&] { command = nullptr; });
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
-    out << app.help();
+    terminal << app.help();
     return 0;
   } catch (const CLI::CallForAllHelp&) {
-    out << app.help("", CLI::AppFormatMode::All);
+    terminal << app.help("", CLI::AppFormatMode::All);
     return 0;
   } catch (const CLI::CallForVersion&) {
-    out << mainAppInfo().appTitle() << "\n";
+    terminal << mainAppInfo().appTitle() << "\n";
     return 0;
   } catch (const CLI::ParseError& e) {
-    err << "quillbox: " << terminalSafe(e.what()) << " (see quillbox --help)\n";
+    terminalErr << "quillbox: " << terminalSafe(e.what()) << " (see quillbox --help)\n";
     return kUsageError;
   }
 
   try {
     if (command) {
-      command();
+      command();  // its session, and with it the lock, ends within
+      printCollected();
       return 0;
     }
     // No list command: the app itself.
@@ -458,11 +499,12 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
       serve.home = options.home;
       serve.cloud = cloudSpec(options);
       serve.idiom = options.idiom;
-      return runServe(serve, out, err);
+      return runServe(serve, terminal, terminalErr);
     }
     return 0;
   } catch (const Failure& failure) {
     err << "quillbox: " << failure.message << "\n";
+    printCollected();
     return failure.code;
   }
 }

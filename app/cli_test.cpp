@@ -1,29 +1,29 @@
 #include "app/cli.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "app/cli_test_support.h"
+#include "platform/home_lock.h"
 
 namespace quillbox {
 namespace {
 
-using clitest::Outcome;
 using clitest::items;
 using clitest::joined;
 using clitest::kSep;
+using clitest::Outcome;
 using Json = nlohmann::ordered_json;
-
-
 
 // Every run gets a fresh home ("phone") and a cloud folder of its own; more devices may share it.
 class CommandLineTest : public ::testing::Test {
@@ -62,7 +62,8 @@ class CommandLineTest : public ::testing::Test {
   // A command that must fail with one line on stderr: "CODE message".
   std::string refused(const std::vector<std::string>& args) {
     Outcome outcome = phone_.run(args);
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << joined(args) << ": " << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
+        << joined(args) << ": " << outcome.err;
     EXPECT_EQ(outcome.out, "") << joined(args);
     std::string line = outcome.err;
     if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -70,14 +71,13 @@ class CommandLineTest : public ::testing::Test {
   }
   // Every list string of the home, to show that a refused command changed nothing.
   std::string everything() {
-    return stored("stringNotes") + "|" + stored("stringTasks") + "|" + stored("stringTasksFinishedIndices") + "|" +
-           stored("stringTaggedNotes");
+    return stored("stringNotes") + "|" + stored("stringTasks") + "|" + stored("stringTasksFinishedIndices") +
+           "|" + stored("stringTaggedNotes");
   }
 
   clitest::TempFolder folder_;
   clitest::Device phone_;
 };
-
 
 TEST_F(CommandLineTest, NotesAreNumberedByPlaceInTheWholeListAndDeletedByValue) {
   add("notes", {"a", "b", "a", "c"});
@@ -90,9 +90,10 @@ TEST_F(CommandLineTest, NotesAreNumberedByPlaceInTheWholeListAndDeletedByValue) 
 TEST_F(CommandLineTest, ListsAsJsonKeepTheirKeysInOrderAndLabelLinks) {
   ok({"store", "set", "stringNotes", items({"https://example.com/a?b=1", "https://exa mple", "plain"})});
   EXPECT_EQ(rows({"notes", "list"}), "1 https://example.com/a?b=1|2 |3 plain");
-  EXPECT_EQ(json({"notes", "list", "--json"}),
-            R"([{"number":1,"text":"https://example.com/a?b=1","label":"link"},)"
-            R"({"number":2,"text":"https://exa mple","label":"none"},{"number":3,"text":"plain","label":"text"}])");
+  EXPECT_EQ(
+      json({"notes", "list", "--json"}),
+      R"([{"number":1,"text":"https://example.com/a?b=1","label":"link"},)"
+      R"({"number":2,"text":"https://exa mple","label":"none"},{"number":3,"text":"plain","label":"text"}])");
 
   ok({"store", "set", "stringTasks", items({"x", "y", "z"})});
   ok({"store", "set", "stringTasksFinishedIndices", "1,2,"});
@@ -139,7 +140,8 @@ TEST_F(CommandLineTest, ARowThatDoesNotExistIsAUsageErrorAndChangesNothing) {
   EXPECT_EQ(refused({"notes", "delete", "1x"}), "2 quillbox: notes delete: not a row number: 1x");
   EXPECT_EQ(refused({"notes", "delete", "99999999999999999999999"}),
             "2 quillbox: notes delete: not a row number: 99999999999999999999999");
-  EXPECT_EQ(refused({"notes", "delete", "--", "-1"}), "2 quillbox: notes delete: no row -1 (the list has 2 rows)");
+  EXPECT_EQ(refused({"notes", "delete", "--", "-1"}),
+            "2 quillbox: notes delete: no row -1 (the list has 2 rows)");
   EXPECT_EQ(refused({"tasks", "toggle", "2"}), "2 quillbox: tasks toggle: no row 2 (the list has 1 row)");
   EXPECT_EQ(refused({"tasks", "delete", "0"}), "2 quillbox: tasks delete: no row 0 (the list has 1 row)");
   EXPECT_EQ(refused({"tags", "delete", "2"}), "2 quillbox: tags delete: no row 2 (the list has 1 row)");
@@ -189,7 +191,8 @@ TEST_F(CommandLineTest, TextsAreTakenExactlyAndNeverSentRawToATerminal) {
   ok({"notes", "add", "e\x1b[31mr\nl"});
   ok({"notes", "add", "<b>x</b> &amp; <script>"});
   EXPECT_EQ(rows({"notes", "list"}), "1 -x|2 b|3 c|4 e\\x1b[31mr\\nl|5 <b>x</b> &amp; <script>");
-  EXPECT_EQ(stored("stringNotes"), std::string(kSep) + items({"-x", "b", "c", "e\x1b[31mr\nl", "<b>x</b> &amp; <script>"}));
+  EXPECT_EQ(stored("stringNotes"),
+            std::string(kSep) + items({"-x", "b", "c", "e\x1b[31mr\nl", "<b>x</b> &amp; <script>"}));
   EXPECT_EQ(json({"notes", "list", "--json", "--search", "e"}),
             R"([{"number":4,"text":"e\u001b[31mr\nl","label":"text"}])");
 
@@ -202,7 +205,8 @@ TEST_F(CommandLineTest, InvalidUtf8InAStoredTextListsSafelyAndStaysStored) {
   const std::string bad = std::string("ok\xff\xc3") + kSep;
   ok({"store", "set", "stringNotes", bad});
   EXPECT_EQ(rows({"notes", "list"}), "1 ok\\xff\\xc3");
-  EXPECT_EQ(json({"notes", "list", "--json"}), "[{\"number\":1,\"text\":\"ok\xEF\xBF\xBD\xEF\xBF\xBD\",\"label\":\"text\"}]");
+  EXPECT_EQ(json({"notes", "list", "--json"}),
+            "[{\"number\":1,\"text\":\"ok\xEF\xBF\xBD\xEF\xBF\xBD\",\"label\":\"text\"}]");
   EXPECT_NO_THROW(Json::parse(ok({"tree", "notes", "--json"})));
   EXPECT_EQ(stored("stringNotes"), bad);
 }
@@ -215,7 +219,8 @@ TEST_F(CommandLineTest, StoreAndCloudAreRawAndAMegabyteValueComesThroughStandard
 
   std::string big;
   std::size_t entries = 0;
-  for (; big.size() < (1u << 20); ++entries) big += "entry " + std::to_string(entries) + std::string(10000, '.') + kSep;
+  for (; big.size() < (1u << 20); ++entries)
+    big += "entry " + std::to_string(entries) + std::string(10000, '.') + kSep;
   ok({"cloud", "set", "notesFromCloud", "-"}, big);
   EXPECT_TRUE(inCloud("notesFromCloud") == big);
   std::string listed = ok({"notes", "list"});  // the load takes the cloud copy, whole
@@ -226,13 +231,107 @@ TEST_F(CommandLineTest, StoreAndCloudAreRawAndAMegabyteValueComesThroughStandard
   EXPECT_EQ(rows({"tasks", "list"}), "1 [ ] line one\\nline two");
 }
 
-TEST_F(CommandLineTest, CloudSetThatCannotBeWrittenIsAFailureNotASuccess) {
-  clitest::fs::create_directories(folder_.path() / "cloud" / "notesFromCloud");  // a folder where the value goes
-  Outcome outcome = phone_.run({"cloud", "set", "notesFromCloud", "v"});
-  EXPECT_EQ(outcome.code, 1) << outcome.err;
-  // An edit still keeps its local copy, whatever the cloud does.
-  ok({"notes", "add", "kept"});
-  EXPECT_EQ(stored("stringNotes"), items({"kept"}));
+// Something the folder will not take in place of a key file (an immutable file, a folder): the
+// write waits, is reported, is never undone by a load, and goes once the folder takes it.
+TEST_F(CommandLineTest, AWriteTheCloudFolderRefusesIsKeptReportedAndSentOnceItCan) {
+  clitest::fs::create_directories(folder_.path() / "cloud" / "notesFromCloud" / "inside");
+  Outcome added = phone_.run({"notes", "add", "kept"});
+  EXPECT_EQ(added.code, 0) << added.err;
+  EXPECT_NE(added.err.find("; kept here, not yet sent: notesFromCloud"), std::string::npos) << added.err;
+  EXPECT_EQ(rows({"notes", "list"}), "1 kept");
+  std::string status = clitest::flattened(ok({"cloud", "status"}));
+  EXPECT_NE(status.find("|pending: notesFromCloud"), std::string::npos) << status;
+
+  clitest::fs::remove_all(folder_.path() / "cloud" / "notesFromCloud");
+  EXPECT_EQ(rows({"notes", "list"}), "1 kept");
+  EXPECT_EQ(clitest::flattened(ok({"cloud", "status"})),
+            "store: " + (folder_.path() / "cloud").string() + "|status: ok");
+  EXPECT_EQ(inCloud("notesFromCloud"), items({"kept"}));
+}
+
+TEST_F(CommandLineTest, AKeyThatIsAFifoIsRefusedClearlyAndNoCommandHangs) {
+  ok({"notes", "add", "a"});
+  ASSERT_EQ(::mkfifo((folder_.path() / "cloud" / "taggedNotesFromCloud").c_str(), 0600), 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"tags", "add", "x"}, {"tags", "list"}}) {
+    Outcome outcome = phone_.run(args);
+    EXPECT_EQ(outcome.code, 0) << joined(args) << ": " << outcome.err;
+    EXPECT_NE(outcome.err.find("it is a FIFO, not a regular file"), std::string::npos) << outcome.err;
+  }
+  EXPECT_EQ(rows({"tags", "list"}), "1 🔴  x");
+}
+
+// A slow reader of a long list (a pager, a full pipe) holds up nobody: the list is printed once the
+// home is let go.
+TEST_F(CommandLineTest, AListIsPrintedAfterTheHomeIsLetGo) {
+  std::string many;
+  for (int i = 0; i < 20000; ++i) many += "note " + std::to_string(i) + kSep;
+  ok({"store", "set", "stringNotes", "-"}, many);
+  int pipe[2];
+  ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
+  std::string binary = clitest::quillboxBinary().string(), home = (folder_.path() / "phone").string(),
+              cloud = (folder_.path() / "cloud").string();
+  std::vector<std::string> words{binary, "--home", home, "--cloud", cloud, "notes", "list"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t lister = 0;
+  ASSERT_EQ(posix_spawn(&lister, binary.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe[1]);
+
+  std::string listed;
+  char buffer[4096];
+  ssize_t got = ::read(pipe[0], buffer, sizeof buffer);  // it prints: far more than the pipe holds
+  ASSERT_GT(got, 0);
+  listed.append(buffer, static_cast<std::size_t>(got));
+  ::setenv("QUILLBOX_LOCK_WAIT_MS", "60000", 1);
+  Outcome added = phone_.run({"notes", "add", "while the list waits to be read"});
+  ::unsetenv("QUILLBOX_LOCK_WAIT_MS");
+  EXPECT_EQ(added.code, 0) << added.err;
+  while ((got = ::read(pipe[0], buffer, sizeof buffer)) > 0)
+    listed.append(buffer, static_cast<std::size_t>(got));
+  ::close(pipe[0]);
+  EXPECT_EQ(clitest::waitExited(lister), 0);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 20000);
+}
+
+// Another process holding the home: a command waits a few seconds at most, then says who holds it.
+TEST_F(CommandLineTest, AWaitForTheHomeIsBoundedAndNamesTheHolder) {
+  ok({"notes", "add", "a"});
+  auto held = HomeLock::of(folder_.path() / "phone").value()->lock();
+  ASSERT_TRUE(held.ok());
+  ::setenv("QUILLBOX_LOCK_WAIT_MS", "200", 1);
+  std::string line = refused({"notes", "list"});
+  ::unsetenv("QUILLBOX_LOCK_WAIT_MS");
+  const std::string expected = "1 quillbox: the home \"" + (folder_.path() / "phone").string() +
+                               "\" is in use by process " + std::to_string(::getpid()) + " (";
+  EXPECT_EQ(line.substr(0, expected.size()), expected);
+  EXPECT_NE(line.find("app_tests"), std::string::npos) << line;
+}
+
+// No other user of the machine reads a list: every file is made 0600, even in a home that exists
+// wide open and under the usual umask.
+TEST_F(CommandLineTest, EveryFileItMakesIsPrivateInAWideHomeUnderAWideUmask) {
+  const clitest::fs::path home = folder_.path() / "phone";
+  clitest::fs::create_directories(home);
+  clitest::fs::permissions(home, clitest::fs::perms(0755));
+  mode_t before = ::umask(022);
+  ok({"notes", "add", "private"});
+  ok({"export", (folder_.path() / "lists.json").string()});
+  ::umask(before);
+  std::string modes;
+  for (const clitest::fs::path& file :
+       {home / "settings.sqlite3", home / "lock", folder_.path() / "cloud" / "notesFromCloud",
+        folder_.path() / "lists.json"}) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(clitest::fs::status(file).permissions()));
+    modes += std::string(modes.empty() ? "" : " ") + mode;
+  }
+  EXPECT_EQ(modes, "0600 0600 0600 0600");
 }
 
 // The tree JSON's elements, one per line: "Text \"label\" font", texts and fields only.

@@ -5,17 +5,21 @@
 // standard error and the exit code captured.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -42,7 +46,7 @@ inline std::string joined(const std::vector<std::string>& args) {
 
 // What one run of the program left behind.
 struct Outcome {
-  int code = -1;  // the exit code; -1 when it did not exit normally (a crash, a sanitizer abort)
+  int code = -1;  // the exit code; -1 when it did not exit normally (a crash, a sanitizer abort), -2 hung
   std::string out;
   std::string err;
 };
@@ -82,11 +86,32 @@ class TempFolder {
   fs::path path_;
 };
 
+// Waits for pid; a run that has not ended within the limit (none should come near it) is killed,
+// so that a command that hangs fails its test instead of holding up the whole run.
+inline int waitExited(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  auto giveUp = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  for (;;) {
+    pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (done < 0 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() > giveUp) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return -2;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 // Runs the program with args, input on its standard input. The captured streams go through files
-// in scratch (so a megabyte each way never blocks on a pipe); safe from several threads at once.
-inline Outcome runQuillbox(const std::vector<std::string>& args, const std::string& input, const fs::path& scratch) {
+// in scratch (so a megabyte each way never blocks on a pipe); safe from several threads at once. A
+// run that hangs is killed after a generous limit: code -2.
+inline Outcome runQuillbox(const std::vector<std::string>& args, const std::string& input,
+                           const fs::path& scratch) {
   static std::atomic<int> counter{0};
-  const std::string stem = (scratch / ("run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++))).string();
+  const std::string stem =
+      (scratch / ("run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++))).string();
   const std::string inPath = stem + ".in", outPath = stem + ".out", errPath = stem + ".err";
   { std::ofstream(inPath, std::ios::binary) << input; }
 
@@ -111,10 +136,7 @@ inline Outcome runQuillbox(const std::vector<std::string>& args, const std::stri
     outcome.err = "could not start " + binary + ": errno " + std::to_string(spawned);
     return outcome;
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  outcome.code = waitExited(pid);
   outcome.out = fileContents(outPath);
   outcome.err = fileContents(errPath);
   std::error_code ignored;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 
 #include "app/cli.h"
 #include "platform/view_render.h"
+#include "platform/whole_file.h"
 #include "screens/notes/notes_view.h"
 #include "screens/tags/tags_view.h"
 #include "screens/tasks/todo_view.h"
@@ -205,7 +207,7 @@ void putString(Json& into, std::string_view value) {
 }
 
 // The string a {"text"} or {"base64"} object holds; throws Failure(kUsageError) naming where.
-std::string takeString(const Json& holder, const std::string& where) {
+std::string takeString(const nlohmann::json& holder, const std::string& where) {
   auto bad = [&](const std::string& why) { return Failure{kUsageError, "import: " + where + ": " + why}; };
   if (!holder.is_object()) throw bad("not an object with \"text\" or \"base64\"");
   if (holder.size() != 1) throw bad("needs exactly one of \"text\" and \"base64\"");
@@ -221,8 +223,6 @@ std::string takeString(const Json& holder, const std::string& where) {
   } else {
     throw bad("needs exactly one of \"text\" and \"base64\"");
   }
-  // The settings store keeps any bytes but NUL.
-  if (value.find('\0') != std::string::npos) throw bad("holds a NUL character, which a list cannot keep");
   return value;
 }
 
@@ -239,29 +239,6 @@ std::string readWhole(const std::string& path, std::istream& in) {
     throw Failure{kStoreError, "import: cannot read " + terminalSafe(path) + ": " + std::strerror(errno)};
   }
   return bytes.str();
-}
-
-// Writes text to path through a temporary file beside it, so a failure never leaves a half
-// written file in place of an older one.
-void writeWhole(const std::string& path, const std::string& text) {
-  std::string temporary = path + ".tmp-" + std::to_string(::getpid());
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    file << text;
-    file.flush();
-    if (file) {
-      file.close();
-      std::error_code error;
-      std::filesystem::rename(temporary, path, error);
-      if (!error) return;
-      std::filesystem::remove(temporary, error);
-      throw Failure{kStoreError, "export: cannot write " + terminalSafe(path) + ": " + error.message()};
-    }
-  }
-  int saved = errno;
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
-  throw Failure{kStoreError, "export: cannot write " + terminalSafe(path) + ": " + std::strerror(saved)};
 }
 
 std::string readStored(Session& session, const ListInfo& list) {
@@ -289,15 +266,32 @@ class Restorer {
   explicit Restorer(Session& session) : session_(session) {}
 
   // True when the list changed.
-  bool restore(const ListInfo& list, const std::string& value) {
-    const AppStorage& cell = cellFor(list);
-    Window& window = *windows_[static_cast<std::size_t>(list.screen)];
-    if (readStored(session_, list) == value) return false;
-    runOperation(window, [&] {
-      SettingsStore::CauseScope cause("restore");
-      return cell.set(value);
-    });
-    return true;
+  bool restore(const ListInfo& list, const std::string& value) { return restore({{&list, value}}).front(); }
+
+  // Restores several lists; those of one screen (the to-dos and their marks) change together, in
+  // one event and one transaction. Whether each changed, in order.
+  std::vector<bool> restore(const std::vector<std::pair<const ListInfo*, std::string>>& lists) {
+    std::vector<bool> changed(lists.size(), false);
+    for (Screen screen : {Screen::notes, Screen::tasks, Screen::tags}) {
+      std::vector<std::pair<const AppStorage*, const std::string*>> writes;
+      for (std::size_t i = 0; i < lists.size(); ++i) {
+        const auto& [list, value] = lists[i];
+        if (list->screen != screen) continue;
+        const AppStorage& cell = cellFor(*list);
+        changed[i] = readStored(session_, *list) != value;
+        if (changed[i]) writes.emplace_back(&cell, &value);
+      }
+      if (writes.empty()) continue;
+      runOperation(*windows_[static_cast<std::size_t>(screen)], [&] {
+        SettingsStore::CauseScope cause("restore");
+        SettingsStore::WriteGroup together(*session_.store);
+        for (const auto& [cell, value] : writes) {
+          if (Status written = cell->set(*value); !written.ok()) return written;
+        }
+        return together.commit();
+      });
+    }
+    return changed;
   }
 
  private:
@@ -331,6 +325,45 @@ class Restorer {
   std::optional<ToDoView> tasks_;
   std::optional<TagsView> tags_;
   std::array<std::unique_ptr<Window>, 3> windows_;
+};
+
+// Builds of an import document only what an import takes ("format", "version" and the four lists'
+// strings), so that what it holds in memory stays near the size of those strings whatever else the
+// document carries ("history", other members), and parsing stays linear in the document's size.
+// Notes the first list name it does not know, the lists whose holder has more than "text" or
+// "base64", and whether anything is nested deeper than kMaxDepth.
+constexpr int kMaxDepth = 64;
+
+struct ImportReader {
+  std::optional<std::string> unknownList;
+  std::set<std::string> crowded;
+  bool tooDeep = false;
+  std::vector<std::string> path;  // the member names down to the current depth
+
+  nlohmann::json::parser_callback_t callback() {
+    return [this](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+      using Event = nlohmann::json::parse_event_t;
+      if (event == Event::object_start || event == Event::array_start) {
+        if (depth >= kMaxDepth) tooDeep = true;
+        return !tooDeep;
+      }
+      if (event != Event::key) return true;
+      path.resize(static_cast<std::size_t>(depth));
+      path.back() = parsed.get<std::string>();
+      const std::string& name = path.back();
+      if (depth == 1) return name == "format" || name == "version" || name == "lists";
+      if (path.front() != "lists") return true;
+      if (depth == 2 && findList(name) == nullptr) {
+        if (!unknownList) unknownList = name;
+        return false;
+      }
+      if (depth == 3 && name != "text" && name != "base64") {
+        crowded.insert(path[1]);
+        return false;
+      }
+      return true;
+    };
+  }
 };
 
 // ---- the commands
@@ -409,7 +442,7 @@ void restoreVersion(const Options& options, CommandContext& context) {
   }
   Restorer restorer(*session);
   bool changed = restorer.restore(list, *value);
-  reportCloud(*session, context.err);
+  endVisit(*session, context.err);
   context.out << list.name << ": " << (changed ? "restored version " : "already holds version ") << number
               << "\n";
 }
@@ -445,20 +478,25 @@ void exportLists(const Options& options, CommandContext& context) {
   if (options.file.empty() || options.file == "-") {
     context.out << text;
   } else {
-    writeWhole(options.file, text);
+    if (Status written = writeFileAtomically(options.file, text); !written.ok()) {
+      throw Failure{kStoreError, "export: " + terminalSafe(written.message())};
+    }
   }
 }
 
 void importLists(const Options& options, CommandContext& context) {
   const std::string where = options.file == "-" ? "standard input" : terminalSafe(options.file);
   std::string text = readWhole(options.file, context.in);
-  Json document;
+  auto bad = [&](const std::string& why) { return Failure{kUsageError, "import: " + where + ": " + why}; };
+  ImportReader reader;
+  nlohmann::json document;
   try {
-    document = Json::parse(text);
-  } catch (const Json::exception& e) {
+    document = nlohmann::json::parse(text, reader.callback());
+  } catch (const nlohmann::json::exception& e) {
     throw Failure{kUsageError, "import: " + where + " is not a JSON document: " + terminalSafe(e.what())};
   }
-  auto bad = [&](const std::string& why) { return Failure{kUsageError, "import: " + where + ": " + why}; };
+  if (reader.tooDeep)
+    throw bad("not a Quillbox export (nested deeper than " + std::to_string(kMaxDepth) + ")");
   if (!document.is_object()) throw bad("not a Quillbox export (not an object)");
   if (auto format = document.find("format");
       format != document.end() && !(format->is_string() && format->get<std::string>() == kFormat)) {
@@ -469,29 +507,31 @@ void importLists(const Options& options, CommandContext& context) {
   }
   auto lists = document.find("lists");
   if (lists == document.end() || !lists->is_object()) throw bad("no \"lists\" object");
+  if (reader.unknownList) {
+    throw bad("no list named " + terminalSafe(*reader.unknownList) + " (notes, tasks, marks or tags)");
+  }
   if (lists->empty()) throw bad("\"lists\" names no list");
 
   // Everything is read and checked before anything is written.
   std::vector<std::pair<const ListInfo*, std::string>> restores;
-  for (const auto& item : lists->items()) {
-    if (!findList(item.key())) {
-      throw bad("no list named " + terminalSafe(item.key()) + " (notes, tasks, marks or tags)");
-    }
-  }
   for (const ListInfo& list : kLists) {
     auto holder = lists->find(std::string(list.name));
-    if (holder != lists->end())
-      restores.emplace_back(&list, takeString(*holder, "lists." + std::string(list.name)));
+    if (holder == lists->end()) continue;
+    const std::string place = "lists." + std::string(list.name);
+    if (reader.crowded.count(std::string(list.name)) > 0) {
+      throw bad(place + ": needs exactly one of \"text\" and \"base64\"");
+    }
+    restores.emplace_back(&list, takeString(*holder, place));
   }
 
   auto session = openSession(context.options);
   Restorer restorer(*session);
+  std::vector<bool> changed = restorer.restore(restores);
   std::string report;
-  for (const auto& [list, value] : restores) {
-    bool changed = restorer.restore(*list, value);
-    report += std::string(list->name) + (changed ? ": imported\n" : ": unchanged\n");
+  for (std::size_t i = 0; i < restores.size(); ++i) {
+    report += std::string(restores[i].first->name) + (changed[i] ? ": imported\n" : ": unchanged\n");
   }
-  reportCloud(*session, context.err);
+  endVisit(*session, context.err);
   context.out << report;
 }
 

@@ -26,8 +26,9 @@
 #include "platform/device.h"
 #include "platform/environment.h"
 #include "platform/main_queue.h"
-#include "platform/redis_cloud_store.h"
+#include "platform/outbox_cloud_store.h"
 #include "platform/redis_test_server.h"
+#include "platform/redis_transport.h"
 #include "platform/settings_store.h"
 #include "platform/view.h"
 #include "platform/view_render.h"
@@ -36,13 +37,10 @@
 namespace quillbox {
 namespace {
 
-using clitest::Outcome;
 using clitest::items;
 using clitest::joined;
 using clitest::kSep;
-
-
-
+using clitest::Outcome;
 
 std::size_t lineCount(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -170,7 +168,7 @@ class RedisCommandLineTest : public ::testing::Test {
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
       sqlite3_busy_timeout(db, 200);
       sqlite3_stmt* statement = nullptr;
-      if (sqlite3_prepare_v2(db, "SELECT key FROM redis_pending ORDER BY id", -1, &statement, nullptr) ==
+      if (sqlite3_prepare_v2(db, "SELECT key FROM cloud_pending ORDER BY id", -1, &statement, nullptr) ==
           SQLITE_OK) {
         while (sqlite3_step(statement) == SQLITE_ROW) {
           out += (out.empty() ? "" : ",") +
@@ -292,9 +290,9 @@ TEST_F(RedisCommandLineTest, AnAddThroughOneWindowShowsInTheOtherWindowWhenItApp
   ASSERT_TRUE(b->window->submit(fieldB).ok());
   EXPECT_TRUE(a->window->foreground().ok());
   EXPECT_EQ(drawnTexts(*a->window), "from window A|from window B");
-  EXPECT_EQ(
-      asRedisCloudStore(*a->cloud)->pendingKeys().size() + asRedisCloudStore(*b->cloud)->pendingKeys().size(),
-      0u);
+  EXPECT_EQ(asOutboxCloudStore(*a->cloud)->pendingKeys().size() +
+                asOutboxCloudStore(*b->cloud)->pendingKeys().size(),
+            0u);
 
   // The command line on the same home sees what the window left.
   EXPECT_EQ(rows(device("A"), {"notes", "list"}), "1 from window A|2 from window B");
@@ -310,13 +308,13 @@ TEST_F(RedisCommandLineTest, AWindowKeepsWorkingThroughAnOutageAndItsEditIsSentO
   ASSERT_TRUE(a->window->edit(field, "offline").ok());
   ASSERT_TRUE(a->window->submit(field).ok());
   EXPECT_TRUE(b->window->appear().ok());
-  RedisCloudStore& storeA = *asRedisCloudStore(*a->cloud);
+  OutboxCloudStore& storeA = *asOutboxCloudStore(*a->cloud);
   EXPECT_EQ(drawnTexts(*a->window) + " / " + drawnTexts(*b->window) + " / " + joined(storeA.pendingKeys()),
             "offline /  / notesFromCloud");
 
   server_->start();
-  storeA.flushPending(2000);                               // as a running app's retry does
-  ASSERT_TRUE(asRedisCloudStore(*b->cloud)->reachable());  // B notices too, before its back-off ends
+  storeA.flushPending(2000);                                // as a running app's retry does
+  ASSERT_TRUE(asOutboxCloudStore(*b->cloud)->reachable());  // B notices too, before its back-off ends
   EXPECT_TRUE(b->window->appear().ok());
   EXPECT_EQ(drawnTexts(*b->window) + " / " + joined(storeA.pendingKeys()), "offline / ");
 }

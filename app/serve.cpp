@@ -203,7 +203,9 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     return QuillboxApp().makeWindow(env);
   };
   serverOptions.tick = [flusher] { flusher->tick(); };
-  serverOptions.statusLine = [] {
+  serverOptions.statusLine = [settings] {
+    // This device's own store first: a list it cannot read or write matters more than the mirror.
+    if (Status local = settings->health(); !local.ok()) return "Lists on this device: " + local.message();
     Status health = sharedCloudStore().health();
     return health.ok() ? std::string() : "Cloud copy not updated: " + health.message();
   };

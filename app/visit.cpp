@@ -1,12 +1,14 @@
 #include "app/visit.h"
 
+#include <charconv>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ostream>
 
 #include "app/cli.h"
 #include "platform/cloud_store.h"
 #include "platform/home.h"
-#include "platform/redis_cloud_store.h"
 
 namespace quillbox {
 
@@ -37,7 +39,15 @@ std::unique_ptr<Session> openSession(const GlobalOptions& options) {
   auto session = std::make_unique<Session>();
   session->store = store.value();
   session->store->setDefaultCause("command line");
-  session->lock = session->store->lock();
+  if (const char* wait = std::getenv("QUILLBOX_LOCK_WAIT_MS"); wait != nullptr) {
+    long ms = 0;
+    auto [end, error] = std::from_chars(wait, wait + std::strlen(wait), ms);
+    if (error == std::errc() && *end == '\0' && ms >= 0)
+      session->store->setLockWait(std::chrono::milliseconds(ms));
+  }
+  Result<SettingsStore::Lock> lock = session->store->lock();
+  if (!lock) throw Failure{kStoreError, lock.status().message()};
+  session->lock = std::move(lock).value();
   Idiom idiom = Idiom::phone;
   parseIdiom(options.idiom, &idiom);
   session->env = Environment{session->store, []() -> CloudStore& { return sharedCloudStore(); },
@@ -45,17 +55,14 @@ std::unique_ptr<Session> openSession(const GlobalOptions& options) {
   return session;
 }
 
-std::vector<std::string> cloudPendingKeys(CloudStore& store) {
-  if (RedisCloudStore* redis = asRedisCloudStore(store)) return redis->pendingKeys();
-  return {};
-}
-
-void reportCloud(Session& session, std::ostream& err) {
+void endVisit(Session& session, std::ostream& err) {
+  if (Status local = session.store->health(); !local.ok())
+    throw Failure{kStoreError, terminalSafe(local.message())};
   CloudStore& cloud = session.env.cloud();
   Status health = cloud.health();
   if (health.ok()) return;
   std::string line = "quillbox: cloud: " + terminalSafe(health.message());
-  std::vector<std::string> pending = cloudPendingKeys(cloud);
+  std::vector<std::string> pending = cloud.pendingKeys();
   if (!pending.empty()) {
     line += "; kept here, not yet sent:";
     for (const std::string& key : pending) line.append(" ").append(terminalSafe(key));

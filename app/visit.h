@@ -42,7 +42,7 @@ struct CommandContext {
 };
 
 // The stores of one command, with the home's lock held for as long as it lives. Deferred cloud
-// writes get one more, bounded, chance when it ends.
+// writes get one more, bounded, chance when it ends (before the lock is let go).
 struct Session {
   std::shared_ptr<SettingsStore> store;
   SettingsStore::Lock lock;
@@ -53,16 +53,16 @@ struct Session {
 // The cloud store's spec: --cloud, else $QUILLBOX_CLOUD, else "" (the home's folder).
 std::string cloudSpec(const GlobalOptions& options);
 
-// Opens the home, its settings store and the cloud store, and takes the home's lock. Throws
-// Failure(kStoreError) naming the path and the reason when one cannot be opened.
+// Opens the home, its settings store and the cloud store, and takes the home's lock, waiting a few
+// seconds at most ($QUILLBOX_LOCK_WAIT_MS milliseconds when set). Throws Failure(kStoreError)
+// naming the path and the reason when one cannot be opened, or the holder of the lock when it was
+// not let go in time.
 std::unique_ptr<Session> openSession(const GlobalOptions& options);
 
-// The keys whose writes wait to be sent, for stores that defer them.
-std::vector<std::string> cloudPendingKeys(CloudStore& store);
-
-// Reports a cloud store's trouble once, on err, with the writes it keeps to send later; the local
-// copy is kept whatever happens.
-void reportCloud(Session& session, std::ostream& err);
+// Ends a visit: throws Failure(kStoreError) when the local store could not read or write a list
+// during it (the message names the key, the path and the reason); else reports the cloud store's
+// trouble once, on err, with the writes it keeps to send later.
+void endVisit(Session& session, std::ostream& err);
 
 // Throws the Failure that ends a command for a status that is not ok: kUsageError for what the
 // person named wrongly (invalid, not found, changed meanwhile), kStoreError for everything else.
@@ -72,7 +72,8 @@ void throwIfFailed(const Status& status);
 // Throws Failure when the local store could not be read or written.
 template <class Screen>
 std::unique_ptr<Window> openScreen(Session& session, const Screen& screen) {
-  auto window = std::make_unique<Window>([screen] { return screen.body(); }, session.store, session.env.device);
+  auto window =
+      std::make_unique<Window>([screen] { return screen.body(); }, session.store, session.env.device);
   throwIfFailed(window->open());
   return window;
 }

@@ -2,13 +2,18 @@
 // the local settings store, with the replaced value kept as a version and without. Every write
 // is durable (synced to the disk) before it returns. The history runs full, as it does on a
 // device in use: 200 versions are kept before timing starts, so each add also drops one.
+// And the import of a document with 100,000 members, through the command line in this process:
+// a refusal of 100,000 list names, and a document whose "history" holds 100,000 members.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "app/cli.h"
 #include "platform/settings_store.h"
 #include "storage/list_string.h"
 
@@ -74,6 +79,37 @@ void BM_AddAt10kWithHistoryAtItsSizeBound(benchmark::State& state) {
   addAtTenThousand(state, {200, std::uint64_t{8} << 20});
 }
 BENCHMARK(BM_AddAt10kWithHistoryAtItsSizeBound)->Unit(benchmark::kMillisecond);
+
+// Runs `quillbox --home HOME import -` on document; its exit code.
+int importDocument(const fs::path& home, const std::string& document) {
+  std::istringstream in(document);
+  std::ostringstream out, err;
+  std::string homeText = home.string();
+  std::vector<const char*> argv{"quillbox", "--home", homeText.c_str(), "import", "-"};
+  return runCommandLine(static_cast<int>(argv.size()), argv.data(), in, out, err);
+}
+
+void importMembers(benchmark::State& state, const std::string& prefix, const std::string& suffix,
+                   int expected) {
+  ScratchHome home;
+  std::string document = prefix;
+  for (int i = 0; i < 100000; ++i) document += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": []";
+  document += suffix;
+  for (auto _ : state) {
+    if (importDocument(home.path(), document) != expected) return state.SkipWithError("unexpected exit code");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(document.size()));
+}
+
+void BM_ImportRefusing100kListNames(benchmark::State& state) {
+  importMembers(state, R"({"lists": {)", "}}", 2);
+}
+BENCHMARK(BM_ImportRefusing100kListNames)->Unit(benchmark::kMillisecond);
+
+void BM_ImportWith100kHistoryMembers(benchmark::State& state) {
+  importMembers(state, R"({"lists": {"notes": {"text": "a"}}, "history": {)", "}}", 0);
+}
+BENCHMARK(BM_ImportWith100kHistoryMembers)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quillbox

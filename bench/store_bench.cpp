@@ -1,6 +1,7 @@
 // The cost of keeping one large list: a 10,000-entry list string (about 200 KB) written to and
-// read from the local settings store and the folder cloud store. Every settings write and
-// every folder write is durable (synced to the disk) before it returns.
+// read from the local settings store and the folder cloud store (its outbox in the home's
+// database, then the folder), and the folder alone. Every settings write and every folder write is
+// durable (synced to the disk) before it returns.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "platform/cloud_store.h"
+#include "platform/folder_transport.h"
 #include "platform/settings_store.h"
 
 namespace quillbox {
@@ -89,22 +91,45 @@ void BM_SettingsGeneration(benchmark::State& state) {
 }
 BENCHMARK(BM_SettingsGeneration)->Unit(benchmark::kMicrosecond);
 
+// The folder store as the app uses it: recorded in the outbox, written to the folder, forgotten.
 void BM_FolderSetStringList(benchmark::State& state) {
   ScratchHome home;
-  FolderCloudStore store(home.path() / "cloud");
+  auto made = makeCloudStore((home.path() / "cloud").string(), home.path());
+  if (!made.ok()) return state.SkipWithError(made.status().message().c_str());
+  CloudStore& store = *made.value();
   const std::string lists[2] = {bigList('y'), bigList('z')};
   int which = 0;
-  for (auto _ : state) store.setString(lists[which ^= 1], "notesFromCloud");
+  for (auto _ : state) {
+    if (!store.setString(lists[which ^= 1], "notesFromCloud").ok())
+      return state.SkipWithError("write failed");
+  }
   if (!store.health().ok()) state.SkipWithError(store.health().message().c_str());
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(lists[0].size()));
 }
 BENCHMARK(BM_FolderSetStringList)->Unit(benchmark::kMillisecond);
 
+// The folder alone, without the outbox: the floor of the line above.
+void BM_FolderTransportSetList(benchmark::State& state) {
+  ScratchHome home;
+  auto made = FolderTransport::open(home.path() / "cloud");
+  if (!made.ok()) return state.SkipWithError(made.status().message().c_str());
+  const std::string lists[2] = {bigList('y'), bigList('z')};
+  int which = 0;
+  for (auto _ : state) {
+    if (!made.value()->set("notesFromCloud", lists[which ^= 1]).ok())
+      return state.SkipWithError("write failed");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(lists[0].size()));
+}
+BENCHMARK(BM_FolderTransportSetList)->Unit(benchmark::kMillisecond);
+
 void BM_FolderStringForKeyList(benchmark::State& state) {
   ScratchHome home;
-  FolderCloudStore store(home.path() / "cloud");
+  auto made = makeCloudStore((home.path() / "cloud").string(), home.path());
+  if (!made.ok()) return state.SkipWithError(made.status().message().c_str());
+  CloudStore& store = *made.value();
   const std::string list = bigList();
-  store.setString(list, "notesFromCloud");
+  if (!store.setString(list, "notesFromCloud").ok()) return state.SkipWithError("write failed");
   for (auto _ : state) benchmark::DoNotOptimize(store.stringForKey("notesFromCloud"));
   if (!store.health().ok()) state.SkipWithError(store.health().message().c_str());
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(list.size()));

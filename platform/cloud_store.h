@@ -6,17 +6,32 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/status.h"
 
 namespace quillbox {
 
+// One write of a cloud key.
+struct CloudWrite {
+  std::string key;
+  std::string value;
+};
+
+// One write of a cloud key, its bytes held by the caller.
+struct CloudWriteView {
+  std::string_view key;
+  std::string_view value;
+};
+
 // The cloud key-value store that mirrors every list to the person's other devices. Only two
-// operations exist: nothing flushes it, observes it or removes a key. Calls never throw and
-// report no error to their caller; a store that cannot reach its backing answers nothing for
-// reads and drops or defers writes, and says why through health().
+// operations reach its contents: nothing flushes them from outside, observes them or removes a
+// key. Calls never throw. A store that cannot reach its backing answers reads from what it last
+// knew and keeps writes to send later, and says why through health().
 class CloudStore {
  public:
   virtual ~CloudStore() = default;
@@ -26,25 +41,69 @@ class CloudStore {
   virtual std::optional<std::string> stringForKey(std::string_view key) = 0;
 
   // Keeps value under key; later reads here, and on other devices sharing the store, return it.
-  virtual void setString(std::string_view value, std::string_view key) = 0;
+  // Ok once the write is delivered or durably kept to be delivered later (health() then says
+  // why it waits); a failure when it is neither: the write is lost and the caller must say so.
+  // Within a WriteGroup, stores that take part keep the write with the group's others and
+  // answer ok; the group's close() says how they went.
+  virtual Status setString(std::string_view value, std::string_view key) = 0;
 
   // What the store is, for people: a folder path or a server address (passwords masked).
   virtual std::string describe() const = 0;
 
-  // Ok, or the last problem the store met (a folder that cannot be written, a refused login).
+  // Ok, or the problem that keeps the store from its backing or keeps writes waiting (a folder
+  // that cannot be written, a refused login).
   virtual Status health() const { return Status::Ok(); }
 
   // Gives deferred writes one more chance to reach the backing, within about timeoutMs.
   // Stores that never defer do nothing.
   virtual void flushPending(int timeoutMs) { (void)timeoutMs; }
+
+  // The keys whose last write waits to be delivered, oldest first; none for stores that never
+  // defer (or when they cannot tell: health() then says why).
+  virtual std::vector<std::string> pendingKeys() const { return {}; }
+
+  // The cloud writes made on one thread while it is open, kept together: each store that takes
+  // part records its share in one transaction when the group closes (so a kill leaves all of them
+  // or none waiting) and delivers it at once where its backing can (a Redis transaction). A window
+  // opens one around each event, so an operation's writes and those of every Change handler it
+  // sets off travel together. A group made while another is open on the thread joins it: only the
+  // outermost closes. Reads within the group see its writes.
+  class WriteGroup {
+   public:
+    WriteGroup();
+    // Closes the group if close() was not called; a failure then shows only in the stores' health.
+    ~WriteGroup();
+    WriteGroup(const WriteGroup&) = delete;
+    WriteGroup& operator=(const WriteGroup&) = delete;
+
+    // Hands each store its writes, in the order they were made (one per key: the last). The first
+    // failure; ok for a group that joined another.
+    Status close();
+
+    // For the stores that take part: the outermost group open on this thread, or nullptr.
+    static WriteGroup* current();
+    // Keeps a write of store's for the close.
+    void defer(CloudStore& store, std::string_view key, std::string_view value);
+    // The value store's write of key waits with in this group, or nullptr.
+    const std::string* deferred(const CloudStore& store, std::string_view key) const;
+
+   private:
+    bool outer_ = false;
+    bool closed_ = false;
+    std::vector<std::pair<CloudStore*, std::vector<CloudWrite>>> writes_;
+  };
+
+ protected:
+  // A group's writes for this store, when it closes. By default, one setString after another.
+  virtual Status setStrings(std::vector<CloudWrite> writes);
 };
 
-// A store held in memory, for tests and for a process that wants no mirror. Safe to share
-// between threads.
+// A store held in memory, for tests and for a process that wants no mirror. It writes at once,
+// never deferring. Safe to share between threads.
 class MemoryCloudStore : public CloudStore {
  public:
   std::optional<std::string> stringForKey(std::string_view key) override;
-  void setString(std::string_view value, std::string_view key) override;
+  Status setString(std::string_view value, std::string_view key) override;
   std::string describe() const override { return "memory"; }
 
   // For tests: how many times setString was called.
@@ -56,46 +115,10 @@ class MemoryCloudStore : public CloudStore {
   int writes_ = 0;
 };
 
-// The embedded default: a folder with one file per key, named by the key, holding the value's
-// bytes. Several processes (and a folder-syncing tool) may share the folder: a write replaces
-// the file whole, so a reader sees the old value or the new one, never a part, and a value
-// that was written survives a kill and a power cut. An absent file is nothing; an empty file
-// is the empty string. A key that is not a plain file name (empty, ".", "..", longer than 255
-// bytes, holding "/", NUL or a control character, or starting with ".") is refused: reads give
-// nothing and writes are dropped. Refusals and I/O failures are reported by health(), never
-// thrown. Safe to share between threads.
-class FolderCloudStore : public CloudStore {
- public:
-  // Uses folder, creating it (and missing parents, mode 0700) when missing; a folder that
-  // cannot be made is reported by health(). Removes the temporary files that killed writers
-  // left there more than an hour ago.
-  explicit FolderCloudStore(std::filesystem::path folder);
-
-  std::optional<std::string> stringForKey(std::string_view key) override;
-  void setString(std::string_view value, std::string_view key) override;
-  // The folder's path.
-  std::string describe() const override { return folder_.string(); }
-  // Ok, or the last problem met since the last write that succeeded.
-  Status health() const override;
-
-  const std::filesystem::path& folder() const { return folder_; }
-
-  // True when key can name a value in a folder store.
-  static bool isPlainKey(std::string_view key);
-
- private:
-  void report(Status problem);
-  void removeStaleTemporaries();
-
-  std::filesystem::path folder_;
-  mutable std::mutex mutex_;
-  Status health_ = Status::Ok();
-};
-
-// The cloud store a spec names: "" is a FolderCloudStore on <home>/cloud; an address starting
-// "redis://" or "unix://" is a Redis server; any other text is a folder path, relative to the
-// working directory. Fails, with the reason, when the folder cannot be made or the server
-// address is bad.
+// The cloud store a spec names, keeping its local copy and pending writes in <home>'s database: ""
+// is the folder <home>/cloud; an address starting "redis://" or "unix://" is a Redis server; any
+// other text is a folder path, relative to the working directory. Fails, with the reason, when the
+// folder cannot be made, the server address is bad or the local copy cannot be opened.
 Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const std::filesystem::path& home);
 
 // Sets how the process-wide cloud store is made. Call it before the first sharedCloudStore():

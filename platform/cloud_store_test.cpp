@@ -1,16 +1,19 @@
 #include "platform/cloud_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/folder_transport.h"
 
 namespace quillbox {
 namespace {
@@ -19,29 +22,46 @@ namespace fs = std::filesystem;
 
 // "nothing" for an absent value, else the value in brackets.
 std::string shown(const std::optional<std::string>& value) { return value ? "[" + *value + "]" : "nothing"; }
+// A read as a person would say it: the value, nothing, or the reason it failed.
+std::string shown(const Result<std::optional<std::string>>& read) {
+  return read.ok() ? shown(read.value()) : "error: " + read.status().message();
+}
 
 TEST(MemoryCloudStoreTest, KeepsTheLastStringAndTellsNothingFromEmpty) {
   MemoryCloudStore store;
-  store.setString("a", "notesFromCloud");
-  store.setString("b", "notesFromCloud");
-  store.setString("", "tasksFromCloud");
+  for (auto [value, key] :
+       {std::pair{"a", "notesFromCloud"}, {"b", "notesFromCloud"}, {"", "tasksFromCloud"}}) {
+    EXPECT_TRUE(store.setString(value, key).ok());
+  }
   EXPECT_EQ(shown(store.stringForKey("notesFromCloud")) + shown(store.stringForKey("tasksFromCloud")) +
                 shown(store.stringForKey("taggedNotesFromCloud")),
             "[b][]nothing");
   EXPECT_EQ(store.writes(), 3);
 }
 
-class FolderCloudStoreTest : public ::testing::Test {
+class FolderTransportTest : public ::testing::Test {
  protected:
-  FolderCloudStoreTest() {
+  FolderTransportTest() {
     std::string pattern = (fs::temp_directory_path() / "quillbox-cloud-XXXXXX").string();
     root_ = ::mkdtemp(pattern.data());
     folder_ = root_ / "cloud";
-    store_ = std::make_unique<FolderCloudStore>(folder_);
+    folder();  // made
   }
-  ~FolderCloudStoreTest() override { fs::remove_all(root_); }
+  ~FolderTransportTest() override { fs::remove_all(root_); }
 
-  std::string read(std::string_view key) { return shown(store_->stringForKey(key)); }
+  FolderTransport& folder() {
+    if (!transport_) {
+      auto made = FolderTransport::open(folder_);
+      EXPECT_TRUE(made.ok()) << made.status().message();
+      transport_ = std::move(made.value());
+    }
+    return *transport_;
+  }
+  std::string read(std::string_view key) { return shown(folder().get(key)); }
+  void write(std::string_view key, std::string_view value) {
+    Status written = folder().set(key, value);
+    EXPECT_TRUE(written.ok()) << written.message();
+  }
   // The names in the folder, sorted, joined by " ".
   std::string files() {
     std::vector<std::string> names;
@@ -52,50 +72,40 @@ class FolderCloudStoreTest : public ::testing::Test {
     for (const auto& name : names) out += (out.empty() ? "" : " ") + name;
     return out;
   }
-  std::string fileContents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-  }
 
   fs::path root_;
   fs::path folder_;
-  std::unique_ptr<FolderCloudStore> store_;
+  std::unique_ptr<FolderTransport> transport_;
 };
 
-TEST_F(FolderCloudStoreTest, OneFilePerKeyHoldingTheValueAbsentIsNothingEmptyIsEmpty) {
-  EXPECT_TRUE(store_->health().ok()) << store_->health().message();
-  store_->setString("a\xffNOTES_SEPARATORb", "notesFromCloud");
-  store_->setString("first", "tasksFromCloud");
-  store_->setString("", "tasksFromCloud");
+TEST_F(FolderTransportTest, OneFilePerKeyHoldingTheValueAbsentIsNothingEmptyIsEmpty) {
+  write("notesFromCloud", std::string("a\xff\0NOTES_SEPARATORb", 19));
+  write("tasksFromCloud", "first");
+  write("tasksFromCloud", "");
   EXPECT_EQ(read("notesFromCloud") + read("tasksFromCloud") + read("taggedNotesFromCloud"),
-            "[a\xffNOTES_SEPARATORb][]nothing");
+            std::string("[a\xff\0NOTES_SEPARATORb][]nothing", 30));
   EXPECT_EQ(files(), "notesFromCloud tasksFromCloud");
-  EXPECT_EQ(fileContents(folder_ / "notesFromCloud"), "a\xffNOTES_SEPARATORb");
-  EXPECT_EQ(store_->describe(), folder_.string());
-  // Another store on the folder (another process, another device's sync) reads the same.
-  FolderCloudStore other(folder_);
-  EXPECT_EQ(shown(other.stringForKey("notesFromCloud")), "[a\xffNOTES_SEPARATORb]");
-  EXPECT_TRUE(store_->health().ok()) << store_->health().message();
+  EXPECT_EQ(fs::status(folder_ / "notesFromCloud").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(folder().describe(), folder_.string());
 }
 
-TEST_F(FolderCloudStoreTest, AReaderSeesTheOldValueOrTheNewOneNeverAPart) {
+TEST_F(FolderTransportTest, AReaderSeesTheOldValueOrTheNewOneNeverAPart) {
   const std::string as(1 << 20, 'a');
   const std::string bs((1 << 20) + 7, 'b');
-  store_->setString(as, "notesFromCloud");
+  write("notesFromCloud", as);
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
   std::atomic<int> reads{0};
   std::thread reader([&] {
-    FolderCloudStore other(folder_);
+    auto other = FolderTransport::open(folder_);
     while (!done) {
-      auto value = other.stringForKey("notesFromCloud");
-      if (!value || (*value != as && *value != bs)) ++torn;
+      auto value = other.value()->get("notesFromCloud");
+      if (!value.ok() || !value.value() || (*value.value() != as && *value.value() != bs)) ++torn;
       ++reads;
     }
   });
-  for (int i = 0; i < 40; ++i) store_->setString(i % 2 ? as : bs, "notesFromCloud");
+  for (int i = 0; i < 40; ++i) write("notesFromCloud", i % 2 ? as : bs);
   while (reads < 5) std::this_thread::yield();
   done = true;
   reader.join();
@@ -103,76 +113,65 @@ TEST_F(FolderCloudStoreTest, AReaderSeesTheOldValueOrTheNewOneNeverAPart) {
   EXPECT_EQ(files(), "notesFromCloud");  // no temporary file left behind
 }
 
-TEST_F(FolderCloudStoreTest, TemporaryFilesOfAKilledWriterAreNeverReadAndSweptWhenOld) {
-  store_->setString("whole", "notesFromCloud");
+TEST_F(FolderTransportTest, TemporaryFilesOfAKilledWriterAreNeverReadAndSweptWhenOld) {
+  write("notesFromCloud", "whole");
   std::ofstream(folder_ / ".tmp-4242-1-0") << "half a val";
   std::ofstream(folder_ / ".tmp-4242-1-1") << "half a val";
   std::ofstream(folder_ / ".notesFromCloud") << "hidden";
   EXPECT_EQ(read("notesFromCloud"), "[whole]");
-  EXPECT_EQ(read(".tmp-4242-1-0") + read(".notesFromCloud"), "nothingnothing");
-  // The next store on the folder removes the old one only: the other may be a write in progress.
+  // The next transport on the folder removes the old one only: the other may be a write in progress.
   fs::last_write_time(folder_ / ".tmp-4242-1-0", fs::file_time_type::clock::now() - std::chrono::hours(2));
-  FolderCloudStore next(folder_);
+  transport_.reset();
+  folder();
   EXPECT_EQ(files(), ".notesFromCloud .tmp-4242-1-1 notesFromCloud");
-  next.setString("next", "notesFromCloud");
-  EXPECT_EQ(read("notesFromCloud"), "[next]");
 }
 
-TEST_F(FolderCloudStoreTest, KeysThatAreNotPlainNamesAreRefusedAndReported) {
+TEST_F(FolderTransportTest, KeysThatAreNotPlainNamesAreRefusedAndTouchNothing) {
   std::ofstream(root_ / "outside") << "secret";
   const std::vector<std::string> badKeys = {
       "",      ".",        "..",      "../outside",         "a/b", std::string("a\0b", 3),
       "tab\t", "bell\x07", ".hidden", std::string(256, 'k')};
   for (const auto& key : badKeys) {
-    SCOPED_TRACE("key " + shown(key));
-    store_->setString("dropped", key);
-    EXPECT_EQ(read(key), "nothing");
-    Status health = store_->health();
-    EXPECT_FALSE(health.ok());
-    EXPECT_NE(health.message().find("not a plain file name"), std::string::npos) << health.message();
+    SCOPED_TRACE("key " + shown(std::optional(key)));
+    Status refused = folder().set(key, "dropped");
+    EXPECT_EQ(refused.code(), Status::Code::invalid);
+    EXPECT_NE(refused.message().find("not a plain file name"), std::string::npos) << refused.message();
+    EXPECT_EQ(read(key).substr(0, 7), "error: ");
   }
   EXPECT_EQ(files(), "");
-  EXPECT_EQ(fileContents(root_ / "outside"), "secret");
-  // Names that merely look odd are fine, and a good write clears the report.
-  store_->setString("v", std::string(255, 'k'));
-  store_->setString("v", "a b…c");
+  std::ifstream outside(root_ / "outside");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(outside), {}), "secret");
+  write(std::string(255, 'k'), "v");
+  write("a b…c", "v");
   EXPECT_EQ(read(std::string(255, 'k')) + read("a b…c"), "[v][v]");
-  EXPECT_TRUE(store_->health().ok()) << store_->health().message();
 }
 
-TEST_F(FolderCloudStoreTest, IoFailuresGoToHealthAndNeverThrow) {
-  // A folder under a plain file can never be made.
-  std::ofstream(root_ / "file") << "x";
-  FolderCloudStore blocked(root_ / "file" / "cloud");
-  EXPECT_FALSE(blocked.health().ok());
-  EXPECT_NO_THROW(blocked.setString("v", "notesFromCloud"));
-  EXPECT_EQ(shown(blocked.stringForKey("notesFromCloud")), "nothing");
-  Status health = blocked.health();
-  EXPECT_NE(health.message().find((root_ / "file" / "cloud").string()), std::string::npos)
-      << health.message();
-
-  // A key whose file is a folder can be neither read nor replaced; the other keys still work.
-  fs::create_directories(folder_ / "notesFromCloud" / "inside");
-  store_->setString("v", "notesFromCloud");
-  EXPECT_NE(store_->health().message().find("cannot write \"" + (folder_ / "notesFromCloud").string() + "\""),
-            std::string::npos)
-      << store_->health().message();
-  EXPECT_EQ(files(), "notesFromCloud");  // the temporary file was removed
-  store_->setString("t", "tasksFromCloud");
-  EXPECT_TRUE(store_->health().ok());
-  EXPECT_EQ(read("notesFromCloud"), "nothing");
-  EXPECT_NE(store_->health().message().find("not a file"), std::string::npos) << store_->health().message();
-  EXPECT_EQ(read("tasksFromCloud"), "[t]");
+// No read may wait for a writer that never comes; whatever stands where a value goes stays.
+TEST_F(FolderTransportTest, AKeyThatIsAFifoOrAFolderIsRefusedAtOnceAndLeftAlone) {
+  ASSERT_EQ(::mkfifo((folder_ / "notesFromCloud").c_str(), 0600), 0);
+  fs::create_directories(folder_ / "tasksFromCloud" / "inside");
+  EXPECT_EQ(read("notesFromCloud"), "error: cannot read \"" + (folder_ / "notesFromCloud").string() +
+                                        "\": it is a FIFO, not a regular file");
+  EXPECT_EQ(read("tasksFromCloud"), "error: cannot read \"" + (folder_ / "tasksFromCloud").string() +
+                                        "\": it is a folder, not a regular file");
+  EXPECT_FALSE(folder().set("notesFromCloud", "v").ok());
+  EXPECT_FALSE(folder().set("tasksFromCloud", "v").ok());
+  EXPECT_TRUE(fs::is_fifo(folder_ / "notesFromCloud"));
+  EXPECT_EQ(files(), "notesFromCloud tasksFromCloud");  // no temporary file left behind
 }
 
-TEST_F(FolderCloudStoreTest, AFolderRemovedUnderTheStoreIsMadeAgainOnWrite) {
+TEST_F(FolderTransportTest, AFolderRemovedUnderTheTransportIsMadeAgainOnWriteAndABlockedOneIsRefused) {
   fs::remove_all(folder_);
-  store_->setString("back", "notesFromCloud");
+  write("notesFromCloud", "back");
   EXPECT_EQ(read("notesFromCloud"), "[back]");
-  EXPECT_TRUE(store_->health().ok()) << store_->health().message();
+
+  std::ofstream(root_ / "file") << "x";
+  auto blocked = FolderTransport::open(root_ / "file" / "cloud");
+  ASSERT_FALSE(blocked.ok());
+  EXPECT_NE(blocked.status().message().find((root_ / "file").string()), std::string::npos);
 }
 
-TEST_F(FolderCloudStoreTest, TheFactoryTellsFoldersFromServerAddresses) {
+TEST_F(FolderTransportTest, TheFactoryTellsFoldersFromServerAddresses) {
   auto embedded = makeCloudStore("", root_);
   ASSERT_TRUE(embedded.ok()) << embedded.status().message();
   EXPECT_EQ(embedded.value()->describe(), (root_ / "cloud").string());
@@ -181,12 +180,10 @@ TEST_F(FolderCloudStoreTest, TheFactoryTellsFoldersFromServerAddresses) {
   auto named = makeCloudStore(relative.string(), root_);
   ASSERT_TRUE(named.ok()) << named.status().message();
   EXPECT_EQ(named.value()->describe(), (root_ / "elsewhere").string());
-  named.value()->setString("x", "notesFromCloud");
+  EXPECT_TRUE(named.value()->setString("x", "notesFromCloud").ok());
   EXPECT_TRUE(fs::is_regular_file(root_ / "elsewhere" / "notesFromCloud"));
-
   std::ofstream(root_ / "a-file") << "x";
-  auto onFile = makeCloudStore((root_ / "a-file").string(), root_);
-  EXPECT_FALSE(onFile.ok());
+  EXPECT_FALSE(makeCloudStore((root_ / "a-file").string(), root_).ok());
 
   // A server address never becomes a folder, whatever the server says.
   for (const char* address : {"redis://127.0.0.1:1", "unix:///nonexistent/redis.sock"}) {
@@ -217,8 +214,6 @@ TEST(SharedCloudStoreTest, MadeOnceOnFirstUseFromTheConfiguredMaker) {
   EXPECT_EQ(made.load(), 1);
   configureSharedCloudStore([]() -> std::unique_ptr<CloudStore> { return nullptr; });  // too late: ignored
   EXPECT_EQ(&sharedCloudStore(), seen[0]);
-  sharedCloudStore().setString("kept", "notesFromCloud");
-  EXPECT_EQ(shown(sharedCloudStore().stringForKey("notesFromCloud")), "[kept]");
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include "platform/redis_cloud_store.h"
-
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <signal.h>
@@ -15,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/outbox_cloud_store.h"
 #include "platform/redis_address.h"
 #include "platform/redis_test_server.h"
+#include "platform/redis_transport.h"
 
 namespace quillbox {
 namespace {
@@ -157,19 +157,24 @@ class RedisCloudStoreTest : public ::testing::Test {
   }
 
   // A device: a store on its own home (a fresh object each time, as a new process would make).
-  RedisCloudStore& device(const std::string& name, const std::string& credentials = "",
-                          const std::string& query = "") {
+  OutboxCloudStore& device(const std::string& name, const std::string& credentials = "",
+                           const std::string& query = "") {
     Result<std::unique_ptr<CloudStore>> made = makeRedisCloudStore(address(credentials, query), home(name));
     if (!made.ok()) throw std::runtime_error(made.status().message());
     devices_.push_back(std::move(made.value()));
-    return *asRedisCloudStore(*devices_.back());
+    return *asOutboxCloudStore(*devices_.back());
+  }
+
+  static void write(CloudStore& store, std::string_view value, std::string_view key) {
+    Status kept = store.setString(value, key);
+    EXPECT_TRUE(kept.ok()) << kept.message();
   }
 
   static std::string read(CloudStore& store, std::string_view key) {
     return store.stringForKey(key).value_or("(nothing)");
   }
 
-  static std::string pending(const RedisCloudStore& store) {
+  static std::string pending(const OutboxCloudStore& store) {
     std::string out;
     for (const std::string& key : store.pendingKeys()) out += (out.empty() ? "" : ",") + key;
     return out.empty() ? "(none)" : out;
@@ -209,14 +214,14 @@ class RedisCloudStoreTest : public ::testing::Test {
 
 TEST_F(RedisCloudStoreTest, AWriteOnOneDeviceIsReadOnTheOther) {
   startServer();
-  RedisCloudStore& a = device("A");
-  RedisCloudStore& b = device("B");
+  OutboxCloudStore& a = device("A");
+  OutboxCloudStore& b = device("B");
   EXPECT_EQ(read(b, kNotes), "(nothing)");
 
-  a.setString("milk|", kNotes);
+  write(a, "milk|", kNotes);
   EXPECT_EQ(read(b, kNotes), "milk|");
-  b.setString("milk|eggs|", kNotes);
-  b.setString("", kTasks);
+  write(b, "milk|eggs|", kNotes);
+  write(b, "", kTasks);
   EXPECT_EQ(read(a, kNotes) + " / " + read(a, kTasks), "milk|eggs| / ");
 
   EXPECT_EQ(onServer("quillbox:notesFromCloud"), "milk|eggs|");
@@ -228,11 +233,11 @@ TEST_F(RedisCloudStoreTest, AWriteOnOneDeviceIsReadOnTheOther) {
 
 TEST_F(RedisCloudStoreTest, NamespacesAndDatabasesKeepPeopleApart) {
   startServer();
-  RedisCloudStore& alice = device("alice", "", "namespace=alice");
-  RedisCloudStore& bob = device("bob", "", "namespace=bob");
-  RedisCloudStore& elsewhere = device("elsewhere");
-  alice.setString("a|", kNotes);
-  bob.setString("b|", kNotes);
+  OutboxCloudStore& alice = device("alice", "", "namespace=alice");
+  OutboxCloudStore& bob = device("bob", "", "namespace=bob");
+  OutboxCloudStore& elsewhere = device("elsewhere");
+  write(alice, "a|", kNotes);
+  write(bob, "b|", kNotes);
   EXPECT_EQ(read(alice, kNotes) + " " + read(bob, kNotes) + " " + read(elsewhere, kNotes), "a| b| (nothing)");
   EXPECT_EQ(onServer("alice:notesFromCloud") + " " + onServer("bob:notesFromCloud"), "a| b|");
 
@@ -241,19 +246,19 @@ TEST_F(RedisCloudStoreTest, NamespacesAndDatabasesKeepPeopleApart) {
       makeRedisCloudStore(server_->address() + "/2?namespace=alice", home("db2"));
   ASSERT_TRUE(inDb2.ok()) << inDb2.status().message();
   EXPECT_EQ(read(*inDb2.value(), kNotes), "(nothing)");
-  inDb2.value()->setString("two|", kNotes);
+  write(*inDb2.value(), "two|", kNotes);
   EXPECT_EQ(onServer("alice:notesFromCloud", "", 2) + " " + onServer("alice:notesFromCloud"), "two| a|");
 }
 
 TEST_F(RedisCloudStoreTest, AnOutageKeepsTheWritePendingUntilTheServerIsBack) {
   startServer();
-  RedisCloudStore& a = device("A");
-  RedisCloudStore& b = device("B");
-  a.setString("first|", kNotes);
+  OutboxCloudStore& a = device("A");
+  OutboxCloudStore& b = device("B");
+  write(a, "first|", kNotes);
   ASSERT_EQ(read(b, kNotes), "first|");
 
   server_->stop();
-  a.setString("first|offline|", kNotes);
+  write(a, "first|offline|", kNotes);
   EXPECT_EQ(pending(a), "notesFromCloud");
   EXPECT_EQ(read(a, kNotes), "first|offline|");  // its own last write, not the server's older copy
   EXPECT_EQ(read(b, kNotes), "first|");          // B's copy of what it last read
@@ -271,13 +276,13 @@ TEST_F(RedisCloudStoreTest, AnOutageKeepsTheWritePendingUntilTheServerIsBack) {
 
 TEST_F(RedisCloudStoreTest, AnOfflineEditOverwritesTheServerCopyWhenItIsSent) {
   startServer();
-  RedisCloudStore& a = device("A");
-  RedisCloudStore& b = device("B");
+  OutboxCloudStore& a = device("A");
+  OutboxCloudStore& b = device("B");
   server_->stop();
-  a.setString("one|", kNotes);
-  a.setString("one|two|", kNotes);  // one pending write per key: the last
+  write(a, "one|", kNotes);
+  write(a, "one|two|", kNotes);  // one pending write per key: the last
   server_->start();
-  b.setString("theirs|", kNotes);
+  write(b, "theirs|", kNotes);
 
   ASSERT_TRUE(a.reachable());              // ends the back-off
   EXPECT_EQ(read(a, kNotes), "one|two|");  // sent first, then read
@@ -295,14 +300,14 @@ TEST_F(RedisCloudStoreTest, AnOfflineEditOverwritesTheServerCopyWhenItIsSent) {
 
 TEST_F(RedisCloudStoreTest, ASilentServerCostsOneTimeoutThenTheLocalCopyAnswersAtOnce) {
   startServer();
-  RedisCloudStore& a = device("A", "", "timeout_ms=100");
-  RedisCloudStore& b = device("B");
-  a.setString("mine|", kNotes);
-  b.setString("theirs|", kTasks);
+  OutboxCloudStore& a = device("A", "", "timeout_ms=100");
+  OutboxCloudStore& b = device("B");
+  write(a, "mine|", kNotes);
+  write(b, "theirs|", kTasks);
 
   server_->pause();
   auto start = std::chrono::steady_clock::now();
-  a.setString("mine|later|", kNotes);
+  write(a, "mine|later|", kNotes);
   EXPECT_EQ(a.health().message(), "the Redis server at redis://127.0.0.1:" + std::to_string(server_->port()) +
                                       "/0?namespace=quillbox&timeout_ms=100 did not answer within 100 ms");
   server_->resume();
@@ -325,10 +330,10 @@ TEST_F(RedisCloudStoreTest, AWriteRecordedBeforeAKillIsSentByTheNextProcess) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     Result<std::unique_ptr<CloudStore>> store = makeRedisCloudStore(slowAddress, homeA);
-    if (store.ok()) store.value()->setString("written before the kill|", kNotes);
+    if (store.ok()) (void)store.value()->setString("written before the kill|", kNotes);
     ::_exit(0);
   }
-  RedisCloudStore& watcher = device("A", "", "timeout_ms=50");
+  OutboxCloudStore& watcher = device("A", "", "timeout_ms=50");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (pending(watcher) == "(none)" && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -340,7 +345,7 @@ TEST_F(RedisCloudStoreTest, AWriteRecordedBeforeAKillIsSentByTheNextProcess) {
   server_->stop();  // whatever the dead child left in the socket is lost with the server
   server_->start();
 
-  RedisCloudStore& next = device("A");
+  OutboxCloudStore& next = device("A");
   EXPECT_EQ(pending(next), "notesFromCloud");
   next.flushPending(2000);
   EXPECT_EQ(pending(next) + " " + read(device("B"), kNotes), "(none) written before the kill|");
@@ -348,19 +353,19 @@ TEST_F(RedisCloudStoreTest, AWriteRecordedBeforeAKillIsSentByTheNextProcess) {
 
 TEST_F(RedisCloudStoreTest, TheLocalCopySurvivesAReopenWhileTheServerIsAway) {
   startServer();
-  device("A").setString("sent|", kTasks);
+  write(device("A"), "sent|", kTasks);
   server_->stop();
-  device("A").setString("offline|", kNotes);
+  write(device("A"), "offline|", kNotes);
   devices_.clear();
-  RedisCloudStore& reopened = device("A");
+  OutboxCloudStore& reopened = device("A");
   EXPECT_EQ(read(reopened, kNotes) + " " + read(reopened, kTasks) + " " + pending(reopened),
             "offline| sent| notesFromCloud");
 }
 
 TEST_F(RedisCloudStoreTest, AValueThatIsNotAStringLeavesTheCopyAlone) {
   startServer();
-  RedisCloudStore& a = device("A");
-  a.setString("good|", kNotes);
+  OutboxCloudStore& a = device("A");
+  write(a, "good|", kNotes);
   onServerRun("DEL quillbox:notesFromCloud");
   onServerRun("LPUSH quillbox:notesFromCloud x");
   EXPECT_EQ(read(a, kNotes), "good|");
@@ -368,6 +373,42 @@ TEST_F(RedisCloudStoreTest, AValueThatIsNotAStringLeavesTheCopyAlone) {
       a.health().message(),
       "the Redis server at " + a.describe() +
           " answered GET with an error: WRONGTYPE Operation against a key holding the wrong kind of value");
+}
+
+// The writes of one event reach the server in one transaction: no reader sees one without the other.
+TEST_F(RedisCloudStoreTest, AGroupOfWritesIsSentInOneTransaction) {
+  startServer();
+  OutboxCloudStore& a = device("A");
+  timeval timeout{2, 0};
+  redisContext* monitor = redisConnectWithTimeout("127.0.0.1", server_->port(), timeout);
+  ASSERT_TRUE(monitor && !monitor->err);
+  freeReplyObject(redisCommand(monitor, "MONITOR"));
+  {
+    CloudStore::WriteGroup group;
+    write(a, "a|b|", kTasks);
+    write(a, "1,", "stringTasksFinishedIndicesFromCloud");
+    ASSERT_TRUE(group.close().ok());
+  }
+  // What the server was told, command names and keys only: "MULTI SET:tasksFromCloud ... EXEC".
+  std::string seen;
+  while (seen.find("EXEC") == std::string::npos) {
+    void* line = nullptr;
+    if (redisGetReply(monitor, &line) != REDIS_OK) break;
+    std::string text(static_cast<redisReply*>(line)->str, static_cast<redisReply*>(line)->len);
+    freeReplyObject(line);
+    for (const char* word : {"\"MULTI\"", "\"EXEC\"", "\"SET\" \"quillbox:"}) {
+      std::size_t at = text.find(word);
+      if (at == std::string::npos) continue;
+      std::string name = text.substr(at + 1, text.find('"', at + 1) - at - 1);
+      if (name == "SET") name += ":" + text.substr(at + 16, text.find('"', at + 16) - at - 16);
+      seen += (seen.empty() ? "" : " ") + name;
+    }
+  }
+  redisFree(monitor);
+  EXPECT_EQ(seen, "MULTI SET:tasksFromCloud SET:stringTasksFinishedIndicesFromCloud EXEC");
+  EXPECT_EQ(
+      onServer("quillbox:tasksFromCloud") + " " + onServer("quillbox:stringTasksFinishedIndicesFromCloud"),
+      "a|b| 1,");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -389,20 +430,20 @@ class RedisCloudStoreSecurityTest : public RedisCloudStoreTest {
 };
 
 TEST_F(RedisCloudStoreSecurityTest, TheRightPasswordWorksFromTheAddressOrTheEnvironment) {
-  RedisCloudStore& laptop = device("laptop", "alice:alice-pw", "namespace=alice");
-  laptop.setString("hers|", kNotes);
+  OutboxCloudStore& laptop = device("laptop", "alice:alice-pw", "namespace=alice");
+  write(laptop, "hers|", kNotes);
   EXPECT_TRUE(laptop.health().ok()) << laptop.health().message();
   EXPECT_EQ(laptop.describe(), masked("alice:****", "alice"));
 
   ::setenv("QUILLBOX_REDIS_PASSWORD", "alice-pw", 1);
-  RedisCloudStore& phone = device("phone", "alice", "namespace=alice");
+  OutboxCloudStore& phone = device("phone", "alice", "namespace=alice");
   EXPECT_EQ(read(phone, kNotes) + " " + phone.describe(), "hers| " + masked("alice:****", "alice"));
   EXPECT_EQ(onServer("alice:notesFromCloud", "adminpw"), "hers|");
 }
 
 TEST_F(RedisCloudStoreSecurityTest, AWrongPasswordIsRefusedClearlyAndLosesNothing) {
-  RedisCloudStore& a = device("A", "alice:wrong-pw", "namespace=alice");
-  a.setString("kept|", kNotes);
+  OutboxCloudStore& a = device("A", "alice:wrong-pw", "namespace=alice");
+  write(a, "kept|", kNotes);
   std::string refused = "the Redis server at " + masked("alice:****", "alice") +
                         " refused the login: WRONGPASS invalid username-password pair or user is disabled.";
   EXPECT_EQ(a.health().message(), refused);
@@ -410,7 +451,7 @@ TEST_F(RedisCloudStoreSecurityTest, AWrongPasswordIsRefusedClearlyAndLosesNothin
   EXPECT_FALSE(a.reachable());
   EXPECT_EQ(a.health().message(), refused);
 
-  RedisCloudStore& anonymous = device("B", "", "namespace=alice");
+  OutboxCloudStore& anonymous = device("B", "", "namespace=alice");
   EXPECT_EQ(read(anonymous, kNotes), "(nothing)");
   EXPECT_EQ(anonymous.health().message(),
             "the Redis server at redis://127.0.0.1:" + std::to_string(server_->port()) +
@@ -418,22 +459,22 @@ TEST_F(RedisCloudStoreSecurityTest, AWrongPasswordIsRefusedClearlyAndLosesNothin
                 "$QUILLBOX_REDIS_PASSWORD): NOAUTH Authentication required.");
 
   // The right password on the same device sends what waited.
-  RedisCloudStore& fixed = device("A", "alice:alice-pw", "namespace=alice");
+  OutboxCloudStore& fixed = device("A", "alice:alice-pw", "namespace=alice");
   fixed.flushPending(2000);
   EXPECT_EQ(pending(fixed) + " " + onServer("alice:notesFromCloud", "adminpw"), "(none) kept|");
 }
 
 TEST_F(RedisCloudStoreSecurityTest, AUserCannotReachAnotherNamespace) {
-  RedisCloudStore& admin = device("admin", ":adminpw", "namespace=bob");
-  admin.setString("bob's|", kNotes);
+  OutboxCloudStore& admin = device("admin", ":adminpw", "namespace=bob");
+  write(admin, "bob's|", kNotes);
 
-  RedisCloudStore& a = device("A", "alice:alice-pw", "namespace=bob");
+  OutboxCloudStore& a = device("A", "alice:alice-pw", "namespace=bob");
   EXPECT_EQ(read(a, kNotes), "(nothing)");
   std::string denied = "the Redis server at " + masked("alice:****", "bob") +
                        " denies this user the keys of namespace \"bob\" (GET): NOPERM";
   EXPECT_EQ(a.health().message().substr(0, denied.size()), denied);
 
-  a.setString("alice's|", kNotes);
+  write(a, "alice's|", kNotes);
   EXPECT_EQ(read(a, kNotes) + " " + pending(a) + " " + onServer("bob:notesFromCloud", "adminpw"),
             "alice's| notesFromCloud bob's|");
   a.flushPending(1000);
@@ -447,8 +488,8 @@ TEST_F(RedisCloudStoreSecurityTest, AUserCannotReachAnotherNamespace) {
 
 TEST_F(RedisCloudStoreTest, HugeAndBinaryValuesRoundTripUnchanged) {
   startServer({.unixSocket = true, .config = {}});
-  RedisCloudStore& a = device("A");
-  RedisCloudStore& b = device("B");
+  OutboxCloudStore& a = device("A");
+  OutboxCloudStore& b = device("B");
   std::string every;
   for (int byte = 0; byte < 256; ++byte) every += static_cast<char>(byte);
   std::string entries = "a\xff\xfe\x01" + every + "|" + every + "|";
@@ -456,8 +497,8 @@ TEST_F(RedisCloudStoreTest, HugeAndBinaryValuesRoundTripUnchanged) {
   huge.reserve(10 << 20);
   while (huge.size() < (10u << 20)) huge += "entry " + std::to_string(huge.size()) + " \xe2\x9c\x93|";
 
-  a.setString(entries, kNotes);
-  a.setString(huge, kTasks);
+  write(a, entries, kNotes);
+  write(a, huge, kTasks);
   EXPECT_TRUE(a.health().ok()) << a.health().message();
   EXPECT_TRUE(b.stringForKey(kNotes) == entries);
   EXPECT_TRUE(b.stringForKey(kTasks) == huge);

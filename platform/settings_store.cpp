@@ -2,27 +2,24 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/file.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <iterator>
-#include <map>
-#include <thread>
 #include <utility>
 
+#include "platform/fault_seam.h"
 #include "platform/home.h"
 
 namespace quillbox {
 
 namespace fs = std::filesystem;
 
-// Durability: the database runs in WAL mode with synchronous=FULL. Every set() is one
-// autocommit transaction, and with FULL the commit fsyncs the write-ahead log before it
-// returns, so a returned write survives a kill and a power cut; SQLite syncs the folder when it
+// Durability: the database runs in WAL mode with synchronous=FULL. Every set() outside a write
+// group is one transaction, a write group's sets are one, and with FULL the commit fsyncs the write-ahead log
+// before it returns, so a returned write survives a kill and a power cut; SQLite syncs the folder when it
 // creates the log, and we sync it once after creating the database file. WAL rather than a
 // rollback journal because readers never block the writer nor the writer the readers, so a
 // web UI polling generation() and get() never stalls the command line's write, and a commit
@@ -38,14 +35,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 2000;
-// SQLite answers some conflicts with SQLITE_BUSY without waiting (a snapshot moved under a
-// writer, log recovery in progress); such a statement is simply run again, up to this long.
-constexpr auto kBusyGiveUp = std::chrono::seconds(20);
-// The log is cut back to this size after a checkpoint, so one huge value does not leave a
-// huge file behind.
-constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=8388608";
-
 // The list strings whose replaced values are kept.
 constexpr std::string_view kHistoryKeys[] = {"stringNotes", "stringTasks", "stringTasksFinishedIndices",
                                              "stringTaggedNotes"};
@@ -57,44 +46,6 @@ std::int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-bool isBusy(int rc) {
-  int primary = rc & 0xff;
-  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
-}
-
-// Steps stmt once, retrying while another connection holds the database. Returns SQLite's code.
-int stepRetrying(sqlite3_stmt* stmt) {
-  auto giveUp = std::chrono::steady_clock::now() + kBusyGiveUp;
-  for (;;) {
-    int rc = sqlite3_step(stmt);
-    if (!isBusy(rc) || std::chrono::steady_clock::now() > giveUp) return rc;
-    sqlite3_reset(stmt);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-// Runs sql to completion; the first column of its first row, or "" when it gives no row.
-Result<std::string> runRetrying(sqlite3* db, const char* sql) {
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-    return Status::Error(sqlite3_errmsg(db));
-  }
-  std::string first;
-  bool hadRow = false;
-  int rc;
-  while ((rc = stepRetrying(stmt)) == SQLITE_ROW) {
-    if (!hadRow && sqlite3_column_type(stmt, 0) != SQLITE_NULL) {
-      const unsigned char* text = sqlite3_column_text(stmt, 0);
-      if (text != nullptr) first = reinterpret_cast<const char*>(text);
-    }
-    hadRow = true;
-  }
-  Result<std::string> result =
-      rc == SQLITE_DONE ? Result<std::string>(first) : Result<std::string>(Status::Error(sqlite3_errmsg(db)));
-  sqlite3_finalize(stmt);
-  return result;
 }
 
 // SQLite binds a null pointer as SQL NULL whatever the length; an empty value must stay a value.
@@ -109,44 +60,10 @@ std::string quoted(const fs::path& path) {
 }
 
 void syncFolder(const fs::path& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = sys::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  ::fsync(fd);
+  (void)sys::fsync(fd, dir);
   ::close(fd);
-}
-
-}  // namespace
-
-// The lock of one home, shared by every store object on it in this process.
-struct SettingsStore::HomeLock {
-  ~HomeLock() { ::close(fd); }
-  pid_t pid = 0;  // the process that opened fd: a forked child takes a lock of its own
-  int fd = -1;
-  std::recursive_mutex mutex;
-  int depth = 0;  // guarded by mutex
-};
-
-namespace {
-
-Result<std::shared_ptr<SettingsStore::HomeLock>> homeLockFor(const fs::path& home) {
-  static std::mutex registryMutex;
-  static std::map<std::string, std::weak_ptr<SettingsStore::HomeLock>>* registry =
-      new std::map<std::string, std::weak_ptr<SettingsStore::HomeLock>>();  // outlives every store
-  std::error_code error;
-  fs::path canonical = fs::weakly_canonical(home, error);
-  if (error) canonical = home;
-  std::lock_guard<std::mutex> guard(registryMutex);
-  auto& slot = (*registry)[canonical.string()];
-  if (auto existing = slot.lock(); existing && existing->pid == ::getpid()) return existing;
-  fs::path lockPath = home / "lock";
-  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0)
-    return Status::Error("cannot open the lock file " + quoted(lockPath) + ": " + std::strerror(errno));
-  auto made = std::make_shared<SettingsStore::HomeLock>();
-  made->pid = ::getpid();
-  made->fd = fd;
-  slot = made;
-  return made;
 }
 
 }  // namespace
@@ -159,7 +76,6 @@ SettingsStore::~SettingsStore() {
        {select_, upsert_, dataVersion_, begin_, commit_, insertVersion_, pruneKey_, historyBytes_}) {
     sqlite3_finalize(stmt);
   }
-  sqlite3_close_v2(db_);
 }
 
 Result<std::shared_ptr<SettingsStore>> SettingsStore::open(const fs::path& home) {
@@ -181,28 +97,22 @@ Status SettingsStore::prepare() {
   auto fail = [&](const std::string& reason) {
     return Status::Error("cannot open the settings store " + quoted(path_) + ": " + reason);
   };
-  auto lockResult = homeLockFor(home_);
+  auto lockResult = HomeLock::of(home_);
   if (!lockResult) return lockResult.status();
   homeLock_ = std::move(lockResult).value();
 
   bool existed = fs::exists(path_);
-  int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  if (rc != SQLITE_OK) return fail(errorText());
-  sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-
-  auto mode = runRetrying(db_, "PRAGMA journal_mode=WAL");
-  if (!mode) return fail(mode.status().message());
-  if (mode.value() != "wal")
-    return fail("it cannot use a write-ahead log (journal mode " + mode.value() + ")");
+  Result<std::unique_ptr<Database>> opened = Database::open(path_);
+  if (!opened.ok()) return opened.status();
+  database_ = std::move(opened).value();
+  db_ = database_->handle();
   for (const char* sql :
-       {"PRAGMA synchronous=FULL", kJournalSizeLimit,
-        "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)",
+       {"CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)",
         "CREATE TABLE IF NOT EXISTS settings_history(number INTEGER PRIMARY KEY AUTOINCREMENT, "
         "key TEXT NOT NULL, time INTEGER NOT NULL, cause TEXT NOT NULL, size INTEGER NOT NULL, "
         "value BLOB NOT NULL)",
         "CREATE INDEX IF NOT EXISTS settings_history_by_key ON settings_history(key, number, size)"}) {
-    if (auto done = runRetrying(db_, sql); !done) return fail(done.status().message());
+    if (Status done = database_->exec(sql); !done) return fail(done.message());
   }
   if (!existed) syncFolder(home_);
 
@@ -237,7 +147,7 @@ std::string SettingsStore::get(std::string_view key) {
 }
 
 Result<std::string> SettingsStore::read(std::string_view key) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   sqlite3_bind_text64(select_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
   int rc = stepRetrying(select_);
   Result<std::string> result = std::string();
@@ -252,6 +162,7 @@ Result<std::string> SettingsStore::read(std::string_view key) {
   }
   sqlite3_reset(select_);
   sqlite3_clear_bindings(select_);
+  noteTrouble(key, result.status());
   return result;
 }
 
@@ -267,7 +178,7 @@ bool SettingsStore::keepsHistory(std::string_view key) {
 }
 
 Status SettingsStore::set(std::string_view key, std::string_view value, std::string_view cause) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   auto fail = [&] {
     return Status::Error("cannot save the setting \"" + std::string(key) + "\" in " + quoted(path_) + ": " +
                          errorText());
@@ -297,14 +208,29 @@ Status SettingsStore::set(std::string_view key, std::string_view value, std::str
     return status;
   };
 
+  WriteGroup* group = group_;  // only this thread can be here while a group is open
+  if (group != nullptr && !group->failure_.ok()) return group->failure_;
+  // Marks the group failed and undoes it, or rolls this write back; remembers the trouble.
+  auto failed = [&](Status status) {
+    rollback();
+    if (group != nullptr) group->failure_ = status;
+    noteTrouble(key, status);
+    return status;
+  };
+
   // An equal value is not written again: no transaction, no fsync, no move of the generation.
   bool same = false;
-  if (Status compared = compare(same, nullptr); !compared.ok()) return compared;
-  if (same) return Status::Ok();
-
-  int began = stepRetrying(begin_);
-  sqlite3_reset(begin_);
-  if (began != SQLITE_DONE) return fail();
+  if (group == nullptr || !group->began_) {
+    if (Status compared = compare(same, nullptr); !compared.ok()) return failed(compared);
+    if (same) {
+      noteTrouble(key, Status::Ok());
+      return Status::Ok();
+    }
+    int began = stepRetrying(begin_);
+    sqlite3_reset(begin_);
+    if (began != SQLITE_DONE) return failed(fail());
+    if (group != nullptr) group->began_ = true;
+  }
   // Read again under the write lock: another process may have written since.
   const bool history = keepsHistory(key) && limits_.versionsPerKey > 0;
   Status status = compare(same, [&](std::string_view replaced) {
@@ -313,7 +239,8 @@ Status SettingsStore::set(std::string_view key, std::string_view value, std::str
     return keepVersion(key, replaced, cause);
   });
   if (status.ok() && same) {
-    rollback();
+    if (group == nullptr) rollback();
+    noteTrouble(key, Status::Ok());
     return Status::Ok();
   }
   if (status.ok()) {
@@ -324,16 +251,59 @@ Status SettingsStore::set(std::string_view key, std::string_view value, std::str
     sqlite3_clear_bindings(upsert_);
   }
   if (status.ok() && keepsHistory(key)) status = pruneHistory(key);
+  if (status.ok() && group != nullptr) {
+    group->keys_.emplace_back(key);
+    return status;  // stored with the group's commit
+  }
   if (status.ok()) {
     if (stepRetrying(commit_) != SQLITE_DONE) status = fail();
     sqlite3_reset(commit_);
   }
-  if (!status.ok()) {
-    rollback();
-    return status;
-  }
+  if (!status.ok()) return failed(status);
   ++generation_;
+  noteTrouble(key, status);
   return status;
+}
+
+SettingsStore::WriteGroup::WriteGroup(SettingsStore& store) : store_(store), guard_(store.mutex_) {
+  if (store_.group_ == nullptr) {
+    store_.group_ = this;
+  } else {
+    done_ = true;  // a group inside another on the same store: the outer one commits
+  }
+}
+
+SettingsStore::WriteGroup::~WriteGroup() {
+  if (done_) return;
+  if (began_) store_.rollback();
+  store_.group_ = nullptr;
+}
+
+Status SettingsStore::WriteGroup::commit() {
+  if (done_) return failure_;
+  done_ = true;
+  store_.group_ = nullptr;
+  if (!failure_.ok() || !began_) return failure_;
+  Status status = Status::Ok();
+  if (stepRetrying(store_.commit_) != SQLITE_DONE) {
+    status = Status::Error("cannot save the settings in " + quoted(store_.path_) + ": " + store_.errorText());
+  }
+  sqlite3_reset(store_.commit_);
+  if (!status.ok()) store_.rollback();
+  if (status.ok()) ++store_.generation_;
+  for (const std::string& key : keys_) store_.noteTrouble(key, status);
+  return status;
+}
+
+void SettingsStore::noteTrouble(std::string_view key, const Status& status) {
+  auto same = std::find_if(troubles_.begin(), troubles_.end(), [&](const auto& t) { return t.first == key; });
+  if (same != troubles_.end()) troubles_.erase(same);
+  if (!status.ok()) troubles_.emplace_back(std::string(key), status);
+}
+
+Status SettingsStore::health() const {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  return troubles_.empty() ? Status::Ok() : troubles_.back().second;
 }
 
 void SettingsStore::rollback() {
@@ -410,23 +380,23 @@ SettingsStore::CauseScope::CauseScope(std::string_view cause) : cause_(cause), p
 SettingsStore::CauseScope::~CauseScope() { tScopeCause = previous_; }
 
 void SettingsStore::setDefaultCause(std::string cause) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   defaultCause_ = std::move(cause);
 }
 
 std::string SettingsStore::currentCause() {
   if (tScopeCause != nullptr) return *tScopeCause;
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   return defaultCause_;
 }
 
 void SettingsStore::setHistoryLimits(HistoryLimits limits) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   limits_ = limits;
 }
 
 Result<std::vector<SettingsStore::Version>> SettingsStore::versions(std::string_view key) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   std::vector<Version> found;
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(db_,
@@ -454,7 +424,7 @@ Result<std::vector<SettingsStore::Version>> SettingsStore::versions(std::string_
 }
 
 Result<std::optional<std::string>> SettingsStore::versionValue(std::string_view key, std::int64_t number) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   std::optional<std::string> value;
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(db_, "SELECT value FROM settings_history WHERE key = ?1 AND number = ?2", -1,
@@ -479,7 +449,7 @@ Result<std::optional<std::string>> SettingsStore::versionValue(std::string_view 
 }
 
 std::uint64_t SettingsStore::generation() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   if (stepRetrying(dataVersion_) == SQLITE_ROW) {
     std::int64_t version = sqlite3_column_int64(dataVersion_, 0);
     if (version != lastDataVersion_) {
@@ -493,35 +463,8 @@ std::uint64_t SettingsStore::generation() {
   return generation_;
 }
 
-SettingsStore::Lock SettingsStore::lock() {
-  HomeLock& home = *homeLock_;
-  home.mutex.lock();
-  if (home.depth++ == 0) {
-    // Should flock fail for another reason than a signal, the lock still excludes this
-    // process's other threads; there is nothing better to do.
-    while (::flock(home.fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-  return Lock(homeLock_);
-}
+Result<SettingsStore::Lock> SettingsStore::lock() { return homeLock_->lock(); }
 
-SettingsStore::Lock::Lock(Lock&& other) noexcept : home_(std::move(other.home_)) {}
-
-SettingsStore::Lock& SettingsStore::Lock::operator=(Lock&& other) noexcept {
-  if (this != &other) {
-    release();
-    home_ = std::move(other.home_);
-  }
-  return *this;
-}
-
-SettingsStore::Lock::~Lock() { release(); }
-
-void SettingsStore::Lock::release() {
-  if (!home_) return;
-  if (--home_->depth == 0) ::flock(home_->fd, LOCK_UN);
-  home_->mutex.unlock();
-  home_.reset();
-}
+void SettingsStore::setLockWait(std::chrono::milliseconds wait) { homeLock_->setWait(wait); }
 
 }  // namespace quillbox

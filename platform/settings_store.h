@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -8,17 +9,20 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "platform/home_lock.h"
+#include "platform/sqlite_db.h"
 #include "platform/status.h"
 
-struct sqlite3;
 struct sqlite3_stmt;
 
 namespace quillbox {
 
-// The device's local settings store: one string per key, kept in <home>/settings.sqlite3.
-// Any bytes but NUL round-trip exactly, values of many megabytes included. Several processes
+// The device's local settings store: one string per key, kept in <home>/settings.sqlite3 (mode
+// 0600, as its log and shared memory). Any bytes, NUL included, round-trip exactly, values of many
+// megabytes included. Several processes
 // may use the same home at once; their writes never clobber each other. One object may be
 // used from several threads (calls are serialised), but the app uses it from one at a time.
 //
@@ -43,7 +47,8 @@ class SettingsStore {
   // The home folder, as an absolute path.
   const std::filesystem::path& home() const { return home_; }
 
-  // The string stored under key; "" when the key holds nothing (or cannot be read).
+  // The string stored under key; "" when the key holds nothing, and also when it cannot be read:
+  // for showing, never for a value that is edited and written back (read() is for that).
   std::string get(std::string_view key);
 
   // The same, but a store that cannot be read (a disk error, a lock held for many seconds) is
@@ -62,6 +67,36 @@ class SettingsStore {
 
   // Whether writes under key keep versions: the four list keys.
   static bool keepsHistory(std::string_view key);
+
+  // Ok, or the last failure to read or write a key that has not been read or written since: the
+  // trouble a person must be shown (it names the key, the path and the reason).
+  Status health() const;
+
+  // Makes the writes through this store while it lives one transaction, so that the several
+  // writes of one operation are all stored or none, whatever fails or kills the process. Other
+  // threads wait for the store until the group ends; reads on this thread see its writes. Once a
+  // write in the group fails, the group is undone and later writes fail at once. Make and end it
+  // on one thread.
+  class WriteGroup {
+   public:
+    explicit WriteGroup(SettingsStore& store);
+    // Undoes the writes unless commit() stored them.
+    ~WriteGroup();
+    WriteGroup(const WriteGroup&) = delete;
+    WriteGroup& operator=(const WriteGroup&) = delete;
+
+    // Stores every write of the group, or none (the failure then names the reason).
+    Status commit();
+
+   private:
+    friend class SettingsStore;
+    SettingsStore& store_;
+    std::unique_lock<std::recursive_mutex> guard_;
+    bool began_ = false;
+    bool done_ = false;
+    Status failure_ = Status::Ok();
+    std::vector<std::string> keys_;  // written in the group
+  };
 
   // Names the cause of every write made on this thread, through any store, while it lives:
   // "load" around a load from the cloud, "restore" around a restore. The innermost scope wins;
@@ -111,34 +146,18 @@ class SettingsStore {
   // written the store since it was last asked. Cheap enough to ask before every redraw.
   std::uint64_t generation();
 
-  struct HomeLock;  // one per home within a process
-
-  // Holds the home's exclusive lock until destroyed, moved from, or release()d. Taken by
-  // lock(); a default-made Lock holds nothing. Release it on the thread that took it.
-  class Lock {
-   public:
-    Lock() = default;
-    Lock(Lock&& other) noexcept;
-    Lock& operator=(Lock&& other) noexcept;
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-    ~Lock();
-
-    bool owns() const { return home_ != nullptr; }
-    void release();
-
-   private:
-    friend class SettingsStore;
-    explicit Lock(std::shared_ptr<HomeLock> home) : home_(std::move(home)) {}
-    std::shared_ptr<HomeLock> home_;
-  };
+  // Holds the home's exclusive lock until destroyed, moved from, or release()d.
+  using Lock = HomeLock::Held;
 
   // Waits for, then takes, the exclusive lock of the home: shared by every process using it
   // (and every store object on it within this process), and by other threads of this process.
   // Re-entrant on one thread: a nested lock() returns at once. Run each command and each UI
-  // event under it so that two processes never interleave a load and an edit. A thread that
-  // holds it must not wait for another thread that takes it.
-  Lock lock();
+  // event under it so that two processes never interleave a load and an edit. Waits at most the
+  // store's lock wait (a few seconds unless set), then fails (busy) naming the holder. A thread
+  // that holds it must not wait for another thread that takes it.
+  Result<Lock> lock();
+  // Sets how long lock() waits, for every store object on this home in this process.
+  void setLockWait(std::chrono::milliseconds wait);
 
  private:
   struct Private {};
@@ -152,11 +171,13 @@ class SettingsStore {
   Status keepVersion(std::string_view key, std::string_view replaced, std::string_view cause);
   Status pruneHistory(std::string_view key);
   void rollback();
+  void noteTrouble(std::string_view key, const Status& status);
 
   std::filesystem::path home_;
   std::filesystem::path path_;
-  std::mutex mutex_;
-  sqlite3* db_ = nullptr;
+  mutable std::recursive_mutex mutex_;
+  std::unique_ptr<Database> database_;
+  sqlite3* db_ = nullptr;  // database_'s
   sqlite3_stmt* select_ = nullptr;
   sqlite3_stmt* upsert_ = nullptr;
   sqlite3_stmt* dataVersion_ = nullptr;
@@ -170,6 +191,8 @@ class SettingsStore {
   std::shared_ptr<HomeLock> homeLock_;
   std::int64_t lastDataVersion_ = -1;
   std::uint64_t generation_ = 0;
+  WriteGroup* group_ = nullptr;                           // the open group, on the thread that holds mutex_
+  std::vector<std::pair<std::string, Status>> troubles_;  // per key, oldest first
 };
 
 }  // namespace quillbox

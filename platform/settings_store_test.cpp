@@ -1,17 +1,22 @@
 #include "platform/settings_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "platform/fault_seam.h"
 
 namespace quillbox {
 namespace {
@@ -91,10 +96,10 @@ TEST_F(SettingsStoreTest, ValuesSurviveAReopenAndMissingKeysReadEmpty) {
   EXPECT_EQ(store_->home(), home_);
 }
 
-TEST_F(SettingsStoreTest, AnyBytesButNulAndHugeValuesRoundTripExactly) {
+TEST_F(SettingsStoreTest, AnyBytesNulIncludedAndHugeValuesRoundTripExactly) {
   std::string everyByte;
   for (int round = 0; round < 3; ++round) {
-    for (int c = 1; c < 256; ++c) everyByte += static_cast<char>(c);
+    for (int c = 0; c < 256; ++c) everyByte += static_cast<char>(c);
   }
   everyByte +=
       "\xc3\x28 \xed\xa0\x80 \xff\xfe";  // invalid UTF-8: a bad continuation, a surrogate, bare bytes
@@ -188,29 +193,88 @@ TEST_F(SettingsStoreTest, AHomeThatIsAFileIsReported) {
   EXPECT_NE(opened.status().message().find(file.string()), std::string::npos) << opened.status().message();
 }
 
-TEST_F(SettingsStoreTest, TheLockIsReentrantAndExcludesOtherThreadsAndStoresOfTheHome) {
-  auto other = openOther();
-  std::atomic<bool> taken{false};
-  std::thread contender;
+// The several writes of one operation are stored together or not at all.
+TEST_F(SettingsStoreTest, AWriteGroupIsStoredWholeOrNotAtAll) {
+  set("stringTasks", "a|b|");
+  set("stringTasksFinishedIndices", "1,");
+  auto other = openOther();  // another process, reading along
   {
-    auto outer = store_->lock();
-    {
-      auto inner = store_->lock();  // would hang were it not re-entrant
-      EXPECT_TRUE(inner.owns());
-      contender = std::thread([&] {
-        auto theirs = other->lock();
-        taken = true;
-      });
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(taken.load()) << "taken while the outer lock was still held";
-    SettingsStore::Lock moved = std::move(outer);
-    EXPECT_FALSE(outer.owns());
-    EXPECT_TRUE(moved.owns());
+    SettingsStore::WriteGroup group(*store_);
+    set("stringTasksFinishedIndices", "0,");
+    EXPECT_EQ(store_->get("stringTasksFinishedIndices") + " " + other->get("stringTasksFinishedIndices"),
+              "0, 1,");
+    set("stringTasks", "b|");
+    ASSERT_TRUE(group.commit().ok());
   }
-  contender.join();
-  EXPECT_TRUE(taken.load());
+  EXPECT_EQ(other->get("stringTasks") + " " + other->get("stringTasksFinishedIndices"), "b| 0,");
+  {
+    SettingsStore::WriteGroup group(*store_);
+    set("stringTasksFinishedIndices", "");
+  }  // never committed
+  {
+    FaultPlan plan;
+    plan.fail(FileCall::fsync, EIO, "settings.sqlite3");
+    SettingsStore::WriteGroup group(*store_);
+    set("stringTasksFinishedIndices", "");
+    set("stringTasks", "");
+    Status stored = group.commit();
+    EXPECT_FALSE(stored.ok());
+    EXPECT_NE(store_->health().message().find("settings.sqlite3"), std::string::npos)
+        << store_->health().message();
+  }
+  EXPECT_EQ(other->get("stringTasks") + " " + other->get("stringTasksFinishedIndices"), "b| 0,");
+  EXPECT_EQ(store_->get("stringTasks") + " " + store_->get("stringTasksFinishedIndices"), "b| 0,");
+  EXPECT_TRUE(store_->health().ok()) << store_->health().message();  // both keys read well since
+}
+
+// A failure is shown until the key it was met on reads or writes again.
+TEST_F(SettingsStoreTest, AReadOrWriteThatFailsIsRememberedForItsKeyUntilItWorksAgain) {
+  set("stringNotes", "a|");
+  ASSERT_TRUE(openOther()->set("stringNotes", "a|b|").ok());  // so the next read goes to the file
+  FaultPlan plan;
+  plan.fail(FileCall::read, EIO, "settings.sqlite3");
+  Result<std::string> notes = store_->read("stringNotes");
+  ASSERT_FALSE(notes.ok());
+  Status trouble = store_->health();
+  EXPECT_EQ(trouble.message().find("cannot read the setting \"stringNotes\" from"), 0u) << trouble.message();
+  EXPECT_NE(trouble.message().find((home_ / "settings.sqlite3").string()), std::string::npos);
+  plan.recover(FileCall::read).fail(FileCall::write, EIO, "settings.sqlite3");
+  EXPECT_FALSE(store_->set("stringTasks", "t|").ok());
+  EXPECT_EQ(store_->health().message().find("cannot save the setting \"stringTasks\" in"), 0u);
+  EXPECT_EQ(store_->get("stringNotes"), "a|b|");
+  EXPECT_FALSE(store_->health().ok());  // the write is still to be made
+  plan.recover(FileCall::write);
+  set("stringTasks", "t|");
+  EXPECT_TRUE(store_->health().ok()) << store_->health().message();
+}
+
+// Other users of the machine read nothing: not even through a home made wide or a wide umask.
+TEST_F(SettingsStoreTest, TheDatabaseItsLogAndTheLockArePrivateWhateverTheUmaskAndTheHome) {
+  store_.reset();
+  fs::remove_all(home_);
+  fs::create_directories(home_);
+  fs::permissions(home_, fs::perms(0755));
+  mode_t before = ::umask(022);
+  reopen();
+  set("stringNotes", "a|");
+  auto modes = [&] {
+    std::string out;
+    for (const char* name : {"settings.sqlite3", "settings.sqlite3-wal", "settings.sqlite3-shm", "lock"}) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(fs::status(home_ / name).permissions()));
+      out += std::string(out.empty() ? "" : " ") + mode;
+    }
+    return out;
+  };
+  EXPECT_EQ(modes(), "0600 0600 0600 0600");
+  // Files an older version left readable are made private at the next open.
+  for (const char* name : {"settings.sqlite3", "settings.sqlite3-wal", "lock"})
+    fs::permissions(home_ / name, fs::perms(0644));
+  store_.reset();
+  reopen();
+  set("stringNotes", "b|");
+  ::umask(before);
+  EXPECT_EQ(modes(), "0600 0600 0600 0600");
 }
 
 // Two processes each append to one list 50 times under the lock (read, then write the read
@@ -224,6 +288,7 @@ TEST_F(SettingsStoreTest, TwoProcessesAppendingUnderTheLockLoseNothing) {
       auto& store = opened.value();
       for (int i = 0; i < 50; ++i) {
         auto held = store->lock();
+        if (!held.ok()) return 4;
         std::string list = store->get("list");
         if (!store->set("list", list + who + std::to_string(i) + ",").ok()) return 2;
         if (!store->set(std::string(1, who) + std::to_string(i), "own key").ok()) return 3;

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/cloud_store.h"
+
 namespace quillbox {
 
 namespace {
@@ -147,15 +149,18 @@ Status Window::appearTab(std::size_t index) {
 
 template <class F>
 Status Window::event(F&& change) {
-  SettingsStore::Lock lock = store_->lock();
+  Result<SettingsStore::Lock> lock = store_->lock();
+  if (!lock.ok()) return lock.status();  // another process holds the home too long: busy
+  CloudStore::WriteGroup cloudWrites;    // the event's cloud writes are kept together
   Status caughtUp = Status::Ok();
   if (settle(caughtUp)) rebuild();
   Status status = change();
   Status handlers = Status::Ok();
   settle(handlers);
   rebuild();
+  Status sent = cloudWrites.close();
   if (!caughtUp.ok()) return caughtUp;
-  return status.ok() ? handlers : status;
+  return !status.ok() ? status : !handlers.ok() ? handlers : sent;
 }
 
 template <class F>
@@ -260,7 +265,8 @@ Status Window::foreground() {
 Status Window::perform(const std::function<Status()>& operation) { return event(operation); }
 
 bool Window::refresh() {
-  SettingsStore::Lock lock = store_->lock();
+  Result<SettingsStore::Lock> lock = store_->lock();
+  if (!lock.ok()) return false;   // picked up at a later refresh
   Status ignored = Status::Ok();  // shown by the store's own trouble, not by an event
   if (!settle(ignored)) return false;
   rebuild();

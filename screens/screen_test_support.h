@@ -55,12 +55,12 @@ inline std::string stored(std::string_view text) {
 // say exactly which writes happened, in order.
 class RecordingCloudStore : public MemoryCloudStore {
  public:
-  void setString(std::string_view value, std::string_view key) override {
+  Status setString(std::string_view value, std::string_view key) override {
     log_.push_back("set " + std::string(key) + "=" + shown(value));
-    MemoryCloudStore::setString(value, key);
+    return MemoryCloudStore::setString(value, key);
   }
   // Puts a string under key as another device would: not logged.
-  void put(std::string_view key, std::string_view value) { MemoryCloudStore::setString(value, key); }
+  void put(std::string_view key, std::string_view value) { (void)MemoryCloudStore::setString(value, key); }
   // The writes since the last call, "; " between them; "" when none.
   std::string takeLog() {
     std::string out;

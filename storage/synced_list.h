@@ -41,13 +41,13 @@ class SyncedList {
 
   // Run on each change of the local string, whoever made it: rebuilds the in-memory list (unless
   // the list is one its operations keep in step themselves), then writes the local string, read
-  // afresh, to the cloud. A local string that cannot be read is neither rebuilt nor sent.
+  // afresh, to the cloud. A local string that cannot be read is neither rebuilt nor sent. Fails
+  // when the cloud store could neither deliver the write nor keep it to deliver later.
   Status save(CloudStore& cloud) const {
     Result<std::string> local = local_.read();
     if (!local.ok()) return local.status();
     if (onSave_ == OnSave::rebuild) memory_.set(decode_(local.value()));
-    cloud.setString(local.value(), cloudKey_);
-    return Status::Ok();
+    return cloud.setString(local.value(), cloudKey_);
   }
 
   // The in-memory list decoded afresh from the local string; left as it was when that cannot be read.

@@ -15,6 +15,8 @@
 #include <random>
 #include <sstream>
 
+#include "platform/whole_file.h"
+
 namespace quillbox::web {
 
 namespace {
@@ -135,22 +137,9 @@ Result<std::string> loadOrCreateToken(const std::filesystem::path& home) {
       }
     }
   }
-  // A new token goes to a private temporary file first, then replaces the old one whole.
+  // A new token replaces the old one whole, private to the user, and durably.
   std::string token = randomToken();
-  std::filesystem::path temporary = path;
-  temporary += ".new";
-  ::unlink(temporary.c_str());
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return Status::Error("cannot write " + temporary.string() + ": " + std::strerror(errno));
-  std::string line = token + "\n";
-  bool written =
-      ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && ::fsync(fd) == 0;
-  written = (::close(fd) == 0) && written;
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::string reason = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return Status::Error("cannot write " + path.string() + ": " + reason);
-  }
+  if (Status written = writeFileAtomically(path, token + "\n"); !written.ok()) return written;
   return token;
 }
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "app/content_view.h"
+#include "platform/fault_seam.h"
 #include "platform/view_render.h"
 #include "screens/screen_test_support.h"
 
@@ -148,6 +151,48 @@ TEST_F(NotesTest, BadInputIsKeptByteForByte) {
   perform([&] { return view().deleteNote(0); });
   perform([&] { return view().deleteNote(1); });
   EXPECT_EQ(settings_->get("stringNotes"), binary + s + markup + s);
+}
+
+// A failed read is never a value: the list stays as it was drawn, nothing goes to the cloud, no
+// Change runs; the trouble is shown; the first load after recovery takes the cloud copy as usual.
+TEST_F(NotesTest, AListThatCannotBeReadForAWhileIsNeitherEmptiedNorSent) {
+  setLocal("stringNotes", "a|b|");
+  setCloud("notesFromCloud", "a|b|");
+  EXPECT_EQ(rows(), "1 a|2 b");
+  // Another process writes: the file must be read again.
+  ASSERT_TRUE(openStore()->set("stringNotes", stored("a|b|c|")).ok());
+  {
+    FaultPlan plan;
+    plan.fail(FileCall::read, EIO, "settings.sqlite3");
+    EXPECT_FALSE(window().refresh());
+    EXPECT_FALSE(window().foreground().ok());
+    type("notesTextField", "d");
+    EXPECT_FALSE(window().submit(fieldId("notesTextField")).ok());
+    EXPECT_EQ(rows() + " / " + cloudWrites() + " / " + view().notesTextField.get(), "1 a|2 b /  / d");
+    EXPECT_NE(settings_->health().message().find("\"stringNotes\""), std::string::npos);
+  }
+  foreground();  // recovered: the change made meanwhile is taken and sent on, as any Change is
+  EXPECT_EQ(rows() + " / " + cloudWrites(), "1 a|2 b|3 c / set notesFromCloud=a|b|c|");
+  setCloud("notesFromCloud", "x|");
+  foreground();  // and a load takes the cloud copy as usual
+  EXPECT_EQ(rows(), "1 x");
+  EXPECT_TRUE(settings_->health().ok()) << settings_->health().message();
+}
+
+// A write the store refuses is not shown as done: the typed text stays and the event fails.
+TEST_F(NotesTest, AnAddTheStoreRefusesKeepsTheTypedTextAndFailsTheEvent) {
+  add("a");
+  EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|");
+  type("notesTextField", "b");
+  {
+    FaultPlan plan;
+    plan.fail(FileCall::write, EIO, "settings.sqlite3");
+    EXPECT_FALSE(window().submit(fieldId("notesTextField")).ok());
+  }
+  EXPECT_EQ(rows() + " / " + view().notesTextField.get() + " / " + cloudWrites(), "1 a / b / ");
+  submit("notesTextField");
+  EXPECT_EQ(rows() + " / " + view().notesTextField.get() + " / " + cloudWrites(),
+            "1 a|2 b /  / set notesFromCloud=a|b|");
 }
 
 using ContentViewTest = ScreenTest<NotesView>;

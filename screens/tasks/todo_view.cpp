@@ -78,6 +78,8 @@ Status ToDoView::deleteTask(std::int64_t position) const {
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (textEquals(list[i], text)) removed.push_back(static_cast<std::int64_t>(i));
   }
+  // The two strings change together or not at all: never marks moved without their to-dos.
+  SettingsStore::WriteGroup together(*env_.settings);
   // The marks are taken from their string, which every window keeps current, rather than from this
   // window's list, which only a load rebuilds: another window's toggle is never written back over.
   Result<std::string> storedMarks = stringTasksFinishedIndices.read();
@@ -97,9 +99,12 @@ Status ToDoView::deleteTask(std::int64_t position) const {
     std::string stored;
     for (std::int64_t mark : marks) stored.append(appendIndex("", mark));
     if (Status written = stringTasksFinishedIndices.set(stored); !written.ok()) return written;
-    tasksFinishedIndices.set(std::move(marks));
   }
-  return stringTasks.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
+  Status deleted =
+      stringTasks.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
+  if (deleted.ok()) deleted = together.commit();
+  if (deleted.ok() && moved) tasksFinishedIndices.set(std::move(marks));
+  return deleted;
 }
 
 Status ToDoView::loadTasks() const {

@@ -32,7 +32,8 @@ struct ToDoView {
   // Marks or unmarks a position; the position is not compared with the list's length.
   Status toggleFinished(std::int64_t position) const;
   // Removes every to-do equal to the one at position, with their marks; the marks behind them
-  // move forward with their to-dos. A position outside the current list does nothing.
+  // move forward with their to-dos. Both strings are written in one transaction: a failure or a
+  // kill leaves both as they were or both changed. A position outside the current list does nothing.
   Status deleteTask(std::int64_t position) const;
   Status loadTasks() const;
   Status stringTasksChanged() const;

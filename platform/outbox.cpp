@@ -1,0 +1,202 @@
+#include "platform/outbox.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+
+namespace quillbox {
+
+namespace {
+
+std::int64_t unixMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Outbox>> Outbox::open(const std::filesystem::path& home, std::string identity,
+                                             std::string_view legacyRedisNamespace) {
+  Result<std::unique_ptr<Database>> db = Database::open(home / "settings.sqlite3");
+  if (!db.ok()) return db.status();
+  std::unique_ptr<Outbox> outbox(new Outbox(std::move(db.value()), std::move(identity)));
+  if (Status prepared = outbox->prepare(legacyRedisNamespace); !prepared.ok()) return prepared;
+  return outbox;
+}
+
+Status Outbox::prepare(std::string_view legacyRedisNamespace) {
+  if (Status made = db_->exec("CREATE TABLE IF NOT EXISTS cloud_copy("
+                              " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+                              " PRIMARY KEY(store, key));"
+                              "CREATE TABLE IF NOT EXISTS cloud_pending("
+                              " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
+                              " value BLOB NOT NULL, since INTEGER NOT NULL, UNIQUE(store, key))");
+      !made.ok()) {
+    return made;
+  }
+  struct {
+    Statement* statement;
+    const char* sql;
+  } const kStatements[] = {
+      {&putCopy_,
+       "INSERT INTO cloud_copy(store, key, value) VALUES(?1, ?2, ?3)"
+       " ON CONFLICT(store, key) DO UPDATE SET value = excluded.value"},
+      // REPLACE deletes the older row, so every write gets a fresh id (AUTOINCREMENT never reuses one).
+      {&putPending_, "INSERT OR REPLACE INTO cloud_pending(store, key, value, since) VALUES(?1, ?2, ?3, ?4)"},
+      {&isPending_, "SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2"},
+      {&listPending_, "SELECT id, CAST(key AS BLOB), value FROM cloud_pending WHERE store = ?1 ORDER BY id"},
+      {&listPendingKeys_, "SELECT CAST(key AS BLOB) FROM cloud_pending WHERE store = ?1 ORDER BY id"},
+      {&deletePending_, "DELETE FROM cloud_pending WHERE id = ?1"},
+      {&getCopy_, "SELECT value FROM cloud_copy WHERE store = ?1 AND key = ?2"},
+      {&rememberCopy_,
+       "INSERT INTO cloud_copy(store, key, value) SELECT ?1, ?2, ?3"
+       " WHERE NOT EXISTS(SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2)"
+       " ON CONFLICT(store, key) DO UPDATE SET value = excluded.value WHERE value IS NOT excluded.value"},
+      {&forgetCopy_,
+       "DELETE FROM cloud_copy WHERE store = ?1 AND key = ?2"
+       " AND NOT EXISTS(SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2)"},
+  };
+  for (const auto& entry : kStatements) {
+    if (entry.statement->prepare(db_->handle(), entry.sql) != SQLITE_OK)
+      return db_->problem("prepare the outbox");
+  }
+  return legacyRedisNamespace.empty() ? Status::Ok() : migrate(legacyRedisNamespace);
+}
+
+Status Outbox::migrate(std::string_view nameSpace) {
+  Statement legacy;
+  if (legacy.prepare(db_->handle(), "SELECT count(*) FROM sqlite_master WHERE name = 'redis_pending'") !=
+          SQLITE_OK ||
+      legacy.step() != SQLITE_ROW) {
+    return db_->problem("look for the Redis store's earlier tables");
+  }
+  bool present = legacy.columnInteger(0) > 0;
+  legacy.done();
+  if (!present) return Status::Ok();
+
+  const char* const kMoves[] = {
+      "INSERT OR IGNORE INTO cloud_copy(store, key, value)"
+      " SELECT ?1, key, value FROM redis_copy WHERE namespace = ?2",
+      "INSERT OR IGNORE INTO cloud_pending(store, key, value, since)"
+      " SELECT ?1, key, value, since FROM redis_pending WHERE namespace = ?2 ORDER BY id",
+      "DELETE FROM redis_copy WHERE namespace = ?2",
+      "DELETE FROM redis_pending WHERE namespace = ?2",
+  };
+  if (Status began = db_->exec("BEGIN IMMEDIATE"); !began.ok()) return began;
+  for (const char* sql : kMoves) {
+    Statement move;
+    if (move.prepare(db_->handle(), sql) != SQLITE_OK ||
+        move.reset().text(identity_).text(nameSpace).step() != SQLITE_DONE) {
+      Status failure = db_->problem("take over the Redis store's earlier pending writes");
+      move.done();
+      (void)db_->exec("ROLLBACK");
+      return failure;
+    }
+    move.done();
+  }
+  if (Status committed = db_->exec("COMMIT"); !committed.ok()) {
+    (void)db_->exec("ROLLBACK");
+    return committed;
+  }
+  return Status::Ok();
+}
+
+Result<std::vector<std::int64_t>> Outbox::record(std::span<const CloudWriteView> writes) {
+  std::vector<std::int64_t> ids;
+  if (writes.empty()) return ids;
+  if (Status began = db_->exec("BEGIN IMMEDIATE"); !began.ok()) return began;
+  for (const CloudWriteView& write : writes) {
+    int rc = putCopy_.reset().text(identity_).text(write.key).blob(write.value).step();
+    putCopy_.done();
+    if (rc == SQLITE_DONE) {
+      rc = putPending_.reset().text(identity_).text(write.key).blob(write.value).integer(unixMillis()).step();
+      putPending_.done();
+    }
+    if (rc != SQLITE_DONE) {
+      Status failure = db_->problem("keep the cloud write of \"" + std::string(write.key) + "\"");
+      (void)db_->exec("ROLLBACK");
+      return failure;
+    }
+    ids.push_back(sqlite3_last_insert_rowid(db_->handle()));
+  }
+  if (Status committed = db_->exec("COMMIT"); !committed.ok()) {
+    if (sqlite3_get_autocommit(db_->handle()) == 0) (void)db_->exec("ROLLBACK");
+    return committed;
+  }
+  return ids;
+}
+
+Result<std::vector<Outbox::Pending>> Outbox::pending() {
+  Statement& s = listPending_.reset().text(identity_);
+  std::vector<Pending> writes;
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW)
+    writes.push_back({s.columnInteger(0), s.columnBytes(1), s.columnBytes(2)});
+  s.done();
+  if (rc != SQLITE_DONE) return db_->problem("read the cloud writes not yet sent");
+  return writes;
+}
+
+Result<std::vector<std::string>> Outbox::pendingKeys() {
+  Statement& s = listPendingKeys_.reset().text(identity_);
+  std::vector<std::string> keys;
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) keys.push_back(s.columnBytes(0));
+  s.done();
+  if (rc != SQLITE_DONE) return db_->problem("read the cloud writes not yet sent");
+  return keys;
+}
+
+Result<bool> Outbox::isPending(std::string_view key) {
+  Statement& s = isPending_.reset().text(identity_).text(key);
+  int rc = s.step();
+  s.done();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return db_->problem("read the cloud writes not yet sent");
+  return rc == SQLITE_ROW;
+}
+
+Status Outbox::delivered(const std::vector<std::int64_t>& ids) {
+  if (ids.empty()) return Status::Ok();
+  // Forgetting need not reach the disk at once: should a power cut undo it, the write is sent again,
+  // to the same effect. The next commit that syncs carries it along.
+  if (Status lighter = db_->exec("PRAGMA synchronous=NORMAL; BEGIN IMMEDIATE"); !lighter.ok()) {
+    (void)db_->exec("PRAGMA synchronous=FULL");
+    return lighter;
+  }
+  Status status = Status::Ok();
+  for (std::int64_t id : ids) {
+    int rc = deletePending_.reset().integer(id).step();
+    deletePending_.done();
+    if (rc != SQLITE_DONE) {
+      status = db_->problem("forget a cloud write that was sent");
+      break;
+    }
+  }
+  if (status.ok()) status = db_->exec("COMMIT");
+  if (!status.ok() && sqlite3_get_autocommit(db_->handle()) == 0) (void)db_->exec("ROLLBACK");
+  if (Status full = db_->exec("PRAGMA synchronous=FULL"); status.ok()) status = full;
+  return status;
+}
+
+Result<std::optional<std::string>> Outbox::copyOf(std::string_view key) {
+  Statement& s = getCopy_.reset().text(identity_).text(key);
+  int rc = s.step();
+  std::optional<std::string> value;
+  if (rc == SQLITE_ROW) value = s.columnBytes(0);
+  s.done();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+    return db_->problem("read the local copy of \"" + std::string(key) + "\"");
+  return value;
+}
+
+Status Outbox::remember(std::string_view key, const std::optional<std::string>& value) {
+  Statement& s = value ? rememberCopy_.reset().text(identity_).text(key).blob(*value)
+                       : forgetCopy_.reset().text(identity_).text(key);
+  int rc = s.step();
+  s.done();
+  return rc == SQLITE_DONE ? Status::Ok()
+                           : db_->problem("keep the local copy of \"" + std::string(key) + "\"");
+}
+
+}  // namespace quillbox

@@ -1,0 +1,262 @@
+#include "platform/outbox_cloud_store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <set>
+
+#include "platform/fault_seam.h"
+
+namespace quillbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A backing held in memory, shared by every transport made on it (as devices share a server): it
+// can be taken away and made to refuse keys, and it logs what reaches it.
+struct Backing {
+  std::map<std::string, std::string, std::less<>> values;
+  bool away = false;
+  std::set<std::string, std::less<>> refused;
+  std::string log;  // "notes=a; [tasks=t marks=m]; ..." a batch in brackets
+  int calls = 0;
+};
+
+class FakeTransport : public CloudTransport {
+ public:
+  FakeTransport(std::shared_ptr<Backing> backing, std::string identity)
+      : backing_(std::move(backing)), identity_(std::move(identity)) {}
+
+  Result<std::optional<std::string>> get(std::string_view key) override {
+    ++backing_->calls;
+    if (backing_->away) return Status::Unavailable("the backing is away");
+    auto found = backing_->values.find(key);
+    return found == backing_->values.end() ? std::optional<std::string>() : std::optional(found->second);
+  }
+  Status set(std::string_view key, std::string_view value) override {
+    const CloudWriteView write{key, value};
+    return setMany(std::span(&write, 1)).front();
+  }
+  // Like a folder: one key after another, a refused key refused alone.
+  std::vector<Status> setMany(std::span<const CloudWriteView> writes) override {
+    ++backing_->calls;
+    std::vector<Status> results;
+    std::string batch;
+    for (const CloudWriteView& write : writes) {
+      if (backing_->away) {
+        results.push_back(Status::Unavailable("the backing is away"));
+      } else if (backing_->refused.count(write.key) > 0) {
+        results.push_back(Status::Error("the backing refused " + std::string(write.key)));
+      } else {
+        backing_->values[std::string(write.key)] = write.value;
+        batch += (batch.empty() ? "" : " ") + std::string(write.key) + "=" + std::string(write.value);
+        results.push_back(Status::Ok());
+      }
+    }
+    if (!batch.empty()) {
+      if (writes.size() > 1) batch = "[" + batch + "]";
+      backing_->log += (backing_->log.empty() ? "" : "; ") + batch;
+    }
+    return results;
+  }
+  std::string describe() const override { return "fake"; }
+  std::string identity() const override { return identity_; }
+  // Reads and writes leave an away backing alone for the rest of the test; flushes still try.
+  std::chrono::milliseconds backoff() const override { return std::chrono::hours(1); }
+
+ private:
+  std::shared_ptr<Backing> backing_;
+  std::string identity_;
+};
+
+class OutboxCloudStoreTest : public ::testing::Test {
+ protected:
+  OutboxCloudStoreTest() {
+    std::string pattern = (fs::temp_directory_path() / "quillbox-outbox-XXXXXX").string();
+    home_ = ::mkdtemp(pattern.data());
+    store_ = open(home_);
+  }
+  ~OutboxCloudStoreTest() override {
+    store_.reset();
+    fs::remove_all(home_);
+  }
+
+  // A store on home, as a process opening it would make; one on a namespace of its own is another
+  // store in the outbox.
+  std::unique_ptr<OutboxCloudStore> open(const fs::path& home, std::string_view legacyNamespace = {}) {
+    auto transport = std::make_unique<FakeTransport>(backing_, "fake " + std::string(legacyNamespace));
+    auto made = OutboxCloudStore::open(std::move(transport), home, legacyNamespace);
+    EXPECT_TRUE(made.ok()) << made.status().message();
+    return made.ok() ? std::move(made.value()) : nullptr;
+  }
+  void reopen() {
+    store_.reset();
+    store_ = open(home_);
+  }
+  void write(std::string_view key, std::string_view value) {
+    Status kept = store_->setString(value, key);
+    EXPECT_TRUE(kept.ok()) << kept.message();
+  }
+  std::string read(std::string_view key) { return store_->stringForKey(key).value_or("(nothing)"); }
+  std::string pending() {
+    std::string out;
+    for (const std::string& key : store_->pendingKeys()) out += (out.empty() ? "" : ",") + key;
+    return out.empty() ? "(none)" : out;
+  }
+  std::string health() {
+    Status status = store_->health();
+    return status.ok() ? "ok" : status.message();
+  }
+  std::string log() { return std::exchange(backing_->log, ""); }
+
+  fs::path home_;
+  std::shared_ptr<Backing> backing_ = std::make_shared<Backing>();
+  std::unique_ptr<OutboxCloudStore> store_;
+};
+
+TEST_F(OutboxCloudStoreTest, AWriteTheBackingCannotTakeWaitsIsAnsweredHereAndGoesFirstWhenItIsBack) {
+  write("notes", "a");
+  backing_->away = true;
+  write("notes", "a b");
+  write("notes", "a b c");  // one pending write per key: the last
+  int calls = backing_->calls;
+  std::string notes = read("notes");
+  EXPECT_EQ(notes + " | " + read("tasks") + " | " + pending() + " | " + health(),
+            "a b c | (nothing) | notes | the backing is away");
+  EXPECT_EQ(backing_->calls, calls);  // within the back-off the backing is left alone
+
+  backing_->away = false;
+  backing_->values["tasks"] = "theirs";
+  store_->flushPending(1000);
+  EXPECT_EQ(log() + " | " + pending() + " | " + health(), "notes=a; notes=a b c | (none) | ok");
+  EXPECT_TRUE(store_->reachable());  // the back-off ends
+  EXPECT_EQ(read("tasks"), "theirs");
+}
+
+// A key file made immutable, or a permission the server denies: the write waits, and the older
+// copy there is never taken back over it.
+TEST_F(OutboxCloudStoreTest, ARefusedWriteStaysPendingAndAReadNeverTakesTheOlderCopyBack) {
+  backing_->values["notes"] = "old";
+  backing_->refused.insert("notes");
+  write("notes", "new");
+  write("tasks", "t");  // the waiting write is tried again with it
+  std::string notes = read("notes");
+  EXPECT_EQ(notes + " | " + pending() + " | " + health() + " | " + log(),
+            "new | notes | the backing refused notes | [tasks=t]");
+  reopen();  // the next process finds it
+  notes = read("notes");
+  EXPECT_EQ(notes + " | " + pending(), "new | notes");
+
+  backing_->refused.clear();
+  notes = read("notes");
+  EXPECT_EQ(notes + " | " + pending() + " | " + health() + " | " + log(), "new | (none) | ok | notes=new");
+}
+
+TEST_F(OutboxCloudStoreTest, AGroupIsKeptTogetherReadWithinAndSentInOneBatch) {
+  {
+    CloudStore::WriteGroup group;
+    write("tasks", "a b");
+    write("marks", "1,");
+    write("tasks", "a b c");
+    std::string tasks = read("tasks");
+    EXPECT_EQ(tasks + " | " + pending() + " | " + log(), "a b c | (none) | ");
+    EXPECT_TRUE(group.close().ok());
+  }
+  EXPECT_EQ(log() + " | " + pending(), "[tasks=a b c marks=1,] | (none)");
+
+  backing_->away = true;
+  backing_->values.clear();
+  {
+    CloudStore::WriteGroup group;
+    write("tasks", "x");
+    write("marks", "");
+  }  // closed on the way out
+  EXPECT_EQ(pending(), "tasks,marks");
+  backing_->away = false;
+  store_->flushPending(1000);
+  EXPECT_EQ(log(), "[tasks=x marks=]");
+}
+
+// A writer killed at every step of recording a group's writes leaves both pending or neither.
+TEST_F(OutboxCloudStoreTest, AKillWhileAGroupIsRecordedLeavesAllOfItPendingOrNone) {
+  std::string outcomes;
+  for (int n = 1; n < 200; ++n) {
+    fs::path home = home_ / std::to_string(n);
+    fs::create_directories(home);
+    pid_t child = ::fork();
+    if (child == 0) {
+      FaultPlan plan;
+      plan.before(
+          FileCall::write, n, [] { ::_exit(9); }, "settings.sqlite3");
+      backing_->away = true;  // recorded, never sent
+      auto store = open(home);
+      CloudStore::WriteGroup group;
+      if (!store || !store->setString("a b", "tasks").ok() || !store->setString("1,", "marks").ok())
+        ::_exit(1);
+      ::_exit(group.close().ok() ? 0 : 2);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 9 || WEXITSTATUS(status) == 0)) << status;
+    store_ = open(home);
+    std::string left = pending();
+    EXPECT_TRUE(left == "(none)" || left == "tasks,marks") << "killed before write " << n << ": " << left;
+    if (outcomes.empty() || outcomes.substr(outcomes.rfind(' ') + 1) != left) outcomes += " " + left;
+    if (WEXITSTATUS(status) == 0) break;
+  }
+  EXPECT_EQ(outcomes, " (none) tasks,marks");
+}
+
+TEST_F(OutboxCloudStoreTest, AWriteNeitherKeptNorSentIsAFailureAndOneSentButNotKeptIsShown) {
+  FaultPlan plan;
+  plan.fail(FileCall::write, EIO, "settings.sqlite3");
+  backing_->away = true;
+  Status lost = store_->setString("v", "notes");
+  EXPECT_FALSE(lost.ok());
+  EXPECT_NE(lost.message().find("nor could it be sent: the backing is away"), std::string::npos)
+      << lost.message();
+
+  backing_->away = false;
+  EXPECT_TRUE(store_->setString("w", "notes").ok());
+  EXPECT_EQ(log(), "notes=w");
+  EXPECT_NE(health().find("settings.sqlite3"), std::string::npos) << health();
+}
+
+// What an earlier version kept for a Redis namespace becomes the store's, other namespaces' stays.
+TEST_F(OutboxCloudStoreTest, TheRedisStoresEarlierCopiesAndPendingWritesAreTakenOver) {
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((home_ / "settings.sqlite3").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db,
+                   "DROP TABLE cloud_copy; DROP TABLE cloud_pending;"
+                   "CREATE TABLE redis_copy(namespace TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+                   " PRIMARY KEY(namespace, key));"
+                   "CREATE TABLE redis_pending(id INTEGER PRIMARY KEY AUTOINCREMENT, namespace TEXT NOT NULL,"
+                   " key TEXT NOT NULL, value BLOB NOT NULL, since INTEGER NOT NULL, UNIQUE(namespace, key));"
+                   "INSERT INTO redis_copy VALUES('alice', 'tasks', 't'), ('alice', 'notes', 'n'),"
+                   " ('bob', 'notes', 'b');"
+                   "INSERT INTO redis_pending(namespace, key, value, since) VALUES('alice', 'notes', 'n', 1),"
+                   " ('bob', 'notes', 'b', 1)",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+  backing_->away = true;
+  store_ = open(home_, "alice");
+  std::string notes = read("notes");
+  EXPECT_EQ(notes + " " + read("tasks") + " " + pending(), "n t notes");
+  backing_->away = false;
+  store_->flushPending(1000);
+  EXPECT_EQ(log(), "notes=n");
+  backing_->away = true;
+  store_ = open(home_, "bob");  // another namespace's was left for its own store
+  notes = read("notes");
+  EXPECT_EQ(notes + " " + read("tasks") + " " + pending(), "b (nothing) notes");
+}
+
+}  // namespace
+}  // namespace quillbox
