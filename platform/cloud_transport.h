@@ -12,6 +12,14 @@
 
 namespace quillbox {
 
+// One write of a conditional group: made only while the backing still holds base under key
+// (nothing: only while the key holds nothing).
+struct ConditionalWrite {
+  std::string_view key;
+  std::string_view value;
+  std::optional<std::string_view> base;
+};
+
 // How a cloud store reaches its backing (a folder, a Redis server, an HTTPS endpoint): the few
 // calls that the one sync policy (OutboxCloudStore) is written over. A transport keeps nothing of
 // its own between calls but a connection; it never throws, and says how each call went. One
@@ -38,6 +46,13 @@ class CloudTransport {
   // writes at once takes all or none (a Redis transaction); by default they go one after another,
   // and a write that failed leaves the others as they went.
   virtual std::vector<Status> setMany(std::span<const CloudWriteView> writes);
+
+  // Makes every write of the group if, for each, the backing still holds its base; otherwise
+  // makes none and fails with Status::Conflict naming a key that moved. All or none, and atomic
+  // against other writers where the backing allows it (a Redis script; the folder under its lock
+  // file; one request to an HTTPS endpoint). Other failures as set(). By default each key is read
+  // and compared, then the group goes through setMany: not atomic against other writers.
+  virtual Status setIf(std::span<const ConditionalWrite> writes);
 
   // Whether key can name a value in this backing at all: a key that cannot is refused at once,
   // never kept to be sent. Any key by default.

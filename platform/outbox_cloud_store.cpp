@@ -24,6 +24,23 @@ std::vector<Status> CloudTransport::setMany(std::span<const CloudWriteView> writ
   return results;
 }
 
+Status CloudTransport::setIf(std::span<const ConditionalWrite> writes) {
+  std::vector<CloudWriteView> plain;
+  plain.reserve(writes.size());
+  for (const ConditionalWrite& write : writes) {
+    Result<std::optional<std::string>> held = get(write.key);
+    if (!held.ok()) return held.status();
+    const std::optional<std::string>& now = held.value();
+    bool same = now.has_value() == write.base.has_value() && (!now || *now == *write.base);
+    if (!same) return Status::Conflict("the cloud copy of " + std::string(write.key) + " changed meanwhile");
+    plain.push_back({write.key, write.value});
+  }
+  for (Status& status : setMany(plain)) {
+    if (!status.ok()) return std::move(status);
+  }
+  return Status::Ok();
+}
+
 OutboxCloudStore::OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
                                    std::shared_ptr<HomeLock> homeLock)
     : transport_(std::move(transport)), outbox_(std::move(outbox)), homeLock_(std::move(homeLock)) {}
