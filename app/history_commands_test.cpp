@@ -23,48 +23,12 @@ using Json = nlohmann::ordered_json;
 const char* const kListKeys[] = {"stringNotes", "stringTasks", "stringTasksFinishedIndices",
                                  "stringTaggedNotes"};
 
-class HistoryCommandsTest : public ::testing::Test {
+class HistoryCommandsTest : public clitest::CommandLineFixture {
  protected:
-  HistoryCommandsTest() : phone_(device("phone")) {}
-
-  clitest::Device device(const std::string& home, const std::string& cloud = "cloud") const {
-    return clitest::Device(folder_.path() / home, folder_.path() / cloud, folder_.path());
-  }
-  std::string file(const std::string& name) const { return (folder_.path() / name).string(); }
-
-  static std::string okOn(const clitest::Device& on, const std::vector<std::string>& args,
-                          const std::string& input = "") {
-    Outcome outcome = on.run(args, input);
-    EXPECT_EQ(outcome.code, 0) << joined(args) << ": " << outcome.err;
-    return outcome.out;
-  }
-  std::string ok(const std::vector<std::string>& args, const std::string& input = "") {
-    return okOn(phone_, args, input);
-  }
-  // "CODE message" of a command that must fail with one line on stderr and nothing on stdout.
-  std::string refusedOn(const clitest::Device& on, const std::vector<std::string>& args,
-                        const std::string& input = "") {
-    Outcome outcome = on.run(args, input);
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
-        << joined(args) << ": " << outcome.err;
-    EXPECT_EQ(outcome.out, "") << joined(args);
-    std::string line = outcome.err;
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return std::to_string(outcome.code) + " " + line;
-  }
-  std::string refused(const std::vector<std::string>& args) { return refusedOn(phone_, args); }
-
-  static void storeOn(const clitest::Device& on, const std::string& key, const std::string& value) {
+  void storeOn(const clitest::Device& on, const std::string& key, const std::string& value) {
     okOn(on, {"store", "set", key, "-"}, value);
   }
   void store(const std::string& key, const std::string& value) { storeOn(phone_, key, value); }
-  static std::string valueOn(const clitest::Device& on, const std::string& where, const std::string& key) {
-    std::string out = okOn(on, {where, "get", key});
-    if (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-  }
-  std::string stored(const std::string& key) { return valueOn(phone_, "store", key); }
-  std::string inCloud(const std::string& key) { return valueOn(phone_, "cloud", key); }
   // The four list strings and every kept version of them: what a refused command must not touch.
   std::string everythingOn(const clitest::Device& on) {
     std::string out;
@@ -87,9 +51,6 @@ class HistoryCommandsTest : public ::testing::Test {
     }
     return out;
   }
-
-  clitest::TempFolder folder_;
-  clitest::Device phone_;
 };
 
 TEST_F(HistoryCommandsTest, AListReplacedByACloudLoadIsRestoredAndTheCloudThenHoldsIt) {

@@ -8,11 +8,9 @@
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
 #include "app/content_view.h"
@@ -281,19 +279,6 @@ TEST_F(WebServerTest, ASecondServerOnAnAddressInUseFailsToStartNamingIt) {
   WebServer second(std::move(options), queue_);
   EXPECT_EQ(second.start().message(), "cannot listen on 127.0.0.1:" + std::to_string(server_->port()) +
                                           " (in use, or not an address of this machine)");
-}
-
-TEST_F(WebServerTest, TheProgramsCopyOfThePageIsTheOneInTheSourceTree) {
-  std::filesystem::path client = std::filesystem::path(__FILE__).parent_path() / "client";
-  for (auto [path, file] : {std::pair{"/", "index.html"},
-                            {"/app.js", "app.js"},
-                            {"/app.css", "app.css"},
-                            {"/icon.svg", "icon.svg"}}) {
-    std::ifstream in(client / file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(findAsset(path)->body, text.str()) << file;
-  }
 }
 
 TEST_F(WebServerTest, AWindowIsSentItsWholeTreeThenEachChangeOfItsOwnEvents) {
