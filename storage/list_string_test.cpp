@@ -52,7 +52,7 @@ TEST(ItemStringTest, DecodeSplitsAtEverySeparatorAndDropsOnlyEmptyPieces) {
       {S + "a" + S + S, "a"},
       {S + S + S, ""},
       {" " + S + "  " + S + "\t" + S, " |  |\t"},  // spaces are entries
-      {"p" + S + "\u0301q" + S, "p|\u0301q"},       // a combining mark after a separator still splits
+      {"p" + S + "\u0301q" + S, "p|\u0301q"},      // a combining mark after a separator still splits
   };
   for (const auto& [stored, entries] : cases) {
     EXPECT_EQ(joined(decodeItemList(stored)), entries) << shown(stored);
@@ -71,7 +71,7 @@ TEST(ItemStringTest, AddsAppendAndRemovalsTakeEveryEqualEntryKeepingTheRestByteF
   const ItemEdits cases[] = {
       {"", {"+a", "+", "+b"}, "a<S><S>b<S> = a|b"},  // an empty submission changes the string only
       {"a" + S + "b", {"+c"}, "a<S>bc<S> = a|bc"},   // an unterminated string joins the last entry
-      {"", {"+x" + S + "y", "+" + S}, "x<S>y<S><S> = x|y"},
+      {"", {"+x" + S + "y", "+" + S}, "x<S>y<S><S><S> = x|y"},
       {"", {"+a", "+b", "+a", "-b"}, "a<S>a<S> = a|a"},
       {"", {"+a", "+b", "+a", "-a", "-b", "+c"}, "c<S> = c"},
       {"a" + S + S + "b" + S + "  " + S, {"-a", "-missing", "- "}, "<S>b<S>  <S> = b|  "},
@@ -148,7 +148,8 @@ TEST(IndexStringTest, DecodeKeepsOnlyPiecesThatAreWholeSigned64BitIntegers) {
       {",,1,,2", "1|2"},
       {"-4,", "-4"},
       {"x,1.5, 3,3 ,9223372036854775808,-9223372036854775809,+,-,+-5,--5,-+5,1e3,0x10,\u0663,3\n,", ""},
-      {"+7,-0,007,9223372036854775807,-9223372036854775808,", "7|0|7|9223372036854775807|-9223372036854775808"},
+      {"+7,-0,007,9223372036854775807,-9223372036854775808,",
+       "7|0|7|9223372036854775807|-9223372036854775808"},
       {std::string("4,\xff,\0,1", 7), "4|1"},
   };
   for (const auto& [stored, indices] : cases) EXPECT_EQ(joined(decodeIndexList(stored)), indices) << stored;

@@ -68,29 +68,6 @@ TEST(TextEquals, CanonicallyEquivalentSpellingsAreEqualAndNothingElse) {
       textEquals);
 }
 
-TEST(IsValidUtf8, AcceptsWellFormedTextOnly) {
-  expectTable(
-      {
-          {"", true},
-          {"plain ascii text long enough for whole words", true},
-          {"\u00e9\u20ac\U0001D11E", true},
-          {"\xf4\x8f\xbf\xbf", true},  // U+10FFFF
-          {std::string("nul\0inside", 10), true},
-          {"\x80", false},
-          {"\xc0\xaf", false},          // overlong
-          {"\xe0\x80\xaf", false},      // overlong
-          {"\xf0\x80\x80\xaf", false},  // overlong
-          {"\xed\xa0\x80", false},      // surrogate
-          {"\xf4\x90\x80\x80", false},  // past U+10FFFF
-          {"\xf5\x80\x80\x80", false},
-          {"\xe2\x82", false},               // truncated
-          {"0123456789abcdef\xc3", false},   // truncated after a run of ASCII
-          {"0123456789abcdef\xc3(", false},  // bad continuation
-          {"\xff", false},
-      },
-      isValidUtf8);
-}
-
 TEST(TextContains, FindsWholeCharactersCaseSensitively) {
   expectTable(
       {
