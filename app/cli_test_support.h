@@ -202,12 +202,16 @@ class CommandLineFixture : public ::testing::Test {
     return okOn(phone_, args, input);
   }
   // A listing flattened: "1 a|3 a".
-  std::string rowsOn(const Device& on, const std::vector<std::string>& args) { return flattened(okOn(on, args)); }
+  std::string rowsOn(const Device& on, const std::vector<std::string>& args) {
+    return flattened(okOn(on, args));
+  }
   std::string rows(const std::vector<std::string>& args) { return rowsOn(phone_, args); }
   // A run that must fail with one line on stderr and nothing on stdout: "CODE message".
-  std::string refusedOn(const Device& on, const std::vector<std::string>& args, const std::string& input = "") {
+  std::string refusedOn(const Device& on, const std::vector<std::string>& args,
+                        const std::string& input = "") {
     Outcome outcome = run(on, args, input);
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << joined(args) << ": " << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
+        << joined(args) << ": " << outcome.err;
     EXPECT_EQ(outcome.out, "") << joined(args);
     std::string line = outcome.err;
     if (!line.empty() && line.back() == '\n') line.pop_back();

@@ -54,15 +54,18 @@ class RedisCommandLineTest : public clitest::CommandLineFixture {
               const std::string& input = "") override {
     Outcome outcome = on.run(args, input);
     for (const char* secret : {"alice-pw", "wrong-pw", "adminpw"}) {
-      EXPECT_EQ((outcome.out + outcome.err).find(secret), std::string::npos) << joined(args) << " printed " << secret;
+      EXPECT_EQ((outcome.out + outcome.err).find(secret), std::string::npos)
+          << joined(args) << " printed " << secret;
     }
     return outcome;
   }
   // A run that works on the local copy while the cloud is in trouble: "CODE rows", and the one
   // line it reported in problem.
-  std::string troubled(const clitest::Device& on, const std::vector<std::string>& args, std::string* problem) {
+  std::string troubled(const clitest::Device& on, const std::vector<std::string>& args,
+                       std::string* problem) {
     Outcome outcome = run(on, args);
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << joined(args) << ": " << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
+        << joined(args) << ": " << outcome.err;
     *problem = outcome.err;
     if (!problem->empty() && problem->back() == '\n') problem->pop_back();
     return std::to_string(outcome.code) + " " + clitest::flattened(outcome.out);
@@ -106,9 +109,11 @@ TEST_F(RedisCommandLineTest, AnAddOnOneDeviceIsListedOnTheOtherAndTheCloudWinsAt
   okOn(b, {"notes", "add", "from B"});
   okOn(a, {"tasks", "add", "x"});
   okOn(a, {"tasks", "toggle", "1"});
-  EXPECT_EQ(rowsOn(a, {"notes", "list"}) + " / " + rowsOn(b, {"tasks", "list"}), "1 from A|2 from B / 1 [x] x");
-  EXPECT_EQ(onServer("quillbox:notesFromCloud") + " " + onServer("quillbox:stringTasksFinishedIndicesFromCloud"),
-            items({"from A", "from B"}) + " 0,");
+  EXPECT_EQ(rowsOn(a, {"notes", "list"}) + " / " + rowsOn(b, {"tasks", "list"}),
+            "1 from A|2 from B / 1 [x] x");
+  EXPECT_EQ(
+      onServer("quillbox:notesFromCloud") + " " + onServer("quillbox:stringTasksFinishedIndicesFromCloud"),
+      items({"from A", "from B"}) + " 0,");
   EXPECT_EQ(status(a), "store: " + masked() + "|status: ok");
   EXPECT_EQ(refusedOn(a, {"cloud", "get", "neverSet"}), "1 quillbox: cloud: nothing under neverSet");
 }
@@ -135,17 +140,20 @@ TEST_F(RedisCommandLineTest, AnEditMadeWhileTheServerIsDownIsKeptReportedAndSent
 }
 
 TEST_F(RedisCommandLineTest, AWrongPasswordIsRefusedOnceClearlyNeverShownAndTheEditWaitsForTheRightOne) {
-  startServer({.unixSocket = false, .config = {"requirepass adminpw", "user alice on >alice-pw ~alice:* +@all"}});
+  startServer(
+      {.unixSocket = false, .config = {"requirepass adminpw", "user alice on >alice-pw ~alice:* +@all"}});
   clitest::Device laptop = redisDevice("laptop", "alice:alice-pw", "alice");
   okOn(laptop, {"notes", "add", "hers"});
 
-  const std::string refused = "the Redis server at " + masked("alice:****", "alice") +
-                              " refused the login: WRONGPASS invalid username-password pair or user is disabled.";
+  const std::string refused =
+      "the Redis server at " + masked("alice:****", "alice") +
+      " refused the login: WRONGPASS invalid username-password pair or user is disabled.";
   clitest::Device typo = redisDevice("phone", "alice:wrong-pw", "alice");
   std::string problem;
   EXPECT_EQ(troubled(typo, {"notes", "add", "mine"}, &problem), "0 1 mine");
   EXPECT_EQ(problem, "quillbox: cloud: " + refused + "; kept here, not yet sent: notesFromCloud");
-  EXPECT_EQ(status(typo), "store: " + masked("alice:****", "alice") + "|status: " + refused + "|pending: notesFromCloud");
+  EXPECT_EQ(status(typo),
+            "store: " + masked("alice:****", "alice") + "|status: " + refused + "|pending: notesFromCloud");
   EXPECT_EQ(onServer("alice:notesFromCloud", "adminpw"), items({"hers"}));
 
   ::setenv("QUILLBOX_REDIS_PASSWORD", "wrong-pw", 1);
