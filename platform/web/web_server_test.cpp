@@ -485,21 +485,5 @@ TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
   EXPECT_TRUE(phone.until([&] { return phone.statusLine().empty(); }));
 }
 
-TEST_F(WebServerTest, AWindowWhoseBrowserStaysAwayIsClosedAndItsIdThenOpensANewOne) {
-  keepIdle_ = std::chrono::seconds(0);
-  start();
-  Stream& first = open();
-  std::string window = first.window();
-  first.leave();
-  first.endedWith();
-  auto end = std::chrono::steady_clock::now() + 5s;
-  while (server_->windowCount() != 0 && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(server_->windowCount(), 0u);
-  Stream& again = open("window=" + window);
-  EXPECT_NE(again.window(), window);
-  EXPECT_EQ(server_->windowCount(), 1u);
-}
-
 }  // namespace
 }  // namespace quillbox::web
