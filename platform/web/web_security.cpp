@@ -194,7 +194,11 @@ bool RequestGuard::hostAllowed(std::string_view hostHeader) const {
 
 bool RequestGuard::originAllowed(std::string_view origin, std::string_view hostHeader,
                                  std::string_view fetchSite) {
-  if (!origin.empty()) return !hostHeader.empty() && origin == "http://" + std::string(hostHeader);
+  if (!origin.empty()) {
+    // One port serves one scheme: either names this server.
+    return !hostHeader.empty() &&
+           (origin == "http://" + std::string(hostHeader) || origin == "https://" + std::string(hostHeader));
+  }
   return fetchSite.empty() || fetchSite == "same-origin" || fetchSite == "none";
 }
 

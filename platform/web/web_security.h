@@ -49,8 +49,8 @@ class RequestGuard {
   bool hostAllowed(std::string_view hostHeader) const;
 
   // A request that changes things or opens an event stream comes from the app's own page: its
-  // Origin, when sent, is "http://" and the Host header; without one, Sec-Fetch-Site (when sent)
-  // says same-origin or none. Anything else is another site's request.
+  // Origin, when sent, is "http://" or "https://" and the Host header; without one, Sec-Fetch-Site (when
+  // sent) says same-origin or none. Anything else is another site's request.
   static bool originAllowed(std::string_view origin, std::string_view hostHeader, std::string_view fetchSite);
 
   // True when the secret is the server's token.
