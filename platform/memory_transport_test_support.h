@@ -33,6 +33,9 @@ class MemoryTransport : public CloudTransport {
     backing_->values[std::string(key)] = std::string(value);
     return Status::Ok();
   }
+  Status ping() override {
+    return backing_->away ? Status::Unavailable("the backing is away") : Status::Ok();
+  }
   std::string describe() const override { return "memory"; }
   std::string identity() const override { return "memory"; }
 
