@@ -244,7 +244,7 @@ std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) cons
     return refusal(403, "open the address that `quillbox serve` printed, with its token");
   }
   if (req.path.rfind("/api/", 0) == 0 &&
-      !RequestGuard::originAllowed(req.header("Origin"), host, req.header("Sec-Fetch-Site"))) {
+      !RequestGuard::originAllowed(req.header("Origin"), host, req.header("Sec-Fetch-Site"), req.secure)) {
     return refusal(403, "requests from other sites are refused");
   }
   return std::nullopt;
