@@ -1,7 +1,9 @@
 #include "platform/web/tls_transport.h"
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <string>
@@ -15,6 +17,34 @@ std::string sslReason() {
   const char* reason = code == 0 ? nullptr : ERR_reason_error_string(code);
   ERR_clear_error();
   return reason ? reason : "unknown reason";
+}
+
+// A socket BIO whose writes never raise SIGPIPE when the client has gone (send with MSG_NOSIGNAL),
+// so a process that serves TLS need not ignore the signal.
+int writeWithoutSignal(BIO* bio, const char* data, int size) {
+  int fd = -1;
+  BIO_get_fd(bio, &fd);
+  ssize_t written = ::send(fd, data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+  BIO_clear_retry_flags(bio);
+  if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+  return static_cast<int>(written);
+}
+
+const BIO_METHOD* quietSocket() {
+  static const BIO_METHOD* method = [] {
+    const BIO_METHOD* socket = BIO_s_socket();
+    BIO_METHOD* made =
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "quiet socket");
+    if (!made) return socket;
+    BIO_meth_set_write(made, writeWithoutSignal);
+    BIO_meth_set_read(made, BIO_meth_get_read(socket));
+    BIO_meth_set_puts(made, BIO_meth_get_puts(socket));
+    BIO_meth_set_ctrl(made, BIO_meth_get_ctrl(socket));
+    BIO_meth_set_create(made, BIO_meth_get_create(socket));
+    BIO_meth_set_destroy(made, BIO_meth_get_destroy(socket));
+    return static_cast<const BIO_METHOD*>(made);
+  }();
+  return method;
 }
 
 class TlsTransport : public HttpTransport {
@@ -94,11 +124,15 @@ Result<std::shared_ptr<TlsContext>> TlsContext::load(const std::filesystem::path
 
 std::unique_ptr<HttpTransport> TlsContext::wrap(int fd) const {
   SSL* ssl = SSL_new(impl_->context);
-  if (ssl && SSL_set_fd(ssl, fd) != 1) {
+  BIO* bio = ssl ? BIO_new(quietSocket()) : nullptr;
+  if (bio) {
+    BIO_set_fd(bio, fd, BIO_NOCLOSE);
+    SSL_set_bio(ssl, bio, bio);
+    SSL_set_accept_state(ssl);
+  } else if (ssl) {
     SSL_free(ssl);
     ssl = nullptr;
   }
-  if (ssl) SSL_set_accept_state(ssl);
   return std::make_unique<TlsTransport>(ssl);
 }
 
