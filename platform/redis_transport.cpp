@@ -163,6 +163,14 @@ class Server {
         break;
       }
     }
+    // A large request is given time to be taken in: 50 ms more for each megabyte it carries.
+    std::size_t bytes = 0;
+    for (const Words& words : commands) {
+      for (std::string_view word : words) bytes += word.size();
+    }
+    const long allowed = address_.timeoutMs + static_cast<long>(bytes / 20000);
+    if (allowed > address_.timeoutMs)
+      redisSetTimeout(context_.get(), timeval{allowed / 1000, (allowed % 1000) * 1000});
     Status lost = Status::Ok();
     bool timedOut = false;
     for (std::size_t i = 0; i < commands.size(); ++i) {
@@ -181,7 +189,11 @@ class Server {
       answer.timedOut = timedOut;
       answer.status = lost;
     }
-    if (!lost.ok()) context_.reset();
+    if (!lost.ok()) {
+      context_.reset();
+    } else if (allowed > address_.timeoutMs) {
+      redisSetTimeout(context_.get(), timeval{address_.timeoutMs / 1000, (address_.timeoutMs % 1000) * 1000});
+    }
     return answers;
   }
 
