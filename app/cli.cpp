@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/content_view.h"
+#include "app/devices_commands.h"
 #include "app/history_commands.h"
 #include "app/serve.h"
 #include "app/visit.h"
@@ -198,9 +199,13 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   GlobalOptions options;
   app.add_option("--home", options.home,
                  "the device's data folder (default: $QUILLBOX_HOME, else $XDG_DATA_HOME/quillbox)");
+  app.add_option("--cloud", options.cloud,
+                 "cloud store: a folder path, redis://..., unix://... or a Quillbox server "
+                 "https://HOST:PORT/ (default: $QUILLBOX_CLOUD, else <home>/cloud)");
+  std::string cloudCa;
   app.add_option(
-      "--cloud", options.cloud,
-      "cloud store: a folder path, redis://... or unix://... (default: $QUILLBOX_CLOUD, else <home>/cloud)");
+      "--cloud-ca", cloudCa,
+      "also trust the certificates in FILE for an https:// cloud store (default: $QUILLBOX_CLOUD_CA)");
   app.add_option("--idiom", options.idiom, "the device the trees are drawn for")
       ->check(CLI::IsMember({"phone", "pad"}));
 
@@ -464,6 +469,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
 
   CommandContext context{options, command, in, out, err};
   addHistoryCommands(app, context);
+  addDevicesCommands(app, context);
 
   // serve
   ServeOptions serve;
@@ -487,6 +493,9 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     terminalErr << "quillbox: " << terminalSafe(e.what()) << " (see quillbox --help)\n";
     return kUsageError;
   }
+
+  // The https:// cloud store reads it where it reads its token.
+  if (!cloudCa.empty()) ::setenv("QUILLBOX_CLOUD_CA", cloudCa.c_str(), 1);
 
   try {
     if (command) {

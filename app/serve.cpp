@@ -24,10 +24,14 @@
 
 #include "app/cli.h"
 #include "app/content_view.h"
+#include "platform/cloud_backing.h"
 #include "platform/cloud_store.h"
+#include "platform/device_tokens.h"
 #include "platform/home.h"
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
+#include "platform/web/cloud_endpoint.h"
+#include "platform/web/tls_transport.h"
 #include "platform/web/web_security.h"
 #include "platform/web/web_server.h"
 
@@ -141,12 +145,22 @@ void addServeOptions(CLI::App& command, ServeOptions& options) {
       "HOST:PORT to listen on (default 127.0.0.1:8080; port 0 picks a free one). The address to "
       "open, printed at start, holds the app's secret token");
   command.add_flag("--open", options.open, "open the app in this desktop's browser");
+  command.add_option("--tls-cert", options.tlsCert,
+                     "serve over HTTPS with this PEM certificate (chain); needs --tls-key");
+  command.add_option("--tls-key", options.tlsKey, "the PEM private key of --tls-cert");
+  command.add_flag("--trust-proxy", options.trustProxy,
+                   "a reverse proxy on this machine forwards the requests: the client's address and "
+                   "whether it used HTTPS come from its X-Forwarded-For and X-Forwarded-Proto");
 }
 
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
   Result<web::ListenAddress> listen = web::parseListenAddress(options.listen);
   if (!listen) {
     err << "quillbox: " << terminalSafe(listen.status().message()) << "\n";
+    return kUsageError;
+  }
+  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+    err << "quillbox: --tls-cert and --tls-key go together\n";
     return kUsageError;
   }
   Idiom idiom = Idiom::phone;
@@ -179,6 +193,29 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     return kStoreError;
   }
 
+  std::shared_ptr<web::TlsContext> tls;
+  if (!options.tlsCert.empty()) {
+    Result<std::shared_ptr<web::TlsContext>> loaded = web::TlsContext::load(options.tlsCert, options.tlsKey);
+    if (!loaded) {
+      err << "quillbox: " << terminalSafe(loaded.status().message()) << "\n";
+      return kStoreError;
+    }
+    tls = loaded.value();
+  }
+  // The devices' cloud endpoint serves this server's own backing; a server whose cloud store is
+  // another server has none.
+  std::shared_ptr<web::CloudEndpoint> endpoint;
+  if (!options.cloud.starts_with("https://")) {
+    Result<std::unique_ptr<CloudTransport>> backing = openCloudBacking(options.cloud, home.value());
+    Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(options.cloud, home.value());
+    if (!backing || !devices) {
+      err << "quillbox: " << terminalSafe((backing ? devices.status() : backing.status()).message()) << "\n";
+      return kStoreError;
+    }
+    endpoint = std::make_shared<web::CloudEndpoint>(
+        std::move(backing).value(), std::shared_ptr<DeviceTokens>(std::move(devices).value()));
+  }
+
   // Interrupts end the app in good order: the signal thread stops the server, then the queue.
   sigset_t signals;
   sigemptyset(&signals);
@@ -196,6 +233,9 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   std::string machine = hostName();
   if (!machine.empty()) serverOptions.machineNames = {machine, machine + ".local"};
   serverOptions.defaultIdiom = idiom;
+  serverOptions.cloud = endpoint;
+  if (tls) serverOptions.http.transport = [tls](int fd) { return tls->wrap(fd); };
+  serverOptions.http.trustProxy = options.trustProxy;
   serverOptions.store = settings;
   serverOptions.makeWindow = [settings](Idiom windowIdiom) {
     Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); },
@@ -217,21 +257,31 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     return kStoreError;
   }
 
-  std::vector<std::string> addresses;
+  std::vector<std::string> origins;
   const std::string port = std::to_string(server.port());
+  const std::string scheme = tls ? "https://" : "http://";
   const std::string secret = "/?token=" + token.value();
   if (listen->host == "0.0.0.0" || listen->host == "::") {
     for (const std::string& address : networkAddresses(listen->host == "::")) {
-      addresses.push_back("http://" + address + ":" + port + secret);
+      origins.push_back(scheme + address + ":" + port);
     }
-    if (addresses.empty())
-      addresses.push_back("http://" + (machine.empty() ? "localhost" : machine) + ":" + port + secret);
+    if (origins.empty()) origins.push_back(scheme + (machine.empty() ? "localhost" : machine) + ":" + port);
   } else {
-    addresses.push_back("http://" + urlHost(listen->host) + ":" + port + secret);
+    origins.push_back(scheme + urlHost(listen->host) + ":" + port);
   }
+  std::vector<std::string> addresses;
+  for (const std::string& origin : origins) addresses.push_back(origin + secret);
   out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")
       << " in a browser:\n";
   for (const std::string& address : addresses) out << "  " << address << "\n";
+  if (endpoint) {
+    out << "Devices reach its cloud store at " << origins.front()
+        << "/ with a token from `quillbox devices add NAME`.\n";
+    if (!tls && !web::isLoopbackHost(listen->host)) {
+      out << "Without --tls-cert and --tls-key, devices on other machines are refused: their tokens "
+             "would cross the network in clear.\n";
+    }
+  }
   out << "The address holds this app's secret (kept in "
       << terminalSafe((home.value() / "web-token").string()) << "): share it only with your own devices.\n";
   out << "Press Ctrl-C to stop.\n";

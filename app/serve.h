@@ -17,6 +17,9 @@ struct ServeOptions {
   std::string idiom = "phone";
   std::string listen = "127.0.0.1:8080";
   bool open = false;
+  std::string tlsCert;  // with tlsKey: HTTPS
+  std::string tlsKey;
+  bool trustProxy = false;
 };
 
 // Adds serve's own options to its subcommand.

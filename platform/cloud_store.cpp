@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/folder_transport.h"
+#include "platform/https_transport.h"
 #include "platform/outbox_cloud_store.h"
 #include "platform/redis_transport.h"
 
@@ -92,6 +93,7 @@ int MemoryCloudStore::writes() const {
 
 Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const fs::path& home) {
   if (spec.starts_with("redis://") || spec.starts_with("unix://")) return makeRedisCloudStore(spec, home);
+  if (spec.starts_with("https://")) return makeHttpsCloudStore(spec, home);
   fs::path folder = home / "cloud";
   if (!spec.empty()) {
     std::error_code error;

@@ -141,9 +141,10 @@ class MemoryCloudStore : public CloudStore {
 };
 
 // The cloud store a spec names, keeping its local copy and pending writes in <home>'s database: ""
-// is the folder <home>/cloud; an address starting "redis://" or "unix://" is a Redis server; any
-// other text is a folder path, relative to the working directory. Fails, with the reason, when the
-// folder cannot be made, the server address is bad or the local copy cannot be opened.
+// is the folder <home>/cloud; an address starting "redis://" or "unix://" is a Redis server; one
+// starting "https://" a Quillbox server's cloud endpoint; any other text is a folder path, relative to the
+// working directory. Fails, with the reason, when the folder cannot be made, the server address is bad or the
+// local copy cannot be opened.
 Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const std::filesystem::path& home);
 
 // Sets how the process-wide cloud store is made. Call it before the first sharedCloudStore():

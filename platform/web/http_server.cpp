@@ -20,6 +20,8 @@
 #include <map>
 #include <thread>
 
+#include "platform/web/web_security.h"
+
 namespace quillbox::web {
 
 namespace {
@@ -104,13 +106,16 @@ const char* reasonPhrase(int status) {
                                                              {204, "No Content"},
                                                              {303, "See Other"},
                                                              {400, "Bad Request"},
+                                                             {401, "Unauthorized"},
                                                              {403, "Forbidden"},
                                                              {404, "Not Found"},
                                                              {405, "Method Not Allowed"},
                                                              {409, "Conflict"},
                                                              {411, "Length Required"},
+                                                             {412, "Precondition Failed"},
                                                              {413, "Content Too Large"},
                                                              {415, "Unsupported Media Type"},
+                                                             {429, "Too Many Requests"},
                                                              {431, "Request Header Fields Too Large"},
                                                              {500, "Internal Server Error"},
                                                              {503, "Service Unavailable"}};
@@ -227,6 +232,17 @@ Head parseHead(std::string_view text, HttpRequest& request) {
   head.keepAlive = request.minorVersion == 1 ? !connectionClose : connectionKeepAlive && !connectionClose;
   head.error = 0;
   return head;
+}
+
+// What a trusted proxy on loopback says of the client it forwards.
+void forwarded(HttpRequest& request) {
+  std::string_view chain = request.header("X-Forwarded-For");
+  if (chain.empty() || !isLoopbackHost(request.peer)) return;
+  std::size_t comma = chain.rfind(',');
+  std::string_view last = trimSpaces(comma == std::string_view::npos ? chain : chain.substr(comma + 1));
+  if (last.empty()) return;
+  request.peer = std::string(last);
+  request.secure = equalsIgnoringCase(trimSpaces(request.header("X-Forwarded-Proto")), "https");
 }
 
 std::string peerName(const sockaddr_storage& address) {
@@ -725,11 +741,13 @@ void HttpServer::Impl::progress(Connection& c) {
         return refuse(c, HttpResponse::text(431, "the request's head is too large\n"));
       c.request = HttpRequest();
       c.request.peer = c.peer;
+      c.request.secure = c.io->secure();
       Head head = parseHead(std::string_view(c.in).substr(0, end), c.request);
       c.in.erase(0, end);
       c.scanned = 0;
       c.idle = false;
       if (head.error != 0) return refuse(c, HttpResponse::text(head.error, "the request is malformed\n"));
+      if (options.trustProxy) forwarded(c.request);
       c.keepAlive = head.keepAlive;
       if (options.screen) {
         std::optional<HttpResponse> refusal = options.screen(c.request);
@@ -856,7 +874,7 @@ void HttpServer::Impl::written(Connection& c) {
     c.deadline = now() + options.idleTimeout;
     watch(c, EPOLLIN);
     // A request that came right behind the last one is taken now.
-    if (!c.in.empty()) {
+    if (!c.in.empty() || c.io->buffered()) {
       c.idle = false;
       c.deadline = now() + options.headTimeout;
       readInput(c);

@@ -26,8 +26,9 @@ struct HttpRequest {
   std::string query;     // as sent, after '?'
   int minorVersion = 1;  // HTTP/1.x
   HttpHeaders headers;
-  std::string body;  // empty while the head is screened
-  std::string peer;  // the client's address
+  std::string body;     // empty while the head is screened
+  std::string peer;     // the client's address (a trusted proxy's client, see trustProxy)
+  bool secure = false;  // it came over TLS (to this server, or to a trusted proxy that says so)
 
   // The first value of the header of that name, in any case; "" when absent.
   std::string_view header(std::string_view name) const;
@@ -89,6 +90,10 @@ class HttpTransport {
   virtual long read(char* data, std::size_t size) = 0;
   // Bytes written, or kWouldBlock, or kFailed.
   virtual long write(const char* data, std::size_t size) = 0;
+  // Whether the bytes are encrypted on the wire.
+  virtual bool secure() const { return false; }
+  // Whether bytes already taken from the socket wait to be read (the socket may then be quiet).
+  virtual bool buffered() const { return false; }
 };
 
 struct HttpServerOptions {
@@ -125,6 +130,10 @@ struct HttpServerOptions {
   std::function<HttpClock::time_point()> clock;
   // Wraps an accepted socket; plain TCP when not set.
   std::function<std::unique_ptr<HttpTransport>(int fd)> transport;
+  // A reverse proxy on loopback: a request that comes from a loopback address and carries
+  // X-Forwarded-For gets the last address of that header as its peer, and is secure only when
+  // X-Forwarded-Proto says "https".
+  bool trustProxy = false;
 };
 
 // A small HTTP/1.1 server. One network thread accepts connections and reads heads and bodies

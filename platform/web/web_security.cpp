@@ -193,8 +193,9 @@ bool RequestGuard::hostAllowed(std::string_view hostHeader) const {
 }
 
 bool RequestGuard::originAllowed(std::string_view origin, std::string_view hostHeader,
-                                 std::string_view fetchSite) {
-  if (!origin.empty()) return !hostHeader.empty() && origin == "http://" + std::string(hostHeader);
+                                 std::string_view fetchSite, bool secure) {
+  if (!origin.empty())
+    return !hostHeader.empty() && origin == (secure ? "https://" : "http://") + std::string(hostHeader);
   return fetchSite.empty() || fetchSite == "same-origin" || fetchSite == "none";
 }
 

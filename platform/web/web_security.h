@@ -49,9 +49,10 @@ class RequestGuard {
   bool hostAllowed(std::string_view hostHeader) const;
 
   // A request that changes things or opens an event stream comes from the app's own page: its
-  // Origin, when sent, is "http://" and the Host header; without one, Sec-Fetch-Site (when sent)
-  // says same-origin or none. Anything else is another site's request.
-  static bool originAllowed(std::string_view origin, std::string_view hostHeader, std::string_view fetchSite);
+  // Origin, when sent, is "http://" (over TLS: "https://") and the Host header; without one, Sec-Fetch-Site
+  // (when sent) says same-origin or none. Anything else is another site's request.
+  static bool originAllowed(std::string_view origin, std::string_view hostHeader, std::string_view fetchSite,
+                            bool secure = false);
 
   // True when the secret is the server's token.
   bool tokenMatches(std::string_view secret) const;

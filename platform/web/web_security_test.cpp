@@ -77,6 +77,8 @@ TEST(RequestGuards, OnlyTheAppsOwnPageMayPostEventsOrOpenStreams) {
   EXPECT_TRUE(RequestGuard::originAllowed("", "127.0.0.1:8080", ""));  // not a browser
   EXPECT_FALSE(RequestGuard::originAllowed("http://evil.com", "127.0.0.1:8080", "cross-site"));
   EXPECT_FALSE(RequestGuard::originAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", ""));
+  EXPECT_TRUE(RequestGuard::originAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", "", true));
+  EXPECT_FALSE(RequestGuard::originAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", "", true));
   EXPECT_FALSE(RequestGuard::originAllowed("null", "127.0.0.1:8080", ""));
   EXPECT_FALSE(RequestGuard::originAllowed("http://localhost:8080", "127.0.0.1:8080", "same-site"));
   EXPECT_FALSE(RequestGuard::originAllowed("", "127.0.0.1:8080", "cross-site"));

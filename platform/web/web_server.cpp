@@ -218,6 +218,7 @@ void WebServer::Impl::closeAll() {
 }
 
 std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) const {
+  if (options.cloud && CloudEndpoint::serves(req.path)) return options.cloud->screen(req);
   const std::string_view host = req.header("Host");
   if (!guard.hostAllowed(host)) return refusal(403, "this server does not answer to that host name");
   if (req.method == "GET" && req.path == "/") {
@@ -228,8 +229,9 @@ std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) cons
       // the address bar.
       HttpResponse trade;
       trade.status = 303;
-      trade.headers.emplace_back(
-          "Set-Cookie", cookieName + "=" + *token + "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
+      trade.headers.emplace_back("Set-Cookie", cookieName + "=" + *token +
+                                                   "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000" +
+                                                   (req.secure ? "; Secure" : ""));
       std::string location = "/";
       Idiom idiom{};
       std::optional<std::string> wanted = req.param("idiom");
@@ -242,13 +244,14 @@ std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) cons
     return refusal(403, "open the address that `quillbox serve` printed, with its token");
   }
   if (req.path.rfind("/api/", 0) == 0 &&
-      !RequestGuard::originAllowed(req.header("Origin"), host, req.header("Sec-Fetch-Site"))) {
+      !RequestGuard::originAllowed(req.header("Origin"), host, req.header("Sec-Fetch-Site"), req.secure)) {
     return refusal(403, "requests from other sites are refused");
   }
   return std::nullopt;
 }
 
 HttpResponse WebServer::Impl::handle(const HttpRequest& req) {
+  if (options.cloud && CloudEndpoint::serves(req.path)) return options.cloud->handle(req);
   if (req.method == "GET") {
     if (req.path == "/api/stream") return openStream(req);
     if (const Asset* found = findAsset(req.path)) {

@@ -12,6 +12,7 @@
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "platform/status.h"
+#include "platform/web/cloud_endpoint.h"
 #include "platform/web/http_server.h"
 #include "platform/web/web_security.h"
 #include "platform/window.h"
@@ -37,6 +38,9 @@ struct WebServerOptions {
   // A line every window shows while it is not empty (a cloud store's trouble). Asked on the main
   // queue at every poll.
   std::function<std::string()> statusLine;
+
+  // The cloud endpoint for the person's devices, under /cloud/v1/; none when null.
+  std::shared_ptr<CloudEndpoint> cloud;
 
   // The HTTP front's limits and deadlines (body limit, connection bounds, timeouts); its address,
   // callbacks and common headers are the server's own.
@@ -68,7 +72,10 @@ struct WebServerOptions {
 //                             event's operation failed because a store could not be read or
 //                             written. 400, 404, 409 and 503 carry {"error": message}.
 //
-// Every request is refused (403), from its head alone and before anything else is done, unless
+//   /cloud/v1/...             the cloud endpoint (see CloudEndpoint), when the server has one: its
+//                             requests carry a device token instead, and pass its checks alone.
+//
+// Every other request is refused (403), from its head alone and before anything else is done, unless
 // its Host header names this server and it carries the token's cookie. Event requests and streams
 // are refused (403) when another site sends them. Every answer carries a Content-Security-Policy
 // that allows only the app's own script and style.

@@ -1,0 +1,93 @@
+#include "app/devices_commands.h"
+
+#include <unistd.h>
+
+#include <ctime>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "app/cli.h"
+#include "platform/device_tokens.h"
+#include "platform/home.h"
+
+namespace quillbox {
+
+namespace {
+
+std::string timeText(std::int64_t seconds) {
+  if (seconds == 0) return "never";
+  std::time_t at = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  gmtime_r(&at, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+  return text;
+}
+
+std::string defaultServer() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "https://localhost:8080/";
+  return "https://" + std::string(name) + ":8080/";
+}
+
+std::unique_ptr<DeviceTokens> openDevices(const GlobalOptions& options) {
+  Result<std::filesystem::path> home = resolveHome(options.home);
+  if (!home) throw Failure{kStoreError, home.status().message()};
+  Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(cloudSpec(options), home.value());
+  if (!devices) throw Failure{kUsageError, terminalSafe(devices.status().message())};
+  return std::move(devices).value();
+}
+
+struct DevicesState {
+  std::string name;
+  std::string server;
+};
+
+}  // namespace
+
+void addDevicesCommands(CLI::App& app, CommandContext& context) {
+  auto state = std::make_shared<DevicesState>();
+  CLI::App* devices = app.add_subcommand("devices", "the devices that may reach this server's cloud store");
+  devices->require_subcommand(1);
+
+  CLI::App* add = devices->add_subcommand("add", "add a device and print its token, this once");
+  add->add_option("NAME", state->name, "the device's name: letters, digits, '.', '_' or '-'")->required();
+  add->add_option("--server", state->server,
+                  "the server's address as the device reaches it (https://HOST:PORT/)");
+  add->callback([&context, state] {
+    context.command = [&context, state] {
+      Result<std::string> token = openDevices(context.options)->add(state->name);
+      throwIfFailed(token.status());
+      std::string server = state->server.empty() ? defaultServer() : state->server;
+      context.out << "Added the device " << terminalSafe(state->name)
+                  << ". Its token, shown only this once:\n"
+                  << "  " << token.value() << "\n"
+                  << "Set the device up with (add --cloud-ca FILE for a certificate of your own):\n"
+                  << "  export QUILLBOX_CLOUD=" << terminalSafe(server)
+                  << " QUILLBOX_CLOUD_TOKEN=" << token.value() << "\n";
+    };
+  });
+
+  devices->add_subcommand("list", "the devices: name, added, last seen")->callback([&context] {
+    context.command = [&context] {
+      Result<std::vector<DeviceRecord>> listed = openDevices(context.options)->list();
+      throwIfFailed(listed.status());
+      for (const DeviceRecord& device : listed.value()) {
+        context.out << terminalSafe(device.name) << "\tadded " << timeText(device.added) << "\tlast seen "
+                    << timeText(device.lastSeen) << "\n";
+      }
+    };
+  });
+
+  CLI::App* revoke = devices->add_subcommand("revoke", "end a device's access at once");
+  revoke->add_option("NAME", state->name, "the device's name")->required();
+  revoke->callback([&context, state] {
+    context.command = [&context, state] {
+      throwIfFailed(openDevices(context.options)->revoke(state->name));
+      context.out << "Revoked the device " << terminalSafe(state->name) << ".\n";
+    };
+  });
+}
+
+}  // namespace quillbox

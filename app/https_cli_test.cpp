@@ -1,0 +1,250 @@
+// Devices that reach a real `quillbox serve` over HTTPS, each command its own process, with a
+// certificate made for the test by the openssl command.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/cli_test_support.h"
+#include "platform/https_client.h"
+#include "platform/redis_test_server.h"
+
+namespace quillbox {
+namespace {
+
+namespace fs = std::filesystem;
+using clitest::flattened;
+using clitest::joined;
+using clitest::Outcome;
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+
+// A `quillbox serve` in a process of its own, stopped as Ctrl-C would stop it.
+class ServeProcess {
+ public:
+  ServeProcess(std::vector<std::string> args, const fs::path& log) : args_(std::move(args)), log_(log) {
+    start();
+  }
+  ~ServeProcess() { stop(); }
+
+  // Starts it and waits until it says where devices reach it; port 0 on the first start only.
+  void start() {
+    std::vector<std::string> all{clitest::quillboxBinary().string()};
+    all.insert(all.end(), args_.begin(), args_.end());
+    all.push_back("--listen");
+    all.push_back("127.0.0.1:" + std::to_string(port_));
+    std::vector<char*> argv;
+    for (std::string& arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ASSERT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    constexpr std::string_view kSays = "cloud store at https://127.0.0.1:";
+    for (int tries = 0; tries < 3000; ++tries) {
+      std::string said = clitest::fileContents(log_);
+      if (std::size_t at = said.find(kSays); at != std::string::npos) {
+        port_ = std::stoi(said.substr(at + kSays.size()));
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    FAIL() << "serve did not start: " << clitest::fileContents(log_);
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    EXPECT_EQ(clitest::waitExited(pid_), 0) << clitest::fileContents(log_);
+    pid_ = -1;
+  }
+  std::string address() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+ private:
+  std::vector<std::string> args_;
+  fs::path log_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+class HttpsCommandLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const fs::path dir = folder_.path();
+    std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
+        (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "the openssl command cannot make a certificate";
+    ::setenv("QUILLBOX_CLOUD_CA", (dir / "cert.pem").c_str(), 1);
+  }
+  void TearDown() override { ::unsetenv("QUILLBOX_CLOUD_CA"); }
+
+  // A server with its own home, on cloud (its home's folder when empty).
+  std::unique_ptr<ServeProcess> serve(const std::string& name, const std::string& cloud = "") {
+    const fs::path dir = folder_.path();
+    const std::string store = cloud.empty() ? (dir / name / "cloud").string() : cloud;
+    server_ = clitest::Device(dir / name, store, dir);
+    return std::make_unique<ServeProcess>(
+        std::vector<std::string>{"--home", server_.home().string(), "--cloud", store, "serve", "--tls-cert",
+                                 (dir / "cert.pem").string(), "--tls-key", (dir / "key.pem").string()},
+        dir / (name + ".log"));
+  }
+  // `devices add NAME` on the server: the token it printed.
+  std::string addDevice(const std::string& name) {
+    Outcome added = server_.run({"devices", "add", name});
+    EXPECT_EQ(added.code, 0) << added.err;
+    std::size_t at = added.out.find("QUILLBOX_CLOUD_TOKEN=");
+    return at == std::string::npos ? "" : added.out.substr(at + 21, 64);
+  }
+  // A device of its own home on the server at address, its token kept in <home>/cloud-token.
+  clitest::Device device(const std::string& name, const std::string& address, const std::string& token) {
+    fs::path home = folder_.path() / name;
+    fs::create_directories(home);
+    std::ofstream(home / "cloud-token") << token << "\n";
+    fs::permissions(home / "cloud-token", fs::perms::owner_read | fs::perms::owner_write);
+    return clitest::Device(home, address, folder_.path());
+  }
+  std::string rows(const clitest::Device& on, const std::vector<std::string>& args) {
+    Outcome outcome = on.run(args);
+    EXPECT_EQ(outcome.code, 0) << joined(args) << ": " << outcome.err;
+    EXPECT_EQ(outcome.err, "") << joined(args);
+    return flattened(outcome.out);
+  }
+  // "CODE rows", the one line reported kept in problem.
+  std::string troubled(const clitest::Device& on, const std::vector<std::string>& args,
+                       std::string* problem) {
+    Outcome outcome = on.run(args);
+    EXPECT_EQ(count(outcome.err, "\n"), 1u) << joined(args) << ": " << outcome.err;
+    *problem = outcome.err;
+    return std::to_string(outcome.code) + " " + flattened(outcome.out);
+  }
+  std::string pending(const clitest::Device& on) {
+    std::string out = on.run({"cloud", "status"}).out;
+    return out.find("pending: ") == std::string::npos ? "none" : out.substr(out.find("pending: ") + 9);
+  }
+  // One raw request to the server at address: "STATUS" and the body's size.
+  std::string raw(const std::string& address, const std::string& method, const std::string& key,
+                  const std::string& token, const std::string& body = {}) {
+    Result<HttpsAddress> where = parseHttpsAddress(address);
+    Result<std::unique_ptr<HttpsClient>> client =
+        HttpsClient::open(where.value(), (folder_.path() / "cert.pem").string());
+    HttpsHeaders headers;
+    if (!token.empty()) headers.emplace_back("Authorization", "Bearer " + token);
+    Result<HttpsReply> reply = client.value()->request(method, "/cloud/v1/" + key, headers, body);
+    if (!reply.ok()) return reply.status().message();
+    lastBody_ = reply->body;
+    return std::to_string(reply->status);
+  }
+
+  clitest::TempFolder folder_;
+  clitest::Device server_{"", "", ""};
+  std::string lastBody_;
+};
+
+TEST_F(HttpsCommandLineTest, TwoDevicesSyncThroughTheServerAndTheCloudWinsAtLoad) {
+  auto running = serve("server");
+  clitest::Device laptop = device("laptop", running->address(), addDevice("laptop"));
+  clitest::Device phone = device("phone", running->address(), addDevice("phone"));
+
+  EXPECT_EQ(rows(laptop, {"notes", "add", "from the laptop"}), "1 from the laptop");
+  EXPECT_EQ(rows(phone, {"store", "set", "stringNotes", "only herexNOTES_SEPARATOR"}), "");
+  EXPECT_EQ(rows(phone, {"notes", "list"}), "1 from the laptop");
+  EXPECT_EQ(rows(phone, {"tasks", "add", "buy milk"}), "1 [ ] buy milk");
+  EXPECT_EQ(rows(phone, {"tasks", "toggle", "1"}), "1 [x] buy milk");
+  EXPECT_EQ(rows(laptop, {"tasks", "list"}), "1 [x] buy milk");
+  EXPECT_EQ(rows(server_, {"notes", "list"}), "1 from the laptop");
+  EXPECT_NE(server_.run({"devices", "list"}).out.find("laptop\tadded "), std::string::npos);
+}
+
+TEST_F(HttpsCommandLineTest, AnEditMadeWhileTheServerIsStoppedIsKeptAndSentByTheNextVisit) {
+  auto running = serve("server");
+  clitest::Device laptop = device("laptop", running->address(), addDevice("laptop"));
+  clitest::Device phone = device("phone", running->address(), addDevice("phone"));
+  EXPECT_EQ(rows(laptop, {"notes", "add", "before"}), "1 before");
+
+  running->stop();
+  std::string problem;
+  EXPECT_EQ(troubled(laptop, {"notes", "add", "during"}, &problem), "0 1 before|2 during");
+  EXPECT_NE(problem.find("cannot reach the cloud server at " + running->address()), std::string::npos)
+      << problem;
+  EXPECT_EQ(pending(laptop), "notesFromCloud\n");
+
+  running->start();
+  EXPECT_EQ(rows(laptop, {"notes", "list"}), "1 before|2 during");
+  EXPECT_EQ(pending(laptop), "none");
+  EXPECT_EQ(rows(phone, {"notes", "list"}), "1 before|2 during");
+}
+
+TEST_F(HttpsCommandLineTest, ARevokedDeviceIsRefusedAtOnceAndKeepsItsEditsPending) {
+  auto running = serve("server");
+  clitest::Device laptop = device("laptop", running->address(), addDevice("laptop"));
+  clitest::Device phone = device("phone", running->address(), addDevice("phone"));
+  EXPECT_EQ(rows(laptop, {"notes", "add", "shared"}), "1 shared");
+
+  EXPECT_EQ(server_.run({"devices", "revoke", "laptop"}).code, 0);
+  std::string problem;
+  EXPECT_EQ(troubled(laptop, {"notes", "add", "kept"}, &problem), "0 1 shared|2 kept");
+  EXPECT_EQ(count(problem, "refused this device's token"), 1u) << problem;
+  EXPECT_EQ(pending(laptop), "notesFromCloud\n");
+  EXPECT_EQ(rows(phone, {"notes", "list"}), "1 shared");
+  EXPECT_EQ(server_.run({"devices", "revoke", "laptop"}).code, 2);
+}
+
+TEST_F(HttpsCommandLineTest, TheEndpointRefusesWhatIsNotADevicesAndKeepsBinaryValuesWhole) {
+  auto running = serve("server");
+  const std::string token = addDevice("tool");
+  std::string value(1 << 20, '\0');
+  for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<char>((i * 7919) >> 3);
+
+  EXPECT_EQ(raw(running->address(), "PUT", "notesFromCloud", "", "x"), "401");
+  EXPECT_EQ(raw(running->address(), "PUT", "notesFromCloud", std::string(64, 'a'), "x"), "401");
+  EXPECT_EQ(raw(running->address(), "GET", "notesFromCloud", token), "404");
+  EXPECT_EQ(raw(running->address(), "GET", "stringNotes", token), "404");
+  EXPECT_EQ(raw(running->address(), "PUT", "taggedNotesFromCloud", token, value), "204");
+  EXPECT_EQ(raw(running->address(), "GET", "taggedNotesFromCloud", token), "200");
+  EXPECT_TRUE(lastBody_ == value) << "the megabyte came back changed";
+
+  // A certificate nobody trusts here: the client refuses it.
+  Result<std::unique_ptr<HttpsClient>> untrusting =
+      HttpsClient::open(parseHttpsAddress(running->address()).value(), "");
+  Result<HttpsReply> reply =
+      untrusting.value()->request("GET", "/cloud/v1/", {{"Authorization", "Bearer " + token}});
+  ASSERT_FALSE(reply.ok());
+  EXPECT_NE(reply.status().message().find("does not verify"), std::string::npos) << reply.status().message();
+}
+
+TEST_F(HttpsCommandLineTest, TwoServersOnOneRedisAnswerTheSameDevicesAndARevokeReachesBoth) {
+  if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
+  RedisTestServer redis;
+  const std::string store = redis.address() + "/?namespace=person";
+  auto first = serve("first", store);
+  auto second = serve("second", store);
+  const std::string token = addDevice("laptop");
+  clitest::Device viaFirst = device("laptop", first->address(), token);
+  clitest::Device viaSecond = device("phone", second->address(), token);
+
+  EXPECT_EQ(rows(viaFirst, {"notes", "add", "on redis"}), "1 on redis");
+  EXPECT_EQ(rows(viaSecond, {"notes", "list"}), "1 on redis");
+  EXPECT_EQ(raw(first->address(), "GET", "notesFromCloud", token), "200");
+  EXPECT_EQ(server_.run({"devices", "revoke", "laptop"}).code, 0);
+  EXPECT_EQ(raw(first->address(), "GET", "notesFromCloud", token) + " " +
+                raw(second->address(), "GET", "notesFromCloud", token),
+            "401 401");
+}
+
+}  // namespace
+}  // namespace quillbox

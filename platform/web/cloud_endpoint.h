@@ -1,0 +1,73 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/cloud_transport.h"
+#include "platform/device_tokens.h"
+#include "platform/web/http_server.h"
+
+namespace quillbox::web {
+
+struct CloudEndpointOptions {
+  // Requests one device token may make: a burst of this many, then requestsPerSecond.
+  double requestsPerSecond = 20;
+  double requestBurst = 200;
+  // Requests from one client address that carry a token that is no device's: a burst of this
+  // many, then one per failuresEvery.
+  double failureBurst = 20;
+  std::chrono::milliseconds failuresEvery{2000};
+  // The time the limits are measured against (a fake clock in tests).
+  std::function<HttpClock::time_point()> clock;
+};
+
+// The cloud store of `quillbox serve` for the person's devices: the wire is cloudwire's
+// (platform/cloud_wire.h). Values go to and come from the server's own backing directly, never
+// through an outbox: a 204 means the backing holds the value, and a backing that cannot be reached
+// or written answers 503. Every request needs a device token; refusals come from the head alone,
+// before the body is read, where they can (a missing token, a token sent in clear from another
+// machine, a key that is not a cloud key, too many requests), and a token that is no device's is
+// refused before anything is read or written. Safe to call from several threads.
+class CloudEndpoint {
+ public:
+  CloudEndpoint(std::unique_ptr<CloudTransport> backing, std::shared_ptr<DeviceTokens> devices,
+                CloudEndpointOptions options = {});
+
+  // True for the paths the endpoint answers (all of /cloud/v1/...).
+  static bool serves(std::string_view path);
+
+  // Looks at a request's head: a refusal, or nothing to let it through. Quick, never waits.
+  std::optional<HttpResponse> screen(const HttpRequest& request);
+  // Answers a screened request.
+  HttpResponse handle(const HttpRequest& request);
+
+ private:
+  struct Bucket {
+    double tokens = 0;
+    HttpClock::time_point filled{};
+  };
+  HttpClock::time_point now() const;
+  bool take(std::map<std::string, Bucket, std::less<>>& buckets, const std::string& key, double rate,
+            double burst);
+  bool failedTooOften(const std::string& peer);
+  HttpResponse read(std::string_view key);
+  HttpResponse write(std::string_view key, const HttpRequest& request);
+  HttpResponse writeGroup(const HttpRequest& request);
+
+  std::mutex backingMutex_;
+  std::unique_ptr<CloudTransport> backing_;  // guarded by backingMutex_
+  std::shared_ptr<DeviceTokens> devices_;
+  CloudEndpointOptions options_;
+  std::mutex limitMutex_;
+  std::map<std::string, Bucket, std::less<>> requests_;  // by token; guarded by limitMutex_
+  std::map<std::string, Bucket, std::less<>> failures_;  // by client address; guarded by limitMutex_
+};
+
+}  // namespace quillbox::web

@@ -1,0 +1,205 @@
+#include "platform/web/cloud_endpoint.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/cloud_wire.h"
+#include "platform/memory_transport_test_support.h"
+
+namespace quillbox::web {
+namespace {
+
+using namespace std::chrono_literals;
+
+class CloudEndpointTest : public ::testing::Test {
+ protected:
+  CloudEndpointTest() {
+    devices_ =
+        std::make_shared<DeviceTokens>(std::make_unique<MemoryTransport>(deviceList_), [] { return 100; });
+    token_ = devices_->add("phone").value();
+    limit(100, 100);
+  }
+  // A new endpoint on the same store: a burst of requests per token, then one a second; a burst of
+  // refused tokens per address, then one per ten seconds.
+  void limit(double requests, double failures) {
+    CloudEndpointOptions options;
+    options.requestBurst = requests;
+    options.requestsPerSecond = 1;
+    options.failureBurst = failures;
+    options.failuresEvery = 10s;
+    options.clock = [this] { return now_; };
+    endpoint_ = std::make_unique<CloudEndpoint>(std::make_unique<MemoryTransport>(store_), devices_, options);
+  }
+
+  // One request as the front runs it, screened then handled: "STATUS" and the body's first line.
+  std::string send(const std::string& method, const std::string& path, const std::string& body = {},
+                   HttpHeaders headers = {}, std::optional<std::string> token = {}) {
+    HttpRequest request;
+    request.method = method;
+    request.path = path;
+    request.body = body;
+    request.peer = peer_;
+    request.secure = secure_;
+    request.headers = std::move(headers);
+    const std::string bearer = token.value_or(token_);
+    if (!bearer.empty()) request.headers.emplace_back("authorization", "Bearer " + bearer);
+    std::optional<HttpResponse> refused = endpoint_->screen(request);
+    HttpResponse response = refused ? std::move(*refused) : endpoint_->handle(request);
+    lastEtag_.clear();
+    for (const auto& [name, value] : response.headers) {
+      if (name == "ETag") lastEtag_ = value;
+    }
+    std::string line = response.body.substr(0, response.body.find('\n'));
+    return std::to_string(response.status) + (line.empty() ? "" : " " + line);
+  }
+  std::string held(const std::string& key) {
+    auto found = store_->values.find(key);
+    return found == store_->values.end() ? "(nothing)" : found->second;
+  }
+
+  std::shared_ptr<MemoryBacking> store_ = std::make_shared<MemoryBacking>();
+  std::shared_ptr<MemoryBacking> deviceList_ = std::make_shared<MemoryBacking>();
+  std::shared_ptr<DeviceTokens> devices_;
+  std::unique_ptr<CloudEndpoint> endpoint_;
+  std::string token_;
+  std::string peer_ = "127.0.0.1";
+  bool secure_ = false;
+  HttpClock::time_point now_{};
+  std::string lastEtag_;
+};
+
+TEST_F(CloudEndpointTest, ATokenThatIsNoDevicesReadsAndWritesNothing) {
+  store_->values["notesFromCloud"] = "a";
+  std::string answers = send("PUT", "/cloud/v1/notesFromCloud", "x", {}, "") + "|" +
+                        send("GET", "/cloud/v1/notesFromCloud", {}, {}, std::string(64, 'f')) + "|" +
+                        send("GET", "/cloud/v1/notesFromCloud", {}, {}, "not hex");
+  ASSERT_TRUE(devices_->revoke("phone").ok());
+  answers += "|" + send("PUT", "/cloud/v1/notesFromCloud", "x");
+  EXPECT_EQ(answers,
+            "401 this endpoint needs a device token (Authorization: Bearer TOKEN)|"
+            "401 this token is no device's (unknown, or revoked)|401 this token is no device's (unknown, or "
+            "revoked)|"
+            "401 this token is no device's (unknown, or revoked)");
+  EXPECT_EQ(store_->calls, 0);
+  EXPECT_EQ(held("notesFromCloud"), "a");
+}
+
+TEST_F(CloudEndpointTest, TokensInClearAreTakenOnlyFromThisMachine) {
+  peer_ = "192.0.2.7";
+  std::string clear = send("PUT", "/cloud/v1/notesFromCloud", "x");
+  EXPECT_NE(clear.find("403 "), std::string::npos);
+  EXPECT_NE(clear.find("--tls-cert FILE --tls-key FILE"), std::string::npos);
+  EXPECT_EQ(held("notesFromCloud"), "(nothing)");
+  secure_ = true;
+  EXPECT_EQ(send("PUT", "/cloud/v1/notesFromCloud", "x"), "204");
+  peer_ = "::1";
+  secure_ = false;
+  EXPECT_EQ(send("GET", "/cloud/v1/notesFromCloud"), "200 x");
+}
+
+TEST_F(CloudEndpointTest, WritesHonourTheValidatorOfTheValueTheDeviceSaw) {
+  const std::string binary("a\0b\nNOTES_SEPARATOR", 19);
+  EXPECT_EQ(send("GET", "/cloud/v1/notesFromCloud"), "404 nothing under notesFromCloud");
+  EXPECT_EQ(send("PUT", "/cloud/v1/notesFromCloud", binary, {{"if-none-match", "*"}}), "204");
+  EXPECT_EQ(send("GET", "/cloud/v1/notesFromCloud").substr(0, 4), "200 ");
+  const std::string seen = lastEtag_;
+  EXPECT_EQ(seen, cloudwire::etagOf(binary));
+  EXPECT_EQ(send("PUT", "/cloud/v1/notesFromCloud", "b", {{"if-none-match", "*"}}),
+            "412 the key holds a value");
+  EXPECT_EQ(send("PUT", "/cloud/v1/notesFromCloud", "c", {{"if-match", cloudwire::etagOf("other")}}),
+            "412 the value of notesFromCloud moved");
+  EXPECT_EQ(held("notesFromCloud"), binary);
+  EXPECT_EQ(send("PUT", "/cloud/v1/notesFromCloud", "d", {{"if-match", seen}}), "204");
+  EXPECT_EQ(send("PUT", "/cloud/v1/notesFromCloud", "e", {{"if-match", seen}}),
+            "412 the value of notesFromCloud moved");
+  EXPECT_EQ(held("notesFromCloud"), "d");
+  EXPECT_EQ(send("GET", "/cloud/v1/stringNotes") + "|" + send("DELETE", "/cloud/v1/notesFromCloud"),
+            "404 not a cloud key|405 the method is not one this address takes");
+}
+
+TEST_F(CloudEndpointTest, AGroupWithAConditionIsWrittenWholeOrNotAtAll) {
+  using Condition = cloudwire::GroupWrite::Condition;
+  store_->values["tasksFromCloud"] = "t";
+  const std::string tasksTag = cloudwire::etagOf("t");
+  const std::string goneTag = cloudwire::etagOf("gone");
+  std::vector<cloudwire::GroupWrite> stale{
+      {"tasksFromCloud", "t2", Condition::matches, tasksTag},
+      {"stringTasksFinishedIndicesFromCloud", "0", Condition::matches, goneTag}};
+  EXPECT_EQ(send("POST", "/cloud/v1/", cloudwire::encodeGroup(stale)),
+            "412 the value of stringTasksFinishedIndicesFromCloud moved");
+  EXPECT_EQ(held("tasksFromCloud") + " " + held("stringTasksFinishedIndicesFromCloud"), "t (nothing)");
+
+  std::vector<cloudwire::GroupWrite> good{
+      {"tasksFromCloud", "t2", Condition::matches, tasksTag},
+      {"stringTasksFinishedIndicesFromCloud", "0", Condition::absent, {}}};
+  EXPECT_EQ(send("POST", "/cloud/v1/", cloudwire::encodeGroup(good)), "204");
+  EXPECT_EQ(held("tasksFromCloud") + " " + held("stringTasksFinishedIndicesFromCloud"), "t2 0");
+
+  std::vector<cloudwire::GroupWrite> plain{{"notesFromCloud", "n", Condition::none, {}},
+                                           {"taggedNotesFromCloud", "g", Condition::none, {}}};
+  EXPECT_EQ(send("POST", "/cloud/v1/", cloudwire::encodeGroup(plain)), "204");
+  EXPECT_EQ(send("POST", "/cloud/v1/", "notesFromCloud - 5\nab"), "400 a write's value is cut short");
+  EXPECT_EQ(held("notesFromCloud") + " " + held("taggedNotesFromCloud"), "n g");
+}
+
+TEST_F(CloudEndpointTest, AStoreThatCannotBeReachedAnswers503SoTheDeviceKeepsItsWrite) {
+  store_->away = true;
+  EXPECT_EQ(send("PUT", "/cloud/v1/notesFromCloud", "x").substr(0, 4), "503 ");
+  EXPECT_EQ(send("GET", "/cloud/v1/notesFromCloud").substr(0, 4), "503 ");
+  EXPECT_EQ(send("GET", "/cloud/v1/").substr(0, 4), "503 ");
+  store_->away = false;
+  deviceList_->away = true;
+  EXPECT_EQ(send("GET", "/cloud/v1/notesFromCloud").substr(0, 4), "503 ");
+}
+
+TEST_F(CloudEndpointTest, RequestsAreLimitedPerTokenAndRefusedTokensPerAddress) {
+  limit(4, 2);
+  std::string answers;
+  for (int i = 0; i < 5; ++i) answers += send("GET", "/cloud/v1/").substr(0, 3) + " ";
+  now_ += 2s;
+  answers += send("GET", "/cloud/v1/").substr(0, 3) + " | ";
+  peer_ = "127.0.0.9";
+  for (int i = 0; i < 3; ++i)
+    answers += send("GET", "/cloud/v1/", {}, {}, std::string(64, '0')).substr(0, 3) + " ";
+  answers += send("GET", "/cloud/v1/").substr(0, 3) + " | ";
+  peer_ = "127.0.0.1";
+  answers += send("GET", "/cloud/v1/").substr(0, 3);
+  EXPECT_EQ(answers, "204 204 204 204 429 204 | 401 401 429 429 | 204");
+}
+
+// Through the front: what a proxy on loopback says of its client counts only when trusted.
+TEST_F(CloudEndpointTest, ATrustedProxySaysWhetherItsClientUsedHttps) {
+  auto through = [&](bool trusted, const std::string& forwarded) {
+    HttpServerOptions options;
+    options.trustProxy = trusted;
+    options.screen = [&](const HttpRequest& r) { return endpoint_->screen(r); };
+    options.handle = [&](const HttpRequest& r) { return endpoint_->handle(r); };
+    HttpServer server(options);
+    EXPECT_TRUE(server.start().ok());
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(server.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string request =
+        "GET /cloud/v1/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\nAuthorization: Bearer " + token_ +
+        "\r\n" + forwarded + "\r\n";
+    (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    char buffer[64] = {};
+    long got = ::recv(fd, buffer, 12, MSG_WAITALL);
+    ::close(fd);
+    server.stop();
+    return got == 12 ? std::string(buffer + 9, 3) : "closed";
+  };
+  const std::string fromAway = "X-Forwarded-For: 10.0.0.1, 198.51.100.4\r\n";
+  EXPECT_EQ(through(true, fromAway) + " " + through(true, fromAway + "X-Forwarded-Proto: https\r\n") + " " +
+                through(false, fromAway) + " " + through(true, ""),
+            "403 204 204 204");
+}
+
+}  // namespace
+}  // namespace quillbox::web

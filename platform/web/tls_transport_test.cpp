@@ -1,0 +1,80 @@
+#include "platform/web/tls_transport.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/https_client.h"
+
+namespace quillbox::web {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A server over TLS with a certificate made for names, and a client that trusts that certificate.
+class TlsTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quillbox-tls-XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+  }
+  void TearDown() override {
+    if (server_) server_->stop();
+    fs::remove_all(dir_);
+  }
+  void serve(const std::string& names) {
+    std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=test -addext subjectAltName=" +
+        names + " -keyout " + (dir_ / "key.pem").string() + " -out " + (dir_ / "cert.pem").string() +
+        " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "the openssl command cannot make a certificate";
+    Result<std::shared_ptr<TlsContext>> tls = TlsContext::load(dir_ / "cert.pem", dir_ / "key.pem");
+    ASSERT_TRUE(tls.ok()) << tls.status().message();
+    HttpServerOptions options;
+    options.transport = [context = tls.value()](int fd) { return context->wrap(fd); };
+    options.handle = [](const HttpRequest& r) {
+      return HttpResponse::text(200,
+                                std::string(r.secure ? "secure " : "clear ") + std::to_string(r.body.size()));
+    };
+    server_ = std::make_unique<HttpServer>(options);
+    ASSERT_TRUE(server_->start().ok());
+  }
+  // "STATUS body" of one request from a client that trusts the test's certificate, or why it failed.
+  std::string ask(const std::string& host, const std::string& body) {
+    Result<HttpsAddress> address =
+        parseHttpsAddress("https://" + host + ":" + std::to_string(server_->port()) + "/");
+    Result<std::unique_ptr<HttpsClient>> client =
+        HttpsClient::open(address.value(), (dir_ / "cert.pem").string());
+    Result<HttpsReply> reply = client.value()->request("POST", "/", {}, body);
+    return reply.ok() ? std::to_string(reply->status) + " " + reply->body : reply.status().message();
+  }
+
+  fs::path dir_;
+  std::unique_ptr<HttpServer> server_;
+};
+
+TEST_F(TlsTransportTest, ACertificateForThisAddressCarriesWholeBodiesSecurely) {
+  serve("IP:127.0.0.1");
+  EXPECT_EQ(ask("127.0.0.1", std::string(3 << 20, 'x')), "200 secure 3145728");
+}
+
+TEST_F(TlsTransportTest, ACertificateForAnotherNameIsRefused) {
+  serve("DNS:elsewhere.example");
+  std::string refused = ask("127.0.0.1", "x");
+  EXPECT_NE(refused.find("does not verify"), std::string::npos) << refused;
+}
+
+TEST_F(TlsTransportTest, KeysThatDoNotGoTogetherAreRefusedAtStart) {
+  serve("IP:127.0.0.1");
+  fs::copy_file(dir_ / "cert.pem", dir_ / "first.pem");
+  serve("IP:127.0.0.1");
+  Result<std::shared_ptr<TlsContext>> mixed = TlsContext::load(dir_ / "first.pem", dir_ / "key.pem");
+  EXPECT_FALSE(mixed.ok());
+  EXPECT_FALSE(TlsContext::load(dir_ / "missing.pem", dir_ / "key.pem").ok());
+}
+
+}  // namespace
+}  // namespace quillbox::web
