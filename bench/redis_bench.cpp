@@ -82,6 +82,16 @@ void RedisStoreLoad(benchmark::State& state) {
 }
 BENCHMARK(RedisStoreLoad)->Unit(benchmark::kMicrosecond);
 
+// A screen's load: the value and whether an unsent write waits to be merged onto it.
+void RedisStoreLoadCopy(benchmark::State& state) {
+  auto store = bench().store(bench().server->address(), "loadcopy");
+  benchmark::DoNotOptimize(store->setString(listString(), kKey));
+  for (auto _ : state) benchmark::DoNotOptimize(store->loadCopy(kKey));
+  check(*store, state);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(listString().size()));
+}
+BENCHMARK(RedisStoreLoadCopy)->Unit(benchmark::kMicrosecond);
+
 void RedisStoreLoadOffline(benchmark::State& state) {
   // A port nobody listens on: the first read fails at once, the rest come from the local copy.
   auto store = bench().store("redis://127.0.0.1:1", "offline");

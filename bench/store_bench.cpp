@@ -136,5 +136,19 @@ void BM_FolderStringForKeyList(benchmark::State& state) {
 }
 BENCHMARK(BM_FolderStringForKeyList)->Unit(benchmark::kMicrosecond);
 
+// A screen's load: the value and whether an unsent write waits to be merged onto it.
+void BM_FolderLoadCopyList(benchmark::State& state) {
+  ScratchHome home;
+  auto made = makeCloudStore((home.path() / "cloud").string(), home.path());
+  if (!made.ok()) return state.SkipWithError(made.status().message().c_str());
+  CloudStore& store = *made.value();
+  const std::string list = bigList();
+  if (!store.setString(list, "notesFromCloud").ok()) return state.SkipWithError("write failed");
+  for (auto _ : state) benchmark::DoNotOptimize(store.loadCopy("notesFromCloud"));
+  if (!store.health().ok()) state.SkipWithError(store.health().message().c_str());
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(list.size()));
+}
+BENCHMARK(BM_FolderLoadCopyList)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 }  // namespace quillbox

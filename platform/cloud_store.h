@@ -43,12 +43,36 @@ class CloudStore {
   // Keeps value under key; later reads here, and on other devices sharing the store, return it.
   // Ok once the write is delivered or durably kept to be delivered later (health() then says
   // why it waits); a failure when it is neither: the write is lost and the caller must say so.
-  // Within a WriteGroup, stores that take part keep the write with the group's others and
+  // A store that writes only over the value the device's list was based on fails with conflict
+  // when another device wrote meanwhile: the write is kept, and a load merges it onto the new
+  // value. Within a WriteGroup, stores that take part keep the write with the group's others and
   // answer ok; the group's close() says how they went.
   virtual Status setString(std::string_view value, std::string_view key) = 0;
 
   // What the store is, for people: a folder path or a server address (passwords masked).
   virtual std::string describe() const = 0;
+
+  // What a load of key finds: the value it takes, or, while this device has an unsent write of
+  // the key, the backing's own value to merge that write onto.
+  struct LoadCopy {
+    std::optional<std::string> value;  // nothing: the key holds nothing
+    // A write of the key waits to be delivered, the backing answered with value, and the write's
+    // base is known: the load merges the local list onto value instead of taking it.
+    bool unsent = false;
+    std::optional<std::string> base;  // when unsent: the backing's value the waiting write builds on
+  };
+  // By default stringForKey's answer, with nothing unsent. A store that cannot tell whether a write
+  // waits (its outbox cannot be read) fails: a load then takes nothing and merges nothing.
+  virtual Result<LoadCopy> loadCopy(std::string_view key) { return LoadCopy{stringForKey(key), false, {}}; }
+
+  // The device's list under key now builds on value (a load merged its unsent edits onto it): the
+  // next write of key expects the backing to hold value. Nothing to do for stores that write
+  // unconditionally.
+  virtual Status rebase(std::string_view key, const std::optional<std::string>& value) {
+    (void)key;
+    (void)value;
+    return Status::Ok();
+  }
 
   // Ok, or the problem that keeps the store from its backing or keeps writes waiting (a folder
   // that cannot be written, a refused login).
@@ -77,7 +101,8 @@ class CloudStore {
     WriteGroup& operator=(const WriteGroup&) = delete;
 
     // Hands each store its writes, in the order they were made (one per key: the last). The first
-    // failure; ok for a group that joined another.
+    // failure (conflict when a store kept writes that another device's newer value held back); ok
+    // for a group that joined another.
     Status close();
 
     // For the stores that take part: the outermost group open on this thread, or nullptr.

@@ -47,8 +47,11 @@ class CloudTransport {
   // and a write that failed leaves the others as they went.
   virtual std::vector<Status> setMany(std::span<const CloudWriteView> writes);
 
-  // Makes every write of the group if, for each, the backing still holds its base; otherwise
-  // makes none and fails with Status::Conflict naming a key that moved. All or none, and atomic
+  // Makes every write of the group if, for each, the backing still holds its base (or already
+  // holds the write's own value: a write that arrived before its answer was lost, sent again; or
+  // holds nothing: no device removes a key, so a key that holds nothing was lost by the backing,
+  // and filling it overwrites nothing); otherwise makes none and fails with Status::Conflict
+  // naming a key that moved. All or none, and atomic
   // against other writers where the backing allows it (a Redis script; the folder under its lock
   // file; one request to an HTTPS endpoint). Other failures as set(). By default each key is read
   // and compared, then the group goes through setMany: not atomic against other writers.
@@ -78,5 +81,9 @@ class CloudTransport {
   // How long an unreachable backing is left alone before it is tried again by reads and writes.
   virtual std::chrono::milliseconds backoff() const { return std::chrono::milliseconds(1000); }
 };
+
+// Whether held (what the backing holds under the write's key) lets the conditional write go: it is
+// the write's base, or already the write's own value, or nothing.
+bool holdsBaseOrValue(const std::optional<std::string>& held, const ConditionalWrite& write);
 
 }  // namespace quillbox

@@ -1,12 +1,17 @@
 #include "platform/folder_transport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#include <vector>
 
+#include "platform/fault_seam.h"
 #include "platform/home.h"
 #include "platform/whole_file.h"
 
@@ -42,6 +47,39 @@ std::string quoted(const fs::path& path) {
   text += '"';
   return text;
 }
+
+// The folder's lock file, held from construction: open, exclusively locked, closed on destruction.
+class FolderLock {
+ public:
+  static Result<std::unique_ptr<FolderLock>> take(const fs::path& folder, std::chrono::milliseconds wait) {
+    using Clock = std::chrono::steady_clock;
+    const fs::path path = folder / ".lock";
+    int fd = sys::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0)
+      return Status::Error("cannot open the cloud folder's lock " + quoted(path) + ": " +
+                           std::strerror(errno));
+    std::unique_ptr<FolderLock> lock(new FolderLock(fd));
+    const Clock::time_point deadline = Clock::now() + wait;
+    std::chrono::milliseconds pause{1};
+    while (sys::flock(fd, LOCK_EX | LOCK_NB, path) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK || Clock::now() >= deadline) {
+        return Status::Busy("the cloud folder " + quoted(folder) + " was held by another device for " +
+                            std::to_string(wait.count()) + " ms");
+      }
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(20));
+    }
+    return lock;
+  }
+  ~FolderLock() { ::close(fd_); }  // lets go of the lock
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  explicit FolderLock(int fd) : fd_(fd) {}
+  int fd_;
+};
 
 }  // namespace
 
@@ -91,6 +129,32 @@ Status FolderTransport::set(std::string_view key, std::string_view value) {
     if (Status made = ensureFolder(folder_); !made) return made;  // the folder was removed under us
   }
   return writeFileAtomically(path, value);
+}
+
+Status FolderTransport::setIf(std::span<const ConditionalWrite> writes) {
+  for (const ConditionalWrite& write : writes) {
+    if (Status valid = checkKey(write.key); !valid.ok()) return valid;
+  }
+  if (::access(folder_.c_str(), F_OK) != 0) {
+    if (Status made = ensureFolder(folder_); !made) return made;  // the folder was removed under us
+  }
+  Result<std::unique_ptr<FolderLock>> lock = FolderLock::take(folder_, kLockWait);
+  if (!lock.ok()) return lock.status();
+  std::vector<bool> already;
+  for (const ConditionalWrite& write : writes) {
+    Result<std::optional<std::string>> held = readRegularFile(folder_ / std::string(write.key));
+    if (!held.ok()) return held.status();
+    if (!holdsBaseOrValue(held.value(), write))
+      return Status::Conflict("the cloud copy of " + std::string(write.key) + " changed meanwhile");
+    already.push_back(held.value() == write.value);
+  }
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const ConditionalWrite& write = writes[i];
+    if (already[i]) continue;
+    if (Status written = writeFileAtomically(folder_ / std::string(write.key), write.value); !written.ok())
+      return written;
+  }
+  return Status::Ok();
 }
 
 }  // namespace quillbox

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -19,6 +20,12 @@ namespace quillbox {
 // with ".") is refused. A key whose path holds anything but a regular file (a folder, a FIFO) is
 // refused with a clear message, never opened in a way that could wait. The folder writes one
 // file after another: of several writes, some may be made and others not.
+//
+// A conditional group is made under an advisory lock (flock) on the folder's lock file ".lock"
+// (a name no key can take), waited for a bounded time: every home on this machine that shares the
+// folder takes its turn, reads each key's file again and writes only when none moved. A file-sync
+// tool between machines gives no such guarantee: there the other device's copy meets this one's
+// at the next load, which merges them.
 class FolderTransport : public CloudTransport {
  public:
   // Uses folder, creating it (and missing parents, mode 0700) when missing. Removes the temporary
@@ -28,6 +35,8 @@ class FolderTransport : public CloudTransport {
 
   Result<std::optional<std::string>> get(std::string_view key) override;
   Status set(std::string_view key, std::string_view value) override;
+  // Busy when the folder's lock was not let go within lockWait.
+  Status setIf(std::span<const ConditionalWrite> writes) override;
   Status checkKey(std::string_view key) const override;
   // The folder's path.
   std::string describe() const override { return folder_.string(); }
@@ -43,6 +52,10 @@ class FolderTransport : public CloudTransport {
   void removeStaleTemporaries();
 
   std::filesystem::path folder_;
+
+ public:
+  // How long a conditional group waits for the folder's lock.
+  static constexpr std::chrono::milliseconds kLockWait{3000};
 };
 
 }  // namespace quillbox

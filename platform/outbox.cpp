@@ -26,14 +26,28 @@ Result<std::unique_ptr<Outbox>> Outbox::open(const std::filesystem::path& home, 
 }
 
 Status Outbox::prepare(std::string_view legacyRedisNamespace) {
-  if (Status made = db_->exec("CREATE TABLE IF NOT EXISTS cloud_copy("
-                              " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
-                              " PRIMARY KEY(store, key));"
-                              "CREATE TABLE IF NOT EXISTS cloud_pending("
-                              " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
-                              " value BLOB NOT NULL, since INTEGER NOT NULL, UNIQUE(store, key))");
+  if (Status made =
+          db_->exec("CREATE TABLE IF NOT EXISTS cloud_copy("
+                    " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+                    " PRIMARY KEY(store, key));"
+                    "CREATE TABLE IF NOT EXISTS cloud_pending("
+                    " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
+                    " value BLOB NOT NULL, since INTEGER NOT NULL, batch INTEGER NOT NULL DEFAULT 0,"
+                    " UNIQUE(store, key));"
+                    "CREATE TABLE IF NOT EXISTS cloud_base("
+                    " store TEXT NOT NULL, key TEXT NOT NULL, present INTEGER NOT NULL,"
+                    " value BLOB NOT NULL, PRIMARY KEY(store, key))");
       !made.ok()) {
     return made;
+  }
+  // An outbox made before writes were recorded in batches: its pending writes form one.
+  auto hasBatch = [&] {
+    Statement probe;
+    return probe.prepare(db_->handle(), "SELECT batch FROM cloud_pending LIMIT 0") == SQLITE_OK;
+  };
+  if (!hasBatch()) {
+    Status added = db_->exec("ALTER TABLE cloud_pending ADD COLUMN batch INTEGER NOT NULL DEFAULT 0");
+    if (!added.ok() && !hasBatch()) return added;  // another process may have added it meanwhile
   }
   struct {
     Statement* statement;
@@ -43,9 +57,12 @@ Status Outbox::prepare(std::string_view legacyRedisNamespace) {
        "INSERT INTO cloud_copy(store, key, value) VALUES(?1, ?2, ?3)"
        " ON CONFLICT(store, key) DO UPDATE SET value = excluded.value"},
       // REPLACE deletes the older row, so every write gets a fresh id (AUTOINCREMENT never reuses one).
-      {&putPending_, "INSERT OR REPLACE INTO cloud_pending(store, key, value, since) VALUES(?1, ?2, ?3, ?4)"},
+      {&putPending_,
+       "INSERT OR REPLACE INTO cloud_pending(store, key, value, since, batch) VALUES(?1, ?2, ?3, ?4, ?5)"},
+      {&nextBatch_, "SELECT COALESCE(MAX(batch), 0) + 1 FROM cloud_pending"},
       {&isPending_, "SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2"},
-      {&listPending_, "SELECT id, CAST(key AS BLOB), value FROM cloud_pending WHERE store = ?1 ORDER BY id"},
+      {&listPending_,
+       "SELECT id, CAST(key AS BLOB), value, batch FROM cloud_pending WHERE store = ?1 ORDER BY id"},
       {&listPendingKeys_, "SELECT CAST(key AS BLOB) FROM cloud_pending WHERE store = ?1 ORDER BY id"},
       {&deletePending_, "DELETE FROM cloud_pending WHERE id = ?1"},
       {&getCopy_, "SELECT value FROM cloud_copy WHERE store = ?1 AND key = ?2"},
@@ -56,6 +73,16 @@ Status Outbox::prepare(std::string_view legacyRedisNamespace) {
       {&forgetCopy_,
        "DELETE FROM cloud_copy WHERE store = ?1 AND key = ?2"
        " AND NOT EXISTS(SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2)"},
+      {&getBase_, "SELECT present, value FROM cloud_base WHERE store = ?1 AND key = ?2"},
+      {&putBase_,
+       "INSERT INTO cloud_base(store, key, present, value) VALUES(?1, ?2, ?3, ?4)"
+       " ON CONFLICT(store, key) DO UPDATE SET present = excluded.present, value = excluded.value"
+       " WHERE present IS NOT excluded.present OR value IS NOT excluded.value"},
+      {&putBaseUnlessPending_,
+       "INSERT INTO cloud_base(store, key, present, value) SELECT ?1, ?2, ?3, ?4"
+       " WHERE NOT EXISTS(SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2)"
+       " ON CONFLICT(store, key) DO UPDATE SET present = excluded.present, value = excluded.value"
+       " WHERE present IS NOT excluded.present OR value IS NOT excluded.value"},
   };
   for (const auto& entry : kStatements) {
     if (entry.statement->prepare(db_->handle(), entry.sql) != SQLITE_OK)
@@ -106,11 +133,21 @@ Result<std::vector<std::int64_t>> Outbox::record(std::span<const CloudWriteView>
   std::vector<std::int64_t> ids;
   if (writes.empty()) return ids;
   if (Status began = db_->exec("BEGIN IMMEDIATE"); !began.ok()) return began;
+  std::int64_t batch = 0;
+  if (nextBatch_.reset().step() == SQLITE_ROW) batch = nextBatch_.columnInteger(0);
+  nextBatch_.done();
   for (const CloudWriteView& write : writes) {
-    int rc = putCopy_.reset().text(identity_).text(write.key).blob(write.value).step();
+    int rc =
+        batch > 0 ? putCopy_.reset().text(identity_).text(write.key).blob(write.value).step() : SQLITE_ERROR;
     putCopy_.done();
     if (rc == SQLITE_DONE) {
-      rc = putPending_.reset().text(identity_).text(write.key).blob(write.value).integer(unixMillis()).step();
+      rc = putPending_.reset()
+               .text(identity_)
+               .text(write.key)
+               .blob(write.value)
+               .integer(unixMillis())
+               .integer(batch)
+               .step();
       putPending_.done();
     }
     if (rc != SQLITE_DONE) {
@@ -132,7 +169,7 @@ Result<std::vector<Outbox::Pending>> Outbox::pending() {
   std::vector<Pending> writes;
   int rc;
   while ((rc = s.step()) == SQLITE_ROW)
-    writes.push_back({s.columnInteger(0), s.columnBytes(1), s.columnBytes(2)});
+    writes.push_back({s.columnInteger(0), s.columnBytes(1), s.columnBytes(2), s.columnInteger(3)});
   s.done();
   if (rc != SQLITE_DONE) return db_->problem("read the cloud writes not yet sent");
   return writes;
@@ -156,18 +193,22 @@ Result<bool> Outbox::isPending(std::string_view key) {
   return rc == SQLITE_ROW;
 }
 
-Status Outbox::delivered(const std::vector<std::int64_t>& ids) {
-  if (ids.empty()) return Status::Ok();
-  // Forgetting need not reach the disk at once: should a power cut undo it, the write is sent again,
-  // to the same effect. The next commit that syncs carries it along.
+Status Outbox::delivered(std::span<const Delivered> writes) {
+  if (writes.empty()) return Status::Ok();
+  // Forgetting need not reach the disk at once: should a power cut undo it, the write is sent again
+  // over its own value, to the same effect. The next commit that syncs carries it along.
   if (Status lighter = db_->exec("PRAGMA synchronous=NORMAL; BEGIN IMMEDIATE"); !lighter.ok()) {
     (void)db_->exec("PRAGMA synchronous=FULL");
     return lighter;
   }
   Status status = Status::Ok();
-  for (std::int64_t id : ids) {
-    int rc = deletePending_.reset().integer(id).step();
+  for (const Delivered& write : writes) {
+    int rc = deletePending_.reset().integer(write.id).step();
     deletePending_.done();
+    if (rc == SQLITE_DONE) {
+      rc = putBase_.reset().text(identity_).text(write.key).integer(1).blob(write.value).step();
+      putBase_.done();
+    }
     if (rc != SQLITE_DONE) {
       status = db_->problem("forget a cloud write that was sent");
       break;
@@ -177,6 +218,38 @@ Status Outbox::delivered(const std::vector<std::int64_t>& ids) {
   if (!status.ok() && sqlite3_get_autocommit(db_->handle()) == 0) (void)db_->exec("ROLLBACK");
   if (Status full = db_->exec("PRAGMA synchronous=FULL"); status.ok()) status = full;
   return status;
+}
+
+Result<Outbox::Base> Outbox::baseOf(std::string_view key) {
+  Statement& s = getBase_.reset().text(identity_).text(key);
+  int rc = s.step();
+  Base base;
+  if (rc == SQLITE_ROW) {
+    base.known = true;
+    if (s.columnInteger(0) != 0) base.value = s.columnBytes(1);
+  }
+  s.done();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+    return db_->problem("read the cloud base of \"" + std::string(key) + "\"");
+  return base;
+}
+
+Status Outbox::putBase(std::string_view key, const std::optional<std::string>& value,
+                       bool onlyUnlessPending) {
+  Statement& s = onlyUnlessPending ? putBaseUnlessPending_ : putBase_;
+  int rc = s.reset()
+               .text(identity_)
+               .text(key)
+               .integer(value ? 1 : 0)
+               .blob(value ? std::string_view(*value) : std::string_view())
+               .step();
+  s.done();
+  return rc == SQLITE_DONE ? Status::Ok()
+                           : db_->problem("keep the cloud base of \"" + std::string(key) + "\"");
+}
+
+Status Outbox::rebase(std::string_view key, const std::optional<std::string>& value) {
+  return putBase(key, value, false);
 }
 
 Result<std::optional<std::string>> Outbox::copyOf(std::string_view key) {
@@ -191,12 +264,16 @@ Result<std::optional<std::string>> Outbox::copyOf(std::string_view key) {
 }
 
 Status Outbox::remember(std::string_view key, const std::optional<std::string>& value) {
+  if (Status began = db_->exec("BEGIN IMMEDIATE"); !began.ok()) return began;
   Statement& s = value ? rememberCopy_.reset().text(identity_).text(key).blob(*value)
                        : forgetCopy_.reset().text(identity_).text(key);
   int rc = s.step();
   s.done();
-  return rc == SQLITE_DONE ? Status::Ok()
-                           : db_->problem("keep the local copy of \"" + std::string(key) + "\"");
+  Status status = rc == SQLITE_DONE ? putBase(key, value, true)
+                                    : db_->problem("keep the local copy of \"" + std::string(key) + "\"");
+  if (status.ok()) status = db_->exec("COMMIT");
+  if (!status.ok() && sqlite3_get_autocommit(db_->handle()) == 0) (void)db_->exec("ROLLBACK");
+  return status;
 }
 
 }  // namespace quillbox

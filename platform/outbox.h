@@ -16,17 +16,25 @@
 namespace quillbox {
 
 // The durable outbox of one cloud store, kept in the device's <home>/settings.sqlite3 beside the
-// settings (tables cloud_copy and cloud_pending): per store identity and key, the local copy (the
-// last value read from the backing or accepted for it) and the write not yet delivered, at most one
-// per key (the newest). What it records survives a kill of the process at any instant and a power
-// cut; whichever process opens the home next finds it. It knows nothing of how its store reaches
-// the backing.
+// settings (tables cloud_copy, cloud_pending and cloud_base): per store identity and key, the local
+// copy (the last value read from the backing or accepted for it), the write not yet delivered, at
+// most one per key (the newest), and the base: the backing's value that the device's list was last
+// based on (taken at a load, or delivered), which a write expects to find there still. What it records
+// survives a kill of the process at any instant and a power cut; whichever process opens the home next finds
+// it. It knows nothing of how its store reaches the backing.
 class Outbox {
  public:
   struct Pending {
     std::int64_t id = 0;  // new for every write: tells a write from any earlier or later one of its key
     std::string key;
     std::string value;
+    std::int64_t batch = 0;  // the same for the writes recorded together
+  };
+
+  // A key's base: none recorded, or the backing's value (nothing: the key held nothing).
+  struct Base {
+    bool known = false;
+    std::optional<std::string> value;
   };
 
   // Opens the outbox of the store named identity in <home>/settings.sqlite3, creating what is
@@ -47,14 +55,25 @@ class Outbox {
   // The keys with a pending write, oldest first.
   Result<std::vector<std::string>> pendingKeys();
 
-  // Forgets the pending writes with these ids once the backing holds them; a newer write of the
-  // same key stays.
-  Status delivered(const std::vector<std::int64_t>& ids);
+  // A write the backing now holds.
+  struct Delivered {
+    std::int64_t id = 0;
+    std::string_view key;
+    std::string_view value;
+  };
+  // Forgets these pending writes once the backing holds them, and makes each value its key's base,
+  // in one transaction; a newer write of the same key stays.
+  Status delivered(std::span<const Delivered> writes);
+
+  // The base of key.
+  Result<Base> baseOf(std::string_view key);
+  // Makes value the base of key: the device's list now builds on it.
+  Status rebase(std::string_view key, const std::optional<std::string>& value);
 
   // The local copy of key: nothing when none is kept.
   Result<std::optional<std::string>> copyOf(std::string_view key);
-  // Keeps what the backing holds under key (nothing included) as its copy, unless a write of the
-  // key is pending, which is newer than anything read.
+  // Keeps what the backing holds under key (nothing included) as its copy and its base, unless a
+  // write of the key is pending, which is newer than anything read.
   Status remember(std::string_view key, const std::optional<std::string>& value);
 
  private:
@@ -63,10 +82,12 @@ class Outbox {
   Status prepare(std::string_view legacyRedisNamespace);
   Status migrate(std::string_view legacyRedisNamespace);
 
+  Status putBase(std::string_view key, const std::optional<std::string>& value, bool onlyUnlessPending);
+
   std::unique_ptr<Database> db_;
   std::string identity_;
   Statement putCopy_, putPending_, isPending_, listPending_, listPendingKeys_, deletePending_, getCopy_,
-      rememberCopy_, forgetCopy_;
+      rememberCopy_, forgetCopy_, nextBatch_, getBase_, putBase_, putBaseUnlessPending_;
 };
 
 }  // namespace quillbox

@@ -1,5 +1,7 @@
 #include "platform/outbox_cloud_store.h"
 
+#include <algorithm>
+
 #include "platform/home.h"
 
 namespace quillbox {
@@ -30,9 +32,8 @@ Status CloudTransport::setIf(std::span<const ConditionalWrite> writes) {
   for (const ConditionalWrite& write : writes) {
     Result<std::optional<std::string>> held = get(write.key);
     if (!held.ok()) return held.status();
-    const std::optional<std::string>& now = held.value();
-    bool same = now.has_value() == write.base.has_value() && (!now || *now == *write.base);
-    if (!same) return Status::Conflict("the cloud copy of " + std::string(write.key) + " changed meanwhile");
+    if (!holdsBaseOrValue(held.value(), write))
+      return Status::Conflict("the cloud copy of " + std::string(write.key) + " changed meanwhile");
     plain.push_back({write.key, write.value});
   }
   for (Status& status : setMany(plain)) {
@@ -40,6 +41,19 @@ Status CloudTransport::setIf(std::span<const ConditionalWrite> writes) {
   }
   return Status::Ok();
 }
+
+bool holdsBaseOrValue(const std::optional<std::string>& held, const ConditionalWrite& write) {
+  if (!held) return true;  // no device removes a key: nothing there was lost, and nothing is overwritten
+  return *held == write.value || (write.base && *held == *write.base);
+}
+
+// One pending write on its way, its bytes held by the caller.
+struct OutboxCloudStore::Sending {
+  std::int64_t id = 0;
+  std::string_view key;
+  std::string_view value;
+  std::int64_t batch = 0;
+};
 
 OutboxCloudStore::OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
                                    std::shared_ptr<HomeLock> homeLock)
@@ -77,42 +91,94 @@ std::optional<std::string> OutboxCloudStore::localAnswer(std::string_view key) {
   return value.ok() ? value.value() : std::nullopt;
 }
 
-void OutboxCloudStore::sendPending() {
+void OutboxCloudStore::sendPending() { (void)sendAll({}); }
+
+Status OutboxCloudStore::sendAll(std::span<const std::int64_t> mine) {
   Result<std::vector<Outbox::Pending>> writes = outbox_->pending();
   if (!writes.ok()) {
     problem_ = writes.status();
-    return;
+    return writes.status();
   }
-  std::vector<CloudWriteView> batch;
-  std::vector<std::int64_t> ids;
-  for (const Outbox::Pending& write : writes.value()) {
-    batch.push_back(CloudWriteView{write.key, write.value});
-    ids.push_back(write.id);
+  std::vector<Sending> sending;
+  for (const Outbox::Pending& write : writes.value())
+    sending.push_back(Sending{write.id, write.key, write.value, write.batch});
+  std::vector<Status> results = deliver(sending);
+  for (std::size_t i = 0; i < sending.size(); ++i) {
+    if (std::find(mine.begin(), mine.end(), sending[i].id) != mine.end() && !results[i].ok())
+      return results[i];
   }
-  deliver(batch, ids);
+  return Status::Ok();
 }
 
-void OutboxCloudStore::deliver(std::span<const CloudWriteView> writes, const std::vector<std::int64_t>& ids) {
+Status OutboxCloudStore::sendIf(std::span<const Sending> writes) {
+  std::vector<Outbox::Base> bases;
+  bases.reserve(writes.size());
+  for (const Sending& write : writes) {
+    Result<Outbox::Base> base = outbox_->baseOf(write.key);
+    if (!base.ok()) return base.status();  // nothing is written over a value the device cannot tell
+    if (!base->known) {                    // written over whatever is there
+      Result<std::optional<std::string>> held = transport_->get(write.key);
+      if (!held.ok()) return held.status();
+      base->known = true;
+      base->value = std::move(held).value();
+    }
+    bases.push_back(std::move(base).value());
+  }
+  std::vector<ConditionalWrite> group;
+  group.reserve(writes.size());
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const std::optional<std::string>& base = bases[i].value;
+    group.push_back(ConditionalWrite{writes[i].key, writes[i].value,
+                                     base ? std::optional<std::string_view>(*base) : std::nullopt});
+  }
+  return transport_->setIf(group);
+}
+
+std::vector<Status> OutboxCloudStore::deliver(std::span<const Sending> writes) {
+  std::vector<Status> results(writes.size(), Status::Ok());
   if (writes.empty()) {
     waiting_ = false;
     waitReason_ = Status::Ok();
-    return;
+    return results;
   }
-  std::vector<Status> results = transport_->setMany(writes);
-  std::vector<std::int64_t> sent;
-  Status refusal = Status::Ok();
-  for (std::size_t i = 0; i < writes.size(); ++i) {
-    if (i < results.size() && results[i].ok()) {
-      sent.push_back(ids[i]);
-    } else if (refusal.ok()) {
-      refusal = i < results.size() ? results[i] : Status::Error("the cloud store lost a write's answer");
+  Status together = sendIf(writes);
+  Status failure = together;
+  bool several = std::any_of(writes.begin(), writes.end(),
+                             [&](const Sending& w) { return w.batch != writes.front().batch; });
+  if (!together.ok() && several && transport_->classify(together) == CloudTransport::Trouble::refused) {
+    // One group's key moved, or was refused: the other groups go on their own.
+    failure = Status::Ok();
+    std::vector<std::int64_t> batches;
+    for (const Sending& write : writes) {
+      if (std::find(batches.begin(), batches.end(), write.batch) == batches.end())
+        batches.push_back(write.batch);
     }
+    bool stop = false;
+    for (std::int64_t batch : batches) {
+      std::vector<Sending> group;
+      for (const Sending& write : writes) {
+        if (write.batch == batch) group.push_back(write);
+      }
+      Status sent = stop ? failure : sendIf(group);
+      for (std::size_t i = 0; i < writes.size(); ++i) {
+        if (writes[i].batch == batch) results[i] = sent;
+      }
+      if (!sent.ok() && failure.ok()) failure = sent;
+      stop = stop || transport_->classify(sent) != CloudTransport::Trouble::refused;
+    }
+  } else {
+    results.assign(writes.size(), together);
   }
-  note(refusal);
+  std::vector<Outbox::Delivered> sent;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    if (results[i].ok()) sent.push_back(Outbox::Delivered{writes[i].id, writes[i].key, writes[i].value});
+  }
+  note(failure);
   Status forgotten = outbox_->delivered(sent);
   if (!forgotten.ok()) problem_ = forgotten;
   waiting_ = sent.size() < writes.size() || !forgotten.ok();
-  waitReason_ = !refusal.ok() ? refusal : forgotten;
+  waitReason_ = !failure.ok() ? failure : forgotten;
+  return results;
 }
 
 std::optional<std::string> OutboxCloudStore::stringForKey(std::string_view key) {
@@ -143,6 +209,57 @@ std::optional<std::string> OutboxCloudStore::stringForKey(std::string_view key) 
   return std::move(got).value();
 }
 
+Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopy(std::string_view key) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (WriteGroup* group = WriteGroup::current()) {
+    if (const std::string* deferred = group->deferred(*this, key)) return LoadCopy{*deferred, false, {}};
+  }
+  if (Status valid = transport_->checkKey(key); !valid.ok()) {
+    problem_ = valid;
+    return LoadCopy{};
+  }
+  auto local = [&]() -> Result<LoadCopy> {
+    Result<std::optional<std::string>> copy = outbox_->copyOf(key);
+    if (!copy.ok()) {
+      problem_ = copy.status();
+      return copy.status();
+    }
+    return LoadCopy{std::move(copy).value(), false, {}};
+  };
+  Result<bool> waiting = outbox_->isPending(key);
+  if (!waiting.ok()) {
+    problem_ = waiting.status();
+    return waiting.status();  // cannot tell whether this device's edits wait: take nothing
+  }
+  if (backingOff()) return local();
+  if (waiting.value()) {
+    sendPending();
+    waiting = outbox_->isPending(key);
+    if (!waiting.ok()) return waiting.status();
+  }
+  Result<std::optional<std::string>> got = transport_->get(key);
+  note(got.status());
+  if (!got.ok()) return local();  // this device's own write, or the last value read, stands
+  if (!waiting.value()) {
+    if (Status kept = outbox_->remember(key, got.value()); !kept.ok()) problem_ = kept;
+    return LoadCopy{std::move(got).value(), false, {}};
+  }
+  Result<Outbox::Base> base = outbox_->baseOf(key);
+  if (!base.ok()) {
+    problem_ = base.status();
+    return base.status();
+  }
+  if (!base->known) return local();  // no base to merge on: the write goes over what is there
+  return LoadCopy{std::move(got).value(), true, std::move(base->value)};
+}
+
+Status OutboxCloudStore::rebase(std::string_view key, const std::optional<std::string>& value) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  Status kept = outbox_->rebase(key, value);
+  if (!kept.ok()) problem_ = kept;
+  return kept;
+}
+
 Status OutboxCloudStore::setString(std::string_view value, std::string_view key) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (Status valid = transport_->checkKey(key); !valid.ok()) {
@@ -168,12 +285,9 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> writes) {
   Result<std::vector<std::int64_t>> recorded = outbox_->record(writes);
   if (!recorded.ok()) {
     // Not kept here: the backing is the writes' one chance, back-off or not.
-    std::vector<Status> results = transport_->setMany(writes);
-    Status unsent = Status::Ok();
-    for (std::size_t i = 0; i < writes.size() && unsent.ok(); ++i) {
-      if (i >= results.size() || !results[i].ok())
-        unsent = i < results.size() ? results[i] : recorded.status();
-    }
+    std::vector<Sending> sending;
+    for (const CloudWriteView& write : writes) sending.push_back(Sending{0, write.key, write.value, 0});
+    Status unsent = sendIf(sending);
     note(unsent);
     problem_ = recorded.status();
     if (unsent.ok()) return Status::Ok();
@@ -183,12 +297,19 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> writes) {
   if (backingOff()) return Status::Ok();
   // When nothing older waits, what is in hand goes as it is, without reading it back.
   Result<std::vector<std::string>> waiting = outbox_->pendingKeys();
+  Status mine = Status::Ok();
   if (waiting.ok() && waiting.value().size() == writes.size()) {
-    deliver(writes, recorded.value());
+    std::vector<Sending> sending;
+    for (std::size_t i = 0; i < writes.size(); ++i)
+      sending.push_back(Sending{recorded.value()[i], writes[i].key, writes[i].value, 0});
+    std::vector<Status> results = deliver(sending);
+    mine = results.empty() ? Status::Ok() : results.front();
   } else {
-    sendPending();
+    mine = sendAll(recorded.value());
   }
-  return Status::Ok();
+  // Kept and sent later is no failure; held back by another device's newer value is for the caller
+  // to merge.
+  return mine.code() == Status::Code::conflict ? mine : Status::Ok();
 }
 
 std::string OutboxCloudStore::describe() const { return transport_->describe(); }

@@ -27,8 +27,14 @@ namespace quillbox {
 //   device's last accepted write, else the last value read), so a read never takes an older copy
 //   back over this device's own write;
 // - after an unreachable backing, reads and writes leave it alone for the transport's back-off
-//   and use the local copy at once; flushPending and reachable always try.
-// The writes of a WriteGroup are recorded in one transaction and sent in one setMany. Problems are
+//   and use the local copy at once; flushPending and reachable always try;
+// - every write is conditional: it replaces the backing's value only while that still is the
+//   key's base (the value the device's list was last based on: read by a load, merged onto, or
+//   delivered). When another device wrote meanwhile, the write stays pending and the store
+//   answers conflict; loadCopy then hands a load the backing's value and the base to merge onto.
+//   A key whose base was never recorded is written over whatever the backing holds.
+// The writes of a WriteGroup are recorded in one transaction and sent in one conditional group;
+// pending writes go all at once, and when that fails, each recorded group on its own. Problems are
 // never thrown: health() names them. Calls are serialised: one object may be used from several
 // threads.
 class OutboxCloudStore : public CloudStore {
@@ -43,6 +49,8 @@ class OutboxCloudStore : public CloudStore {
   std::optional<std::string> stringForKey(std::string_view key) override;
   Status setString(std::string_view value, std::string_view key) override;
   std::string describe() const override;
+  Result<LoadCopy> loadCopy(std::string_view key) override;
+  Status rebase(std::string_view key, const std::optional<std::string>& value) override;
   // Ok; else the problem met by the last call that tried the backing or the outbox; else, while
   // writes wait, the reason the last of them could not be sent.
   Status health() const override;
@@ -63,11 +71,14 @@ class OutboxCloudStore : public CloudStore {
  private:
   OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
                    std::shared_ptr<HomeLock> homeLock);
+  struct Sending;
   bool backingOff() const;
   std::optional<std::string> localAnswer(std::string_view key);
   Status write(std::span<const CloudWriteView> writes);
   void sendPending();
-  void deliver(std::span<const CloudWriteView> writes, const std::vector<std::int64_t>& ids);
+  Status sendAll(std::span<const std::int64_t> mine);
+  std::vector<Status> deliver(std::span<const Sending> writes);
+  Status sendIf(std::span<const Sending> writes);
   void note(const Status& status);
 
   mutable std::mutex mutex_;

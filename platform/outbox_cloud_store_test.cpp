@@ -146,8 +146,8 @@ TEST_F(OutboxCloudStoreTest, ARefusedWriteStaysPendingAndAReadNeverTakesTheOlder
   write("tasks", "t");  // the waiting write is tried again with it
   std::string notes = read("notes");
   EXPECT_EQ(notes + " | " + pending() + " | " + health() + " | " + log(),
-            "new | notes | the backing refused notes | [tasks=t]");
-  reopen();  // the next process finds it
+            "new | notes | the backing refused notes | [tasks=t]; tasks=t");  // then on its own
+  reopen();                                                                   // the next process finds it
   notes = read("notes");
   EXPECT_EQ(notes + " | " + pending(), "new | notes");
 
@@ -179,6 +179,44 @@ TEST_F(OutboxCloudStoreTest, AGroupIsKeptTogetherReadWithinAndSentInOneBatch) {
   backing_->away = false;
   store_->flushPending(1000);
   EXPECT_EQ(log(), "[tasks=x marks=]");
+}
+
+// A write over a value another device wrote since this device's read is held back and kept; a
+// load then gets the newer value and the base to merge onto, and the merged write goes over it.
+TEST_F(OutboxCloudStoreTest, AWriteOverANewerCopyIsHeldBackUntilALoadMergesOntoIt) {
+  backing_->values["notes"] = "a";
+  EXPECT_EQ(read("notes"), "a");  // what this device's list builds on
+  backing_->values["notes"] = "a theirs";
+  Status held = store_->setString("a mine", "notes");
+  EXPECT_EQ(held.code(), Status::Code::conflict) << held.message();
+  reopen();  // the write and its base survive
+  Result<CloudStore::LoadCopy> copy = store_->loadCopy("notes");
+  ASSERT_TRUE(copy.ok());
+  EXPECT_EQ(copy->value.value_or("") + " " + std::to_string(copy->unsent) + " " + copy->base.value_or("") +
+                " | " + pending() + " | " + log(),
+            "a theirs 1 a | notes | ");
+  EXPECT_TRUE(store_->rebase("notes", "a theirs").ok());
+  write("notes", "a theirs mine");
+  write("notes", "a theirs mine 2");  // the delivered value is the next base
+  EXPECT_EQ(log() + " | " + pending() + " | " + health(),
+            "notes=a theirs mine; notes=a theirs mine 2 | (none) | ok");
+}
+
+// Pending writes go all at once; when one group's key moved, the other groups still go.
+TEST_F(OutboxCloudStoreTest, AGroupHeldBackByANewerCopyDoesNotHoldBackTheOthers) {
+  backing_->values["notes"] = "n";
+  EXPECT_EQ(read("notes"), "n");
+  backing_->away = true;
+  write("notes", "n mine");
+  {
+    CloudStore::WriteGroup group;
+    write("tasks", "t");
+    write("marks", "0,");
+  }
+  backing_->away = false;
+  backing_->values["notes"] = "n theirs";
+  store_->flushPending(1000);
+  EXPECT_EQ(log() + " | " + pending(), "[tasks=t marks=0,] | notes");
 }
 
 // A writer killed at every step of recording a group's writes leaves both pending or neither.

@@ -121,6 +121,13 @@ class Server {
     return answers;
   }
   Answer run(const Words& words) { return std::move(run(std::vector<Words>{words}).front()); }
+  // The same, the command named as name in messages (a script that sets keys as "SET").
+  Answer run(const Words& words, std::string_view name) {
+    std::string_view saved = std::exchange(shownName_, name);
+    Answer answer = run(words);
+    shownName_ = saved;
+    return answer;
+  }
 
  private:
   std::vector<Answer> runOnce(const std::vector<Words>& commands) {
@@ -156,6 +163,14 @@ class Server {
         break;
       }
     }
+    // A large request is given time to be taken in: 50 ms more for each megabyte it carries.
+    std::size_t bytes = 0;
+    for (const Words& words : commands) {
+      for (std::string_view word : words) bytes += word.size();
+    }
+    const long allowed = address_.timeoutMs + static_cast<long>(bytes / 20000);
+    if (allowed > address_.timeoutMs)
+      redisSetTimeout(context_.get(), timeval{allowed / 1000, (allowed % 1000) * 1000});
     Status lost = Status::Ok();
     bool timedOut = false;
     for (std::size_t i = 0; i < commands.size(); ++i) {
@@ -164,7 +179,7 @@ class Server {
         void* reply = nullptr;
         if (!broken && redisGetReply(context_.get(), &reply) == REDIS_OK && reply != nullptr) {
           answer.reply.reset(static_cast<redisReply*>(reply));
-          judge(answer, commands[i].front());
+          judge(answer, shownName_.empty() ? commands[i].front() : shownName_);
           continue;
         }
         timedOut = isTimeout(context_.get());
@@ -174,7 +189,11 @@ class Server {
       answer.timedOut = timedOut;
       answer.status = lost;
     }
-    if (!lost.ok()) context_.reset();
+    if (!lost.ok()) {
+      context_.reset();
+    } else if (allowed > address_.timeoutMs) {
+      redisSetTimeout(context_.get(), timeval{address_.timeoutMs / 1000, (address_.timeoutMs % 1000) * 1000});
+    }
     return answers;
   }
 
@@ -280,6 +299,7 @@ class Server {
   RedisAddress address_;
   std::string masked_;
   Context context_;
+  std::string_view shownName_;  // names the commands in messages, when set
 };
 
 }  // namespace
@@ -372,6 +392,50 @@ std::vector<Status> RedisTransport::setMany(std::span<const CloudWriteView> writ
     first = Status::Error("the Redis server at " + server.masked() + " did not run the transaction");
   if (classify(first) != Trouble::refused) return std::vector<Status>(writes.size(), first);
   return CloudTransport::setMany(writes);
+}
+
+namespace {
+
+// KEYS: the server keys. ARGV, three per key: "1" with the base, or "0" and "" for a key that
+// held nothing, then the value. A key that holds nothing, its base, or the value takes the write.
+// Answers 0 when every value was set, else the position (from 1) of the first key that moved,
+// having set nothing.
+constexpr std::string_view kSetIfScript = R"lua(
+for i = 1, #KEYS do
+  local held = redis.call('GET', KEYS[i])
+  if held and held ~= ARGV[3 * i] and (ARGV[3 * i - 2] ~= '1' or held ~= ARGV[3 * i - 1]) then
+    return i
+  end
+end
+for i = 1, #KEYS do redis.call('SET', KEYS[i], ARGV[3 * i]) end
+return 0
+)lua";
+
+}  // namespace
+
+Status RedisTransport::setIf(std::span<const ConditionalWrite> writes) {
+  if (writes.empty()) return Status::Ok();
+  Server& server = connection_->server;
+  std::vector<std::string> serverKeys;
+  serverKeys.reserve(writes.size());
+  for (const ConditionalWrite& write : writes) serverKeys.push_back(server.address().serverKey(write.key));
+  const std::string count = std::to_string(writes.size());
+  Words words{"EVAL", kSetIfScript, count};
+  for (const std::string& key : serverKeys) words.push_back(key);
+  for (const ConditionalWrite& write : writes) {
+    words.push_back(write.base ? "1" : "0");
+    words.push_back(write.base.value_or(std::string_view()));
+    words.push_back(write.value);
+  }
+  Answer answer = server.run(words, "SET");
+  if (!answer.status.ok()) return answer.status;
+  if (answer.reply->type != REDIS_REPLY_INTEGER || answer.reply->integer < 0 ||
+      static_cast<std::size_t>(answer.reply->integer) > writes.size()) {
+    return Status::Error("the Redis server at " + server.masked() + " gave an unexpected answer to a write");
+  }
+  if (answer.reply->integer == 0) return Status::Ok();
+  const ConditionalWrite& moved = writes[static_cast<std::size_t>(answer.reply->integer) - 1];
+  return Status::Conflict("the cloud copy of " + std::string(moved.key) + " changed meanwhile");
 }
 
 Status RedisTransport::ping() { return connection_->server.run({"PING"}).status; }

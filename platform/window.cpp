@@ -10,6 +10,9 @@ namespace {
 
 constexpr std::size_t kNoTab = static_cast<std::size_t>(-1);
 constexpr int kMaxChangeRounds = 64;
+constexpr int kMaxMergeRounds = 4;
+
+bool isForeground(const Modifier& m) { return std::holds_alternative<OnReceive>(m); }
 
 // Calls visit on every element outside the rows of lists, with the tab it lies in (kNoTab outside
 // the tab view), skipping the tabs that skip(tab) names.
@@ -159,6 +162,18 @@ Status Window::event(F&& change) {
   settle(handlers);
   rebuild();
   Status sent = cloudWrites.close();
+  // Another device wrote a list meanwhile: the screens shown load again, which merges this
+  // device's unsent edits onto its newer copy, and their writes go again; a few times at most,
+  // after which they wait, kept, for the next load.
+  for (int round = 0; sent.code() == Status::Code::conflict && round < kMaxMergeRounds; ++round) {
+    CloudStore::WriteGroup again;
+    Status merged = runModifiers(isForeground, true, kNoTab);
+    settle(merged);
+    rebuild();
+    sent = again.close();
+    if (!merged.ok()) sent = std::move(merged);
+  }
+  if (sent.code() == Status::Code::conflict) sent = Status::Ok();
   if (!caughtUp.ok()) return caughtUp;
   return !status.ok() ? status : !handlers.ok() ? handlers : sent;
 }
@@ -257,9 +272,7 @@ Status Window::appear() {
 }
 
 Status Window::foreground() {
-  return event([&] {
-    return runModifiers([](const Modifier& m) { return std::holds_alternative<OnReceive>(m); }, true, kNoTab);
-  });
+  return event([&] { return runModifiers(isForeground, true, kNoTab); });
 }
 
 Status Window::perform(const std::function<Status()>& operation) { return event(operation); }

@@ -1,14 +1,53 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/cell.h"
 #include "platform/cloud_store.h"
 
 namespace quillbox {
+
+// One persisted string's part in a load: its local cell and its cloud key.
+struct SyncedString {
+  AppStorage local;
+  std::string cloudKey;
+};
+
+// Merges lists that travel together: for each, the cloud value the device's string was based on,
+// the device's string, and the cloud's string now, in the order the lists were given; the merged
+// strings in the same order.
+using MergeStrings = std::vector<std::string> (*)(const std::vector<std::string>& base,
+                                                  const std::vector<std::string>& mine,
+                                                  const std::vector<std::string>& theirs);
+
+// The merge of one item list (notes, to-dos, tagged notes).
+std::vector<std::string> mergeItemListStrings(const std::vector<std::string>& base,
+                                              const std::vector<std::string>& mine,
+                                              const std::vector<std::string>& theirs);
+// The merge of the to-dos (first) and their finished marks (second), marks moved with their to-dos.
+std::vector<std::string> mergeTaskStrings(const std::vector<std::string>& base,
+                                          const std::vector<std::string>& mine,
+                                          const std::vector<std::string>& theirs);
+
+// The load of lists that travel together, the one place where a device's unsent edits meet
+// another device's newer copy.
+// - When the cloud store has no unsent write of any of them (or no base for it), each cloud string
+//   that exists (the empty string included) replaces its local string whole; nothing there leaves
+//   the local string alone. Every list is tried; the first failure is returned.
+// - Otherwise this device's edits since the base are merged onto the cloud's strings, all lists
+//   together: the merged strings replace the local ones in one transaction of together (when
+//   given), each kept in the history with the cause "merge"; then they become the lists' bases'
+//   successors: the cloud store is told it builds on the cloud's strings, and the merged strings
+//   are written to the cloud (within a WriteGroup, with the group's other writes).
+// A cloud store that cannot tell whether a write waits, or a local string that cannot be read,
+// fails the load: nothing is merged or written. Rebuilds no in-memory list.
+Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeStrings merge,
+                  SettingsStore* together);
 
 // One persisted list kept in step in its three places: the local string (the working copy, a
 // settings-backed cell), the cloud copy (a mirror under its own key) and the in-memory list the
@@ -27,15 +66,13 @@ class SyncedList {
         decode_(decode),
         onSave_(onSave) {}
 
-  // The cloud string, when the cloud holds one (the empty string included), replaces the local
-  // string whole: no merge, no comparison first. Nothing there leaves the local string alone.
-  // Then the in-memory list is rebuilt from the local string. Writes nothing to the cloud. A local
+  // The load of an item list on its own (loadSynced with mergeItemListStrings): the cloud string
+  // replaces the local string whole, unless this device has an unsent edit of it, which is then
+  // merged onto the cloud string. Then the in-memory list is rebuilt from the local string. A local
   // store that cannot be written or read leaves the in-memory list as it was and says why.
   Status load(CloudStore& cloud) const {
-    if (std::optional<std::string> fromCloud = cloud.stringForKey(cloudKey_)) {
-      SettingsStore::CauseScope cause("load");
-      if (Status written = local_.set(*fromCloud); !written.ok()) return written;
-    }
+    const SyncedString part[] = {this->part()};
+    if (Status loaded = loadSynced(part, cloud, mergeItemListStrings, nullptr); !loaded.ok()) return loaded;
     return rebuild();
   }
 
@@ -58,6 +95,7 @@ class SyncedList {
     return Status::Ok();
   }
 
+  SyncedString part() const { return SyncedString{local_, cloudKey_}; }
   const AppStorage& local() const { return local_; }
   const std::string& cloudKey() const { return cloudKey_; }
 

@@ -109,10 +109,13 @@ Status ToDoView::deleteTask(std::int64_t position) const {
 }
 
 Status ToDoView::loadTasks() const {
-  CloudStore& cloud = env_.cloud();
-  Status tasksLoaded = tasksSync_.load(cloud);
-  Status marksLoaded = marksSync_.load(cloud);
-  return tasksLoaded.ok() ? marksLoaded : tasksLoaded;
+  // The to-dos and their marks load together: unsent edits of either merge with both.
+  const SyncedString parts[] = {tasksSync_.part(), marksSync_.part()};
+  if (Status loaded = loadSynced(parts, env_.cloud(), mergeTaskStrings, env_.settings.get()); !loaded.ok())
+    return loaded;
+  Status tasksRebuilt = tasksSync_.rebuild();
+  Status marksRebuilt = marksSync_.rebuild();
+  return tasksRebuilt.ok() ? marksRebuilt : tasksRebuilt;
 }
 
 Status ToDoView::stringTasksChanged() const { return tasksSync_.save(env_.cloud()); }
