@@ -3,6 +3,7 @@
 // device is not undone by the other, and both devices end with the cloud's very strings.
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <fstream>
 #include <functional>
@@ -14,12 +15,17 @@
 #include <vector>
 
 #include "app/cli_test_support.h"
+#include "platform/cloud_backing.h"
 #include "platform/cloud_store.h"
 #include "platform/device.h"
+#include "platform/device_tokens.h"
 #include "platform/environment.h"
 #include "platform/fault_seam.h"
 #include "platform/redis_test_server.h"
 #include "platform/settings_store.h"
+#include "platform/web/cloud_endpoint.h"
+#include "platform/web/http_server.h"
+#include "platform/web/tls_transport.h"
 #include "platform/window.h"
 #include "screens/notes/notes_view.h"
 #include "storage/list_string.h"
@@ -54,9 +60,55 @@ struct NotesDevice {
   std::unique_ptr<Window> window;  // goes first, while the stores it uses still live
 };
 
+// A server's cloud endpoint over TLS in this process, on the folder cloud under dir, with one
+// device token that every device of the test shares (kept in each home's cloud-token).
+struct HttpsCloud {
+  explicit HttpsCloud(const fs::path& dir) {
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() + " 2>/dev/null";
+    if (std::system(make.c_str()) != 0) return;
+    const std::string store = (dir / "server-cloud").string();
+    auto devices = std::shared_ptr<DeviceTokens>(DeviceTokens::forCloud(store, dir / "server").value());
+    token = devices->add("both").value();
+    web::CloudEndpointOptions unlimited;
+    unlimited.requestsPerSecond = unlimited.requestBurst = 1e9;
+    auto endpoint = std::make_shared<web::CloudEndpoint>(openCloudBacking(store, dir / "server").value(),
+                                                         devices, unlimited);
+    std::shared_ptr<web::TlsContext> tls = web::TlsContext::load(dir / "cert.pem", dir / "key.pem").value();
+    web::HttpServerOptions options;
+    options.screen = [endpoint](const web::HttpRequest& r) { return endpoint->screen(r); };
+    options.handle = [endpoint](const web::HttpRequest& r) { return endpoint->handle(r); };
+    options.transport = [tls](int fd) { return tls->wrap(fd); };
+    server = std::make_unique<web::HttpServer>(options);
+    if (!server->start().ok()) return;
+    ::setenv("QUILLBOX_CLOUD_CA", (dir / "cert.pem").c_str(), 1);
+    address = "https://127.0.0.1:" + std::to_string(server->port()) + "/";
+  }
+  ~HttpsCloud() {
+    ::unsetenv("QUILLBOX_CLOUD_CA");
+    if (server) server->stop();
+  }
+  // Gives the device whose home this is the shared token.
+  void enrol(const fs::path& home) const {
+    fs::create_directories(home);
+    std::ofstream(home / "cloud-token") << token << "\n";
+    fs::permissions(home / "cloud-token", fs::perms::owner_read | fs::perms::owner_write);
+  }
+
+  std::unique_ptr<web::HttpServer> server;
+  std::string token, address;  // address empty when the server could not be made
+};
+
 class TwoDevicesTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
+    if (GetParam() == "https") {
+      https_ = std::make_unique<HttpsCloud>(folder_.path());
+      if (https_->address.empty()) GTEST_SKIP() << "no certificate or server for the HTTPS endpoint";
+      for (const char* home : {"A", "B"}) https_->enrol(folder_.path() / home);
+    }
     if (GetParam() != "redis") return;
     if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
     server_ = std::make_unique<RedisTestServer>(
@@ -66,6 +118,7 @@ class TwoDevicesTest : public ::testing::TestWithParam<std::string> {
   // The cloud both devices share; "away" fails a device's Redis login, which keeps it off the
   // server as a device out of reach would be (the same store, the same outbox).
   std::string cloudSpec(bool away = false) const {
+    if (https_) return https_->address;
     if (!server_) return (folder_.path() / "cloud").string();
     std::string address = server_->address();
     return address.insert(address.find("://") + 3, away ? "alice:wrong-pw@" : "alice:alice-pw@");
@@ -82,6 +135,7 @@ class TwoDevicesTest : public ::testing::TestWithParam<std::string> {
 
   clitest::TempFolder folder_;
   std::unique_ptr<RedisTestServer> server_;
+  std::unique_ptr<HttpsCloud> https_;
 };
 
 // Each device's app adds 200 notes while the other does, each add an event of its own: every add
@@ -113,7 +167,7 @@ TEST_P(TwoDevicesTest, AddsMadeAtOnceOnTwoDevicesAreAllKept) {
 // One device edits away from the cloud while the other edits online; when it is back, both sets of
 // edits are kept, the marks stay on their to-dos, and a delete on either side stays done.
 TEST_P(TwoDevicesTest, EditsMadeAwayFromTheCloudAreMergedWithTheOtherDevicesOnReturn) {
-  if (!server_) GTEST_SKIP() << "a folder is never out of reach";
+  if (!server_) GTEST_SKIP() << "run on Redis, whose refused login keeps a device away";
   const clitest::Device a = device("A"), b = device("B"), aAway = device("A", true);
   for (const char* task : {"x", "y", "z"}) ok(a, {"tasks", "add", task});
   ok(a, {"tasks", "toggle", "2"});
@@ -138,7 +192,7 @@ TEST_P(TwoDevicesTest, EditsMadeAwayFromTheCloudAreMergedWithTheOtherDevicesOnRe
   EXPECT_NE(ok(a, {"history", "tasks"}).find("merge"), std::string::npos);  // the merge can be undone
 }
 
-INSTANTIATE_TEST_SUITE_P(Cloud, TwoDevicesTest, ::testing::Values("folder", "redis"));
+INSTANTIATE_TEST_SUITE_P(Cloud, TwoDevicesTest, ::testing::Values("folder", "redis", "https"));
 
 // A window whose write finds that another device wrote the list meanwhile merges and sends again
 // within the same event: the cloud holds both devices' notes when the event returns.
