@@ -8,13 +8,13 @@ ARGS ?=
 # Every Debian package the project needs to build, run and test.
 DEBS := g++ cmake make pkg-config libsqlite3-dev libicu-dev liburiparser-dev libhiredis-dev \
         libcpp-httplib-dev libcli11-dev libssl-dev openssl nlohmann-json3-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev redis-server chromium fonts-noto-color-emoji
+        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format
 # Node.js and npm may come from elsewhere than Debian (a newer nodejs that carries its own npm).
 NODE_DEBS := $(if $(shell command -v node),,nodejs) $(if $(shell command -v npm),,npm)
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: deps build run test test-unit test-browser bench clean
+.PHONY: deps build run test test-unit test-browser bench clean format format-check ratio
 
 # Installs only what is missing; waits for an apt lock held by another process.
 deps:
@@ -58,3 +58,15 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(TESTBUILD)
+
+# The repository's C++ files in the style of .clang-format: rewritten, or only checked.
+FORMATTED = $(shell git ls-files '*.cpp' '*.h')
+format:
+	clang-format -i $(FORMATTED)
+
+format-check:
+	clang-format --dry-run --Werror $(FORMATTED)
+
+# Test lines against code lines.
+ratio:
+	@sh tools/line_ratio.sh

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "storage/escape.h"  // terminalSafe, for what the commands print
+
 namespace quillbox {
 
 // The `quillbox` command line. Each list command is one short visit to a screen: build it, Appear
@@ -12,9 +14,5 @@ namespace quillbox {
 // or written (the message names the path and the reason); 2 a usage error or a row that does not
 // exist, with nothing changed.
 int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err);
-
-// A text made safe for a terminal: control characters and bytes that are not UTF-8 are shown as
-// escapes (\n, \t, \x1b), never sent raw.
-std::string terminalSafe(std::string_view text);
 
 }  // namespace quillbox

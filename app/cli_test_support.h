@@ -5,12 +5,14 @@
 // standard error and the exit code captured.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -174,5 +176,59 @@ inline std::string flattened(const std::string& out) {
   if (!flat.empty() && flat.back() == '|') flat.pop_back();
   return flat;
 }
+
+// Every test gets a folder of its own holding the homes and a cloud folder they share; "phone" is the
+// device most tests drive. Each verb runs the built program once.
+class CommandLineFixture : public ::testing::Test {
+ protected:
+  CommandLineFixture() : phone_(device("phone")) {}
+
+  Device device(const std::string& home, const std::string& cloud = "cloud") const {
+    return Device(folder_.path() / home, folder_.path() / cloud, folder_.path());
+  }
+  std::string file(const std::string& name) const { return (folder_.path() / name).string(); }
+
+  virtual Outcome run(const Device& on, const std::vector<std::string>& args, const std::string& input = "") {
+    return on.run(args, input);
+  }
+  // A run with no trouble at all (exit 0, nothing on stderr): its standard output.
+  std::string okOn(const Device& on, const std::vector<std::string>& args, const std::string& input = "") {
+    Outcome outcome = run(on, args, input);
+    EXPECT_EQ(outcome.code, 0) << joined(args) << ": " << outcome.err;
+    EXPECT_EQ(outcome.err, "") << joined(args);
+    return outcome.out;
+  }
+  std::string ok(const std::vector<std::string>& args, const std::string& input = "") {
+    return okOn(phone_, args, input);
+  }
+  // A listing flattened: "1 a|3 a".
+  std::string rowsOn(const Device& on, const std::vector<std::string>& args) {
+    return flattened(okOn(on, args));
+  }
+  std::string rows(const std::vector<std::string>& args) { return rowsOn(phone_, args); }
+  // A run that must fail with one line on stderr and nothing on stdout: "CODE message".
+  std::string refusedOn(const Device& on, const std::vector<std::string>& args,
+                        const std::string& input = "") {
+    Outcome outcome = run(on, args, input);
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
+        << joined(args) << ": " << outcome.err;
+    EXPECT_EQ(outcome.out, "") << joined(args);
+    std::string line = outcome.err;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return std::to_string(outcome.code) + " " + line;
+  }
+  std::string refused(const std::vector<std::string>& args) { return refusedOn(phone_, args); }
+  // A raw value as `store get` / `cloud get` print it, without the closing newline.
+  std::string valueOn(const Device& on, const std::string& where, const std::string& key) {
+    std::string out = okOn(on, {where, "get", key});
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+  std::string stored(const std::string& key) { return valueOn(phone_, "store", key); }
+  std::string inCloud(const std::string& key) { return valueOn(phone_, "cloud", key); }
+
+  TempFolder folder_;
+  Device phone_;
+};
 
 }  // namespace quillbox::clitest

@@ -1,18 +1,14 @@
 #include "app/history_commands.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -20,20 +16,21 @@
 #include <vector>
 
 #include "app/cli.h"
+#include "app/history_export.h"
 #include "platform/view_render.h"
 #include "platform/whole_file.h"
 #include "screens/notes/notes_view.h"
 #include "screens/tags/tags_view.h"
 #include "screens/tasks/todo_view.h"
+#include "storage/decimal.h"
+#include "storage/escape.h"
 #include "storage/list_string.h"
-#include "storage/text.h"
+#include "storage/stored_lists.h"
 
 namespace quillbox {
 
 namespace {
 
-constexpr std::string_view kFormat = "quillbox-lists";
-constexpr int kFormatVersion = 1;
 constexpr std::size_t kSampleEntries = 3;  // entries shown of each side of a change
 constexpr std::size_t kSampleBytes = 40;   // bytes shown of each entry (JSON: twice as many)
 
@@ -46,11 +43,15 @@ struct ListInfo {
   Screen screen;
 };
 
+constexpr ListInfo listOf(const StoredList& list, Screen screen) {
+  return {list.name, list.localKey, list.separator(), screen};
+}
+
 constexpr std::array<ListInfo, 4> kLists{{
-    {"notes", "stringNotes", kItemSeparator, Screen::notes},
-    {"tasks", "stringTasks", kItemSeparator, Screen::tasks},
-    {"marks", "stringTasksFinishedIndices", kIndexSeparator, Screen::tasks},
-    {"tags", "stringTaggedNotes", kItemSeparator, Screen::tags},
+    listOf(kNotesList, Screen::notes),
+    listOf(kTasksList, Screen::tasks),
+    listOf(kMarksList, Screen::tasks),
+    listOf(kTagsList, Screen::tags),
 }};
 
 std::vector<std::string> listNames() {
@@ -69,15 +70,7 @@ const ListInfo* findList(std::string_view name) {
 // The entries of a stored string as the list shows them: the pieces between separators, empty
 // pieces dropped. Views into stored.
 std::vector<std::string_view> entriesOf(const ListInfo& list, std::string_view stored) {
-  std::vector<std::string_view> entries;
-  while (!stored.empty()) {
-    std::size_t at = stored.find(list.separator);
-    std::string_view piece = stored.substr(0, at);
-    if (!piece.empty()) entries.push_back(piece);
-    if (at == std::string_view::npos) break;
-    stored.remove_prefix(at + list.separator.size());
-  }
-  return entries;
+  return nonEmptyPieces(stored, list.separator);
 }
 
 // What one write did to a list: the entries it added and removed, counted with repeats, each
@@ -118,112 +111,12 @@ std::string shortened(std::string_view text, std::size_t limit) {
   return std::string(text.substr(0, cut)) + "\u2026";
 }
 
-// 2024-05-01T12:00:00Z
-std::string isoTime(std::int64_t ms) {
-  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm parts{};
-  if (::gmtime_r(&seconds, &parts) == nullptr) return std::to_string(ms);
-  char text[32];
-  std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return std::string(text, length);
-}
-
 // A positive whole number, as `history` prints them.
 std::int64_t versionNumber(const std::string& text, const std::string& command) {
-  std::int64_t number = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || number < 1) {
+  const std::optional<std::uint64_t> number = parseDecimal(text, std::numeric_limits<std::int64_t>::max());
+  if (!number || *number < 1)
     throw Failure{kUsageError, command + ": not a version number: " + terminalSafe(text)};
-  }
-  return number;
-}
-
-// ---- base64 (standard alphabet, padded)
-
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string toBase64(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-                          static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-                          static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) out += kBase64[(group >> shift) & 0x3f];
-  }
-  std::size_t rest = bytes.size() - i;
-  if (rest > 0) {
-    std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-    if (rest == 2) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-    out += kBase64[(group >> 18) & 0x3f];
-    out += kBase64[(group >> 12) & 0x3f];
-    out += rest == 2 ? kBase64[(group >> 6) & 0x3f] : '=';
-    out += '=';
-  }
-  return out;
-}
-
-// The bytes of padded standard base64; nothing when text is not that (whitespace included).
-std::optional<std::string> fromBase64(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  auto valueOf = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    bool last = i + 4 == text.size();
-    int padding = last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
-    std::uint32_t group = 0;
-    for (int k = 0; k < 4; ++k) {
-      int value = k >= 4 - padding ? 0 : valueOf(text[i + static_cast<std::size_t>(k)]);
-      if (value < 0) return std::nullopt;
-      group = group << 6 | static_cast<std::uint32_t>(value);
-    }
-    // The bits a padded group leaves unused must be zero, so one text means one string.
-    if ((padding == 1 && (group & 0xff) != 0) || (padding == 2 && (group & 0xffff) != 0)) return std::nullopt;
-    out += static_cast<char>(group >> 16);
-    if (padding < 2) out += static_cast<char>((group >> 8) & 0xff);
-    if (padding < 1) out += static_cast<char>(group & 0xff);
-  }
-  return out;
-}
-
-// ---- the document
-
-// {"text": ...} when valid UTF-8, else {"base64": ...}.
-void putString(Json& into, std::string_view value) {
-  if (isValidUtf8(value)) {
-    into["text"] = std::string(value);
-  } else {
-    into["base64"] = toBase64(value);
-  }
-}
-
-// The string a {"text"} or {"base64"} object holds; throws Failure(kUsageError) naming where.
-std::string takeString(const nlohmann::json& holder, const std::string& where) {
-  auto bad = [&](const std::string& why) { return Failure{kUsageError, "import: " + where + ": " + why}; };
-  if (!holder.is_object()) throw bad("not an object with \"text\" or \"base64\"");
-  if (holder.size() != 1) throw bad("needs exactly one of \"text\" and \"base64\"");
-  std::string value;
-  if (auto text = holder.find("text"); text != holder.end()) {
-    if (!text->is_string()) throw bad("\"text\" is not a string");
-    value = text->get<std::string>();
-  } else if (auto base64 = holder.find("base64"); base64 != holder.end()) {
-    if (!base64->is_string()) throw bad("\"base64\" is not a string");
-    std::optional<std::string> bytes = fromBase64(base64->get_ref<const std::string&>());
-    if (!bytes) throw bad("\"base64\" is not padded standard base64");
-    value = std::move(*bytes);
-  } else {
-    throw bad("needs exactly one of \"text\" and \"base64\"");
-  }
-  return value;
+  return static_cast<std::int64_t>(*number);
 }
 
 std::string readWhole(const std::string& path, std::istream& in) {
@@ -327,45 +220,6 @@ class Restorer {
   std::array<std::unique_ptr<Window>, 3> windows_;
 };
 
-// Builds of an import document only what an import takes ("format", "version" and the four lists'
-// strings), so that what it holds in memory stays near the size of those strings whatever else the
-// document carries ("history", other members), and parsing stays linear in the document's size.
-// Notes the first list name it does not know, the lists whose holder has more than "text" or
-// "base64", and whether anything is nested deeper than kMaxDepth.
-constexpr int kMaxDepth = 64;
-
-struct ImportReader {
-  std::optional<std::string> unknownList;
-  std::set<std::string> crowded;
-  bool tooDeep = false;
-  std::vector<std::string> path;  // the member names down to the current depth
-
-  nlohmann::json::parser_callback_t callback() {
-    return [this](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
-      using Event = nlohmann::json::parse_event_t;
-      if (event == Event::object_start || event == Event::array_start) {
-        if (depth >= kMaxDepth) tooDeep = true;
-        return !tooDeep;
-      }
-      if (event != Event::key) return true;
-      path.resize(static_cast<std::size_t>(depth));
-      path.back() = parsed.get<std::string>();
-      const std::string& name = path.back();
-      if (depth == 1) return name == "format" || name == "version" || name == "lists";
-      if (path.front() != "lists") return true;
-      if (depth == 2 && findList(name) == nullptr) {
-        if (!unknownList) unknownList = name;
-        return false;
-      }
-      if (depth == 3 && name != "text" && name != "base64") {
-        crowded.insert(path[1]);
-        return false;
-      }
-      return true;
-    };
-  }
-};
-
 // ---- the commands
 
 struct Options {
@@ -449,29 +303,20 @@ void restoreVersion(const Options& options, CommandContext& context) {
 
 void exportLists(const Options& options, CommandContext& context) {
   auto session = openSession(context.options);
-  Json document{{"format", std::string(kFormat)}, {"version", kFormatVersion}};
-  Json lists = Json::object();
-  for (const ListInfo& list : kLists) putString(lists[std::string(list.name)], readStored(*session, list));
-  document["lists"] = std::move(lists);
-  if (options.history) {
-    Json history = Json::object();
-    for (const ListInfo& list : kLists) {
-      Json versions = Json::array();
-      for (const SettingsStore::Version& version : versionsOf(*session, list)) {
-        std::optional<std::string> value = versionValueOf(*session, list, version.number);
-        if (!value) continue;
-        Json item{{"number", version.number}, {"time", isoTime(version.timeMs)}, {"cause", version.cause}};
-        putString(item, *value);
-        versions.push_back(std::move(item));
-      }
-      history[std::string(list.name)] = std::move(versions);
+  std::vector<ExportedList> lists;
+  for (const ListInfo& list : kLists) {
+    ExportedList& exported =
+        lists.emplace_back(ExportedList{storedListNamed(list.name), readStored(*session, list), {}});
+    if (!options.history) continue;
+    for (const SettingsStore::Version& version : versionsOf(*session, list)) {
+      std::optional<std::string> value = versionValueOf(*session, list, version.number);
+      if (value)
+        exported.versions.push_back({version.number, version.timeMs, version.cause, std::move(*value)});
     }
-    document["history"] = std::move(history);
   }
   std::string text;
   try {
-    // Strict: every string was checked to be valid UTF-8 or encoded, so nothing is replaced.
-    text = document.dump(2) + "\n";
+    text = writeListsDocument(lists, options.history);
   } catch (const Json::exception& e) {
     throw Failure{kStoreError, std::string("export: ") + e.what()};
   }
@@ -486,43 +331,12 @@ void exportLists(const Options& options, CommandContext& context) {
 
 void importLists(const Options& options, CommandContext& context) {
   const std::string where = options.file == "-" ? "standard input" : terminalSafe(options.file);
-  std::string text = readWhole(options.file, context.in);
-  auto bad = [&](const std::string& why) { return Failure{kUsageError, "import: " + where + ": " + why}; };
-  ImportReader reader;
-  nlohmann::json document;
-  try {
-    document = nlohmann::json::parse(text, reader.callback());
-  } catch (const nlohmann::json::exception& e) {
-    throw Failure{kUsageError, "import: " + where + " is not a JSON document: " + terminalSafe(e.what())};
-  }
-  if (reader.tooDeep)
-    throw bad("not a Quillbox export (nested deeper than " + std::to_string(kMaxDepth) + ")");
-  if (!document.is_object()) throw bad("not a Quillbox export (not an object)");
-  if (auto format = document.find("format");
-      format != document.end() && !(format->is_string() && format->get<std::string>() == kFormat)) {
-    throw bad("not a Quillbox export (\"format\" is not \"" + std::string(kFormat) + "\")");
-  }
-  if (auto version = document.find("version"); version != document.end() && *version != kFormatVersion) {
-    throw bad("a version of the format this program does not know");
-  }
-  auto lists = document.find("lists");
-  if (lists == document.end() || !lists->is_object()) throw bad("no \"lists\" object");
-  if (reader.unknownList) {
-    throw bad("no list named " + terminalSafe(*reader.unknownList) + " (notes, tasks, marks or tags)");
-  }
-  if (lists->empty()) throw bad("\"lists\" names no list");
-
   // Everything is read and checked before anything is written.
+  auto read = readListsDocument(readWhole(options.file, context.in), where);
+  if (!read.ok()) throw Failure{kUsageError, "import: " + read.status().message()};
   std::vector<std::pair<const ListInfo*, std::string>> restores;
-  for (const ListInfo& list : kLists) {
-    auto holder = lists->find(std::string(list.name));
-    if (holder == lists->end()) continue;
-    const std::string place = "lists." + std::string(list.name);
-    if (reader.crowded.count(std::string(list.name)) > 0) {
-      throw bad(place + ": needs exactly one of \"text\" and \"base64\"");
-    }
-    restores.emplace_back(&list, takeString(*holder, place));
-  }
+  for (auto& [list, value] : std::move(read).value())
+    restores.emplace_back(findList(list->name), std::move(value));
 
   auto session = openSession(context.options);
   Restorer restorer(*session);

@@ -23,48 +23,12 @@ using Json = nlohmann::ordered_json;
 const char* const kListKeys[] = {"stringNotes", "stringTasks", "stringTasksFinishedIndices",
                                  "stringTaggedNotes"};
 
-class HistoryCommandsTest : public ::testing::Test {
+class HistoryCommandsTest : public clitest::CommandLineFixture {
  protected:
-  HistoryCommandsTest() : phone_(device("phone")) {}
-
-  clitest::Device device(const std::string& home, const std::string& cloud = "cloud") const {
-    return clitest::Device(folder_.path() / home, folder_.path() / cloud, folder_.path());
-  }
-  std::string file(const std::string& name) const { return (folder_.path() / name).string(); }
-
-  static std::string okOn(const clitest::Device& on, const std::vector<std::string>& args,
-                          const std::string& input = "") {
-    Outcome outcome = on.run(args, input);
-    EXPECT_EQ(outcome.code, 0) << joined(args) << ": " << outcome.err;
-    return outcome.out;
-  }
-  std::string ok(const std::vector<std::string>& args, const std::string& input = "") {
-    return okOn(phone_, args, input);
-  }
-  // "CODE message" of a command that must fail with one line on stderr and nothing on stdout.
-  std::string refusedOn(const clitest::Device& on, const std::vector<std::string>& args,
-                        const std::string& input = "") {
-    Outcome outcome = on.run(args, input);
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
-        << joined(args) << ": " << outcome.err;
-    EXPECT_EQ(outcome.out, "") << joined(args);
-    std::string line = outcome.err;
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return std::to_string(outcome.code) + " " + line;
-  }
-  std::string refused(const std::vector<std::string>& args) { return refusedOn(phone_, args); }
-
-  static void storeOn(const clitest::Device& on, const std::string& key, const std::string& value) {
+  void storeOn(const clitest::Device& on, const std::string& key, const std::string& value) {
     okOn(on, {"store", "set", key, "-"}, value);
   }
   void store(const std::string& key, const std::string& value) { storeOn(phone_, key, value); }
-  static std::string valueOn(const clitest::Device& on, const std::string& where, const std::string& key) {
-    std::string out = okOn(on, {where, "get", key});
-    if (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
-  }
-  std::string stored(const std::string& key) { return valueOn(phone_, "store", key); }
-  std::string inCloud(const std::string& key) { return valueOn(phone_, "cloud", key); }
   // The four list strings and every kept version of them: what a refused command must not touch.
   std::string everythingOn(const clitest::Device& on) {
     std::string out;
@@ -87,9 +51,6 @@ class HistoryCommandsTest : public ::testing::Test {
     }
     return out;
   }
-
-  clitest::TempFolder folder_;
-  clitest::Device phone_;
 };
 
 TEST_F(HistoryCommandsTest, AListReplacedByACloudLoadIsRestoredAndTheCloudThenHoldsIt) {
@@ -225,51 +186,16 @@ TEST_F(HistoryCommandsTest, ExportThenImportOnAFreshHomeGivesIdenticalStrings) {
             "notes: unchanged\ntasks: unchanged\nmarks: unchanged\ntags: unchanged\n");
 }
 
-TEST_F(HistoryCommandsTest, TheExportedVersionsCarryTheirNumbersCausesAndExactBytes) {
-  store("stringTaggedNotes", "\xff\xfe" + items({"old"}));
-  store("stringTaggedNotes", items({"new"}));
-  Json history = Json::parse(ok({"export", "--history"})).at("history");
-  std::string shape;
-  for (const auto& list : history.items())
-    shape += list.key() + ":" + std::to_string(list.value().size()) + " ";
-  EXPECT_EQ(shape, "notes:0 tasks:0 marks:0 tags:2 ");
-  const Json& replaced = history.at("tags").at(0);
-  std::string keys;
-  for (const auto& item : replaced.items()) keys += item.key() + " ";
-  EXPECT_EQ(keys, "number time cause base64 ");
-  EXPECT_EQ(replaced.at("base64").get<std::string>(), "//5vbGROT1RFU19TRVBBUkFUT1I=");
-  EXPECT_EQ(std::to_string(replaced.at("number").get<long>()), newest("tags"));
-}
-
-TEST_F(HistoryCommandsTest, AMalformedDocumentIsRefusedWholeAndChangesNothing) {
+TEST_F(HistoryCommandsTest, AMalformedDocumentOrAFileThatCannotBeReadChangesNothing) {
   ok({"notes", "add", "mine"});
   ok({"tags", "add", "mine too"});
   const std::string before = everything();
-  const std::string good = R"("notes": {"text": "replaced"})";
-  const std::vector<std::string> documents = {
-      "",
-      "not json",
-      "[]",
-      "{}",
-      R"({"lists": []})",
-      R"({"lists": {}})",
-      R"({"lists": {"notes": "plain"}})",
-      R"({"lists": {"notes": {"text": 1}}})",
-      R"({"lists": {"notes": {}}})",
-      R"({"lists": {"notes": {"text": "a", "base64": "YQ=="}}})",
-      R"({"lists": {"notes": {"base64": "YQ"}}})",
-      R"({"lists": {"notes": {"base64": "Y Q=="}}})",
-      R"({"lists": {"notes": {"base64": "YR=="}}})",
-      "{\"lists\": {\"notes\": {\"text\": \"\xff\"}}}",
-      "{\"lists\": {" + good + ", \"notebook\": {\"text\": \"a\"}}}",
-      "{\"lists\": {" + good + ", \"tags\": {\"base64\": \"%%%%\"}}}",
-      "{\"format\": \"something else\", \"lists\": {" + good + "}}",
-      "{\"version\": 2, \"lists\": {" + good + "}}",
-      "{\"lists\": {" + good + "}} trailing",
-      "{\"lists\": {" + good + "}, \"history\": " + std::string(100, '[') + std::string(100, ']') + "}",
-  };
-  for (const std::string& document : documents) {
-    EXPECT_EQ(refusedOn(phone_, {"import", "-"}, document).substr(0, 19), "2 quillbox: import:") << document;
+  // One good list beside a bad one: nothing is imported. (The document's rules: history_export_test.)
+  for (const std::string document :
+       {"not json", R"({"lists": {"notes": {"text": "replaced"}, "tags": {"base64": "%%%%"}}})"}) {
+    EXPECT_EQ(refusedOn(phone_, {"import", "-"}, document).substr(0, 34),
+              "2 quillbox: import: standard input")
+        << document;
   }
   EXPECT_EQ(refused({"import", file("missing.json")}).substr(0, 33), "1 quillbox: import: cannot read /");
   EXPECT_EQ(refused({"export", file("no-such-folder/x.json")}).substr(0, 33),

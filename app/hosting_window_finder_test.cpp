@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "app/cli_test_support.h"
-#include "app/content_view.h"
-#include "platform/cloud_store.h"
 #include "platform/settings_store.h"
 #include "platform/window.h"
 
@@ -58,14 +56,6 @@ TEST_F(HostingWindowFinderTest, AViewDiscardedBeforeTheWorkRunsReportsNothing) {
   view.reset();  // the pending work must not have kept it alive
   EXPECT_EQ(queue_.runUntilIdle(), 1u);
   EXPECT_EQ(reports(), "nothing");
-}
-
-TEST_F(HostingWindowFinderTest, AViewInNoWindowReportsNothing) {
-  HostingWindowFinder finder(recorder(), queue_);
-  std::shared_ptr<UIView> view = finder.makeUIView();
-  queue_.runUntilIdle();
-  EXPECT_EQ(reports(), "nothing");
-  ASSERT_NE(view, nullptr);
 }
 
 TEST_F(HostingWindowFinderTest, APlacedViewReportsItsWindowOnceNeverInsideMakeAndUpdatesNeverReport) {
@@ -127,19 +117,6 @@ TEST_F(HostingWindowFinderTest, AWindowClosedBeforeTheReportRunsGivesNothingNotA
   MainQueue::main().runUntilIdle();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(got, nullptr);
-}
-
-TEST_F(HostingWindowFinderTest, EachAppWindowPostsOneLookupAndRebuildsPostNone) {
-  auto cloud = std::make_shared<MemoryCloudStore>();
-  Environment env{store_, [cloud]() -> CloudStore& { return *cloud; }, std::make_shared<Device>(Idiom::pad)};
-  auto first = QuillboxApp().makeWindow(env);
-  auto second = QuillboxApp().makeWindow(env);
-  ASSERT_TRUE(first->open().ok());
-  ASSERT_TRUE(second->open().ok());
-  EXPECT_EQ(MainQueue::main().runUntilIdle(), 2u);
-  ASSERT_TRUE(first->foreground().ok());
-  ASSERT_TRUE(second->selectTab(2).ok());
-  EXPECT_EQ(MainQueue::main().runUntilIdle(), 0u);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "storage/escape.h"
+
 namespace quillbox {
 
 namespace fs = std::filesystem;
@@ -17,14 +19,6 @@ namespace {
 std::optional<std::string> nonEmpty(std::optional<std::string> value) {
   if (value && value->empty()) return std::nullopt;
   return value;
-}
-
-// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
-std::string quoted(const fs::path& path) {
-  std::string text = "\"";
-  text += path.string();
-  text += '"';
-  return text;
 }
 
 }  // namespace
@@ -40,10 +34,10 @@ Status ensureFolder(const fs::path& dir) {
     struct stat info {};
     if (error == EEXIST && ::stat(made.c_str(), &info) == 0) {
       if (S_ISDIR(info.st_mode)) continue;
-      return Status::Error("cannot create the folder " + quoted(dir) + ": " + quoted(made) +
+      return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " + inQuotes(made.string()) +
                            " is not a folder");
     }
-    return Status::Error("cannot create the folder " + quoted(dir) + ": " + std::strerror(error));
+    return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " + std::strerror(error));
   }
   return Status::Ok();
 }
@@ -64,13 +58,14 @@ Result<fs::path> resolveHome(std::optional<std::string> flag, const EnvironmentL
   }
   std::error_code error;
   home = fs::absolute(home, error).lexically_normal();
-  if (error) return Status::Error("cannot find the home folder " + quoted(home) + ": " + error.message());
+  if (error)
+    return Status::Error("cannot find the home folder " + inQuotes(home.string()) + ": " + error.message());
   if (home.has_filename() == false && home.has_parent_path() && home != home.root_path()) {
     home = home.parent_path();  // drops the trailing separator of "dir/"
   }
   if (Status made = ensureFolder(home); !made) return made;
   if (::access(home.c_str(), W_OK | X_OK) != 0) {
-    return Status::Error("cannot use the home folder " + quoted(home) + ": " + std::strerror(errno));
+    return Status::Error("cannot use the home folder " + inQuotes(home.string()) + ": " + std::strerror(errno));
   }
   return home;
 }

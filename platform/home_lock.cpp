@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/fault_seam.h"
+#include "storage/escape.h"
 
 namespace quillbox {
 
@@ -22,14 +23,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t kMaxHolderBytes = 240;
-
-// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
-std::string quoted(const fs::path& path) {
-  std::string text = "\"";
-  text += path.string();
-  text += '"';
-  return text;
-}
 
 // This process's command line, its words joined by spaces, control bytes left out, cut short.
 const std::string& ownCommand() {
@@ -70,7 +63,8 @@ Result<std::shared_ptr<HomeLock>> HomeLock::of(const fs::path& home) {
   if (auto existing = slot.lock(); existing && existing->pid_ == ::getpid()) return existing;
   fs::path path = home / "lock";
   int fd = sys::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return Status::Error("cannot open the lock file " + quoted(path) + ": " + std::strerror(errno));
+  if (fd < 0)
+    return Status::Error("cannot open the lock file " + inQuotes(path.string()) + ": " + std::strerror(errno));
   ::fchmod(fd, 0600);  // a lock file made by an older version may be readable by others
   auto made = std::make_shared<HomeLock>(Private{}, path, fd);
   slot = made;
@@ -82,7 +76,7 @@ Result<HomeLock::Held> HomeLock::lock(std::chrono::milliseconds wait) {
   const Clock::time_point deadline = Clock::now() + wait;
   auto busy = [&] {
     std::string who = holder();
-    return Status::Busy("the home " + quoted(path_.parent_path()) + " is in use by " +
+    return Status::Busy("the home " + inQuotes(path_.parent_path().string()) + " is in use by " +
                         (who.empty() ? std::string("another process") : who) +
                         ", which did not let go within " + duration(wait));
   };

@@ -1,21 +1,15 @@
 #include "platform/redis_address.h"
 
-#include <charconv>
 #include <set>
 #include <string>
 #include <utility>
 
+#include "storage/decimal.h"
+#include "storage/escape.h"
+
 namespace quillbox {
 
 namespace {
-
-// text in double quotes.
-std::string quoted(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out.append("\"").append(text).append("\"");
-  return out;
-}
 
 constexpr std::string_view kMask = "****";
 constexpr int kMaxTimeoutMs = 60000;
@@ -73,13 +67,9 @@ std::string percentEncode(std::string_view text, std::string_view keep = "") {
 
 // A whole decimal number within [low, high], or nothing.
 std::optional<int> parseNumber(std::string_view text, int low, int high) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  int value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < low || value > high) {
-    return std::nullopt;
-  }
-  return value;
+  const std::optional<std::uint64_t> value = parseDecimal(text, static_cast<std::uint64_t>(high));
+  if (!value || *value < static_cast<std::uint64_t>(low)) return std::nullopt;
+  return static_cast<int>(*value);
 }
 
 bool isHostName(std::string_view host) {
@@ -190,14 +180,14 @@ class Parser {
         if (after.front() != ':') return fail("unexpected text after the IPv6 address");
         port = after.substr(1);
       }
-      if (!isIpv6Literal(host)) return fail(quoted(host).append(" is not an IPv6 address"));
+      if (!isIpv6Literal(host)) return fail(inQuotes(host).append(" is not an IPv6 address"));
     } else {
       if (std::size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
         host = authority.substr(0, colon);
         port = authority.substr(colon + 1);
       }
       if (host.empty()) return fail("it names no host");
-      if (!isHostName(host)) return fail(quoted(host).append(" is not a host name or address"));
+      if (!isHostName(host)) return fail(inQuotes(host).append(" is not a host name or address"));
     }
     address_.host = std::string(host);
     if (port) {

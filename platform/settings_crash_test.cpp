@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/random_test_support.h"
 #include "platform/settings_store.h"
 
 namespace quillbox {
@@ -97,9 +98,8 @@ class SettingsCrashTest : public ::testing::Test {
 };
 
 TEST_F(SettingsCrashTest, AKilledWriterLosesNoReportedWrite) {
-  std::random_device seeder;
-  unsigned seed = seeder();
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  const unsigned seed = test::randomSeed();
+  SCOPED_TRACE("QUILLBOX_SEED=" + std::to_string(seed));
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> killAfterUs(0, 400000);
   std::vector<int> written;

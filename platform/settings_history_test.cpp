@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/random_test_support.h"
 #include "platform/settings_store.h"
 
 namespace quillbox {
@@ -240,9 +241,8 @@ TEST_F(SettingsHistoryTest, AWriteThatFailsKeepsNeitherTheValueNorTheVersion) {
 // write, and the versions are every earlier value, in order.
 TEST_F(SettingsHistoryTest, AKilledWriterLeavesEveryValueItReplacedInTheHistory) {
   store_.reset();
-  std::random_device seeder;
-  unsigned seed = seeder();
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  const unsigned seed = test::randomSeed();
+  SCOPED_TRACE("QUILLBOX_SEED=" + std::to_string(seed));
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> killAfterUs(1000, 150000);
   auto valueFor = [](int i) {

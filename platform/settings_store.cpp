@@ -12,6 +12,9 @@
 
 #include "platform/fault_seam.h"
 #include "platform/home.h"
+#include "storage/escape.h"
+#include "storage/stored_lists.h"
+#include "storage/wall_clock.h"
 
 namespace quillbox {
 
@@ -35,29 +38,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The list strings whose replaced values are kept.
-constexpr std::string_view kHistoryKeys[] = {"stringNotes", "stringTasks", "stringTasksFinishedIndices",
-                                             "stringTaggedNotes"};
-
 // The cause named by the innermost CauseScope of this thread, if any.
 thread_local const std::string* tScopeCause = nullptr;
 
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // SQLite binds a null pointer as SQL NULL whatever the length; an empty value must stay a value.
 const char* bytesOf(std::string_view text) { return text.data() != nullptr ? text.data() : ""; }
-
-// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
-std::string quoted(const fs::path& path) {
-  std::string text = "\"";
-  text += path.string();
-  text += '"';
-  return text;
-}
 
 void syncFolder(const fs::path& dir) {
   int fd = sys::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -82,7 +67,8 @@ Result<std::shared_ptr<SettingsStore>> SettingsStore::open(const fs::path& home)
   std::error_code error;
   fs::path absolute = fs::absolute(home, error).lexically_normal();
   if (error)
-    return Status::Error("cannot open the settings store in " + quoted(home) + ": " + error.message());
+    return Status::Error("cannot open the settings store in " + inQuotes(home.string()) + ": " +
+                         error.message());
   if (Status made = ensureFolder(absolute); !made) return made;
   auto store = std::make_shared<SettingsStore>(Private{}, absolute);
   if (Status prepared = store->prepare(); !prepared) return prepared;
@@ -95,7 +81,7 @@ std::string SettingsStore::errorText() const {
 
 Status SettingsStore::prepare() {
   auto fail = [&](const std::string& reason) {
-    return Status::Error("cannot open the settings store " + quoted(path_) + ": " + reason);
+    return Status::Error("cannot open the settings store " + inQuotes(path_.string()) + ": " + reason);
   };
   auto lockResult = HomeLock::of(home_);
   if (!lockResult) return lockResult.status();
@@ -157,8 +143,8 @@ Result<std::string> SettingsStore::read(std::string_view key) {
     if (bytes != nullptr && size > 0)
       result = std::string(static_cast<const char*>(bytes), static_cast<std::size_t>(size));
   } else if (rc != SQLITE_DONE) {
-    result = Status::Error("cannot read the setting \"" + std::string(key) + "\" from " + quoted(path_) +
-                           ": " + errorText());
+    result = Status::Error("cannot read the setting \"" + std::string(key) + "\" from " +
+                           inQuotes(path_.string()) + ": " + errorText());
   }
   sqlite3_reset(select_);
   sqlite3_clear_bindings(select_);
@@ -171,17 +157,14 @@ Status SettingsStore::set(std::string_view key, std::string_view value) {
 }
 
 bool SettingsStore::keepsHistory(std::string_view key) {
-  for (std::string_view kept : kHistoryKeys) {
-    if (key == kept) return true;
-  }
-  return false;
+  return storedListWithLocalKey(key) != nullptr;  // the list strings
 }
 
 Status SettingsStore::set(std::string_view key, std::string_view value, std::string_view cause) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   auto fail = [&] {
-    return Status::Error("cannot save the setting \"" + std::string(key) + "\" in " + quoted(path_) + ": " +
-                         errorText());
+    return Status::Error("cannot save the setting \"" + std::string(key) + "\" in " + inQuotes(path_.string()) +
+                         ": " + errorText());
   };
   // Compares value with the stored one and says whether they are the same (a key never written
   // is not the same as ""); on a difference, hands the stored one (never written as "") to
@@ -286,7 +269,8 @@ Status SettingsStore::WriteGroup::commit() {
   if (!failure_.ok() || !began_) return failure_;
   Status status = Status::Ok();
   if (stepRetrying(store_.commit_) != SQLITE_DONE) {
-    status = Status::Error("cannot save the settings in " + quoted(store_.path_) + ": " + store_.errorText());
+    status = Status::Error("cannot save the settings in " + inQuotes(store_.path_.string()) + ": " +
+                           store_.errorText());
   }
   sqlite3_reset(store_.commit_);
   if (!status.ok()) store_.rollback();
@@ -313,7 +297,7 @@ void SettingsStore::rollback() {
 
 Status SettingsStore::keepVersion(std::string_view key, std::string_view replaced, std::string_view cause) {
   sqlite3_bind_text64(insertVersion_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-  sqlite3_bind_int64(insertVersion_, 2, nowMs());
+  sqlite3_bind_int64(insertVersion_, 2, millisecondsSince1970());
   sqlite3_bind_text64(insertVersion_, 3, bytesOf(cause), cause.size(), SQLITE_STATIC, SQLITE_UTF8);
   sqlite3_bind_int64(insertVersion_, 4, static_cast<sqlite3_int64>(replaced.size()));
   sqlite3_bind_blob64(insertVersion_, 5, bytesOf(replaced), replaced.size(), SQLITE_STATIC);
@@ -321,14 +305,14 @@ Status SettingsStore::keepVersion(std::string_view key, std::string_view replace
   sqlite3_reset(insertVersion_);
   sqlite3_clear_bindings(insertVersion_);
   if (rc == SQLITE_DONE) return Status::Ok();
-  return Status::Error("cannot keep the replaced value of \"" + std::string(key) + "\" in " + quoted(path_) +
-                       ": " + errorText());
+  return Status::Error("cannot keep the replaced value of \"" + std::string(key) + "\" in " +
+                       inQuotes(path_.string()) + ": " + errorText());
 }
 
 Status SettingsStore::pruneHistory(std::string_view key) {
   auto fail = [&] {
-    return Status::Error("cannot trim the history of \"" + std::string(key) + "\" in " + quoted(path_) +
-                         ": " + errorText());
+    return Status::Error("cannot trim the history of \"" + std::string(key) + "\" in " +
+                         inQuotes(path_.string()) + ": " + errorText());
   };
   sqlite3_bind_text64(pruneKey_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
   sqlite3_bind_int64(pruneKey_, 2, static_cast<sqlite3_int64>(limits_.versionsPerKey));
@@ -417,8 +401,8 @@ Result<std::vector<SettingsStore::Version>> SettingsStore::versions(std::string_
   }
   sqlite3_finalize(stmt);
   if (rc != SQLITE_DONE) {
-    return Status::Error("cannot read the history of \"" + std::string(key) + "\" from " + quoted(path_) +
-                         ": " + errorText());
+    return Status::Error("cannot read the history of \"" + std::string(key) + "\" from " +
+                         inQuotes(path_.string()) + ": " + errorText());
   }
   return found;
 }
@@ -443,7 +427,7 @@ Result<std::optional<std::string>> SettingsStore::versionValue(std::string_view 
   sqlite3_finalize(stmt);
   if (rc != SQLITE_DONE) {
     return Status::Error("cannot read version " + std::to_string(number) + " of \"" + std::string(key) +
-                         "\" from " + quoted(path_) + ": " + errorText());
+                         "\" from " + inQuotes(path_.string()) + ": " + errorText());
   }
   return value;
 }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/fault_seam.h"
+#include "storage/escape.h"
 
 namespace quillbox {
 
@@ -196,19 +197,11 @@ bool isBusy(int rc) {
   return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
 
-// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
-std::string quoted(const fs::path& path) {
-  std::string text = "\"";
-  text += path.string();
-  text += '"';
-  return text;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
   auto fail = [&](const std::string& reason) {
-    return Status::Error("cannot open the database " + quoted(path) + ": " + reason);
+    return Status::Error("cannot open the database " + inQuotes(path.string()) + ": " + reason);
   };
   if (!registerSeam()) return fail("SQLite has no file layer to use");
   // Files an older version made readable by others are made private.
@@ -254,14 +247,15 @@ Status Database::exec(const char* sql) {
     std::string reason = message != nullptr ? message : sqlite3_errmsg(db_);
     sqlite3_free(message);
     if (!isBusy(rc) || std::chrono::steady_clock::now() > giveUp) {
-      return Status::Error("cannot run \"" + std::string(sql) + "\" on " + quoted(path_) + ": " + reason);
+      return Status::Error("cannot run \"" + std::string(sql) + "\" on " + inQuotes(path_.string()) + ": " +
+                           reason);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 
 Status Database::problem(const std::string& what) const {
-  return Status::Error("cannot " + what + " in " + quoted(path_) + ": " + sqlite3_errmsg(db_));
+  return Status::Error("cannot " + what + " in " + inQuotes(path_.string()) + ": " + sqlite3_errmsg(db_));
 }
 
 int stepRetrying(sqlite3_stmt* stmt) {

@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <iostream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "platform/cell.h"
+#include "platform/random_test_support.h"
 #include "platform/view_render.h"
 
 namespace quillbox {
@@ -75,10 +74,7 @@ TEST_F(LazyRowsTest, RowsAreBuiltWhenAskedForFromTheListTheTreeWasBuiltFrom) {
 // The JSON renderers' strings are what nlohmann's dump writes (the form `tree --json` has always
 // had), ill-formed UTF-8 included. QUILLBOX_SEED replays a run.
 TEST(JsonText, EveryByteStringIsWrittenAsNlohmannWritesIt) {
-  const char* given = std::getenv("QUILLBOX_SEED");
-  const unsigned seed =
-      given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device()();
-  std::cout << "QUILLBOX_SEED=" << seed << "\n";
+  const unsigned seed = test::randomSeed();
   std::mt19937 random(seed);
   const std::vector<std::string> pieces = {"a",
                                            "\"",

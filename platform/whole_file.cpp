@@ -10,20 +10,13 @@
 #include <random>
 
 #include "platform/fault_seam.h"
+#include "storage/escape.h"
 
 namespace quillbox {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
-std::string quoted(const fs::path& path) {
-  std::string text = "\"";
-  text += path.string();
-  text += '"';
-  return text;
-}
 
 Status systemError(const std::string& what, int error) {
   return Status::Error(what + ": " + std::strerror(error));
@@ -66,7 +59,7 @@ Status writeFileAtomically(const fs::path& path, std::string_view bytes) {
   // Only a file is replaced: whatever else stands there (a FIFO, a folder) is left alone.
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-    return Status::Error("cannot write " + quoted(path) + ": it is " + kindOf(info.st_mode) +
+    return Status::Error("cannot write " + inQuotes(path.string()) + ": it is " + kindOf(info.st_mode) +
                          ", not a regular file");
   }
   fs::path temporary;
@@ -76,11 +69,12 @@ Status writeFileAtomically(const fs::path& path, std::string_view bytes) {
     fd = sys::open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) return systemError("cannot write " + quoted(path), errno);  // nothing made, nothing to remove
+  if (fd < 0)
+    return systemError("cannot write " + inQuotes(path.string()), errno);  // nothing made, nothing to remove
 
   auto fail = [&](int error) {
     ::unlink(temporary.c_str());
-    return systemError("cannot write " + quoted(path), error);
+    return systemError("cannot write " + inQuotes(path.string()), error);
   };
   // The umask may have taken more than 0600 leaves; make sure of the mode whatever it was.
   if (::fchmod(fd, 0600) != 0 || !writeAll(fd, bytes, temporary) || sys::fsync(fd, temporary) != 0) {
@@ -92,34 +86,34 @@ Status writeFileAtomically(const fs::path& path, std::string_view bytes) {
   if (sys::rename(temporary, path) != 0) return fail(errno);
   // The rename itself must reach the disk before the write counts as done.
   int dir = sys::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return systemError("cannot sync the folder of " + quoted(path), errno);
+  if (dir < 0) return systemError("cannot sync the folder of " + inQuotes(path.string()), errno);
   int synced = sys::fsync(dir, folder);
   int error = errno;
   ::close(dir);
-  if (synced != 0) return systemError("cannot sync the folder of " + quoted(path), error);
+  if (synced != 0) return systemError("cannot sync the folder of " + inQuotes(path.string()), error);
   return Status::Ok();
 }
 
 Result<std::optional<std::string>> readRegularFile(const fs::path& path) {
   auto refuse = [&](const char* kind) {
-    return Status::Error("cannot read " + quoted(path) + ": it is " + std::string(kind) +
+    return Status::Error("cannot read " + inQuotes(path.string()) + ": it is " + std::string(kind) +
                          ", not a regular file");
   };
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
     if (errno == ENOENT) return std::optional<std::string>();
-    return systemError("cannot read " + quoted(path), errno);
+    return systemError("cannot read " + inQuotes(path.string()), errno);
   }
   if (!S_ISREG(info.st_mode)) return refuse(kindOf(info.st_mode));
   // Non-blocking: should a FIFO take the file's place after the check, the open does not wait.
   int fd = sys::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return std::optional<std::string>();
-    return systemError("cannot read " + quoted(path), errno);
+    return systemError("cannot read " + inQuotes(path.string()), errno);
   }
   Result<std::optional<std::string>> result = std::optional<std::string>();
   if (::fstat(fd, &info) != 0) {
-    result = systemError("cannot read " + quoted(path), errno);
+    result = systemError("cannot read " + inQuotes(path.string()), errno);
   } else if (!S_ISREG(info.st_mode)) {
     result = refuse(kindOf(info.st_mode));
   } else {
@@ -130,7 +124,7 @@ Result<std::optional<std::string>> readRegularFile(const fs::path& path) {
       ssize_t got = sys::read(fd, buffer, sizeof buffer, path);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
-        result = systemError("cannot read " + quoted(path), errno);
+        result = systemError("cannot read " + inQuotes(path.string()), errno);
         break;
       }
       if (got == 0) {

@@ -72,6 +72,14 @@ struct DecimalText {
 
 }  // namespace
 
+std::vector<std::string_view> nonEmptyPieces(std::string_view stored, std::string_view separator) {
+  std::vector<std::string_view> pieces;
+  forEachPiece(stored, separator, [&](std::string_view piece) {
+    if (!piece.empty()) pieces.push_back(piece);
+  });
+  return pieces;
+}
+
 ItemList::ItemList(std::initializer_list<std::string_view> entries) {
   for (std::string_view entry : entries) push_back(entry);
 }

@@ -24,6 +24,10 @@ namespace quillbox {
 inline constexpr std::string_view kItemSeparator = "NOTES_SEPARATOR";
 inline constexpr std::string_view kIndexSeparator = ",";
 
+// The non-empty pieces of stored between separators, in order, as views into stored: what a list
+// shows of its string, read without decoding (a mark that is not a number is a piece too).
+std::vector<std::string_view> nonEmptyPieces(std::string_view stored, std::string_view separator);
+
 // An item list: text entries, oldest first; a decoded one never holds an empty entry; duplicates
 // allowed. One buffer holds the bytes of every entry, so decoding a list of n entries costs one copy
 // of the string and one array of n spans, not n allocations. Entries read as views that stay valid

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "storage/utf8.h"  // isValidUtf8: what "well-formed UTF-8" means above
+
 namespace quillbox {
 
 // Canonical equivalence: NFC-normalise both sides and compare.
@@ -24,9 +26,6 @@ bool textContains(std::string_view text, std::string_view search);
 // prefix must end a character of the text, so a combining mark on its last "/" spoils it. Case-sensitive;
 // nothing but the start of the text is looked at.
 bool isLinkText(std::string_view text);
-
-// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
-bool isValidUtf8(std::string_view text);
 
 // One text held in canonical form, to be compared with many others in turn (removing by value from a long
 // list): the same answers as textEquals, without normalising the held text again for every comparison.

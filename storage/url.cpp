@@ -2,7 +2,8 @@
 
 #include <uriparser/Uri.h>
 
-#include "storage/text.h"
+#include "storage/decimal.h"
+#include "storage/utf8.h"
 
 namespace quillbox {
 namespace {
@@ -42,17 +43,6 @@ std::optional<std::string> encodeNonAscii(std::string_view text) {
   return encoded;
 }
 
-// Digits only (the parser guarantees that), value within 0..65535; leading zeros allowed.
-std::optional<int> portNumber(std::string_view digits) {
-  long value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<int>(value);
-}
-
 // Frees what the parser allocated inside a UriUriA once it was filled in.
 struct ParsedUri {
   UriUriA uri{};
@@ -88,8 +78,9 @@ std::optional<URL> parseURL(std::string_view text) {
   if (uri.hostData.ipFuture.first != nullptr) return std::nullopt;  // "[v1.x]": nothing can open it
   const std::string_view port = rangeText(uri.portText);
   if (!port.empty()) {
-    url.port = portNumber(port);
-    if (!url.port) return std::nullopt;
+    const std::optional<std::uint64_t> number = parseDecimal(port, 65535);  // leading zeros allowed
+    if (!number) return std::nullopt;
+    url.port = static_cast<int>(*number);
   }
   url.text = std::string(text);
   url.href = std::move(*href);

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "storage/utf8.h"
+
 namespace quillbox::web {
 
 namespace {
@@ -14,31 +16,6 @@ void appendEscape(std::string& out, unsigned code) {
   out += "\\u00";
   out += kHex[(code >> 4) & 0xf];
   out += kHex[code & 0xf];
-}
-
-// The length of the well-formed UTF-8 sequence that starts at text[i], or 0 when there is none
-// (overlong forms, surrogates and values past U+10FFFF are not well-formed).
-std::size_t sequenceLength(std::string_view text, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
-  unsigned char lead = byte(0);
-  std::size_t left = text.size() - i;
-  auto continuation = [&](std::size_t k) { return k < left && (byte(k) & 0xc0) == 0x80; };
-  if (lead >= 0xc2 && lead <= 0xdf) return continuation(1) ? 2 : 0;
-  if (lead >= 0xe0 && lead <= 0xef) {
-    if (left < 2) return 0;
-    unsigned char second = byte(1);
-    if (lead == 0xe0 && second < 0xa0) return 0;
-    if (lead == 0xed && second >= 0xa0) return 0;
-    return continuation(1) && continuation(2) ? 3 : 0;
-  }
-  if (lead >= 0xf0 && lead <= 0xf4) {
-    if (left < 2) return 0;
-    unsigned char second = byte(1);
-    if (lead == 0xf0 && second < 0x90) return 0;
-    if (lead == 0xf4 && second >= 0x90) return 0;
-    return continuation(1) && continuation(2) && continuation(3) ? 4 : 0;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -70,7 +47,7 @@ void appendJsonString(std::string& out, std::string_view text) {
       ++i;
       continue;
     }
-    std::size_t length = sequenceLength(text, i);
+    std::size_t length = utf8CharLength(text, i);
     if (length == 0) {
       out += kReplacement;
       ++i;

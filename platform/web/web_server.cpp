@@ -2,12 +2,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <map>
 #include <mutex>
-#include <random>
 #include <thread>
 
+#include "platform/web/browser_windows.h"
 #include "platform/web/web_assets.h"
 #include "platform/web/web_events.h"
 #include "platform/web/web_json.h"
@@ -17,21 +16,7 @@ namespace quillbox::web {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::string_view kHeartbeat = ": still here\n\n";
-constexpr std::size_t kKeptTrees = 8;  // trees a window's page may still be looking at
-
-std::string randomId() {
-  std::random_device device;
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string id;
-  for (int i = 0; i < 4; ++i) {
-    std::uint32_t word = device();
-    for (int b = 0; b < 8; ++b) id += kHex[(word >> (4 * b)) & 0xf];
-  }
-  return id;
-}
 
 HttpResponse refusal(int status, std::string_view message) {
   return HttpResponse::text(status, std::string(message) + "\n");
@@ -61,51 +46,12 @@ int statusForFailure(const Status& failure) {
 
 }  // namespace
 
-// One event stream, and the windows whose trees it carries: the one window of the page that opened
-// it, or the windows of every page of one browser, whose leading page holds it for them. Main
-// queue only.
-struct Channel {
-  std::string id;
-  std::shared_ptr<HttpStream> http;
-  bool single = false;  // opened for one window: it ends when that window moves to another stream
-  Clock::time_point lastSent{};
-
-  bool open() const { return http && !http->closed(); }
-};
-
-// One browser window's app window, and the event stream its trees go out on. Main queue only.
-struct Session {
-  std::string id;
-  std::unique_ptr<Window> window;
-  TreeMirror mirror;
-  // The trees sent, each with the mirror's revisions it was sent at (messages that only brought
-  // rows of a list share one), newest last: what the person may be looking at when an event
-  // arrives. Trees the page has moved past are dropped.
-  struct SentTree {
-    std::uint64_t first;
-    std::uint64_t last;
-    Window::Tree tree;
-  };
-  std::deque<SentTree> sent;
-  std::uint64_t ack = 0;           // the last event seq run
-  std::uint64_t seenRevision = 0;  // the window's revision when it was last marked
-  bool needFull = true;
-  bool dirty = false;  // the stream is owed the tree's change
-  std::shared_ptr<Channel> channel;
-  Clock::time_point detached = Clock::now();  // when it last had no stream
-
-  bool attached() const { return channel && channel->open(); }
-  // Since when the browser has been away.
-  Clock::time_point awaySince() const {
-    return channel && channel->http->closed() ? channel->http->closedAt() : detached;
-  }
-};
-
 struct WebServer::Impl {
   Impl(WebServerOptions o, MainQueue& q)
       : options(std::move(o)),
         queue(q),
-        guard(options.listen.host, options.listen.port, options.token, options.machineNames) {}
+        guard(options.listen.host, options.listen.port, options.token, options.machineNames),
+        windows(options.makeWindow, options.maxWindows, options.maxIdleWindows) {}
 
   WebServerOptions options;
   MainQueue& queue;
@@ -121,7 +67,7 @@ struct WebServer::Impl {
   bool started = false;
 
   // Main queue only.
-  std::map<std::string, std::shared_ptr<Session>> sessions;
+  BrowserWindows windows;
   std::map<std::string, std::shared_ptr<Channel>> channels;
   std::uint64_t lastGeneration = 0;
   std::string status;
@@ -134,14 +80,6 @@ struct WebServer::Impl {
   HttpResponse runEvent(const HttpRequest& req);
 
   // Main queue:
-  std::shared_ptr<Session> openSession(Idiom idiom, std::string& error);
-  std::shared_ptr<Session> takeUp(const std::string& window, Idiom idiom, std::string& error);
-  void attach(Session& session, const std::shared_ptr<Channel>& channel);
-  void detach(Session& session);
-  std::string takeMessage(Session& session);
-  void sendChanges();
-  void afterEvent(Session* origin);
-  void markChanged();
   void poll();
   void closeAll();
 };
@@ -152,7 +90,7 @@ WebServer::WebServer(WebServerOptions options, MainQueue& queue)
 WebServer::~WebServer() {
   stop();
   // The windows go on the thread that destroys the server, after every thread has ended.
-  impl_->sessions.clear();
+  impl_->windows.clear();
 }
 
 int WebServer::port() const { return impl_->port.load(); }
@@ -209,7 +147,7 @@ void WebServer::stop() {
 
 std::size_t WebServer::windowCount() {
   std::size_t count = 0;
-  impl_->queue.postAndWait([&] { count = impl_->sessions.size(); });
+  impl_->queue.postAndWait([&] { count = impl_->windows.size(); });
   return count;
 }
 
@@ -263,67 +201,6 @@ HttpResponse WebServer::Impl::handle(const HttpRequest& req) {
   return refusal(404, "not found");
 }
 
-std::shared_ptr<Session> WebServer::Impl::openSession(Idiom idiom, std::string& error) {
-  std::size_t attached = 0;
-  std::shared_ptr<Session> oldestIdle;
-  for (auto& [id, session] : sessions) {
-    if (session->attached()) {
-      ++attached;
-    } else if (!oldestIdle || session->awaySince() < oldestIdle->awaySince()) {
-      oldestIdle = session;
-    }
-  }
-  if (attached >= options.maxWindows) {
-    error = "too many windows are open";
-    return nullptr;
-  }
-  if (sessions.size() >= options.maxWindows + options.maxIdleWindows && oldestIdle)
-    sessions.erase(oldestIdle->id);
-  if (!options.makeWindow) {
-    error = "the app makes no windows";
-    return nullptr;
-  }
-  auto session = std::make_shared<Session>();
-  session->id = randomId();
-  session->window = options.makeWindow(idiom);
-  if (!session->window) {
-    error = "the app made no window";
-    return nullptr;
-  }
-  // A store that cannot be read shows in the status line; the window opens all the same.
-  (void)session->window->open();
-  session->seenRevision = session->window->revision();
-  sessions.emplace(session->id, session);
-  // Opening ran the first tab's Appear, which may have changed the store for the others.
-  afterEvent(session.get());
-  return session;
-}
-
-// A window taken up again (it picks up what changed meanwhile), or a new one when there is none
-// by that id.
-std::shared_ptr<Session> WebServer::Impl::takeUp(const std::string& window, Idiom idiom, std::string& error) {
-  auto it = window.empty() ? sessions.end() : sessions.find(window);
-  if (it == sessions.end()) return openSession(idiom, error);
-  it->second->window->refresh();
-  it->second->seenRevision = it->second->window->revision();
-  return it->second;
-}
-
-// The window's trees go out on channel from now on, starting with the whole tree. A stream opened
-// for this window alone ends when the window moves to another.
-void WebServer::Impl::attach(Session& session, const std::shared_ptr<Channel>& channel) {
-  if (session.channel && session.channel != channel && session.channel->single) session.channel->http->end();
-  session.channel = channel;
-  session.needFull = true;
-  session.dirty = true;
-}
-
-void WebServer::Impl::detach(Session& session) {
-  if (session.channel && session.channel->single) session.channel->http->end();
-  session.channel.reset();
-  session.detached = Clock::now();
-}
-
 HttpResponse WebServer::Impl::openStream(const HttpRequest& req) {
   Idiom idiom = options.defaultIdiom;
   std::optional<std::string> asked = req.param("idiom");
@@ -345,12 +222,12 @@ HttpResponse WebServer::Impl::openStream(const HttpRequest& req) {
     (void)channel->http->send(hello);
     channel->lastSent = Clock::now();
     if (channel->single) {
-      std::shared_ptr<Session> session = takeUp(wanted.value_or(""), idiom, error);
-      if (!session) return;
-      attach(*session, channel);
+      std::shared_ptr<BrowserWindow> window = windows.takeUp(wanted.value_or(""), idiom, error);
+      if (!window) return;
+      windows.attach(*window, channel);
     }
     channels.emplace(channel->id, channel);
-    sendChanges();
+    windows.sendChanges(status);
   });
   if (!ran || !error.empty()) return errorJson(503, ran ? error : "the app is stopping");
   HttpResponse response;
@@ -359,83 +236,24 @@ HttpResponse WebServer::Impl::openStream(const HttpRequest& req) {
   return response;
 }
 
-std::string WebServer::Impl::takeMessage(Session& session) {
-  bool full = session.needFull;
-  if (full) session.mirror.reset();
-  session.needFull = false;
-  Window::Tree tree = session.window->snapshot();
-  std::string nodes = session.mirror.diff(*tree);
-  const std::uint64_t revision = session.mirror.revision();
-  if (!session.sent.empty() && session.sent.back().tree == tree) {
-    session.sent.back().last = revision;
-  } else {
-    session.sent.push_back({revision, revision, std::move(tree)});
-    if (session.sent.size() > kKeptTrees) session.sent.pop_front();
-  }
-  std::string message = "event: tree\ndata: {\"window\":";
-  appendJsonString(message, session.id);
-  message += ",\"rev\":" + std::to_string(session.mirror.revision());
-  message += ",\"ack\":" + std::to_string(session.ack);
-  message += full ? ",\"full\":true" : ",\"full\":false";
-  message += ",\"status\":";
-  appendJsonString(message, status);
-  message += ",\"nodes\":";
-  message += nodes;
-  message += "}\n\n";
-  return message;
-}
-
-void WebServer::Impl::sendChanges() {
-  // A window whose browser is away is sent its whole tree when it comes back.
-  for (auto& [id, session] : sessions) {
-    if (!session->dirty || !session->attached()) continue;
-    session->dirty = false;
-    if (!session->channel->http->send(takeMessage(*session))) session->needFull = true;
-    session->channel->lastSent = Clock::now();
-  }
-}
-
-void WebServer::Impl::markChanged() {
-  for (auto& [id, session] : sessions) {
-    if (session->window->revision() != session->seenRevision) {
-      session->seenRevision = session->window->revision();
-      session->dirty = true;
-    }
-  }
-}
-
-void WebServer::Impl::afterEvent(Session* origin) {
-  // Every window whose browser is there picks up what the event wrote; a window whose browser is
-  // away does so when it comes back.
-  for (auto& [id, session] : sessions) {
-    if (session.get() != origin && session->attached()) session->window->refresh();
-  }
-  if (origin != nullptr) origin->dirty = true;
-  markChanged();
-}
-
 void WebServer::Impl::poll() {
   if (options.tick) options.tick();
   // Windows whose browser stayed away too long are closed.
   Clock::time_point now = Clock::now();
-  for (auto it = sessions.begin(); it != sessions.end();) {
-    const Session& session = *it->second;
-    bool expired = !session.attached() && now - session.awaySince() > options.keepIdle;
-    it = expired ? sessions.erase(it) : std::next(it);
-  }
+  windows.closeIdle(now, options.keepIdle);
   if (options.store) {
     std::uint64_t generation = options.store->generation();
     if (generation != lastGeneration) {
       lastGeneration = generation;
-      afterEvent(nullptr);
+      windows.afterEvent(nullptr);
     }
   }
   std::string line = options.statusLine ? options.statusLine() : std::string();
   if (line != status) {
     status = std::move(line);
-    for (auto& [id, session] : sessions) session->dirty = true;
+    windows.markAllChanged();
   }
-  sendChanges();
+  windows.sendChanges(status);
   for (auto it = channels.begin(); it != channels.end();) {
     Channel& channel = *it->second;
     if (!channel.open()) {
@@ -471,49 +289,44 @@ HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
       } else if (channel == channels.end() || !channel->second->open()) {
         code = 404;
         error = "no such stream";
-      } else if (std::shared_ptr<Session> session = takeUp(event.window, idiom, error)) {
-        attach(*session, channel->second);
+      } else if (std::shared_ptr<BrowserWindow> window = windows.takeUp(event.window, idiom, error)) {
+        windows.attach(*window, channel->second);
         code = 200;
         body = "{\"window\":";
-        appendJsonString(body, session->id);
+        appendJsonString(body, window->id);
         body += '}';
-        sendChanges();
+        windows.sendChanges(status);
       } else {
         code = 503;
       }
       return;
     }
-    auto it = sessions.find(event.window);
-    if (it == sessions.end()) {
+    BrowserWindow* target = windows.find(event.window);
+    if (target == nullptr) {
       code = 404;
       error = "no such window";
       return;
     }
-    Session& session = *it->second;
-    if (event.seq != 0 && event.seq <= session.ack) return;  // already run
-    session.ack = event.seq;
+    if (event.seq != 0 && event.seq <= target->ack) return;  // already run
+    target->ack = event.seq;
     if (event.type == ClientEvent::Type::viewport) {
-      session.mirror.setViewport(event.id, event.from, event.to);
-      session.dirty = true;
-      sendChanges();
+      target->mirror.setViewport(event.id, event.from, event.to);
+      target->dirty = true;
+      windows.sendChanges(status);
       return;
     }
     if (event.type == ClientEvent::Type::detach) {
-      detach(session);
+      windows.detach(*target);
       return;
     }
-    // The tree the person saw; one too old to be kept is an empty one, in which no row is found.
-    Window::Tree seen;
-    while (!session.sent.empty() && session.sent.front().last < event.rev) session.sent.pop_front();
-    if (!session.sent.empty() && session.sent.front().first <= event.rev) seen = session.sent.front().tree;
-    if (!seen) seen = std::make_shared<const Element>();
-    Status applied = applyClientEvent(*session.window, event, seen);
+    // The tree the person saw.
+    Status applied = applyClientEvent(*target->window, event, target->treeSeenAt(event.rev));
     if (!applied.ok()) {
       code = statusForFailure(applied);
       error = applied.message();
     }
-    afterEvent(&session);
-    sendChanges();
+    windows.afterEvent(target);
+    windows.sendChanges(status);
   });
   if (!ran) return errorJson(503, "the app is stopping");
   if (code == 200) return HttpResponse::text(200, std::move(body), "application/json");

@@ -8,11 +8,9 @@
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
 #include "app/content_view.h"
@@ -283,19 +281,6 @@ TEST_F(WebServerTest, ASecondServerOnAnAddressInUseFailsToStartNamingIt) {
                                           " (in use, or not an address of this machine)");
 }
 
-TEST_F(WebServerTest, TheProgramsCopyOfThePageIsTheOneInTheSourceTree) {
-  std::filesystem::path client = std::filesystem::path(__FILE__).parent_path() / "client";
-  for (auto [path, file] : {std::pair{"/", "index.html"},
-                            {"/app.js", "app.js"},
-                            {"/app.css", "app.css"},
-                            {"/icon.svg", "icon.svg"}}) {
-    std::ifstream in(client / file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(findAsset(path)->body, text.str()) << file;
-  }
-}
-
 TEST_F(WebServerTest, AWindowIsSentItsWholeTreeThenEachChangeOfItsOwnEvents) {
   start();
   Stream& phone = open();
@@ -498,22 +483,6 @@ TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
     status_.clear();
   }
   EXPECT_TRUE(phone.until([&] { return phone.statusLine().empty(); }));
-}
-
-TEST_F(WebServerTest, AWindowWhoseBrowserStaysAwayIsClosedAndItsIdThenOpensANewOne) {
-  keepIdle_ = std::chrono::seconds(0);
-  start();
-  Stream& first = open();
-  std::string window = first.window();
-  first.leave();
-  first.endedWith();
-  auto end = std::chrono::steady_clock::now() + 5s;
-  while (server_->windowCount() != 0 && std::chrono::steady_clock::now() < end)
-    std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(server_->windowCount(), 0u);
-  Stream& again = open("window=" + window);
-  EXPECT_NE(again.window(), window);
-  EXPECT_EQ(server_->windowCount(), 1u);
 }
 
 }  // namespace

@@ -1,14 +1,15 @@
 #include "screens/notes/notes_view.h"
 
 #include "screens/screen_parts.h"
+#include "storage/stored_lists.h"
 #include "storage/text.h"
 
 namespace quillbox {
 
 NotesView::NotesView(const Environment& env)
-    : stringNotes(env.settings, "stringNotes"),
+    : stringNotes(env.settings, std::string(kNotesList.localKey)),
       env_(env),
-      sync_(stringNotes, "notesFromCloud", notes, decodeItemList) {}
+      sync_(stringNotes, std::string(kNotesList.cloudKey), notes, decodeItemList) {}
 
 Status NotesView::addNote() const {
   Status added =

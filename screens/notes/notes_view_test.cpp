@@ -4,9 +4,7 @@
 
 #include <cerrno>
 
-#include "app/content_view.h"
 #include "platform/fault_seam.h"
-#include "platform/view_render.h"
 #include "screens/screen_test_support.h"
 
 namespace quillbox::test {
@@ -32,16 +30,6 @@ TEST_F(NotesTest, AddsAtTheEndAndDeletesEveryEqualNote) {
   perform([&] { return view().deleteNote(0); });
   EXPECT_EQ(local("stringNotes"), "");
   EXPECT_EQ(cloudWrites(), "set notesFromCloud=b|; set notesFromCloud=");
-}
-
-TEST_F(NotesTest, EmptyAddStoresABareSeparatorAndTypedSeparatorSplits) {
-  add("a");
-  add("");
-  EXPECT_EQ(rows(), "1 a");
-  EXPECT_EQ(local("stringNotes"), "a||");
-  add("xNOTES_SEPARATORy");
-  EXPECT_EQ(rows(), "1 a|2 x|3 y");
-  EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|; set notesFromCloud=a||; set notesFromCloud=a||x|y|");
 }
 
 TEST_F(NotesTest, SearchKeepsPositionsInTheWholeList) {
@@ -147,7 +135,6 @@ TEST_F(NotesTest, BadInputIsKeptByteForByte) {
   const Element& label = drawn.at(3).second.children.at(1);
   EXPECT_EQ(std::string(label.name()) + " " + label.text + (label.verbatim ? " verbatim" : ""),
             "Text " + markup + " verbatim");
-  EXPECT_NO_THROW(renderJson(window().tree()));
   perform([&] { return view().deleteNote(0); });
   perform([&] { return view().deleteNote(1); });
   EXPECT_EQ(settings_->get("stringNotes"), binary + s + markup + s);
@@ -193,18 +180,6 @@ TEST_F(NotesTest, AnAddTheStoreRefusesKeepsTheTypedTextAndFailsTheEvent) {
   submit("notesTextField");
   EXPECT_EQ(rows() + " / " + view().notesTextField.get() + " / " + cloudWrites(),
             "1 a|2 b /  / set notesFromCloud=a|b|");
-}
-
-using ContentViewTest = ScreenTest<NotesView>;
-
-TEST_F(ContentViewTest, OnlyTheTabsThatCameIntoViewHaveLoaded) {
-  setCloud("tasksFromCloud", "t|");
-  std::unique_ptr<Window> app = QuillboxApp().makeWindow(env());
-  ASSERT_TRUE(app->open().ok());
-  EXPECT_EQ(local("stringTasks"), "");  // the To-Do tab has not come into view yet
-  ASSERT_TRUE(app->selectTab(1).ok());
-  EXPECT_EQ(local("stringTasks"), "t|");
-  EXPECT_EQ(app->tree().selectedTab, 1u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "screens/screen_parts.h"
+#include "storage/stored_lists.h"
 #include "storage/text.h"
 
 namespace quillbox {
@@ -31,11 +32,11 @@ ItemList decodeTaggedNotes(std::string_view stored) {
 }
 
 TagsView::TagsView(const Environment& env)
-    : stringTaggedNotes(env.settings, "stringTaggedNotes"),
+    : stringTaggedNotes(env.settings, std::string(kTagsList.localKey)),
       selectedTag(std::string(kTags[0])),
       tags(ItemList(kTags.begin(), kTags.end())),
       env_(env),
-      sync_(stringTaggedNotes, "taggedNotesFromCloud", taggedNotes, decodeTaggedNotes) {}
+      sync_(stringTaggedNotes, std::string(kTagsList.cloudKey), taggedNotes, decodeTaggedNotes) {}
 
 Status TagsView::addTaggedNote() const {
   std::string entry = selectedTag.get();

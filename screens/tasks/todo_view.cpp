@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "screens/screen_parts.h"
+#include "storage/stored_lists.h"
 #include "storage/text.h"
 
 namespace quillbox {
@@ -28,11 +29,11 @@ struct ToDoView::MarksCache {
 };
 
 ToDoView::ToDoView(const Environment& env)
-    : stringTasks(env.settings, "stringTasks"),
-      stringTasksFinishedIndices(env.settings, "stringTasksFinishedIndices"),
+    : stringTasks(env.settings, std::string(kTasksList.localKey)),
+      stringTasksFinishedIndices(env.settings, std::string(kMarksList.localKey)),
       env_(env),
-      tasksSync_(stringTasks, "tasksFromCloud", tasks, decodeItemList),
-      marksSync_(stringTasksFinishedIndices, "stringTasksFinishedIndicesFromCloud", tasksFinishedIndices,
+      tasksSync_(stringTasks, std::string(kTasksList.cloudKey), tasks, decodeItemList),
+      marksSync_(stringTasksFinishedIndices, std::string(kMarksList.cloudKey), tasksFinishedIndices,
                  decodeIndexList, SyncedList<IndexList>::OnSave::keepMemory),
       marksCache_(std::make_shared<MarksCache>()) {}
 

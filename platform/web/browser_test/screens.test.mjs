@@ -53,21 +53,6 @@ test('to-dos are toggled by their icon and by a plain-text label, a link only by
   await context.close();
 });
 
-test('deleting a to-do keeps the other marks on their to-dos', async () => {
-  const { page, context } = await app.openApp(browser, server);
-  await app.chooseTab(page, 'To-Do');
-  await app.expectRows(page, ['Mark finished|Call Anna|Delete', 'Mark unfinished|https://example.com/todo|Delete',
-    'Mark finished|Water plants|Delete']);
-  await row(page, 'Water plants').getByRole('button', { name: 'Mark finished' }).click();
-  await app.waitFor(async () => (await app.rows(page))[2] === 'Mark unfinished|Water plants|Delete');
-  await row(page, 'Call Anna').getByRole('button', { name: 'Delete' }).click();
-  await app.expectRows(page, ['Mark unfinished|https://example.com/todo|Delete', 'Mark unfinished|Water plants|Delete']);
-  await row(page, 'example.com').getByRole('button', { name: 'Delete' }).click();
-  await app.expectRows(page, ['Mark unfinished|Water plants|Delete']);
-  assert.equal(await server.cli('tasks', 'list'), '1\t[x] Water plants\n');
-  await context.close();
-});
-
 test('the tag picker changes the rows and the glyph beside the field; notes go under the chosen tag', async () => {
   const { page, context } = await app.openApp(browser, server);
   await app.chooseTab(page, 'Tags');

@@ -1,0 +1,107 @@
+#pragma once
+
+// The app windows that browser pages show, apart from HTTP: each page's window, the event stream its
+// trees go out on, the trees it was sent, and how many may be open. Main queue only.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/device.h"
+#include "platform/web/http_server.h"
+#include "platform/web/web_tree.h"
+#include "platform/window.h"
+
+namespace quillbox::web {
+
+using Clock = std::chrono::steady_clock;
+
+// 128 random bits in hex: the id of a window or a stream, not to be guessed by another page.
+std::string randomId();
+
+// One event stream, and the windows whose trees it carries: the one window of the page that opened
+// it, or the windows of every page of one browser, whose leading page holds it for them.
+struct Channel {
+  std::string id;
+  std::shared_ptr<HttpStream> http;
+  bool single = false;  // opened for one window: it ends when that window moves to another stream
+  Clock::time_point lastSent{};
+
+  bool open() const { return http && !http->closed(); }
+};
+
+// One page's app window and the stream its trees go out on.
+struct BrowserWindow {
+  std::string id;
+  std::unique_ptr<Window> window;
+  TreeMirror mirror;
+  // The trees sent, each with the mirror's revisions it was sent at (messages that only brought
+  // rows of a list share one), newest last: what the person may be looking at when an event
+  // arrives. Trees the page has moved past are dropped.
+  struct SentTree {
+    std::uint64_t first;
+    std::uint64_t last;
+    Window::Tree tree;
+  };
+  std::deque<SentTree> sent;
+  std::uint64_t ack = 0;           // the last event seq run
+  std::uint64_t seenRevision = 0;  // the window's revision when it was last marked
+  bool needFull = true;
+  bool dirty = false;  // the stream is owed the tree's change
+  std::shared_ptr<Channel> channel;
+  Clock::time_point detached = Clock::now();  // when it last had no stream
+
+  bool attached() const { return channel && channel->open(); }
+  // Since when the browser has been away.
+  Clock::time_point awaySince() const;
+  // The tree of revision rev, if the page may still be looking at it; an empty one otherwise, in
+  // which no row is found. Trees older than rev are dropped.
+  Window::Tree treeSeenAt(std::uint64_t rev);
+};
+
+class BrowserWindows {
+ public:
+  using MakeWindow = std::function<std::unique_ptr<Window>(Idiom)>;
+
+  // At most maxWindows with a stream, and maxIdleWindows more whose browser is away (the one away
+  // longest makes room for a new one).
+  BrowserWindows(MakeWindow make, std::size_t maxWindows, std::size_t maxIdleWindows);
+
+  // A new window, opened; nothing, and why in error, when too many are open or the app makes none.
+  std::shared_ptr<BrowserWindow> open(Idiom idiom, std::string& error);
+  // The window of that id, taken up again (it picks up what changed meanwhile), or a new one when
+  // there is none by that id.
+  std::shared_ptr<BrowserWindow> takeUp(const std::string& id, Idiom idiom, std::string& error);
+  BrowserWindow* find(const std::string& id);
+  std::size_t size() const { return windows_.size(); }
+
+  // The window's trees go out on channel from now on, starting with the whole tree. A stream
+  // opened for this window alone ends when the window moves to another, or is detached.
+  void attach(BrowserWindow& window, const std::shared_ptr<Channel>& channel);
+  void detach(BrowserWindow& window);
+
+  // Every attached window that is owed its tree's change is sent it, with the status line.
+  void sendChanges(const std::string& status);
+  // After an event of origin (nullptr: another process's write): every window whose browser is
+  // there picks up what it wrote; one whose browser is away does so when it comes back.
+  void afterEvent(BrowserWindow* origin);
+  // Every window is owed its tree again (the status line changed).
+  void markAllChanged();
+  // Closes the windows whose browser has been away longer than keepIdle.
+  void closeIdle(Clock::time_point now, Clock::duration keepIdle);
+  void clear() { windows_.clear(); }
+
+ private:
+  std::string takeMessage(BrowserWindow& window, const std::string& status);
+
+  MakeWindow make_;
+  std::size_t maxWindows_;
+  std::size_t maxIdleWindows_;
+  std::map<std::string, std::shared_ptr<BrowserWindow>> windows_;
+};
+
+}  // namespace quillbox::web

@@ -1,0 +1,88 @@
+#include "platform/web/browser_windows.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "platform/settings_store.h"
+
+namespace quillbox::web {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Windows of one text over a store of their own, at most two with a stream and one more away.
+class BrowserWindowsTest : public ::testing::Test {
+ protected:
+  BrowserWindowsTest() {
+    std::string pattern = (fs::temp_directory_path() / "quillbox-windows-XXXXXX").string();
+    home_ = ::mkdtemp(pattern.data());
+    store_ = SettingsStore::open(home_).value();
+  }
+  ~BrowserWindowsTest() override {
+    windows_.clear();
+    store_.reset();
+    fs::remove_all(home_);
+  }
+
+  // A new window, attached to a stream of its own: its id, or why not.
+  std::string openAttached() {
+    std::string error;
+    auto made = windows_.open(Idiom::phone, error);
+    if (!made) return error;
+    auto channel = std::make_shared<Channel>();
+    channel->http = std::make_shared<HttpStream>();
+    windows_.attach(*made, channel);
+    return made->id;
+  }
+  void away(const std::string& id) { windows_.detach(*windows_.find(id)); }
+  bool open(const std::string& id) { return windows_.find(id) != nullptr; }
+
+  fs::path home_;
+  std::shared_ptr<SettingsStore> store_;
+  std::shared_ptr<Device> device_ = std::make_shared<Device>(Idiom::phone);
+  BrowserWindows windows_{
+      [this](Idiom) { return std::make_unique<Window>([] { return Text("x", true); }, store_, device_); }, 2,
+      1};
+};
+
+TEST_F(BrowserWindowsTest, TheWindowAwayLongestMakesRoomAndTooManyWithAStreamAreRefused) {
+  const std::string a = openAttached(), b = openAttached();
+  ASSERT_NE(a, b);
+  EXPECT_EQ(openAttached(), "too many windows are open");
+  away(b);
+  const std::string c = openAttached();
+  EXPECT_EQ(windows_.size(), 3u);
+  away(a);
+  const std::string d = openAttached();  // b has been away longest
+  EXPECT_EQ(
+      std::to_string(open(a)) + std::to_string(open(b)) + std::to_string(open(c)) + std::to_string(open(d)),
+      "1011");
+
+  std::string error;
+  EXPECT_EQ(windows_.takeUp(a, Idiom::phone, error)->id, a);  // taken up again, not made anew
+  EXPECT_EQ(windows_.takeUp("gone", Idiom::phone, error), nullptr);
+  EXPECT_EQ(error, "too many windows are open");
+}
+
+TEST_F(BrowserWindowsTest, OnlyWindowsAwayLongerThanTheBoundAreClosed) {
+  const std::string a = openAttached(), b = openAttached();
+  away(b);
+  windows_.closeIdle(Clock::now() + std::chrono::seconds(10), std::chrono::seconds(20));
+  EXPECT_EQ(windows_.size(), 2u);
+  windows_.closeIdle(Clock::now() + std::chrono::seconds(30), std::chrono::seconds(20));
+  EXPECT_EQ(std::to_string(open(a)) + std::to_string(open(b)), "10");
+}
+
+TEST_F(BrowserWindowsTest, AnEventActsOnTheTreeThePageWasSentAndNoOlderOne) {
+  const std::string a = openAttached();
+  BrowserWindow& window = *windows_.find(a);
+  windows_.sendChanges("");
+  const std::uint64_t sent = window.mirror.revision();
+  EXPECT_EQ(window.treeSeenAt(sent), window.window->snapshot());
+  EXPECT_NE(window.treeSeenAt(sent + 1), window.window->snapshot());  // a revision never sent
+}
+
+}  // namespace
+}  // namespace quillbox::web
