@@ -28,12 +28,13 @@ TEST(TreeGolden, EveryScreenOnPhoneAndPadPrintsAsRecorded) {
   clitest::Device device(folder.path() / "home", folder.path() / "cloud", folder.path());
   const std::string s = kSep;
   const std::pair<const char*, std::string> lists[] = {
-      {"notesFromCloud", "a" + s + "https://x.org/p?q=1" + s + "https://bad url" + s + "<b>x</b> & \"q\"" + s +
-                             "bad \xff\xc3 e\x1b[31mr\tl" + s},
-      {"tasksFromCloud", "a" + s + "b" + s + "https://x.org" + s + "https://bad url" + s + "HTTP://x.org" + s},
+      {"notesFromCloud", "a" + s + "https://x.org/p?q=1" + s + "https://bad url" + s + "<b>x</b> & \"q\"" +
+                             s + "bad \xff\xc3 e\x1b[31mr\tl" + s},
+      {"tasksFromCloud",
+       "a" + s + "b" + s + "https://x.org" + s + "https://bad url" + s + "HTTP://x.org" + s},
       {"stringTasksFinishedIndicesFromCloud", "1,2,9,"},
-      {"taggedNotesFromCloud", "🔴  a" + s + "🟢  b" + s + "https://x.org/#🔴" + s + "⚫️  black" + s + "🔴  " + s +
-                                   "🔴  https://y.org" + s}};
+      {"taggedNotesFromCloud", "🔴  a" + s + "🟢  b" + s + "https://x.org/#🔴" + s + "⚫️  black" + s +
+                                   "🔴  " + s + "🔴  https://y.org" + s}};
   for (const auto& [key, value] : lists) ASSERT_EQ(device.run({"cloud", "set", key, value}).code, 0);
 
   const auto recorded = std::filesystem::path(__FILE__).parent_path() / "testdata" / "tree";

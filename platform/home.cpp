@@ -34,8 +34,8 @@ Status ensureFolder(const fs::path& dir) {
     struct stat info {};
     if (error == EEXIST && ::stat(made.c_str(), &info) == 0) {
       if (S_ISDIR(info.st_mode)) continue;
-      return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " + inQuotes(made.string()) +
-                           " is not a folder");
+      return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " +
+                           inQuotes(made.string()) + " is not a folder");
     }
     return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " + std::strerror(error));
   }
@@ -65,7 +65,8 @@ Result<fs::path> resolveHome(std::optional<std::string> flag, const EnvironmentL
   }
   if (Status made = ensureFolder(home); !made) return made;
   if (::access(home.c_str(), W_OK | X_OK) != 0) {
-    return Status::Error("cannot use the home folder " + inQuotes(home.string()) + ": " + std::strerror(errno));
+    return Status::Error("cannot use the home folder " + inQuotes(home.string()) + ": " +
+                         std::strerror(errno));
   }
   return home;
 }

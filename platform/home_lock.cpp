@@ -64,7 +64,8 @@ Result<std::shared_ptr<HomeLock>> HomeLock::of(const fs::path& home) {
   fs::path path = home / "lock";
   int fd = sys::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0)
-    return Status::Error("cannot open the lock file " + inQuotes(path.string()) + ": " + std::strerror(errno));
+    return Status::Error("cannot open the lock file " + inQuotes(path.string()) + ": " +
+                         std::strerror(errno));
   ::fchmod(fd, 0600);  // a lock file made by an older version may be readable by others
   auto made = std::make_shared<HomeLock>(Private{}, path, fd);
   slot = made;

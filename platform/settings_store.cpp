@@ -163,8 +163,8 @@ bool SettingsStore::keepsHistory(std::string_view key) {
 Status SettingsStore::set(std::string_view key, std::string_view value, std::string_view cause) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
   auto fail = [&] {
-    return Status::Error("cannot save the setting \"" + std::string(key) + "\" in " + inQuotes(path_.string()) +
-                         ": " + errorText());
+    return Status::Error("cannot save the setting \"" + std::string(key) + "\" in " +
+                         inQuotes(path_.string()) + ": " + errorText());
   };
   // Compares value with the stored one and says whether they are the same (a key never written
   // is not the same as ""); on a difference, hands the stored one (never written as "") to

@@ -47,12 +47,31 @@ class ItemList {
 
     const_iterator() = default;
     std::string_view operator*() const { return (*list_)[index_]; }
-    std::string_view operator[](difference_type n) const { return (*list_)[index_ + static_cast<std::size_t>(n)]; }
-    const_iterator& operator++() { ++index_; return *this; }
-    const_iterator operator++(int) { const_iterator old = *this; ++index_; return old; }
-    const_iterator& operator--() { --index_; return *this; }
-    const_iterator operator--(int) { const_iterator old = *this; --index_; return old; }
-    const_iterator& operator+=(difference_type n) { index_ = static_cast<std::size_t>(static_cast<difference_type>(index_) + n); return *this; }
+    std::string_view operator[](difference_type n) const {
+      return (*list_)[index_ + static_cast<std::size_t>(n)];
+    }
+    const_iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      ++index_;
+      return old;
+    }
+    const_iterator& operator--() {
+      --index_;
+      return *this;
+    }
+    const_iterator operator--(int) {
+      const_iterator old = *this;
+      --index_;
+      return old;
+    }
+    const_iterator& operator+=(difference_type n) {
+      index_ = static_cast<std::size_t>(static_cast<difference_type>(index_) + n);
+      return *this;
+    }
     const_iterator& operator-=(difference_type n) { return *this += -n; }
     friend const_iterator operator+(const_iterator it, difference_type n) { return it += n; }
     friend const_iterator operator+(difference_type n, const_iterator it) { return it += n; }
@@ -61,7 +80,9 @@ class ItemList {
       return static_cast<difference_type>(a.index_) - static_cast<difference_type>(b.index_);
     }
     friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.index_ == b.index_; }
-    friend auto operator<=>(const const_iterator& a, const const_iterator& b) { return a.index_ <=> b.index_; }
+    friend auto operator<=>(const const_iterator& a, const const_iterator& b) {
+      return a.index_ <=> b.index_;
+    }
 
    private:
     friend class ItemList;
@@ -80,7 +101,9 @@ class ItemList {
 
   std::size_t size() const { return spans_.size(); }
   bool empty() const { return spans_.empty(); }
-  std::string_view operator[](std::size_t i) const { return {bytes_.data() + spans_[i].offset, spans_[i].length}; }
+  std::string_view operator[](std::size_t i) const {
+    return {bytes_.data() + spans_[i].offset, spans_[i].length};
+  }
   const_iterator begin() const { return {this, 0}; }
   const_iterator end() const { return {this, spans_.size()}; }
 
@@ -89,7 +112,9 @@ class ItemList {
   // Drops every entry for which drop(entry) is true; the others keep their order.
   template <class Drop>
   void eraseIf(Drop drop) {
-    std::erase_if(spans_, [&](const Span& span) { return drop(std::string_view(bytes_.data() + span.offset, span.length)); });
+    std::erase_if(spans_, [&](const Span& span) {
+      return drop(std::string_view(bytes_.data() + span.offset, span.length));
+    });
   }
 
   // Lists are equal when they hold the same entries, byte for byte, in the same order.

@@ -31,7 +31,8 @@ std::optional<std::string> encodeNonAscii(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     if (byte < 0x20 || byte == 0x7F) return std::nullopt;
-    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) return std::nullopt;
+    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0)
+      return std::nullopt;
     if (byte < 0x80) {
       encoded += static_cast<char>(byte);
     } else {
@@ -61,7 +62,8 @@ std::optional<URL> parseURL(std::string_view text) {
 
   ParsedUri parsed;
   const char* errorPos = nullptr;
-  if (uriParseSingleUriExA(&parsed.uri, href->data(), href->data() + href->size(), &errorPos) != URI_SUCCESS) {
+  if (uriParseSingleUriExA(&parsed.uri, href->data(), href->data() + href->size(), &errorPos) !=
+      URI_SUCCESS) {
     return std::nullopt;
   }
   parsed.filled = true;

@@ -98,7 +98,8 @@ TEST(ParseURL, UnicodeAfterTheHostIsOpenedPercentEncoded) {
       {"https://example.com/?tag=\u26AB\uFE0F#\U0001F7E2", "https example.com -"},
       {"https://example.com/\U0001F534 x", "rejected"},
   });
-  EXPECT_EQ(parseURL("https://example.com/\U0001F534?q=\u00e9")->href, "https://example.com/%F0%9F%94%B4?q=%C3%A9");
+  EXPECT_EQ(parseURL("https://example.com/\U0001F534?q=\u00e9")->href,
+            "https://example.com/%F0%9F%94%B4?q=%C3%A9");
   EXPECT_EQ(parseURL("https://example.com/a?b#c")->href, "https://example.com/a?b#c");
 }
 

@@ -37,12 +37,24 @@ void appendJsonString(std::string& out, std::string_view text) {
     auto c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
       switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: appendEscape(out, c); break;
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default:
+          appendEscape(out, c);
+          break;
       }
       ++i;
       continue;
@@ -52,7 +64,8 @@ void appendJsonString(std::string& out, std::string_view text) {
       out += kReplacement;
       ++i;
     } else if (length == 3 && c == 0xe2 && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-               (static_cast<unsigned char>(text[i + 2]) == 0xa8 || static_cast<unsigned char>(text[i + 2]) == 0xa9)) {
+               (static_cast<unsigned char>(text[i + 2]) == 0xa8 ||
+                static_cast<unsigned char>(text[i + 2]) == 0xa9)) {
       out += static_cast<unsigned char>(text[i + 2]) == 0xa8 ? "\\u2028" : "\\u2029";
       i += 3;
     } else {

@@ -17,8 +17,8 @@ struct NotesView {
   explicit NotesView(const Environment& env);
 
   // Cells, in their declared order.
-  AppStorage stringNotes;      // all notes, item list encoding
-  State<ItemList> notes;       // the notes as listed, oldest first
+  AppStorage stringNotes;  // all notes, item list encoding
+  State<ItemList> notes;   // the notes as listed, oldest first
   State<std::string> notesTextField;
   State<std::string> searchNotes;
 

@@ -15,19 +15,19 @@ namespace quillbox {
 
 // The eight colour tags, in the picker's order. Shared with every other device: never change them.
 inline constexpr std::array<std::string_view, 8> kTags = {
-    "\U0001F534",        // red
-    "\U0001F7E2",        // green
-    "\U0001F7E1",        // yellow
-    "\U0001F7E0",        // orange
-    "\U0001F7E4",        // brown
-    "\U0001F7E3",        // purple
-    "\U0001F535",        // blue
-    "\u26AB\uFE0F",      // black: two scalars
+    "\U0001F534",    // red
+    "\U0001F7E2",    // green
+    "\U0001F7E1",    // yellow
+    "\U0001F7E0",    // orange
+    "\U0001F7E4",    // brown
+    "\U0001F7E3",    // purple
+    "\U0001F535",    // blue
+    "\u26AB\uFE0F",  // black: two scalars
 };
 
 // The colour names of the tags, in the same order.
-inline constexpr std::array<std::string_view, 8> kTagNames = {"red",    "green",  "yellow", "orange",
-                                                              "brown",  "purple", "blue",   "black"};
+inline constexpr std::array<std::string_view, 8> kTagNames = {"red",   "green",  "yellow", "orange",
+                                                              "brown", "purple", "blue",   "black"};
 
 // The stored entries, without the tag-only entries (a tag and two spaces, stored when a note is
 // added with an empty field).
