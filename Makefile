@@ -39,6 +39,7 @@ $(TESTBUILD)/Makefile: CMakeLists.txt
 
 # Unit and integration tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the browser tests.
 test: deps $(TESTBUILD)/Makefile
+	@$(MAKE) --no-print-directory format-check
 	cmake --build $(TESTBUILD) -j $(JOBS)
 	cd $(TESTBUILD) && ctest --output-on-failure -j $(JOBS)
 	@if [ -f platform/web/browser_test/package.json ]; then $(MAKE) --no-print-directory test-browser; fi
@@ -65,7 +66,7 @@ format:
 	clang-format -i $(FORMATTED)
 
 format-check:
-	clang-format --dry-run --Werror $(FORMATTED)
+	@clang-format --dry-run --Werror $(FORMATTED) || { echo "unformatted C++: run make format" >&2; exit 1; }
 
 # Test lines against code lines.
 ratio:

@@ -13,8 +13,8 @@
 #include "app/raw_commands.h"
 #include "app/serve.h"
 #include "app/visit.h"
+#include "base/escape.h"
 #include "platform/app_info.h"
-#include "storage/escape.h"
 
 namespace quillbox {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/escape.h"  // terminalSafe, for what the commands print
+#include "base/escape.h"  // terminalSafe, for what the commands print
 
 namespace quillbox {
 

@@ -17,15 +17,15 @@
 
 #include "app/cli.h"
 #include "app/history_export.h"
+#include "base/decimal.h"
+#include "base/escape.h"
+#include "base/list_string.h"
+#include "base/stored_lists.h"
 #include "platform/view_render.h"
 #include "platform/whole_file.h"
 #include "screens/notes/notes_view.h"
 #include "screens/tags/tags_view.h"
 #include "screens/tasks/todo_view.h"
-#include "storage/decimal.h"
-#include "storage/escape.h"
-#include "storage/list_string.h"
-#include "storage/stored_lists.h"
 
 namespace quillbox {
 

@@ -4,10 +4,10 @@
 #include <optional>
 #include <set>
 
+#include "base/base64.h"
+#include "base/escape.h"
+#include "base/utf8.h"
 #include "platform/view_render.h"
-#include "storage/base64.h"
-#include "storage/escape.h"
-#include "storage/utf8.h"
 
 namespace quillbox {
 

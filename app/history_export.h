@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/stored_lists.h"
 #include "platform/status.h"
-#include "storage/stored_lists.h"
 
 namespace quillbox {
 

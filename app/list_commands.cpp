@@ -7,13 +7,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/escape.h"
+#include "base/text.h"
+#include "base/url.h"
 #include "platform/view_render.h"
 #include "screens/notes/notes_view.h"
 #include "screens/tags/tags_view.h"
 #include "screens/tasks/todo_view.h"
-#include "storage/escape.h"
-#include "storage/text.h"
-#include "storage/url.h"
 
 namespace quillbox {
 

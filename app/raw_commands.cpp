@@ -6,13 +6,13 @@
 #include <string>
 
 #include "app/content_view.h"
+#include "base/escape.h"
 #include "platform/cloud_store.h"
 #include "platform/view_render.h"
 #include "platform/window.h"
 #include "screens/notes/notes_view.h"
 #include "screens/tags/tags_view.h"
 #include "screens/tasks/todo_view.h"
-#include "storage/escape.h"
 
 namespace quillbox {
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/cli_test_support.h"
+#include "base/list_string.h"
 #include "platform/cloud_backing.h"
 #include "platform/cloud_store.h"
 #include "platform/device.h"
@@ -28,7 +29,6 @@
 #include "platform/web/tls_transport.h"
 #include "platform/window.h"
 #include "screens/notes/notes_view.h"
-#include "storage/list_string.h"
 
 namespace quillbox {
 namespace {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "app/cli.h"
+#include "base/list_string.h"
 #include "platform/settings_store.h"
-#include "storage/list_string.h"
 
 namespace quillbox {
 namespace {

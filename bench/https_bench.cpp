@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/list_string.h"
 #include "platform/cloud_backing.h"
 #include "platform/device_tokens.h"
 #include "platform/https_transport.h"
@@ -19,7 +20,6 @@
 #include "platform/web/cloud_endpoint.h"
 #include "platform/web/http_server.h"
 #include "platform/web/tls_transport.h"
-#include "storage/list_string.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "storage/list_merge.h"
-#include "storage/list_string.h"
+#include "base/list_merge.h"
+#include "base/list_string.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/list_string.h"
+#include "base/list_string.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/list_string.h"
 #include "platform/cloud_store.h"
 #include "platform/redis_test_server.h"
 #include "platform/redis_transport.h"
-#include "storage/list_string.h"
 
 namespace {
 

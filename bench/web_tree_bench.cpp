@@ -9,9 +9,9 @@
 #include <string>
 
 #include "app/content_view.h"
+#include "base/list_string.h"
 #include "platform/cloud_store.h"
 #include "platform/web/web_tree.h"
-#include "storage/list_string.h"
 
 namespace quillbox {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "storage/escape.h"
+#include "base/escape.h"
 
 namespace quillbox {
 

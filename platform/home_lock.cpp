@@ -13,8 +13,8 @@
 #include <map>
 #include <thread>
 
+#include "base/escape.h"
 #include "platform/fault_seam.h"
-#include "storage/escape.h"
 
 namespace quillbox {
 

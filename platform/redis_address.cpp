@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "storage/decimal.h"
-#include "storage/escape.h"
+#include "base/decimal.h"
+#include "base/escape.h"
 
 namespace quillbox {
 

@@ -10,11 +10,11 @@
 #include <iterator>
 #include <utility>
 
+#include "base/escape.h"
+#include "base/stored_lists.h"
+#include "base/wall_clock.h"
 #include "platform/fault_seam.h"
 #include "platform/home.h"
-#include "storage/escape.h"
-#include "storage/stored_lists.h"
-#include "storage/wall_clock.h"
 
 namespace quillbox {
 

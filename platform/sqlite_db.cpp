@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "base/escape.h"
 #include "platform/fault_seam.h"
-#include "storage/escape.h"
 
 namespace quillbox {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <random>
 
+#include "base/escape.h"
 #include "platform/fault_seam.h"
-#include "storage/escape.h"
 
 namespace quillbox {
 

@@ -2,8 +2,8 @@
 
 #include <functional>
 
+#include "base/url.h"
 #include "platform/app_info.h"
-#include "storage/url.h"
 
 namespace quillbox {
 

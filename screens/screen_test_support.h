@@ -14,13 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/list_string.h"
 #include "platform/cloud_store.h"
 #include "platform/device.h"
 #include "platform/environment.h"
 #include "platform/settings_store.h"
 #include "platform/view.h"
 #include "platform/window.h"
-#include "storage/list_string.h"
 
 namespace quillbox::test {
 

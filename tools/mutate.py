@@ -6,7 +6,7 @@ import os, re, subprocess, sys
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 build, out = sys.argv[1], sys.argv[2]
 only = {int(n) for n in sys.argv[3:]}
-programs = ["storage_tests", "platform_tests", "web_tests", "notes_tests", "tasks_tests", "tags_tests", "app_tests"]
+programs = ["base_tests", "platform_tests", "web_tests", "notes_tests", "tasks_tests", "tags_tests", "app_tests"]
 
 
 def run_programs(build, group):

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "storage/utf8.h"
+#include "base/utf8.h"
 
 namespace quillbox::web {
 

@@ -1,8 +1,8 @@
 #include "screens/notes/notes_view.h"
 
+#include "base/stored_lists.h"
+#include "base/text.h"
 #include "screens/screen_parts.h"
-#include "storage/stored_lists.h"
-#include "storage/text.h"
 
 namespace quillbox {
 

@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/list_string.h"
 #include "platform/cell.h"
 #include "platform/environment.h"
 #include "platform/view.h"
-#include "storage/list_string.h"
-#include "storage/synced_list.h"
+#include "screens/synced_list.h"
 
 namespace quillbox {
 

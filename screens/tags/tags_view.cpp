@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "base/stored_lists.h"
+#include "base/text.h"
 #include "screens/screen_parts.h"
-#include "storage/stored_lists.h"
-#include "storage/text.h"
 
 namespace quillbox {
 

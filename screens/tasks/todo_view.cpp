@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/stored_lists.h"
+#include "base/text.h"
 #include "screens/screen_parts.h"
-#include "storage/stored_lists.h"
-#include "storage/text.h"
 
 namespace quillbox {
 

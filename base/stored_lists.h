@@ -7,7 +7,7 @@
 #include <array>
 #include <string_view>
 
-#include "storage/list_string.h"
+#include "base/list_string.h"
 
 namespace quillbox {
 

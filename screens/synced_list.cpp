@@ -1,9 +1,9 @@
-#include "storage/synced_list.h"
+#include "screens/synced_list.h"
 
 #include <algorithm>
 #include <memory>
 
-#include "storage/list_merge.h"
+#include "base/list_merge.h"
 
 namespace quillbox {
 

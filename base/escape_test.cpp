@@ -1,4 +1,4 @@
-#include "storage/escape.h"
+#include "base/escape.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "storage/list_string.h"
+#include "base/list_string.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/random_test_support.h"
-#include "storage/text.h"
 
 namespace quillbox {
 namespace {

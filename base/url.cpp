@@ -1,9 +1,9 @@
-#include "storage/url.h"
+#include "base/url.h"
 
 #include <uriparser/Uri.h>
 
-#include "storage/decimal.h"
-#include "storage/utf8.h"
+#include "base/decimal.h"
+#include "base/utf8.h"
 
 namespace quillbox {
 namespace {

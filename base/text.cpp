@@ -1,4 +1,4 @@
-#include "storage/text.h"
+#include "base/text.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/bytestream.h>

@@ -1,4 +1,4 @@
-#include "storage/list_merge.h"
+#include "base/list_merge.h"
 
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "storage/list_string.h"
-#include "storage/text.h"
+#include "base/list_string.h"
+#include "base/text.h"
 
 namespace quillbox {
 namespace {

@@ -1,4 +1,4 @@
-#include "storage/list_merge.h"
+#include "base/list_merge.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "storage/list_string.h"
-#include "storage/text.h"
+#include "base/list_string.h"
+#include "base/text.h"
 
 namespace quillbox {
 namespace {

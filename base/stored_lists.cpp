@@ -1,4 +1,4 @@
-#include "storage/stored_lists.h"
+#include "base/stored_lists.h"
 
 namespace quillbox {
 

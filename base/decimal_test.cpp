@@ -1,4 +1,4 @@
-#include "storage/decimal.h"
+#include "base/decimal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "storage/list_string.h"
+#include "base/list_string.h"
 
 #include <charconv>
 #include <system_error>
 
-#include "storage/text.h"
+#include "base/text.h"
 
 namespace quillbox {
 namespace {

@@ -1,6 +1,6 @@
-#include "storage/escape.h"
+#include "base/escape.h"
 
-#include "storage/utf8.h"
+#include "base/utf8.h"
 
 namespace quillbox {
 

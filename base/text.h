@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/utf8.h"  // isValidUtf8: what "well-formed UTF-8" means above
+#include "base/utf8.h"  // isValidUtf8: what "well-formed UTF-8" means above
 
 namespace quillbox {
 
