@@ -24,6 +24,7 @@
 
 #include "app/cli.h"
 #include "app/content_view.h"
+#include "app/visit.h"
 #include "platform/cloud_backing.h"
 #include "platform/cloud_store.h"
 #include "platform/device_tokens.h"
@@ -40,10 +41,6 @@ extern char** environ;
 namespace quillbox {
 
 namespace {
-
-constexpr int kStoreError = 1;
-constexpr int kUsageError = 2;
-constexpr int kCloudFlushMs = 1500;
 
 // Gives a cloud store's deferred writes another chance now and then: every second while the
 // store is well, backing off to every half minute while it is not.

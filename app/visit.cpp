@@ -12,10 +12,6 @@
 
 namespace quillbox {
 
-namespace {
-constexpr int kCloudFlushMs = 1500;
-}  // namespace
-
 Session::~Session() {
   if (env.cloud) env.cloud().flushPending(kCloudFlushMs);
 }

@@ -18,6 +18,9 @@ namespace quillbox {
 inline constexpr int kStoreError = 1;  // a store could not be opened or written
 inline constexpr int kUsageError = 2;  // a usage error or a row that does not exist; nothing changed
 
+// How long a closing session (a visit, or the server at its end) waits for its cloud writes to be sent.
+inline constexpr int kCloudFlushMs = 1500;
+
 // A failure that ends a command with an exit code and one line on stderr.
 struct Failure {
   int code;
