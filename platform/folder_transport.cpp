@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/escape.h"
 #include "platform/fault_seam.h"
 #include "platform/home.h"
 #include "platform/whole_file.h"
@@ -40,14 +41,6 @@ std::string printable(std::string_view key) {
   return shown;
 }
 
-// In double quotes. (Built by appending: GCC 12 wrongly warns about "\"" + string.)
-std::string quoted(const fs::path& path) {
-  std::string text = "\"";
-  text += path.string();
-  text += '"';
-  return text;
-}
-
 // The folder's lock file, held from construction: open, exclusively locked, closed on destruction.
 class FolderLock {
  public:
@@ -56,7 +49,7 @@ class FolderLock {
     const fs::path path = folder / ".lock";
     int fd = sys::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0)
-      return Status::Error("cannot open the cloud folder's lock " + quoted(path) + ": " +
+      return Status::Error("cannot open the cloud folder's lock " + inQuotes(path.string()) + ": " +
                            std::strerror(errno));
     std::unique_ptr<FolderLock> lock(new FolderLock(fd));
     const Clock::time_point deadline = Clock::now() + wait;
@@ -64,8 +57,8 @@ class FolderLock {
     while (sys::flock(fd, LOCK_EX | LOCK_NB, path) != 0) {
       if (errno == EINTR) continue;
       if (errno != EWOULDBLOCK || Clock::now() >= deadline) {
-        return Status::Busy("the cloud folder " + quoted(folder) + " was held by another device for " +
-                            std::to_string(wait.count()) + " ms");
+        return Status::Busy("the cloud folder " + inQuotes(folder.string()) +
+                            " was held by another device for " + std::to_string(wait.count()) + " ms");
       }
       std::this_thread::sleep_for(pause);
       pause = std::min(pause * 2, std::chrono::milliseconds(20));
@@ -94,7 +87,8 @@ bool FolderTransport::isPlainKey(std::string_view key) {
 Result<std::unique_ptr<FolderTransport>> FolderTransport::open(fs::path folder) {
   if (Status made = ensureFolder(folder); !made) return made;
   if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-    return Status::Error("cannot write the cloud folder " + quoted(folder) + ": " + std::strerror(errno));
+    return Status::Error("cannot write the cloud folder " + inQuotes(folder.string()) + ": " +
+                         std::strerror(errno));
   }
   std::unique_ptr<FolderTransport> transport(new FolderTransport(std::move(folder)));
   transport->removeStaleTemporaries();

@@ -2,19 +2,9 @@
 
 #include <sqlite3.h>
 
-#include <chrono>
+#include "base/wall_clock.h"
 
 namespace quillbox {
-
-namespace {
-
-std::int64_t unixMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 Result<std::unique_ptr<Outbox>> Outbox::open(const std::filesystem::path& home, std::string identity,
                                              std::string_view legacyRedisNamespace) {
@@ -145,7 +135,7 @@ Result<std::vector<std::int64_t>> Outbox::record(std::span<const CloudWriteView>
                .text(identity_)
                .text(write.key)
                .blob(write.value)
-               .integer(unixMillis())
+               .integer(millisecondsSince1970())
                .integer(batch)
                .step();
       putPending_.done();

@@ -93,10 +93,6 @@ Status classed(Problem trouble, std::string message) {
   return Status::Error(std::move(message));
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 using Words = std::vector<std::string_view>;
 
 class Server {
@@ -205,14 +201,14 @@ class Server {
     if (reply->type != REDIS_REPLY_ERROR) return;
     std::string reason(reply->str, reply->len);
     std::string name(command);
-    if (startsWith(reason, "NOAUTH")) {
+    if (reason.starts_with("NOAUTH")) {
       answer.trouble = Problem::login;
       answer.status =
           failure("wants a login (give a password in the address or in $QUILLBOX_REDIS_PASSWORD)", reason);
-    } else if (startsWith(reason, "WRONGPASS")) {
+    } else if (reason.starts_with("WRONGPASS")) {
       answer.trouble = Problem::login;
       answer.status = failure("refused the login", reason);
-    } else if (startsWith(reason, "NOPERM")) {
+    } else if (reason.starts_with("NOPERM")) {
       answer.trouble = Problem::refused;
       answer.status = failure(
           "denies this user the keys of namespace \"" + address_.nameSpace + "\" (" + name + ")", reason);
