@@ -29,29 +29,24 @@ class MainQueueTest : public ::testing::Test {
   std::string log_;
 };
 
-TEST_F(MainQueueTest, ATurnRunsWhatWasQueuedInOrderAndLeavesNewWorkForTheNext) {
+TEST_F(MainQueueTest, ATurnRunsWhatWasQueuedInOrderLeavingNewWorkForTheNextRunUntilIdleFollowsIt) {
   post("a");
   queue_.post([this] {
     log_ += "b ";
-    post("c");  // posted while running: next turn
+    queue_.post([this] {  // posted while running: next turn
+      log_ += "c ";
+      queue_.post([this] {
+        log_ += "e ";
+        post("f");
+      });
+    });
   });
   post("d");
   turn();
   turn();
-  turn();
-  EXPECT_EQ(log_, "a b d | c | | ");
-}
-
-TEST_F(MainQueueTest, RunUntilIdleFollowsWorkThatPostsWork) {
-  queue_.post([this] {
-    log_ += "1 ";
-    queue_.post([this] {
-      log_ += "2 ";
-      post("3");
-    });
-  });
-  EXPECT_EQ(queue_.runUntilIdle(), 3u);
-  EXPECT_EQ(log_ + std::to_string(queue_.pendingCount()), "1 2 3 0");
+  EXPECT_EQ(log_, "a b d | c | ");
+  EXPECT_EQ(queue_.runUntilIdle(), 2u);
+  EXPECT_EQ(log_ + std::to_string(queue_.pendingCount()), "a b d | c | e f 0");
 }
 
 TEST_F(MainQueueTest, PostsFromManyThreadsAllRunKeepingEachThreadsOrder) {
@@ -71,11 +66,16 @@ TEST_F(MainQueueTest, PostsFromManyThreadsAllRunKeepingEachThreadsOrder) {
   }
 }
 
-TEST_F(MainQueueTest, PostAndWaitReturnsOnceTheItemRanOnTheQueuesThread) {
+// From another thread it returns once the item ran on the queue's thread; from an item, at once.
+TEST_F(MainQueueTest, PostAndWaitRunsTheItemOnTheQueuesThread) {
   std::thread::id ranOn;
   std::atomic<bool> answered{false};
   std::thread network([&] {
-    bool ran = queue_.postAndWait([&] { ranOn = std::this_thread::get_id(); });
+    bool ran = queue_.postAndWait([&] {
+      ranOn = std::this_thread::get_id();
+      log_ += "outer ";
+      log_ += queue_.postAndWait([this] { log_ += "inner "; }) ? "after" : "dropped";
+    });
     answered = ran;
     queue_.post([this] { queue_.stop(); });
   });
@@ -83,16 +83,7 @@ TEST_F(MainQueueTest, PostAndWaitReturnsOnceTheItemRanOnTheQueuesThread) {
   network.join();
   EXPECT_TRUE(answered.load());
   EXPECT_EQ(ranOn, std::this_thread::get_id());
-}
-
-TEST_F(MainQueueTest, PostAndWaitFromAnItemRunsAtOnce) {
-  queue_.post([this] {
-    log_ += "outer ";
-    bool ran = queue_.postAndWait([this] { log_ += "inner "; });
-    log_ += ran ? "after " : "dropped ";
-  });
-  queue_.runPending();
-  EXPECT_EQ(log_, "outer inner after ");
+  EXPECT_EQ(log_, "outer inner after");
 }
 
 TEST_F(MainQueueTest, StoppingReleasesWaitersAndTheirItemsNeverRun) {
