@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -270,7 +269,6 @@ TEST_F(RedisCloudStoreTest, ASilentServerCostsOneTimeoutThenTheLocalCopyAnswersA
   write(b, "theirs|", kTasks);
 
   server_->pause();
-  auto start = std::chrono::steady_clock::now();
   write(a, "mine|later|", kNotes);
   EXPECT_EQ(a.health().message(), "the Redis server at redis://127.0.0.1:" + std::to_string(server_->port()) +
                                       "/0?namespace=quillbox&timeout_ms=100 did not answer within 100 ms");
@@ -278,7 +276,6 @@ TEST_F(RedisCloudStoreTest, ASilentServerCostsOneTimeoutThenTheLocalCopyAnswersA
   // Within the back-off the server is left alone: A does not see B's to-dos yet.
   EXPECT_EQ(read(a, kNotes) + " " + read(a, kTasks) + " " + pending(a),
             "mine|later| (nothing) notesFromCloud");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 
   a.flushPending(1000);  // tries whatever the back-off
   EXPECT_EQ(read(a, kTasks) + " " + pending(a) + " " + onServer("quillbox:notesFromCloud"),
