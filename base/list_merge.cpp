@@ -1,9 +1,5 @@
 #include "base/list_merge.h"
 
-#include <unicode/bytestream.h>
-#include <unicode/normalizer2.h>
-#include <unicode/stringpiece.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -34,35 +30,6 @@ struct Entries {
     return classes[j] == base.classes[i] && (!texts || (*texts)[j] == (*base.texts)[i]);
   }
 };
-
-// Points `form` at the NFC form of a well-formed UTF-8 text (the text itself when it already is one, else
-// `storage`). False for any other text, and for one ICU cannot take: those equal only their own bytes, as
-// textEquals has it.
-bool canonicalForm(std::string_view text, std::string& storage, std::string_view& form) {
-  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    form = text;
-    return true;
-  }
-  if (text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) ||
-      !isValidUtf8(text)) {
-    return false;
-  }
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  if (U_FAILURE(status)) return false;
-  const icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
-  if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
-    form = text;
-    return true;
-  }
-  status = U_ZERO_ERROR;
-  storage.clear();
-  icu::StringByteSink<std::string> sink(&storage, static_cast<std::int32_t>(text.size()));
-  nfc->normalizeUTF8(0, piece, sink, nullptr, status);
-  if (U_FAILURE(status)) return false;
-  form = storage;
-  return true;
-}
 
 // Numbers the classes of equal entries from 0, in the order they are first met. The entries must outlive it.
 class EntryClasses {

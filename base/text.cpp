@@ -33,32 +33,6 @@ bool isAscii(std::string_view text) {
   return true;
 }
 
-// Points `form` at the NFC form of `text`: the text itself when it is already NFC (ASCII always is), else
-// `storage` filled with the normalised bytes. False when the text cannot be normalised (not well-formed
-// UTF-8, too long for ICU, or ICU failed); the caller then falls back to comparing bytes.
-bool canonical(std::string_view text, std::string& storage, std::string_view& form) {
-  if (isAscii(text)) {
-    form = text;
-    return true;
-  }
-  if (text.size() > kMaxIcuLength || !isValidUtf8(text)) return false;
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  if (U_FAILURE(status)) return false;
-  icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
-  if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
-    form = text;
-    return true;
-  }
-  status = U_ZERO_ERROR;
-  storage.clear();
-  icu::StringByteSink<std::string> sink(&storage, static_cast<std::int32_t>(text.size()));
-  nfc->normalizeUTF8(0, piece, sink, nullptr, status);
-  if (U_FAILURE(status)) return false;
-  form = storage;
-  return true;
-}
-
 // In ASCII text every byte is a character of its own except CR LF, which is one.
 bool isAsciiBoundary(std::string_view text, std::size_t offset) {
   return offset == 0 || offset >= text.size() || !(text[offset - 1] == '\r' && text[offset] == '\n');
@@ -119,11 +93,37 @@ bool containsWholeAscii(std::string_view text, std::string_view search) {
 
 }  // namespace
 
+// Points `form` at the NFC form of `text`: the text itself when it is already NFC (ASCII always is), else
+// `storage` filled with the normalised bytes. False when the text cannot be normalised (not well-formed
+// UTF-8, too long for ICU, or ICU failed); the caller then falls back to comparing bytes.
+bool canonicalForm(std::string_view text, std::string& storage, std::string_view& form) {
+  if (isAscii(text)) {
+    form = text;
+    return true;
+  }
+  if (text.size() > kMaxIcuLength || !isValidUtf8(text)) return false;
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status)) return false;
+  icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
+  if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
+    form = text;
+    return true;
+  }
+  status = U_ZERO_ERROR;
+  storage.clear();
+  icu::StringByteSink<std::string> sink(&storage, static_cast<std::int32_t>(text.size()));
+  nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+  if (U_FAILURE(status)) return false;
+  form = storage;
+  return true;
+}
+
 bool textEquals(std::string_view a, std::string_view b) {
   if (a == b) return true;
   std::string storageA, storageB;
   std::string_view formA, formB;
-  if (!canonical(a, storageA, formA) || !canonical(b, storageB, formB)) return false;
+  if (!canonicalForm(a, storageA, formA) || !canonicalForm(b, storageB, formB)) return false;
   return formA == formB;
 }
 
@@ -132,7 +132,7 @@ bool textContains(std::string_view text, std::string_view search) {
   if (isAscii(search) && isAscii(text)) return containsWholeAscii(text, search);
   std::string storageText, storageSearch;
   std::string_view formText, formSearch;
-  if (!canonical(text, storageText, formText) || !canonical(search, storageSearch, formSearch)) {
+  if (!canonicalForm(text, storageText, formText) || !canonicalForm(search, storageSearch, formSearch)) {
     return text.find(search) != std::string_view::npos;
   }
   if (isAscii(formText)) return containsWholeAscii(formText, formSearch);
@@ -165,7 +165,7 @@ bool isLinkText(std::string_view text) {
 CanonicalText::CanonicalText(std::string_view text) : original_(text), valid_(false) {
   std::string storage;
   std::string_view form;
-  if (canonical(original_, storage, form)) {
+  if (canonicalForm(original_, storage, form)) {
     valid_ = true;
     canonical_.assign(form);
   }
@@ -176,7 +176,7 @@ bool CanonicalText::equals(std::string_view other) const {
   if (!valid_) return false;
   std::string storage;
   std::string_view form;
-  if (!canonical(other, storage, form)) return false;
+  if (!canonicalForm(other, storage, form)) return false;
   return form == canonical_;
 }
 

@@ -19,6 +19,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/sigpipe_blocked.h"
+
 namespace quillbox {
 
 namespace {
@@ -50,39 +52,6 @@ bool isIpAddress(const std::string& host) {
   unsigned char bytes[sizeof(in6_addr)];
   return inet_pton(AF_INET, host.c_str(), bytes) == 1 || inet_pton(AF_INET6, host.c_str(), bytes) == 1;
 }
-
-// OpenSSL writes to the socket with write(2): a server that has gone would raise SIGPIPE and end
-// the process. Blocks it on this thread for the call and swallows one raised meanwhile.
-class SigpipeBlocked {
- public:
-  SigpipeBlocked() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-  }
-  SigpipeBlocked(const SigpipeBlocked&) = delete;
-  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
-  ~SigpipeBlocked() {
-    if (!wasPending_) {
-      sigset_t pending;
-      sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        timespec zero{0, 0};
-        while (sigtimedwait(&pipe_, nullptr, &zero) == -1 && errno == EINTR) {
-        }
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-
- private:
-  sigset_t pipe_;
-  sigset_t previous_;
-  bool wasPending_ = false;
-};
 
 // The reason OpenSSL gives for its last failure, its queue emptied.
 std::string sslReason() {

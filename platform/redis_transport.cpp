@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/outbox_cloud_store.h"
+#include "platform/sigpipe_blocked.h"
 
 namespace quillbox {
 
@@ -20,39 +21,6 @@ constexpr std::chrono::milliseconds kMinBackoff{1000};
 
 // ---------------------------------------------------------------------------------------------
 // The server.
-
-// hiredis writes with write(2): a server that has gone away would raise SIGPIPE and end the process.
-// Blocks it on this thread for the duration and swallows one raised meanwhile.
-class SigpipeBlocked {
- public:
-  SigpipeBlocked() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-  }
-  SigpipeBlocked(const SigpipeBlocked&) = delete;
-  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
-  ~SigpipeBlocked() {
-    if (!wasPending_) {
-      sigset_t pending;
-      sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        timespec zero{0, 0};
-        while (sigtimedwait(&pipe_, nullptr, &zero) == -1 && errno == EINTR) {
-        }
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-
- private:
-  sigset_t pipe_;
-  sigset_t previous_;
-  bool wasPending_ = false;
-};
 
 struct ReplyDeleter {
   void operator()(redisReply* reply) const { freeReplyObject(reply); }
