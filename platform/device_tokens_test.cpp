@@ -43,9 +43,9 @@ TEST_F(DeviceTokensTest, EachDeviceHasItsOwnTokenUntilItIsRevoked) {
   EXPECT_NE(phone, laptop);
   EXPECT_EQ(backing_->values["devices"].find(phone), std::string::npos) << "the token itself is kept";
   EXPECT_EQ(add("phone"), "a device is already named phone");
-  for (const char* bad : {"", ".hidden", "-x", "a b", "tab\t", "x/y"})
+  const std::string tooLong(41, 'a');
+  for (const std::string bad : {"", ".hidden", "-x", "a b", "tab\t", "x/y", tooLong.c_str()})
     EXPECT_EQ(devices_.add(bad).status().code(), Status::Code::invalid) << bad;
-  EXPECT_EQ(devices_.add(std::string(41, 'a')).status().code(), Status::Code::invalid);
 
   EXPECT_EQ(whose(phone) + " " + whose(laptop) + " " + whose(std::string(64, '0')) + " " + whose("phone"),
             "phone my-laptop.2 nobody nobody");
@@ -94,15 +94,15 @@ TEST(CloudWireTest, AGroupComesBackAsItWentAndAMalformedOneIsRefused) {
 
   std::string tooMany;
   for (std::size_t i = 0; i <= cloudwire::kMaxGroup; ++i) tooMany += "k" + std::to_string(i) + " - 0\n";
-  for (const std::string& bad :
-       {std::string(), std::string("notesFromCloud - 3\nab"), std::string("notesFromCloud - 1\naNotes"),
-        std::string("notesFromCloud -\n"), std::string("notesFromCloud - -1\n"),
-        std::string("a - 0\na - 0\n"), tooMany})
+  for (const std::string bad :
+       {"", "notesFromCloud - 3\nab", "notesFromCloud - 1\naNotes", "notesFromCloud -\n",
+        "notesFromCloud - -1\n", "a - 0\na - 0\n", tooMany.c_str()})
     EXPECT_FALSE(cloudwire::decodeGroup(bad).ok()) << bad;
 
   std::vector<Status> results = cloudwire::decodeResults("ok\nconflict moved\n", 2);
-  EXPECT_EQ(std::to_string(results[0].ok()) + " " + results[1].message(), "1 moved");
-  EXPECT_FALSE(cloudwire::decodeResults("ok\n", 2)[0].ok());
+  EXPECT_EQ(std::to_string(results[0].ok()) + results[1].message() +
+                std::to_string(cloudwire::decodeResults("ok\n", 2)[0].ok()),
+            "1moved0");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 #include "platform/fault_seam.h"
 
@@ -54,24 +55,21 @@ TEST_F(WholeFileTest, AWriteReplacesTheFileWholePrivatelyWhateverTheUmask) {
 TEST_F(WholeFileTest, AFailedStepFailsTheWriteAndLeavesTheOldFileAndNoTemporary) {
   const fs::path path = folder_ / "export.json";
   ASSERT_TRUE(writeFileAtomically(path, "old").ok());
-  struct Step {
-    FileCall call;
-    int skip;  // calls of the kind that still succeed
-    const char* left;
-  };
-  for (Step step : {Step{FileCall::open, 0, "[old]"}, Step{FileCall::write, 0, "[old]"},
-                    Step{FileCall::fsync, 0, "[old]"}, Step{FileCall::rename, 0, "[old]"},
-                    Step{FileCall::fsync, 1, "[new]"}}) {  // the folder's sync, after the rename
-    SCOPED_TRACE("failing call " + std::to_string(static_cast<int>(step.call)) + " after " +
-                 std::to_string(step.skip));
+  // The failing call, how many calls of its kind still succeed, and the file left.
+  for (auto [call, skip, left] : {std::tuple{FileCall::open, 0, "[old]"},
+                                  {FileCall::write, 0, "[old]"},
+                                  {FileCall::fsync, 0, "[old]"},
+                                  {FileCall::rename, 0, "[old]"},
+                                  {FileCall::fsync, 1, "[new]"}}) {  // the folder's sync, after the rename
+    SCOPED_TRACE("failing call " + std::to_string(static_cast<int>(call)) + " after " + std::to_string(skip));
     ASSERT_TRUE(writeFileAtomically(path, "old").ok());
     FaultPlan plan;
-    plan.fail(step.call, EIO, "", 1, step.skip);
+    plan.fail(call, EIO, "", 1, skip);
     Status written = writeFileAtomically(path, "new");
     ASSERT_FALSE(written.ok());
     EXPECT_NE(written.message().find(path.string()), std::string::npos) << written.message();
     EXPECT_NE(written.message().find(std::strerror(EIO)), std::string::npos) << written.message();
-    EXPECT_EQ(read(path) + " " + files(), std::string(step.left) + " export.json");
+    EXPECT_EQ(read(path) + " " + files(), std::string(left) + " export.json");
   }
 }
 
