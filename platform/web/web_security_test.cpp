@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -92,52 +93,27 @@ TEST(Cookies, TheNamedCookieIsFoundAmongOthers) {
   EXPECT_EQ(cookieValue("", "quillbox_token"), "");
 }
 
-class TokenFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    home_ = std::filesystem::temp_directory_path() / ("quillbox-token-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(home_);
-    std::filesystem::create_directories(home_);
-  }
-  void TearDown() override { std::filesystem::remove_all(home_); }
-
-  std::string token() {
-    Result<std::string> made = loadOrCreateToken(home_);
-    return made ? made.value() : "error: " + made.status().message();
-  }
-  unsigned mode() {
+// A file that holds no well-formed token is replaced by a new one, which is then kept, private.
+TEST(TokenFile, ATokenIsMadeOncePrivateAndKeptAcrossRuns) {
+  const std::filesystem::path home =
+      std::filesystem::temp_directory_path() / ("quillbox-token-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(home);
+  std::filesystem::create_directories(home);
+  std::ofstream(home / "web-token") << "guessable\n";
+  auto state = [&] {
+    Result<std::string> made = loadOrCreateToken(home);
     struct stat info {};
-    ::stat((home_ / "web-token").c_str(), &info);
-    return info.st_mode & 0777;
-  }
-  void writeFile(const std::string& text) { std::ofstream(home_ / "web-token") << text; }
-
-  std::filesystem::path home_;
-};
-
-TEST_F(TokenFileTest, ATokenIsMadeOncePrivateAndKeptAcrossRuns) {
-  std::string first = token();
-  EXPECT_EQ(first.size(), 64u);
-  EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(mode(), 0600u);
-  EXPECT_EQ(token(), first);
-  std::filesystem::permissions(home_ / "web-token",
+    ::stat((home / "web-token").c_str(), &info);
+    return (made ? made.value() : made.status().message()) + " " + std::to_string(info.st_mode & 0777);
+  };
+  const std::string first = state();
+  EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), 64u) << first;
+  EXPECT_EQ(first.substr(64), " 384");  // 0600
+  std::filesystem::permissions(home / "web-token",
                                std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
-  EXPECT_EQ(token(), first);
-  EXPECT_EQ(mode(), 0600u);
-}
-
-TEST_F(TokenFileTest, AFileThatHoldsNoWellFormedTokenIsReplaced) {
-  writeFile("guessable\n");
-  std::string made = token();
-  EXPECT_EQ(made.size(), 64u);
-  EXPECT_EQ(mode(), 0600u);
-  EXPECT_NE(made, token().substr(0, 0) + "guessable");
-  EXPECT_EQ(token(), made);
-}
-
-TEST_F(TokenFileTest, AHomeThatCannotBeWrittenIsAClearError) {
-  EXPECT_EQ(loadOrCreateToken(home_ / "missing" / "deeper").status().message().rfind("cannot write ", 0), 0u);
+  EXPECT_EQ(state(), first);
+  EXPECT_EQ(loadOrCreateToken(home / "missing" / "deeper").status().message().rfind("cannot write ", 0), 0u);
+  std::filesystem::remove_all(home);
 }
 
 }  // namespace
