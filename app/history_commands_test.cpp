@@ -25,17 +25,15 @@ const char* const kListKeys[] = {"stringNotes", "stringTasks", "stringTasksFinis
 
 class HistoryCommandsTest : public clitest::CommandLineFixture {
  protected:
-  void storeOn(const clitest::Device& on, const std::string& key, const std::string& value) {
-    okOn(on, {"store", "set", key, "-"}, value);
+  void store(const std::string& key, const std::string& value) {
+    okOn(phone_, {"store", "set", key, "-"}, value);
   }
-  void store(const std::string& key, const std::string& value) { storeOn(phone_, key, value); }
   // The four list strings and every kept version of them: what a refused command must not touch.
-  std::string everythingOn(const clitest::Device& on) {
+  std::string everything() {
     std::string out;
-    for (const char* key : kListKeys) out += valueOn(on, "store", key) + "|";
-    return out + okOn(on, {"export", "--history"});
+    for (const char* key : kListKeys) out += valueOn(phone_, "store", key) + "|";
+    return out + okOn(phone_, {"export", "--history"});
   }
-  std::string everything() { return everythingOn(phone_); }
 
   Json versions(const std::string& list) { return Json::parse(ok({"history", list, "--json"})); }
   std::string newest(const std::string& list) {
@@ -65,10 +63,6 @@ TEST_F(HistoryCommandsTest, AListReplacedByACloudLoadIsRestoredAndTheCloudThenHo
   std::string b = std::to_string(kept[0].at("number").get<long>());
   EXPECT_EQ(ok({"restore", "notes", b}), "notes: restored version " + b + "\n");
   EXPECT_EQ(stored("stringNotes") + " " + inCloud("notesFromCloud"), items({"b"}) + " " + items({"b"}));
-
-  // Another device sharing the cloud takes it at its next load.
-  clitest::Device tablet = device("tablet");
-  EXPECT_EQ(clitest::flattened(okOn(tablet, {"notes", "list"})), "1 b");
 
   // The restore can itself be undone: the a it replaced is the newest version.
   Json after = versions("notes");
@@ -100,19 +94,16 @@ TEST_F(HistoryCommandsTest, TheListingIsNewestFirstShortAndSafeForATerminal) {
         items({"keep", "\x1b[31mred", std::string(100, 'x') + "\xc3\xa9\xc3\xa9", "c", "d", "e"}));
   store("stringNotes", items({"e"}));
   std::string listing = ok({"history", "notes"});
-  std::vector<std::string> lines;
+  std::string shown;
   for (std::size_t at = 0, next; (next = listing.find('\n', at)) != std::string::npos; at = next + 1) {
     std::string line = listing.substr(at, next - at);
     // Without the number, the time and the cause (the command line's own), which vary.
-    std::size_t fourth = line.find('\t', line.find('\t', line.find('\t') + 1) + 1);
-    lines.push_back(line.substr(fourth + 1));
+    shown += line.substr(line.find('\t', line.find('\t', line.find('\t') + 1) + 1) + 1) + "\n";
   }
-  ASSERT_EQ(lines.size(), 3u) << listing;
-  EXPECT_EQ(lines[0],
-            "6 entries\t+0 -5 -\"keep\" -\"\\x1b[31mred\" -\"" + std::string(40, 'x') + "\u2026\" -2 more");
-  EXPECT_EQ(lines[1],
-            "1 entry\t+5 -0 +\"\\x1b[31mred\" +\"" + std::string(40, 'x') + "\u2026\" +\"c\" +2 more");
-  EXPECT_EQ(lines[2], "0 entries\t+1 -0 +\"keep\"");
+  const std::string cut = std::string(40, 'x') + "\u2026";
+  EXPECT_EQ(shown, "6 entries\t+0 -5 -\"keep\" -\"\\x1b[31mred\" -\"" + cut +
+                       "\" -2 more\n1 entry\t+5 -0 +\"\\x1b[31mred\" +\"" + cut +
+                       "\" +\"c\" +2 more\n0 entries\t+1 -0 +\"keep\"\n");
 
   Json kept = versions("notes");
   std::string keys;
@@ -120,11 +111,9 @@ TEST_F(HistoryCommandsTest, TheListingIsNewestFirstShortAndSafeForATerminal) {
   EXPECT_EQ(keys, "number time cause bytes entries added removed ");
   EXPECT_EQ(kept[0].at("removed").dump(),
             R"({"count":5,"first":["keep","\u001b[31mred",")" + std::string(80, 'x') + R"(…"]})");
-  EXPECT_GT(kept[0].at("number").get<long>(), kept[1].at("number").get<long>());
   EXPECT_EQ(kept[2].at("time").get<std::string>().size(), 20u);  // 2024-05-01T12:00:00Z
 
-  EXPECT_EQ(ok({"history", "tags"}), "");
-  EXPECT_EQ(ok({"history", "tags", "--json"}), "[]\n");
+  EXPECT_EQ(ok({"history", "tags"}) + ok({"history", "tags", "--json"}), "[]\n");
 }
 
 TEST_F(HistoryCommandsTest, ARestoreWithABadNumberIsAUsageErrorAndChangesNothing) {
@@ -146,12 +135,9 @@ TEST_F(HistoryCommandsTest, ARestoreWithABadNumberIsAUsageErrorAndChangesNothing
 TEST_F(HistoryCommandsTest, ExportThenImportOnAFreshHomeGivesIdenticalStrings) {
   std::string binary;
   for (int c = 0; c < 256; ++c) binary += static_cast<char>(c);  // every byte, NUL included: not UTF-8
-  std::string megabyte;
-  while (megabyte.size() < (1u << 20)) megabyte += "m\xc3\xa9";
-  ok({"notes", "add", std::string("x") + kSep + "y"});  // the separator typed inside a note
+  ok({"notes", "add", std::string("x") + kSep + "y"});           // the separator typed inside a note
   ok({"notes", "add", kSep});
-  store("stringNotes", stored("stringNotes") + items({megabyte, "last"}));
-  store("stringTasks", items({"bytes " + binary, megabyte}));
+  store("stringTasks", items({"bytes " + binary, "m\xc3\xa9"}));
   store("stringTasksFinishedIndices", "0,1,7,");
   ok({"tags", "add", "--tag", "blue", "sky 🔵"});
   ok({"tags", "add", "--tag", "black", ""});
@@ -170,13 +156,10 @@ TEST_F(HistoryCommandsTest, ExportThenImportOnAFreshHomeGivesIdenticalStrings) {
   EXPECT_EQ(okOn(laptop, {"import", exported}),
             "notes: imported\ntasks: imported\nmarks: imported\ntags: imported\n");
   std::string differ;
-  for (const char* key : kListKeys) {
-    if (valueOn(laptop, "store", key) != stored(key)) differ += std::string(key) + " ";
-  }
+  for (const char* key : kListKeys) differ += valueOn(laptop, "store", key) != stored(key) ? key : "";
+  differ += valueOn(laptop, "cloud", "tasksFromCloud") != stored("stringTasks") ? "tasksFromCloud" : "";
+  differ += okOn(laptop, {"export"}) != clitest::fileContents(exported) ? "export" : "";
   EXPECT_EQ(differ, "");
-  EXPECT_TRUE(valueOn(laptop, "cloud", "tasksFromCloud") == stored("stringTasks"));
-  EXPECT_TRUE(valueOn(laptop, "cloud", "notesFromCloud") == stored("stringNotes"));
-  EXPECT_TRUE(okOn(laptop, {"export"}) == clitest::fileContents(exported));
   Json laptopNotes = Json::parse(okOn(laptop, {"history", "notes", "--json"}));
   EXPECT_EQ(laptopNotes[0].at("cause").get<std::string>() + " " + laptopNotes[0].at("removed").dump(),
             R"(restore {"count":1,"first":["laptop note"]})");

@@ -15,108 +15,59 @@ namespace {
 
 class HostingWindowFinderTest : public ::testing::Test {
  protected:
-  HostingWindowFinderTest() {
-    Result<std::shared_ptr<SettingsStore>> opened = SettingsStore::open(folder_.path());
-    EXPECT_TRUE(opened.ok()) << opened.status().message();
-    store_ = opened.value();
-    window_ = makeWindow([] { return Text("no finder here", true); });
-    MainQueue::main().runUntilIdle();  // whatever an earlier test left behind
-  }
+  HostingWindowFinderTest() { MainQueue::main().runUntilIdle(); }  // whatever an earlier test left behind
 
   std::unique_ptr<Window> makeWindow(Window::Body body) {
     return std::make_unique<Window>(std::move(body), store_, std::make_shared<Device>(Idiom::phone));
   }
-  // A callback that records what it was given.
+  // Reports to the finder's callback: "window" (the watched one), "other" or "nothing", in order.
   HostingWindowFinder::Callback recorder() {
-    return [this](Window* window) { reported_.push_back(window); };
-  }
-  // What the callback got so far: "window" (the test's window), "other" or "nothing", in order.
-  std::string reports() const {
-    std::string out;
-    for (Window* window : reported_) {
-      out += out.empty() ? "" : " ";
-      out += window == nullptr ? "nothing" : window == watched_ ? "window" : "other";
-    }
-    return out;
+    return [this](Window* w) {
+      reports_ += std::string(w == nullptr ? "nothing" : w == watched_ ? "window" : "other") + " ";
+    };
   }
 
   clitest::TempFolder folder_;
-  std::shared_ptr<SettingsStore> store_;
-  std::unique_ptr<Window> window_;
+  std::shared_ptr<SettingsStore> store_ = SettingsStore::open(folder_.path()).value();
   Window* watched_ = nullptr;
-  std::vector<Window*> reported_;
+  std::string reports_;
   MainQueue queue_;
 };
 
-TEST_F(HostingWindowFinderTest, AViewDiscardedBeforeTheWorkRunsReportsNothing) {
+TEST_F(HostingWindowFinderTest, APlacedViewReportsItsWindowOnceLaterAndADiscardedOneNothing) {
+  std::unique_ptr<Window> window = makeWindow([] { return Text("no finder here", true); });
+  watched_ = window.get();
   HostingWindowFinder finder(recorder(), queue_);
   std::shared_ptr<UIView> view = finder.makeUIView();
-  watched_ = window_.get();
-  view->placeIn(window_.get());
-  view.reset();  // the pending work must not have kept it alive
-  EXPECT_EQ(queue_.runUntilIdle(), 1u);
-  EXPECT_EQ(reports(), "nothing");
-}
-
-TEST_F(HostingWindowFinderTest, APlacedViewReportsItsWindowOnceNeverInsideMakeAndUpdatesNeverReport) {
-  HostingWindowFinder finder(recorder(), queue_);
-  std::shared_ptr<UIView> view = finder.makeUIView();
-  EXPECT_EQ(reports(), "");  // not from inside make: the platform has yet to place the view
-  EXPECT_EQ(queue_.pendingCount(), 1u);
-  watched_ = window_.get();
-  view->placeIn(window_.get());
+  EXPECT_EQ(reports_ + std::to_string(queue_.pendingCount()), "1");  // the platform has yet to place it
+  view->placeIn(window.get());
   queue_.runUntilIdle();
-  EXPECT_EQ(reports(), "window");
-
-  finder.updateUIView(*view);
   finder.updateUIView(*view);
   EXPECT_EQ(queue_.runUntilIdle(), 0u);
-  EXPECT_EQ(reports(), "window");
-
-  // Another view made by the same finder is new: it reports once, for itself.
-  std::shared_ptr<UIView> second = finder.makeUIView();
-  queue_.runUntilIdle();
-  EXPECT_EQ(reports(), "window nothing");
+  std::shared_ptr<UIView> discarded = finder.makeUIView();
+  discarded->placeIn(window.get());
+  discarded.reset();  // the pending work must not have kept it alive
+  EXPECT_EQ(queue_.runUntilIdle(), 1u);
+  EXPECT_EQ(reports_, "window nothing ");
 }
 
-TEST_F(HostingWindowFinderTest, AWindowHoldingAFinderReportsOnceAcrossRebuilds) {
-  int calls = 0;
-  Window* got = nullptr;
-  auto window = makeWindow([&calls, &got] {
-    return HStack(Text("x", true), HostingWindowFinder::element([&calls, &got](Window* w) {
-                    ++calls;
-                    got = w;
-                  }));
-  });
+TEST_F(HostingWindowFinderTest, AWindowHoldingAFinderReportsOnceAcrossRebuildsAndAClosedOneNothing) {
+  std::unique_ptr<Window> window =
+      makeWindow([this] { return HStack(Text("x", true), HostingWindowFinder::element(recorder())); });
+  watched_ = window.get();
   ASSERT_TRUE(window->open().ok());
-  EXPECT_EQ(calls, 0);  // the report waits for the main queue
-  MainQueue::main().runUntilIdle();
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(got, window.get());
-
+  reports_ += "| ";  // the report waits for the main queue
   for (int i = 0; i < 3; ++i) {
+    MainQueue::main().runUntilIdle();
     ASSERT_TRUE(window->perform([] { return Status::Ok(); }).ok());
     ASSERT_TRUE(window->foreground().ok());
     ASSERT_TRUE(window->appear().ok());
-    MainQueue::main().runUntilIdle();
   }
-  EXPECT_EQ(calls, 1);
-}
-
-TEST_F(HostingWindowFinderTest, AWindowClosedBeforeTheReportRunsGivesNothingNotADanglingWindow) {
-  int calls = 0;
-  Window* got = window_.get();
-  auto window = makeWindow([&calls, &got] {
-    return HostingWindowFinder::element([&calls, &got](Window* w) {
-      ++calls;
-      got = w;
-    });
-  });
-  ASSERT_TRUE(window->open().ok());
-  window.reset();
+  std::unique_ptr<Window> closed = makeWindow([this] { return HostingWindowFinder::element(recorder()); });
+  ASSERT_TRUE(closed->open().ok());
+  closed.reset();
   MainQueue::main().runUntilIdle();
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(got, nullptr);
+  EXPECT_EQ(reports_, "| window nothing ");
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // device is not undone by the other, and both devices end with the cloud's very strings.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <fstream>
 #include <functional>
@@ -16,17 +15,12 @@
 
 #include "app/cli_test_support.h"
 #include "base/list_string.h"
-#include "platform/cloud_backing.h"
 #include "platform/cloud_store.h"
 #include "platform/device.h"
-#include "platform/device_tokens.h"
 #include "platform/environment.h"
 #include "platform/fault_seam.h"
 #include "platform/redis_test_server.h"
 #include "platform/settings_store.h"
-#include "platform/web/cloud_endpoint.h"
-#include "platform/web/http_server.h"
-#include "platform/web/tls_transport.h"
 #include "platform/window.h"
 #include "screens/notes/notes_view.h"
 
@@ -60,55 +54,9 @@ struct NotesDevice {
   std::unique_ptr<Window> window;  // goes first, while the stores it uses still live
 };
 
-// A server's cloud endpoint over TLS in this process, on the folder cloud under dir, with one
-// device token that every device of the test shares (kept in each home's cloud-token).
-struct HttpsCloud {
-  explicit HttpsCloud(const fs::path& dir) {
-    const std::string make =
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-        "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -keyout " +
-        (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() + " 2>/dev/null";
-    if (std::system(make.c_str()) != 0) return;
-    const std::string store = (dir / "server-cloud").string();
-    auto devices = std::shared_ptr<DeviceTokens>(DeviceTokens::forCloud(store, dir / "server").value());
-    token = devices->add("both").value();
-    web::CloudEndpointOptions unlimited;
-    unlimited.requestsPerSecond = unlimited.requestBurst = 1e9;
-    auto endpoint = std::make_shared<web::CloudEndpoint>(openCloudBacking(store, dir / "server").value(),
-                                                         devices, unlimited);
-    std::shared_ptr<web::TlsContext> tls = web::TlsContext::load(dir / "cert.pem", dir / "key.pem").value();
-    web::HttpServerOptions options;
-    options.screen = [endpoint](const web::HttpRequest& r) { return endpoint->screen(r); };
-    options.handle = [endpoint](const web::HttpRequest& r) { return endpoint->handle(r); };
-    options.transport = [tls](int fd) { return tls->wrap(fd); };
-    server = std::make_unique<web::HttpServer>(options);
-    if (!server->start().ok()) return;
-    ::setenv("QUILLBOX_CLOUD_CA", (dir / "cert.pem").c_str(), 1);
-    address = "https://127.0.0.1:" + std::to_string(server->port()) + "/";
-  }
-  ~HttpsCloud() {
-    ::unsetenv("QUILLBOX_CLOUD_CA");
-    if (server) server->stop();
-  }
-  // Gives the device whose home this is the shared token.
-  void enrol(const fs::path& home) const {
-    fs::create_directories(home);
-    std::ofstream(home / "cloud-token") << token << "\n";
-    fs::permissions(home / "cloud-token", fs::perms::owner_read | fs::perms::owner_write);
-  }
-
-  std::unique_ptr<web::HttpServer> server;
-  std::string token, address;  // address empty when the server could not be made
-};
-
 class TwoDevicesTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (GetParam() == "https") {
-      https_ = std::make_unique<HttpsCloud>(folder_.path());
-      if (https_->address.empty()) GTEST_SKIP() << "no certificate or server for the HTTPS endpoint";
-      for (const char* home : {"A", "B"}) https_->enrol(folder_.path() / home);
-    }
     if (GetParam() != "redis") return;
     if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
     server_ = std::make_unique<RedisTestServer>(
@@ -118,7 +66,6 @@ class TwoDevicesTest : public ::testing::TestWithParam<std::string> {
   // The cloud both devices share; "away" fails a device's Redis login, which keeps it off the
   // server as a device out of reach would be (the same store, the same outbox).
   std::string cloudSpec(bool away = false) const {
-    if (https_) return https_->address;
     if (!server_) return (folder_.path() / "cloud").string();
     std::string address = server_->address();
     return address.insert(address.find("://") + 3, away ? "alice:wrong-pw@" : "alice:alice-pw@");
@@ -135,7 +82,6 @@ class TwoDevicesTest : public ::testing::TestWithParam<std::string> {
 
   clitest::TempFolder folder_;
   std::unique_ptr<RedisTestServer> server_;
-  std::unique_ptr<HttpsCloud> https_;
 };
 
 // Each device's app adds 200 notes while the other does, each add an event of its own: every add
@@ -173,11 +119,10 @@ TEST_P(TwoDevicesTest, EditsMadeAwayFromTheCloudAreMergedWithTheOtherDevicesOnRe
   ok(a, {"tasks", "toggle", "2"});
   ASSERT_EQ(ok(b, {"tasks", "list"}), "1 [ ] x|2 [x] y|3 [ ] z");
 
-  for (std::vector<std::string> edit :
-       {std::vector<std::string>{"add", "from A"}, {"toggle", "1"}, {"delete", "3"}})
-    EXPECT_EQ(aAway.run({"tasks", edit[0], edit[1]}).code, 0);  // kept, to be sent later
-  ok(b, {"tasks", "delete", "1"});                              // x, which A marked meanwhile
-  ok(b, {"tasks", "toggle", "1"});                              // y unmarked
+  for (const auto& [verb, what] : {std::pair{"add", "from A"}, {"toggle", "1"}, {"delete", "3"}})
+    EXPECT_EQ(aAway.run({"tasks", verb, what}).code, 0);  // kept, to be sent later
+  ok(b, {"tasks", "delete", "1"});                        // x, which A marked meanwhile
+  ok(b, {"tasks", "toggle", "1"});                        // y unmarked
   ok(b, {"tasks", "add", "from B"});
   ok(b, {"tasks", "toggle", "3"});
 
@@ -192,7 +137,7 @@ TEST_P(TwoDevicesTest, EditsMadeAwayFromTheCloudAreMergedWithTheOtherDevicesOnRe
   EXPECT_NE(ok(a, {"history", "tasks"}).find("merge"), std::string::npos);  // the merge can be undone
 }
 
-INSTANTIATE_TEST_SUITE_P(Cloud, TwoDevicesTest, ::testing::Values("folder", "redis", "https"));
+INSTANTIATE_TEST_SUITE_P(Cloud, TwoDevicesTest, ::testing::Values("folder", "redis"));
 
 // A window whose write finds that another device wrote the list meanwhile merges and sends again
 // within the same event: the cloud holds both devices' notes when the event returns.
