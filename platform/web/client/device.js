@@ -1,0 +1,110 @@
+// The device app: on a paired browser's page under /device/, the app's model runs in this browser,
+// in a worker (device-worker.js) that keeps the lists in the browser's own storage and syncs them
+// through the server's cloud endpoint with the device token pairing gave. The page sends the
+// worker what the person does and draws the trees it posts, as it draws the server's.
+//
+// Pairing: the address `quillbox devices add NAME` prints carries the device token in its fragment,
+// which a browser never sends to a server. The page keeps it, with the server's origin, and takes
+// it out of the address bar. A service worker keeps the app's files, so the app opens with no
+// network.
+
+const PAIRING_KEY = 'quillbox-device';
+const OTHER_TAB = 'Quillbox is open in another tab.';
+
+// The pairing this browser keeps ({token, server}), after taking a new one from the address.
+function pairing() {
+  const token = new URLSearchParams(location.hash.slice(1)).get('token');
+  if (location.hash) history.replaceState(null, '', location.pathname + location.search);
+  if (token && /^[0-9a-f]{64}$/.test(token)) {
+    localStorage.setItem(PAIRING_KEY, JSON.stringify({ token, server: location.origin }));
+  }
+  try {
+    const kept = JSON.parse(localStorage.getItem(PAIRING_KEY));
+    return kept && typeof kept.token === 'string' && typeof kept.server === 'string' ? kept : null;
+  } catch {
+    return null;
+  }
+}
+
+function keepFiles() {
+  if (!navigator.serviceWorker) return;
+  navigator.serviceWorker.register('sw.js', { scope: './' }).catch(() => {
+    // Not a secure context, or storage refused: the app works, but needs the network to open.
+  });
+}
+
+// page: {receive(treeText), adopt(windowId), setNotice(line), idiom()}.
+export function deviceTransport(page) {
+  const paired = pairing();
+  const answers = new Map();  // seq -> the resolver of the event waiting for its answer
+  let worker = null;
+
+  function settleAll() {
+    for (const done of answers.values()) done(null);
+    answers.clear();
+  }
+
+  function open() {
+    worker = new Worker('device-worker.js');
+    worker.onmessage = ({ data: message }) => {
+      if (message.kind === 'ready') {
+        page.adopt(message.window);
+      } else if (message.kind === 'tree') {
+        page.receive(message.data);
+      } else if (message.kind === 'answer') {
+        const done = answers.get(message.seq);
+        answers.delete(message.seq);
+        done?.({ status: message.status, error: message.error });
+      } else if (message.kind === 'error') {
+        page.setNotice(message.busy ? OTHER_TAB : `Quillbox could not open this device's lists: ${message.message}`);
+      }
+    };
+    worker.onerror = (event) => {
+      event.preventDefault();
+      settleAll();
+      page.setNotice(`Quillbox could not start on this device: ${event.message || 'the app did not load'}.`);
+    };
+    worker.postMessage({ kind: 'open', idiom: page.idiom(), token: paired.token, server: paired.server });
+  }
+
+  // One tab at a time holds the lists: another waits, and takes over when the first one closes.
+  function start() {
+    keepFiles();
+    if (!paired) {
+      page.setNotice('This browser is not paired: open the address that `quillbox devices add NAME` printed.');
+      return;
+    }
+    if (!navigator.locks) {
+      open();
+      return;
+    }
+    const hold = () => {
+      page.setNotice('');
+      open();
+      return new Promise(() => {});  // held while the page lives
+    };
+    navigator.locks.request('quillbox-device', { ifAvailable: true }, (lock) => {
+      if (lock) return hold();
+      page.setNotice(OTHER_TAB);
+      return navigator.locks.request('quillbox-device', hold);
+    });
+  }
+
+  addEventListener('online', () => worker?.postMessage({ kind: 'online' }));
+
+  return {
+    start,
+    post(event) {
+      if (!worker) return Promise.resolve(null);
+      return new Promise((done) => {
+        answers.set(event.seq, done);
+        worker.postMessage({ kind: 'event', event });
+      });
+    },
+    shown() {
+      worker?.postMessage({ kind: 'foreground' });
+    },
+    hidden() {},
+    restored() {},
+  };
+}
