@@ -13,11 +13,11 @@ import * as app from './helpers.mjs';
 
 let server;
 let browser;
-let skip = false;
+let built;
 
 before(async () => {
   server = await app.startServer({ home: mkdtempSync(join(tmpdir(), 'quillbox-device-')) });
-  skip = (await fetch(server.origin + '/device/device-worker.js')).status !== 200;
+  built = (await fetch(server.origin + '/device/device-worker.js')).status === 200;
   browser = await app.launchBrowser();
 });
 
@@ -27,28 +27,24 @@ after(async () => {
   rmSync(server.home, { recursive: true, force: true });
 });
 
-async function pair(name) {
-  return (await server.cli('devices', 'add', name)).match(/http:\/\/\S+\/device\/#token=\S+/)[0];
-}
-
-// Opens the pairing address in a new context and waits for the app's lists and its service worker.
+// Opens the pairing address and waits for the app's lists and its service worker.
 async function openDevice(address, context) {
-  context ||= await browser.newContext({ ...app.PHONE });
   const page = context.pages()[0] || await context.newPage();
   await page.goto(address);
   await page.getByRole('tab', { name: 'Notes' }).waitFor();
   await page.evaluate(() => navigator.serviceWorker.ready);
-  return { context, page };
+  return page;
 }
 
-function statusIs(page, pattern) {
-  return app.waitFor(async () => pattern.test(await page.getByRole('status').textContent()),
-    { what: `the status line to say ${pattern}` });
-}
+const statusIs = (page, pattern) => app.waitFor(async () => pattern.test(await page.getByRole('status').textContent()),
+  { timeout: 30000, what: `the status line to say ${pattern}` });
+const hasRow = (page, text) => app.waitFor(async () => (await app.rows(page)).some((row) => row.includes(text)),
+  { what: `a row with ${text}` });
 
 test('edits made offline stay through a reload and reach the server when it is back; the cloud wins at the next load', async (t) => {
-  if (skip) return t.skip('built without the device app');
-  const { context, page } = await openDevice(await pair('phone'));
+  if (!built) return t.skip('built without the device app');
+  const context = await browser.newContext({ ...app.PHONE });
+  const page = await openDevice(await app.pairDevice(server, 'phone'), context);
   await server.stop();
   await page.reload();
   await app.submitInto(page, 'Type in a note', 'written on the train');
@@ -60,6 +56,7 @@ test('edits made offline stay through a reload and reach the server when it is b
   await page.reload();
   await app.chooseTab(page, 'Tags');
   await app.expectRows(page, ['🔴  tagged offline|Delete']);
+  await app.screenshot(page, 'phone-device');
 
   server = await app.startServer({ home: server.home, listen: new URL(page.url()).host });
   await page.evaluate(() => dispatchEvent(new Event('online')));
@@ -69,60 +66,47 @@ test('edits made offline stay through a reload and reach the server when it is b
   assert.match(await server.cli('tasks', 'list'), /buy a ticket/);
   await statusIs(page, /^$/);
 
-  // Another device's edit, in the cloud copy: the phone takes it at its next load.
-  await server.cli('notes', 'add', 'from the laptop');
+  await server.cli('notes', 'add', 'from the laptop');  // another device's edit, in the cloud copy
   await page.reload();
   await app.expectRows(page, ['1|written on the train|Delete', '2|from the laptop|Delete']);
   await context.close();
 });
 
 test('a revoked device is told so, and keeps its edits', async (t) => {
-  if (skip) return t.skip('built without the device app');
-  const { context, page } = await openDevice(await pair('lost-phone'));
+  if (!built) return t.skip('built without the device app');
+  const page = await openDevice(await app.pairDevice(server, 'lost-phone'), await browser.newContext({ ...app.PHONE }));
   await server.cli('devices', 'revoke', 'lost-phone');
   await app.submitInto(page, 'Type in a note', 'not sent');
   await statusIs(page, /revoked/);
   await page.reload();
-  await app.waitFor(async () => (await app.rows(page)).some((row) => row.includes('not sent')));
+  await hasRow(page, 'not sent');
   assert.doesNotMatch(await server.cli('notes', 'list'), /not sent/);
-  await context.close();
+  await page.context().close();
 });
 
 test('an add survives the browser being killed right after it shows', async (t) => {
-  if (skip) return t.skip('built without the device app');
+  if (!built) return t.skip('built without the device app');
   const profile = mkdtempSync(join(tmpdir(), 'quillbox-profile-'));
-  const address = await pair('killed');
-  // Chromium of its own, so that it can be killed outright, on a profile that outlives it.
+  // A Chromium of its own, to be killed outright, on a profile that outlives it.
   const launch = async () => {
     const child = spawn('/usr/bin/chromium', ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-      '--remote-debugging-port=0', `--user-data-dir=${profile}`, 'about:blank'], { stdio: ['ignore', 'ignore', 'pipe'] });
+      '--remote-debugging-port=0', `--user-data-dir=${profile}`, '--window-size=390,844', 'about:blank'], { stdio: ['ignore', 'ignore', 'pipe'] });
+    let said = '';
     const endpoint = await new Promise((done, fail) => {
-      let said = '';
-      child.stderr.on('data', (chunk) => {
-        said += chunk;
-        const found = said.match(/DevTools listening on (ws:\S+)/);
-        if (found) done(found[1]);
-      });
+      child.stderr.on('data', (chunk) => (said += chunk).replace(/DevTools listening on (ws:\S+)/, (_, found) => done(found)));
       child.once('exit', () => fail(new Error('chromium ended: ' + said)));
     });
-    const connected = await chromium.connectOverCDP(endpoint);
-    return { child, connected, context: connected.contexts()[0] };
+    return { child, context: (await chromium.connectOverCDP(endpoint)).contexts()[0] };
   };
   try {
     let chrome = await launch();
-    const { page } = await openDevice(address, chrome.context);
-    await page.setViewportSize(app.PHONE.viewport);
+    const page = await openDevice(await app.pairDevice(server, 'killed'), chrome.context);
     await app.submitInto(page, 'Type in a note', 'kept through a kill');
-    // The tree with the add comes only once the add is durable: the kill follows it at once.
-    await app.waitFor(async () => (await app.rows(page)).some((row) => row.includes('kept through a kill')));
+    await hasRow(page, 'kept through a kill');  // shown once it is durable: the kill follows at once
     chrome.child.kill('SIGKILL');
     await new Promise((done) => chrome.child.once('exit', done));
     chrome = await launch();
-    const again = chrome.context.pages()[0] || await chrome.context.newPage();
-    await again.goto(server.origin + '/device/');
-    await app.waitFor(async () => (await app.rows(again)).some((row) => row.includes('kept through a kill')),
-      { what: 'the add after the kill' });
-    await chrome.connected.close();
+    await hasRow(await openDevice(server.origin + '/device/', chrome.context), 'kept through a kill');
     chrome.child.kill('SIGKILL');
   } finally {
     rmSync(profile, { recursive: true, force: true });
