@@ -11,13 +11,14 @@
 
 #include "base/text_backend.h"
 
+// clang-format off
 // The NFC form of length bytes at text: nullptr when it is NFC already, else malloc'ed bytes and their
 // count in *size (-1 in *size: normalising failed).
 EM_JS(char*, qb_text_nfc, (const char* text, int length, int* size), {
   try {
-    const original = new TextDecoder().decode(HEAPU8.subarray(text, text + length));
+    const original = new TextDecoder('utf-8', {ignoreBOM : true}).decode(HEAPU8.subarray(text, text + length));
     const form = original.normalize('NFC');
-    if (form == = original) return 0;
+    if (form == original) return 0;
     const bytes = new TextEncoder().encode(form);
     const out = _malloc(Math.max(bytes.length, 1));
     HEAPU8.set(bytes, out);
@@ -33,7 +34,7 @@ EM_JS(char*, qb_text_nfc, (const char* text, int length, int* size), {
 // as malloc'ed 32-bit numbers, their count in *count; nullptr when segmenting failed.
 EM_JS(std::int32_t*, qb_text_clusters, (const char* text, int length, int* count), {
   try {
-    const string = new TextDecoder().decode(HEAPU8.subarray(text, text + length));
+    const string = new TextDecoder('utf-8', {ignoreBOM : true}).decode(HEAPU8.subarray(text, text + length));
     const starts = [];
     let bytes = 0;
     for (const piece of new Intl.Segmenter(undefined, {granularity : 'grapheme'}).segment(string)) {
@@ -51,6 +52,8 @@ EM_JS(std::int32_t*, qb_text_clusters, (const char* text, int length, int* count
     return 0;
   }
 });
+
+// clang-format on
 
 namespace quillbox::textbackend {
 
