@@ -72,7 +72,7 @@ $(WASMBUILD)/deps/sqlite3/sqlite3.c:
 	  rm -f better-sqlite3-*.tgz
 
 $(WASMBUILD)/Makefile: CMakeLists.txt cmake/wasm.cmake | $(WASMBUILD)/deps/sqlite3/sqlite3.c
-	$(EMENV) emcmake cmake -S . -B $(WASMBUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	$(EMENV) emcmake cmake -S . -B $(WASMBUILD) -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
 wasm: deps $(WASMBUILD)/Makefile
 	$(EMENV) cmake --build $(WASMBUILD) -j $(JOBS) --target quillbox-device

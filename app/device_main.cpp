@@ -82,8 +82,6 @@ EMSCRIPTEN_KEEPALIVE void qb_network(int state) {
                                    : DeviceSession::Network::unknown);
 }
 
-EMSCRIPTEN_KEEPALIVE int qb_pending() { return static_cast<int>(session->pendingCount()); }
-
 }  // extern "C"
 
 int main() { return 0; }

@@ -1,5 +1,9 @@
 #include "platform/browser/device_session.h"
 
+#include <map>
+
+#include "base/list_string.h"
+#include "base/stored_lists.h"
 #include "platform/cloud_wire.h"
 #include "platform/main_queue.h"
 #include "platform/web/web_events.h"
@@ -24,6 +28,21 @@ int statusForFailure(const Status& failure) {
     default:
       return 409;
   }
+}
+
+// The edits a waiting write carries: the entries it adds to its base and those it takes away (at least
+// one: a write that only reorders is an edit too).
+std::size_t editsIn(std::string_view key, std::string_view base, std::string_view value) {
+  std::string_view separator = kItemSeparator;
+  for (const StoredList& list : kStoredLists) {
+    if (list.cloudKey == key) separator = list.separator();
+  }
+  std::map<std::string_view, long> count;
+  for (std::string_view entry : nonEmptyPieces(value, separator)) ++count[entry];
+  for (std::string_view entry : nonEmptyPieces(base, separator)) --count[entry];
+  std::size_t edits = 0;
+  for (const auto& [entry, n] : count) edits += static_cast<std::size_t>(n < 0 ? -n : n);
+  return edits == 0 ? 1 : edits;
 }
 
 }  // namespace
@@ -86,16 +105,25 @@ void DeviceSession::foreground() {
   settle();
 }
 
-std::size_t DeviceSession::pendingCount() {
-  Result<std::vector<std::string>> keys = outbox_->pendingKeys();
-  return keys.ok() ? keys.value().size() : 0;
+Result<std::size_t> DeviceSession::editsWaiting() {
+  Result<std::vector<Outbox::Pending>> writes = outbox_->pending();
+  if (!writes.ok()) return writes.status();
+  std::size_t edits = 0;
+  for (const Outbox::Pending& write : writes.value()) {
+    Result<Outbox::Base> base = outbox_->baseOf(write.key);
+    if (!base.ok()) return base.status();
+    edits += editsIn(write.key, base->value.value_or(""), write.value);
+  }
+  return edits;
 }
 
 std::string DeviceSession::statusLine() {
   if (Status local = settings_->health(); !local.ok()) return "Lists on this device: " + local.message();
-  Result<std::vector<std::string>> waiting = outbox_->pendingKeys();
+  // The count is read only when it is shown: it decodes the waiting lists.
+  if (network_ != Network::revoked && network_ != Network::unreachable) return "";
+  Result<std::size_t> waiting = editsWaiting();
   if (!waiting.ok()) return "Lists on this device: " + waiting.status().message();
-  std::size_t count = waiting.value().size();
+  std::size_t count = waiting.value();
   if (network_ == Network::revoked) {
     return "This device's access was revoked: " +
            (count == 0

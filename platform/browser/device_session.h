@@ -65,7 +65,8 @@ class DeviceSession {
   // (as at a Foreground, merging this device's unsent edits). True when they did.
   bool reloadIfChanged();
   void setNetwork(Network network, std::string reason = {});
-  std::size_t pendingCount();
+  // The edits not yet sent: the entries the waiting writes add to or take from what the server held.
+  Result<std::size_t> editsWaiting();
 
  private:
   DeviceSession() = default;

@@ -67,12 +67,14 @@ test('an added note is committed before its answer, and sent as one conditional 
   assert.equal(device.outgoing(), 'notesFromCloud - 19\nmilkNOTES_SEPARATOR');
   device.network(2);
   assert.equal(device.tree().status, 'Offline: 1 edit waiting');
+  assert.equal(addNote(device, 3, 'eggs'), 200);
+  assert.equal(device.tree().status, 'Offline: 2 edits waiting');
 
   for (const file of Object.values(files)) file.crash();  // the browser killed right after the answer
   const again = await startWorker(files);
-  assert.equal(`${notes(again.tree().nodes)} | ${again.outgoing().split('\n')[0]}`, 'milk | notesFromCloud - 19');
+  assert.equal(`${notes(again.tree().nodes)} | ${again.outgoing().split('\n')[0]}`, 'milk,eggs | notesFromCloud - 38');
   again.network(2);
-  assert.equal(again.tree().status, 'Offline: 1 edit waiting');
+  assert.equal(again.tree().status, 'Offline: 2 edits waiting');
   again.sent(204);
   assert.equal(`${again.outgoing()}|${again.tree().status}`, '|');
 });

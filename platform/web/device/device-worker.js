@@ -61,9 +61,7 @@ async function open(message) {
       handles[HOME + name] = await file.createSyncAccessHandle();
     }
   } catch (err) {
-    for (const handle of Object.values(handles)) {
-      try { handle.close(); } catch (ignored) { /* closing is all that is left to do */ }
-    }
+    closeAll(handles);
     const busy = !!err && (err.name === 'NoModificationAllowedError' || err.name === 'InvalidStateError');
     post({
       kind: 'error',
@@ -77,6 +75,7 @@ async function open(message) {
   try {
     module = await QuillboxDevice({qbHandles: handles});
   } catch (err) {
+    closeAll(handles);  // another tab may have them
     post({kind: 'error', busy: false, message: 'Quillbox cannot start in this browser: ' + describe(err)});
     return;
   }
@@ -101,6 +100,7 @@ async function open(message) {
     },
   };
   if (made.open(message.idiom === 'pad' ? 'pad' : 'phone', server) !== 0) {
+    closeAll(handles);
     post({kind: 'error', busy: false, message: 'The lists kept in this browser cannot be opened: ' + made.error()});
     return;
   }
@@ -109,6 +109,12 @@ async function open(message) {
   postTree();
   while (early.length > 0) run(early.shift());
   sync(true);
+}
+
+function closeAll(handles) {
+  for (const handle of Object.values(handles)) {
+    try { handle.close(); } catch (ignored) { /* closing is all that is left to do */ }
+  }
 }
 
 function withBytes(module, bytes, use) {
@@ -172,18 +178,13 @@ class Refused extends Error {
 }
 
 async function fetchAll() {
-  const got = [];
-  for (const key of KEYS) {
+  const got = await Promise.all(KEYS.map(async (key) => {
     const res = await fetch(server + '/cloud/v1/' + key, {headers: authorised(), cache: 'no-store'});
     if (res.status === 401 || res.status === 403) throw new Refused(res.status, true);
-    if (res.status === 404) {
-      got.push([key, null]);
-    } else if (res.status === 200) {
-      got.push([key, new Uint8Array(await res.arrayBuffer())]);
-    } else {
-      throw new Refused(res.status, false);
-    }
-  }
+    if (res.status === 404) return [key, null];
+    if (res.status !== 200) throw new Refused(res.status, false);
+    return [key, new Uint8Array(await res.arrayBuffer())];
+  }));
   for (const [key, value] of got) device.fetched(key, value);
   device.reload();
   postTree();
