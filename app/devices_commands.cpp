@@ -32,16 +32,13 @@ std::string defaultServer() {
   return "https://" + std::string(name) + ":8080/";
 }
 
-std::filesystem::path homeOf(const GlobalOptions& options) {
+// The server's list of devices; a cloud store that keeps none (a folder, a Redis server) is a usage error.
+Result<std::unique_ptr<DeviceTokens>> openDevices(const GlobalOptions& options) {
   Result<std::filesystem::path> home = resolveHome(options.home);
-  if (!home) throw Failure{kStoreError, home.status().message()};
-  return home.value();
-}
-
-std::unique_ptr<DeviceTokens> openDevices(const GlobalOptions& options) {
-  Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(cloudSpec(options), homeOf(options));
-  if (!devices) throw Failure{kUsageError, terminalSafe(devices.status().message())};
-  return std::move(devices).value();
+  if (!home) return asStoreFailure(home.status());
+  Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(cloudSpec(options), home.value());
+  if (!devices) return Status::Invalid(terminalSafe(devices.status().message()));
+  return devices;
 }
 
 struct DevicesState {
@@ -63,8 +60,10 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
                   "one `quillbox serve` last announced");
   add->callback([&context, state] {
     context.command = [&context, state] {
-      Result<std::string> token = openDevices(context.options)->add(state->name);
-      throwIfFailed(token.status());
+      Result<std::unique_ptr<DeviceTokens>> tokens = openDevices(context.options);
+      if (!tokens) return tokens.status();
+      Result<std::string> token = tokens.value()->add(state->name);
+      if (!token) return token.status();
       std::string server = state->server.empty() ? defaultServer() : state->server;
       context.out << "Added the device " << terminalSafe(state->name)
                   << ". Its token, shown only this once:\n"
@@ -73,8 +72,9 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
                   << "  export QUILLBOX_CLOUD=" << terminalSafe(server)
                   << " QUILLBOX_CLOUD_TOKEN=" << token.value() << "\n";
       // The phone's address carries the token in its fragment, which no browser sends to a server.
-      std::string origin =
-          state->server.empty() ? web::loadServerAddress(homeOf(context.options)) : state->server;
+      std::string origin = state->server;
+      if (Result<std::filesystem::path> home = resolveHome(context.options.home); origin.empty() && home)
+        origin = web::loadServerAddress(home.value());
       while (origin.ends_with('/')) origin.pop_back();
       const std::string page = "/device/#token=" + token.value();
       if (origin.empty()) {
@@ -85,17 +85,21 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
         context.out << "Or open this address on a phone to keep the lists there:\n  " << terminalSafe(origin)
                     << page << "\n";
       }
+      return Status::Ok();
     };
   });
 
   devices->add_subcommand("list", "the devices: name, added, last seen")->callback([&context] {
     context.command = [&context] {
-      Result<std::vector<DeviceRecord>> listed = openDevices(context.options)->list();
-      throwIfFailed(listed.status());
+      Result<std::unique_ptr<DeviceTokens>> tokens = openDevices(context.options);
+      if (!tokens) return tokens.status();
+      Result<std::vector<DeviceRecord>> listed = tokens.value()->list();
+      if (!listed) return listed.status();
       for (const DeviceRecord& device : listed.value()) {
         context.out << terminalSafe(device.name) << "\tadded " << timeText(device.added) << "\tlast seen "
                     << timeText(device.lastSeen) << "\n";
       }
+      return Status::Ok();
     };
   });
 
@@ -103,8 +107,11 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
   revoke->add_option("NAME", state->name, "the device's name")->required();
   revoke->callback([&context, state] {
     context.command = [&context, state] {
-      throwIfFailed(openDevices(context.options)->revoke(state->name));
+      Result<std::unique_ptr<DeviceTokens>> tokens = openDevices(context.options);
+      if (!tokens) return tokens.status();
+      if (Status revoked = tokens.value()->revoke(state->name); !revoked.ok()) return revoked;
       context.out << "Revoked the device " << terminalSafe(state->name) << ".\n";
+      return Status::Ok();
     };
   });
 }
