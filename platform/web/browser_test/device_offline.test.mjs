@@ -1,7 +1,8 @@
-// A paired phone keeps its own lists: it works with the server stopped, sends its edits when the
-// server is back (the server's command line, another device of the same cloud, lists them), takes
-// the cloud's copy at the next load, keeps its edits when its access is revoked, and keeps an add
-// through the browser being killed. Skipped for a server built without the device app.
+// A paired phone keeps its own lists: it opens from its service worker and works with the server
+// stopped, sends its edits when the server is back (the server's command line, another device of
+// the same cloud, lists them), takes the cloud's copy at the next load, keeps its edits when its
+// access is revoked, and keeps an add through the browser being killed. Skipped for a server built
+// without the device app.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -36,12 +37,12 @@ async function openDevice(address, context) {
   return page;
 }
 
-const statusIs = (page, pattern) => app.waitFor(async () => pattern.test(await page.getByRole('status').textContent()),
+const statusIs = (page, pattern) => app.waitFor(async () => pattern.test(await page.locator('#status').textContent()),
   { timeout: 30000, what: `the status line to say ${pattern}` });
 const hasRow = (page, text) => app.waitFor(async () => (await app.rows(page)).some((row) => row.includes(text)),
   { what: `a row with ${text}` });
 
-test('edits made offline stay through a reload and reach the server when it is back; the cloud wins at the next load', async (t) => {
+test('the app opens with the server stopped; edits made offline stay through a reload and reach the server when it is back; the cloud wins at the next load', async (t) => {
   if (!built) return t.skip('built without the device app');
   const context = await browser.newContext({ ...app.PHONE });
   const page = await openDevice(await app.pairDevice(server, 'phone'), context);
@@ -96,19 +97,21 @@ test('an add survives the browser being killed right after it shows', async (t) 
       child.stderr.on('data', (chunk) => (said += chunk).replace(/DevTools listening on (ws:\S+)/, (_, found) => done(found)));
       child.once('exit', () => fail(new Error('chromium ended: ' + said)));
     });
-    return { child, context: (await chromium.connectOverCDP(endpoint)).contexts()[0] };
+    const kill = () => new Promise((done) => (child.exitCode ?? child.signalCode) !== null ? done()
+      : child.once('exit', done).kill('SIGKILL'));
+    return { kill, context: (await chromium.connectOverCDP(endpoint)).contexts()[0] };
   };
+  let chrome;
   try {
-    let chrome = await launch();
+    chrome = await launch();
     const page = await openDevice(await app.pairDevice(server, 'killed'), chrome.context);
     await app.submitInto(page, 'Type in a note', 'kept through a kill');
     await hasRow(page, 'kept through a kill');  // shown once it is durable: the kill follows at once
-    chrome.child.kill('SIGKILL');
-    await new Promise((done) => chrome.child.once('exit', done));
+    await chrome.kill();
     chrome = await launch();
     await hasRow(await openDevice(server.origin + '/device/', chrome.context), 'kept through a kill');
-    chrome.child.kill('SIGKILL');
   } finally {
-    rmSync(profile, { recursive: true, force: true });
+    await chrome?.kill();
+    rmSync(profile, { recursive: true, force: true, maxRetries: 10 });
   }
 });

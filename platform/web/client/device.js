@@ -4,22 +4,42 @@
 // worker what the person does and draws the trees it posts, as it draws the server's.
 //
 // Pairing: the address `quillbox devices add NAME` prints carries the device token in its fragment,
-// which a browser never sends to a server. The page keeps it, with the server's origin, and takes
-// it out of the address bar. A service worker keeps the app's files, so the app opens with no
-// network.
+// which a browser never sends to a server. The page keeps it, with the server's origin, in the
+// browser's IndexedDB, waiting for the write to reach the disk (a browser writes localStorage
+// lazily, and would lose it to a kill), and takes it out of the address bar. A service worker
+// keeps the app's files, so the app opens with no network.
 
-const PAIRING_KEY = 'quillbox-device';
 const OTHER_TAB = 'Quillbox is open in another tab.';
 
+// Reads the kept pairing, or writes one and waits until it is on the disk.
+function keptPairing(write) {
+  return new Promise((done, fail) => {
+    const opening = indexedDB.open('quillbox-device', 1);
+    opening.onupgradeneeded = () => opening.result.createObjectStore('pairing');
+    opening.onerror = () => fail(opening.error);
+    opening.onsuccess = () => {
+      const db = opening.result;
+      const change = db.transaction('pairing', write ? 'readwrite' : 'readonly', { durability: 'strict' });
+      const pairs = change.objectStore('pairing');
+      const asked = write ? pairs.put(write, 'pairing') : pairs.get('pairing');
+      change.oncomplete = () => {
+        db.close();
+        done(write || asked.result);
+      };
+      change.onerror = change.onabort = () => {
+        db.close();
+        fail(change.error);
+      };
+    };
+  });
+}
+
 // The pairing this browser keeps ({token, server}), after taking a new one from the address.
-function pairing() {
+async function pairing() {
   const token = new URLSearchParams(location.hash.slice(1)).get('token');
   if (location.hash) history.replaceState(null, '', location.pathname + location.search);
-  if (token && /^[0-9a-f]{64}$/.test(token)) {
-    localStorage.setItem(PAIRING_KEY, JSON.stringify({ token, server: location.origin }));
-  }
   try {
-    const kept = JSON.parse(localStorage.getItem(PAIRING_KEY));
+    const kept = await keptPairing(token && /^[0-9a-f]{64}$/.test(token) ? { token, server: location.origin } : null);
     return kept && typeof kept.token === 'string' && typeof kept.server === 'string' ? kept : null;
   } catch {
     return null;
@@ -35,7 +55,7 @@ function keepFiles() {
 
 // page: {receive(treeText), adopt(windowId), setNotice(line), idiom()}.
 export function deviceTransport(page) {
-  const paired = pairing();
+  let paired = null;
   const answers = new Map();  // seq -> the resolver of the event waiting for its answer
   let worker = null;
 
@@ -68,8 +88,9 @@ export function deviceTransport(page) {
   }
 
   // One tab at a time holds the lists: another waits, and takes over when the first one closes.
-  function start() {
+  async function start() {
     keepFiles();
+    paired = await pairing();
     if (!paired) {
       page.setNotice('This browser is not paired: open the address that `quillbox devices add NAME` printed.');
       return;
