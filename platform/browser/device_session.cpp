@@ -62,6 +62,13 @@ Result<std::unique_ptr<DeviceSession>> DeviceSession::open(const std::filesystem
   Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, identity);
   if (!outbox.ok()) return outbox.status();
   session->outbox_ = std::move(outbox).value();
+  // A list this browser never based on the server's is based on nothing: its first edits, made before
+  // any fetch (offline, or while the first fetch is under way), merge onto the server's lists instead of
+  // writing over them.
+  for (std::string_view key : cloudwire::kKeys) {
+    Result<Outbox::Base> base = session->outbox_->baseOf(key);
+    if (base.ok() && !base->known) (void)session->outbox_->rebase(key, std::nullopt);
+  }
 
   OutboxCloudStore* store = session->cloud_.get();
   Environment env{session->settings_, [store]() -> CloudStore& { return *store; },

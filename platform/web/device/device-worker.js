@@ -38,7 +38,17 @@ function postTree() {
 
 self.onmessage = (e) => {
   const message = e.data || {};
-  if (device) return run(message);
+  if (device) {
+    try {
+      run(message);
+    } catch (err) {
+      // The module stopped (a fault in the model): nothing more can run, and the page is told so.
+      device = null;
+      opening = true;
+      post({kind: 'error', busy: false, message: 'Quillbox stopped: ' + describe(err)});
+    }
+    return;
+  }
   if (message.kind === 'open') {
     if (!opening) open(message);
   } else {
