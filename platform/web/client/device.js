@@ -76,7 +76,9 @@ export function deviceTransport(page) {
         answers.delete(message.seq);
         done?.({ status: message.status, error: message.error });
       } else if (message.kind === 'error') {
-        page.setNotice(message.busy ? OTHER_TAB : `Quillbox could not open this device's lists: ${message.message}`);
+        // The worker's own words: its lists could not be opened, or the model stopped.
+        settleAll();
+        page.setNotice(message.busy ? OTHER_TAB : String(message.message));
       }
     };
     worker.onerror = (event) => {
