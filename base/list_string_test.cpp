@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "platform/random_test_support.h"
+#include "base/random_test_support.h"
 
 namespace quillbox {
 namespace {

@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "platform/random_test_support.h"
+#include "base/random_test_support.h"
 #include "platform/settings_store.h"
 
 namespace quillbox {
