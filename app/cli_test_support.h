@@ -218,6 +218,18 @@ class CommandLineFixture : public ::testing::Test {
     return std::to_string(outcome.code) + " " + line;
   }
   std::string refused(const std::vector<std::string>& args) { return refusedOn(phone_, args); }
+  // A run that works on the local copy while the cloud is in trouble: "CODE rows", and the one line it
+  // reported in problem.
+  std::string troubledOn(const Device& on, const std::vector<std::string>& args, std::string* problem) {
+    Outcome outcome = run(on, args);
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
+        << joined(args) << ": " << outcome.err;
+    *problem = outcome.err;
+    if (!problem->empty() && problem->back() == '\n') problem->pop_back();
+    return std::to_string(outcome.code) + " " + flattened(outcome.out);
+  }
+  // `cloud status` flattened: "store: ...|status: ...|pending: ...".
+  std::string cloudStatus(const Device& on) { return flattened(okOn(on, {"cloud", "status"})); }
   // A raw value as `store get` / `cloud get` print it, without the closing newline.
   std::string valueOn(const Device& on, const std::string& where, const std::string& key) {
     std::string out = okOn(on, {where, "get", key});
