@@ -202,15 +202,11 @@ TEST_F(CommandLineTest, AListIsPrintedAfterTheHomeIsLetGo) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
-  std::string binary = clitest::quillboxBinary().string(), home = (folder_.path() / "phone").string(),
-              cloud = (folder_.path() / "cloud").string();
-  std::vector<std::string> words{binary, "--home", home, "--cloud", cloud, "notes", "list"};
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t lister = 0;
-  ASSERT_EQ(posix_spawn(&lister, binary.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  const pid_t lister = clitest::spawnQuillbox({"--home", (folder_.path() / "phone").string(), "--cloud",
+                                               (folder_.path() / "cloud").string(), "notes", "list"},
+                                              &actions);
   posix_spawn_file_actions_destroy(&actions);
+  ASSERT_GT(lister, 0);
   ::close(pipe[1]);
 
   std::string listed;

@@ -33,19 +33,15 @@ class ServeProcess {
 
   // Starts it and waits until it says where devices reach it; port 0 on the first start only.
   void start() {
-    std::vector<std::string> all{clitest::quillboxBinary().string()};
-    all.insert(all.end(), args_.begin(), args_.end());
-    all.push_back("--listen");
-    all.push_back("127.0.0.1:" + std::to_string(port_));
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> all = args_;
+    all.insert(all.end(), {"--listen", "127.0.0.1:" + std::to_string(port_)});
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ASSERT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    pid_ = clitest::spawnQuillbox(all, &actions);
     posix_spawn_file_actions_destroy(&actions);
+    ASSERT_GT(pid_, 0);
     constexpr std::string_view kSays = "cloud store at https://127.0.0.1:";
     for (int tries = 0; tries < 3000; ++tries) {
       std::string said = clitest::fileContents(log_);
