@@ -50,7 +50,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   app.add_option("--idiom", options.idiom, "the device the trees are drawn for")
       ->check(CLI::IsMember({"phone", "pad"}));
 
-  std::function<void()> command;
+  Command command;
   CommandContext context{options, command, in, out, err};
   addListCommands(app, context);
   addRawCommands(app, context);
@@ -83,25 +83,20 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   // The https:// cloud store reads it where it reads its token.
   if (!cloudCa.empty()) ::setenv("QUILLBOX_CLOUD_CA", cloudCa.c_str(), 1);
 
-  try {
-    if (command) {
-      command();  // its session, and with it the lock, ends within
-      printCollected();
-      return 0;
-    }
-    // No list command: the app itself.
-    if (app.get_subcommands().empty() || serveCommand->parsed()) {
-      serve.home = options.home;
-      serve.cloud = cloudSpec(options);
-      serve.idiom = options.idiom;
-      return runServe(serve, terminal, terminalErr);
-    }
-    return 0;
-  } catch (const Failure& failure) {
-    err << "quillbox: " << failure.message << "\n";
+  if (command) {
+    Status outcome = command();  // its session, and with it the lock, ends within
+    if (!outcome.ok()) err << "quillbox: " << outcome.message() << "\n";
     printCollected();
-    return failure.code;
+    return exitCode(outcome);
   }
+  // No list command: the app itself.
+  if (app.get_subcommands().empty() || serveCommand->parsed()) {
+    serve.home = options.home;
+    serve.cloud = cloudSpec(options);
+    serve.idiom = options.idiom;
+    return runServe(serve, terminal, terminalErr);
+  }
+  return 0;
 }
 
 }  // namespace quillbox

@@ -31,12 +31,13 @@ std::string defaultServer() {
   return "https://" + std::string(name) + ":8080/";
 }
 
-std::unique_ptr<DeviceTokens> openDevices(const GlobalOptions& options) {
+// The server's list of devices; a cloud store that keeps none (a folder, a Redis server) is a usage error.
+Result<std::unique_ptr<DeviceTokens>> openDevices(const GlobalOptions& options) {
   Result<std::filesystem::path> home = resolveHome(options.home);
-  if (!home) throw Failure{kStoreError, home.status().message()};
+  if (!home) return asStoreFailure(home.status());
   Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(cloudSpec(options), home.value());
-  if (!devices) throw Failure{kUsageError, terminalSafe(devices.status().message())};
-  return std::move(devices).value();
+  if (!devices) return Status::Invalid(terminalSafe(devices.status().message()));
+  return devices;
 }
 
 struct DevicesState {
@@ -57,8 +58,10 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
                   "the server's address as the device reaches it (https://HOST:PORT/)");
   add->callback([&context, state] {
     context.command = [&context, state] {
-      Result<std::string> token = openDevices(context.options)->add(state->name);
-      throwIfFailed(token.status());
+      Result<std::unique_ptr<DeviceTokens>> tokens = openDevices(context.options);
+      if (!tokens) return tokens.status();
+      Result<std::string> token = tokens.value()->add(state->name);
+      if (!token) return token.status();
       std::string server = state->server.empty() ? defaultServer() : state->server;
       context.out << "Added the device " << terminalSafe(state->name)
                   << ". Its token, shown only this once:\n"
@@ -66,17 +69,21 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
                   << "Set the device up with (add --cloud-ca FILE for a certificate of your own):\n"
                   << "  export QUILLBOX_CLOUD=" << terminalSafe(server)
                   << " QUILLBOX_CLOUD_TOKEN=" << token.value() << "\n";
+      return Status::Ok();
     };
   });
 
   devices->add_subcommand("list", "the devices: name, added, last seen")->callback([&context] {
     context.command = [&context] {
-      Result<std::vector<DeviceRecord>> listed = openDevices(context.options)->list();
-      throwIfFailed(listed.status());
+      Result<std::unique_ptr<DeviceTokens>> tokens = openDevices(context.options);
+      if (!tokens) return tokens.status();
+      Result<std::vector<DeviceRecord>> listed = tokens.value()->list();
+      if (!listed) return listed.status();
       for (const DeviceRecord& device : listed.value()) {
         context.out << terminalSafe(device.name) << "\tadded " << timeText(device.added) << "\tlast seen "
                     << timeText(device.lastSeen) << "\n";
       }
+      return Status::Ok();
     };
   });
 
@@ -84,8 +91,11 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
   revoke->add_option("NAME", state->name, "the device's name")->required();
   revoke->callback([&context, state] {
     context.command = [&context, state] {
-      throwIfFailed(openDevices(context.options)->revoke(state->name));
+      Result<std::unique_ptr<DeviceTokens>> tokens = openDevices(context.options);
+      if (!tokens) return tokens.status();
+      if (Status revoked = tokens.value()->revoke(state->name); !revoked.ok()) return revoked;
       context.out << "Revoked the device " << terminalSafe(state->name) << ".\n";
+      return Status::Ok();
     };
   });
 }

@@ -112,44 +112,24 @@ std::string shortened(std::string_view text, std::size_t limit) {
 }
 
 // A positive whole number, as `history` prints them.
-std::int64_t versionNumber(const std::string& text, const std::string& command) {
+Result<std::int64_t> versionNumber(const std::string& text, const std::string& command) {
   const std::optional<std::uint64_t> number = parseDecimal(text, std::numeric_limits<std::int64_t>::max());
   if (!number || *number < 1)
-    throw Failure{kUsageError, command + ": not a version number: " + terminalSafe(text)};
+    return Status::Invalid(command + ": not a version number: " + terminalSafe(text));
   return static_cast<std::int64_t>(*number);
 }
 
-std::string readWhole(const std::string& path, std::istream& in) {
+Result<std::string> readWhole(const std::string& path, std::istream& in) {
   if (path == "-") return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    throw Failure{kStoreError, "import: cannot read " + terminalSafe(path) + ": it is a folder"};
-  }
+  if (std::filesystem::is_directory(path, error))
+    return Status::Error("import: cannot read " + terminalSafe(path) + ": it is a folder");
   std::ifstream file(path, std::ios::binary);
   std::ostringstream bytes;
   if (file) bytes << file.rdbuf();
-  if (!file || file.bad()) {
-    throw Failure{kStoreError, "import: cannot read " + terminalSafe(path) + ": " + std::strerror(errno)};
-  }
+  if (!file || file.bad())
+    return Status::Error("import: cannot read " + terminalSafe(path) + ": " + std::strerror(errno));
   return bytes.str();
-}
-
-std::string readStored(Session& session, const ListInfo& list) {
-  Result<std::string> value = session.store->read(list.key);
-  if (!value) throw Failure{kStoreError, value.status().message()};
-  return std::move(value).value();
-}
-
-std::vector<SettingsStore::Version> versionsOf(Session& session, const ListInfo& list) {
-  auto versions = session.store->versions(list.key);
-  if (!versions) throw Failure{kStoreError, versions.status().message()};
-  return std::move(versions).value();
-}
-
-std::optional<std::string> versionValueOf(Session& session, const ListInfo& list, std::int64_t number) {
-  auto value = session.store->versionValue(list.key, number);
-  if (!value) throw Failure{kStoreError, value.status().message()};
-  return std::move(value).value();
 }
 
 // Writes lists back through their screens' cells, each screen opened once (its Appear loads
@@ -158,24 +138,24 @@ class Restorer {
  public:
   explicit Restorer(Session& session) : session_(session) {}
 
-  // True when the list changed.
-  bool restore(const ListInfo& list, const std::string& value) { return restore({{&list, value}}).front(); }
-
   // Restores several lists; those of one screen (the to-dos and their marks) change together, in
   // one event and one transaction. Whether each changed, in order.
-  std::vector<bool> restore(const std::vector<std::pair<const ListInfo*, std::string>>& lists) {
+  Result<std::vector<bool>> restore(const std::vector<std::pair<const ListInfo*, std::string>>& lists) {
     std::vector<bool> changed(lists.size(), false);
     for (Screen screen : {Screen::notes, Screen::tasks, Screen::tags}) {
       std::vector<std::pair<const AppStorage*, const std::string*>> writes;
       for (std::size_t i = 0; i < lists.size(); ++i) {
         const auto& [list, value] = lists[i];
         if (list->screen != screen) continue;
-        const AppStorage& cell = cellFor(*list);
-        changed[i] = readStored(session_, *list) != value;
-        if (changed[i]) writes.emplace_back(&cell, &value);
+        Result<const AppStorage*> cell = cellFor(*list);
+        if (!cell) return cell.status();
+        Result<std::string> stored = session_.store->read(list->key);
+        if (!stored) return asStoreFailure(stored.status());
+        changed[i] = stored.value() != value;
+        if (changed[i]) writes.emplace_back(cell.value(), &value);
       }
       if (writes.empty()) continue;
-      runOperation(*windows_[static_cast<std::size_t>(screen)], [&] {
+      Status restored = windows_[static_cast<std::size_t>(screen)]->perform([&] {
         SettingsStore::CauseScope cause("restore");
         SettingsStore::WriteGroup together(*session_.store);
         for (const auto& [cell, value] : writes) {
@@ -183,34 +163,45 @@ class Restorer {
         }
         return together.commit();
       });
+      if (!restored.ok()) return restored;
     }
     return changed;
   }
 
  private:
-  const AppStorage& cellFor(const ListInfo& list) {
+  // The screen's cell for list, its window opened first (its Appear loads it from the cloud).
+  Result<const AppStorage*> cellFor(const ListInfo& list) {
     auto& window = windows_[static_cast<std::size_t>(list.screen)];
+    Status opened = Status::Ok();
+    const AppStorage* cell = nullptr;
     switch (list.screen) {
       case Screen::notes:
-        if (!notes_) {
-          notes_.emplace(session_.env);
-          window = openScreen(session_, *notes_);
-        }
-        return notes_->stringNotes;
+        if (!notes_) opened = open(notes_, window);
+        cell = &notes_->stringNotes;
+        break;
       case Screen::tasks:
-        if (!tasks_) {
-          tasks_.emplace(session_.env);
-          window = openScreen(session_, *tasks_);
-        }
-        return list.separator == kIndexSeparator ? tasks_->stringTasksFinishedIndices : tasks_->stringTasks;
+        if (!tasks_) opened = open(tasks_, window);
+        cell = list.separator == kIndexSeparator ? &tasks_->stringTasksFinishedIndices : &tasks_->stringTasks;
+        break;
       case Screen::tags:
-        if (!tags_) {
-          tags_.emplace(session_.env);
-          window = openScreen(session_, *tags_);
-        }
-        return tags_->stringTaggedNotes;
+        if (!tags_) opened = open(tags_, window);
+        cell = &tags_->stringTaggedNotes;
+        break;
     }
-    throw Failure{kUsageError, "no such list"};
+    if (!opened.ok()) return opened;
+    return cell;
+  }
+
+  template <class View>
+  Status open(std::optional<View>& view, std::unique_ptr<Window>& window) {
+    view.emplace(session_.env);
+    Result<std::unique_ptr<Window>> opened = openScreen(session_, *view);
+    if (!opened) {
+      view.reset();
+      return opened.status();
+    }
+    window = std::move(opened).value();
+    return Status::Ok();
   }
 
   Session& session_;
@@ -253,17 +244,23 @@ std::string sideText(char sign, const std::vector<std::string_view>& entries) {
   return out;
 }
 
-void printHistory(const Options& options, CommandContext& context) {
+Status printHistory(const Options& options, CommandContext& context) {
   const ListInfo& list = *findList(options.list);
-  auto session = openSession(context.options);
-  std::string newer = readStored(*session, list);
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  SettingsStore& store = *session.value()->store;
+  Result<std::string> newer = store.read(list.key);
+  if (!newer) return asStoreFailure(newer.status());
+  Result<std::vector<SettingsStore::Version>> versions = store.versions(list.key);
+  if (!versions) return asStoreFailure(versions.status());
   Json json = Json::array();
-  for (const SettingsStore::Version& version : versionsOf(*session, list)) {
+  for (const SettingsStore::Version& version : versions.value()) {
+    Result<std::optional<std::string>> value = store.versionValue(list.key, version.number);
+    if (!value) return asStoreFailure(value.status());
     // Dropped since it was listed (another process's write): nothing to say about it.
-    std::optional<std::string> value = versionValueOf(*session, list, version.number);
-    if (!value) continue;
-    std::vector<std::string_view> entries = entriesOf(list, *value);
-    Change change = changeBetween(entries, entriesOf(list, newer));
+    if (!value.value()) continue;
+    std::vector<std::string_view> entries = entriesOf(list, *value.value());
+    Change change = changeBetween(entries, entriesOf(list, newer.value()));
     if (options.json) {
       Json item{{"number", version.number},
                 {"time", isoTime(version.timeMs)},
@@ -279,74 +276,94 @@ void printHistory(const Options& options, CommandContext& context) {
                   << change.added.size() << " -" << change.removed.size() << sideText('+', change.added)
                   << sideText('-', change.removed) << '\n';
     }
-    newer = std::move(*value);
+    newer = std::move(*value.value());
   }
   if (options.json) context.out << dumpJson(json, 2) << "\n";
+  return Status::Ok();
 }
 
-void restoreVersion(const Options& options, CommandContext& context) {
+Status restoreVersion(const Options& options, CommandContext& context) {
   const ListInfo& list = *findList(options.list);
   const std::string command = "restore " + options.list;
-  std::int64_t number = versionNumber(options.number, command);
-  auto session = openSession(context.options);
-  std::optional<std::string> value = versionValueOf(*session, list, number);
-  if (!value) {
-    throw Failure{kUsageError, command + ": no version " + std::to_string(number) +
-                                   " (see quillbox history " + options.list + ")"};
+  Result<std::int64_t> number = versionNumber(options.number, command);
+  if (!number) return number.status();
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  Result<std::optional<std::string>> value = session.value()->store->versionValue(list.key, number.value());
+  if (!value) return asStoreFailure(value.status());
+  if (!value.value()) {
+    return Status::NotFound(command + ": no version " + std::to_string(number.value()) +
+                            " (see quillbox history " + options.list + ")");
   }
-  Restorer restorer(*session);
-  bool changed = restorer.restore(list, *value);
-  endVisit(*session, context.err);
-  context.out << list.name << ": " << (changed ? "restored version " : "already holds version ") << number
+  Restorer restorer(*session.value());
+  Result<std::vector<bool>> changed = restorer.restore({{&list, *value.value()}});
+  if (!changed) return changed.status();
+  if (Status ended = endVisit(*session.value(), context.err); !ended.ok()) return ended;
+  context.out << list.name << ": "
+              << (changed.value().front() ? "restored version " : "already holds version ") << number.value()
               << "\n";
+  return Status::Ok();
 }
 
-void exportLists(const Options& options, CommandContext& context) {
-  auto session = openSession(context.options);
+Status exportLists(const Options& options, CommandContext& context) {
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  SettingsStore& store = *session.value()->store;
   std::vector<ExportedList> lists;
   for (const ListInfo& list : kLists) {
+    Result<std::string> current = store.read(list.key);
+    if (!current) return asStoreFailure(current.status());
     ExportedList& exported =
-        lists.emplace_back(ExportedList{storedListNamed(list.name), readStored(*session, list), {}});
+        lists.emplace_back(ExportedList{storedListNamed(list.name), std::move(current).value(), {}});
     if (!options.history) continue;
-    for (const SettingsStore::Version& version : versionsOf(*session, list)) {
-      std::optional<std::string> value = versionValueOf(*session, list, version.number);
-      if (value)
-        exported.versions.push_back({version.number, version.timeMs, version.cause, std::move(*value)});
+    Result<std::vector<SettingsStore::Version>> versions = store.versions(list.key);
+    if (!versions) return asStoreFailure(versions.status());
+    for (const SettingsStore::Version& version : versions.value()) {
+      Result<std::optional<std::string>> value = store.versionValue(list.key, version.number);
+      if (!value) return asStoreFailure(value.status());
+      if (value.value())
+        exported.versions.push_back(
+            {version.number, version.timeMs, version.cause, std::move(*value.value())});
     }
   }
   std::string text;
   try {
     text = writeListsDocument(lists, options.history);
   } catch (const Json::exception& e) {
-    throw Failure{kStoreError, std::string("export: ") + e.what()};
+    return Status::Error(std::string("export: ") + e.what());
   }
   if (options.file.empty() || options.file == "-") {
     context.out << text;
-  } else {
-    if (Status written = writeFileAtomically(options.file, text); !written.ok()) {
-      throw Failure{kStoreError, "export: " + terminalSafe(written.message())};
-    }
+    return Status::Ok();
   }
+  if (Status written = writeFileAtomically(options.file, text); !written.ok())
+    return Status::Error("export: " + terminalSafe(written.message()));
+  return Status::Ok();
 }
 
-void importLists(const Options& options, CommandContext& context) {
+Status importLists(const Options& options, CommandContext& context) {
   const std::string where = options.file == "-" ? "standard input" : terminalSafe(options.file);
   // Everything is read and checked before anything is written.
-  auto read = readListsDocument(readWhole(options.file, context.in), where);
-  if (!read.ok()) throw Failure{kUsageError, "import: " + read.status().message()};
+  Result<std::string> whole = readWhole(options.file, context.in);
+  if (!whole) return whole.status();
+  auto read = readListsDocument(whole.value(), where);
+  if (!read.ok()) return Status::Invalid("import: " + read.status().message());
   std::vector<std::pair<const ListInfo*, std::string>> restores;
   for (auto& [list, value] : std::move(read).value())
     restores.emplace_back(findList(list->name), std::move(value));
 
-  auto session = openSession(context.options);
-  Restorer restorer(*session);
-  std::vector<bool> changed = restorer.restore(restores);
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  Restorer restorer(*session.value());
+  Result<std::vector<bool>> changed = restorer.restore(restores);
+  if (!changed) return changed.status();
   std::string report;
   for (std::size_t i = 0; i < restores.size(); ++i) {
-    report += std::string(restores[i].first->name) + (changed[i] ? ": imported\n" : ": unchanged\n");
+    report += std::string(restores[i].first->name) + (changed.value()[i] ? ": imported\n" : ": unchanged\n");
   }
-  endVisit(*session, context.err);
+  if (Status ended = endVisit(*session.value(), context.err); !ended.ok()) return ended;
   context.out << report;
+  return Status::Ok();
 }
 
 }  // namespace
@@ -359,8 +376,10 @@ void addHistoryCommands(CLI::App& app, CommandContext& context) {
         ->required()
         ->check(CLI::IsMember(listNames()));
   };
-  auto runs = [options, shared](void (*run)(const Options&, CommandContext&)) {
-    return [options, shared, run] { shared->command = [options, shared, run] { run(*options, *shared); }; };
+  auto runs = [options, shared](Status (*run)(const Options&, CommandContext&)) {
+    return [options, shared, run] {
+      shared->command = [options, shared, run] { return run(*options, *shared); };
+    };
   };
 
   CLI::App* history = app.add_subcommand("history", "the kept versions of a list, newest first");

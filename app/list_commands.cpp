@@ -29,28 +29,27 @@ struct ListOptions {
 };
 
 // A row number as printed by `list`: 1 up to the list's length.
-std::int64_t rowPosition(const std::string& text, std::size_t count, const std::string& command) {
+Result<std::int64_t> rowPosition(const std::string& text, std::size_t count, const std::string& command) {
   std::int64_t number = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (error != std::errc() || end != text.data() + text.size()) {
-    throw Failure{kUsageError, command + ": not a row number: " + terminalSafe(text)};
-  }
+  if (error != std::errc() || end != text.data() + text.size())
+    return Status::Invalid(command + ": not a row number: " + terminalSafe(text));
   if (number < 1 || static_cast<std::uint64_t>(number) > count) {
-    throw Failure{kUsageError, command + ": no row " + std::to_string(number) + " (the list has " +
-                                   std::to_string(count) + (count == 1 ? " row)" : " rows)")};
+    return Status::NotFound(command + ": no row " + std::to_string(number) + " (the list has " +
+                            std::to_string(count) + (count == 1 ? " row)" : " rows)"));
   }
   return number - 1;
 }
 
 // A tag given as its glyph or its colour name.
-std::string tagFor(const std::string& given) {
+Result<std::string> tagFor(const std::string& given) {
   for (std::size_t i = 0; i < kTags.size(); ++i) {
     if (given == kTags[i] || given == kTagNames[i] || textEquals(given, kTags[i]))
       return std::string(kTags[i]);
   }
   if (given == "\u26AB") return std::string(kTags[7]);  // black typed without its variation selector
-  throw Failure{kUsageError, "not a tag: " + terminalSafe(given) +
-                                 " (red, green, yellow, orange, brown, purple, blue, black or a glyph)"};
+  return Status::Invalid("not a tag: " + terminalSafe(given) +
+                         " (red, green, yellow, orange, brown, purple, blue, black or a glyph)");
 }
 
 struct Row {
@@ -142,20 +141,24 @@ template <class View>
 void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<View>& screen) {
   auto options = std::make_shared<ListOptions>();
   CommandContext* shared = &context;  // lives until the chosen command has run
-  using Operation = void (*)(const ListScreen<View>&, const ListOptions&, View&, Window&);
+  using Operation = Status (*)(const ListScreen<View>&, const ListOptions&, View&, Window&);
   // The visit: open the screen, run the operation, end the visit, print the rows.
   auto visit = [options, shared, &screen](Operation operation) {
     return [options, shared, &screen, operation] {
-      shared->command = [options, shared, &screen, operation] {
-        std::optional<std::string> tag;
+      shared->command = [options, shared, &screen, operation]() -> Status {
+        Result<std::string> tag = std::string();
         if constexpr (std::is_same_v<View, TagsView>) tag = tagFor(options->tag);
-        auto session = openSession(shared->options);
-        View view(session->env);
-        if constexpr (std::is_same_v<View, TagsView>) view.selectedTag.set(*tag);
-        auto window = openScreen(*session, view);
-        operation(screen, *options, view, *window);
-        endVisit(*session, shared->err);
+        if (!tag) return tag.status();
+        Result<std::unique_ptr<Session>> session = openSession(shared->options);
+        if (!session) return session.status();
+        View view(session.value()->env);
+        if constexpr (std::is_same_v<View, TagsView>) view.selectedTag.set(tag.value());
+        Result<std::unique_ptr<Window>> window = openScreen(*session.value(), view);
+        if (!window) return window.status();
+        if (Status done = operation(screen, *options, view, *window.value()); !done.ok()) return done;
+        if (Status ended = endVisit(*session.value(), shared->err); !ended.ok()) return ended;
         printRows(rowsOf(screen, view), options->json, shared->out);
+        return Status::Ok();
       };
     };
   };
@@ -173,13 +176,14 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
   tagOption(list, "the tag whose notes are listed: a glyph or a colour name (default red)");
   list->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window&) {
     (view.*s.search).set(o.search);
+    return Status::Ok();
   }));
 
   CLI::App* add = group->add_subcommand("add", "add a " + entry + " at the end");
   tagOption(add, "the note's tag: a glyph or a colour name (default red)");
   add->add_option("TEXT", options->text, "the " + entry + ", exactly as given")->required();
   add->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
-    runOperation(window, [&] {
+    return window.perform([&] {
       (view.*s.field).set(o.text);
       return (view.*s.add)();
     });
@@ -189,9 +193,10 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
     CLI::App* toggle = group->add_subcommand("toggle", "mark row N finished, or unfinished again");
     toggle->add_option("N", options->number, "the row number as listed")->required();
     toggle->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
-      const std::int64_t p =
+      Result<std::int64_t> p =
           rowPosition(o.number, (view.*s.list).get().size(), std::string(s.command) + " toggle");
-      runOperation(window, [&] { return view.toggleFinished(p); });
+      if (!p) return p.status();
+      return window.perform([&] { return view.toggleFinished(p.value()); });
     }));
   }
 
@@ -199,9 +204,10 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
   remove->add_option("N", options->number, "the row number as listed")->required();
   tagOption(remove, "the tag whose rows are printed afterwards (default red)");
   remove->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
-    const std::int64_t p =
+    Result<std::int64_t> p =
         rowPosition(o.number, (view.*s.list).get().size(), std::string(s.command) + " delete");
-    runOperation(window, [&] { return (view.*s.remove)(p); });
+    if (!p) return p.status();
+    return window.perform([&] { return (view.*s.remove)(p.value()); });
   }));
 }
 

@@ -18,8 +18,6 @@ namespace quillbox {
 
 namespace {
 
-constexpr int kCloudFlushMs = 1500;
-
 struct RawOptions {
   std::string screen;
   std::string key;
@@ -32,67 +30,76 @@ std::string readValue(const std::string& value, std::istream& in) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void printTree(const RawOptions& options, CommandContext& context) {
-  auto session = openSession(context.options);
-  std::unique_ptr<Window> window;
-  if (options.screen == "notes") {
-    window = openScreen(*session, NotesView(session->env));
-  } else if (options.screen == "tasks") {
-    window = openScreen(*session, ToDoView(session->env));
-  } else if (options.screen == "tags") {
-    window = openScreen(*session, TagsView(session->env));
-  } else {
-    window = QuillboxApp().makeWindow(session->env);
-    throwIfFailed(window->open());
-  }
-  endVisit(*session, context.err);
+Result<std::unique_ptr<Window>> openTreeWindow(const std::string& screen, Session& session) {
+  if (screen == "notes") return openScreen(session, NotesView(session.env));
+  if (screen == "tasks") return openScreen(session, ToDoView(session.env));
+  if (screen == "tags") return openScreen(session, TagsView(session.env));
+  std::unique_ptr<Window> window = QuillboxApp().makeWindow(session.env);
+  if (Status opened = window->open(); !opened.ok()) return opened;
+  return window;
+}
+
+Status printTree(const RawOptions& options, CommandContext& context) {
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  Result<std::unique_ptr<Window>> opened = openTreeWindow(options.screen, *session.value());
+  if (!opened) return opened.status();
+  if (Status ended = endVisit(*session.value(), context.err); !ended.ok()) return ended;
+  const std::unique_ptr<Window>& window = opened.value();
   if (options.json) {
     writeJson(context.out, window->tree(), 2);
     context.out << "\n";
   } else {
     writeText(context.out, window->tree());
   }
+  return Status::Ok();
 }
 
-void storeGet(const RawOptions& options, CommandContext& context) {
-  auto session = openSession(context.options);
-  Result<std::string> stored = session->store->read(options.key);
-  throwIfFailed(stored.status());
+Status storeGet(const RawOptions& options, CommandContext& context) {
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  Result<std::string> stored = session.value()->store->read(options.key);
+  if (!stored) return stored.status();
   context.out << stored.value() << "\n";
+  return Status::Ok();
 }
 
-void storeSet(const RawOptions& options, CommandContext& context) {
+Status storeSet(const RawOptions& options, CommandContext& context) {
   std::string stored = readValue(options.value, context.in);
-  auto session = openSession(context.options);
-  Status status = session->store->set(options.key, stored);
-  if (!status.ok()) throw Failure{kStoreError, status.message()};
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  return asStoreFailure(session.value()->store->set(options.key, stored));
 }
 
-void cloudGet(const RawOptions& options, CommandContext& context) {
-  auto session = openSession(context.options);
-  std::optional<std::string> found = session->env.cloud().stringForKey(options.key);
-  endVisit(*session, context.err);
-  if (!found) throw Failure{kStoreError, "cloud: nothing under " + terminalSafe(options.key)};
+Status cloudGet(const RawOptions& options, CommandContext& context) {
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  std::optional<std::string> found = session.value()->env.cloud().stringForKey(options.key);
+  if (Status ended = endVisit(*session.value(), context.err); !ended.ok()) return ended;
+  if (!found) return Status::Error("cloud: nothing under " + terminalSafe(options.key));
   context.out << *found << "\n";
+  return Status::Ok();
 }
 
-void cloudSet(const RawOptions& options, CommandContext& context) {
+Status cloudSet(const RawOptions& options, CommandContext& context) {
   std::string stored = readValue(options.value, context.in);
-  auto session = openSession(context.options);
-  CloudStore& cloudStore = session->env.cloud();
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  CloudStore& cloudStore = session.value()->env.cloud();
   // A store that keeps the write to send later has not lost it; a write neither sent nor kept is a
-  // failure.
+  // failure: the person's when the key cannot name a value, else the store's.
   Status written = cloudStore.setString(stored, options.key);
   if (!written.ok()) {
-    int code = written.code() == Status::Code::invalid ? kUsageError : kStoreError;
-    throw Failure{code, "cloud: " + terminalSafe(written.message())};
+    std::string message = "cloud: " + terminalSafe(written.message());
+    return written.code() == Status::Code::invalid ? Status::Invalid(message) : Status::Error(message);
   }
-  endVisit(*session, context.err);
+  return endVisit(*session.value(), context.err);
 }
 
-void cloudStatus(const RawOptions&, CommandContext& context) {
-  auto session = openSession(context.options);
-  CloudStore& cloudStore = session->env.cloud();
+Status cloudStatus(const RawOptions&, CommandContext& context) {
+  Result<std::unique_ptr<Session>> session = openSession(context.options);
+  if (!session) return session.status();
+  CloudStore& cloudStore = session.value()->env.cloud();
   cloudStore.flushPending(kCloudFlushMs);
   Status health = cloudStore.health();
   context.out << "store: " << terminalSafe(cloudStore.describe()) << "\n";
@@ -100,6 +107,7 @@ void cloudStatus(const RawOptions&, CommandContext& context) {
   for (const std::string& pending : cloudStore.pendingKeys()) {
     context.out << "pending: " << terminalSafe(pending) << "\n";
   }
+  return Status::Ok();
 }
 
 }  // namespace
@@ -107,8 +115,10 @@ void cloudStatus(const RawOptions&, CommandContext& context) {
 void addRawCommands(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<RawOptions>();
   CommandContext* shared = &context;  // lives until the chosen command has run
-  auto runs = [options, shared](void (*run)(const RawOptions&, CommandContext&)) {
-    return [options, shared, run] { shared->command = [options, shared, run] { run(*options, *shared); }; };
+  auto runs = [options, shared](Status (*run)(const RawOptions&, CommandContext&)) {
+    return [options, shared, run] {
+      shared->command = [options, shared, run] { return run(*options, *shared); };
+    };
   };
 
   CLI::App* tree = app.add_subcommand("tree", "print a screen's view tree after its Appear");

@@ -22,13 +22,13 @@ std::string cloudSpec(const GlobalOptions& options) {
   return fromEnvironment ? fromEnvironment : "";
 }
 
-std::unique_ptr<Session> openSession(const GlobalOptions& options) {
+Result<std::unique_ptr<Session>> openSession(const GlobalOptions& options) {
   Result<std::filesystem::path> home = resolveHome(options.home);
-  if (!home) throw Failure{kStoreError, home.status().message()};
+  if (!home) return asStoreFailure(home.status());
   Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home.value());
-  if (!store) throw Failure{kStoreError, store.status().message()};
+  if (!store) return asStoreFailure(store.status());
   Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(cloudSpec(options), home.value());
-  if (!cloud) throw Failure{kStoreError, cloud.status().message()};
+  if (!cloud) return asStoreFailure(cloud.status());
   auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(cloud).value());
   configureSharedCloudStore([made] { return std::move(*made); });
 
@@ -42,7 +42,7 @@ std::unique_ptr<Session> openSession(const GlobalOptions& options) {
       session->store->setLockWait(std::chrono::milliseconds(ms));
   }
   Result<SettingsStore::Lock> lock = session->store->lock();
-  if (!lock) throw Failure{kStoreError, lock.status().message()};
+  if (!lock) return asStoreFailure(lock.status());
   session->lock = std::move(lock).value();
   Idiom idiom = Idiom::phone;
   parseIdiom(options.idiom, &idiom);
@@ -51,12 +51,12 @@ std::unique_ptr<Session> openSession(const GlobalOptions& options) {
   return session;
 }
 
-void endVisit(Session& session, std::ostream& err) {
+Status endVisit(Session& session, std::ostream& err) {
   if (Status local = session.store->health(); !local.ok())
-    throw Failure{kStoreError, terminalSafe(local.message())};
+    return Status::Error(terminalSafe(local.message()));
   CloudStore& cloud = session.env.cloud();
   Status health = cloud.health();
-  if (health.ok()) return;
+  if (health.ok()) return Status::Ok();
   std::string line = "quillbox: cloud: " + terminalSafe(health.message());
   std::vector<std::string> pending = cloud.pendingKeys();
   if (!pending.empty()) {
@@ -64,23 +64,25 @@ void endVisit(Session& session, std::ostream& err) {
     for (const std::string& key : pending) line.append(" ").append(terminalSafe(key));
   }
   err << line << "\n";
+  return Status::Ok();
 }
 
-void throwIfFailed(const Status& status) {
+int exitCode(const Status& status) {
   switch (status.code()) {
     case Status::Code::ok:
-      return;
+      return 0;
     case Status::Code::invalid:
     case Status::Code::notFound:
     case Status::Code::conflict:
-      throw Failure{kUsageError, status.message()};
+      return kUsageError;
     default:
-      throw Failure{kStoreError, status.message()};
+      return kStoreError;
   }
 }
 
-void runOperation(Window& window, const std::function<Status()>& operation) {
-  throwIfFailed(window.perform(operation));
+Status asStoreFailure(const Status& status) {
+  if (exitCode(status) != kUsageError) return status;
+  return Status::Error(status.message());
 }
 
 }  // namespace quillbox

@@ -21,12 +21,6 @@ inline constexpr int kUsageError = 2;  // a usage error or a row that does not e
 // How long a closing session (a visit, or the server at its end) waits for its cloud writes to be sent.
 inline constexpr int kCloudFlushMs = 1500;
 
-// A failure that ends a command with an exit code and one line on stderr.
-struct Failure {
-  int code;
-  std::string message;
-};
-
 // The flags every command takes.
 struct GlobalOptions {
   std::optional<std::string> home;
@@ -34,11 +28,14 @@ struct GlobalOptions {
   std::string idiom = "phone";
 };
 
+// The chosen command's work, run after parsing: ok, or the failure that ends it (exitCode).
+using Command = std::function<Status()>;
+
 // What a group of commands is given: the global flags, the streams, and the slot that receives the
-// chosen command's work (run after parsing; it throws Failure to end with an error).
+// chosen command's work.
 struct CommandContext {
   GlobalOptions& options;
-  std::function<void()>& command;
+  Command& command;
   std::istream& in;
   std::ostream& out;
   std::ostream& err;
@@ -57,32 +54,32 @@ struct Session {
 std::string cloudSpec(const GlobalOptions& options);
 
 // Opens the home, its settings store and the cloud store, and takes the home's lock, waiting a few
-// seconds at most ($QUILLBOX_LOCK_WAIT_MS milliseconds when set). Throws Failure(kStoreError)
+// seconds at most ($QUILLBOX_LOCK_WAIT_MS milliseconds when set). Fails (an io or busy failure)
 // naming the path and the reason when one cannot be opened, or the holder of the lock when it was
 // not let go in time.
-std::unique_ptr<Session> openSession(const GlobalOptions& options);
+Result<std::unique_ptr<Session>> openSession(const GlobalOptions& options);
 
-// Ends a visit: throws Failure(kStoreError) when the local store could not read or write a list
-// during it (the message names the key, the path and the reason); else reports the cloud store's
-// trouble once, on err, with the writes it keeps to send later.
-void endVisit(Session& session, std::ostream& err);
+// Ends a visit: fails (io) when the local store could not read or write a list during it (the
+// message names the key, the path and the reason); else reports the cloud store's trouble once, on
+// err, with the writes it keeps to send later.
+Status endVisit(Session& session, std::ostream& err);
 
-// Throws the Failure that ends a command for a status that is not ok: kUsageError for what the
-// person named wrongly (invalid, not found, changed meanwhile), kStoreError for everything else.
-void throwIfFailed(const Status& status);
+// The exit code of a command's outcome: 0 when ok; kUsageError for what the person named wrongly
+// (invalid, not found, changed meanwhile); kStoreError for everything else.
+int exitCode(const Status& status);
 
-// A window over one screen, opened: its Appear has loaded the screen's lists from the cloud.
-// Throws Failure when the local store could not be read or written.
+// The same failure, counted as a store's whatever its code (exit 1): for writes whose refusal is
+// never the person's naming.
+Status asStoreFailure(const Status& status);
+
+// A window over one screen, opened: its Appear has loaded the screen's lists from the cloud. Fails
+// when the local store could not be read or written.
 template <class Screen>
-std::unique_ptr<Window> openScreen(Session& session, const Screen& screen) {
+Result<std::unique_ptr<Window>> openScreen(Session& session, const Screen& screen) {
   auto window =
       std::make_unique<Window>([screen] { return screen.body(); }, session.store, session.env.device);
-  throwIfFailed(window->open());
+  if (Status opened = window->open(); !opened.ok()) return opened;
   return window;
 }
-
-// Runs an operation of a screen as one event of its window, so its Change handlers follow.
-// Throws Failure when it or a handler failed.
-void runOperation(Window& window, const std::function<Status()>& operation);
 
 }  // namespace quillbox
