@@ -174,7 +174,7 @@ TEST_F(ToDoTest, ADeleteKeepsAMarkThatAnotherWindowSetSinceTheLastLoad) {
   ASSERT_TRUE(second->perform([&] { return other.toggleFinished(0); }).ok());
   cloudWrites();
   EXPECT_TRUE(window().refresh());
-  EXPECT_EQ(cloudWrites() + " / " + marks(), "set stringTasksFinishedIndicesFromCloud=0,1, / [1] 0,1,");
+  EXPECT_EQ(cloudWrites() + " / " + marks(), "set stringTasksFinishedIndicesFromCloud=1,0, / [1] 1,0,");
 }
 
 // A delete writes the to-dos and the marks behind them; killed at any step, it leaves both as they
