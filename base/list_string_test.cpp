@@ -10,8 +10,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "base/text.h"
 #include "base/random_test_support.h"
+#include "base/text.h"
 
 namespace quillbox {
 namespace {
