@@ -287,20 +287,6 @@ TEST_F(RedisCloudStoreTest, AGroupOfWritesIsSentInOneTransaction) {
             "a|b| 1,");
 }
 
-// Plain writes of several keys (a group the cloud endpoint takes on a Redis backing) go in one
-// transaction, and each is answered by its own reply.
-TEST_F(RedisCloudStoreTest, SeveralPlainWritesAreOneTransactionAnsweredPerWrite) {
-  startServer();
-  RedisTransport transport(parseRedisAddress(server_->address()).value());
-  const CloudWriteView writes[] = {{"notesFromCloud", "n|"}, {"tasksFromCloud", "t|"}};
-  std::string answers;
-  for (const Status& status : transport.setMany(writes))
-    answers += (status.ok() ? "ok" : status.message()) + " ";
-  EXPECT_EQ(
-      answers + server_->held("quillbox:notesFromCloud") + " " + server_->held("quillbox:tasksFromCloud"),
-      "ok ok n| t|");
-}
-
 // ---------------------------------------------------------------------------------------------
 // Logins and permissions
 
