@@ -149,7 +149,7 @@ TEST_F(CommandLineTest, TextsAreTakenExactlyAndNeverSentRawToATerminal) {
   EXPECT_NE(tree.find(R"(text="e\u001b[31mr\nl")"), std::string::npos) << tree;
 
   const std::string bad = std::string("ok\xff\xc3") + kSep;  // not UTF-8: listed safely, stays stored
-  ok({"store", "set", "stringNotes", bad});
+  ok({"cloud", "set", "notesFromCloud", bad});
   EXPECT_EQ(rows({"notes", "list"}), "1 ok\\xff\\xc3");
   EXPECT_EQ(json({"notes", "list", "--json"}),
             "[{\"number\":1,\"text\":\"ok\xEF\xBF\xBD\xEF\xBF\xBD\",\"label\":\"text\"}]");
