@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/random_test_support.h"
+#include "base/random_test_support.h"
 
 namespace quillbox {
 namespace {
