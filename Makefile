@@ -28,7 +28,7 @@ deps:
 $(BUILD)/Makefile: CMakeLists.txt
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBOX_TESTS=OFF -DQUILLBOX_BENCH=ON
 
-build: deps $(BUILD)/Makefile
+build: deps wasm $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS) --target quillbox
 
 run: build
@@ -38,7 +38,7 @@ $(TESTBUILD)/Makefile: CMakeLists.txt
 	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DQUILLBOX_SANITIZE=ON -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON
 
 # Unit and integration tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the browser tests.
-test: deps $(TESTBUILD)/Makefile
+test: deps wasm $(TESTBUILD)/Makefile
 	@$(MAKE) --no-print-directory format-check
 	cmake --build $(TESTBUILD) -j $(JOBS)
 	cd $(TESTBUILD) && ctest --output-on-failure -j $(JOBS)
