@@ -6,15 +6,15 @@ TESTBUILD ?= build-test
 ARGS ?=
 
 # Every Debian package the project needs to build, run and test.
-DEBS := g++ cmake make pkg-config libsqlite3-dev libicu-dev liburiparser-dev libhiredis-dev \
+DEBS := g++ cmake make pkg-config libsqlite3-dev libicu-dev libhiredis-dev \
         libcpp-httplib-dev libcli11-dev libssl-dev openssl nlohmann-json3-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format
+        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format emscripten
 # Node.js and npm may come from elsewhere than Debian (a newer nodejs that carries its own npm).
 NODE_DEBS := $(if $(shell command -v node),,nodejs) $(if $(shell command -v npm),,npm)
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: deps build run test test-unit test-browser bench clean format format-check ratio
+.PHONY: deps build run test test-unit test-browser test-wasm wasm bench clean format format-check ratio
 
 # Installs only what is missing; waits for an apt lock held by another process.
 deps:
@@ -28,7 +28,7 @@ deps:
 $(BUILD)/Makefile: CMakeLists.txt
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBOX_TESTS=OFF -DQUILLBOX_BENCH=ON
 
-build: deps $(BUILD)/Makefile
+build: deps wasm $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS) --target quillbox
 
 run: build
@@ -38,10 +38,11 @@ $(TESTBUILD)/Makefile: CMakeLists.txt
 	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DQUILLBOX_SANITIZE=ON -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON
 
 # Unit and integration tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the browser tests.
-test: deps $(TESTBUILD)/Makefile
+test: deps wasm $(TESTBUILD)/Makefile
 	@$(MAKE) --no-print-directory format-check
 	cmake --build $(TESTBUILD) -j $(JOBS)
 	cd $(TESTBUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory test-wasm
 	@if [ -f platform/web/browser_test/package.json ]; then $(MAKE) --no-print-directory test-browser; fi
 
 # One test file at a time: each drives a real Chromium against a sanitized server on a small machine.
@@ -53,12 +54,43 @@ test-browser:
 	cd platform/web/browser_test && (npm ci --no-audit --no-fund || npm install --no-audit --no-fund) && \
 	  { $(BROWSER_TESTS) || { echo "browser tests failed once; running them again"; $(BROWSER_TESTS); }; }
 
+# The WebAssembly build of the model, for the paired phone's Web Worker: build-wasm/device/ holds
+# quillbox-device.js, quillbox-device.wasm and device-worker.js. Debian's emscripten, run with Debian's
+# node modules; SQLite's amalgamation comes from the npm registry, pinned by its integrity hash.
+WASMBUILD ?= build-wasm
+EMENV := NODE_PATH=/usr/share/nodejs
+NODE_RUN := node --no-experimental-fetch
+SQLITE_PACKAGE := better-sqlite3@12.4.1
+SQLITE_INTEGRITY := sha512-3yVdyZhklTiNrtg+4WqHpJpFDd+WHTg2oM7UcR80GqL05AOV0xEJzc6qNvFYoEtE+hRp1n9MpN6/+4yhlGkDXQ==
+
+$(WASMBUILD)/deps/sqlite3/sqlite3.c:
+	@mkdir -p $(WASMBUILD)/deps && cd $(WASMBUILD)/deps && rm -f better-sqlite3-*.tgz && \
+	  npm pack --silent $(SQLITE_PACKAGE) >/dev/null && \
+	  got="sha512-$$(openssl dgst -sha512 -binary better-sqlite3-*.tgz | base64 -w0)" && \
+	  if [ "$$got" != "$(SQLITE_INTEGRITY)" ]; then echo "$(SQLITE_PACKAGE): integrity $$got is not the pinned one" >&2; exit 1; fi && \
+	  tar xzf better-sqlite3-*.tgz --strip-components=2 package/deps/sqlite3/sqlite3.c package/deps/sqlite3/sqlite3.h && \
+	  rm -f better-sqlite3-*.tgz
+
+$(WASMBUILD)/Makefile: CMakeLists.txt cmake/wasm.cmake | $(WASMBUILD)/deps/sqlite3/sqlite3.c
+	$(EMENV) emcmake cmake -S . -B $(WASMBUILD) -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+
+wasm: deps $(WASMBUILD)/Makefile
+	$(EMENV) cmake --build $(WASMBUILD) -j $(JOBS) --target quillbox-device
+
+# The shared tables of cases against the WebAssembly build, under node; a module cannot fork.
+WASM_NO_FORK := --gtest_filter=-ToDoTest.ADeleteKilledAtAnyStepLeavesTheToDosAndTheirMarksTogether
+test-wasm: deps $(WASMBUILD)/Makefile
+	$(EMENV) cmake --build $(WASMBUILD) -j $(JOBS)
+	@for t in $(WASMBUILD)/tests/*_tests.js; do echo "== $$t"; $(NODE_RUN) $$t --gtest_brief=1 $(WASM_NO_FORK) || exit 1; done
+	@for t in platform/browser/*_test.mjs; do [ -f "$$t" ] || continue; echo "== $$t"; \
+	  QUILLBOX_DEVICE=$(CURDIR)/$(WASMBUILD)/device $(NODE_RUN) --test $$t || exit 1; done
+
 bench: build
 	cmake --build $(BUILD) -j $(JOBS)
 	@for b in $(BUILD)/*_bench; do echo "== $$b"; $$b; done
 
 clean:
-	rm -rf $(BUILD) $(TESTBUILD)
+	rm -rf $(BUILD) $(TESTBUILD) $(WASMBUILD)
 
 # The repository's C++ files in the style of .clang-format: rewritten, or only checked.
 FORMATTED = $(shell git ls-files '*.cpp' '*.h')

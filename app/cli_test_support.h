@@ -106,6 +106,18 @@ inline int waitExited(pid_t pid, std::chrono::seconds limit = std::chrono::secon
   }
 }
 
+// Starts the program with args (the binary's path comes first), its streams as actions set them: its
+// pid, or -1.
+inline pid_t spawnQuillbox(const std::vector<std::string>& args, const posix_spawn_file_actions_t* actions) {
+  std::vector<std::string> words{quillboxBinary().string()};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  return posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
+
 // Runs the program with args, input on its standard input. The captured streams go through files
 // in scratch (so a megabyte each way never blocks on a pipe); safe from several threads at once. A
 // run that hangs is killed after a generous limit: code -2.
@@ -117,25 +129,16 @@ inline Outcome runQuillbox(const std::vector<std::string>& args, const std::stri
   const std::string inPath = stem + ".in", outPath = stem + ".out", errPath = stem + ".err";
   { std::ofstream(inPath, std::ios::binary) << input; }
 
-  const std::string binary = quillboxBinary().string();
-  std::vector<std::string> argvStrings{binary};
-  argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argvStrings) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
+  const pid_t pid = spawnQuillbox(args, &actions);
   posix_spawn_file_actions_destroy(&actions);
-
   Outcome outcome;
-  if (spawned != 0) {
-    outcome.err = "could not start " + binary + ": errno " + std::to_string(spawned);
+  if (pid < 0) {
+    outcome.err = "could not start " + quillboxBinary().string();
     return outcome;
   }
   outcome.code = waitExited(pid);
@@ -218,6 +221,18 @@ class CommandLineFixture : public ::testing::Test {
     return std::to_string(outcome.code) + " " + line;
   }
   std::string refused(const std::vector<std::string>& args) { return refusedOn(phone_, args); }
+  // A run that works on the local copy while the cloud is in trouble: "CODE rows", and the one line it
+  // reported in problem.
+  std::string troubledOn(const Device& on, const std::vector<std::string>& args, std::string* problem) {
+    Outcome outcome = run(on, args);
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
+        << joined(args) << ": " << outcome.err;
+    *problem = outcome.err;
+    if (!problem->empty() && problem->back() == '\n') problem->pop_back();
+    return std::to_string(outcome.code) + " " + flattened(outcome.out);
+  }
+  // `cloud status` flattened: "store: ...|status: ...|pending: ...".
+  std::string cloudStatus(const Device& on) { return flattened(okOn(on, {"cloud", "status"})); }
   // A raw value as `store get` / `cloud get` print it, without the closing newline.
   std::string valueOn(const Device& on, const std::string& where, const std::string& key) {
     std::string out = okOn(on, {where, "get", key});

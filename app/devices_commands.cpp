@@ -10,6 +10,7 @@
 #include "app/cli.h"
 #include "platform/device_tokens.h"
 #include "platform/home.h"
+#include "platform/web/web_security.h"
 
 namespace quillbox {
 
@@ -54,8 +55,9 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
 
   CLI::App* add = devices->add_subcommand("add", "add a device and print its token, this once");
   add->add_option("NAME", state->name, "the device's name: letters, digits, '.', '_' or '-'")->required();
-  add->add_option("--server", state->server,
-                  "the server's address as the device reaches it (https://HOST:PORT/)");
+  add->add_option("--server,--address", state->server,
+                  "the server's address as the device reaches it (https://HOST:PORT/); by default the "
+                  "one `quillbox serve` last announced");
   add->callback([&context, state] {
     context.command = [&context, state] {
       Result<std::unique_ptr<DeviceTokens>> tokens = openDevices(context.options);
@@ -69,6 +71,20 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
                   << "Set the device up with (add --cloud-ca FILE for a certificate of your own):\n"
                   << "  export QUILLBOX_CLOUD=" << terminalSafe(server)
                   << " QUILLBOX_CLOUD_TOKEN=" << token.value() << "\n";
+      // The phone's address carries the token in its fragment, which no browser sends to a server.
+      std::string origin = state->server;
+      if (Result<std::filesystem::path> home = resolveHome(context.options.home); origin.empty() && home)
+        origin = web::loadServerAddress(home.value());
+      while (origin.ends_with('/')) origin.pop_back();
+      const std::string page = "/device/#token=" + token.value();
+      if (origin.empty()) {
+        context.out << "Or open this on a phone, after the server's address (https://HOST:PORT), to keep "
+                       "the lists there:\n  "
+                    << page << "\n";
+      } else {
+        context.out << "Or open this address on a phone to keep the lists there:\n  " << terminalSafe(origin)
+                    << page << "\n";
+      }
       return Status::Ok();
     };
   });

@@ -21,15 +21,7 @@ namespace quillbox {
 namespace {
 
 namespace fs = std::filesystem;
-using clitest::flattened;
-using clitest::joined;
 using clitest::Outcome;
-
-std::size_t count(const std::string& text, const std::string& part) {
-  std::size_t found = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
-  return found;
-}
 
 // A `quillbox serve` in a process of its own, stopped as Ctrl-C would stop it.
 class ServeProcess {
@@ -41,19 +33,15 @@ class ServeProcess {
 
   // Starts it and waits until it says where devices reach it; port 0 on the first start only.
   void start() {
-    std::vector<std::string> all{clitest::quillboxBinary().string()};
-    all.insert(all.end(), args_.begin(), args_.end());
-    all.push_back("--listen");
-    all.push_back("127.0.0.1:" + std::to_string(port_));
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> all = args_;
+    all.insert(all.end(), {"--listen", "127.0.0.1:" + std::to_string(port_)});
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ASSERT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    pid_ = clitest::spawnQuillbox(all, &actions);
     posix_spawn_file_actions_destroy(&actions);
+    ASSERT_GT(pid_, 0);
     constexpr std::string_view kSays = "cloud store at https://127.0.0.1:";
     for (int tries = 0; tries < 3000; ++tries) {
       std::string said = clitest::fileContents(log_);
@@ -80,7 +68,7 @@ class ServeProcess {
   pid_t pid_ = -1;
 };
 
-class HttpsCommandLineTest : public ::testing::Test {
+class HttpsCommandLineTest : public clitest::CommandLineFixture {
  protected:
   void SetUp() override {
     const fs::path dir = folder_.path();
@@ -105,10 +93,9 @@ class HttpsCommandLineTest : public ::testing::Test {
   }
   // `devices add NAME` on the server: the token it printed.
   std::string addDevice(const std::string& name) {
-    Outcome added = server_.run({"devices", "add", name});
-    EXPECT_EQ(added.code, 0) << added.err;
-    std::size_t at = added.out.find("QUILLBOX_CLOUD_TOKEN=");
-    return at == std::string::npos ? "" : added.out.substr(at + 21, 64);
+    std::string added = okOn(server_, {"devices", "add", name});
+    std::size_t at = added.find("QUILLBOX_CLOUD_TOKEN=");
+    return at == std::string::npos ? "" : added.substr(at + 21, 64);
   }
   // A device of its own home on the server at address, its token kept in <home>/cloud-token.
   clitest::Device device(const std::string& name, const std::string& address, const std::string& token) {
@@ -118,113 +105,60 @@ class HttpsCommandLineTest : public ::testing::Test {
     fs::permissions(home / "cloud-token", fs::perms::owner_read | fs::perms::owner_write);
     return clitest::Device(home, address, folder_.path());
   }
-  std::string rows(const clitest::Device& on, const std::vector<std::string>& args) {
-    Outcome outcome = on.run(args);
-    EXPECT_EQ(outcome.code, 0) << joined(args) << ": " << outcome.err;
-    EXPECT_EQ(outcome.err, "") << joined(args);
-    return flattened(outcome.out);
-  }
-  // "CODE rows", the one line reported kept in problem.
-  std::string troubled(const clitest::Device& on, const std::vector<std::string>& args,
-                       std::string* problem) {
-    Outcome outcome = on.run(args);
-    EXPECT_EQ(count(outcome.err, "\n"), 1u) << joined(args) << ": " << outcome.err;
-    *problem = outcome.err;
-    return std::to_string(outcome.code) + " " + flattened(outcome.out);
-  }
-  std::string pending(const clitest::Device& on) {
-    std::string out = on.run({"cloud", "status"}).out;
-    return out.find("pending: ") == std::string::npos ? "none" : out.substr(out.find("pending: ") + 9);
-  }
-  // One raw request to the server at address: "STATUS" and the body's size.
-  std::string raw(const std::string& address, const std::string& method, const std::string& key,
-                  const std::string& token, const std::string& body = {}) {
-    Result<HttpsAddress> where = parseHttpsAddress(address);
+  // One raw read of notesFromCloud from the server at address: its status.
+  std::string rawGet(const std::string& address, const std::string& token) {
     Result<std::unique_ptr<HttpsClient>> client =
-        HttpsClient::open(where.value(), (folder_.path() / "cert.pem").string());
-    HttpsHeaders headers;
-    if (!token.empty()) headers.emplace_back("Authorization", "Bearer " + token);
-    Result<HttpsReply> reply = client.value()->request(method, "/cloud/v1/" + key, headers, body);
-    if (!reply.ok()) return reply.status().message();
-    lastBody_ = reply->body;
-    return std::to_string(reply->status);
+        HttpsClient::open(parseHttpsAddress(address).value(), (folder_.path() / "cert.pem").string());
+    Result<HttpsReply> reply =
+        client.value()->request("GET", "/cloud/v1/notesFromCloud", {{"Authorization", "Bearer " + token}});
+    return reply.ok() ? std::to_string(reply->status) : reply.status().message();
   }
 
-  clitest::TempFolder folder_;
   clitest::Device server_{"", "", ""};
-  std::string lastBody_;
 };
 
-TEST_F(HttpsCommandLineTest, TwoDevicesSyncThroughTheServerAndTheCloudWinsAtLoad) {
+// Two devices sync through the server, the cloud wins at load, and a device the server revokes is
+// refused at once and keeps its edits pending.
+TEST_F(HttpsCommandLineTest, TwoDevicesSyncThroughTheServerAndARevokedOneKeepsItsEditsPending) {
   auto running = serve("server");
   clitest::Device laptop = device("laptop", running->address(), addDevice("laptop"));
   clitest::Device phone = device("phone", running->address(), addDevice("phone"));
 
-  EXPECT_EQ(rows(laptop, {"notes", "add", "from the laptop"}), "1 from the laptop");
-  EXPECT_EQ(rows(phone, {"store", "set", "stringNotes", "only herexNOTES_SEPARATOR"}), "");
-  EXPECT_EQ(rows(phone, {"notes", "list"}), "1 from the laptop");
-  EXPECT_EQ(rows(phone, {"tasks", "add", "buy milk"}), "1 [ ] buy milk");
-  EXPECT_EQ(rows(phone, {"tasks", "toggle", "1"}), "1 [x] buy milk");
-  EXPECT_EQ(rows(laptop, {"tasks", "list"}), "1 [x] buy milk");
-  EXPECT_EQ(rows(server_, {"notes", "list"}), "1 from the laptop");
-  EXPECT_NE(server_.run({"devices", "list"}).out.find("laptop\tadded "), std::string::npos);
+  EXPECT_EQ(rowsOn(laptop, {"notes", "add", "from the laptop"}), "1 from the laptop");
+  okOn(phone, {"store", "set", "stringNotes", "only herexNOTES_SEPARATOR"});
+  EXPECT_EQ(rowsOn(phone, {"notes", "list"}), "1 from the laptop");
+  EXPECT_EQ(rowsOn(phone, {"tasks", "add", "buy milk"}), "1 [ ] buy milk");
+  EXPECT_EQ(rowsOn(phone, {"tasks", "toggle", "1"}), "1 [x] buy milk");
+  EXPECT_EQ(rowsOn(laptop, {"tasks", "list"}) + " / " + rowsOn(server_, {"notes", "list"}),
+            "1 [x] buy milk / 1 from the laptop");
+  EXPECT_NE(okOn(server_, {"devices", "list"}).find("laptop\tadded "), std::string::npos);
+
+  okOn(server_, {"devices", "revoke", "laptop"});
+  std::string problem;
+  EXPECT_EQ(troubledOn(laptop, {"notes", "add", "kept"}, &problem), "0 1 from the laptop|2 kept");
+  EXPECT_NE(problem.find("refused this device's token"), std::string::npos) << problem;
+  EXPECT_NE(cloudStatus(laptop).find("|pending: notesFromCloud"), std::string::npos);
+  EXPECT_EQ(rowsOn(phone, {"notes", "list"}), "1 from the laptop");
+  EXPECT_EQ(run(server_, {"devices", "revoke", "laptop"}).code, 2);
 }
 
 TEST_F(HttpsCommandLineTest, AnEditMadeWhileTheServerIsStoppedIsKeptAndSentByTheNextVisit) {
   auto running = serve("server");
   clitest::Device laptop = device("laptop", running->address(), addDevice("laptop"));
   clitest::Device phone = device("phone", running->address(), addDevice("phone"));
-  EXPECT_EQ(rows(laptop, {"notes", "add", "before"}), "1 before");
+  EXPECT_EQ(rowsOn(laptop, {"notes", "add", "before"}), "1 before");
 
   running->stop();
   std::string problem;
-  EXPECT_EQ(troubled(laptop, {"notes", "add", "during"}, &problem), "0 1 before|2 during");
+  EXPECT_EQ(troubledOn(laptop, {"notes", "add", "during"}, &problem), "0 1 before|2 during");
   EXPECT_NE(problem.find("cannot reach the cloud server at " + running->address()), std::string::npos)
       << problem;
-  EXPECT_EQ(pending(laptop), "notesFromCloud\n");
+  EXPECT_NE(cloudStatus(laptop).find("|pending: notesFromCloud"), std::string::npos);
 
   running->start();
-  EXPECT_EQ(rows(laptop, {"notes", "list"}), "1 before|2 during");
-  EXPECT_EQ(pending(laptop), "none");
-  EXPECT_EQ(rows(phone, {"notes", "list"}), "1 before|2 during");
-}
-
-TEST_F(HttpsCommandLineTest, ARevokedDeviceIsRefusedAtOnceAndKeepsItsEditsPending) {
-  auto running = serve("server");
-  clitest::Device laptop = device("laptop", running->address(), addDevice("laptop"));
-  clitest::Device phone = device("phone", running->address(), addDevice("phone"));
-  EXPECT_EQ(rows(laptop, {"notes", "add", "shared"}), "1 shared");
-
-  EXPECT_EQ(server_.run({"devices", "revoke", "laptop"}).code, 0);
-  std::string problem;
-  EXPECT_EQ(troubled(laptop, {"notes", "add", "kept"}, &problem), "0 1 shared|2 kept");
-  EXPECT_EQ(count(problem, "refused this device's token"), 1u) << problem;
-  EXPECT_EQ(pending(laptop), "notesFromCloud\n");
-  EXPECT_EQ(rows(phone, {"notes", "list"}), "1 shared");
-  EXPECT_EQ(server_.run({"devices", "revoke", "laptop"}).code, 2);
-}
-
-TEST_F(HttpsCommandLineTest, TheEndpointRefusesWhatIsNotADevicesAndKeepsBinaryValuesWhole) {
-  auto running = serve("server");
-  const std::string token = addDevice("tool");
-  std::string value(1 << 20, '\0');
-  for (std::size_t i = 0; i < value.size(); ++i) value[i] = static_cast<char>((i * 7919) >> 3);
-
-  EXPECT_EQ(raw(running->address(), "PUT", "notesFromCloud", "", "x"), "401");
-  EXPECT_EQ(raw(running->address(), "PUT", "notesFromCloud", std::string(64, 'a'), "x"), "401");
-  EXPECT_EQ(raw(running->address(), "GET", "notesFromCloud", token), "404");
-  EXPECT_EQ(raw(running->address(), "GET", "stringNotes", token), "404");
-  EXPECT_EQ(raw(running->address(), "PUT", "taggedNotesFromCloud", token, value), "204");
-  EXPECT_EQ(raw(running->address(), "GET", "taggedNotesFromCloud", token), "200");
-  EXPECT_TRUE(lastBody_ == value) << "the megabyte came back changed";
-
-  // A certificate nobody trusts here: the client refuses it.
-  Result<std::unique_ptr<HttpsClient>> untrusting =
-      HttpsClient::open(parseHttpsAddress(running->address()).value(), "");
-  Result<HttpsReply> reply =
-      untrusting.value()->request("GET", "/cloud/v1/", {{"Authorization", "Bearer " + token}});
-  ASSERT_FALSE(reply.ok());
-  EXPECT_NE(reply.status().message().find("does not verify"), std::string::npos) << reply.status().message();
+  EXPECT_EQ(rowsOn(laptop, {"notes", "list"}), "1 before|2 during");
+  EXPECT_EQ(cloudStatus(laptop).find("pending"), std::string::npos);
+  EXPECT_EQ(rowsOn(phone, {"notes", "list"}), "1 before|2 during");
 }
 
 TEST_F(HttpsCommandLineTest, TwoServersOnOneRedisAnswerTheSameDevicesAndARevokeReachesBoth) {
@@ -237,13 +171,11 @@ TEST_F(HttpsCommandLineTest, TwoServersOnOneRedisAnswerTheSameDevicesAndARevokeR
   clitest::Device viaFirst = device("laptop", first->address(), token);
   clitest::Device viaSecond = device("phone", second->address(), token);
 
-  EXPECT_EQ(rows(viaFirst, {"notes", "add", "on redis"}), "1 on redis");
-  EXPECT_EQ(rows(viaSecond, {"notes", "list"}), "1 on redis");
-  EXPECT_EQ(raw(first->address(), "GET", "notesFromCloud", token), "200");
-  EXPECT_EQ(server_.run({"devices", "revoke", "laptop"}).code, 0);
-  EXPECT_EQ(raw(first->address(), "GET", "notesFromCloud", token) + " " +
-                raw(second->address(), "GET", "notesFromCloud", token),
-            "401 401");
+  EXPECT_EQ(rowsOn(viaFirst, {"notes", "add", "on redis"}), "1 on redis");
+  EXPECT_EQ(rowsOn(viaSecond, {"notes", "list"}), "1 on redis");
+  EXPECT_EQ(rawGet(first->address(), token), "200");
+  okOn(server_, {"devices", "revoke", "laptop"});
+  EXPECT_EQ(rawGet(first->address(), token) + " " + rawGet(second->address(), token), "401 401");
 }
 
 }  // namespace

@@ -59,39 +59,6 @@ class RedisCommandLineTest : public clitest::CommandLineFixture {
     }
     return outcome;
   }
-  // A run that works on the local copy while the cloud is in trouble: "CODE rows", and the one
-  // line it reported in problem.
-  std::string troubled(const clitest::Device& on, const std::vector<std::string>& args,
-                       std::string* problem) {
-    Outcome outcome = run(on, args);
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
-        << joined(args) << ": " << outcome.err;
-    *problem = outcome.err;
-    if (!problem->empty() && problem->back() == '\n') problem->pop_back();
-    return std::to_string(outcome.code) + " " + clitest::flattened(outcome.out);
-  }
-  // `cloud status` flattened: "store: ...|status: ...|pending: ...".
-  std::string status(const clitest::Device& on) { return clitest::flattened(okOn(on, {"cloud", "status"})); }
-
-  // What the server holds under a full key, read past any store (as its administrator).
-  std::string onServer(const std::string& serverKey, const std::string& adminPassword = "") const {
-    timeval timeout{2, 0};
-    redisContext* c = server_->port() == 0
-                          ? redisConnectUnixWithTimeout(server_->socketPath().c_str(), timeout)
-                          : redisConnectWithTimeout("127.0.0.1", server_->port(), timeout);
-    std::string out = "(unreachable)";
-    if (c && !c->err) {
-      if (!adminPassword.empty()) freeReplyObject(redisCommand(c, "AUTH %s", adminPassword.c_str()));
-      auto* reply = static_cast<redisReply*>(redisCommand(c, "GET %b", serverKey.data(), serverKey.size()));
-      out = !reply                              ? "(no reply)"
-            : reply->type == REDIS_REPLY_STRING ? std::string(reply->str, reply->len)
-            : reply->type == REDIS_REPLY_NIL    ? "(nothing)"
-                                                : "(error)";
-      if (reply) freeReplyObject(reply);
-    }
-    if (c) redisFree(c);
-    return out;
-  }
 
   std::unique_ptr<RedisTestServer> server_;
 };
@@ -111,10 +78,10 @@ TEST_F(RedisCommandLineTest, AnAddOnOneDeviceIsListedOnTheOtherAndTheCloudWinsAt
   okOn(a, {"tasks", "toggle", "1"});
   EXPECT_EQ(rowsOn(a, {"notes", "list"}) + " / " + rowsOn(b, {"tasks", "list"}),
             "1 from A|2 from B / 1 [x] x");
-  EXPECT_EQ(
-      onServer("quillbox:notesFromCloud") + " " + onServer("quillbox:stringTasksFinishedIndicesFromCloud"),
-      items({"from A", "from B"}) + " 0,");
-  EXPECT_EQ(status(a), "store: " + masked() + "|status: ok");
+  EXPECT_EQ(server_->held("quillbox:notesFromCloud") + " " +
+                server_->held("quillbox:stringTasksFinishedIndicesFromCloud"),
+            items({"from A", "from B"}) + " 0,");
+  EXPECT_EQ(cloudStatus(a), "store: " + masked() + "|status: ok");
   EXPECT_EQ(refusedOn(a, {"cloud", "get", "neverSet"}), "1 quillbox: cloud: nothing under neverSet");
 }
 
@@ -127,15 +94,15 @@ TEST_F(RedisCommandLineTest, AnEditMadeWhileTheServerIsDownIsKeptReportedAndSent
   server_->stop();
   const std::string unreachable = "cannot reach the Redis server at " + masked() + ": Connection refused";
   std::string problem;
-  EXPECT_EQ(troubled(a, {"notes", "add", "offline"}, &problem), "0 1 before|2 offline");
+  EXPECT_EQ(troubledOn(a, {"notes", "add", "offline"}, &problem), "0 1 before|2 offline");
   EXPECT_EQ(problem, "quillbox: cloud: " + unreachable + "; kept here, not yet sent: notesFromCloud");
-  EXPECT_EQ(status(a), "store: " + masked() + "|status: " + unreachable + "|pending: notesFromCloud");
-  EXPECT_EQ(troubled(b, {"notes", "list"}, &problem), "0 1 before");  // B works on its own copy
+  EXPECT_EQ(cloudStatus(a), "store: " + masked() + "|status: " + unreachable + "|pending: notesFromCloud");
+  EXPECT_EQ(troubledOn(b, {"notes", "list"}, &problem), "0 1 before");  // B works on its own copy
   EXPECT_EQ(problem, "quillbox: cloud: " + unreachable);
 
   server_->start();  // the same port, empty
   EXPECT_EQ(rowsOn(a, {"notes", "list"}), "1 before|2 offline");
-  EXPECT_EQ(status(a), "store: " + masked() + "|status: ok");
+  EXPECT_EQ(cloudStatus(a), "store: " + masked() + "|status: ok");
   EXPECT_EQ(rowsOn(b, {"notes", "list"}), "1 before|2 offline");
 }
 
@@ -150,21 +117,21 @@ TEST_F(RedisCommandLineTest, AWrongPasswordIsRefusedOnceClearlyNeverShownAndTheE
       " refused the login: WRONGPASS invalid username-password pair or user is disabled.";
   clitest::Device typo = redisDevice("phone", "alice:wrong-pw", "alice");
   std::string problem;
-  EXPECT_EQ(troubled(typo, {"notes", "add", "mine"}, &problem), "0 1 mine");
+  EXPECT_EQ(troubledOn(typo, {"notes", "add", "mine"}, &problem), "0 1 mine");
   EXPECT_EQ(problem, "quillbox: cloud: " + refused + "; kept here, not yet sent: notesFromCloud");
-  EXPECT_EQ(status(typo),
+  EXPECT_EQ(cloudStatus(typo),
             "store: " + masked("alice:****", "alice") + "|status: " + refused + "|pending: notesFromCloud");
-  EXPECT_EQ(onServer("alice:notesFromCloud", "adminpw"), items({"hers"}));
+  EXPECT_EQ(server_->held("alice:notesFromCloud", "adminpw"), items({"hers"}));
 
   ::setenv("QUILLBOX_REDIS_PASSWORD", "wrong-pw", 1);
-  EXPECT_EQ(troubled(redisDevice("tablet", "alice", "alice"), {"notes", "list"}, &problem), "0 ");
+  EXPECT_EQ(troubledOn(redisDevice("tablet", "alice", "alice"), {"notes", "list"}, &problem), "0 ");
   EXPECT_EQ(problem, "quillbox: cloud: " + refused);
   ::unsetenv("QUILLBOX_REDIS_PASSWORD");
 
   // The right password on the same device sends what waited; the last write to arrive wins.
   clitest::Device fixed = redisDevice("phone", "alice:alice-pw", "alice");
   EXPECT_EQ(rowsOn(fixed, {"notes", "list"}), "1 mine");
-  EXPECT_EQ(status(fixed), "store: " + masked("alice:****", "alice") + "|status: ok");
+  EXPECT_EQ(cloudStatus(fixed), "store: " + masked("alice:****", "alice") + "|status: ok");
   EXPECT_EQ(rowsOn(laptop, {"notes", "list"}), "1 mine");
 }
 

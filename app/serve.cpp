@@ -266,6 +266,10 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   } else {
     origins.push_back(scheme + urlHost(listen->host) + ":" + port);
   }
+  // `quillbox devices add` prints a phone's address from it.
+  if (Status kept = web::saveServerAddress(home.value(), origins.front()); !kept.ok()) {
+    err << "quillbox: " << terminalSafe(kept.message()) << "\n";
+  }
   std::vector<std::string> addresses;
   for (const std::string& origin : origins) addresses.push_back(origin + secret);
   out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")

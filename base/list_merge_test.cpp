@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <random>
 #include <set>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "base/list_string.h"
+#include "base/random_test_support.h"
 #include "base/text.h"
 
 namespace quillbox {
@@ -33,15 +32,6 @@ std::string shown(const TaskStrings& strings) {
   std::string out;
   for (std::string_view entry : decodeItemList(strings.tasks)) out.append(entry).append("|");
   return out + "/" + strings.marks;
-}
-
-// A random test's seed: QUILLBOX_SEED when set, to replay a run; printed either way.
-unsigned seed() {
-  const char* given = std::getenv("QUILLBOX_SEED");
-  const unsigned value =
-      given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device()();
-  std::printf("seed %u (QUILLBOX_SEED=%u replays it)\n", value, value);
-  return value;
 }
 
 // Each row: base, mine, theirs and the merge, in the form lists() reads.
@@ -157,7 +147,7 @@ Model merged(const Model& base, const Model& mine, const Model& theirs) {
 // where it stood would not), so the merge must equal the one told by the numbers.
 TEST(MergeTaskLists, MatchesTheMergeToldByNumbers) {
   const std::vector<std::string> texts = {"a", "b", "caf\u00e9", "cafe\u0301", "\xff", "x y"};
-  std::mt19937 random(seed());
+  std::mt19937 random(test::randomSeed());
   auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
   for (int round = 0; round < 500; ++round) {
     Model base;
@@ -187,7 +177,7 @@ TEST(MergeTaskLists, MatchesTheMergeToldByNumbers) {
 // cloud moved merges and writes again; one with nothing unsent takes the cloud at a load, one with unsent
 // edits merges them onto it.
 TEST(MergeTaskLists, TwoDevicesAndACloudEndAlikeWithEveryAdd) {
-  std::mt19937 random(seed());
+  std::mt19937 random(test::randomSeed());
   for (int run = 0; run < 20; ++run) {
     TaskStrings cloud, local[2], base[2];
     bool unsent[2] = {false, false}, sending[2] = {false, false};

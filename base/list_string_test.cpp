@@ -10,8 +10,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/random_test_support.h"
 #include "base/text.h"
-#include "platform/random_test_support.h"
 
 namespace quillbox {
 namespace {

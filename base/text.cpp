@@ -1,22 +1,13 @@
 #include "base/text.h"
 
-#include <unicode/brkiter.h>
-#include <unicode/bytestream.h>
-#include <unicode/locid.h>
-#include <unicode/normalizer2.h>
-#include <unicode/stringpiece.h>
-#include <unicode/utext.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <memory>
+
+#include "base/text_backend.h"
 
 namespace quillbox {
 namespace {
-
-constexpr std::size_t kMaxIcuLength = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
 
 bool isAscii(std::string_view text) {
   const char* p = text.data();
@@ -38,51 +29,7 @@ bool isAsciiBoundary(std::string_view text, std::size_t offset) {
   return offset == 0 || offset >= text.size() || !(text[offset - 1] == '\r' && text[offset] == '\n');
 }
 
-// Answers whether a byte offset of a UTF-8 text falls between two user-perceived characters (grapheme
-// clusters). The ICU iterator is made once per thread and bound to the text on the first question.
-class ClusterBoundaries {
- public:
-  explicit ClusterBoundaries(std::string_view text) : text_(text) {}
-  ClusterBoundaries(const ClusterBoundaries&) = delete;
-  ClusterBoundaries& operator=(const ClusterBoundaries&) = delete;
-  ~ClusterBoundaries() {
-    if (opened_) utext_close(&utext_);
-  }
-
-  bool at(std::size_t offset) {
-    if (offset == 0 || offset >= text_.size()) return true;
-    if (!tried_) {
-      tried_ = true;
-      bind();
-    }
-    if (!iterator_) return true;  // ICU unavailable: every code point boundary counts
-    return iterator_->isBoundary(static_cast<std::int32_t>(offset));
-  }
-
- private:
-  void bind() {
-    if (text_.size() > kMaxIcuLength) return;
-    thread_local std::unique_ptr<icu::BreakIterator> iterator;
-    UErrorCode status = U_ZERO_ERROR;
-    if (!iterator) {
-      iterator.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-      if (U_FAILURE(status)) iterator.reset();
-      if (!iterator) return;
-    }
-    status = U_ZERO_ERROR;
-    utext_openUTF8(&utext_, text_.data(), static_cast<std::int64_t>(text_.size()), &status);
-    if (U_FAILURE(status)) return;
-    opened_ = true;
-    iterator->setText(&utext_, status);
-    if (U_SUCCESS(status)) iterator_ = iterator.get();
-  }
-
-  std::string_view text_;
-  UText utext_ = UTEXT_INITIALIZER;
-  bool tried_ = false;
-  bool opened_ = false;
-  icu::BreakIterator* iterator_ = nullptr;  // bound to text_ once tried_, unless ICU failed
-};
+using textbackend::ClusterBoundaries;
 
 bool containsWholeAscii(std::string_view text, std::string_view search) {
   for (std::size_t pos = text.find(search); pos != std::string_view::npos; pos = text.find(search, pos + 1)) {
@@ -95,26 +42,22 @@ bool containsWholeAscii(std::string_view text, std::string_view search) {
 
 // Points `form` at the NFC form of `text`: the text itself when it is already NFC (ASCII always is), else
 // `storage` filled with the normalised bytes. False when the text cannot be normalised (not well-formed
-// UTF-8, too long for ICU, or ICU failed); the caller then falls back to comparing bytes.
+// UTF-8, too long, or the normaliser failed); the caller then falls back to comparing bytes.
 bool canonicalForm(std::string_view text, std::string& storage, std::string_view& form) {
   if (isAscii(text)) {
     form = text;
     return true;
   }
-  if (text.size() > kMaxIcuLength || !isValidUtf8(text)) return false;
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  if (U_FAILURE(status)) return false;
-  icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
-  if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
-    form = text;
-    return true;
+  if (!isValidUtf8(text)) return false;
+  switch (textbackend::toNfc(text, storage)) {
+    case textbackend::Nfc::already:
+      form = text;
+      return true;
+    case textbackend::Nfc::failed:
+      return false;
+    case textbackend::Nfc::normalised:
+      break;
   }
-  status = U_ZERO_ERROR;
-  storage.clear();
-  icu::StringByteSink<std::string> sink(&storage, static_cast<std::int32_t>(text.size()));
-  nfc->normalizeUTF8(0, piece, sink, nullptr, status);
-  if (U_FAILURE(status)) return false;
   form = storage;
   return true;
 }

@@ -18,7 +18,7 @@ bool textEquals(std::string_view a, std::string_view b);
 
 // Points `form` at the NFC form of `text`: the text itself when it is already NFC (ASCII always is), else
 // `storage` filled with the normalised bytes. False when the text cannot be normalised (not well-formed
-// UTF-8, too long for ICU, or ICU failed): such a text equals only its own bytes.
+// UTF-8, too long, or the normaliser failed): such a text equals only its own bytes.
 bool canonicalForm(std::string_view text, std::string& storage, std::string_view& form);
 
 // Case-sensitive substring test under canonical equivalence; "" is contained in everything.

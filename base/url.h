@@ -18,13 +18,15 @@ struct URL {
   std::optional<int> port;  // absent when not written, or written as a bare ":"
 };
 
-// Parses text as a URL; nothing when it is not one a link may open.
-// Accepts an RFC 3986 absolute address (paths, queries, fragments, userinfo, percent-escapes, IPv4 and IPv6
-// literals) whose scheme is http or https in any case, whose host is not empty and whose port, when given,
-// is within 0..65535. Unicode typed in the path, query or fragment ("https://example.com/🔴") is
-// accepted and percent-encoded in href, as a browser would; a host typed in Unicode
-// ("https://bücher.example/") is not opened. Rejects everything else, including texts with spaces,
-// control characters, NUL bytes or bytes that are not UTF-8.
+// Parses text as a URL; nothing when it is not one a link may open. The same answers in every build: no
+// platform parser is asked, since a browser's would accept and rewrite what this refuses.
+// Accepts an RFC 3986 absolute address (paths, queries, fragments, userinfo, percent-escapes of two hex
+// digits) whose scheme is http or https in any case, whose host is a name, an IPv4 address or a bracketed
+// IPv6 address (no zone, no "[v1.x]" form) and whose port, when given, is within 0..65535 (":" alone is no
+// port). Unicode typed in the userinfo, path, query or fragment ("https://example.com/🔴") is accepted and
+// percent-encoded in href, as a browser would; a host typed in Unicode ("https://bücher.example/") is not
+// opened. Rejects everything else, including texts with spaces, control characters, NUL bytes or bytes that
+// are not UTF-8.
 std::optional<URL> parseURL(std::string_view text);
 
 }  // namespace quillbox

@@ -42,6 +42,18 @@ TEST(ParseURL, AcceptsAbsoluteWebAddresses) {
       {"https://x/caf%C3%A9%20au%20lait", "https x -"},
       {"https://ex%41mple.com/", "https ex%41mple.com -"},
       {"https://x/?q=a/b?c", "https x -"},
+      {"https://x?q", "https x -"},
+      {"https://x#", "https x -"},
+      {"https://x/#/?:@", "https x -"},
+      {"https://x/:@!$&'()*+,;=-._~", "https x -"},
+      {"https://u%41:p:q@x/", "https x -"},
+      {"https://\u00fcser@x/", "https x -"},
+      {"https://[::]/", "https :: -"},
+      {"https://[1:2:3:4:5:6:7:8]:", "https 1:2:3:4:5:6:7:8 -"},
+      {"https://[1:2:3:4:5:6:7::]/", "https 1:2:3:4:5:6:7:: -"},
+      {"https://[::ffff:192.0.2.1]/", "https ::ffff:192.0.2.1 -"},
+      {"https://[ABCD:ef01::2]/", "https ABCD:ef01::2 -"},
+      {"https://999.1.1.1/", "https 999.1.1.1 -"},  // not an IPv4 address, but a name may read so
   });
 }
 
@@ -55,6 +67,7 @@ TEST(ParseURL, RejectsMalformedAddressesOtherSchemesAndUnsafeBytes) {
       {"https://", "rejected"},
       {"https:///path", "rejected"},
       {"http:/x", "rejected"},
+      {"http:/example.com/", "rejected"},
       {"https:x", "rejected"},
       {"http://:80/", "rejected"},
       {"https://@/", "rejected"},
@@ -66,6 +79,32 @@ TEST(ParseURL, RejectsMalformedAddressesOtherSchemesAndUnsafeBytes) {
       {"https://x/#a#b", "rejected"},
       {"https://x\\y", "rejected"},
       {"https://[v1.x]/", "rejected"},
+      {"https://x/%", "rejected"},
+      {"https://x/%4", "rejected"},
+      {"https://x/%4z", "rejected"},
+      {"https://x/?%g1", "rejected"},
+      {"https://x/#%2", "rejected"},
+      {"https://ex%4/", "rejected"},
+      {"https://u%zz@x/", "rejected"},
+      {"https://u@v@x/", "rejected"},
+      {"https://[x]@x/", "rejected"},
+      {"https://x/[y]", "rejected"},
+      {"https://x/?a|b", "rejected"},
+      {"https://x:+80/", "rejected"},
+      {"https://x::80/", "rejected"},
+      {"https://[::1/", "rejected"},
+      {"https://[::1]x/", "rejected"},
+      {"https://[]/", "rejected"},
+      {"https://[1:2:3:4:5:6:7:8:9]/", "rejected"},
+      {"https://[1:2:3:4:5:6:7]/", "rejected"},
+      {"https://[1:2:3:4:5:6:7:8::]/", "rejected"},
+      {"https://[1::2::3]/", "rejected"},
+      {"https://[:1::]/", "rejected"},
+      {"https://[12345::]/", "rejected"},
+      {"https://[::ffff:192.0.2.256]/", "rejected"},
+      {"https://[::ffff:01.2.3.4]/", "rejected"},
+      {"https://[1.2.3.4::]/", "rejected"},
+      {"https://[fe80::1%25eth0]/", "rejected"},
       {"//example.com", "rejected"},
       // schemes a link may not open
       {"javascript:alert(1)", "rejected"},
@@ -88,6 +127,8 @@ TEST(ParseURL, RejectsMalformedAddressesOtherSchemesAndUnsafeBytes) {
       // A host typed in Unicode is not opened, so the row shows no label.
       {"https://b\u00fccher.example/", "rejected"},
       {"https://b\u00fccher.example:99999/", "rejected"},
+      {"https://x:8\u0660/", "rejected"},
+      {"https://\u00fcser@b\u00fccher.example/", "rejected"},
   });
 }
 
@@ -97,6 +138,8 @@ TEST(ParseURL, UnicodeAfterTheHostIsOpenedPercentEncoded) {
       {"https://example.com/\U0001F534", "https example.com -"},
       {"https://example.com/?tag=\u26AB\uFE0F#\U0001F7E2", "https example.com -"},
       {"https://example.com/\U0001F534 x", "rejected"},
+      // A percent-escape in the host is not Unicode typed there.
+      {"https://ex%41mple.com/caf\u00e9", "https ex%41mple.com -"},
   });
   EXPECT_EQ(parseURL("https://example.com/\U0001F534?q=\u00e9")->href,
             "https://example.com/%F0%9F%94%B4?q=%C3%A9");

@@ -13,6 +13,8 @@
 // that widen it are reported apart. It then jumps to the middle and to the end of the list and
 // reports the time until rows cover what is in view. From 10,000 notes on it also reports the
 // server's resident memory with 1 and with 10 windows open ($MEMORY_UP_TO limits the counts).
+// DEVICE=1 runs the same on a paired phone's own page (/device/), where the app runs in the page's
+// worker and a keystroke never leaves the browser (the server's memory is then not reported).
 import { readFileSync, writeFileSync, mkdtempSync, rmSync, mkdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve, dirname } from 'node:path';
@@ -29,6 +31,7 @@ const JUMPS = Number(process.env.JUMPS || 5);
 // The largest count at which 10 windows are opened for the memory figure (a page that draws every
 // row needs gigabytes for 10 windows of 100,000).
 const MEMORY_UP_TO = Number(process.env.MEMORY_UP_TO || Infinity);
+const DEVICE = Boolean(process.env.DEVICE);
 
 function noteText(i) {
   return `Note ${i} ${WORDS[i % WORDS.length]}`;
@@ -75,9 +78,11 @@ let server;
 async function open(count) {
   const context = await browser.newContext({ ...app.PHONE, baseURL: server.origin });
   const page = await context.newPage();
+  // A phone's own page is paired first: it takes the notes from the server's cloud store.
+  const paired = DEVICE && (await server.cli('devices', 'add', `bench-${Date.now()}`)).match(/http:\/\/\S+\/device\/#token=\S+/)[0];
   const started = Date.now();
   // (A server from before the page's token on loopback is opened at its origin.)
-  await page.goto(app.addressOf ? app.addressOf(server) : server.origin + '/');
+  await page.goto(paired || (app.addressOf ? app.addressOf(server) : server.origin + '/'));
   await app.waitFor(async () => {
     const state = await page.evaluate(listState);
     return state.count === count && state.rows > 0;
@@ -196,7 +201,7 @@ for (const count of counts.length ? counts : [100, 10000, 100000]) {
       console.log(`  jump to the middle, rows on screen:     ${summary(jumps.middle)}`);
       console.log(`  jump to the end, last row on screen:    ${summary(jumps.end)}`);
     }
-    if (count >= 10000 && count <= MEMORY_UP_TO) {
+    if (count >= 10000 && count <= MEMORY_UP_TO && !DEVICE) {
       const one = rssMiB(server.pid);
       const contexts = [];
       for (let i = 0; i < 9; i++) contexts.push((await open(count)).context);

@@ -1,32 +1,105 @@
 # Writes OUTPUT, a C++ source that compiles the page's files from CLIENT into the program, so the
-# page is served by the binary itself. Run at build time whenever one of the files changes.
-#   cmake -DCLIENT=<folder> -DOUTPUT=<file.cpp> -P embed_web_assets.cmake
+# page is served by the binary itself. Run at every build; only a real change touches OUTPUT.
+#   cmake -DCLIENT=<folder> -DOUTPUT=<file.cpp> [-DDEVICE=<folder>] -P embed_web_assets.cmake
+#
+# The page is served at / (behind the page's token) and, with the manifest and the service worker,
+# as the device app at /device/. DEVICE holds the device app's worker and WebAssembly module
+# (device-worker.js, quillbox-device.js, quillbox-device.wasm); without them, those paths say the
+# program was built without the device app.
 
 set(arrays "")
 set(entries "")
 set(index 0)
-macro(embed path file type)
-  file(READ "${CLIENT}/${file}" hex HEX)
+set(digests "")
+set(deviceFiles "")
+
+# Adds the bytes of file as the array kFile<index>; its variable name is left in `array`.
+macro(add_array file)
+  file(READ "${file}" hex HEX)
   string(LENGTH "${hex}" hexLength)
   math(EXPR size "${hexLength} / 2")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
-  string(APPEND arrays "// ${file}\nconst unsigned char kFile${index}[] = {${bytes}};\n\n")
-  # A ";" would split a CMake list: the types are written with "|" in its place.
-  string(REPLACE "|" ";" contentType "${type}")
-  string(APPEND entries "      {\"${path}\", {\"${contentType}\", text(kFile${index}, ${size})}},\n")
+  get_filename_component(shown "${file}" NAME)
+  string(APPEND arrays "// ${shown}\nconst unsigned char kFile${index}[] = {${bytes}};\n\n")
+  set(array "text(kFile${index}, ${size})")
+  file(SHA256 "${file}" digest)
+  string(APPEND digests "${digest}")
   math(EXPR index "${index} + 1")
 endmacro()
 
-embed("/" "index.html" "text/html| charset=utf-8")
-embed("/app.js" "app.js" "text/javascript| charset=utf-8")
-embed("/app.css" "app.css" "text/css| charset=utf-8")
-embed("/icon.svg" "icon.svg" "image/svg+xml")
+# A ";" would split a CMake list: the types are written with "|" in its place.
+macro(add_entry path type body device)
+  string(REPLACE "|" ";" contentType "${type}")
+  string(APPEND entries "      {\"${path}\", {\"${contentType}\", ${body}, ${device}, false}},\n")
+  if("${device}" STREQUAL "true")
+    string(APPEND deviceFiles "'${path}', ")
+  endif()
+endmacro()
+
+set(js "text/javascript| charset=utf-8")
+set(files index.html app.js device.js app.css icon.svg icon-192.png icon-512.png manifest.webmanifest)
+set(types "text/html| charset=utf-8" "${js}" "${js}" "text/css| charset=utf-8" "image/svg+xml" "image/png"
+          "image/png" "application/manifest+json")
+foreach(file type IN ZIP_LISTS files types)
+  if(file STREQUAL "index.html")
+    add_array("${CLIENT}/index.html")
+    add_entry("/" "${type}" "${array}" false)
+    # The device app's page takes its files from under /device/, and names its manifest.
+    file(READ "${CLIENT}/index.html" page)
+    string(REPLACE "apple-touch-icon\" href=\"/icon.svg" "apple-touch-icon\" href=\"/icon-192.png" page "${page}")
+    string(REPLACE "=\"/" "=\"/device/" page "${page}")
+    string(REPLACE "</head>" "<link rel=\"manifest\" href=\"/device/manifest.webmanifest\">\n</head>" page "${page}")
+    file(WRITE "${OUTPUT}.page" "${page}")
+    add_array("${OUTPUT}.page")
+    file(REMOVE "${OUTPUT}.page")
+    add_entry("/device/" "${type}" "${array}" true)
+    continue()
+  endif()
+  add_array("${CLIENT}/${file}")
+  if(NOT file MATCHES "^(device.js|icon-192.png|icon-512.png|manifest.webmanifest)$")
+    add_entry("/${file}" "${type}" "${array}" false)
+  endif()
+  add_entry("/device/${file}" "${type}" "${array}" true)
+endforeach()
+
+# The worker and the module: large, so the assembler takes them in whole.
+set(modules device-worker.js quillbox-device.js quillbox-device.wasm)
+set(moduleTypes "${js}" "${js}" "application/wasm")
+set(incbins "")
+foreach(file type IN ZIP_LISTS modules moduleTypes)
+  if(DEVICE AND EXISTS "${DEVICE}/${file}")
+    file(SHA256 "${DEVICE}/${file}" digest)
+    string(APPEND digests "${digest}")
+    file(SIZE "${DEVICE}/${file}" size)
+    string(APPEND incbins "__asm__(\".section .rodata\\n.balign 16\\n.globl quillbox_module${index}\\n"
+           ".hidden quillbox_module${index}\\nquillbox_module${index}:\\n.incbin \\\"${DEVICE}/${file}\\\"\\n"
+           ".previous\\n\");\nextern \"C\" const unsigned char quillbox_module${index}[];\n")
+    add_entry("/device/${file}" "${type}" "text(quillbox_module${index}, ${size})" true)
+    math(EXPR index "${index} + 1")
+  else()
+    string(APPEND entries "      {\"/device/${file}\", {\"\", {}, true, true}},\n")
+  endif()
+endforeach()
+
+# The service worker keeps the device app's files under the name of this build's version.
+file(SHA256 "${CLIENT}/sw.js" digest)
+string(APPEND digests "${digest}")
+string(SHA256 version "${digests}")
+string(SUBSTRING "${version}" 0 16 version)
+file(READ "${CLIENT}/sw.js" worker)
+string(REPLACE "@VERSION@" "${version}" worker "${worker}")
+string(REPLACE "@FILES@" "${deviceFiles}" worker "${worker}")
+file(WRITE "${OUTPUT}.sw" "${worker}")
+add_array("${OUTPUT}.sw")
+file(REMOVE "${OUTPUT}.sw")
+add_entry("/device/sw.js" "${js}" "${array}" true)
 
 file(WRITE "${OUTPUT}.new" "// Generated at build time from platform/web/client by cmake/embed_web_assets.cmake.
 #include \"platform/web/web_assets.h\"
 
 #include <cstddef>
 
+${incbins}
 namespace quillbox::web {
 
 namespace {
@@ -51,8 +124,9 @@ ${entries}  };
   return nullptr;
 }
 
+std::string_view assetsVersion() { return \"${version}\"; }
+
 }  // namespace quillbox::web
 ")
-# Only a real change touches the output, so an unchanged page compiles nothing again.
 file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.new")

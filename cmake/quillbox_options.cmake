@@ -15,10 +15,10 @@ function(quillbox_set_options target)
   endif()
 endfunction()
 
-# A library made of the .cpp files of one folder, tests and benchmarks left out.
+# A library made of the .cpp files of one folder, tests, benchmarks and entry points left out.
 function(quillbox_library target dir)
   file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
-  list(FILTER sources EXCLUDE REGEX "_test\\.cpp$|/main\\.cpp$")
+  list(FILTER sources EXCLUDE REGEX "_test\\.cpp$|/main\\.cpp$|/device_main\\.cpp$")
   if(NOT sources)
     # A folder whose code has not landed yet still gives a target to link against.
     set(sources ${PROJECT_BINARY_DIR}/generated/empty.cpp)

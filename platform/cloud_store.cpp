@@ -2,14 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/folder_transport.h"
-#include "platform/https_transport.h"
-#include "platform/outbox_cloud_store.h"
-#include "platform/redis_transport.h"
-
 namespace quillbox {
-
-namespace fs = std::filesystem;
 
 namespace {
 thread_local CloudStore::WriteGroup* tGroup = nullptr;
@@ -89,24 +82,6 @@ Status MemoryCloudStore::setString(std::string_view value, std::string_view key)
 int MemoryCloudStore::writes() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return writes_;
-}
-
-Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const fs::path& home) {
-  if (spec.starts_with("redis://") || spec.starts_with("unix://")) return makeRedisCloudStore(spec, home);
-  if (spec.starts_with("https://")) return makeHttpsCloudStore(spec, home);
-  fs::path folder = home / "cloud";
-  if (!spec.empty()) {
-    std::error_code error;
-    folder = fs::absolute(fs::path(spec), error).lexically_normal();
-    if (error)
-      return Status::Error("cannot find the cloud folder \"" + std::string(spec) + "\": " + error.message());
-  }
-  Result<std::unique_ptr<FolderTransport>> transport = FolderTransport::open(folder);
-  if (!transport.ok()) return transport.status();
-  Result<std::unique_ptr<OutboxCloudStore>> store =
-      OutboxCloudStore::open(std::move(transport.value()), home);
-  if (!store.ok()) return store.status();
-  return std::unique_ptr<CloudStore>(std::move(store.value()));
 }
 
 namespace {

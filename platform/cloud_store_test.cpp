@@ -27,18 +27,6 @@ std::string shown(const Result<std::optional<std::string>>& read) {
   return read.ok() ? shown(read.value()) : "error: " + read.status().message();
 }
 
-TEST(MemoryCloudStoreTest, KeepsTheLastStringAndTellsNothingFromEmpty) {
-  MemoryCloudStore store;
-  for (auto [value, key] :
-       {std::pair{"a", "notesFromCloud"}, {"b", "notesFromCloud"}, {"", "tasksFromCloud"}}) {
-    EXPECT_TRUE(store.setString(value, key).ok());
-  }
-  EXPECT_EQ(shown(store.stringForKey("notesFromCloud")) + shown(store.stringForKey("tasksFromCloud")) +
-                shown(store.stringForKey("taggedNotesFromCloud")),
-            "[b][]nothing");
-  EXPECT_EQ(store.writes(), 3);
-}
-
 class FolderTransportTest : public ::testing::Test {
  protected:
   FolderTransportTest() {

@@ -6,72 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <map>
-#include <set>
 
 #include "platform/fault_seam.h"
+#include "platform/memory_transport_test_support.h"
 
 namespace quillbox {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A backing held in memory, shared by every transport made on it (as devices share a server): it
-// can be taken away and made to refuse keys, and it logs what reaches it.
-struct Backing {
-  std::map<std::string, std::string, std::less<>> values;
-  bool away = false;
-  std::set<std::string, std::less<>> refused;
-  std::string log;  // "notes=a; [tasks=t marks=m]; ..." a batch in brackets
-  int calls = 0;
-};
-
-class FakeTransport : public CloudTransport {
- public:
-  FakeTransport(std::shared_ptr<Backing> backing, std::string identity)
-      : backing_(std::move(backing)), identity_(std::move(identity)) {}
-
-  Result<std::optional<std::string>> get(std::string_view key) override {
-    ++backing_->calls;
-    if (backing_->away) return Status::Unavailable("the backing is away");
-    auto found = backing_->values.find(key);
-    return found == backing_->values.end() ? std::optional<std::string>() : std::optional(found->second);
-  }
-  Status set(std::string_view key, std::string_view value) override {
-    const CloudWriteView write{key, value};
-    return setMany(std::span(&write, 1)).front();
-  }
-  // Like a folder: one key after another, a refused key refused alone.
-  std::vector<Status> setMany(std::span<const CloudWriteView> writes) override {
-    ++backing_->calls;
-    std::vector<Status> results;
-    std::string batch;
-    for (const CloudWriteView& write : writes) {
-      if (backing_->away) {
-        results.push_back(Status::Unavailable("the backing is away"));
-      } else if (backing_->refused.count(write.key) > 0) {
-        results.push_back(Status::Error("the backing refused " + std::string(write.key)));
-      } else {
-        backing_->values[std::string(write.key)] = write.value;
-        batch += (batch.empty() ? "" : " ") + std::string(write.key) + "=" + std::string(write.value);
-        results.push_back(Status::Ok());
-      }
-    }
-    if (!batch.empty()) {
-      if (writes.size() > 1) batch = "[" + batch + "]";
-      backing_->log += (backing_->log.empty() ? "" : "; ") + batch;
-    }
-    return results;
-  }
-  std::string describe() const override { return "fake"; }
-  std::string identity() const override { return identity_; }
-  // Reads and writes leave an away backing alone for the rest of the test; flushes still try.
-  std::chrono::milliseconds backoff() const override { return std::chrono::hours(1); }
-
- private:
-  std::shared_ptr<Backing> backing_;
-  std::string identity_;
-};
 
 class OutboxCloudStoreTest : public ::testing::Test {
  protected:
@@ -88,7 +30,7 @@ class OutboxCloudStoreTest : public ::testing::Test {
   // A store on home, as a process opening it would make; one on a namespace of its own is another
   // store in the outbox.
   std::unique_ptr<OutboxCloudStore> open(const fs::path& home, std::string_view legacyNamespace = {}) {
-    auto transport = std::make_unique<FakeTransport>(backing_, "fake " + std::string(legacyNamespace));
+    auto transport = std::make_unique<MemoryTransport>(backing_, "memory " + std::string(legacyNamespace));
     auto made = OutboxCloudStore::open(std::move(transport), home, legacyNamespace);
     EXPECT_TRUE(made.ok()) << made.status().message();
     return made.ok() ? std::move(made.value()) : nullptr;
@@ -114,7 +56,7 @@ class OutboxCloudStoreTest : public ::testing::Test {
   std::string log() { return std::exchange(backing_->log, ""); }
 
   fs::path home_;
-  std::shared_ptr<Backing> backing_ = std::make_shared<Backing>();
+  std::shared_ptr<MemoryBacking> backing_ = std::make_shared<MemoryBacking>();
   std::unique_ptr<OutboxCloudStore> store_;
 };
 

@@ -97,6 +97,27 @@ class RedisTestServer {
     waitUntilAnswering();
   }
 
+  // What the server holds under a full key, read past any store (as its administrator):
+  // "(nothing)", "(unreachable)" or "(error ...)" when it holds no string.
+  std::string held(const std::string& key, const std::string& adminPassword = "", int db = 0) const {
+    timeval timeout{2, 0};
+    redisContext* c = options_.unixSocket ? redisConnectUnixWithTimeout(socketPath().c_str(), timeout)
+                                          : redisConnectWithTimeout("127.0.0.1", port_, timeout);
+    std::string out = "(unreachable)";
+    if (c && !c->err) {
+      if (!adminPassword.empty()) freeReplyObject(redisCommand(c, "AUTH %s", adminPassword.c_str()));
+      if (db != 0) freeReplyObject(redisCommand(c, "SELECT %d", db));
+      auto* reply = static_cast<redisReply*>(redisCommand(c, "GET %b", key.data(), key.size()));
+      out = !reply                              ? "(no reply)"
+            : reply->type == REDIS_REPLY_STRING ? std::string(reply->str, reply->len)
+            : reply->type == REDIS_REPLY_NIL    ? "(nothing)"
+                                                : "(error " + std::string(reply->str ? reply->str : "") + ")";
+      if (reply) freeReplyObject(reply);
+    }
+    if (c) redisFree(c);
+    return out;
+  }
+
   // Freezes the server: connections are accepted by the kernel but nothing is answered.
   void pause() {
     if (pid_ > 0 && !paused_) {

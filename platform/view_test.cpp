@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "base/random_test_support.h"
 #include "platform/cell.h"
-#include "platform/random_test_support.h"
 #include "platform/view_render.h"
 
 namespace quillbox {

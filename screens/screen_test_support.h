@@ -220,16 +220,14 @@ class ScreenTest : public ::testing::Test {
   std::string idOf(const std::function<bool(const Element&)>& pred) {
     return test::idOf(window().tree(), pred);
   }
-  // The id of the element of the n-th drawn row from the top (counting from 0) that pred accepts.
-  std::string idInRow(std::size_t n, const std::function<bool(const Element&)>& pred) {
+  // The id of the image named a (or b) in the n-th drawn row from the top (counting from 0).
+  std::string imageId(std::size_t n, std::string_view a, std::string_view b = "") {
     auto all = drawnRows(window().tree());
     if (n >= all.size()) return "(missing)";
-    std::string within = test::idOf(all[n].second, pred);
+    std::string within = test::idOf(all[n].second, [&](const Element& e) {
+      return e.kind == ElementKind::Image && (e.text == a || e.text == b);
+    });
     return within == "(missing)" ? within : all[n].first + within;
-  }
-  std::string imageId(std::size_t n, std::string_view a, std::string_view b = "") {
-    return idInRow(
-        n, [&](const Element& e) { return e.kind == ElementKind::Image && (e.text == a || e.text == b); });
   }
   Status tapTrash(std::size_t n) { return window().tap(imageId(n, "trash")); }
   Status tapStatus(std::size_t n) { return window().tap(imageId(n, "circle", "checkmark")); }

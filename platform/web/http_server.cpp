@@ -800,7 +800,14 @@ std::string HttpServer::Impl::serialize(const HttpResponse& response, bool keepA
       out += "\r\n";
     }
   };
-  add(options.commonHeaders);
+  // A header the answer sets itself takes the place of the common one of that name.
+  HttpHeaders common;
+  for (const auto& header : options.commonHeaders) {
+    if (std::none_of(response.headers.begin(), response.headers.end(),
+                     [&](const auto& own) { return equalsIgnoringCase(own.first, header.first); }))
+      common.push_back(header);
+  }
+  add(common);
   add(response.headers);
   if (response.stream) {
     out += "Transfer-Encoding: chunked\r\n";

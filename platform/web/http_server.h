@@ -106,7 +106,7 @@ struct HttpServerOptions {
   std::function<std::optional<HttpResponse>(const HttpRequest&)> screen;
   // Answers a screened, complete request. Runs on one of the worker threads.
   std::function<HttpResponse(const HttpRequest&)> handle;
-  // Sent with every answer, refusals included.
+  // Sent with every answer, refusals included, but for those the answer sets itself.
   HttpHeaders commonHeaders;
 
   std::size_t maxHeadBytes = 16 * 1024;               // larger heads get 431

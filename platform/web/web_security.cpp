@@ -23,6 +23,7 @@ namespace {
 
 constexpr std::size_t kTokenBytes = 32;
 constexpr const char* kTokenFile = "web-token";
+constexpr const char* kAddressFile = "web-address";
 
 std::string lower(std::string_view text) {
   std::string out(text);
@@ -141,6 +142,25 @@ Result<std::string> loadOrCreateToken(const std::filesystem::path& home) {
   std::string token = randomToken();
   if (Status written = writeFileAtomically(path, token + "\n"); !written.ok()) return written;
   return token;
+}
+
+Status saveServerAddress(const std::filesystem::path& home, std::string_view origin) {
+  return writeFileAtomically(home / kAddressFile, std::string(origin) + "\n");
+}
+
+std::string loadServerAddress(const std::filesystem::path& home) {
+  Result<std::optional<std::string>> kept = readRegularFile(home / kAddressFile);
+  if (!kept || !kept.value()) return "";
+  std::string text = std::move(*kept.value());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  // An origin, with no path: anything else in the file is not ours.
+  const std::size_t scheme = text.starts_with("https://") ? 8 : text.starts_with("http://") ? 7 : 0;
+  if (scheme == 0 || text.size() == scheme || text.size() > 300) return "";
+  for (std::size_t i = scheme; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (!(std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']' || c == '_')) return "";
+  }
+  return text;
 }
 
 std::string cookieValue(std::string_view header, std::string_view name) {

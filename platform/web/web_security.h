@@ -28,6 +28,14 @@ bool isLoopbackHost(std::string_view host);
 // token is replaced by a new one. Fails, naming the file, when it cannot be read or written.
 Result<std::string> loadOrCreateToken(const std::filesystem::path& home);
 
+// The address `quillbox serve` last announced ("http://HOST:PORT", its first when it printed
+// several), kept in <home>/web-address with mode 0600 so that `quillbox devices add` can print a
+// phone's address. Fails, naming the file, when it cannot be written.
+Status saveServerAddress(const std::filesystem::path& home, std::string_view origin);
+
+// The address kept there; "" when there is none, or what is there is not an http(s) origin.
+std::string loadServerAddress(const std::filesystem::path& home);
+
 // The value of the cookie name in a Cookie header, "" when absent.
 std::string cookieValue(std::string_view header, std::string_view name);
 

@@ -44,6 +44,24 @@ int statusForFailure(const Status& failure) {
   }
 }
 
+// A file of the page. The device app's come with their own policy (its worker compiles the app's
+// module) and may be kept: the browser asks again each time, and is told when they have not changed.
+HttpResponse serveAsset(const Asset& asset, const HttpRequest& req) {
+  if (asset.absent) return refusal(404, "this server was built without the device app");
+  if (!asset.device) return HttpResponse::text(200, std::string(asset.body), asset.contentType);
+  const std::string tag = "\"" + std::string(assetsVersion()) + "\"";
+  HttpResponse response;
+  if (req.header("If-None-Match") == tag) {
+    response.status = 304;
+  } else {
+    response = HttpResponse::text(200, std::string(asset.body), asset.contentType);
+  }
+  response.headers.emplace_back("Content-Security-Policy", std::string(kDeviceContentSecurityPolicy));
+  response.headers.emplace_back("Cache-Control", "no-cache");
+  response.headers.emplace_back("ETag", tag);
+  return response;
+}
+
 }  // namespace
 
 struct WebServer::Impl {
@@ -159,6 +177,8 @@ std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) cons
   if (options.cloud && CloudEndpoint::serves(req.path)) return options.cloud->screen(req);
   const std::string_view host = req.header("Host");
   if (!guard.hostAllowed(host)) return refusal(403, "this server does not answer to that host name");
+  // The device app's files hold no lists: a paired browser fetches them without the page's token.
+  if (req.method == "GET" && req.path.rfind("/device/", 0) == 0) return std::nullopt;
   if (req.method == "GET" && req.path == "/") {
     if (std::optional<std::string> token = req.param("token")) {
       if (!guard.tokenMatches(*token))
@@ -192,10 +212,11 @@ HttpResponse WebServer::Impl::handle(const HttpRequest& req) {
   if (options.cloud && CloudEndpoint::serves(req.path)) return options.cloud->handle(req);
   if (req.method == "GET") {
     if (req.path == "/api/stream") return openStream(req);
-    if (const Asset* found = findAsset(req.path)) {
-      return HttpResponse::text(200, std::string(found->body), found->contentType);
-    }
-  } else if (req.method == "POST" && req.path == "/api/event") {
+    if (const Asset* found = findAsset(req.path)) return serveAsset(*found, req);
+  }
+  if (req.path.rfind("/device/", 0) == 0)
+    return refusal(404, "not found");
+  else if (req.method == "POST" && req.path == "/api/event") {
     return runEvent(req);
   }
   return refusal(404, "not found");

@@ -269,16 +269,13 @@ TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
   EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
   EXPECT_EQ(client_->Get("/../etc/passwd")->status, 404);
   EXPECT_EQ(client_->Get("/nothing")->status, 404);
-}
 
-TEST_F(WebServerTest, ASecondServerOnAnAddressInUseFailsToStartNamingIt) {
-  start();
-  WebServerOptions options;
+  WebServerOptions options;  // a second server on the same address
   options.listen = {"127.0.0.1", server_->port()};
   options.token = kToken;
-  WebServer second(std::move(options), queue_);
-  EXPECT_EQ(second.start().message(), "cannot listen on 127.0.0.1:" + std::to_string(server_->port()) +
-                                          " (in use, or not an address of this machine)");
+  EXPECT_EQ(WebServer(std::move(options), queue_).start().message(),
+            "cannot listen on 127.0.0.1:" + std::to_string(server_->port()) +
+                " (in use, or not an address of this machine)");
 }
 
 TEST_F(WebServerTest, AWindowIsSentItsWholeTreeThenEachChangeOfItsOwnEvents) {
@@ -365,7 +362,7 @@ TEST_F(WebServerTest, MalformedEventsAreRefusedAndTheAppKeepsRunning) {
   EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 still here"; }));
 }
 
-TEST_F(WebServerTest, RequestsFromOtherSitesOrForOtherHostNamesAreRefused) {
+TEST_F(WebServerTest, RequestsWithoutThePortsTokenFromOtherSitesOrForOtherHostNamesAreRefused) {
   start();
   Stream& phone = open();
   json event{{"window", phone.window()}, {"seq", 99}, {"type", "foreground"}};
@@ -381,12 +378,10 @@ TEST_F(WebServerTest, RequestsFromOtherSitesOrForOtherHostNamesAreRefused) {
   std::string origin = "http://127.0.0.1:" + std::to_string(server_->port());
   statuses += std::to_string(post(event.dump(), {{"Origin", origin}, {"Sec-Fetch-Site", "same-origin"}}));
   EXPECT_EQ(statuses, "403 403 403 403 204");
-}
 
-TEST_F(WebServerTest, EveryRequestNeedsThePortsTokenCookieWhichTheFirstVisitTradesForIt) {
-  start();
+  // Every request needs the port's token cookie, which the first visit trades for the token.
   httplib::Client bare("127.0.0.1", server_->port());
-  std::string statuses;
+  statuses.clear();
   for (const char* path : {"/", "/app.js", "/api/stream?idiom=phone", "/?token=wrong"}) {
     statuses += std::to_string(bare.Get(path)->status) + " ";
   }
@@ -470,19 +465,15 @@ TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
   start();
   Stream& phone = open();
   Stream& tablet = open("idiom=pad");
-  {
-    std::lock_guard<std::mutex> guard(statusMutex_);
-    status_ = "Cloud copy not updated: the folder is full";
+  const std::string full = "Cloud copy not updated: the folder is full";
+  for (const std::string& line : {full, std::string()}) {
+    {
+      std::lock_guard<std::mutex> guard(statusMutex_);
+      status_ = line;
+    }
+    EXPECT_TRUE(phone.until([&] { return phone.statusLine() == line; }));
+    EXPECT_TRUE(tablet.until([&] { return tablet.statusLine() == line; }));
   }
-  EXPECT_TRUE(
-      phone.until([&] { return phone.statusLine() == "Cloud copy not updated: the folder is full"; }));
-  EXPECT_TRUE(
-      tablet.until([&] { return tablet.statusLine() == "Cloud copy not updated: the folder is full"; }));
-  {
-    std::lock_guard<std::mutex> guard(statusMutex_);
-    status_.clear();
-  }
-  EXPECT_TRUE(phone.until([&] { return phone.statusLine().empty(); }));
 }
 
 }  // namespace

@@ -67,6 +67,14 @@ export async function startServer({ listen = '127.0.0.1:0', home, extra = [] } =
   };
 }
 
+// `quillbox devices add NAME` on the server's home: the phone's address it printed.
+export async function pairDevice(server, name) {
+  const printed = await server.cli('devices', 'add', name);
+  const found = printed.match(/http:\/\/\S+\/device\/#token=[0-9a-f]{64}/);
+  if (!found) throw new Error('devices add printed no address: ' + printed);
+  return found[0];
+}
+
 export async function launchBrowser() {
   return chromium.launch({
     executablePath: '/usr/bin/chromium',

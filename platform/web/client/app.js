@@ -6,6 +6,10 @@
 // never as markup. Events go out one at a time, in order; the tree that follows them comes back
 // on the event stream.
 //
+// The trees come from one of two sources, and the events go back to it: the server (a window
+// onto its lists, over an event stream and fetch), or, on a paired device's page under /device/,
+// the app's own model running in this browser (device.js). Only the transport differs.
+//
 // A list ("n" rows in all) comes with only the rows near what the page shows: "c" holds their
 // keys and "o" the place of the first. The page keeps the list as tall as all its rows would be,
 // and asks for other rows (a viewport event) as the person scrolls.
@@ -85,10 +89,12 @@ const app = {
   inflight: null,
   pendingFor: new Map(),  // a field's or picker's id -> the seq of its last edit
   localTab: null,         // {index, seq}: a tab chosen here that the server has not drawn yet
-  status: '',        // the server's line (the cloud's trouble)
+  status: '',        // the tree's line (the cloud's trouble, edits waiting)
   eventError: '',    // why the last event failed, until one succeeds
-  offline: false,
+  notice: '',        // the transport's own line (no connection, another tab), shown alone
 };
+
+const deviceApp = location.pathname.startsWith('/device/');
 
 // --- events -----------------------------------------------------------------------------------
 
@@ -115,47 +121,19 @@ async function pump() {
   if (app.inflight || !app.windowId || app.queue.length === 0) return;
   const event = app.queue.shift();
   app.inflight = event;
-  const body = JSON.stringify({ window: app.windowId, ...event });
-  try {
-    const response = await fetch('/api/event', {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json' },
-      body,
-      credentials: 'same-origin',
-      cache: 'no-store',
-    });
-    if (response.ok) {
-      setEventError('');
-    } else if (response.status === 404) {
-      // The server closed this window: open a new one.
-      app.windowId = '';
-      link.attached = '';
-      if (shared) attachWindow(); else reconnect(0);
-    } else if (response.status !== 409) {
-      // The event failed (a store that cannot be written, say): the tree the server sends keeps
-      // what was typed, and the message stays until an event succeeds. A 409 needs no words: the
-      // new rows show what changed.
-      setEventError(await failureMessage(response));
-    }
-  } catch {
-    // Offline: the event is lost, and the stream brings the tree back when the server is there.
+  // {status, error}: how the event went, as an HTTP status; null when it never arrived.
+  const answer = await transport.post({ window: app.windowId, ...event });
+  if (answer && answer.status >= 200 && answer.status < 300) {
+    setEventError('');
+  } else if (answer && answer.status !== 409 && answer.status !== 404) {
+    // The event failed (a store that cannot be written, say): the tree that follows keeps what
+    // was typed, and the message stays until an event succeeds. A 409 needs no words: the new
+    // rows show what changed; a 404 is the server's window gone, and a new one is on its way.
+    const text = String(answer.error || '').trim().slice(0, 300);
+    setEventError(text ? `Not done: ${text}` : `Not done (the app answered ${answer.status}).`);
   }
   app.inflight = null;
   pump();
-}
-
-// What a failed event's answer says: its {"error": message}, or its text, or its status.
-async function failureMessage(response) {
-  let text = '';
-  try {
-    text = await response.text();
-    const error = JSON.parse(text).error;
-    if (typeof error === 'string' && error) text = error;
-  } catch {
-    // not JSON: the text as it is
-  }
-  text = text.trim().slice(0, 300);
-  return text ? `Not done: ${text}` : `Not done (the app answered ${response.status}).`;
 }
 
 function pending(id) {
@@ -167,7 +145,7 @@ function tap(id) {
   send({ type: 'tap', id, rev: app.rev });
 }
 
-// --- the event stream -------------------------------------------------------------------------
+// --- the server as the source of trees ------------------------------------------------------------
 //
 // A browser keeps only a few connections to one server, so its pages share one event stream: the
 // page holding a Web Lock (the leader) holds the stream, and passes each tree on to the other pages
@@ -177,7 +155,7 @@ function tap(id) {
 // Foreground, when it is shown. A browser without locks (a page served without a secure
 // connection) gives every page a stream of its own, held while the page is in view.
 
-const shared = typeof navigator.locks?.request === 'function' && typeof BroadcastChannel === 'function';
+const shared = !deviceApp && typeof navigator.locks?.request === 'function' && typeof BroadcastChannel === 'function';
 const channel = shared ? new BroadcastChannel('quillbox') : null;
 
 const link = {
@@ -210,7 +188,7 @@ function connect() {
   link.source = source;
   source.addEventListener('hello', (message) => {
     link.retries = 0;
-    setOffline(false);
+    setNotice('');
     if (!shared) return;
     link.stream = JSON.parse(message.data).stream;
     channel.postMessage({ kind: 'stream', stream: link.stream });
@@ -231,7 +209,7 @@ function connect() {
     link.source = null;
     link.stream = '';
     link.attached = '';
-    setOffline(true);
+    setNotice(NOT_CONNECTED);
     if (shared) channel.postMessage({ kind: 'offline' });
     if (shared || visible()) reconnect(Math.min(10000, 500 * 2 ** link.retries++));
   };
@@ -316,12 +294,12 @@ if (shared) {
       take(message.window, message.data);
     } else if (message.kind === 'stream') {
       link.stream = message.stream;
-      setOffline(false);
+      setNotice('');
       attachWindow();
     } else if (message.kind === 'offline') {
       link.stream = '';
       link.attached = '';
-      setOffline(true);
+      setNotice(NOT_CONNECTED);
     } else if (message.kind === 'ask' && link.leader && link.stream) {
       channel.postMessage({ kind: 'stream', stream: link.stream });
     }
@@ -340,6 +318,59 @@ function start() {
   }));
   channel.postMessage({ kind: 'ask' });
 }
+
+// One event to the server's window: its answer, or null when the server could not be reached.
+async function postEvent(event) {
+  let response;
+  try {
+    response = await fetch('/api/event', {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(event),
+      credentials: 'same-origin',
+      cache: 'no-store',
+    });
+  } catch {
+    // Offline: the event is lost, and the stream brings the tree back when the server is there.
+    return null;
+  }
+  if (response.status === 404) {
+    // The server closed this window: open a new one.
+    app.windowId = '';
+    link.attached = '';
+    if (shared) attachWindow(); else reconnect(0);
+  }
+  if (response.ok || response.status === 409 || response.status === 404) return { status: response.status };
+  // What a failed event's answer says: its {"error": message}, or its text.
+  let error = '';
+  try {
+    error = await response.text();
+    const said = JSON.parse(error).error;
+    if (typeof said === 'string' && said) error = said;
+  } catch {
+    // not JSON: the text as it is
+  }
+  return { status: response.status, error };
+}
+
+const serverTransport = {
+  start,
+  post: postEvent,
+  shown() {
+    if (shared) attachWindow(); else connect();
+    send({ type: 'foreground' });
+  },
+  hidden() {
+    // Out of sight: the stream stops carrying this window's trees until it is back; a page
+    // without a shared stream holds no connection, and takes its window up again when back.
+    if (shared) detachWindow(); else disconnect();
+  },
+  restored() {
+    if (shared) attachWindow(); else connect();
+  },
+};
+
+// --- the page -----------------------------------------------------------------------------------
 
 // A window this page is given: a new one has seen none of our events.
 function adopt(window) {
@@ -361,7 +392,7 @@ function receive(data) {
     return;
   }
   adopt(message.window);
-  setOffline(false);
+  if (!deviceApp) setNotice('');
   app.rev = message.rev;
   app.ack = Math.max(app.ack, message.ack);
   if (app.localTab && app.localTab.seq <= app.ack) app.localTab = null;
@@ -920,8 +951,10 @@ function chooseTab(index) {
 
 const statusLine = document.getElementById('status');
 
+const NOT_CONNECTED = 'Not connected to Quillbox. Trying again…';
+
 function showStatus() {
-  const text = app.offline ? 'Not connected to Quillbox. Trying again…'
+  const text = app.notice ? app.notice
     : [app.eventError, app.status].filter((line) => line !== '').join(' · ');
   if (statusLine.textContent !== text) statusLine.textContent = text;
   statusLine.hidden = text === '';
@@ -937,30 +970,25 @@ function setEventError(text) {
   showStatus();
 }
 
-function setOffline(offline) {
-  app.offline = offline;
+function setNotice(text) {
+  app.notice = text;
   showStatus();
 }
 
 // --- the page's life --------------------------------------------------------------------------
 
+const transport = deviceApp
+  ? (await import('./device.js')).deviceTransport({ receive, adopt, setNotice, idiom: deviceIdiom })
+  : serverTransport;
+
 document.addEventListener('visibilitychange', () => {
-  if (visible()) {
-    if (shared) attachWindow(); else connect();
-    send({ type: 'foreground' });
-  } else if (shared) {
-    // Out of sight: the stream stops carrying this window's trees until it is back.
-    detachWindow();
-  } else {
-    // Out of sight: no connection is held; the window is taken up again when the page is back.
-    disconnect();
-  }
+  if (visible()) transport.shown(); else transport.hidden();
 });
 
 window.addEventListener('pageshow', (event) => {
   if (!event.persisted) return;
-  if (shared) attachWindow(); else connect();
+  transport.restored();
   send({ type: 'appear' });
 });
 
-start();
+transport.start();

@@ -1,0 +1,88 @@
+# The WebAssembly build (em++ through emcmake, into build-wasm/): the model the paired phone runs in a
+# Web Worker, and the shared tables of cases run under node. Only what the browser has a use for: no
+# Redis, no HTTPS client or server, no command line. SQLite is compiled in from the amalgamation that
+# `make wasm` unpacks into QUILLBOX_SQLITE_DIR; ICU's part is the browser's own (base/text_browser.cpp).
+enable_language(C)
+include(cmake/quillbox_options.cmake)
+
+set(QUILLBOX_SQLITE_DIR "${PROJECT_BINARY_DIR}/deps/sqlite3" CACHE PATH "Where sqlite3.c and sqlite3.h are")
+set(QUILLBOX_GTEST_DIR "/usr/src/googletest" CACHE PATH "GoogleTest's sources")
+
+# nlohmann/json is header-only: its Debian headers are used as they are, and nothing else of /usr/include.
+set(wasm_include ${PROJECT_BINARY_DIR}/sysinclude)
+file(MAKE_DIRECTORY ${wasm_include})
+if(NOT EXISTS ${wasm_include}/nlohmann)
+  file(CREATE_LINK /usr/include/nlohmann ${wasm_include}/nlohmann SYMBOLIC)
+endif()
+configure_file(platform/app_info_values.h.in ${PROJECT_BINARY_DIR}/generated/platform/app_info_values.h)
+
+# A single thread with no file system of its own but ours (platform/browser/browser_vfs.cpp).
+add_library(qb_sqlite STATIC ${QUILLBOX_SQLITE_DIR}/sqlite3.c)
+target_include_directories(qb_sqlite SYSTEM PUBLIC ${QUILLBOX_SQLITE_DIR})
+target_compile_definitions(qb_sqlite PRIVATE SQLITE_OS_OTHER=1 SQLITE_THREADSAFE=0 SQLITE_TEMP_STORE=3
+  SQLITE_OMIT_LOAD_EXTENSION SQLITE_OMIT_DEPRECATED SQLITE_OMIT_SHARED_CACHE SQLITE_DQS=0
+  SQLITE_DEFAULT_MEMSTATUS=0 SQLITE_OMIT_PROGRESS_CALLBACK SQLITE_MAX_EXPR_DEPTH=0 SQLITE_MAX_MMAP_SIZE=0)
+target_compile_options(qb_sqlite PRIVATE -w)
+
+function(wasm_library target)
+  add_library(${target} STATIC ${ARGN})
+  quillbox_set_options(${target})
+  target_include_directories(${target} SYSTEM PUBLIC ${wasm_include} ${PROJECT_BINARY_DIR}/generated)
+endfunction()
+
+file(GLOB base_sources CONFIGURE_DEPENDS base/*.cpp)
+list(FILTER base_sources EXCLUDE REGEX "_test\\.cpp$")
+wasm_library(qb_base ${base_sources})
+
+set(platform_files app_info cell cloud_store cloud_wire device fault_seam home home_lock main_queue outbox
+    outbox_cloud_store settings_store sqlite_db view view_render whole_file window)
+list(TRANSFORM platform_files PREPEND platform/)
+list(TRANSFORM platform_files APPEND .cpp)
+file(GLOB browser_sources CONFIGURE_DEPENDS platform/browser/*.cpp)
+list(FILTER browser_sources EXCLUDE REGEX "_test\\.cpp$")
+wasm_library(qb_platform ${platform_files} platform/web/web_tree.cpp platform/web/web_events.cpp
+             platform/web/web_json.cpp ${browser_sources})
+target_link_libraries(qb_platform PUBLIC qb_base qb_sqlite)
+
+file(GLOB screen_sources CONFIGURE_DEPENDS screens/*.cpp screens/*/*.cpp)
+list(FILTER screen_sources EXCLUDE REGEX "_test\\.cpp$")
+wasm_library(qb_screens ${screen_sources} app/content_view.cpp app/hosting_window_finder.cpp)
+target_link_libraries(qb_screens PUBLIC qb_platform)
+
+# The worker's module: quillbox-device.{js,wasm}, with device-worker.js beside it.
+set(device_dir ${PROJECT_BINARY_DIR}/device)
+add_executable(quillbox-device app/device_main.cpp)
+quillbox_set_options(quillbox-device)
+target_link_libraries(quillbox-device PRIVATE qb_screens)
+set_target_properties(quillbox-device PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${device_dir} SUFFIX ".js")
+target_link_options(quillbox-device PRIVATE
+  -sMODULARIZE=1 -sEXPORT_NAME=QuillboxDevice -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH=1
+  -sEXPORTED_FUNCTIONS=_main,_malloc,_free -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString,stringToUTF8
+  -sINITIAL_MEMORY=16777216 -sTOTAL_STACK=1048576 -sFILESYSTEM=1 -sEXIT_RUNTIME=0)
+add_custom_command(OUTPUT ${device_dir}/device-worker.js
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js ${device_dir}/
+  DEPENDS ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js)
+add_custom_target(device-worker ALL DEPENDS ${device_dir}/device-worker.js)
+add_dependencies(quillbox-device device-worker)
+
+# The shared tables of cases, under node: GoogleTest built from Debian's sources.
+add_library(qb_gtest STATIC ${QUILLBOX_GTEST_DIR}/googletest/src/gtest-all.cc
+                            ${QUILLBOX_GTEST_DIR}/googletest/src/gtest_main.cc)
+target_include_directories(qb_gtest SYSTEM PUBLIC ${QUILLBOX_GTEST_DIR}/googletest/include
+                                                  ${QUILLBOX_GTEST_DIR}/googlemock/include
+                                           PRIVATE ${QUILLBOX_GTEST_DIR}/googletest)
+function(wasm_tests target)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${T_SOURCES})
+  quillbox_set_options(${target})
+  target_link_libraries(${target} PRIVATE ${T_LIBS} qb_gtest)
+  target_link_options(${target} PRIVATE -sENVIRONMENT=node -sALLOW_MEMORY_GROWTH=1 -sNODERAWFS=1 -sEXIT_RUNTIME=1
+                      -sEXPORTED_FUNCTIONS=_main,_malloc,_free
+                      -sTOTAL_STACK=1048576)
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tests SUFFIX ".js")
+endfunction()
+file(GLOB base_tests CONFIGURE_DEPENDS base/*_test.cpp)
+wasm_tests(base_tests SOURCES ${base_tests} LIBS qb_base)
+# The screens' edge cases, over SQLite files held in memory (make test-wasm leaves out the one that forks).
+wasm_tests(screens_tests SOURCES screens/notes/notes_view_test.cpp screens/tasks/todo_view_test.cpp
+           screens/tags/tags_view_test.cpp LIBS qb_screens)

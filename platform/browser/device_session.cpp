@@ -1,0 +1,259 @@
+#include "platform/browser/device_session.h"
+
+#include <map>
+
+#include "base/list_string.h"
+#include "base/stored_lists.h"
+#include "platform/cloud_wire.h"
+#include "platform/main_queue.h"
+#include "platform/web/web_events.h"
+#include "platform/web/web_json.h"
+
+namespace quillbox {
+
+namespace {
+
+constexpr std::size_t kKeptTrees = 8;  // trees the page may still be looking at
+constexpr std::string_view kWindowId = "device";
+
+// The answer to an event that failed, as the web server gives it.
+int statusForFailure(const Status& failure) {
+  switch (failure.code()) {
+    case Status::Code::io:
+    case Status::Code::unavailable:
+    case Status::Code::busy:
+      return 503;
+    case Status::Code::unauthenticated:
+      return 403;
+    default:
+      return 409;
+  }
+}
+
+// The edits a waiting write carries: the entries it adds to its base and those it takes away (at least
+// one: a write that only reorders is an edit too).
+std::size_t editsIn(std::string_view key, std::string_view base, std::string_view value) {
+  std::string_view separator = kItemSeparator;
+  for (const StoredList& list : kStoredLists) {
+    if (list.cloudKey == key) separator = list.separator();
+  }
+  std::map<std::string_view, long> count;
+  for (std::string_view entry : nonEmptyPieces(value, separator)) ++count[entry];
+  for (std::string_view entry : nonEmptyPieces(base, separator)) --count[entry];
+  std::size_t edits = 0;
+  for (const auto& [entry, n] : count) edits += static_cast<std::size_t>(n < 0 ? -n : n);
+  return edits == 0 ? 1 : edits;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<DeviceSession>> DeviceSession::open(const std::filesystem::path& home, Idiom idiom,
+                                                           std::string server, const MakeWindow& makeWindow) {
+  std::unique_ptr<DeviceSession> session(new DeviceSession());
+  Result<std::shared_ptr<SettingsStore>> settings = SettingsStore::open(home);
+  if (!settings.ok()) return settings.status();
+  session->settings_ = std::move(settings).value();
+  auto transport = std::make_unique<WorkerTransport>(server);
+  session->transport_ = transport.get();
+  std::string identity = transport->identity();
+  Result<std::unique_ptr<OutboxCloudStore>> cloud = OutboxCloudStore::open(std::move(transport), home);
+  if (!cloud.ok()) return cloud.status();
+  session->cloud_ = std::move(cloud).value();
+  Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, identity);
+  if (!outbox.ok()) return outbox.status();
+  session->outbox_ = std::move(outbox).value();
+  // A list this browser never based on the server's is based on nothing: its first edits, made before
+  // any fetch (offline, or while the first fetch is under way), merge onto the server's lists instead of
+  // writing over them.
+  for (std::string_view key : cloudwire::kKeys) {
+    Result<Outbox::Base> base = session->outbox_->baseOf(key);
+    if (base.ok() && !base->known) (void)session->outbox_->rebase(key, std::nullopt);
+  }
+
+  OutboxCloudStore* store = session->cloud_.get();
+  Environment env{session->settings_, [store]() -> CloudStore& { return *store; },
+                  std::make_shared<Device>(idiom)};
+  session->window_ = makeWindow(env);
+  if (!session->window_) return Status::Error("the app made no window");
+  // A store that cannot be read shows in the status line; the window opens all the same.
+  (void)session->window_->open();
+  session->settle();
+  return session;
+}
+
+void DeviceSession::settle() { MainQueue::main().runUntilIdle(); }
+
+DeviceSession::Answer DeviceSession::event(std::string_view json) {
+  Result<web::ClientEvent> parsed = web::parseClientEvent(json);
+  if (!parsed.ok()) return {400, parsed.status().message()};
+  const web::ClientEvent& event = parsed.value();
+  using Type = web::ClientEvent::Type;
+  if (event.type == Type::attach || event.type == Type::detach) return {};
+  if (event.seq != 0 && event.seq <= ack_) return {};  // already run
+  ack_ = event.seq;
+  dirty_ = true;
+  if (event.type == Type::viewport) {
+    mirror_.setViewport(event.id, event.from, event.to);
+    return {};
+  }
+  // The tree the person saw, when the page may still be looking at it.
+  while (!sent_.empty() && sent_.front().last < event.rev) sent_.pop_front();
+  Window::Tree seen;
+  if (!sent_.empty() && sent_.front().first <= event.rev) seen = sent_.front().tree;
+  if (!seen) seen = std::make_shared<const Element>();
+  Status applied = web::applyClientEvent(*window_, event, seen);
+  settle();
+  if (!applied.ok()) return {statusForFailure(applied), applied.message()};
+  return {};
+}
+
+void DeviceSession::foreground() {
+  (void)window_->foreground();
+  settle();
+}
+
+Result<std::size_t> DeviceSession::editsWaiting() {
+  Result<std::vector<Outbox::Pending>> writes = outbox_->pending();
+  if (!writes.ok()) return writes.status();
+  std::size_t edits = 0;
+  for (const Outbox::Pending& write : writes.value()) {
+    Result<Outbox::Base> base = outbox_->baseOf(write.key);
+    if (!base.ok()) return base.status();
+    edits += editsIn(write.key, base->value.value_or(""), write.value);
+  }
+  return edits;
+}
+
+std::string DeviceSession::statusLine() {
+  if (Status local = settings_->health(); !local.ok()) return "Lists on this device: " + local.message();
+  // The count is read only when it is shown: it decodes the waiting lists.
+  if (network_ != Network::revoked && network_ != Network::unreachable) return "";
+  Result<std::size_t> waiting = editsWaiting();
+  if (!waiting.ok()) return "Lists on this device: " + waiting.status().message();
+  std::size_t count = waiting.value();
+  if (network_ == Network::revoked) {
+    return "This device's access was revoked: " +
+           (count == 0
+                ? std::string("pair it again to sync")
+                : "its edits stay here (" + std::to_string(count) + " waiting); pair it again to send them");
+  }
+  if (count > 0 && network_ == Network::unreachable) {
+    return "Offline: " + std::to_string(count) + (count == 1 ? " edit waiting" : " edits waiting");
+  }
+  return "";
+}
+
+std::string DeviceSession::takeTree() {
+  std::string status = statusLine();
+  if (window_->revision() != shownRevision_) dirty_ = true;
+  if (!dirty_ && status == shownStatus_) return "";
+  dirty_ = false;
+  shownRevision_ = window_->revision();
+  shownStatus_ = status;
+  bool full = needFull_;
+  if (full) mirror_.reset();
+  needFull_ = false;
+  Window::Tree tree = window_->snapshot();
+  std::string nodes = mirror_.diff(*tree);
+  const std::uint64_t revision = mirror_.revision();
+  if (!sent_.empty() && sent_.back().tree == tree) {
+    sent_.back().last = revision;
+  } else {
+    sent_.push_back({revision, revision, std::move(tree)});
+    if (sent_.size() > kKeptTrees) sent_.pop_front();
+  }
+  std::string message = "{\"window\":";
+  web::appendJsonString(message, kWindowId);
+  message += ",\"rev\":" + std::to_string(revision);
+  message += ",\"ack\":" + std::to_string(ack_);
+  message += full ? ",\"full\":true" : ",\"full\":false";
+  message += ",\"status\":";
+  web::appendJsonString(message, status);
+  message += ",\"nodes\":";
+  message += nodes;
+  message += "}";
+  return message;
+}
+
+std::string DeviceSession::outgoing() {
+  inFlight_.clear();
+  Result<std::vector<Outbox::Pending>> pending = outbox_->pending();
+  if (!pending.ok() || pending.value().empty()) return "";
+  std::vector<Outbox::Pending> writes = std::move(pending).value();
+  if (writes.size() > cloudwire::kMaxGroup) writes.resize(cloudwire::kMaxGroup);
+  std::vector<std::string> etags(writes.size());
+  std::vector<cloudwire::GroupWrite> group;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    cloudwire::GroupWrite write{writes[i].key, writes[i].value, cloudwire::GroupWrite::Condition::none, {}};
+    Result<Outbox::Base> base = outbox_->baseOf(writes[i].key);
+    if (!base.ok()) return "";  // nothing is written over a value the device cannot tell
+    std::optional<std::string> onto;
+    if (base->known) {
+      onto = base->value;
+    } else if (const std::optional<std::string>* copy = transport_->fetched(writes[i].key)) {
+      onto = *copy;  // never based on anything: written over what the server held when fetched
+    } else {
+      group.push_back(write);  // nothing known of the server's: written over whatever it holds
+      continue;
+    }
+    if (onto) {
+      etags[i] = cloudwire::etagOf(*onto);
+      write.condition = cloudwire::GroupWrite::Condition::matches;
+      write.etag = etags[i];
+    } else {
+      write.condition = cloudwire::GroupWrite::Condition::absent;
+    }
+    group.push_back(write);
+  }
+  inFlight_ = std::move(writes);
+  return cloudwire::encodeGroup(group);
+}
+
+void DeviceSession::sent(int httpStatus, std::string_view body) {
+  std::vector<Outbox::Delivered> made;
+  if (httpStatus == 204) {
+    for (const Outbox::Pending& write : inFlight_) made.push_back({write.id, write.key, write.value});
+  } else if (httpStatus == 200) {
+    std::vector<Status> results = cloudwire::decodeResults(body, inFlight_.size());
+    for (std::size_t i = 0; i < inFlight_.size(); ++i) {
+      if (results[i].ok()) made.push_back({inFlight_[i].id, inFlight_[i].key, inFlight_[i].value});
+    }
+  }
+  // A write that fails to be forgotten is sent again over its own value, to the same effect.
+  if (!made.empty()) (void)outbox_->delivered(made);
+  inFlight_.clear();
+}
+
+void DeviceSession::fetched(std::string_view key, std::optional<std::string> value) {
+  if (!cloudwire::isCloudKey(key)) return;
+  const std::optional<std::string>* before = transport_->fetched(key);
+  if (before == nullptr || *before != value) changedKeys_.emplace_back(key);
+  transport_->setFetched(key, std::move(value));
+}
+
+bool DeviceSession::reloadIfChanged() {
+  bool differs = false;
+  for (const std::string& key : changedKeys_) {
+    const std::optional<std::string>* fetched = transport_->fetched(key);
+    Result<bool> waiting = outbox_->isPending(key);
+    if (fetched == nullptr || !waiting.ok()) continue;
+    if (waiting.value()) {
+      // This device's edits wait: only another device's write since their base is news.
+      Result<Outbox::Base> base = outbox_->baseOf(key);
+      differs = differs || !base.ok() || !base->known || base->value != *fetched;
+    } else {
+      Result<std::optional<std::string>> copy = outbox_->copyOf(key);
+      differs = differs || !copy.ok() || copy.value() != *fetched;
+    }
+  }
+  changedKeys_.clear();
+  if (differs) foreground();
+  return differs;
+}
+
+void DeviceSession::setNetwork(Network network, std::string reason) {
+  network_ = network;
+  networkReason_ = std::move(reason);
+}
+
+}  // namespace quillbox

@@ -1,0 +1,100 @@
+#pragma once
+
+// The model of the paired phone, as its Web Worker runs it: one window over the settings store and the
+// outbox in the browser's storage, its trees and event answers in the web page's own formats (the page
+// draws them with the renderer it uses for the server's), and the outbox's traffic with the server's
+// cloud endpoint, which the worker carries out with fetch between events.
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/browser/worker_transport.h"
+#include "platform/environment.h"
+#include "platform/outbox.h"
+#include "platform/outbox_cloud_store.h"
+#include "platform/settings_store.h"
+#include "platform/status.h"
+#include "platform/web/web_tree.h"
+#include "platform/window.h"
+
+namespace quillbox {
+
+class DeviceSession {
+ public:
+  // How the server was last found by the worker.
+  enum class Network { unknown, reachable, unreachable, revoked };
+
+  using MakeWindow = std::function<std::unique_ptr<Window>(const Environment&)>;
+
+  // Opens the stores in home and the app's window for idiom, syncing through server's /cloud/v1/.
+  static Result<std::unique_ptr<DeviceSession>> open(const std::filesystem::path& home, Idiom idiom,
+                                                     std::string server, const MakeWindow& makeWindow);
+
+  // How an event went, as the web server answers /api/event: 200, 400 (not an event), 409 (stale: the
+  // new tree follows), 503 (a store could not be read or written) or 403; error says why.
+  struct Answer {
+    int status = 200;
+    std::string error;
+  };
+  // Runs one event of the page (the JSON the page posts to /api/event). Its writes are durable when it
+  // returns.
+  Answer event(std::string_view json);
+  // The page came back into view.
+  void foreground();
+
+  // The tree message owed to the page (the data of the web server's "tree" event), or "" when neither
+  // the tree nor the status line changed since the last.
+  std::string takeTree();
+  std::string statusLine();
+
+  // The writes waiting, as the body of a conditional group for POST /cloud/v1/; "" when none wait.
+  std::string outgoing();
+  // The server's answer to the last outgoing() body: 204, or 200 with a line per write, delivers
+  // what it made; any other answer changes nothing.
+  void sent(int httpStatus, std::string_view body);
+  // What the server holds under key (nothing: 404), as fetched.
+  void fetched(std::string_view key, std::optional<std::string> value);
+  // After a fetch: when a fetched copy differs from what the screens were built from, they load again
+  // (as at a Foreground, merging this device's unsent edits). True when they did.
+  bool reloadIfChanged();
+  void setNetwork(Network network, std::string reason = {});
+  // The edits not yet sent: the entries the waiting writes add to or take from what the server held.
+  Result<std::size_t> editsWaiting();
+
+ private:
+  DeviceSession() = default;
+  void settle();  // runs what the event left on the main queue
+
+  std::shared_ptr<SettingsStore> settings_;
+  std::unique_ptr<OutboxCloudStore> cloud_;
+  WorkerTransport* transport_ = nullptr;  // cloud_'s
+  std::unique_ptr<Outbox> outbox_;        // the same outbox, for the worker's sending
+  std::unique_ptr<Window> window_;
+
+  web::TreeMirror mirror_;
+  struct SentTree {
+    std::uint64_t first;
+    std::uint64_t last;
+    Window::Tree tree;
+  };
+  std::deque<SentTree> sent_;  // what the page may be looking at, newest last
+  std::uint64_t ack_ = 0;
+  bool needFull_ = true;
+  bool dirty_ = true;
+  std::uint64_t shownRevision_ = 0;
+  std::string shownStatus_;
+
+  Network network_ = Network::unknown;
+  std::string networkReason_;
+  std::vector<Outbox::Pending> inFlight_;  // the writes of the last outgoing() body
+  std::vector<std::string> changedKeys_;   // fetched since the last reload
+};
+
+}  // namespace quillbox

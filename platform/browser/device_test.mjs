@@ -1,0 +1,105 @@
+// The worker's calls on the WebAssembly model under node, over files held in memory in the shape of the
+// browser's synchronous file handles: what is committed before an answer is what a new worker finds.
+import assert from 'node:assert/strict';
+import {createRequire} from 'node:module';
+import test from 'node:test';
+
+const require = createRequire(import.meta.url);
+const QuillboxDevice = require(`${process.env.QUILLBOX_DEVICE}/quillbox-device.js`);
+
+// A file as FileSystemSyncAccessHandle shows one; only flush() makes writes survive a crash().
+class MemoryHandle {
+  constructor() { this.bytes = new Uint8Array(0); this.flushed = this.bytes; }
+  read(view, {at}) { const n = Math.max(0, Math.min(view.length, this.bytes.length - at)); view.set(this.bytes.subarray(at, at + n)); return n; }
+  write(view, {at}) { this.truncate(Math.max(this.bytes.length, at + view.length)); this.bytes.set(view, at); return view.length; }
+  truncate(size) { const b = new Uint8Array(size); b.set(this.bytes.subarray(0, size)); this.bytes = b; }
+  getSize() { return this.bytes.length; }
+  flush() { this.flushed = this.bytes.slice(); }
+  close() {}
+  crash() { this.bytes = this.flushed.slice(); }
+}
+
+function browserFiles() {
+  const files = {};
+  for (const name of ['settings.sqlite3', 'settings.sqlite3-wal', 'settings.sqlite3-journal'])
+    files[`/quillbox/${name}`] = new MemoryHandle();
+  return files;
+}
+
+async function startWorker(files) {
+  const m = await QuillboxDevice({qbHandles: files});
+  const call = (name, result, args) => (...values) => m.ccall(name, result, args, values);
+  const device = {
+    open: call('qb_open', 'number', ['string', 'string']),
+    event: (event) => m.ccall('qb_event', 'number', ['string'], [JSON.stringify(event)]),
+    tree: () => { const data = m.ccall('qb_tree', 'string', [], []); return data ? JSON.parse(data) : null; },
+    network: call('qb_network', null, ['number']),
+    reload: call('qb_reload', 'number', []),
+    outgoing() { const at = m.ccall('qb_outgoing', 'number', [], []); return Buffer.from(m.HEAPU8.slice(at, at + m.ccall('qb_size', 'number', [], []))).toString(); },
+    sent: (status) => m.ccall('qb_sent', null, ['number', 'number', 'number'], [status, 0, 0]),
+    fetched(key, text) {
+      const bytes = Buffer.from(text ?? '');
+      const at = m._malloc(bytes.length + 1);
+      m.HEAPU8.set(bytes, at);
+      m.ccall('qb_fetched', null, ['string', 'number', 'number', 'number'], [key, text === null ? 0 : 1, at, bytes.length]);
+      m._free(at);
+    },
+  };
+  assert.equal(device.open('phone', 'https://server.example'), 0);
+  return device;
+}
+
+// The notes a tree shows, as one line.
+const notes = (nodes) => nodes.filter((n) => n.e === 'Text' && /^\/notes\/0\/1\/1\/\d+\/1$/.test(n.i)).map((n) => n.p.text).join(',');
+
+function addNote(device, seq, text) {
+  assert.equal(device.event({window: 'device', seq, rev: 0, type: 'edit', id: '/notes/0/0/0/0', text}), 200);
+  return device.event({window: 'device', seq: seq + 1, rev: 0, type: 'submit', id: '/notes/0/0/0/0'});
+}
+
+test('an added note is committed before its answer, and sent as one conditional group', async () => {
+  const files = browserFiles();
+  const device = await startWorker(files);
+  assert.equal(device.tree().full, true);
+  assert.equal(addNote(device, 1, 'milk'), 200);
+  const tree = device.tree();
+  assert.equal(`${tree.ack} ${notes(tree.nodes)}`, '2 milk');
+  // Based on nothing before the first fetch: the server refuses it over lists it holds, and it is merged.
+  assert.equal(device.outgoing(), 'notesFromCloud absent 19\nmilkNOTES_SEPARATOR');
+  device.network(2);
+  assert.equal(device.tree().status, 'Offline: 1 edit waiting');
+  assert.equal(addNote(device, 3, 'eggs'), 200);
+  assert.equal(device.tree().status, 'Offline: 2 edits waiting');
+
+  for (const file of Object.values(files)) file.crash();  // the browser killed right after the answer
+  const again = await startWorker(files);
+  assert.equal(`${notes(again.tree().nodes)} | ${again.outgoing().split('\n')[0]}`, 'milk,eggs | notesFromCloud absent 38');
+  again.network(2);
+  assert.equal(again.tree().status, 'Offline: 2 edits waiting');
+  again.sent(204);
+  assert.equal(`${again.outgoing()}|${again.tree().status}`, '|');
+});
+
+test('a changed cloud copy loads the screens again, merging the edits not yet sent', async () => {
+  const device = await startWorker(browserFiles());
+  device.fetched('notesFromCloud', 'fromCloudNOTES_SEPARATOR');
+  assert.equal(device.reload(), 1);
+  assert.equal(notes(device.tree().nodes), 'fromCloud');
+  device.fetched('notesFromCloud', 'fromCloudNOTES_SEPARATOR');
+  assert.equal(device.reload(), 0);  // nothing new
+
+  assert.equal(addNote(device, 1, 'mine'), 200);
+  device.tree();
+  device.fetched('notesFromCloud', 'otherNOTES_SEPARATORfromCloudNOTES_SEPARATOR');
+  assert.equal(device.reload(), 1);
+  assert.equal(notes(device.tree().nodes), 'other,fromCloud,mine');
+  assert.match(device.outgoing(), /^notesFromCloud "[0-9a-f]{64}" \d+\n/);  // based on the copy it merged onto
+  device.network(3);
+  assert.match(device.tree().status, /^This device's access was revoked: its edits stay here \(1 waiting\)/);
+});
+
+test('a stale tap is refused and a bad event is no event', async () => {
+  const device = await startWorker(browserFiles());
+  assert.equal(device.event({window: 'device', seq: 1, type: 'nonsense'}), 400);
+  assert.equal(device.event({window: 'device', seq: 2, rev: 0, type: 'tap', id: '/notes/0/1/1/0/3'}), 409);
+});
