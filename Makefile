@@ -14,7 +14,7 @@ NODE_DEBS := $(if $(shell command -v node),,nodejs) $(if $(shell command -v npm)
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: deps build run test test-unit test-browser test-wasm wasm bench clean format format-check ratio
+.PHONY: pictures deps build run test test-unit test-browser test-wasm wasm bench clean format format-check ratio
 
 # Installs only what is missing; waits for an apt lock held by another process.
 deps:
@@ -53,6 +53,10 @@ BROWSER_TESTS = QUILLBOX_BIN=$(CURDIR)/$(TESTBUILD)/quillbox QUILLBOX_SHOTS=$(CU
 test-browser:
 	cd platform/web/browser_test && (npm ci --no-audit --no-fund || npm install --no-audit --no-fund) && \
 	  { $(BROWSER_TESTS) || { echo "browser tests failed once; running them again"; $(BROWSER_TESTS); }; }
+
+# The README's pictures of each tab, phone and tablet, into $(TESTBUILD)/screenshots/ (after make test).
+pictures:
+	cd platform/web/browser_test && $(BROWSER_TESTS) ../../../tools/pictures.mjs
 
 # The WebAssembly build of the model, for the paired phone's Web Worker: build-wasm/device/ holds
 # quillbox-device.js, quillbox-device.wasm and device-worker.js. Debian's emscripten, run with Debian's

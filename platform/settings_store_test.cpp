@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -30,30 +29,6 @@ namespace quillbox {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs body in a forked child and gives its pid. The child does no GoogleTest work and leaves
-// through _exit with body's result.
-pid_t forkChild(const std::function<int()>& body) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    ::_exit(code);
-  }
-  return pid;
-}
-
-// "exit 0", "killed 9", ...
-std::string waitFor(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return "lost";
-  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return "killed " + std::to_string(WTERMSIG(status));
-  return "other";
-}
 
 std::string keyFor(int round, int i) { return "r" + std::to_string(round) + "k" + std::to_string(i); }
 
@@ -376,41 +351,6 @@ TEST_F(SettingsStoreTest, TheDatabaseItsLogAndTheLockArePrivateWhateverTheUmaskA
 
 // Two processes each append to one list 50 times under the lock (read, then write the read
 // value plus one entry): without the lock, appends would be lost.
-TEST_F(SettingsStoreTest, TwoProcessesAppendingUnderTheLockLoseNothing) {
-  store_.reset();
-  auto appender = [this](char who) {
-    return [this, who] {
-      auto opened = SettingsStore::open(home_);
-      if (!opened.ok()) return 1;
-      auto& store = opened.value();
-      for (int i = 0; i < 50; ++i) {
-        auto held = store->lock();
-        if (!held.ok()) return 4;
-        std::string list = store->get("list");
-        if (!store->set("list", list + who + std::to_string(i) + ",").ok()) return 2;
-        if (!store->set(std::string(1, who) + std::to_string(i), "own key").ok()) return 3;
-      }
-      return 0;
-    };
-  };
-  pid_t first = forkChild(appender('a'));
-  pid_t second = forkChild(appender('b'));
-  EXPECT_EQ(waitFor(first), "exit 0");
-  EXPECT_EQ(waitFor(second), "exit 0");
-  reopen();
-  // Each appender's entries in its own order, and its own keys: "a0,...,a49, / b0,...,b49, / ".
-  std::string seen[2], expected[2], missingKeys;
-  std::stringstream entries(store_->get("list"));
-  for (std::string entry; std::getline(entries, entry, ',');) seen[entry[0] == 'b'] += entry + ",";
-  for (int i = 0; i < 50; ++i) {
-    for (char who : {'a', 'b'}) {
-      expected[who == 'b'] += who + std::to_string(i) + ",";
-      if (store_->get(who + std::to_string(i)) != "own key") missingKeys += who + std::to_string(i) + " ";
-    }
-  }
-  EXPECT_EQ(seen[0] + " / " + seen[1] + " / " + missingKeys, expected[0] + " / " + expected[1] + " / ");
-}
-
 TEST_F(SettingsHistoryTest, EachChangeKeepsTheReplacedValueWithTheCauseOfItsReplacement) {
   auto before = std::chrono::system_clock::now();
   set("stringNotes", "aNOTES_SEPARATOR");  // replaces the never-written "", by an edit

@@ -16,20 +16,6 @@ namespace {
 constexpr std::size_t kKeptTrees = 8;  // trees the page may still be looking at
 constexpr std::string_view kWindowId = "device";
 
-// The answer to an event that failed, as the web server gives it.
-int statusForFailure(const Status& failure) {
-  switch (failure.code()) {
-    case Status::Code::io:
-    case Status::Code::unavailable:
-    case Status::Code::busy:
-      return 503;
-    case Status::Code::unauthenticated:
-      return 403;
-    default:
-      return 409;
-  }
-}
-
 // The edits a waiting write carries: the entries it adds to its base and those it takes away (at least
 // one: a write that only reorders is an edit too).
 std::size_t editsIn(std::string_view key, std::string_view base, std::string_view value) {
@@ -103,7 +89,7 @@ DeviceSession::Answer DeviceSession::event(std::string_view json) {
   if (!seen) seen = std::make_shared<const Element>();
   Status applied = web::applyClientEvent(*window_, event, seen);
   settle();
-  if (!applied.ok()) return {statusForFailure(applied), applied.message()};
+  if (!applied.ok()) return {web::statusForFailure(applied), applied.message()};
   return {};
 }
 

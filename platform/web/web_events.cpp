@@ -182,4 +182,17 @@ Status applyClientEvent(Window& window, const ClientEvent& event, const Window::
   return Status::Invalid("unknown event type");
 }
 
+int statusForFailure(const Status& failure) {
+  switch (failure.code()) {
+    case Status::Code::io:
+    case Status::Code::unavailable:
+    case Status::Code::busy:
+      return 503;
+    case Status::Code::unauthenticated:
+      return 403;
+    default:
+      return 409;
+  }
+}
+
 }  // namespace quillbox::web

@@ -44,4 +44,9 @@ Result<ClientEvent> parseClientEvent(std::string_view body);
 // change nothing here.
 Status applyClientEvent(Window& window, const ClientEvent& event, const Window::Tree& seen);
 
+// The HTTP status of an event that failed: it named something that is no longer there or changed
+// (409), a store could not be read or written or was held by another process (503), or a secret
+// was refused (403). The server and the phone's worker answer alike.
+int statusForFailure(const Status& failure);
+
 }  // namespace quillbox::web

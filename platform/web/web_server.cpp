@@ -29,21 +29,6 @@ HttpResponse errorJson(int status, std::string_view message) {
   return HttpResponse::text(status, std::move(body), "application/json");
 }
 
-// The answer to an event that failed: it named something that is no longer there or changed (409),
-// or a store could not be read or written, or was held by another process (503).
-int statusForFailure(const Status& failure) {
-  switch (failure.code()) {
-    case Status::Code::io:
-    case Status::Code::unavailable:
-    case Status::Code::busy:
-      return 503;
-    case Status::Code::unauthenticated:
-      return 403;
-    default:
-      return 409;
-  }
-}
-
 // A file of the page. The device app's come with their own policy (its worker compiles the app's
 // module) and may be kept: the browser asks again each time, and is told when they have not changed.
 HttpResponse serveAsset(const Asset& asset, const HttpRequest& req) {

@@ -291,20 +291,6 @@ TEST_F(WebServerTest, AWindowIsSentItsWholeTreeThenEachChangeOfItsOwnEvents) {
   ASSERT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 Buy milk"; }));
 }
 
-TEST_F(WebServerTest, AnotherWindowsEditAndAnotherProcesssWriteReachEveryOpenWindow) {
-  start();
-  Stream& phone = open();
-  Stream& tablet = open("idiom=pad");
-  EXPECT_NE(phone.window(), tablet.window());
-  addNote(phone, "from the phone");
-  EXPECT_TRUE(tablet.until([&] { return tablet.rows(kNoteRows) == "1 from the phone"; }));
-
-  auto other = SettingsStore::open(home_).value();  // the command line, say
-  ASSERT_TRUE(other->set("stringNotes", "from the phoneNOTES_SEPARATORfrom elsewhereNOTES_SEPARATOR").ok());
-  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 from the phone|2 from elsewhere"; }));
-  EXPECT_TRUE(tablet.until([&] { return tablet.rows(kNoteRows) == "1 from the phone|2 from elsewhere"; }));
-}
-
 // Another process deletes a note while the page shows it, and the server has not polled since: a
 // tap on the row the person saw is refused, changes nothing, and the page is sent the new rows.
 TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) {
@@ -446,19 +432,6 @@ TEST_F(WebServerTest, AWindowTakenUpAgainGetsItsWholeTreeWithItsTypedText) {
     EXPECT_EQ(first.endedWith(), 200);
   }
   EXPECT_EQ(server_->windowCount(), 1u);
-}
-
-TEST_F(WebServerTest, StoredTextThatIsNotUtf8IsSentSafelyStaysStoredAndCanStillBeDeleted) {
-  const std::string bad =
-      std::string("caf\xe9 \x1b[31m <b>x</b>") + "NOTES_SEPARATOR" + "fine" + "NOTES_SEPARATOR";
-  ASSERT_TRUE(store_->set("stringNotes", bad).ok());
-  start();
-  Stream& phone = open();
-  EXPECT_EQ(phone.rows(kNoteRows), "1 caf\xef\xbf\xbd \x1b[31m <b>x</b>|2 fine");
-  EXPECT_EQ(store_->get("stringNotes"), bad);
-  EXPECT_EQ(send(phone, {{"type", "tap"}, {"id", std::string(kNoteRows) + "/0/3"}}), 204);
-  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 fine"; }));
-  EXPECT_EQ(store_->get("stringNotes"), "fineNOTES_SEPARATOR");
 }
 
 TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {

@@ -7,6 +7,7 @@ import { tmpdir } from 'node:os';
 import { join, resolve, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { promisify } from 'node:util';
+import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
 
 const here = dirname(fileURLToPath(import.meta.url));
@@ -73,6 +74,21 @@ export async function pairDevice(server, name) {
   const found = printed.match(/http:\/\/\S+\/device\/#token=[0-9a-f]{64}/);
   if (!found) throw new Error('devices add printed no address: ' + printed);
   return found[0];
+}
+
+// One server and one browser for a test file: started before its tests, handed to use, stopped after.
+export function sharedApp(use) {
+  let server;
+  let browser;
+  before(async () => {
+    server = await startServer();
+    browser = await launchBrowser();
+    use(server, browser);
+  });
+  after(async () => {
+    await browser?.close();
+    await server?.stop();
+  });
 }
 
 export async function launchBrowser() {

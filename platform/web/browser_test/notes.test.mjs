@@ -1,20 +1,14 @@
 // The Notes tab in Chromium: adding, searching key by key, deleting, numbering, links, markup
 // shown as text, keyboard use, and a page that fits a narrow phone.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as app from './helpers.mjs';
 
 let server;
 let browser;
-
-before(async () => {
-  server = await app.startServer();
-  browser = await app.launchBrowser();
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.stop();
+app.sharedApp((started, launched) => {
+  server = started;
+  browser = launched;
 });
 
 test('notes are added, numbered, searched key by key and deleted by value', async () => {

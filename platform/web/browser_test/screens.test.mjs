@@ -1,20 +1,14 @@
 // The To-Do and Tags tabs in Chromium, and the look every screen shares: text styles by device,
 // named colours, the light and dark schemes.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as app from './helpers.mjs';
 
 let server;
 let browser;
-
-before(async () => {
-  server = await app.startServer();
-  browser = await app.launchBrowser();
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.stop();
+app.sharedApp((started, launched) => {
+  server = started;
+  browser = launched;
 });
 
 function row(page, text) {

@@ -1,7 +1,7 @@
 // Windows and processes sharing one app: two pages see each other's edits, the command line's
 // add shows up in an open page, a cloud copy edited behind the app's back is taken on the next
 // Foreground. Nothing is served without the token, and a failed event says why.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, statSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
@@ -9,15 +9,9 @@ import * as app from './helpers.mjs';
 
 let server;
 let browser;
-
-before(async () => {
-  server = await app.startServer();
-  browser = await app.launchBrowser();
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.stop();
+app.sharedApp((started, launched) => {
+  server = started;
+  browser = launched;
 });
 
 // The page goes out of sight and comes back, as when the person switches apps.

@@ -1,19 +1,13 @@
 // Many pages of the app in one browser: they share one event stream, held by one page and taken
 // up by another when that page closes.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import * as app from './helpers.mjs';
 
 let server;
 let browser;
-
-before(async () => {
-  server = await app.startServer();
-  browser = await app.launchBrowser();
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.stop();
+app.sharedApp((started, launched) => {
+  server = started;
+  browser = launched;
 });
 
 // A browser keeps about six connections to one server: ten pages holding a stream each would leave

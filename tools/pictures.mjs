@@ -1,9 +1,10 @@
-// Phone and tablet pictures of each tab, with a few entries, written to $QUILLBOX_SHOTS.
+// The README's pictures: phone and tablet pictures of each tab, with a few entries, written to
+// $QUILLBOX_SHOTS (`make pictures`, after `make test`).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { statSync } from 'node:fs';
 import { join } from 'node:path';
-import * as app from './helpers.mjs';
+import * as app from '../platform/web/browser_test/helpers.mjs';
 
 let server;
 let browser;
