@@ -7,13 +7,11 @@
 #include "platform/cloud_wire.h"
 #include "platform/main_queue.h"
 #include "platform/web/web_events.h"
-#include "platform/web/web_json.h"
 
 namespace quillbox {
 
 namespace {
 
-constexpr std::size_t kKeptTrees = 8;  // trees the page may still be looking at
 constexpr std::string_view kWindowId = "device";
 
 // The edits a waiting write carries: the entries it adds to its base and those it takes away (at least
@@ -75,19 +73,14 @@ DeviceSession::Answer DeviceSession::event(std::string_view json) {
   const web::ClientEvent& event = parsed.value();
   using Type = web::ClientEvent::Type;
   if (event.type == Type::attach || event.type == Type::detach) return {};
-  if (event.seq != 0 && event.seq <= ack_) return {};  // already run
-  ack_ = event.seq;
+  if (event.seq != 0 && event.seq <= feed_.ack) return {};  // already run
+  feed_.ack = event.seq;
   dirty_ = true;
   if (event.type == Type::viewport) {
-    mirror_.setViewport(event.id, event.from, event.to);
+    feed_.mirror.setViewport(event.id, event.from, event.to);
     return {};
   }
-  // The tree the person saw, when the page may still be looking at it.
-  while (!sent_.empty() && sent_.front().last < event.rev) sent_.pop_front();
-  Window::Tree seen;
-  if (!sent_.empty() && sent_.front().first <= event.rev) seen = sent_.front().tree;
-  if (!seen) seen = std::make_shared<const Element>();
-  Status applied = web::applyClientEvent(*window_, event, seen);
+  Status applied = web::applyClientEvent(*window_, event, feed_.treeSeenAt(event.rev));
   settle();
   if (!applied.ok()) return {web::statusForFailure(applied), applied.message()};
   return {};
@@ -136,29 +129,7 @@ std::string DeviceSession::takeTree() {
   dirty_ = false;
   shownRevision_ = window_->revision();
   shownStatus_ = status;
-  bool full = needFull_;
-  if (full) mirror_.reset();
-  needFull_ = false;
-  Window::Tree tree = window_->snapshot();
-  std::string nodes = mirror_.diff(*tree);
-  const std::uint64_t revision = mirror_.revision();
-  if (!sent_.empty() && sent_.back().tree == tree) {
-    sent_.back().last = revision;
-  } else {
-    sent_.push_back({revision, revision, std::move(tree)});
-    if (sent_.size() > kKeptTrees) sent_.pop_front();
-  }
-  std::string message = "{\"window\":";
-  web::appendJsonString(message, kWindowId);
-  message += ",\"rev\":" + std::to_string(revision);
-  message += ",\"ack\":" + std::to_string(ack_);
-  message += full ? ",\"full\":true" : ",\"full\":false";
-  message += ",\"status\":";
-  web::appendJsonString(message, status);
-  message += ",\"nodes\":";
-  message += nodes;
-  message += "}";
-  return message;
+  return feed_.takeMessage(kWindowId, window_->snapshot(), status);
 }
 
 std::string DeviceSession::outgoing() {

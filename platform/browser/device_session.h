@@ -6,7 +6,6 @@
 // cloud endpoint, which the worker carries out with fetch between events.
 
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -78,15 +77,7 @@ class DeviceSession {
   std::unique_ptr<Outbox> outbox_;        // the same outbox, for the worker's sending
   std::unique_ptr<Window> window_;
 
-  web::TreeMirror mirror_;
-  struct SentTree {
-    std::uint64_t first;
-    std::uint64_t last;
-    Window::Tree tree;
-  };
-  std::deque<SentTree> sent_;  // what the page may be looking at, newest last
-  std::uint64_t ack_ = 0;
-  bool needFull_ = true;
+  web::TreeFeed feed_;  // what the page was sent
   bool dirty_ = true;
   std::uint64_t shownRevision_ = 0;
   std::string shownStatus_;

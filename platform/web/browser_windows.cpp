@@ -3,15 +3,7 @@
 #include <iterator>
 #include <random>
 
-#include "platform/web/web_json.h"
-
 namespace quillbox::web {
-
-namespace {
-
-constexpr std::size_t kKeptTrees = 8;  // trees a window's page may still be looking at
-
-}  // namespace
 
 std::string randomId() {
   std::random_device device;
@@ -26,14 +18,6 @@ std::string randomId() {
 
 Clock::time_point BrowserWindow::awaySince() const {
   return channel && channel->http->closed() ? channel->http->closedAt() : detached;
-}
-
-Window::Tree BrowserWindow::treeSeenAt(std::uint64_t rev) {
-  Window::Tree seen;
-  while (!sent.empty() && sent.front().last < rev) sent.pop_front();
-  if (!sent.empty() && sent.front().first <= rev) seen = sent.front().tree;
-  if (!seen) seen = std::make_shared<const Element>();
-  return seen;
 }
 
 BrowserWindows::BrowserWindows(MakeWindow make, std::size_t maxWindows, std::size_t maxIdleWindows)
@@ -102,29 +86,7 @@ void BrowserWindows::detach(BrowserWindow& window) {
 }
 
 std::string BrowserWindows::takeMessage(BrowserWindow& window, const std::string& status) {
-  bool full = window.needFull;
-  if (full) window.mirror.reset();
-  window.needFull = false;
-  Window::Tree tree = window.window->snapshot();
-  std::string nodes = window.mirror.diff(*tree);
-  const std::uint64_t revision = window.mirror.revision();
-  if (!window.sent.empty() && window.sent.back().tree == tree) {
-    window.sent.back().last = revision;
-  } else {
-    window.sent.push_back({revision, revision, std::move(tree)});
-    if (window.sent.size() > kKeptTrees) window.sent.pop_front();
-  }
-  std::string message = "event: tree\ndata: {\"window\":";
-  appendJsonString(message, window.id);
-  message += ",\"rev\":" + std::to_string(window.mirror.revision());
-  message += ",\"ack\":" + std::to_string(window.ack);
-  message += full ? ",\"full\":true" : ",\"full\":false";
-  message += ",\"status\":";
-  appendJsonString(message, status);
-  message += ",\"nodes\":";
-  message += nodes;
-  message += "}\n\n";
-  return message;
+  return "event: tree\ndata: " + window.takeMessage(window.id, window.window->snapshot(), status) + "\n\n";
 }
 
 void BrowserWindows::sendChanges(const std::string& status) {

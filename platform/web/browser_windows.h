@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,33 +33,19 @@ struct Channel {
   bool open() const { return http && !http->closed(); }
 };
 
-// One page's app window and the stream its trees go out on.
-struct BrowserWindow {
+// One page's app window, the stream its trees go out on, and what the page was fed of them (the
+// mirror, the trees the person may be looking at when an event arrives, the last event run).
+struct BrowserWindow : TreeFeed {
   std::string id;
   std::unique_ptr<Window> window;
-  TreeMirror mirror;
-  // The trees sent, each with the mirror's revisions it was sent at (messages that only brought
-  // rows of a list share one), newest last: what the person may be looking at when an event
-  // arrives. Trees the page has moved past are dropped.
-  struct SentTree {
-    std::uint64_t first;
-    std::uint64_t last;
-    Window::Tree tree;
-  };
-  std::deque<SentTree> sent;
-  std::uint64_t ack = 0;           // the last event seq run
   std::uint64_t seenRevision = 0;  // the window's revision when it was last marked
-  bool needFull = true;
-  bool dirty = false;  // the stream is owed the tree's change
+  bool dirty = false;              // the stream is owed the tree's change
   std::shared_ptr<Channel> channel;
   Clock::time_point detached = Clock::now();  // when it last had no stream
 
   bool attached() const { return channel && channel->open(); }
   // Since when the browser has been away.
   Clock::time_point awaySince() const;
-  // The tree of revision rev, if the page may still be looking at it; an empty one otherwise, in
-  // which no row is found. Trees older than rev are dropped.
-  Window::Tree treeSeenAt(std::uint64_t rev);
 };
 
 class BrowserWindows {

@@ -265,4 +265,38 @@ std::size_t TreeMirror::size() const {
   return sent_.size() + rows;
 }
 
+std::string TreeFeed::takeMessage(std::string_view window, Window::Tree tree, std::string_view status) {
+  constexpr std::size_t kKeptTrees = 8;  // trees the page may still be looking at
+  const bool full = needFull;
+  if (full) mirror.reset();
+  needFull = false;
+  std::string nodes = mirror.diff(*tree);
+  const std::uint64_t revision = mirror.revision();
+  if (!sent_.empty() && sent_.back().tree == tree) {
+    sent_.back().last = revision;
+  } else {
+    sent_.push_back({revision, revision, std::move(tree)});
+    if (sent_.size() > kKeptTrees) sent_.pop_front();
+  }
+  std::string message = "{\"window\":";
+  appendJsonString(message, window);
+  message += ",\"rev\":" + std::to_string(revision);
+  message += ",\"ack\":" + std::to_string(ack);
+  message += full ? ",\"full\":true" : ",\"full\":false";
+  message += ",\"status\":";
+  appendJsonString(message, status);
+  message += ",\"nodes\":";
+  message += nodes;
+  message += "}";
+  return message;
+}
+
+Window::Tree TreeFeed::treeSeenAt(std::uint64_t rev) {
+  Window::Tree seen;
+  while (!sent_.empty() && sent_.front().last < rev) sent_.pop_front();
+  if (!sent_.empty() && sent_.front().first <= rev) seen = sent_.front().tree;
+  if (!seen) seen = std::make_shared<const Element>();
+  return seen;
+}
+
 }  // namespace quillbox::web

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/view.h"
+#include "platform/window.h"
 
 namespace quillbox::web {
 
@@ -67,6 +69,34 @@ class TreeMirror {
   std::unordered_map<std::string, List> lists_;
   std::uint64_t revision_ = 0;
   std::string scratch_;
+};
+
+// One page's feed of a window's trees: the mirror its diffs are made against, the trees it was sent
+// (each with the mirror's revisions it was sent at; messages that only brought rows of a list share
+// one), and the last event of the page that ran. The server's browser windows and the phone's worker
+// feed their pages alike.
+class TreeFeed {
+ public:
+  TreeMirror mirror;
+  std::uint64_t ack = 0;  // the last event seq run
+  bool needFull = true;   // the next message brings the whole tree
+
+  // The tree message for tree, window's tree now (a JSON object: window, rev, ack, full, status, and
+  // nodes, the records new or changed since the last message); tree is kept as one the page may be
+  // looking at.
+  std::string takeMessage(std::string_view window, Window::Tree tree, std::string_view status);
+
+  // The tree of revision rev, if the page may still be looking at it; an empty one otherwise, in
+  // which no row is found. Trees older than rev are dropped.
+  Window::Tree treeSeenAt(std::uint64_t rev);
+
+ private:
+  struct SentTree {
+    std::uint64_t first;
+    std::uint64_t last;
+    Window::Tree tree;
+  };
+  std::deque<SentTree> sent_;  // newest last
 };
 
 }  // namespace quillbox::web
