@@ -198,10 +198,7 @@ HttpResponse WebServer::Impl::handle(const HttpRequest& req) {
   if (req.method == "GET") {
     if (req.path == "/api/stream") return openStream(req);
     if (const Asset* found = findAsset(req.path)) return serveAsset(*found, req);
-  }
-  if (req.path.rfind("/device/", 0) == 0)
-    return refusal(404, "not found");
-  else if (req.method == "POST" && req.path == "/api/event") {
+  } else if (req.method == "POST" && req.path == "/api/event") {
     return runEvent(req);
   }
   return refusal(404, "not found");
