@@ -248,14 +248,19 @@ function take(window, data) {
   }
 }
 
-function postWindowEvent(event) {
+// One event, as the page posts them to the server.
+function fetchEvent(event) {
   return fetch('/api/event', {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify({ window: app.windowId, seq: 0, ...event }),
+    body: JSON.stringify(event),
     credentials: 'same-origin',
     cache: 'no-store',
   });
+}
+
+function postWindowEvent(event) {
+  return fetchEvent({ window: app.windowId, seq: 0, ...event });
 }
 
 // Attaches this page's window (a new one at first) to the shared stream, once it is known and
@@ -323,13 +328,7 @@ function start() {
 async function postEvent(event) {
   let response;
   try {
-    response = await fetch('/api/event', {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify(event),
-      credentials: 'same-origin',
-      cache: 'no-store',
-    });
+    response = await fetchEvent(event);
   } catch {
     // Offline: the event is lost, and the stream brings the tree back when the server is there.
     return null;
