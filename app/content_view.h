@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "platform/environment.h"
-#include "platform/view.h"
-#include "platform/window.h"
+#include "platform/view/view.h"
+#include "platform/view/window.h"
 #include "screens/notes/notes_view.h"
 #include "screens/tags/tags_view.h"
 #include "screens/tasks/todo_view.h"

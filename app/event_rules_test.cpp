@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <sstream>
 
+#include "app/cli/visit.h"
 #include "app/content_view.h"
-#include "app/visit.h"
 #include "platform/fault_seam.h"
-#include "platform/settings_store.h"
+#include "platform/store/settings_store.h"
 
 namespace quillbox {
 namespace {

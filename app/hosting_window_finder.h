@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "platform/main_queue.h"
-#include "platform/view.h"
+#include "platform/view/view.h"
 
 namespace quillbox {
 

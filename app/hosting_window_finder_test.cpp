@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli_test_support.h"
-#include "platform/settings_store.h"
-#include "platform/window.h"
+#include "app/cli/cli_test_support.h"
+#include "platform/store/settings_store.h"
+#include "platform/view/window.h"
 
 namespace quillbox {
 namespace {

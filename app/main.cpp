@@ -1,6 +1,6 @@
 #include <iostream>
 
-#include "app/cli.h"
+#include "app/cli/cli.h"
 
 // The application's entry: the command line, which starts the app itself when given no command.
 int main(int argc, char** argv) {

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli.h"
+#include "app/cli/cli.h"
 #include "base/list_string.h"
-#include "platform/settings_store.h"
+#include "platform/store/settings_store.h"
 
 namespace quillbox {
 namespace {

@@ -13,11 +13,11 @@
 #include <string>
 
 #include "base/list_string.h"
-#include "platform/cloud_backing.h"
-#include "platform/device_tokens.h"
-#include "platform/https_transport.h"
-#include "platform/redis_test_server.h"
+#include "platform/transports/https_transport.h"
+#include "platform/transports/redis_test_server.h"
+#include "platform/web/cloud_backing.h"
 #include "platform/web/cloud_endpoint.h"
+#include "platform/web/device_tokens.h"
 #include "platform/web/http_server.h"
 #include "platform/web/tls_transport.h"
 

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "base/list_string.h"
-#include "platform/cloud_store.h"
-#include "platform/redis_test_server.h"
-#include "platform/redis_transport.h"
+#include "platform/sync/cloud_store.h"
+#include "platform/transports/redis_test_server.h"
+#include "platform/transports/redis_transport.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/cloud_store.h"
-#include "platform/folder_transport.h"
-#include "platform/settings_store.h"
+#include "platform/store/settings_store.h"
+#include "platform/sync/cloud_store.h"
+#include "platform/transports/folder_transport.h"
 
 namespace quillbox {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "app/content_view.h"
 #include "base/list_string.h"
-#include "platform/cloud_store.h"
-#include "platform/web/web_tree.h"
+#include "platform/page/web_tree.h"
+#include "platform/sync/cloud_store.h"
 
 namespace quillbox {
 namespace {

@@ -15,10 +15,20 @@ function(quillbox_set_options target)
   endif()
 endfunction()
 
-# A library made of the .cpp files of one folder, tests, benchmarks and entry points left out.
-function(quillbox_library target dir)
-  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+# A library made of the .cpp files of one folder or more, tests, benchmarks and entry points left out,
+# and of each pair of sides (name_openssl.cpp, name_browser.cpp) the side this build takes.
+function(quillbox_library target)
+  set(sources "")
+  foreach(dir ${ARGN})
+    file(GLOB found CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND sources ${found})
+  endforeach()
   list(FILTER sources EXCLUDE REGEX "_test\\.cpp$|/main\\.cpp$|/device_main\\.cpp$")
+  if(EMSCRIPTEN)
+    list(FILTER sources EXCLUDE REGEX "_openssl\\.cpp$")
+  else()
+    list(FILTER sources EXCLUDE REGEX "_browser\\.cpp$")
+  endif()
   if(NOT sources)
     # A folder whose code has not landed yet still gives a target to link against.
     set(sources ${PROJECT_BINARY_DIR}/generated/empty.cpp)

@@ -24,29 +24,20 @@ target_compile_definitions(qb_sqlite PRIVATE SQLITE_OS_OTHER=1 SQLITE_THREADSAFE
   SQLITE_DEFAULT_MEMSTATUS=0 SQLITE_OMIT_PROGRESS_CALLBACK SQLITE_MAX_EXPR_DEPTH=0 SQLITE_MAX_MMAP_SIZE=0)
 target_compile_options(qb_sqlite PRIVATE -w)
 
+# A library of whole folders, with nlohmann/json and the generated headers on its include path.
 function(wasm_library target)
-  add_library(${target} STATIC ${ARGN})
-  quillbox_set_options(${target})
+  quillbox_library(${target} ${ARGN})
   target_include_directories(${target} SYSTEM PUBLIC ${wasm_include} ${PROJECT_BINARY_DIR}/generated)
 endfunction()
 
-file(GLOB base_sources CONFIGURE_DEPENDS base/*.cpp)
-list(FILTER base_sources EXCLUDE REGEX "_test\\.cpp$")
-wasm_library(qb_base ${base_sources})
+wasm_library(qb_base base)
 
-set(platform_files app_info cell cloud_store cloud_wire device fault_seam home home_lock main_queue outbox
-    outbox_cloud_store settings_store sqlite_db view view_render whole_file window)
-list(TRANSFORM platform_files PREPEND platform/)
-list(TRANSFORM platform_files APPEND .cpp)
-file(GLOB browser_sources CONFIGURE_DEPENDS platform/browser/*.cpp)
-list(FILTER browser_sources EXCLUDE REGEX "_test\\.cpp$")
-wasm_library(qb_platform ${platform_files} platform/web/web_tree.cpp platform/web/web_events.cpp
-             platform/web/web_json.cpp ${browser_sources})
+# The platform's shared wings and the browser's own side; no transports, no server.
+wasm_library(qb_platform platform platform/store platform/crypto platform/sync platform/view platform/page
+             platform/browser)
 target_link_libraries(qb_platform PUBLIC qb_base qb_sqlite)
 
-file(GLOB screen_sources CONFIGURE_DEPENDS screens/*.cpp screens/*/*.cpp)
-list(FILTER screen_sources EXCLUDE REGEX "_test\\.cpp$")
-wasm_library(qb_screens ${screen_sources} app/content_view.cpp app/hosting_window_finder.cpp)
+wasm_library(qb_screens screens screens/notes screens/tasks screens/tags app)
 target_link_libraries(qb_screens PUBLIC qb_platform)
 
 # The worker's module: quillbox-device.{js,wasm}, with device-worker.js beside it.
@@ -84,5 +75,5 @@ endfunction()
 file(GLOB base_tests CONFIGURE_DEPENDS base/*_test.cpp)
 wasm_tests(base_tests SOURCES ${base_tests} LIBS qb_base)
 # The screens' edge cases, over SQLite files held in memory (make test-wasm leaves out the one that forks).
-wasm_tests(screens_tests SOURCES screens/notes/notes_view_test.cpp screens/tasks/todo_view_test.cpp
-           screens/tags/tags_view_test.cpp LIBS qb_screens)
+file(GLOB screen_tests CONFIGURE_DEPENDS screens/*/*_test.cpp)
+wasm_tests(screens_tests SOURCES ${screen_tests} LIBS qb_screens)

@@ -3,9 +3,9 @@
 #include <functional>
 #include <memory>
 
-#include "platform/cloud_store.h"
 #include "platform/device.h"
-#include "platform/settings_store.h"
+#include "platform/store/settings_store.h"
+#include "platform/sync/cloud_store.h"
 
 namespace quillbox {
 

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/cell.h"
 #include "platform/device.h"
-#include "platform/view.h"
+#include "platform/view/cell.h"
+#include "platform/view/view.h"
 
 namespace quillbox {
 

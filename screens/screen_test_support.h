@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "base/list_string.h"
-#include "platform/cloud_store.h"
 #include "platform/device.h"
 #include "platform/environment.h"
-#include "platform/settings_store.h"
-#include "platform/view.h"
-#include "platform/window.h"
+#include "platform/store/settings_store.h"
+#include "platform/sync/cloud_store.h"
+#include "platform/view/view.h"
+#include "platform/view/window.h"
 
 namespace quillbox::test {
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/cell.h"
-#include "platform/cloud_store.h"
+#include "platform/sync/cloud_store.h"
+#include "platform/view/cell.h"
 
 namespace quillbox {
 

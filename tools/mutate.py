@@ -6,13 +6,14 @@ import os, re, subprocess, sys
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 build, out = sys.argv[1], sys.argv[2]
 only = {int(n) for n in sys.argv[3:]}
-programs = ["base_tests", "platform_tests", "web_tests", "notes_tests", "tasks_tests", "tags_tests", "app_tests"]
+programs = ["base_tests", "platform_tests", "store_tests", "sync_tests", "transports_tests", "view_tests", "page_tests",
+            "web_tests", "notes_tests", "tasks_tests", "tags_tests", "app_tests", "cli_tests"]
 
 
 def run_programs(build, group):
     failed, jobs = [], []
     for program in group:
-        shards = 3 if program == "app_tests" else 1
+        shards = 3 if program == "cli_tests" else 1
         for shard in range(shards):
             env = dict(os.environ, QUILLBOX_BINARY_DIR=os.path.abspath(build), GTEST_TOTAL_SHARDS=str(shards),
                        GTEST_SHARD_INDEX=str(shard))

@@ -4,9 +4,9 @@
 
 #include "base/list_string.h"
 #include "base/stored_lists.h"
-#include "platform/cloud_wire.h"
 #include "platform/main_queue.h"
-#include "platform/web/web_events.h"
+#include "platform/page/web_events.h"
+#include "platform/sync/cloud_wire.h"
 
 namespace quillbox {
 

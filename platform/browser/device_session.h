@@ -16,12 +16,12 @@
 
 #include "platform/browser/worker_transport.h"
 #include "platform/environment.h"
-#include "platform/outbox.h"
-#include "platform/outbox_cloud_store.h"
-#include "platform/settings_store.h"
+#include "platform/page/web_tree.h"
 #include "platform/status.h"
-#include "platform/web/web_tree.h"
-#include "platform/window.h"
+#include "platform/store/settings_store.h"
+#include "platform/sync/outbox.h"
+#include "platform/sync/outbox_cloud_store.h"
+#include "platform/view/window.h"
 
 namespace quillbox {
 

@@ -1,6 +1,6 @@
 #include "platform/browser/worker_transport.h"
 
-#include "platform/cloud_wire.h"
+#include "platform/sync/cloud_wire.h"
 
 namespace quillbox {
 

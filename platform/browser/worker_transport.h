@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/cloud_transport.h"
+#include "platform/sync/cloud_transport.h"
 
 namespace quillbox {
 

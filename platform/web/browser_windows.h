@@ -11,9 +11,9 @@
 #include <string>
 
 #include "platform/device.h"
+#include "platform/page/web_tree.h"
+#include "platform/view/window.h"
 #include "platform/web/http_server.h"
-#include "platform/web/web_tree.h"
-#include "platform/window.h"
 
 namespace quillbox::web {
 

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "platform/settings_store.h"
+#include "platform/store/settings_store.h"
 
 namespace quillbox::web {
 namespace {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/cloud_wire.h"
+#include "platform/sync/cloud_wire.h"
 #include "platform/web/web_security.h"
 
 namespace quillbox::web {

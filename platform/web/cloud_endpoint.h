@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/cloud_transport.h"
-#include "platform/device_tokens.h"
+#include "platform/sync/cloud_transport.h"
+#include "platform/web/device_tokens.h"
 #include "platform/web/http_server.h"
 
 namespace quillbox::web {
@@ -29,7 +29,7 @@ struct CloudEndpointOptions {
 };
 
 // The cloud store of `quillbox serve` for the person's devices: the wire is cloudwire's
-// (platform/cloud_wire.h). Values go to and come from the server's own backing directly, never
+// (platform/sync/cloud_wire.h). Values go to and come from the server's own backing directly, never
 // through an outbox: a 204 means the backing holds the value, and a backing that cannot be reached
 // or written answers 503. Every request needs a device token; refusals come from the head alone,
 // before the body is read, where they can (a missing token, a token sent in clear from another

@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/cloud_wire.h"
-#include "platform/memory_transport_test_support.h"
+#include "platform/sync/cloud_wire.h"
+#include "platform/sync/memory_transport_test_support.h"
 
 namespace quillbox::web {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/https_client.h"
+#include "platform/transports/https_client.h"
 
 namespace quillbox::web {
 namespace {

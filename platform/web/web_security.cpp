@@ -15,7 +15,7 @@
 #include <random>
 #include <sstream>
 
-#include "platform/whole_file.h"
+#include "platform/store/whole_file.h"
 
 namespace quillbox::web {
 

@@ -6,11 +6,11 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/page/web_events.h"
+#include "platform/page/web_json.h"
+#include "platform/page/web_tree.h"
 #include "platform/web/browser_windows.h"
 #include "platform/web/web_assets.h"
-#include "platform/web/web_events.h"
-#include "platform/web/web_json.h"
-#include "platform/web/web_tree.h"
 
 namespace quillbox::web {
 

@@ -10,12 +10,12 @@
 
 #include "platform/device.h"
 #include "platform/main_queue.h"
-#include "platform/settings_store.h"
 #include "platform/status.h"
+#include "platform/store/settings_store.h"
+#include "platform/view/window.h"
 #include "platform/web/cloud_endpoint.h"
 #include "platform/web/http_server.h"
 #include "platform/web/web_security.h"
-#include "platform/window.h"
 
 namespace quillbox::web {
 

@@ -13,9 +13,10 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "app/content_view.h"
-#include "platform/cloud_store.h"
+#include "platform/sync/cloud_store.h"
+#include "platform/view/window.h"
 #include "platform/web/web_assets.h"
+#include "screens/notes/notes_view.h"
 
 namespace quillbox::web {
 namespace {
@@ -183,7 +184,15 @@ class WebServerTest : public ::testing::Test {
     options.keepIdle = keepIdle_;
     options.makeWindow = [this](Idiom idiom) {
       Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
-      return makeWindow_ ? makeWindow_(idiom) : QuillboxApp().makeWindow(env);
+      if (makeWindow_) return makeWindow_(idiom);
+      // The notes screen on a tab of its own, keyed as the app keys it.
+      auto notes = std::make_shared<NotesView>(env);
+      Window::Body body = [notes] {
+        std::vector<Element> tabs;
+        tabs.push_back(notes->body().tabItem(Label("Notes", "square.and.pencil")).keyed("notes"));
+        return TabView(std::move(tabs));
+      };
+      return std::make_unique<Window>(std::move(body), env.settings, env.device);
     };
     server_ = std::make_unique<WebServer>(std::move(options), queue_);
     ASSERT_TRUE(server_->start().ok());

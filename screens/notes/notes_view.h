@@ -4,9 +4,9 @@
 #include <string>
 
 #include "base/list_string.h"
-#include "platform/cell.h"
 #include "platform/environment.h"
-#include "platform/view.h"
+#include "platform/view/cell.h"
+#include "platform/view/view.h"
 #include "screens/synced_list.h"
 
 namespace quillbox {

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "base/list_string.h"
-#include "platform/cell.h"
 #include "platform/environment.h"
-#include "platform/view.h"
+#include "platform/view/cell.h"
+#include "platform/view/view.h"
 #include "screens/synced_list.h"
 
 namespace quillbox {

@@ -1,0 +1,222 @@
+#include "app/cli/list_commands.h"
+
+#include <charconv>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "base/escape.h"
+#include "base/text.h"
+#include "base/url.h"
+#include "platform/view/view_render.h"
+#include "screens/notes/notes_view.h"
+#include "screens/tags/tags_view.h"
+#include "screens/tasks/todo_view.h"
+
+namespace quillbox {
+
+namespace {
+
+// What the list commands are given on the command line.
+struct ListOptions {
+  std::string text;
+  std::string number;
+  std::string search;
+  std::string tag = "red";
+  bool json = false;
+};
+
+// A row number as printed by `list`: 1 up to the list's length.
+Result<std::int64_t> rowPosition(const std::string& text, std::size_t count, const std::string& command) {
+  std::int64_t number = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || end != text.data() + text.size())
+    return Status::Invalid(command + ": not a row number: " + terminalSafe(text));
+  if (number < 1 || static_cast<std::uint64_t>(number) > count) {
+    return Status::NotFound(command + ": no row " + std::to_string(number) + " (the list has " +
+                            std::to_string(count) + (count == 1 ? " row)" : " rows)"));
+  }
+  return number - 1;
+}
+
+// A tag given as its glyph or its colour name.
+Result<std::string> tagFor(const std::string& given) {
+  for (std::size_t i = 0; i < kTags.size(); ++i) {
+    if (given == kTags[i] || given == kTagNames[i] || textEquals(given, kTags[i]))
+      return std::string(kTags[i]);
+  }
+  if (given == "\u26AB") return std::string(kTags[7]);  // black typed without its variation selector
+  return Status::Invalid("not a tag: " + terminalSafe(given) +
+                         " (red, green, yellow, orange, brown, purple, blue, black or a glyph)");
+}
+
+struct Row {
+  std::int64_t number;
+  std::string text;
+  std::string label;  // "text", "link" or "none"
+  std::optional<bool> finished;
+};
+
+void printRows(const std::vector<Row>& rows, bool json, std::ostream& out) {
+  if (json) {
+    Json array = Json::array();
+    for (const Row& row : rows) {
+      Json item{{"number", row.number}, {"text", row.text}, {"label", row.label}};
+      if (row.finished) item["finished"] = *row.finished;
+      array.push_back(std::move(item));
+    }
+    out << dumpJson(array, 2) << "\n";
+    return;
+  }
+  for (const Row& row : rows) {
+    out << row.number << '\t';
+    if (row.finished) out << (*row.finished ? "[x] " : "[ ] ");
+    // The label as the screen shows it: the text, a link's address, nothing for a bad link.
+    if (row.label != "none") out << terminalSafe(row.text);
+    out << '\n';
+  }
+}
+
+// One list screen as the command line drives it: its cells and operations, named once.
+template <class View>
+struct ListScreen {
+  const char* command;      // "notes"
+  const char* description;  // for --help
+  const char* entry;        // "note"
+  State<ItemList> View::*list;
+  State<std::string> View::*field;
+  State<std::string> View::*search;
+  Status (View::*add)() const;
+  Status (View::*remove)(std::int64_t) const;
+  bool (View::*shown)(std::int64_t) const;
+};
+
+constexpr ListScreen<NotesView> kNotesScreen{"notes",
+                                             "the numbered list of free notes",
+                                             "note",
+                                             &NotesView::notes,
+                                             &NotesView::notesTextField,
+                                             &NotesView::searchNotes,
+                                             &NotesView::addNote,
+                                             &NotesView::deleteNote,
+                                             &NotesView::isNoteShown};
+constexpr ListScreen<ToDoView> kTasksScreen{"tasks",
+                                            "the to-dos and their finished marks",
+                                            "to-do",
+                                            &ToDoView::tasks,
+                                            &ToDoView::tasksTextField,
+                                            &ToDoView::searchTasks,
+                                            &ToDoView::addTask,
+                                            &ToDoView::deleteTask,
+                                            &ToDoView::isTaskShown};
+constexpr ListScreen<TagsView> kTagsScreen{"tags",
+                                           "short notes under eight colour tags",
+                                           "tagged note",
+                                           &TagsView::taggedNotes,
+                                           &TagsView::taggedNotesTextField,
+                                           &TagsView::searchTaggedNotes,
+                                           &TagsView::addTaggedNote,
+                                           &TagsView::deleteTaggedNote,
+                                           &TagsView::isTaggedNoteShown};
+
+// The rows the screen draws, numbered by their place in the whole list.
+template <class View>
+std::vector<Row> rowsOf(const ListScreen<View>& screen, const View& view) {
+  std::vector<Row> rows;
+  const ItemList& list = (view.*screen.list).get();
+  for (std::size_t p = 0; p < list.size(); ++p) {
+    const auto position = static_cast<std::int64_t>(p);
+    if (!(view.*screen.shown)(position)) continue;
+    Row row{position + 1, std::string(list[p]), "text", std::nullopt};
+    if (isLinkText(list[p])) row.label = parseURL(list[p]) ? "link" : "none";
+    if constexpr (std::is_same_v<View, ToDoView>) row.finished = view.isFinished(position);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+template <class View>
+void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<View>& screen) {
+  auto options = std::make_shared<ListOptions>();
+  CommandContext* shared = &context;  // lives until the chosen command has run
+  using Operation = Status (*)(const ListScreen<View>&, const ListOptions&, View&, Window&);
+  // The visit: open the screen, run the operation, end the visit, print the rows.
+  auto visit = [options, shared, &screen](Operation operation) {
+    return [options, shared, &screen, operation] {
+      shared->command = [options, shared, &screen, operation]() -> Status {
+        Result<std::string> tag = std::string();
+        if constexpr (std::is_same_v<View, TagsView>) tag = tagFor(options->tag);
+        if (!tag) return tag.status();
+        Result<std::unique_ptr<Session>> session = openSession(shared->options);
+        if (!session) return session.status();
+        View view(session.value()->env);
+        if constexpr (std::is_same_v<View, TagsView>) view.selectedTag.set(tag.value());
+        Result<std::unique_ptr<Window>> window = openScreen(*session.value(), view);
+        if (!window) return window.status();
+        if (Status done = operation(screen, *options, view, *window.value()); !done.ok()) return done;
+        if (Status ended = endVisit(*session.value(), shared->err); !ended.ok()) return ended;
+        printRows(rowsOf(screen, view), options->json, shared->out);
+        return Status::Ok();
+      };
+    };
+  };
+  auto tagOption = [&](CLI::App* command, const char* help) {
+    if constexpr (std::is_same_v<View, TagsView>) command->add_option("--tag", options->tag, help);
+  };
+  const std::string entry = screen.entry;
+
+  CLI::App* group = app.add_subcommand(screen.command, screen.description);
+  group->require_subcommand(1);
+
+  CLI::App* list = group->add_subcommand("list", "print the rows the screen would draw");
+  list->add_option("--search", options->search, "only rows that contain TEXT");
+  list->add_flag("--json", options->json, "one JSON object per row");
+  tagOption(list, "the tag whose notes are listed: a glyph or a colour name (default red)");
+  list->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window&) {
+    (view.*s.search).set(o.search);
+    return Status::Ok();
+  }));
+
+  CLI::App* add = group->add_subcommand("add", "add a " + entry + " at the end");
+  tagOption(add, "the note's tag: a glyph or a colour name (default red)");
+  add->add_option("TEXT", options->text, "the " + entry + ", exactly as given")->required();
+  add->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
+    return window.perform([&] {
+      (view.*s.field).set(o.text);
+      return (view.*s.add)();
+    });
+  }));
+
+  if constexpr (std::is_same_v<View, ToDoView>) {
+    CLI::App* toggle = group->add_subcommand("toggle", "mark row N finished, or unfinished again");
+    toggle->add_option("N", options->number, "the row number as listed")->required();
+    toggle->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
+      Result<std::int64_t> p =
+          rowPosition(o.number, (view.*s.list).get().size(), std::string(s.command) + " toggle");
+      if (!p) return p.status();
+      return window.perform([&] { return view.toggleFinished(p.value()); });
+    }));
+  }
+
+  CLI::App* remove = group->add_subcommand("delete", "delete row N and every " + entry + " equal to it");
+  remove->add_option("N", options->number, "the row number as listed")->required();
+  tagOption(remove, "the tag whose rows are printed afterwards (default red)");
+  remove->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
+    Result<std::int64_t> p =
+        rowPosition(o.number, (view.*s.list).get().size(), std::string(s.command) + " delete");
+    if (!p) return p.status();
+    return window.perform([&] { return (view.*s.remove)(p.value()); });
+  }));
+}
+
+}  // namespace
+
+void addListCommands(CLI::App& app, CommandContext& context) {
+  addScreenCommands(app, context, kNotesScreen);
+  addScreenCommands(app, context, kTasksScreen);
+  addScreenCommands(app, context, kTagsScreen);
+}
+
+}  // namespace quillbox

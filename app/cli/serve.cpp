@@ -1,0 +1,305 @@
+#include "app/cli/serve.h"
+
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/cli/cli.h"
+#include "app/cli/visit.h"
+#include "app/content_view.h"
+#include "platform/main_queue.h"
+#include "platform/store/home.h"
+#include "platform/store/settings_store.h"
+#include "platform/sync/cloud_store.h"
+#include "platform/web/cloud_backing.h"
+#include "platform/web/cloud_endpoint.h"
+#include "platform/web/device_tokens.h"
+#include "platform/web/tls_transport.h"
+#include "platform/web/web_security.h"
+#include "platform/web/web_server.h"
+
+extern char** environ;
+
+namespace quillbox {
+
+namespace {
+
+// Gives a cloud store's deferred writes another chance now and then: every second while the
+// store is well, backing off to every half minute while it is not.
+class CloudFlusher {
+ public:
+  void tick() {
+    auto now = std::chrono::steady_clock::now();
+    if (now < next_) return;
+    CloudStore& cloud = sharedCloudStore();
+    cloud.flushPending(kTickFlushMs);
+    delay_ = cloud.health().ok() ? kShortest : std::min(delay_ * 2, kLongest);
+    next_ = now + delay_;
+  }
+
+ private:
+  static constexpr int kTickFlushMs = 100;
+  static constexpr std::chrono::milliseconds kShortest{1000};
+  static constexpr std::chrono::milliseconds kLongest{30000};
+  std::chrono::milliseconds delay_ = kShortest;
+  std::chrono::steady_clock::time_point next_{};
+};
+
+std::string hostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
+// The addresses a browser elsewhere on the network can use for a server on every interface.
+std::vector<std::string> networkAddresses(bool ipv6) {
+  std::vector<std::string> found;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
+    if (item->ifa_addr == nullptr || (item->ifa_flags & IFF_LOOPBACK) != 0 || (item->ifa_flags & IFF_UP) == 0)
+      continue;
+    int family = item->ifa_addr->sa_family;
+    if (family != AF_INET && !(ipv6 && family == AF_INET6)) continue;
+    char text[NI_MAXHOST] = {};
+    socklen_t size = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (getnameinfo(item->ifa_addr, size, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) continue;
+    std::string address = text;
+    if (family == AF_INET6) {
+      if (address.rfind("fe80", 0) == 0) continue;  // link-local needs a zone a browser cannot take
+      address = "[" + address + "]";
+    }
+    if (std::find(found.begin(), found.end(), address) == found.end()) found.push_back(address);
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+std::string urlHost(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+// Opens url in the desktop's browser; a desktop without one is told nothing. The browser is given
+// a private file of the home that leads on to the address, not the address itself: a program's
+// arguments can be read by every user of the machine, and the address holds the secret.
+void openBrowser(const std::filesystem::path& home, const std::string& url) {
+  const std::filesystem::path launcher = home / "open.html";
+  std::string page =
+      "<!doctype html><meta charset=\"utf-8\"><meta name=\"referrer\" content=\"no-referrer\">"
+      "<meta http-equiv=\"refresh\" content=\"0;url=" +
+      url +
+      "\"><title>Quillbox</title>"
+      "<a href=\"" +
+      url + "\">Open Quillbox</a>\n";
+  int fd = ::open(launcher.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  bool written =
+      ::fchmod(fd, 0600) == 0 && ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+  ::close(fd);
+  if (!written) return;
+  pid_t pid = 0;
+  std::string program = "xdg-open";
+  std::string address = "file://";
+  for (unsigned char c : launcher.string()) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      address += static_cast<char>(c);
+    } else {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      address += '%';
+      address += kHex[c >> 4];
+      address += kHex[c & 0xf];
+    }
+  }
+  char* argv[] = {program.data(), address.data(), nullptr};
+  if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0) {
+    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+  }
+}
+
+}  // namespace
+
+void addServeOptions(CLI::App& command, ServeOptions& options) {
+  command.add_option(
+      "--listen", options.listen,
+      "HOST:PORT to listen on (default 127.0.0.1:8080; port 0 picks a free one). The address to "
+      "open, printed at start, holds the app's secret token");
+  command.add_flag("--open", options.open, "open the app in this desktop's browser");
+  command.add_option("--tls-cert", options.tlsCert,
+                     "serve over HTTPS with this PEM certificate (chain); needs --tls-key");
+  command.add_option("--tls-key", options.tlsKey, "the PEM private key of --tls-cert");
+  command.add_flag("--trust-proxy", options.trustProxy,
+                   "a reverse proxy on this machine forwards the requests: the client's address and "
+                   "whether it used HTTPS come from its X-Forwarded-For and X-Forwarded-Proto");
+}
+
+int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
+  Result<web::ListenAddress> listen = web::parseListenAddress(options.listen);
+  if (!listen) {
+    err << "quillbox: " << terminalSafe(listen.status().message()) << "\n";
+    return kUsageError;
+  }
+  if (options.tlsCert.empty() != options.tlsKey.empty()) {
+    err << "quillbox: --tls-cert and --tls-key go together\n";
+    return kUsageError;
+  }
+  Idiom idiom = Idiom::phone;
+  if (!parseIdiom(options.idiom, &idiom)) {
+    err << "quillbox: --idiom is phone or pad\n";
+    return kUsageError;
+  }
+  Result<std::filesystem::path> home = resolveHome(options.home);
+  if (!home) {
+    err << "quillbox: " << home.status().message() << "\n";
+    return kStoreError;
+  }
+  Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home.value());
+  if (!store) {
+    err << "quillbox: " << store.status().message() << "\n";
+    return kStoreError;
+  }
+  Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(options.cloud, home.value());
+  if (!cloud) {
+    err << "quillbox: " << cloud.status().message() << "\n";
+    return kStoreError;
+  }
+  auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(cloud).value());
+  configureSharedCloudStore([made] { return std::move(*made); });
+
+  // Loopback too: another user of this machine reaches it as well.
+  Result<std::string> token = web::loadOrCreateToken(home.value());
+  if (!token) {
+    err << "quillbox: " << token.status().message() << "\n";
+    return kStoreError;
+  }
+
+  std::shared_ptr<web::TlsContext> tls;
+  if (!options.tlsCert.empty()) {
+    Result<std::shared_ptr<web::TlsContext>> loaded = web::TlsContext::load(options.tlsCert, options.tlsKey);
+    if (!loaded) {
+      err << "quillbox: " << terminalSafe(loaded.status().message()) << "\n";
+      return kStoreError;
+    }
+    tls = loaded.value();
+  }
+  // The devices' cloud endpoint serves this server's own backing; a server whose cloud store is
+  // another server has none.
+  std::shared_ptr<web::CloudEndpoint> endpoint;
+  if (!options.cloud.starts_with("https://")) {
+    Result<std::unique_ptr<CloudTransport>> backing = openCloudBacking(options.cloud, home.value());
+    Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(options.cloud, home.value());
+    if (!backing || !devices) {
+      err << "quillbox: " << terminalSafe((backing ? devices.status() : backing.status()).message()) << "\n";
+      return kStoreError;
+    }
+    endpoint = std::make_shared<web::CloudEndpoint>(
+        std::move(backing).value(), std::shared_ptr<DeviceTokens>(std::move(devices).value()));
+  }
+
+  // Interrupts end the app in good order: the signal thread stops the server, then the queue.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  auto flusher = std::make_shared<CloudFlusher>();
+  std::shared_ptr<SettingsStore> settings = store.value();
+  web::WebServerOptions serverOptions;
+  serverOptions.listen = listen.value();
+  serverOptions.token = token.value();
+  std::string machine = hostName();
+  if (!machine.empty()) serverOptions.machineNames = {machine, machine + ".local"};
+  serverOptions.defaultIdiom = idiom;
+  serverOptions.cloud = endpoint;
+  if (tls) serverOptions.http.transport = [tls](int fd) { return tls->wrap(fd); };
+  serverOptions.http.trustProxy = options.trustProxy;
+  serverOptions.store = settings;
+  serverOptions.makeWindow = [settings](Idiom windowIdiom) {
+    Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); },
+                    std::make_shared<Device>(windowIdiom)};
+    return QuillboxApp().makeWindow(env);
+  };
+  serverOptions.tick = [flusher] { flusher->tick(); };
+  serverOptions.statusLine = [settings] {
+    // This device's own store first: a list it cannot read or write matters more than the mirror.
+    if (Status local = settings->health(); !local.ok()) return "Lists on this device: " + local.message();
+    Status health = sharedCloudStore().health();
+    return health.ok() ? std::string() : "Cloud copy not updated: " + health.message();
+  };
+
+  MainQueue& queue = MainQueue::main();
+  web::WebServer server(std::move(serverOptions), queue);
+  if (Status started = server.start(); !started.ok()) {
+    err << "quillbox: " << terminalSafe(started.message()) << "\n";
+    return kStoreError;
+  }
+
+  std::vector<std::string> origins;
+  const std::string port = std::to_string(server.port());
+  const std::string scheme = tls ? "https://" : "http://";
+  const std::string secret = "/?token=" + token.value();
+  if (listen->host == "0.0.0.0" || listen->host == "::") {
+    for (const std::string& address : networkAddresses(listen->host == "::")) {
+      origins.push_back(scheme + address + ":" + port);
+    }
+    if (origins.empty()) origins.push_back(scheme + (machine.empty() ? "localhost" : machine) + ":" + port);
+  } else {
+    origins.push_back(scheme + urlHost(listen->host) + ":" + port);
+  }
+  // `quillbox devices add` prints a phone's address from it.
+  if (Status kept = web::saveServerAddress(home.value(), origins.front()); !kept.ok()) {
+    err << "quillbox: " << terminalSafe(kept.message()) << "\n";
+  }
+  std::vector<std::string> addresses;
+  for (const std::string& origin : origins) addresses.push_back(origin + secret);
+  out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")
+      << " in a browser:\n";
+  for (const std::string& address : addresses) out << "  " << address << "\n";
+  if (endpoint) {
+    out << "Devices reach its cloud store at " << origins.front()
+        << "/ with a token from `quillbox devices add NAME`.\n";
+    if (!tls && !web::isLoopbackHost(listen->host)) {
+      out << "Without --tls-cert and --tls-key, devices on other machines are refused: their tokens "
+             "would cross the network in clear.\n";
+    }
+  }
+  out << "The address holds this app's secret (kept in "
+      << terminalSafe((home.value() / "web-token").string()) << "): share it only with your own devices.\n";
+  out << "Press Ctrl-C to stop.\n";
+  out.flush();
+  if (options.open) openBrowser(home.value(), addresses.front());
+
+  std::thread waiter([&server, &queue, signals] {
+    int received = 0;
+    sigwait(&signals, &received);
+    server.stop();
+    queue.stop();
+  });
+  queue.run();
+  waiter.join();
+  sharedCloudStore().flushPending(kCloudFlushMs);
+  out << "Quillbox stopped.\n";
+  return 0;
+}
+
+}  // namespace quillbox

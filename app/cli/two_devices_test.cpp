@@ -1,0 +1,168 @@
+// Two devices changing the same lists, as a person's phone and laptop would: at the same moment,
+// or one of them away from the cloud for a while. Nothing acknowledged is lost, a delete on one
+// device is not undone by the other, and both devices end with the cloud's very strings.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/cli/cli_test_support.h"
+#include "base/list_string.h"
+#include "platform/device.h"
+#include "platform/environment.h"
+#include "platform/fault_seam.h"
+#include "platform/store/settings_store.h"
+#include "platform/sync/cloud_store.h"
+#include "platform/transports/redis_test_server.h"
+#include "platform/view/window.h"
+#include "screens/notes/notes_view.h"
+
+namespace quillbox {
+namespace {
+
+namespace fs = std::filesystem;
+using clitest::items;
+
+// One device's app in this process: its own home and stores, a window on its notes screen, opened.
+struct NotesDevice {
+  NotesDevice(const fs::path& home, const std::string& cloudSpec)
+      : settings(SettingsStore::open(home).value()),
+        cloud(std::move(makeCloudStore(cloudSpec, home).value())) {
+    CloudStore* store = cloud.get();
+    Environment env{settings, [store]() -> CloudStore& { return *store; },
+                    std::make_shared<Device>(Idiom::phone)};
+    notes = std::make_unique<NotesView>(env);
+    window = std::make_unique<Window>([view = *notes] { return view.body(); }, settings, env.device);
+    EXPECT_TRUE(window->open().ok());
+  }
+  // Adds text as a person would; true once the app says it is done.
+  bool add(const std::string& text) {
+    notes->notesTextField.set(text);
+    return window->perform([this] { return notes->addNote(); }).ok();
+  }
+
+  std::shared_ptr<SettingsStore> settings;
+  std::unique_ptr<CloudStore> cloud;
+  std::unique_ptr<NotesView> notes;
+  std::unique_ptr<Window> window;  // goes first, while the stores it uses still live
+};
+
+class TwoDevicesTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (GetParam() != "redis") return;
+    if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
+    server_ = std::make_unique<RedisTestServer>(
+        RedisTestServer::Options{.config = {"user alice on >alice-pw ~* +@all", "user default off"}});
+  }
+
+  // The cloud both devices share; "away" fails a device's Redis login, which keeps it off the
+  // server as a device out of reach would be (the same store, the same outbox).
+  std::string cloudSpec(bool away = false) const {
+    if (!server_) return (folder_.path() / "cloud").string();
+    std::string address = server_->address();
+    return address.insert(address.find("://") + 3, away ? "alice:wrong-pw@" : "alice:alice-pw@");
+  }
+  // A device on the command line: each command its own `quillbox` process.
+  clitest::Device device(const std::string& home, bool away = false) const {
+    return clitest::Device(folder_.path() / home, cloudSpec(away), folder_.path());
+  }
+  static std::string ok(const clitest::Device& on, const std::vector<std::string>& args) {
+    clitest::Outcome outcome = on.run(args);
+    EXPECT_EQ(outcome.code, 0) << clitest::joined(args) << ": " << outcome.err;
+    return clitest::flattened(outcome.out);
+  }
+
+  clitest::TempFolder folder_;
+  std::unique_ptr<RedisTestServer> server_;
+};
+
+// Each device's app adds 200 notes while the other does, each add an event of its own: every add
+// acknowledged is there afterwards, once, on both devices and in the cloud.
+TEST_P(TwoDevicesTest, AddsMadeAtOnceOnTwoDevicesAreAllKept) {
+  constexpr int kAdds = 200;
+  NotesDevice a(folder_.path() / "A", cloudSpec()), b(folder_.path() / "B", cloudSpec());
+  std::multiset<std::string> acknowledged;
+  std::mutex mutex;
+  auto adds = [&](NotesDevice& on, const std::string& name) {
+    for (int i = 0; i < kAdds; ++i) {
+      if (!on.add(name + std::to_string(i))) continue;
+      std::lock_guard<std::mutex> guard(mutex);
+      acknowledged.insert(name + std::to_string(i));
+    }
+  };
+  std::thread other(adds, std::ref(b), "b");
+  adds(a, "a");
+  other.join();
+  EXPECT_EQ(acknowledged.size(), 2u * kAdds);
+
+  for (NotesDevice* on : {&a, &b, &a}) ASSERT_TRUE(on->window->foreground().ok());  // takes the other's last
+  const std::string cloud = a.cloud->stringForKey("notesFromCloud").value_or("(nothing)");
+  EXPECT_EQ(a.settings->get("stringNotes") + b.settings->get("stringNotes"), cloud + cloud);
+  const ItemList kept = decodeItemList(cloud);
+  EXPECT_TRUE(std::multiset<std::string>(kept.begin(), kept.end()) == acknowledged) << cloud;
+}
+
+// One device edits away from the cloud while the other edits online; when it is back, both sets of
+// edits are kept, the marks stay on their to-dos, and a delete on either side stays done.
+TEST_P(TwoDevicesTest, EditsMadeAwayFromTheCloudAreMergedWithTheOtherDevicesOnReturn) {
+  if (!server_) GTEST_SKIP() << "run on Redis, whose refused login keeps a device away";
+  const clitest::Device a = device("A"), b = device("B"), aAway = device("A", true);
+  for (const char* task : {"x", "y", "z"}) ok(a, {"tasks", "add", task});
+  ok(a, {"tasks", "toggle", "2"});
+  ASSERT_EQ(ok(b, {"tasks", "list"}), "1 [ ] x|2 [x] y|3 [ ] z");
+
+  for (const auto& [verb, what] : {std::pair{"add", "from A"}, {"toggle", "1"}, {"delete", "3"}})
+    EXPECT_EQ(aAway.run({"tasks", verb, what}).code, 0);  // kept, to be sent later
+  ok(b, {"tasks", "delete", "1"});                        // x, which A marked meanwhile
+  ok(b, {"tasks", "toggle", "1"});                        // y unmarked
+  ok(b, {"tasks", "add", "from B"});
+  ok(b, {"tasks", "toggle", "3"});
+
+  const std::string merged = "1 [ ] y|2 [x] from B|3 [ ] from A";
+  EXPECT_EQ(ok(a, {"tasks", "list"}), merged);  // A merges, then B takes the merge
+  EXPECT_EQ(ok(b, {"tasks", "list"}), merged);
+  for (const clitest::Device* on : {&a, &b}) {
+    const std::string tasks = ok(*on, {"store", "get", "stringTasks"});
+    EXPECT_EQ(tasks + ok(*on, {"store", "get", "stringTasksFinishedIndices"}),
+              items({"y", "from B", "from A"}) + "1,");
+  }
+  EXPECT_NE(ok(a, {"history", "tasks"}).find("merge"), std::string::npos);  // the merge can be undone
+}
+
+INSTANTIATE_TEST_SUITE_P(Cloud, TwoDevicesTest, ::testing::Values("folder", "redis"));
+
+// A window whose write finds that another device wrote the list meanwhile merges and sends again
+// within the same event: the cloud holds both devices' notes when the event returns.
+TEST(TwoDevicesWindowTest, AWriteHeldBackByANewerCopyIsMergedWithinTheEvent) {
+  clitest::TempFolder folder;
+  const fs::path key = folder.path() / "cloud" / "notesFromCloud";
+  fs::create_directories(key.parent_path());
+  { std::ofstream(key, std::ios::binary) << items({"a"}); }
+  NotesDevice a(folder.path() / "A", key.parent_path().string());
+  {
+    FaultPlan plan;  // another device's write lands between this one's load and its write
+    plan.before(
+        FileCall::open, 1,
+        [&] {
+          std::ofstream(key, std::ios::binary) << items({"a", "theirs"});
+        },
+        "notesFromCloud");
+    ASSERT_TRUE(a.add("mine"));
+  }
+  Result<std::vector<SettingsStore::Version>> versions = a.settings->versions("stringNotes");
+  ASSERT_TRUE(versions.ok() && !versions.value().empty());
+  EXPECT_EQ(clitest::fileContents(key) + " " + a.settings->get("stringNotes") + " " +
+                std::to_string(a.cloud->pendingKeys().size()) + " " + versions.value().front().cause,
+            items({"a", "theirs", "mine"}) + " " + items({"a", "theirs", "mine"}) + " 0 merge");
+}
+
+}  // namespace
+}  // namespace quillbox

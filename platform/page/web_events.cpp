@@ -1,0 +1,198 @@
+#include "platform/page/web_events.h"
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace quillbox::web {
+
+namespace {
+
+constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 53;  // what a browser's numbers hold exactly
+constexpr std::size_t kMaxTab = 64;
+// An event is one flat object: these leave room for a member or two a newer page may add.
+constexpr std::size_t kMaxDepth = 8;
+constexpr std::size_t kMaxValues = 256;
+
+// Reads the body without building anything and stops at the first value past the limits, so a
+// body of millions of nested arrays costs no more memory than the body itself.
+class BoundedScan : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  std::string problem;
+
+  bool null() override { return value(); }
+  bool boolean(bool) override { return value(); }
+  bool number_integer(number_integer_t) override { return value(); }
+  bool number_unsigned(number_unsigned_t) override { return value(); }
+  bool number_float(number_float_t, const string_t&) override { return value(); }
+  bool string(string_t&) override { return value(); }
+  bool binary(binary_t&) override { return value(); }
+  bool start_object(std::size_t) override { return open(); }
+  bool key(string_t&) override { return value(); }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    problem = "the event is not JSON text";
+    return false;
+  }
+
+ private:
+  bool value() {
+    if (++values_ <= kMaxValues) return true;
+    problem = "the event holds too many values";
+    return false;
+  }
+  bool open() {
+    if (++depth_ > kMaxDepth) {
+      problem = "the event is nested too deeply";
+      return false;
+    }
+    return value();
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+  std::size_t depth_ = 0;
+  std::size_t values_ = 0;
+};
+
+Result<std::string> stringMember(const nlohmann::json& body, const char* name) {
+  auto it = body.find(name);
+  if (it == body.end()) return Status::Invalid(std::string("missing \"") + name + "\"");
+  if (!it->is_string()) return Status::Invalid(std::string("\"") + name + "\" is not a string");
+  return it->get<std::string>();
+}
+
+Result<std::uint64_t> countMember(const nlohmann::json& body, const char* name, bool required) {
+  auto it = body.find(name);
+  if (it == body.end()) {
+    if (required) return Status::Invalid(std::string("missing \"") + name + "\"");
+    return std::uint64_t{0};
+  }
+  if (!it->is_number_unsigned() && !(it->is_number_integer() && it->get<std::int64_t>() >= 0)) {
+    return Status::Invalid(std::string("\"") + name + "\" is not a whole number from 0");
+  }
+  auto value = it->get<std::uint64_t>();
+  if (value > kMaxCount) return Status::Invalid(std::string("\"") + name + "\" is too large");
+  return value;
+}
+
+}  // namespace
+
+Result<ClientEvent> parseClientEvent(std::string_view body) {
+  BoundedScan scan;
+  if (!nlohmann::json::sax_parse(body.begin(), body.end(), &scan)) {
+    return Status::Invalid(scan.problem.empty() ? "the event is not JSON text" : scan.problem);
+  }
+  nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
+  if (json.is_discarded()) return Status::Invalid("the event is not JSON text");
+  if (!json.is_object()) return Status::Invalid("the event is not a JSON object");
+
+  ClientEvent event;
+  Result<std::string> window = stringMember(json, "window");
+  if (!window) return window.status();
+  event.window = std::move(window).value();
+  Result<std::uint64_t> seq = countMember(json, "seq", true);
+  if (!seq) return seq.status();
+  event.seq = seq.value();
+  Result<std::uint64_t> rev = countMember(json, "rev", false);
+  if (!rev) return rev.status();
+  event.rev = rev.value();
+
+  Result<std::string> type = stringMember(json, "type");
+  if (!type) return type.status();
+  const std::string& name = type.value();
+  auto needId = [&]() -> Status {
+    Result<std::string> id = stringMember(json, "id");
+    if (!id) return id.status();
+    event.id = std::move(id).value();
+    return Status::Ok();
+  };
+  if (name == "tap" || name == "submit") {
+    event.type = name == "tap" ? ClientEvent::Type::tap : ClientEvent::Type::submit;
+    if (Status s = needId(); !s.ok()) return s;
+  } else if (name == "edit" || name == "select") {
+    event.type = name == "edit" ? ClientEvent::Type::edit : ClientEvent::Type::select;
+    if (Status s = needId(); !s.ok()) return s;
+    Result<std::string> text = stringMember(json, name == "edit" ? "text" : "value");
+    if (!text) return text.status();
+    event.text = std::move(text).value();
+    // The settings store keeps any byte but NUL; a browser's field never holds one.
+    if (event.text.find('\0') != std::string::npos) return Status::Invalid("the text holds a NUL character");
+  } else if (name == "tab") {
+    event.type = ClientEvent::Type::tab;
+    Result<std::uint64_t> index = countMember(json, "index", true);
+    if (!index) return index.status();
+    if (index.value() >= kMaxTab) return Status::Invalid("no tab " + std::to_string(index.value()));
+    event.index = static_cast<std::size_t>(index.value());
+  } else if (name == "viewport") {
+    event.type = ClientEvent::Type::viewport;
+    if (Status s = needId(); !s.ok()) return s;
+    Result<std::uint64_t> from = countMember(json, "from", true);
+    if (!from) return from.status();
+    Result<std::uint64_t> to = countMember(json, "to", true);
+    if (!to) return to.status();
+    event.from = static_cast<std::size_t>(from.value());
+    event.to = static_cast<std::size_t>(to.value());
+  } else if (name == "attach") {
+    event.type = ClientEvent::Type::attach;
+    Result<std::string> stream = stringMember(json, "stream");
+    if (!stream) return stream.status();
+    event.stream = std::move(stream).value();
+    if (json.contains("idiom")) {
+      Result<std::string> idiom = stringMember(json, "idiom");
+      if (!idiom) return idiom.status();
+      event.idiom = std::move(idiom).value();
+    }
+  } else if (name == "detach") {
+    event.type = ClientEvent::Type::detach;
+  } else if (name == "appear") {
+    event.type = ClientEvent::Type::appear;
+  } else if (name == "foreground") {
+    event.type = ClientEvent::Type::foreground;
+  } else {
+    return Status::Invalid("unknown event type");
+  }
+  return event;
+}
+
+Status applyClientEvent(Window& window, const ClientEvent& event, const Window::Tree& seen) {
+  switch (event.type) {
+    case ClientEvent::Type::tap:
+      return window.tap(event.id, seen);
+    case ClientEvent::Type::submit:
+      return window.submit(event.id, seen);
+    case ClientEvent::Type::edit:
+      return window.edit(event.id, event.text, seen);
+    case ClientEvent::Type::select:
+      return window.select(event.id, event.text, seen);
+    case ClientEvent::Type::viewport:
+    case ClientEvent::Type::attach:
+    case ClientEvent::Type::detach:
+      return Status::Ok();
+    case ClientEvent::Type::tab:
+      return window.selectTab(event.index);
+    case ClientEvent::Type::appear:
+      return window.appear();
+    case ClientEvent::Type::foreground:
+      return window.foreground();
+  }
+  return Status::Invalid("unknown event type");
+}
+
+int statusForFailure(const Status& failure) {
+  switch (failure.code()) {
+    case Status::Code::io:
+    case Status::Code::unavailable:
+    case Status::Code::busy:
+      return 503;
+    case Status::Code::unauthenticated:
+      return 403;
+    default:
+      return 409;
+  }
+}
+
+}  // namespace quillbox::web

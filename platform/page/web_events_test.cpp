@@ -1,0 +1,69 @@
+#include "platform/page/web_events.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quillbox::web {
+namespace {
+
+// What parsing makes of a body: the event in short, or "error: " and the reason.
+std::string parsed(std::string_view body) {
+  Result<ClientEvent> event = parseClientEvent(body);
+  if (!event) return "error: " + event.status().message();
+  const ClientEvent& e = event.value();
+  static const char* const kTypes[] = {"tap", "submit", "edit", "select", "tab", "appear", "foreground"};
+  return std::string(kTypes[static_cast<int>(e.type)]) + " w=" + e.window + " seq=" + std::to_string(e.seq) +
+         " rev=" + std::to_string(e.rev) + " id=" + e.id + " text=" + e.text +
+         " index=" + std::to_string(e.index);
+}
+
+TEST(ClientEvents, EachKindOfEventIsReadWithWhatItCarries) {
+  EXPECT_EQ(parsed(R"({"window":"w","seq":1,"rev":4,"type":"tap","id":"/a/3"})"),
+            "tap w=w seq=1 rev=4 id=/a/3 text= index=0");
+  EXPECT_EQ(parsed(R"({"window":"w","seq":2,"type":"submit","id":"/f"})"),
+            "submit w=w seq=2 rev=0 id=/f text= index=0");
+  EXPECT_EQ(parsed(R"({"window":"w","seq":3,"type":"edit","id":"/f","text":"caf\u00e9 <b>"})"),
+            "edit w=w seq=3 rev=0 id=/f text=caf\xc3\xa9 <b> index=0");
+  EXPECT_EQ(parsed(R"({"window":"w","seq":4,"type":"select","id":"/p","value":"\ud83d\udfe2"})"),
+            "select w=w seq=4 rev=0 id=/p text=\xf0\x9f\x9f\xa2 index=0");
+  EXPECT_EQ(parsed(R"({"window":"w","seq":5,"type":"tab","index":2})"),
+            "tab w=w seq=5 rev=0 id= text= index=2");
+  EXPECT_EQ(parsed(R"({"window":"w","seq":6,"type":"foreground","extra":[[[[[[[1]]]]]]]})"),
+            "foreground w=w seq=6 rev=0 id= text= index=0");
+}
+
+TEST(ClientEvents, MalformedEventsAreRefusedSayingWhatIsWrong) {
+  std::string manyValues = R"({"window":"w","seq":1,"type":"appear","x":[0)";
+  for (int i = 0; i < 300; ++i) manyValues += ",0";
+  manyValues += "]}";
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "error: the event is not JSON text"},
+      {"[1,2]", "error: the event is not a JSON object"},
+      {R"({"seq":1,"type":"tap","id":"x"})", "error: missing \"window\""},
+      {R"({"window":7,"seq":1,"type":"tap","id":"x"})", "error: \"window\" is not a string"},
+      {R"({"window":"w","type":"tap","id":"x"})", "error: missing \"seq\""},
+      {R"({"window":"w","seq":-1,"type":"tap","id":"x"})", "error: \"seq\" is not a whole number from 0"},
+      {R"({"window":"w","seq":1e300,"type":"tap","id":"x"})", "error: \"seq\" is not a whole number from 0"},
+      {R"({"window":"w","seq":9007199254740993,"type":"tap","id":"x"})", "error: \"seq\" is too large"},
+      {R"({"window":"w","seq":1,"type":"tap"})", "error: missing \"id\""},
+      {R"({"window":"w","seq":1,"type":"edit","id":"x","text":null})", "error: \"text\" is not a string"},
+      {R"({"window":"w","seq":1,"type":"edit","id":"x","text":"a\u0000b"})",
+       "error: the text holds a NUL character"},
+      {R"({"window":"w","seq":1,"type":"select","id":"x","text":"a"})", "error: missing \"value\""},
+      {R"({"window":"w","seq":1,"type":"tab","index":64})", "error: no tab 64"},
+      {R"({"window":"w","seq":1,"type":"tab","index":"1"})", "error: \"index\" is not a whole number from 0"},
+      {R"({"window":"w","seq":1,"type":"explode"})", "error: unknown event type"},
+      {"{\"window\":\"w\xff\",\"seq\":1,\"type\":\"appear\"}", "error: the event is not JSON text"},
+      // Stopped before anything is built: a body of the largest size nested all the way down.
+      {std::string(4 << 20, '['), "error: the event is nested too deeply"},
+      {R"({"window":"w","seq":1,"type":"appear","x":[[[[[[[[1]]]]]]]]})",
+       "error: the event is nested too deeply"},
+      {manyValues, "error: the event holds too many values"},
+  };
+  for (const auto& [body, expected] : cases) EXPECT_EQ(parsed(body), expected) << body.substr(0, 80);
+}
+
+}  // namespace
+}  // namespace quillbox::web

@@ -1,0 +1,120 @@
+#include "platform/page/web_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/page/web_json.h"
+
+namespace quillbox::web {
+namespace {
+
+// A screen-like tree over a list the test edits: a field, then a list of rows, one per entry with a
+// trash icon, whose fingerprint is the entry. It counts the rows it builds.
+class TreeMirrorTest : public ::testing::Test {
+ protected:
+  Element build() {
+    auto list = std::make_shared<const std::vector<std::string>>(entries_);
+    Rows rows;
+    rows.count = list->size();
+    rows.shown = [list](std::size_t p) { return (*list)[p] != "hidden"; };
+    rows.row = [list, this](std::size_t p) {
+      ++built_;
+      return HStack(Text((*list)[p], true).font(TextStyle::headline), Spacer(),
+                    Image("trash").foregroundColor(Color::red).onTapGesture([] { return Status::Ok(); }));
+    };
+    rows.fingerprint = [list](std::size_t p) { return std::hash<std::string>{}((*list)[p]); };
+    Binding binding{"field", [this] { return field_; }, [this](const std::string& text) { field_ = text; }};
+    return Form(Elements(Section(HStack(Text("Header", false)),
+                                 Elements(TextField("Type in here", binding), ForEach(std::move(rows))))));
+  }
+
+  // What the next diff sends: each record's id, and a list's "n" and "o" after its id, "|" between.
+  std::string diff() {
+    nlohmann::json sent = nlohmann::json::parse(mirror_.diff(build()));
+    std::string out;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      const auto& record = sent[i];
+      out += (i == 0 ? "" : "|") + record["i"].get<std::string>();
+      if (record.contains("n"))
+        out += " n=" + record["n"].dump() + " o=" + record["o"].dump() + " c=" + record["c"].dump();
+    }
+    return out;
+  }
+
+  std::vector<std::string> entries_;
+  std::string field_;
+  TreeMirror mirror_;
+  int built_ = 0;
+};
+
+TEST_F(TreeMirrorTest, TheFirstDiffSendsEverythingParentsFirstAndThenOnlyWhatChanged) {
+  entries_ = {"a", "b"};
+  EXPECT_EQ(diff(),
+            R"(|/0|/0/header|/0/header/0|/0/0|/0/1 n=2 o=0 c=["0","1"]|/0/1/0|/0/1/0/0|/0/1/0/1|/0/1/0/2|)"
+            R"(/0/1/1|/0/1/1/0|/0/1/1/1|/0/1/1/2)");
+  EXPECT_EQ(diff(), "");
+  entries_ = {"a", "B"};
+  EXPECT_EQ(diff(), "/0/1/1|/0/1/1/0|/0/1/1/1|/0/1/1/2");
+  field_ = "typed";
+  EXPECT_EQ(diff(), "/0/0");
+  mirror_.reset();
+  EXPECT_EQ(diff().substr(0, 9), "|/0|/0/he");
+}
+
+TEST_F(TreeMirrorTest, OnlyTheRowsInViewAreBuiltAndEachOnlyWhenNewOrChanged) {
+  for (int i = 0; i < 10000; ++i) entries_.push_back("entry " + std::to_string(i));
+  mirror_.setViewport("/0/1", 0, 3);
+  diff();
+  EXPECT_EQ(built_, 3);
+  // Scrolling to the end sends the last rows and the list's place; past the end gives the last ones.
+  mirror_.setViewport("/0/1", 9998, 10010);
+  EXPECT_EQ(diff().substr(0, 44), R"(/0/1 n=10000 o=9988 c=["9988","9989","9990",)");
+  EXPECT_EQ(built_, 15);
+  // A search that hides rows counts only the shown ones; rows the page holds are not sent again.
+  built_ = 0;
+  mirror_.setViewport("/0/1", 0, 3);
+  entries_[1] = "hidden";
+  EXPECT_EQ(diff(), R"(/0/1 n=9999 o=0 c=["0","2","3"]|/0/1/3|/0/1/3/0|/0/1/3/1|/0/1/3/2)");
+  EXPECT_EQ(built_, 1);
+  entries_[1] = "entry 1";
+  EXPECT_EQ(diff(), R"(/0/1 n=10000 o=0 c=["0","1","2"])");
+  EXPECT_EQ(built_, 1);
+  // A page asks for no more than a few hundred rows at once.
+  mirror_.setViewport("/0/1", 0, 1000000);
+  diff();
+  EXPECT_EQ(built_, 1 + static_cast<int>(Viewport::kMostRows) - 4);
+}
+
+TEST_F(TreeMirrorTest, RecordsCarryFieldTextPickerSelectionAndModifierContents) {
+  std::string selected = "b";
+  Binding selection{"choice", [&] { return selected; }, [&](const std::string& t) { selected = t; }};
+  Element picker =
+      Picker("", selection, ForEach(Elements(Text("a", false).keyed("a"), Text("b", false).keyed("b"))));
+  Element root = HStack(std::move(picker)).navigationBarTitle(Text("Title", true));
+  std::string out;
+  appendElementRecord(out, root, "");
+  EXPECT_EQ(out,
+            R"({"i":"","e":"HStack","p":{"alignment":"center","spacing":null},)"
+            R"("m":[["navigationBarTitle",{"e":"Text","p":{"text":"Title","verbatim":true}}]],"c":["0"]})");
+  out.clear();
+  appendElementRecord(out, root.children[0], "/0");
+  EXPECT_EQ(nlohmann::json::parse(out)["p"].dump(), R"({"label":"","selection":"b"})");
+}
+
+TEST(WebJson, BadUtf8ControlsAndMarkupTravelAsSafeOneLineJsonAndComeBackAsTheSameText) {
+  std::string out;
+  appendJsonString(out, std::string("<img src=x onerror=alert(1)>\n\t\"q\"\\ \x01 \xe2\x80\xa8 caf\xc3\xa9 "
+                                    "\xff\xc3 \xed\xa0\x80 \xf0\x9f\x94\xb4"));
+  EXPECT_EQ(out.find('\n'), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(out).get<std::string>(),
+            "<img src=x onerror=alert(1)>\n\t\"q\"\\ \x01 \xe2\x80\xa8 caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd "
+            "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xf0\x9f\x94\xb4");
+  EXPECT_NE(out.find("\\u2028"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillbox::web

@@ -1,0 +1,82 @@
+#include "platform/store/home.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include "base/escape.h"
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<std::string> nonEmpty(std::optional<std::string> value) {
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+Status ensureFolder(const fs::path& dir) {
+  if (dir.empty()) return Status::Error("no folder was named");
+  fs::path made;
+  for (const fs::path& part : dir) {
+    made /= part;
+    if (part.empty() || part == "/" || part == "." || part == "..") continue;
+    if (::mkdir(made.c_str(), 0700) == 0) continue;
+    int error = errno;
+    struct stat info {};
+    if (error == EEXIST && ::stat(made.c_str(), &info) == 0) {
+      if (S_ISDIR(info.st_mode)) continue;
+      return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " +
+                           inQuotes(made.string()) + " is not a folder");
+    }
+    return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " + std::strerror(error));
+  }
+  return Status::Ok();
+}
+
+Result<fs::path> resolveHome(std::optional<std::string> flag, const EnvironmentLookup& env) {
+  fs::path home;
+  if (flag) {
+    if (flag->empty()) return Status::Error("--home needs a folder");
+    home = *flag;
+  } else if (auto own = nonEmpty(env("QUILLBOX_HOME"))) {
+    home = *own;
+  } else if (auto xdg = nonEmpty(env("XDG_DATA_HOME")); xdg && fs::path(*xdg).is_absolute()) {
+    home = fs::path(*xdg) / "quillbox";
+  } else if (auto user = nonEmpty(env("HOME"))) {
+    home = fs::path(*user) / ".local" / "share" / "quillbox";
+  } else {
+    return Status::Error("no home folder: pass --home DIR or set QUILLBOX_HOME or HOME");
+  }
+  std::error_code error;
+  home = fs::absolute(home, error).lexically_normal();
+  if (error)
+    return Status::Error("cannot find the home folder " + inQuotes(home.string()) + ": " + error.message());
+  if (home.has_filename() == false && home.has_parent_path() && home != home.root_path()) {
+    home = home.parent_path();  // drops the trailing separator of "dir/"
+  }
+  if (Status made = ensureFolder(home); !made) return made;
+  if (::access(home.c_str(), W_OK | X_OK) != 0) {
+    return Status::Error("cannot use the home folder " + inQuotes(home.string()) + ": " +
+                         std::strerror(errno));
+  }
+  return home;
+}
+
+Result<fs::path> resolveHome(std::optional<std::string> flag) {
+  return resolveHome(std::move(flag), [](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+  });
+}
+
+}  // namespace quillbox

@@ -1,0 +1,92 @@
+#include "platform/store/whole_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <tuple>
+
+#include "platform/fault_seam.h"
+
+namespace quillbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+class WholeFileTest : public ::testing::Test {
+ protected:
+  WholeFileTest() {
+    std::string pattern = (fs::temp_directory_path() / "quillbox-file-XXXXXX").string();
+    folder_ = ::mkdtemp(pattern.data());
+  }
+  ~WholeFileTest() override { fs::remove_all(folder_); }
+
+  // The file's bytes, nothing, or why it could not be read.
+  std::string read(const fs::path& path) {
+    Result<std::optional<std::string>> got = readRegularFile(path);
+    if (!got.ok()) return "error: " + got.status().message();
+    return got.value() ? "[" + *got.value() + "]" : "nothing";
+  }
+  // The names in the folder, joined by " ".
+  std::string files() {
+    std::string out;
+    for (const auto& entry : fs::directory_iterator(folder_))
+      out += (out.empty() ? "" : " ") + entry.path().filename().string();
+    return out;
+  }
+
+  fs::path folder_;
+};
+
+TEST_F(WholeFileTest, AWriteReplacesTheFileWholePrivatelyWhateverTheUmask) {
+  const fs::path path = folder_ / "export.json";
+  mode_t before = ::umask(0);
+  Status first = writeFileAtomically(path, std::string("one\0two", 7));
+  Status second = writeFileAtomically(path, "three");
+  ::umask(before);
+  ASSERT_TRUE(first.ok() && second.ok()) << first.message() << second.message();
+  EXPECT_EQ(read(path) + " " + files(), "[three] export.json");
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// Each step can fail; none is ever reported as done, and the old file stays whole.
+TEST_F(WholeFileTest, AFailedStepFailsTheWriteAndLeavesTheOldFileAndNoTemporary) {
+  const fs::path path = folder_ / "export.json";
+  ASSERT_TRUE(writeFileAtomically(path, "old").ok());
+  // The failing call, how many calls of its kind still succeed, and the file left.
+  for (auto [call, skip, left] : {std::tuple{FileCall::open, 0, "[old]"},
+                                  {FileCall::write, 0, "[old]"},
+                                  {FileCall::fsync, 0, "[old]"},
+                                  {FileCall::rename, 0, "[old]"},
+                                  {FileCall::fsync, 1, "[new]"}}) {  // the folder's sync, after the rename
+    SCOPED_TRACE("failing call " + std::to_string(static_cast<int>(call)) + " after " + std::to_string(skip));
+    ASSERT_TRUE(writeFileAtomically(path, "old").ok());
+    FaultPlan plan;
+    plan.fail(call, EIO, "", 1, skip);
+    Status written = writeFileAtomically(path, "new");
+    ASSERT_FALSE(written.ok());
+    EXPECT_NE(written.message().find(path.string()), std::string::npos) << written.message();
+    EXPECT_NE(written.message().find(std::strerror(EIO)), std::string::npos) << written.message();
+    EXPECT_EQ(read(path) + " " + files(), std::string(left) + " export.json");
+  }
+}
+
+TEST_F(WholeFileTest, AReadTakesOnlyARegularFileAndNeverWaits) {
+  ASSERT_EQ(::mkfifo((folder_ / "fifo").c_str(), 0600), 0);
+  fs::create_directory(folder_ / "folder");
+  EXPECT_EQ(read(folder_ / "fifo"),
+            "error: cannot read \"" + (folder_ / "fifo").string() + "\": it is a FIFO, not a regular file");
+  EXPECT_EQ(read(folder_ / "folder").substr(0, 7), "error: ");
+  EXPECT_EQ(read(folder_ / "absent"), "nothing");
+  ASSERT_TRUE(writeFileAtomically(folder_ / "empty", "").ok());
+  EXPECT_EQ(read(folder_ / "empty"), "[]");
+  FaultPlan plan;
+  plan.fail(FileCall::read, EIO, "empty");
+  EXPECT_EQ(read(folder_ / "empty"),
+            "error: cannot read \"" + (folder_ / "empty").string() + "\": " + std::strerror(EIO));
+}
+
+}  // namespace
+}  // namespace quillbox

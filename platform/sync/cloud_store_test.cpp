@@ -1,0 +1,208 @@
+#include "platform/sync/cloud_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/transports/folder_transport.h"
+
+namespace quillbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+// "nothing" for an absent value, else the value in brackets.
+std::string shown(const std::optional<std::string>& value) { return value ? "[" + *value + "]" : "nothing"; }
+// A read as a person would say it: the value, nothing, or the reason it failed.
+std::string shown(const Result<std::optional<std::string>>& read) {
+  return read.ok() ? shown(read.value()) : "error: " + read.status().message();
+}
+
+class FolderTransportTest : public ::testing::Test {
+ protected:
+  FolderTransportTest() {
+    std::string pattern = (fs::temp_directory_path() / "quillbox-cloud-XXXXXX").string();
+    root_ = ::mkdtemp(pattern.data());
+    folder_ = root_ / "cloud";
+    folder();  // made
+  }
+  ~FolderTransportTest() override { fs::remove_all(root_); }
+
+  FolderTransport& folder() {
+    if (!transport_) {
+      auto made = FolderTransport::open(folder_);
+      EXPECT_TRUE(made.ok()) << made.status().message();
+      transport_ = std::move(made.value());
+    }
+    return *transport_;
+  }
+  std::string read(std::string_view key) { return shown(folder().get(key)); }
+  void write(std::string_view key, std::string_view value) {
+    Status written = folder().set(key, value);
+    EXPECT_TRUE(written.ok()) << written.message();
+  }
+  // The names in the folder, sorted, joined by " ".
+  std::string files() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder_))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string out;
+    for (const auto& name : names) out += (out.empty() ? "" : " ") + name;
+    return out;
+  }
+
+  fs::path root_;
+  fs::path folder_;
+  std::unique_ptr<FolderTransport> transport_;
+};
+
+TEST_F(FolderTransportTest, OneFilePerKeyHoldingTheValueAbsentIsNothingEmptyIsEmpty) {
+  write("notesFromCloud", std::string("a\xff\0NOTES_SEPARATORb", 19));
+  write("tasksFromCloud", "first");
+  write("tasksFromCloud", "");
+  EXPECT_EQ(read("notesFromCloud") + read("tasksFromCloud") + read("taggedNotesFromCloud"),
+            std::string("[a\xff\0NOTES_SEPARATORb][]nothing", 30));
+  EXPECT_EQ(files(), "notesFromCloud tasksFromCloud");
+  EXPECT_EQ(fs::status(folder_ / "notesFromCloud").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(folder().describe(), folder_.string());
+}
+
+TEST_F(FolderTransportTest, AReaderSeesTheOldValueOrTheNewOneNeverAPart) {
+  const std::string as(1 << 20, 'a');
+  const std::string bs((1 << 20) + 7, 'b');
+  write("notesFromCloud", as);
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::atomic<int> reads{0};
+  std::thread reader([&] {
+    auto other = FolderTransport::open(folder_);
+    while (!done) {
+      auto value = other.value()->get("notesFromCloud");
+      if (!value.ok() || !value.value() || (*value.value() != as && *value.value() != bs)) ++torn;
+      ++reads;
+    }
+  });
+  for (int i = 0; i < 40; ++i) write("notesFromCloud", i % 2 ? as : bs);
+  while (reads < 5) std::this_thread::yield();
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(files(), "notesFromCloud");  // no temporary file left behind
+}
+
+TEST_F(FolderTransportTest, TemporaryFilesOfAKilledWriterAreNeverReadAndSweptWhenOld) {
+  write("notesFromCloud", "whole");
+  std::ofstream(folder_ / ".tmp-4242-1-0") << "half a val";
+  std::ofstream(folder_ / ".tmp-4242-1-1") << "half a val";
+  std::ofstream(folder_ / ".notesFromCloud") << "hidden";
+  EXPECT_EQ(read("notesFromCloud"), "[whole]");
+  // The next transport on the folder removes the old one only: the other may be a write in progress.
+  fs::last_write_time(folder_ / ".tmp-4242-1-0", fs::file_time_type::clock::now() - std::chrono::hours(2));
+  transport_.reset();
+  folder();
+  EXPECT_EQ(files(), ".notesFromCloud .tmp-4242-1-1 notesFromCloud");
+}
+
+TEST_F(FolderTransportTest, KeysThatAreNotPlainNamesAreRefusedAndTouchNothing) {
+  std::ofstream(root_ / "outside") << "secret";
+  const std::vector<std::string> badKeys = {
+      "",      ".",        "..",      "../outside",         "a/b", std::string("a\0b", 3),
+      "tab\t", "bell\x07", ".hidden", std::string(256, 'k')};
+  for (const auto& key : badKeys) {
+    SCOPED_TRACE("key " + shown(std::optional(key)));
+    Status refused = folder().set(key, "dropped");
+    EXPECT_EQ(refused.code(), Status::Code::invalid);
+    EXPECT_NE(refused.message().find("not a plain file name"), std::string::npos) << refused.message();
+    EXPECT_EQ(read(key).substr(0, 7), "error: ");
+  }
+  EXPECT_EQ(files(), "");
+  std::ifstream outside(root_ / "outside");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(outside), {}), "secret");
+  write(std::string(255, 'k'), "v");
+  write("a b…c", "v");
+  EXPECT_EQ(read(std::string(255, 'k')) + read("a b…c"), "[v][v]");
+}
+
+// No read may wait for a writer that never comes; whatever stands where a value goes stays.
+TEST_F(FolderTransportTest, AKeyThatIsAFifoOrAFolderIsRefusedAtOnceAndLeftAlone) {
+  ASSERT_EQ(::mkfifo((folder_ / "notesFromCloud").c_str(), 0600), 0);
+  fs::create_directories(folder_ / "tasksFromCloud" / "inside");
+  EXPECT_EQ(read("notesFromCloud"), "error: cannot read \"" + (folder_ / "notesFromCloud").string() +
+                                        "\": it is a FIFO, not a regular file");
+  EXPECT_EQ(read("tasksFromCloud"), "error: cannot read \"" + (folder_ / "tasksFromCloud").string() +
+                                        "\": it is a folder, not a regular file");
+  EXPECT_FALSE(folder().set("notesFromCloud", "v").ok());
+  EXPECT_FALSE(folder().set("tasksFromCloud", "v").ok());
+  EXPECT_TRUE(fs::is_fifo(folder_ / "notesFromCloud"));
+  EXPECT_EQ(files(), "notesFromCloud tasksFromCloud");  // no temporary file left behind
+}
+
+TEST_F(FolderTransportTest, AFolderRemovedUnderTheTransportIsMadeAgainOnWriteAndABlockedOneIsRefused) {
+  fs::remove_all(folder_);
+  write("notesFromCloud", "back");
+  EXPECT_EQ(read("notesFromCloud"), "[back]");
+
+  std::ofstream(root_ / "file") << "x";
+  auto blocked = FolderTransport::open(root_ / "file" / "cloud");
+  ASSERT_FALSE(blocked.ok());
+  EXPECT_NE(blocked.status().message().find((root_ / "file").string()), std::string::npos);
+}
+
+TEST_F(FolderTransportTest, TheFactoryTellsFoldersFromServerAddresses) {
+  auto embedded = makeCloudStore("", root_);
+  ASSERT_TRUE(embedded.ok()) << embedded.status().message();
+  EXPECT_EQ(embedded.value()->describe(), (root_ / "cloud").string());
+
+  fs::path relative = fs::relative(root_ / "elsewhere", fs::current_path());
+  auto named = makeCloudStore(relative.string(), root_);
+  ASSERT_TRUE(named.ok()) << named.status().message();
+  EXPECT_EQ(named.value()->describe(), (root_ / "elsewhere").string());
+  EXPECT_TRUE(named.value()->setString("x", "notesFromCloud").ok());
+  EXPECT_TRUE(fs::is_regular_file(root_ / "elsewhere" / "notesFromCloud"));
+  std::ofstream(root_ / "a-file") << "x";
+  EXPECT_FALSE(makeCloudStore((root_ / "a-file").string(), root_).ok());
+
+  // A server address never becomes a folder, whatever the server says.
+  for (const char* address : {"redis://127.0.0.1:1", "unix:///nonexistent/redis.sock"}) {
+    auto server = makeCloudStore(address, root_);
+    if (server.ok()) {
+      EXPECT_NE(server.value()->describe().find(address[0] == 'r' ? "redis" : "unix"), std::string::npos);
+    }
+  }
+  EXPECT_FALSE(fs::exists(fs::current_path() / "redis:"));
+  EXPECT_FALSE(fs::exists(fs::current_path() / "unix:"));
+}
+
+// The only test that touches the process-wide store.
+TEST(SharedCloudStoreTest, MadeOnceOnFirstUseFromTheConfiguredMaker) {
+  static bool ranBefore = false;  // --gtest_repeat: the store of this process is made already
+  if (std::exchange(ranBefore, true)) GTEST_SKIP() << "the process-wide store is made once per process";
+  std::atomic<int> made{0};
+  configureSharedCloudStore([&made]() -> std::unique_ptr<CloudStore> {
+    ++made;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // give other threads time to race
+    return std::make_unique<MemoryCloudStore>();
+  });
+  std::vector<std::thread> users;
+  std::vector<CloudStore*> seen(8);
+  for (int i = 0; i < 8; ++i) users.emplace_back([&seen, i] { seen[i] = &sharedCloudStore(); });
+  for (auto& user : users) user.join();
+  EXPECT_EQ(std::set<CloudStore*>(seen.begin(), seen.end()).size(), 1u);
+  EXPECT_EQ(made.load(), 1);
+  configureSharedCloudStore([]() -> std::unique_ptr<CloudStore> { return nullptr; });  // too late: ignored
+  EXPECT_EQ(&sharedCloudStore(), seen[0]);
+}
+
+}  // namespace
+}  // namespace quillbox

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/status.h"
+#include "platform/store/sqlite_db.h"
+#include "platform/sync/cloud_store.h"
+
+namespace quillbox {
+
+// The durable outbox of one cloud store, kept in the device's <home>/settings.sqlite3 beside the
+// settings (tables cloud_copy, cloud_pending and cloud_base): per store identity and key, the local
+// copy (the last value read from the backing or accepted for it), the write not yet delivered, at
+// most one per key (the newest), and the base: the backing's value that the device's list was last
+// based on (taken at a load, or delivered), which a write expects to find there still. What it records
+// survives a kill of the process at any instant and a power cut; whichever process opens the home next finds
+// it. It knows nothing of how its store reaches the backing.
+class Outbox {
+ public:
+  struct Pending {
+    std::int64_t id = 0;  // new for every write: tells a write from any earlier or later one of its key
+    std::string key;
+    std::string value;
+    std::int64_t batch = 0;  // the same for the writes recorded together
+  };
+
+  // A key's base: none recorded, or the backing's value (nothing: the key held nothing).
+  struct Base {
+    bool known = false;
+    std::optional<std::string> value;
+  };
+
+  // Opens the outbox of the store named identity in <home>/settings.sqlite3, creating what is
+  // missing. The local copies and pending writes that an earlier version kept for a Redis
+  // namespace (tables redis_copy and redis_pending) become this store's when legacyRedisNamespace
+  // names that namespace. Fails, naming the path and the reason.
+  static Result<std::unique_ptr<Outbox>> open(const std::filesystem::path& home, std::string identity,
+                                              std::string_view legacyRedisNamespace = {});
+
+  // Records each write as its key's copy and as its pending write, replacing an older pending
+  // write of the key, all in one transaction: all are kept or none. The new pending writes' ids.
+  Result<std::vector<std::int64_t>> record(std::span<const CloudWriteView> writes);
+
+  // The pending writes, oldest first.
+  Result<std::vector<Pending>> pending();
+  // Whether a write of key is pending.
+  Result<bool> isPending(std::string_view key);
+  // The keys with a pending write, oldest first.
+  Result<std::vector<std::string>> pendingKeys();
+
+  // A write the backing now holds.
+  struct Delivered {
+    std::int64_t id = 0;
+    std::string_view key;
+    std::string_view value;
+  };
+  // Forgets these pending writes once the backing holds them, and makes each value its key's base,
+  // in one transaction; a newer write of the same key stays.
+  Status delivered(std::span<const Delivered> writes);
+
+  // The base of key.
+  Result<Base> baseOf(std::string_view key);
+  // Makes value the base of key: the device's list now builds on it.
+  Status rebase(std::string_view key, const std::optional<std::string>& value);
+
+  // The local copy of key: nothing when none is kept.
+  Result<std::optional<std::string>> copyOf(std::string_view key);
+  // Keeps what the backing holds under key (nothing included) as its copy and its base, unless a
+  // write of the key is pending, which is newer than anything read.
+  Status remember(std::string_view key, const std::optional<std::string>& value);
+
+ private:
+  Outbox(std::unique_ptr<Database> db, std::string identity)
+      : db_(std::move(db)), identity_(std::move(identity)) {}
+  Status prepare(std::string_view legacyRedisNamespace);
+  Status migrate(std::string_view legacyRedisNamespace);
+
+  Status putBase(std::string_view key, const std::optional<std::string>& value, bool onlyUnlessPending);
+
+  std::unique_ptr<Database> db_;
+  std::string identity_;
+  Statement putCopy_, putPending_, isPending_, listPending_, listPendingKeys_, deletePending_, getCopy_,
+      rememberCopy_, forgetCopy_, nextBatch_, getBase_, putBase_, putBaseUnlessPending_;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,352 @@
+#include "platform/sync/outbox_cloud_store.h"
+
+#include <algorithm>
+
+#include "platform/store/home.h"
+
+namespace quillbox {
+
+using Clock = std::chrono::steady_clock;
+
+CloudTransport::Trouble CloudTransport::classify(const Status& failure) const {
+  switch (failure.code()) {
+    case Status::Code::unavailable:
+      return Trouble::unreachable;
+    case Status::Code::unauthenticated:
+      return Trouble::login;
+    default:
+      return Trouble::refused;
+  }
+}
+
+std::vector<Status> CloudTransport::setMany(std::span<const CloudWriteView> writes) {
+  std::vector<Status> results;
+  results.reserve(writes.size());
+  for (const CloudWriteView& write : writes) results.push_back(set(write.key, write.value));
+  return results;
+}
+
+Status CloudTransport::setIf(std::span<const ConditionalWrite> writes) {
+  std::vector<CloudWriteView> plain;
+  plain.reserve(writes.size());
+  for (const ConditionalWrite& write : writes) {
+    Result<std::optional<std::string>> held = get(write.key);
+    if (!held.ok()) return held.status();
+    if (!holdsBaseOrValue(held.value(), write))
+      return Status::Conflict("the cloud copy of " + std::string(write.key) + " changed meanwhile");
+    plain.push_back({write.key, write.value});
+  }
+  for (Status& status : setMany(plain)) {
+    if (!status.ok()) return std::move(status);
+  }
+  return Status::Ok();
+}
+
+bool holdsBaseOrValue(const std::optional<std::string>& held, const ConditionalWrite& write) {
+  if (!held) return true;  // no device removes a key: nothing there was lost, and nothing is overwritten
+  return *held == write.value || (write.base && *held == *write.base);
+}
+
+// One pending write on its way, its bytes held by the caller.
+struct OutboxCloudStore::Sending {
+  std::int64_t id = 0;
+  std::string_view key;
+  std::string_view value;
+  std::int64_t batch = 0;
+};
+
+OutboxCloudStore::OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
+                                   std::shared_ptr<HomeLock> homeLock)
+    : transport_(std::move(transport)), outbox_(std::move(outbox)), homeLock_(std::move(homeLock)) {}
+
+Result<std::unique_ptr<OutboxCloudStore>> OutboxCloudStore::open(std::unique_ptr<CloudTransport> transport,
+                                                                 const std::filesystem::path& home,
+                                                                 std::string_view legacyRedisNamespace) {
+  if (Status made = ensureFolder(home); !made.ok()) return made;
+  Result<std::shared_ptr<HomeLock>> homeLock = HomeLock::of(home);
+  if (!homeLock.ok()) return homeLock.status();
+  Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, transport->identity(), legacyRedisNamespace);
+  if (!outbox.ok()) return outbox.status();
+  std::unique_ptr<OutboxCloudStore> store(
+      new OutboxCloudStore(std::move(transport), std::move(outbox.value()), std::move(homeLock.value())));
+  Result<std::vector<std::string>> waiting = store->outbox_->pendingKeys();
+  store->waiting_ = !waiting.ok() || !waiting.value().empty();
+  return store;
+}
+
+bool OutboxCloudStore::backingOff() const { return Clock::now() < quietUntil_; }
+
+void OutboxCloudStore::note(const Status& status) {
+  problem_ = status;
+  if (status.ok()) {
+    quietUntil_ = {};
+  } else if (transport_->classify(status) == CloudTransport::Trouble::unreachable) {
+    quietUntil_ = Clock::now() + transport_->backoff();
+  }
+}
+
+std::optional<std::string> OutboxCloudStore::localAnswer(std::string_view key) {
+  Result<std::optional<std::string>> value = outbox_->copyOf(key);
+  if (!value.ok()) problem_ = value.status();
+  return value.ok() ? value.value() : std::nullopt;
+}
+
+void OutboxCloudStore::sendPending() { (void)sendAll({}); }
+
+Status OutboxCloudStore::sendAll(std::span<const std::int64_t> mine) {
+  Result<std::vector<Outbox::Pending>> writes = outbox_->pending();
+  if (!writes.ok()) {
+    problem_ = writes.status();
+    return writes.status();
+  }
+  std::vector<Sending> sending;
+  for (const Outbox::Pending& write : writes.value())
+    sending.push_back(Sending{write.id, write.key, write.value, write.batch});
+  std::vector<Status> results = deliver(sending);
+  for (std::size_t i = 0; i < sending.size(); ++i) {
+    if (std::find(mine.begin(), mine.end(), sending[i].id) != mine.end() && !results[i].ok())
+      return results[i];
+  }
+  return Status::Ok();
+}
+
+Status OutboxCloudStore::sendIf(std::span<const Sending> writes) {
+  std::vector<Outbox::Base> bases;
+  bases.reserve(writes.size());
+  for (const Sending& write : writes) {
+    Result<Outbox::Base> base = outbox_->baseOf(write.key);
+    if (!base.ok()) return base.status();  // nothing is written over a value the device cannot tell
+    if (!base->known) {                    // written over whatever is there
+      Result<std::optional<std::string>> held = transport_->get(write.key);
+      if (!held.ok()) return held.status();
+      base->known = true;
+      base->value = std::move(held).value();
+    }
+    bases.push_back(std::move(base).value());
+  }
+  std::vector<ConditionalWrite> group;
+  group.reserve(writes.size());
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const std::optional<std::string>& base = bases[i].value;
+    group.push_back(ConditionalWrite{writes[i].key, writes[i].value,
+                                     base ? std::optional<std::string_view>(*base) : std::nullopt});
+  }
+  return transport_->setIf(group);
+}
+
+std::vector<Status> OutboxCloudStore::deliver(std::span<const Sending> writes) {
+  std::vector<Status> results(writes.size(), Status::Ok());
+  if (writes.empty()) {
+    waiting_ = false;
+    waitReason_ = Status::Ok();
+    return results;
+  }
+  Status together = sendIf(writes);
+  Status failure = together;
+  bool several = std::any_of(writes.begin(), writes.end(),
+                             [&](const Sending& w) { return w.batch != writes.front().batch; });
+  if (!together.ok() && several && transport_->classify(together) == CloudTransport::Trouble::refused) {
+    // One group's key moved, or was refused: the other groups go on their own.
+    failure = Status::Ok();
+    std::vector<std::int64_t> batches;
+    for (const Sending& write : writes) {
+      if (std::find(batches.begin(), batches.end(), write.batch) == batches.end())
+        batches.push_back(write.batch);
+    }
+    bool stop = false;
+    for (std::int64_t batch : batches) {
+      std::vector<Sending> group;
+      for (const Sending& write : writes) {
+        if (write.batch == batch) group.push_back(write);
+      }
+      Status sent = stop ? failure : sendIf(group);
+      for (std::size_t i = 0; i < writes.size(); ++i) {
+        if (writes[i].batch == batch) results[i] = sent;
+      }
+      if (!sent.ok() && failure.ok()) failure = sent;
+      stop = stop || transport_->classify(sent) != CloudTransport::Trouble::refused;
+    }
+  } else {
+    results.assign(writes.size(), together);
+  }
+  std::vector<Outbox::Delivered> sent;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    if (results[i].ok()) sent.push_back(Outbox::Delivered{writes[i].id, writes[i].key, writes[i].value});
+  }
+  note(failure);
+  Status forgotten = outbox_->delivered(sent);
+  if (!forgotten.ok()) problem_ = forgotten;
+  waiting_ = sent.size() < writes.size() || !forgotten.ok();
+  waitReason_ = !failure.ok() ? failure : forgotten;
+  return results;
+}
+
+std::optional<std::string> OutboxCloudStore::stringForKey(std::string_view key) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (WriteGroup* group = WriteGroup::current()) {
+    if (const std::string* deferred = group->deferred(*this, key)) return *deferred;
+  }
+  if (Status valid = transport_->checkKey(key); !valid.ok()) {
+    problem_ = valid;
+    return std::nullopt;
+  }
+  if (backingOff()) return localAnswer(key);
+  Result<bool> waiting = outbox_->isPending(key);
+  if (!waiting.ok()) {
+    problem_ = waiting.status();
+    return localAnswer(key);  // cannot tell whether a newer write waits: keep it
+  }
+  if (waiting.value()) {
+    sendPending();
+    waiting = outbox_->isPending(key);
+    // This device's own write stands until the backing holds it.
+    if (!waiting.ok() || waiting.value()) return localAnswer(key);
+  }
+  Result<std::optional<std::string>> got = transport_->get(key);
+  note(got.status());
+  if (!got.ok()) return localAnswer(key);
+  if (Status kept = outbox_->remember(key, got.value()); !kept.ok()) problem_ = kept;
+  return std::move(got).value();
+}
+
+Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopy(std::string_view key) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (WriteGroup* group = WriteGroup::current()) {
+    if (const std::string* deferred = group->deferred(*this, key)) return LoadCopy{*deferred, false, {}};
+  }
+  if (Status valid = transport_->checkKey(key); !valid.ok()) {
+    problem_ = valid;
+    return LoadCopy{};
+  }
+  auto local = [&]() -> Result<LoadCopy> {
+    Result<std::optional<std::string>> copy = outbox_->copyOf(key);
+    if (!copy.ok()) {
+      problem_ = copy.status();
+      return copy.status();
+    }
+    return LoadCopy{std::move(copy).value(), false, {}};
+  };
+  Result<bool> waiting = outbox_->isPending(key);
+  if (!waiting.ok()) {
+    problem_ = waiting.status();
+    return waiting.status();  // cannot tell whether this device's edits wait: take nothing
+  }
+  if (backingOff()) return local();
+  if (waiting.value()) {
+    sendPending();
+    waiting = outbox_->isPending(key);
+    if (!waiting.ok()) return waiting.status();
+  }
+  Result<std::optional<std::string>> got = transport_->get(key);
+  note(got.status());
+  if (!got.ok()) return local();  // this device's own write, or the last value read, stands
+  if (!waiting.value()) {
+    if (Status kept = outbox_->remember(key, got.value()); !kept.ok()) problem_ = kept;
+    return LoadCopy{std::move(got).value(), false, {}};
+  }
+  Result<Outbox::Base> base = outbox_->baseOf(key);
+  if (!base.ok()) {
+    problem_ = base.status();
+    return base.status();
+  }
+  if (!base->known) return local();  // no base to merge on: the write goes over what is there
+  return LoadCopy{std::move(got).value(), true, std::move(base->value)};
+}
+
+Status OutboxCloudStore::rebase(std::string_view key, const std::optional<std::string>& value) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  Status kept = outbox_->rebase(key, value);
+  if (!kept.ok()) problem_ = kept;
+  return kept;
+}
+
+Status OutboxCloudStore::setString(std::string_view value, std::string_view key) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (Status valid = transport_->checkKey(key); !valid.ok()) {
+    problem_ = valid;
+    return valid;
+  }
+  if (WriteGroup* group = WriteGroup::current()) {
+    group->defer(*this, key, value);
+    return Status::Ok();
+  }
+  const CloudWriteView write{key, value};
+  return this->write(std::span(&write, 1));
+}
+
+Status OutboxCloudStore::setStrings(std::vector<CloudWrite> writes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::vector<CloudWriteView> views;
+  for (const CloudWrite& write : writes) views.push_back(CloudWriteView{write.key, write.value});
+  return write(views);
+}
+
+Status OutboxCloudStore::write(std::span<const CloudWriteView> writes) {
+  Result<std::vector<std::int64_t>> recorded = outbox_->record(writes);
+  if (!recorded.ok()) {
+    // Not kept here: the backing is the writes' one chance, back-off or not.
+    std::vector<Sending> sending;
+    for (const CloudWriteView& write : writes) sending.push_back(Sending{0, write.key, write.value, 0});
+    Status unsent = sendIf(sending);
+    note(unsent);
+    problem_ = recorded.status();
+    if (unsent.ok()) return Status::Ok();
+    return Status::Error(recorded.status().message() + "; nor could it be sent: " + unsent.message());
+  }
+  waiting_ = true;
+  if (backingOff()) return Status::Ok();
+  // When nothing older waits, what is in hand goes as it is, without reading it back.
+  Result<std::vector<std::string>> waiting = outbox_->pendingKeys();
+  Status mine = Status::Ok();
+  if (waiting.ok() && waiting.value().size() == writes.size()) {
+    std::vector<Sending> sending;
+    for (std::size_t i = 0; i < writes.size(); ++i)
+      sending.push_back(Sending{recorded.value()[i], writes[i].key, writes[i].value, 0});
+    std::vector<Status> results = deliver(sending);
+    mine = results.empty() ? Status::Ok() : results.front();
+  } else {
+    mine = sendAll(recorded.value());
+  }
+  // Kept and sent later is no failure; held back by another device's newer value is for the caller
+  // to merge.
+  return mine.code() == Status::Code::conflict ? mine : Status::Ok();
+}
+
+std::string OutboxCloudStore::describe() const { return transport_->describe(); }
+
+Status OutboxCloudStore::health() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!problem_.ok()) return problem_;
+  if (waiting_) return waitReason_;
+  return Status::Ok();
+}
+
+void OutboxCloudStore::flushPending(int timeoutMs) {
+  (void)timeoutMs;  // one attempt, which the transport bounds
+  // Sends only under the home's lock: two processes sending at once could land an older value last.
+  Result<HomeLock::Held> held = homeLock_->lock(std::chrono::milliseconds(0));
+  if (!held.ok()) return;
+  std::lock_guard<std::mutex> guard(mutex_);
+  sendPending();
+}
+
+std::vector<std::string> OutboxCloudStore::pendingKeys() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  Result<std::vector<std::string>> keys = outbox_->pendingKeys();
+  if (!keys.ok()) {
+    problem_ = keys.status();
+    return {};
+  }
+  return std::move(keys).value();
+}
+
+bool OutboxCloudStore::reachable() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  Status answered = transport_->ping();
+  note(answered);
+  return answered.ok();
+}
+
+OutboxCloudStore* asOutboxCloudStore(CloudStore& store) { return dynamic_cast<OutboxCloudStore*>(&store); }
+
+}  // namespace quillbox

@@ -1,0 +1,242 @@
+#include "platform/sync/outbox_cloud_store.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/fault_seam.h"
+#include "platform/sync/memory_transport_test_support.h"
+
+namespace quillbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OutboxCloudStoreTest : public ::testing::Test {
+ protected:
+  OutboxCloudStoreTest() {
+    std::string pattern = (fs::temp_directory_path() / "quillbox-outbox-XXXXXX").string();
+    home_ = ::mkdtemp(pattern.data());
+    store_ = open(home_);
+  }
+  ~OutboxCloudStoreTest() override {
+    store_.reset();
+    fs::remove_all(home_);
+  }
+
+  // A store on home, as a process opening it would make; one on a namespace of its own is another
+  // store in the outbox.
+  std::unique_ptr<OutboxCloudStore> open(const fs::path& home, std::string_view legacyNamespace = {}) {
+    auto transport = std::make_unique<MemoryTransport>(backing_, "memory " + std::string(legacyNamespace));
+    auto made = OutboxCloudStore::open(std::move(transport), home, legacyNamespace);
+    EXPECT_TRUE(made.ok()) << made.status().message();
+    return made.ok() ? std::move(made.value()) : nullptr;
+  }
+  void reopen() {
+    store_.reset();
+    store_ = open(home_);
+  }
+  void write(std::string_view key, std::string_view value) {
+    Status kept = store_->setString(value, key);
+    EXPECT_TRUE(kept.ok()) << kept.message();
+  }
+  std::string read(std::string_view key) { return store_->stringForKey(key).value_or("(nothing)"); }
+  std::string pending() {
+    std::string out;
+    for (const std::string& key : store_->pendingKeys()) out += (out.empty() ? "" : ",") + key;
+    return out.empty() ? "(none)" : out;
+  }
+  std::string health() {
+    Status status = store_->health();
+    return status.ok() ? "ok" : status.message();
+  }
+  std::string log() { return std::exchange(backing_->log, ""); }
+
+  fs::path home_;
+  std::shared_ptr<MemoryBacking> backing_ = std::make_shared<MemoryBacking>();
+  std::unique_ptr<OutboxCloudStore> store_;
+};
+
+TEST_F(OutboxCloudStoreTest, AWriteTheBackingCannotTakeWaitsIsAnsweredHereAndGoesFirstWhenItIsBack) {
+  write("notes", "a");
+  backing_->away = true;
+  write("notes", "a b");
+  write("notes", "a b c");  // one pending write per key: the last
+  int calls = backing_->calls;
+  std::string notes = read("notes");
+  EXPECT_EQ(notes + " | " + read("tasks") + " | " + pending() + " | " + health(),
+            "a b c | (nothing) | notes | the backing is away");
+  EXPECT_EQ(backing_->calls, calls);  // within the back-off the backing is left alone
+
+  backing_->away = false;
+  backing_->values["tasks"] = "theirs";
+  store_->flushPending(1000);
+  EXPECT_EQ(log() + " | " + pending() + " | " + health(), "notes=a; notes=a b c | (none) | ok");
+  EXPECT_TRUE(store_->reachable());  // the back-off ends
+  EXPECT_EQ(read("tasks"), "theirs");
+}
+
+// A key file made immutable, or a permission the server denies: the write waits, and the older
+// copy there is never taken back over it.
+TEST_F(OutboxCloudStoreTest, ARefusedWriteStaysPendingAndAReadNeverTakesTheOlderCopyBack) {
+  backing_->values["notes"] = "old";
+  backing_->refused.insert("notes");
+  write("notes", "new");
+  write("tasks", "t");  // the waiting write is tried again with it
+  std::string notes = read("notes");
+  EXPECT_EQ(notes + " | " + pending() + " | " + health() + " | " + log(),
+            "new | notes | the backing refused notes | [tasks=t]; tasks=t");  // then on its own
+  reopen();                                                                   // the next process finds it
+  notes = read("notes");
+  EXPECT_EQ(notes + " | " + pending(), "new | notes");
+
+  backing_->refused.clear();
+  notes = read("notes");
+  EXPECT_EQ(notes + " | " + pending() + " | " + health() + " | " + log(), "new | (none) | ok | notes=new");
+}
+
+TEST_F(OutboxCloudStoreTest, AGroupIsKeptTogetherReadWithinAndSentInOneBatch) {
+  {
+    CloudStore::WriteGroup group;
+    write("tasks", "a b");
+    write("marks", "1,");
+    write("tasks", "a b c");
+    std::string tasks = read("tasks");
+    EXPECT_EQ(tasks + " | " + pending() + " | " + log(), "a b c | (none) | ");
+    EXPECT_TRUE(group.close().ok());
+  }
+  EXPECT_EQ(log() + " | " + pending(), "[tasks=a b c marks=1,] | (none)");
+
+  backing_->away = true;
+  backing_->values.clear();
+  {
+    CloudStore::WriteGroup group;
+    write("tasks", "x");
+    write("marks", "");
+  }  // closed on the way out
+  EXPECT_EQ(pending(), "tasks,marks");
+  backing_->away = false;
+  store_->flushPending(1000);
+  EXPECT_EQ(log(), "[tasks=x marks=]");
+}
+
+// A write over a value another device wrote since this device's read is held back and kept; a
+// load then gets the newer value and the base to merge onto, and the merged write goes over it.
+TEST_F(OutboxCloudStoreTest, AWriteOverANewerCopyIsHeldBackUntilALoadMergesOntoIt) {
+  backing_->values["notes"] = "a";
+  EXPECT_EQ(read("notes"), "a");  // what this device's list builds on
+  backing_->values["notes"] = "a theirs";
+  Status held = store_->setString("a mine", "notes");
+  EXPECT_EQ(held.code(), Status::Code::conflict) << held.message();
+  reopen();  // the write and its base survive
+  Result<CloudStore::LoadCopy> copy = store_->loadCopy("notes");
+  ASSERT_TRUE(copy.ok());
+  EXPECT_EQ(copy->value.value_or("") + " " + std::to_string(copy->unsent) + " " + copy->base.value_or("") +
+                " | " + pending() + " | " + log(),
+            "a theirs 1 a | notes | ");
+  EXPECT_TRUE(store_->rebase("notes", "a theirs").ok());
+  write("notes", "a theirs mine");
+  write("notes", "a theirs mine 2");  // the delivered value is the next base
+  EXPECT_EQ(log() + " | " + pending() + " | " + health(),
+            "notes=a theirs mine; notes=a theirs mine 2 | (none) | ok");
+}
+
+// Pending writes go all at once; when one group's key moved, the other groups still go.
+TEST_F(OutboxCloudStoreTest, AGroupHeldBackByANewerCopyDoesNotHoldBackTheOthers) {
+  backing_->values["notes"] = "n";
+  EXPECT_EQ(read("notes"), "n");
+  backing_->away = true;
+  write("notes", "n mine");
+  {
+    CloudStore::WriteGroup group;
+    write("tasks", "t");
+    write("marks", "0,");
+  }
+  backing_->away = false;
+  backing_->values["notes"] = "n theirs";
+  store_->flushPending(1000);
+  EXPECT_EQ(log() + " | " + pending(), "[tasks=t marks=0,] | notes");
+}
+
+// A writer killed at every step of recording a group's writes leaves both pending or neither.
+TEST_F(OutboxCloudStoreTest, AKillWhileAGroupIsRecordedLeavesAllOfItPendingOrNone) {
+  std::string outcomes;
+  for (int n = 1; n < 200; ++n) {
+    fs::path home = home_ / std::to_string(n);
+    fs::create_directories(home);
+    pid_t child = ::fork();
+    if (child == 0) {
+      FaultPlan plan;
+      plan.before(
+          FileCall::write, n, [] { ::_exit(9); }, "settings.sqlite3");
+      backing_->away = true;  // recorded, never sent
+      auto store = open(home);
+      CloudStore::WriteGroup group;
+      if (!store || !store->setString("a b", "tasks").ok() || !store->setString("1,", "marks").ok())
+        ::_exit(1);
+      ::_exit(group.close().ok() ? 0 : 2);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 9 || WEXITSTATUS(status) == 0)) << status;
+    store_ = open(home);
+    std::string left = pending();
+    EXPECT_TRUE(left == "(none)" || left == "tasks,marks") << "killed before write " << n << ": " << left;
+    if (outcomes.empty() || outcomes.substr(outcomes.rfind(' ') + 1) != left) outcomes += " " + left;
+    if (WEXITSTATUS(status) == 0) break;
+  }
+  EXPECT_EQ(outcomes, " (none) tasks,marks");
+}
+
+TEST_F(OutboxCloudStoreTest, AWriteNeitherKeptNorSentIsAFailureAndOneSentButNotKeptIsShown) {
+  FaultPlan plan;
+  plan.fail(FileCall::write, EIO, "settings.sqlite3");
+  backing_->away = true;
+  Status lost = store_->setString("v", "notes");
+  EXPECT_FALSE(lost.ok());
+  EXPECT_NE(lost.message().find("nor could it be sent: the backing is away"), std::string::npos)
+      << lost.message();
+
+  backing_->away = false;
+  EXPECT_TRUE(store_->setString("w", "notes").ok());
+  EXPECT_EQ(log(), "notes=w");
+  EXPECT_NE(health().find("settings.sqlite3"), std::string::npos) << health();
+}
+
+// What an earlier version kept for a Redis namespace becomes the store's, other namespaces' stays.
+TEST_F(OutboxCloudStoreTest, TheRedisStoresEarlierCopiesAndPendingWritesAreTakenOver) {
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((home_ / "settings.sqlite3").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db,
+                   "DROP TABLE cloud_copy; DROP TABLE cloud_pending;"
+                   "CREATE TABLE redis_copy(namespace TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+                   " PRIMARY KEY(namespace, key));"
+                   "CREATE TABLE redis_pending(id INTEGER PRIMARY KEY AUTOINCREMENT, namespace TEXT NOT NULL,"
+                   " key TEXT NOT NULL, value BLOB NOT NULL, since INTEGER NOT NULL, UNIQUE(namespace, key));"
+                   "INSERT INTO redis_copy VALUES('alice', 'tasks', 't'), ('alice', 'notes', 'n'),"
+                   " ('bob', 'notes', 'b');"
+                   "INSERT INTO redis_pending(namespace, key, value, since) VALUES('alice', 'notes', 'n', 1),"
+                   " ('bob', 'notes', 'b', 1)",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+  backing_->away = true;
+  store_ = open(home_, "alice");
+  std::string notes = read("notes");
+  EXPECT_EQ(notes + " " + read("tasks") + " " + pending(), "n t notes");
+  backing_->away = false;
+  store_->flushPending(1000);
+  EXPECT_EQ(log(), "notes=n");
+  backing_->away = true;
+  store_ = open(home_, "bob");  // another namespace's was left for its own store
+  notes = read("notes");
+  EXPECT_EQ(notes + " " + read("tasks") + " " + pending(), "b (nothing) notes");
+}
+
+}  // namespace
+}  // namespace quillbox

@@ -1,0 +1,375 @@
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sync/outbox_cloud_store.h"
+#include "platform/transports/redis_address.h"
+#include "platform/transports/redis_test_server.h"
+#include "platform/transports/redis_transport.h"
+
+namespace quillbox {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Addresses
+
+std::string parsed(std::string_view text) {
+  Result<RedisAddress> address = parseRedisAddress(text);
+  if (!address.ok()) return address.status().message();
+  const RedisAddress& a = address.value();
+  std::string out = a.isUnixSocket ? "unix " + a.socketPath : "tcp " + a.host + " " + std::to_string(a.port);
+  out += " db=" + std::to_string(a.db) + " ns=" + a.nameSpace + " timeout=" + std::to_string(a.timeoutMs);
+  if (a.user) out += " user=" + *a.user;
+  if (a.password) out += " password=" + *a.password;
+  return out + " | " + a.masked();
+}
+
+TEST(RedisAddressTest, ReadsServerAddressesWithTheirDefaults) {
+  EXPECT_EQ(parsed("redis://localhost"),
+            "tcp localhost 6379 db=0 ns=quillbox timeout=250 | redis://localhost:6379/0?namespace=quillbox");
+  EXPECT_EQ(parsed("REDIS://10.0.0.7:6380/"),
+            "tcp 10.0.0.7 6380 db=0 ns=quillbox timeout=250 | redis://10.0.0.7:6380/0?namespace=quillbox");
+  EXPECT_EQ(parsed("redis://al%69ce:p%40ss:w%2F@[::1]:6390/3?namespace=alice&timeout_ms=90"),
+            "tcp ::1 6390 db=3 ns=alice timeout=90 user=alice password=p@ss:w/ | "
+            "redis://alice:****@[::1]:6390/3?namespace=alice&timeout_ms=90");
+  EXPECT_EQ(parsed("redis://:secret@host?&namespace=a.b-c_d&"),
+            "tcp host 6379 db=0 ns=a.b-c_d timeout=250 password=secret | "
+            "redis://:****@host:6379/0?namespace=a.b-c_d");
+  EXPECT_EQ(parsed("unix:///run/redis/redis.sock"),
+            "unix /run/redis/redis.sock db=0 ns=quillbox timeout=250 | "
+            "unix:///run/redis/redis.sock?namespace=quillbox");
+  EXPECT_EQ(parsed("unix://bob:pw@/tmp/a%20b.sock?db=2&namespace=bob"),
+            "unix /tmp/a b.sock db=2 ns=bob timeout=250 user=bob password=pw | "
+            "unix://bob:****@/tmp/a%20b.sock?namespace=bob&db=2");
+}
+
+TEST(RedisAddressTest, RefusesMalformedAddressesWithoutShowingThePassword) {
+  struct Case {
+    const char* address;
+    const char* shown;  // as the message shows it, when not as given
+    const char* reason;
+  } const cases[] = {
+      {"localhost:6379", nullptr, "it must begin with redis:// or unix://"},
+      {"http://u:s3cret@h", "http://u:****@h", "the scheme must be redis:// or unix://"},
+      {"rediss://h", nullptr, "TLS (rediss://) is not supported; use redis:// or unix://"},
+      {"redis://u:s3cret@", "redis://u:****@", "it names no host"},
+      {"redis://u:s3cret@h:99999", "redis://u:****@h:99999",
+       "the port \"99999\" is not a number from 1 to 65535"},
+      {"redis://h:", nullptr, "the port \"\" is not a number from 1 to 65535"},
+      {"redis://h/x1", nullptr, "the database \"x1\" is not a number from 0"},
+      {"redis://u:s3%zzcret@h", "redis://u:****@h",
+       "a '%' in the user name or password is not followed by two hex digits"},
+      {"redis://u:s3cr/et@h", "redis://u:****@h",
+       "unexpected '@' after the host (write it as %40 in a user name or password)"},
+      {"redis://u:s3c#ret@h", "redis://u:****@h",
+       "'#' has no place in it (write it as %23 in a user name or password)"},
+      {"redis://h?namespace=a:b", nullptr, "the namespace must be 1 to 100 letters, digits, '_', '-' or '.'"},
+      {"redis://h?namespace=", nullptr, "the namespace must be 1 to 100 letters, digits, '_', '-' or '.'"},
+      {"redis://h?namespace=a&namespace=b", nullptr, "the parameter \"namespace\" is given twice"},
+      {"redis://h?timeout_ms=0", nullptr, "timeout_ms must be a number of milliseconds from 1 to 60000"},
+      {"redis://h?namesapce=a", nullptr, "unknown parameter \"namesapce\" (known: namespace, timeout_ms)"},
+      {"redis://h?db=1", nullptr, "unknown parameter \"db\" (known: namespace, timeout_ms)"},
+      {"unix://tmp/r.sock", nullptr, "a Unix socket address is unix:///absolute/path/to/socket"},
+      {"unix:///tmp/", nullptr, "it names no socket file"},
+      {"redis://[::1", nullptr, "an IPv6 address in '[' has no closing ']'"},
+      {"redis://bad host", nullptr, "\"bad host\" is not a host name or address"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parsed(c.address),
+              "bad Redis address \"" + std::string(c.shown ? c.shown : c.address) + "\": " + c.reason);
+  }
+  std::string tooLong = "unix:///" + std::string(120, 'x');
+  EXPECT_EQ(parsed(tooLong),
+            "bad Redis address \"" + tooLong + "\": the socket path is longer than 107 bytes");
+}
+
+TEST(RedisAddressTest, MasksWhateverCouldBeAPassword) {
+  EXPECT_EQ(maskRedisAddress("redis://alice:s3cret@h:1/0"), "redis://alice:****@h:1/0");
+  EXPECT_EQ(maskRedisAddress("redis://alice@h"), "redis://alice@h");
+  EXPECT_EQ(maskRedisAddress("redis://u:p@ss@h?x"), "redis://u:****@h?x");
+  EXPECT_EQ(maskRedisAddress("u:s3cret@h"), "u:****@h");
+  EXPECT_EQ(maskRedisAddress("redis://h:6379"), "redis://h:6379");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The store against a real server
+
+constexpr std::string_view kNotes = "notesFromCloud";
+constexpr std::string_view kTasks = "tasksFromCloud";
+
+class RedisCloudStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-redis-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    homes_ = pattern;
+  }
+
+  void TearDown() override {
+    devices_.clear();
+    server_.reset();
+    std::error_code ignored;
+    if (!homes_.empty()) std::filesystem::remove_all(homes_, ignored);
+    ::unsetenv("QUILLBOX_REDIS_PASSWORD");
+  }
+
+  void startServer(RedisTestServer::Options options = {}) {
+    server_ = std::make_unique<RedisTestServer>(std::move(options));
+  }
+
+  std::filesystem::path home(const std::string& name) const { return homes_ / name; }
+
+  // The address of the test server, with credentials and a query.
+  std::string address(const std::string& credentials = "", const std::string& query = "") const {
+    std::string base = server_->address();
+    if (!credentials.empty()) base.insert(base.find("://") + 3, credentials + "@");
+    return query.empty() ? base : base + "?" + query;
+  }
+
+  // A device: a store on its own home (a fresh object each time, as a new process would make).
+  OutboxCloudStore& device(const std::string& name, const std::string& credentials = "",
+                           const std::string& query = "") {
+    Result<std::unique_ptr<CloudStore>> made = makeRedisCloudStore(address(credentials, query), home(name));
+    if (!made.ok()) throw std::runtime_error(made.status().message());
+    devices_.push_back(std::move(made.value()));
+    return *asOutboxCloudStore(*devices_.back());
+  }
+
+  static void write(CloudStore& store, std::string_view value, std::string_view key) {
+    Status kept = store.setString(value, key);
+    EXPECT_TRUE(kept.ok()) << kept.message();
+  }
+
+  static std::string read(CloudStore& store, std::string_view key) {
+    return store.stringForKey(key).value_or("(nothing)");
+  }
+
+  static std::string pending(const OutboxCloudStore& store) {
+    std::string out;
+    for (const std::string& key : store.pendingKeys()) out += (out.empty() ? "" : ",") + key;
+    return out.empty() ? "(none)" : out;
+  }
+
+  std::filesystem::path homes_;
+  std::unique_ptr<RedisTestServer> server_;
+  std::vector<std::unique_ptr<CloudStore>> devices_;
+};
+
+TEST_F(RedisCloudStoreTest, AWriteOnOneDeviceIsReadOnTheOtherOfItsNamespaceAndDatabaseOnly) {
+  startServer();
+  OutboxCloudStore& a = device("A");
+  OutboxCloudStore& b = device("B");
+  OutboxCloudStore& bob = device("bob", "", "namespace=bob");
+  EXPECT_EQ(read(b, kNotes), "(nothing)");
+  write(a, "milk|", kNotes);
+  EXPECT_EQ(read(b, kNotes), "milk|");
+  write(b, "milk|eggs|", kNotes);
+  write(b, "", kTasks);
+  write(bob, "b|", kNotes);
+  EXPECT_EQ(read(a, kNotes) + " / " + read(a, kTasks) + " / " + read(bob, kNotes), "milk|eggs| /  / b|");
+  EXPECT_EQ(server_->held("quillbox:notesFromCloud") + " " + server_->held("bob:notesFromCloud"),
+            "milk|eggs| b|");
+  EXPECT_EQ(pending(a) + " " + pending(b), "(none) (none)");
+  EXPECT_TRUE(a.health().ok() && a.reachable()) << a.health().message();
+  EXPECT_EQ(a.describe(), "redis://127.0.0.1:" + std::to_string(server_->port()) + "/0?namespace=quillbox");
+
+  // A database is chosen by the address's path.
+  Result<std::unique_ptr<CloudStore>> two =
+      makeRedisCloudStore(server_->address() + "/2?namespace=bob", home("d2"));
+  ASSERT_TRUE(two.ok()) << two.status().message();
+  EXPECT_EQ(read(*two.value(), kNotes), "(nothing)");
+  write(*two.value(), "two|", kNotes);
+  EXPECT_EQ(server_->held("bob:notesFromCloud", "", 2) + " " + server_->held("bob:notesFromCloud"),
+            "two| b|");
+}
+
+TEST_F(RedisCloudStoreTest, AnOutageKeepsTheWritePendingUntilTheServerIsBack) {
+  startServer();
+  OutboxCloudStore& a = device("A");
+  OutboxCloudStore& b = device("B");
+  write(a, "first|", kNotes);
+  ASSERT_EQ(read(b, kNotes), "first|");
+
+  server_->stop();
+  write(a, "first|offline|", kNotes);
+  EXPECT_EQ(pending(a), "notesFromCloud");
+  EXPECT_EQ(read(a, kNotes), "first|offline|");  // its own last write, not the server's older copy
+  EXPECT_EQ(read(b, kNotes), "first|");          // B's copy of what it last read
+  EXPECT_EQ(a.health().message(),
+            "cannot reach the Redis server at redis://127.0.0.1:" + std::to_string(server_->port()) +
+                "/0?namespace=quillbox: Connection refused");
+  EXPECT_FALSE(a.reachable());
+
+  server_->start();  // same port, empty
+  a.flushPending(2000);
+  EXPECT_EQ(pending(a), "(none)");
+  EXPECT_TRUE(a.health().ok()) << a.health().message();
+  EXPECT_EQ(read(device("B"), kNotes), "first|offline|");  // B's next visit
+
+  // A key that holds nothing on the server is forgotten by the copy too. (The connection broken by
+  // the restart is replaced without a failure.)
+  server_->stop();
+  server_->start();
+  ASSERT_TRUE(a.reachable());
+  EXPECT_EQ(read(a, kNotes), "(nothing)");
+  server_->stop();
+  EXPECT_EQ(read(device("A"), kNotes), "(nothing)");
+}
+
+TEST_F(RedisCloudStoreTest, ASilentServerCostsOneTimeoutThenTheLocalCopyAnswersAtOnce) {
+  startServer();
+  OutboxCloudStore& a = device("A", "", "timeout_ms=100");
+  OutboxCloudStore& b = device("B");
+  write(a, "mine|", kNotes);
+  write(b, "theirs|", kTasks);
+
+  server_->pause();
+  write(a, "mine|later|", kNotes);
+  EXPECT_EQ(a.health().message(), "the Redis server at redis://127.0.0.1:" + std::to_string(server_->port()) +
+                                      "/0?namespace=quillbox&timeout_ms=100 did not answer within 100 ms");
+  server_->resume();
+  // Within the back-off the server is left alone: A does not see B's to-dos yet.
+  EXPECT_EQ(read(a, kNotes) + " " + read(a, kTasks) + " " + pending(a),
+            "mine|later| (nothing) notesFromCloud");
+
+  a.flushPending(1000);  // tries whatever the back-off
+  EXPECT_EQ(read(a, kTasks) + " " + pending(a) + " " + server_->held("quillbox:notesFromCloud"),
+            "theirs| (none) mine|later|");
+}
+
+// The writes of one event reach the server in one transaction: no reader sees one without the other.
+TEST_F(RedisCloudStoreTest, AGroupOfWritesIsSentInOneTransaction) {
+  startServer();
+  OutboxCloudStore& a = device("A");
+  timeval timeout{2, 0};
+  redisContext* monitor = redisConnectWithTimeout("127.0.0.1", server_->port(), timeout);
+  ASSERT_TRUE(monitor && !monitor->err);
+  freeReplyObject(redisCommand(monitor, "MONITOR"));
+  {
+    CloudStore::WriteGroup group;
+    write(a, "a|b|", kTasks);
+    write(a, "1,", "stringTasksFinishedIndicesFromCloud");
+    ASSERT_TRUE(group.close().ok());
+  }
+  // What the server was told, command names and keys only: one script that reads both keys, then
+  // sets both: "EVAL GET:tasksFromCloud ... SET:stringTasksFinishedIndicesFromCloud".
+  redisSetTimeout(monitor, timeout);
+  std::string seen;
+  while (seen.find("SET:stringTasksFinishedIndicesFromCloud") == std::string::npos) {
+    void* line = nullptr;
+    if (redisGetReply(monitor, &line) != REDIS_OK) break;
+    std::string text(static_cast<redisReply*>(line)->str, static_cast<redisReply*>(line)->len);
+    freeReplyObject(line);
+    for (const char* word : {"\"EVAL\"", "\"GET\" \"quillbox:", "\"SET\" \"quillbox:"}) {
+      std::size_t at = text.find(word);
+      if (at == std::string::npos) continue;
+      std::string name = text.substr(at + 1, text.find('"', at + 1) - at - 1);
+      std::size_t key = text.find("quillbox:", at);
+      if (name != "EVAL") name += ":" + text.substr(key + 9, text.find('"', key) - key - 9);
+      if (seen.empty() && name != "EVAL") continue;  // the reads of keys this device never read
+      seen += (seen.empty() ? "" : " ") + name;
+    }
+  }
+  redisFree(monitor);
+  EXPECT_EQ(seen,
+            "EVAL GET:tasksFromCloud GET:stringTasksFinishedIndicesFromCloud SET:tasksFromCloud"
+            " SET:stringTasksFinishedIndicesFromCloud");
+  EXPECT_EQ(server_->held("quillbox:tasksFromCloud") + " " +
+                server_->held("quillbox:stringTasksFinishedIndicesFromCloud"),
+            "a|b| 1,");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Logins and permissions
+
+class RedisCloudStoreSecurityTest : public RedisCloudStoreTest {
+ protected:
+  void SetUp() override {
+    RedisCloudStoreTest::SetUp();
+    if (IsSkipped()) return;
+    startServer(
+        {.unixSocket = false, .config = {"requirepass adminpw", "user alice on >alice-pw ~alice:* +@all"}});
+  }
+
+  std::string masked(const std::string& credentials, const std::string& nameSpace) const {
+    return "redis://" + credentials + "@127.0.0.1:" + std::to_string(server_->port()) +
+           "/0?namespace=" + nameSpace;
+  }
+};
+
+TEST_F(RedisCloudStoreSecurityTest, AWrongPasswordIsRefusedClearlyAndLosesNothing) {
+  OutboxCloudStore& a = device("A", "alice:wrong-pw", "namespace=alice");
+  write(a, "kept|", kNotes);
+  std::string refused = "the Redis server at " + masked("alice:****", "alice") +
+                        " refused the login: WRONGPASS invalid username-password pair or user is disabled.";
+  EXPECT_EQ(a.health().message(), refused);
+  EXPECT_EQ(read(a, kNotes) + " " + pending(a), "kept| notesFromCloud");
+  EXPECT_FALSE(a.reachable());
+  EXPECT_EQ(a.health().message(), refused);
+
+  OutboxCloudStore& anonymous = device("B", "", "namespace=alice");
+  EXPECT_EQ(read(anonymous, kNotes), "(nothing)");
+  EXPECT_EQ(anonymous.health().message(),
+            "the Redis server at redis://127.0.0.1:" + std::to_string(server_->port()) +
+                "/0?namespace=alice wants a login (give a password in the address or in "
+                "$QUILLBOX_REDIS_PASSWORD): NOAUTH Authentication required.");
+
+  // The right password, from the environment, on the same device sends what waited; the address shows
+  // no password.
+  ::setenv("QUILLBOX_REDIS_PASSWORD", "alice-pw", 1);
+  OutboxCloudStore& fixed = device("A", "alice", "namespace=alice");
+  fixed.flushPending(2000);
+  EXPECT_EQ(pending(fixed) + " " + server_->held("alice:notesFromCloud", "adminpw"), "(none) kept|");
+  EXPECT_EQ(read(device("phone", "alice:alice-pw", "namespace=alice"), kNotes) + " " + fixed.describe(),
+            "kept| " + masked("alice:****", "alice"));
+}
+
+TEST_F(RedisCloudStoreSecurityTest, AUserCannotReachAnotherNamespace) {
+  OutboxCloudStore& admin = device("admin", ":adminpw", "namespace=bob");
+  write(admin, "bob's|", kNotes);
+
+  OutboxCloudStore& a = device("A", "alice:alice-pw", "namespace=bob");
+  EXPECT_EQ(read(a, kNotes), "(nothing)");
+  std::string denied = "the Redis server at " + masked("alice:****", "bob") +
+                       " denies this user the keys of namespace \"bob\" (GET): NOPERM";
+  EXPECT_EQ(a.health().message().substr(0, denied.size()), denied);
+
+  write(a, "alice's|", kNotes);
+  EXPECT_EQ(read(a, kNotes) + " " + pending(a) + " " + server_->held("bob:notesFromCloud", "adminpw"),
+            "alice's| notesFromCloud bob's|");
+  a.flushPending(1000);
+  EXPECT_EQ(pending(a), "notesFromCloud");
+  EXPECT_NE(a.health().message().find("): NOPERM"), std::string::npos) << a.health().message();
+  EXPECT_EQ(a.health().message().find("alice-pw"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Values
+
+TEST_F(RedisCloudStoreTest, HugeAndBinaryValuesRoundTripUnchanged) {
+  startServer({.unixSocket = true, .config = {}});
+  OutboxCloudStore& a = device("A");
+  OutboxCloudStore& b = device("B");
+  std::string entries = "a\xff\xfe|", huge;
+  for (int byte = 0; byte < 256; ++byte) entries += static_cast<char>(byte);
+  while (huge.size() < (10u << 20)) huge += "entry " + std::to_string(huge.size()) + " \xe2\x9c\x93|";
+  write(a, entries, kNotes);
+  write(a, huge, kTasks);
+  EXPECT_TRUE(a.health().ok()) << a.health().message();
+  EXPECT_TRUE(b.stringForKey(kNotes) == entries && b.stringForKey(kTasks) == huge);
+
+  server_->stop();  // now both copies answer
+  EXPECT_TRUE(a.stringForKey(kNotes) == entries && a.stringForKey(kTasks) == huge);
+  EXPECT_TRUE(b.stringForKey(kNotes) == entries && b.stringForKey(kTasks) == huge);
+}
+
+}  // namespace
+}  // namespace quillbox

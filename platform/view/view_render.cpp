@@ -1,0 +1,517 @@
+#include "platform/view/view_render.h"
+
+#include <ostream>
+#include <variant>
+#include <vector>
+
+namespace quillbox {
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::size_t kFlushBytes = std::size_t{1} << 16;
+
+// Where a renderer writes: a string, handed on to a stream whenever it grows past a few pages.
+class Sink {
+ public:
+  explicit Sink(std::ostream* stream) : stream_(stream) {}
+  std::string& text() { return text_; }
+  void flushIfLarge() {
+    if (stream_ != nullptr && text_.size() >= kFlushBytes) flush();
+  }
+  void flush() {
+    if (stream_ != nullptr) {
+      stream_->write(text_.data(), static_cast<std::streamsize>(text_.size()));
+      text_.clear();
+    }
+  }
+
+ private:
+  std::ostream* stream_;
+  std::string text_;
+};
+
+// JSON written as it goes, laid out as nlohmann's dump lays it out: compact, or each member and
+// item on a line of its own, indented, with "[]" and "{}" for empty containers.
+class JsonWriter {
+ public:
+  JsonWriter(std::string& out, int indent) : out_(out), indent_(indent) {}
+
+  void beginObject() { open('{'); }
+  void endObject() { close('}'); }
+  void beginArray() { open('['); }
+  void endArray() { close(']'); }
+  void key(std::string_view name) {
+    separate();
+    appendJsonText(out_, name);
+    out_ += indent_ < 0 ? ":" : ": ";
+    afterKey_ = true;
+  }
+  void string(std::string_view text) {
+    separate();
+    appendJsonText(out_, text);
+  }
+  void number(long long value) {
+    separate();
+    out_ += std::to_string(value);
+  }
+  void boolean(bool value) {
+    separate();
+    out_ += value ? "true" : "false";
+  }
+  void null() {
+    separate();
+    out_ += "null";
+  }
+
+ private:
+  void newline(std::size_t depth) {
+    out_ += '\n';
+    out_.append(depth * static_cast<std::size_t>(indent_), ' ');
+  }
+  // Before a member or an item: a comma after the one before, and its line when indented.
+  void separate() {
+    if (afterKey_) {
+      afterKey_ = false;
+      return;
+    }
+    if (counts_.empty()) return;
+    if (counts_.back()++ > 0) out_ += ',';
+    if (indent_ >= 0) newline(counts_.size());
+  }
+  void open(char bracket) {
+    separate();
+    out_ += bracket;
+    counts_.push_back(0);
+  }
+  void close(char bracket) {
+    const bool empty = counts_.back() == 0;
+    counts_.pop_back();
+    if (!empty && indent_ >= 0) newline(counts_.size());
+    out_ += bracket;
+  }
+
+  std::string& out_;
+  int indent_;
+  std::vector<std::size_t> counts_;  // members or items written so far, per open container
+  bool afterKey_ = false;
+};
+
+// The element's own properties, in their fixed order, as name and value.
+template <class W>
+void props(W& w, const Element& element) {
+  switch (element.kind) {
+    case ElementKind::Text:
+      w.key("text");
+      w.string(element.text);
+      w.key("verbatim");
+      w.boolean(element.verbatim);
+      break;
+    case ElementKind::Image:
+      w.key("systemName");
+      w.string(element.text);
+      break;
+    case ElementKind::Link:
+      w.key("title");
+      w.string(element.text);
+      w.key("destination");
+      w.string(element.detail);
+      break;
+    case ElementKind::Spacer:
+      w.key("minLength");
+      if (element.minLength) {
+        w.number(*element.minLength);
+      } else {
+        w.null();
+      }
+      break;
+    case ElementKind::TextField:
+      w.key("title");
+      w.string(element.text);
+      w.key("binding");
+      w.string(element.binding ? element.binding->name : "");
+      break;
+    case ElementKind::Label:
+      w.key("title");
+      w.string(element.text);
+      w.key("systemImage");
+      w.string(element.detail);
+      break;
+    case ElementKind::Picker:
+      w.key("label");
+      w.string(element.text);
+      w.key("selection");
+      w.string(element.binding ? element.binding->name : "");
+      break;
+    case ElementKind::TabView:
+      w.key("selectedTab");
+      w.number(static_cast<long long>(element.selectedTab));
+      break;
+    case ElementKind::HStack:
+      w.key("alignment");
+      w.string("center");
+      w.key("spacing");
+      w.null();
+      break;
+    default:
+      break;
+  }
+}
+
+bool hasProps(const Element& element) {
+  switch (element.kind) {
+    case ElementKind::Text:
+    case ElementKind::Image:
+    case ElementKind::Link:
+    case ElementKind::Spacer:
+    case ElementKind::TextField:
+    case ElementKind::Label:
+    case ElementKind::Picker:
+    case ElementKind::TabView:
+    case ElementKind::HStack:
+      return true;
+    default:
+      return false;
+  }
+}
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+// What a modifier carries, when it is not an element: nothing (false) for a bare trigger or no
+// line limit.
+template <class W>
+bool modifierValue(W& w, const Modifier& modifier) {
+  return std::visit(Overloaded{[&](const LineLimit& m) {
+                                 if (!m.lines) return false;
+                                 w.number(*m.lines);
+                                 return true;
+                               },
+                               [&](const Font& m) {
+                                 w.string(textStyleName(m.style));
+                                 return true;
+                               },
+                               [&](const ForegroundColor& m) {
+                                 w.string(colorName(m.color));
+                                 return true;
+                               },
+                               [&](const Padding& m) {
+                                 w.string(edgesName(m.edges));
+                                 return true;
+                               },
+                               [&](const Frame& m) {
+                                 w.beginObject();
+                                 w.key("minHeight");
+                                 w.number(m.minHeight);
+                                 w.key("alignment");
+                                 w.string(alignmentName(m.alignment));
+                                 w.endObject();
+                                 return true;
+                               },
+                               [&](const DisableAutocorrection& m) {
+                                 w.boolean(m.disabled);
+                                 return true;
+                               },
+                               [&](const AutocapitalizationModifier& m) {
+                                 w.string(autocapitalizationName(m.type));
+                                 return true;
+                               },
+                               [&](const SubmitLabelModifier& m) {
+                                 w.string(submitLabelName(m.label));
+                                 return true;
+                               },
+                               [&](const OnSubmit&) {
+                                 w.string("text");
+                                 return true;
+                               },
+                               [&](const OnTapGesture& m) {
+                                 w.beginObject();
+                                 w.key("count");
+                                 w.number(m.count);
+                                 w.endObject();
+                                 return true;
+                               },
+                               [&](const NavigationViewStyleModifier&) {
+                                 w.string("StackNavigationViewStyle");
+                                 return true;
+                               },
+                               [&](const OnReceive& m) {
+                                 w.string(notificationName(m.notification));
+                                 return true;
+                               },
+                               [&](const OnChange& m) {
+                                 w.string(m.watch ? m.watch->of : "");
+                                 return true;
+                               },
+                               [&](const PickerStyleModifier&) {
+                                 w.string("SegmentedPickerStyle");
+                                 return true;
+                               },
+                               [&](const auto&) { return false; }},
+                    modifier);
+}
+
+// Calls visit(child, key) for every child in order, building each row of a lazy ForEach when its
+// turn comes and dropping it after.
+template <class F>
+void forEachChild(const Element& element, F&& visit) {
+  if (element.rows) {
+    const Rows& rows = *element.rows;
+    for (std::size_t p = 0; p < rows.count; ++p) {
+      if (!rows.isShown(p)) continue;
+      const Element row = rows.row(p);
+      visit(row, Rows::keyOf(p));
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < element.children.size(); ++i) {
+    const Element& child = element.children[i];
+    visit(child, child.key.empty() ? std::to_string(i) : child.key);
+  }
+}
+
+class JsonRenderer {
+ public:
+  JsonRenderer(Sink& sink, int indent) : sink_(sink), w_(sink.text(), indent) {}
+
+  // ids false: the element is a modifier's content, whose elements have no ids.
+  void element(const Element& element, std::string& id, bool ids) {
+    w_.beginObject();
+    w_.key("element");
+    w_.string(element.name());
+    w_.key("id");
+    w_.string(ids ? std::string_view(id) : std::string_view());
+    props(w_, element);
+    const std::size_t length = id.size();
+    if (element.header) {
+      w_.key("header");
+      id += "/header";
+      this->element(*element.header, id, ids);
+      id.resize(length);
+    }
+    w_.key("modifiers");
+    w_.beginArray();
+    for (const Modifier& m : element.modifiers) {
+      w_.beginObject();
+      w_.key("name");
+      w_.string(modifierName(m));
+      w_.key("value");
+      if (const Element* content = modifierContent(m)) {
+        std::string none;
+        this->element(*content, none, false);
+      } else if (!modifierValue(w_, m)) {
+        w_.null();
+      }
+      w_.endObject();
+    }
+    w_.endArray();
+    w_.key("children");
+    w_.beginArray();
+    forEachChild(element, [&](const Element& child, const std::string& key) {
+      id += '/';
+      id += key;
+      this->element(child, id, ids);
+      id.resize(length);
+      sink_.flushIfLarge();
+    });
+    w_.endArray();
+    w_.endObject();
+  }
+
+ private:
+  Sink& sink_;
+  JsonWriter w_;
+};
+
+void renderJsonTo(Sink& sink, const Element& root, int indent) {
+  JsonRenderer renderer(sink, indent);
+  std::string id;
+  renderer.element(root, id, true);
+  sink.flush();
+}
+
+// A one-line JSON object of an element's own properties.
+void inlineProps(std::string& out, const Element& element) {
+  JsonWriter w(out, -1);
+  w.beginObject();
+  props(w, element);
+  w.endObject();
+}
+
+// The element's own properties as name=value pairs.
+class PairWriter {
+ public:
+  explicit PairWriter(std::string& out) : out_(out), w_(out, -1) {}
+  void key(std::string_view name) {
+    out_ += ' ';
+    out_ += name;
+    out_ += '=';
+  }
+  void string(std::string_view text) { w_.string(text); }
+  void number(long long value) { w_.number(value); }
+  void boolean(bool value) { w_.boolean(value); }
+  void null() { w_.null(); }
+
+ private:
+  std::string& out_;
+  JsonWriter w_;
+};
+
+void textLines(Sink& sink, const Element& element, std::size_t depth) {
+  std::string& out = sink.text();
+  out.append(depth * 2, ' ');
+  out += element.name();
+  PairWriter pairs(out);
+  props(pairs, element);
+  for (const Modifier& m : element.modifiers) {
+    out += " .";
+    out += modifierName(m);
+    out += '(';
+    if (const Element* content = modifierContent(m)) {
+      out += content->name();
+      if (hasProps(*content)) {
+        out += ' ';
+        inlineProps(out, *content);
+      }
+    } else {
+      JsonWriter w(out, -1);
+      if (!modifierValue(w, m) && modifierAction(m) == nullptr) out += "nil";
+    }
+    out += ')';
+  }
+  out += '\n';
+  if (element.header) {
+    out.append((depth + 1) * 2, ' ');
+    out += "header:\n";
+    textLines(sink, *element.header, depth + 2);
+  }
+  forEachChild(element, [&](const Element& child, const std::string&) {
+    textLines(sink, child, depth + 1);
+    sink.flushIfLarge();
+  });
+}
+
+}  // namespace
+
+void writeProperties(ValueWriter& writer, const Element& element) { props(writer, element); }
+
+bool writeModifierValue(ValueWriter& writer, const Modifier& modifier) {
+  return modifierValue(writer, modifier);
+}
+
+void appendJsonText(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    std::size_t run = i;
+    while (run < n) {
+      auto c = static_cast<unsigned char>(text[run]);
+      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+      ++run;
+    }
+    out.append(text, i, run - i);
+    i = run;
+    if (i >= n) break;
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '"':
+          out += "\\\"";
+          break;
+        case '\\':
+          out += "\\\\";
+          break;
+        case '\b':
+          out += "\\b";
+          break;
+        case '\f':
+          out += "\\f";
+          break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
+        default:
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 0xf];
+          break;
+      }
+      ++i;
+      continue;
+    }
+    // The length a lead byte promises and the range its second byte must fall in.
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    }
+    if (length == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    std::size_t k = 1;
+    for (; k < length && i + k < n; ++k) {
+      auto b = static_cast<unsigned char>(text[i + k]);
+      if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) break;
+    }
+    if (k == length) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      // The bytes so far become one replacement; the byte that broke the sequence is read again.
+      out += kReplacement;
+      i = i + k >= n ? n : i + k;
+    }
+  }
+  out += '"';
+}
+
+void writeJson(std::ostream& out, const Element& root, int indent) {
+  Sink sink(&out);
+  renderJsonTo(sink, root, indent);
+}
+
+std::string renderJson(const Element& root, int indent) {
+  Sink sink(nullptr);
+  renderJsonTo(sink, root, indent);
+  return std::move(sink.text());
+}
+
+void writeText(std::ostream& out, const Element& root) {
+  Sink sink(&out);
+  textLines(sink, root, 0);
+  sink.flush();
+}
+
+std::string renderText(const Element& root) {
+  Sink sink(nullptr);
+  textLines(sink, root, 0);
+  return std::move(sink.text());
+}
+
+std::string dumpJson(const Json& json, int indent) {
+  return json.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+}  // namespace quillbox

@@ -1,0 +1,289 @@
+#include "platform/view/window.h"
+
+#include <vector>
+
+#include "platform/sync/cloud_store.h"
+
+namespace quillbox {
+
+namespace {
+
+constexpr std::size_t kNoTab = static_cast<std::size_t>(-1);
+constexpr int kMaxChangeRounds = 64;
+constexpr int kMaxMergeRounds = 4;
+
+bool isForeground(const Modifier& m) { return std::holds_alternative<OnReceive>(m); }
+
+// Calls visit on every element outside the rows of lists, with the tab it lies in (kNoTab outside
+// the tab view), skipping the tabs that skip(tab) names.
+template <class E, class Visit, class Skip>
+void walkTabs(E& element, const Element* tabs, std::size_t tab, const Visit& visit, const Skip& skip) {
+  visit(element, tab);
+  if (element.header) walkTabs(*element.header, tabs, tab, visit, skip);
+  for (std::size_t i = 0; i < element.children.size(); ++i) {
+    if (&element == tabs && skip(i)) continue;
+    walkTabs(element.children[i], tabs, &element == tabs ? i : tab, visit, skip);
+  }
+}
+
+}  // namespace
+
+Window::Window(Body body, std::shared_ptr<SettingsStore> store, std::shared_ptr<Device> device)
+    : body_(std::move(body)), store_(std::move(store)), device_(std::move(device)) {}
+
+const Element* Window::tabView() const {
+  const Element* found = nullptr;
+  forEachElement(tree(), [&](const Element& element, std::string_view) {
+    if (element.kind == ElementKind::TabView) found = &element;
+    return found == nullptr;
+  });
+  return found;
+}
+
+// Runs the actions of every modifier that wanted picks: in the tabs that have appeared (or only in
+// onlyTab), and everywhere outside the tab view. Actions are copied first, so the walk is done
+// whatever they do. Every action runs; the first failure is returned.
+Status Window::runModifiers(bool (*wanted)(const Modifier&), bool appearedOnly, std::size_t onlyTab) {
+  Tree current = snapshot();
+  std::vector<Action> actions;
+  walkTabs(
+      *current, tabView(), kNoTab,
+      [&](const Element& element, std::size_t) {
+        for (const Modifier& m : element.modifiers) {
+          if (const Action* action = modifierAction(m); action != nullptr && wanted(m))
+            actions.push_back(*action);
+        }
+      },
+      [&](std::size_t tab) {
+        return onlyTab != kNoTab ? tab != onlyTab : appearedOnly && appeared_.count(tab) == 0;
+      });
+  Status first = Status::Ok();
+  for (Action& action : actions) {
+    Status status = action();
+    if (first.ok()) first = std::move(status);
+  }
+  return first;
+}
+
+bool Window::settle(Status& failure) {
+  bool any = false;
+  for (int round = 0; round < kMaxChangeRounds; ++round) {
+    Tree current = snapshot();
+    std::vector<std::shared_ptr<const OnChange::Watch>> watches;
+    walkTabs(
+        *current, tabView(), kNoTab,
+        [&](const Element& element, std::size_t) {
+          for (const Modifier& m : element.modifiers) {
+            if (const auto* change = std::get_if<OnChange>(&m); change != nullptr && change->watch) {
+              watches.push_back(change->watch);
+            }
+          }
+        },
+        [&](std::size_t tab) { return appeared_.count(tab) == 0; });
+    bool changed = false;
+    for (const auto& watch : watches) {
+      if (!watch->changed || !watch->changed()) continue;
+      changed = true;
+      if (!watch->action) continue;
+      Status status = watch->action();
+      if (failure.ok()) failure = std::move(status);
+    }
+    if (!changed) break;
+    any = true;
+  }
+  return any;
+}
+
+void Window::rebuild() {
+  stale_ = true;
+  ++revision_;
+}
+
+const Window::Tree& Window::snapshot() const {
+  if (stale_ || !tree_) build();
+  return tree_;
+}
+
+void Window::build() const {
+  auto root = std::make_shared<Element>(body_());
+  stale_ = false;
+  std::vector<Element*> pending{root.get()};
+  while (!pending.empty()) {
+    Element* element = pending.back();
+    pending.pop_back();
+    if (element->kind == ElementKind::TabView) {
+      element->selectedTab = selectedTab_;
+      break;
+    }
+    for (Element& child : element->children) pending.push_back(&child);
+  }
+  tree_ = std::move(root);
+  // Representable elements, and those a modifier carries (a tab view's background): a new identity
+  // makes its view, which the window then places; a known identity is updated; views whose element
+  // left the tree are dropped.
+  std::map<std::string, std::shared_ptr<UIView>> kept;
+  auto keep = [&](UIViewRepresentable& representable, std::string id) {
+    auto it = madeViews_.find(id);
+    if (it != madeViews_.end()) {
+      representable.updateUIView(*it->second);
+      kept.emplace(std::move(id), it->second);
+    } else if (auto view = representable.makeUIView()) {
+      view->placeIn(const_cast<Window*>(this));
+      kept.emplace(std::move(id), std::move(view));
+    }
+  };
+  forEachElement(*tree_, [&](const Element& element, std::string_view id) {
+    if (element.representable) keep(*element.representable, std::string(id));
+    for (const Modifier& m : element.modifiers) {
+      const Element* content = modifierContent(m);
+      if (content != nullptr && content->representable) {
+        keep(*content->representable, std::string(id) + "/" + std::string(modifierName(m)));
+      }
+    }
+    return true;
+  });
+  madeViews_ = std::move(kept);
+}
+
+Status Window::appearTab(std::size_t index) {
+  appeared_.insert(index);
+  return runModifiers([](const Modifier& m) { return std::holds_alternative<OnAppear>(m); }, false, index);
+}
+
+template <class F>
+Status Window::event(F&& change) {
+  Result<SettingsStore::Lock> lock = store_->lock();
+  if (!lock.ok()) return lock.status();  // another process holds the home too long: busy
+  CloudStore::WriteGroup cloudWrites;    // the event's cloud writes are kept together
+  Status caughtUp = Status::Ok();
+  if (settle(caughtUp)) rebuild();
+  Status status = change();
+  Status handlers = Status::Ok();
+  settle(handlers);
+  rebuild();
+  Status sent = cloudWrites.close();
+  // Another device wrote a list meanwhile: the screens shown load again, which merges this
+  // device's unsent edits onto its newer copy, and their writes go again; a few times at most,
+  // after which they wait, kept, for the next load.
+  for (int round = 0; sent.code() == Status::Code::conflict && round < kMaxMergeRounds; ++round) {
+    CloudStore::WriteGroup again;
+    Status merged = runModifiers(isForeground, true, kNoTab);
+    settle(merged);
+    rebuild();
+    sent = again.close();
+    if (!merged.ok()) sent = std::move(merged);
+  }
+  if (sent.code() == Status::Code::conflict) sent = Status::Ok();
+  if (!caughtUp.ok()) return caughtUp;
+  return !status.ok() ? status : !handlers.ok() ? handlers : sent;
+}
+
+template <class F>
+Status Window::onElement(std::string_view id, const Tree& seen, F&& act) {
+  return event([&]() -> Status {
+    Tree current = snapshot();
+    FoundElement found = findElement(*current, id);
+    if (found && seen && found.row() != nullptr) {
+      FoundElement saw = findElement(*seen, found.rowId());
+      if (!saw || !sameElement(*saw.get(), *found.row())) {
+        return Status::Conflict("the row at " + found.rowId() + " changed since it was drawn");
+      }
+    }
+    return act(found.get());
+  });
+}
+
+Status Window::open() {
+  return event([&] {
+    rebuild();
+    if (tabView() != nullptr) return appearTab(selectedTab_);
+    appeared_.insert(0);
+    return runModifiers([](const Modifier& m) { return std::holds_alternative<OnAppear>(m); }, false, kNoTab);
+  });
+}
+
+Status Window::tap(std::string_view id, const Tree& seen) {
+  return onElement(id, seen, [&](const Element* element) {
+    const OnTapGesture* tap = element ? element->modifier<OnTapGesture>() : nullptr;
+    if (tap == nullptr || !tap->action) return Status::NotFound("nothing to tap at " + std::string(id));
+    Action action = tap->action;
+    return action();
+  });
+}
+
+Status Window::submit(std::string_view id, const Tree& seen) {
+  return onElement(id, seen, [&](const Element* element) {
+    if (element == nullptr || element->kind != ElementKind::TextField) {
+      return Status::NotFound("no field at " + std::string(id));
+    }
+    // A field without a submit action (a search field) does nothing on submit.
+    const OnSubmit* submit = element->modifier<OnSubmit>();
+    if (submit == nullptr || !submit->action) return Status::Ok();
+    Action action = submit->action;
+    return action();
+  });
+}
+
+Status Window::edit(std::string_view id, std::string text, const Tree& seen) {
+  return onElement(id, seen, [&](const Element* element) {
+    if (element == nullptr || element->kind != ElementKind::TextField || !element->binding) {
+      return Status::NotFound("no field at " + std::string(id));
+    }
+    element->binding->set(text);
+    return Status::Ok();
+  });
+}
+
+Status Window::select(std::string_view id, std::string value, const Tree& seen) {
+  return onElement(id, seen, [&](const Element* element) {
+    if (element == nullptr || element->kind != ElementKind::Picker || !element->binding) {
+      return Status::NotFound("no picker at " + std::string(id));
+    }
+    bool offered = false;
+    forEachElement(*element, [&](const Element& option, std::string_view) {
+      if (option.kind == ElementKind::ForEach) {
+        for (const Element& item : option.children) offered = offered || item.key == value;
+      }
+      return !offered;
+    });
+    if (!offered) return Status::NotFound("the picker offers no " + value);
+    element->binding->set(value);
+    return Status::Ok();
+  });
+}
+
+Status Window::selectTab(std::size_t index) {
+  return event([&] {
+    const Element* tabs = tabView();
+    if (tabs == nullptr || index >= tabs->children.size()) {
+      return Status::NotFound("no tab " + std::to_string(index + 1));
+    }
+    if (index == selectedTab_) return Status::Ok();  // already in view: no Appear
+    selectedTab_ = index;
+    return appearTab(index);
+  });
+}
+
+Status Window::appear() {
+  return event([&] {
+    if (tabView() != nullptr) return appearTab(selectedTab_);
+    return runModifiers([](const Modifier& m) { return std::holds_alternative<OnAppear>(m); }, false, kNoTab);
+  });
+}
+
+Status Window::foreground() {
+  return event([&] { return runModifiers(isForeground, true, kNoTab); });
+}
+
+Status Window::perform(const std::function<Status()>& operation) { return event(operation); }
+
+bool Window::refresh() {
+  Result<SettingsStore::Lock> lock = store_->lock();
+  if (!lock.ok()) return false;   // picked up at a later refresh
+  Status ignored = Status::Ok();  // shown by the store's own trouble, not by an event
+  if (!settle(ignored)) return false;
+  rebuild();
+  return true;
+}
+
+}  // namespace quillbox

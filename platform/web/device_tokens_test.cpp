@@ -1,0 +1,109 @@
+#include "platform/web/device_tokens.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/sync/cloud_wire.h"
+#include "platform/sync/memory_transport_test_support.h"
+
+namespace quillbox {
+namespace {
+
+class DeviceTokensTest : public ::testing::Test {
+ protected:
+  std::string add(const std::string& name) {
+    Result<std::string> token = devices_.add(name);
+    return token.ok() ? token.value() : token.status().message();
+  }
+  // "NAME added=A seen=S|..."
+  std::string listed() {
+    Result<std::vector<DeviceRecord>> devices = devices_.list();
+    if (!devices.ok()) return devices.status().message();
+    std::string out;
+    for (const DeviceRecord& d : devices.value())
+      out += (out.empty() ? "" : "|") + d.name + " added=" + std::to_string(d.added) +
+             " seen=" + std::to_string(d.lastSeen);
+    return out;
+  }
+  std::string whose(const std::string& token) {
+    Result<std::optional<std::string>> found = devices_.check(token);
+    if (!found.ok()) return "failed";
+    return found.value().value_or("nobody");
+  }
+
+  std::shared_ptr<MemoryBacking> backing_ = std::make_shared<MemoryBacking>();
+  std::int64_t now_ = 100;
+  DeviceTokens devices_{std::make_unique<MemoryTransport>(backing_), [this] { return now_; }};
+};
+
+TEST_F(DeviceTokensTest, EachDeviceHasItsOwnTokenUntilItIsRevoked) {
+  const std::string phone = add("phone");
+  now_ = 200;
+  const std::string laptop = add("my-laptop.2");
+  ASSERT_EQ(phone.size(), 64u);
+  EXPECT_NE(phone, laptop);
+  EXPECT_EQ(backing_->values["devices"].find(phone), std::string::npos) << "the token itself is kept";
+  EXPECT_EQ(add("phone"), "a device is already named phone");
+  const std::string tooLong(41, 'a');
+  for (const std::string bad : {"", ".hidden", "-x", "a b", "tab\t", "x/y", tooLong.c_str()})
+    EXPECT_EQ(devices_.add(bad).status().code(), Status::Code::invalid) << bad;
+
+  EXPECT_EQ(whose(phone) + " " + whose(laptop) + " " + whose(std::string(64, '0')) + " " + whose("phone"),
+            "phone my-laptop.2 nobody nobody");
+  ASSERT_TRUE(devices_.revoke("phone").ok());
+  EXPECT_EQ(devices_.revoke("phone").code(), Status::Code::notFound);
+  EXPECT_EQ(whose(phone) + " " + whose(laptop), "nobody my-laptop.2");
+  EXPECT_EQ(listed(), "my-laptop.2 added=200 seen=200");
+}
+
+TEST_F(DeviceTokensTest, LastSeenIsWrittenAtMostOncePerInterval) {
+  const std::string phone = add("phone");
+  for (int i = 0; i < 5; ++i) (void)whose(phone);
+  now_ += DeviceTokens::kSeenEvery.count() - 1;
+  (void)whose(phone);
+  EXPECT_EQ(listed(), "phone added=100 seen=100");
+  now_ += 1;
+  (void)whose(phone);
+  EXPECT_EQ(listed(), "phone added=100 seen=160");
+}
+
+TEST_F(DeviceTokensTest, AListThatCannotBeReadIsNeverWrittenOver) {
+  backing_->values["devices"] = "phone not-a-digest 5\n";
+  EXPECT_EQ(devices_.add("laptop").status().code(), Status::Code::io);
+  EXPECT_EQ(devices_.revoke("phone").code(), Status::Code::io);
+  EXPECT_EQ(whose(std::string(64, 'a')), "failed");
+  EXPECT_EQ(backing_->values["devices"], "phone not-a-digest 5\n");
+  backing_->values.erase("devices");
+  backing_->away = true;
+  EXPECT_EQ(whose(std::string(64, 'a')), "failed");
+}
+
+TEST(CloudWireTest, AGroupComesBackAsItWentAndAMalformedOneIsRefused) {
+  using Condition = cloudwire::GroupWrite::Condition;
+  const std::string binary("x y\n3 \0end", 11);
+  std::vector<cloudwire::GroupWrite> writes{{"notesFromCloud", binary, Condition::matches, "\"abc\""},
+                                            {"tasksFromCloud", "", Condition::absent, {}},
+                                            {"taggedNotesFromCloud", "t", Condition::none, {}}};
+  const std::string body = cloudwire::encodeGroup(writes);
+  Result<std::vector<cloudwire::GroupWrite>> back = cloudwire::decodeGroup(body);
+  ASSERT_TRUE(back.ok()) << back.status().message();
+  std::string seen;
+  for (const cloudwire::GroupWrite& w : back.value())
+    seen += std::string(w.key) + "=" + std::string(w.value) + "/" +
+            std::to_string(static_cast<int>(w.condition)) + std::string(w.etag) + ";";
+  EXPECT_EQ(seen, "notesFromCloud=" + binary + "/2\"abc\";tasksFromCloud=/1;taggedNotesFromCloud=t/0;");
+
+  std::string tooMany;
+  for (std::size_t i = 0; i <= cloudwire::kMaxGroup; ++i) tooMany += "k" + std::to_string(i) + " - 0\n";
+  for (const std::string bad :
+       {"", "notesFromCloud - 3\nab", "notesFromCloud - 1\naNotes", "notesFromCloud -\n",
+        "notesFromCloud - -1\n", "a - 0\na - 0\n", tooMany.c_str()})
+    EXPECT_FALSE(cloudwire::decodeGroup(bad).ok()) << bad;
+
+  std::vector<Status> results = cloudwire::decodeResults("ok\nconflict moved\n", 2);
+  EXPECT_EQ(std::to_string(results[0].ok()) + results[1].message() +
+                std::to_string(cloudwire::decodeResults("ok\n", 2)[0].ok()),
+            "1moved0");
+}
+
+}  // namespace
+}  // namespace quillbox
