@@ -46,13 +46,12 @@ test: deps wasm $(TESTBUILD)/Makefile
 	@if [ -f platform/web/browser_test/package.json ]; then $(MAKE) --no-print-directory test-browser; fi
 
 # One test file at a time: each drives a real Chromium against a sanitized server on a small machine.
-# A run that fails is run once more and says so, so that one timing fault on a loaded machine does
-# not hide behind a red build, nor a real fault behind a green one (it fails twice).
+# A failure is a failure: nothing is run again.
 BROWSER_TESTS = QUILLBOX_BIN=$(CURDIR)/$(TESTBUILD)/quillbox QUILLBOX_SHOTS=$(CURDIR)/$(TESTBUILD)/screenshots \
 	node --test --test-concurrency=1
 test-browser:
 	cd platform/web/browser_test && (npm ci --no-audit --no-fund || npm install --no-audit --no-fund) && \
-	  { $(BROWSER_TESTS) || { echo "browser tests failed once; running them again"; $(BROWSER_TESTS); }; }
+	  $(BROWSER_TESTS)
 
 # The README's pictures of each tab, phone and tablet, into $(TESTBUILD)/screenshots/ (after make test).
 pictures:
