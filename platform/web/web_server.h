@@ -26,6 +26,9 @@ struct WebServerOptions {
   std::string token;
   // Further names this machine answers to, for a server off loopback (see RequestGuard).
   std::vector<std::string> machineNames;
+  // The origins ("https://notes.example.org") the page, its events and /device/ answer to behind a
+  // reverse proxy.
+  std::vector<std::string> publicOrigins;
   // A new window of the app for a browser window on a device of that idiom. Called on the main
   // queue.
   std::function<std::unique_ptr<Window>(Idiom)> makeWindow;
