@@ -178,11 +178,14 @@ Result<std::unique_ptr<HttpsClient>> HttpsClient::open(HttpsAddress address, con
   impl->address = std::move(address);
   if (!caFile.empty()) {
     FILE* file = std::fopen(caFile.c_str(), "r");
-    if (file == nullptr) return Status::Error("cannot read the certificates in " + caFile + ": cannot open it");
-    while (X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr)) impl->extra.push_back(certificate);
+    if (file == nullptr)
+      return Status::Error("cannot read the certificates in " + caFile + ": cannot open it");
+    while (X509* certificate = PEM_read_X509(file, nullptr, nullptr, nullptr))
+      impl->extra.push_back(certificate);
     std::fclose(file);
     ERR_clear_error();
-    if (impl->extra.empty()) return Status::Error("cannot read the certificates in " + caFile + ": not a certificate file");
+    if (impl->extra.empty())
+      return Status::Error("cannot read the certificates in " + caFile + ": not a certificate file");
   }
   impl->curl = curl_easy_init();
   if (impl->curl == nullptr) return Status::Error("cannot set up secure connections");
@@ -194,7 +197,8 @@ Result<HttpsReply> HttpsClient::request(std::string_view method, std::string_vie
   Impl& s = *impl_;
   CURL* curl = s.curl;
   curl_easy_reset(curl);  // the options go; the kept connection stays
-  const std::string host = s.address.host.find(':') != std::string::npos ? "[" + s.address.host + "]" : s.address.host;
+  const std::string host =
+      s.address.host.find(':') != std::string::npos ? "[" + s.address.host + "]" : s.address.host;
   const std::string url = "https://" + host + ":" + std::to_string(s.address.port) + std::string(target);
   const std::string verb(method);
   curl_slist* list = nullptr;

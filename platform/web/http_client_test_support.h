@@ -32,7 +32,8 @@ struct TestReply {
 // A plain HTTP/1.1 client of a server on 127.0.0.1, one connection per request, on Beast.
 class TestHttpClient {
  public:
-  explicit TestHttpClient(int port, TestHeaders defaults = {}) : port_(port), defaults_(std::move(defaults)) {}
+  explicit TestHttpClient(int port, TestHeaders defaults = {})
+      : port_(port), defaults_(std::move(defaults)) {}
 
   TestReply get(const std::string& target, const TestHeaders& headers = {}) {
     return ask("GET", target, headers, {}, {});
@@ -47,7 +48,8 @@ class TestHttpClient {
 
   // GETs target and hands the answer's body to take piece by piece, until it returns false or the
   // answer ends (or nothing comes for 30 s); the answer's status, or -1.
-  int stream(const std::string& target, const TestHeaders& headers, const std::function<bool(std::string_view)>& take) {
+  int stream(const std::string& target, const TestHeaders& headers,
+             const std::function<bool(std::string_view)>& take) {
     namespace http = boost::beast::http;
     boost::beast::error_code ec;
     boost::asio::io_context ioc;
@@ -111,7 +113,8 @@ class TestHttpClient {
     if (ec) return reply;
     reply.status = static_cast<int>(response.result_int());
     reply.body = std::move(response.body());
-    for (const auto& field : response) reply.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    for (const auto& field : response)
+      reply.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     return reply;
   }
 

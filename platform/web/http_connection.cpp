@@ -1,13 +1,13 @@
 #include "platform/web/http_connection.h"
 
 #include <algorithm>
-#include <limits>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/http.hpp>
+#include <limits>
 
 #include "platform/web/http_stream_access.h"
 #include "platform/web/web_security.h"
@@ -47,7 +47,8 @@ void forwarded(HttpRequest& request) {
   request.secure = lowered(trimSpaces(request.header("X-Forwarded-Proto"))) == "https";
 }
 
-std::chrono::milliseconds allowance(std::chrono::milliseconds least, std::size_t bytes, std::size_t perSecond) {
+std::chrono::milliseconds allowance(std::chrono::milliseconds least, std::size_t bytes,
+                                    std::size_t perSecond) {
   return std::max(least, std::chrono::milliseconds(bytes * 1000 / std::max<std::size_t>(1, perSecond)));
 }
 
@@ -67,8 +68,9 @@ bool takeHead(const http::request_parser<http::string_body>& parser, HttpRequest
   request.path = std::move(*path);
   for (const auto& field : message) {
     std::string_view value(field.value().data(), field.value().size());
-    request.headers.emplace_back(lowered(std::string_view(field.name_string().data(), field.name_string().size())),
-                                 std::string(value));
+    request.headers.emplace_back(
+        lowered(std::string_view(field.name_string().data(), field.name_string().size())),
+        std::string(value));
   }
   return true;
 }
@@ -160,7 +162,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   void readHead() {
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeadBytes));
-    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());  // what a credential may send is checked after
+    parser_->body_limit(
+        std::numeric_limits<std::uint64_t>::max());  // what a credential may send is checked after
     if (!first_) deadline(server_.options.idleTimeout);
     first_ = false;
     http::async_read_header(stream_, buffer_, *parser_,
@@ -169,7 +172,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
   void onHead(ErrorCode ec) {
     if (closed_) return;
-    if (ec == http::error::header_limit) return refuse(HttpResponse::text(431, "the request's head is too large\n"));
+    if (ec == http::error::header_limit)
+      return refuse(HttpResponse::text(431, "the request's head is too large\n"));
     if (ec && ec.category() == http::make_error_code(http::error::bad_target).category() &&
         ec != http::error::end_of_stream && ec != http::error::partial_message)
       return refuse(HttpResponse::text(400, "the request is malformed\n"));
@@ -180,7 +184,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     if (!takeHead(*parser_, request_)) return refuse(HttpResponse::text(400, "the request is malformed\n"));
     if (server_.options.trustProxy) forwarded(request_);
     keepAlive_ = parser_->keep_alive();
-    Screening screening = server_.options.screen ? server_.options.screen(request_) : Screening::as(Standing::owner);
+    Screening screening =
+        server_.options.screen ? server_.options.screen(request_) : Screening::as(Standing::owner);
     if (screening.refusal) return refuse(std::move(*screening.refusal));
     if (standing_ == Standing::stranger) standing_ = screening.standing;
     const bool declared = parser_->chunked() || !request_.header("Transfer-Encoding").empty();
@@ -271,18 +276,20 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     message->chunked(true);
     auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*message);
     deadline(server_.options.writeTimeout);
-    http::async_write_header(stream_, *serializer, [self = self(), message, serializer](ErrorCode ec, std::size_t) {
-      if (ec) return self->close();
-      self->timer_.cancel();
-      self->streaming_ = true;
-      HttpStreamAccess::wakeWith(*self->stream_out_, [weak = std::weak_ptr<Session>(self), &ioc = self->server_.ioc] {
-        asio::post(ioc, [weak] {
-          if (auto s = weak.lock()) s->pull();
+    http::async_write_header(
+        stream_, *serializer, [self = self(), message, serializer](ErrorCode ec, std::size_t) {
+          if (ec) return self->close();
+          self->timer_.cancel();
+          self->streaming_ = true;
+          HttpStreamAccess::wakeWith(*self->stream_out_,
+                                     [weak = std::weak_ptr<Session>(self), &ioc = self->server_.ioc] {
+                                       asio::post(ioc, [weak] {
+                                         if (auto s = weak.lock()) s->pull();
+                                       });
+                                     });
+          self->discard();  // a client that leaves is seen at once
+          self->pull();
         });
-      });
-      self->discard();  // a client that leaves is seen at once
-      self->pull();
-    });
   }
 
   // Reads what the client still sends and throws it away, until it closes.

@@ -48,7 +48,8 @@ Status HttpServer::listen() {
   ServerCore& s = *impl_;
   if (s.acceptor.is_open()) return Status::Ok();
   const std::string where = s.options.host + ":" + std::to_string(s.options.port);
-  const Status failed = Status::Error("cannot listen on " + where + " (in use, or not an address of this machine)");
+  const Status failed =
+      Status::Error("cannot listen on " + where + " (in use, or not an address of this machine)");
   boost::system::error_code ec;
   tcp::resolver resolver(s.ioc);
   auto found = resolver.resolve(s.options.host, std::to_string(s.options.port),

@@ -101,7 +101,9 @@ struct Screening {
   std::size_t maxBodyBytes = 0;
 
   static Screening refuse(HttpResponse answer) { return {std::move(answer), Standing::stranger, 0}; }
-  static Screening as(Standing standing, std::size_t maxBodyBytes = 0) { return {std::nullopt, standing, maxBodyBytes}; }
+  static Screening as(Standing standing, std::size_t maxBodyBytes = 0) {
+    return {std::nullopt, standing, maxBodyBytes};
+  }
 };
 
 struct HttpServerOptions {

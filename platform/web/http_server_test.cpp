@@ -183,9 +183,10 @@ TEST_F(HttpServerTest, NoBodyIsReadBeforeItsCredentialIsCheckedOnTheHead) {
   options.maxBodyBytes = 1000;
   start(options);
   std::string answers;
-  for (std::string head : {std::string("PUT /x HTTP/1.1\r\nAuthorization: made-up\r\nContent-Length: 4194304\r\n\r\n"),
-                           std::string("POST /open/a HTTP/1.1\r\nContent-Length: 500\r\n\r\n"),
-                           std::string("POST /a HTTP/1.1\r\n") + kGood + "Content-Length: 1001\r\n\r\n"}) {
+  for (std::string head :
+       {std::string("PUT /x HTTP/1.1\r\nAuthorization: made-up\r\nContent-Length: 4194304\r\n\r\n"),
+        std::string("POST /open/a HTTP/1.1\r\nContent-Length: 500\r\n\r\n"),
+        std::string("POST /a HTTP/1.1\r\n") + kGood + "Content-Length: 1001\r\n\r\n"}) {
     auto client = connect();
     client->send(head);
     answers += client->answer();
@@ -197,7 +198,8 @@ TEST_F(HttpServerTest, NoBodyIsReadBeforeItsCredentialIsCheckedOnTheHead) {
   EXPECT_EQ(server_->bytesPastHeads(), 0u);
 
   auto device = connect();
-  device->send("PUT /d HTTP/1.1\r\nAuthorization: dev\r\nContent-Length: 1500\r\nExpect: 100-continue\r\n\r\n");
+  device->send(
+      "PUT /d HTTP/1.1\r\nAuthorization: dev\r\nContent-Length: 1500\r\nExpect: 100-continue\r\n\r\n");
   EXPECT_EQ(device->read(), "HTTP/1.1 100 Continue\r\n\r\n");
   device->send(std::string(1500, 'd'));
   EXPECT_EQ(device->answer(), "200 OK PUT /d " + std::string(1500, 'd'));

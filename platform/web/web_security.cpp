@@ -216,7 +216,8 @@ bool RequestGuard::isPublicOrigin(std::string_view origin) const {
 }
 
 bool RequestGuard::hostAllowed(std::string_view hostHeader) const {
-  if (std::find(authorities_.begin(), authorities_.end(), lower(hostHeader)) != authorities_.end()) return true;
+  if (std::find(authorities_.begin(), authorities_.end(), lower(hostHeader)) != authorities_.end())
+    return true;
   std::string host, portText;
   if (!splitHostPort(hostHeader, host, portText) || host.empty()) return false;
   int port = 80;

@@ -53,7 +53,8 @@ struct WebServer::Impl {
   Impl(WebServerOptions o, MainQueue& q)
       : options(std::move(o)),
         queue(q),
-        guard(options.listen.host, options.listen.port, options.token, options.machineNames, options.publicOrigins),
+        guard(options.listen.host, options.listen.port, options.token, options.machineNames,
+              options.publicOrigins),
         windows(options.makeWindow, options.maxWindows, options.maxIdleWindows) {}
 
   WebServerOptions options;
@@ -162,7 +163,8 @@ void WebServer::Impl::closeAll() {
 Screening WebServer::Impl::screen(const HttpRequest& req) const {
   if (options.cloud && CloudEndpoint::serves(req.path)) return options.cloud->screen(req);
   const std::string_view host = req.header("Host");
-  if (!guard.hostAllowed(host)) return Screening::refuse(refusal(403, "this server does not answer to that host name"));
+  if (!guard.hostAllowed(host))
+    return Screening::refuse(refusal(403, "this server does not answer to that host name"));
   // The device app's files hold no lists: a paired browser fetches them without the page's token.
   if (req.method == "GET" && req.path.rfind("/device/", 0) == 0) return Screening::as(Standing::stranger);
   if (req.method == "GET" && req.path == "/") {

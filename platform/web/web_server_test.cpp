@@ -389,9 +389,8 @@ TEST_F(WebServerTest, RequestsWithoutThePortsTokenFromOtherSitesOrForOtherHostNa
   auto visit = bare.get("/?token=" + kToken + "&idiom=pad");
   EXPECT_EQ(visit.status, 303);
   EXPECT_EQ(visit.header("Location"), "/?idiom=pad");
-  EXPECT_EQ(visit.header("Set-Cookie"),
-            "quillbox_token_" + std::to_string(server_->port()) + "=" + kToken +
-                "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
+  EXPECT_EQ(visit.header("Set-Cookie"), "quillbox_token_" + std::to_string(server_->port()) + "=" + kToken +
+                                            "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
   EXPECT_EQ(bare.get("/", {cookie()}).status, 200);
 }
 
@@ -464,10 +463,9 @@ TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
 TEST_F(WebServerTest, StrangersHoldingEverySlotNeverKeepTheOwnerOut) {
   start();
   const std::string host = "Host: 127.0.0.1:" + std::to_string(server_->port()) + "\r\n";
-  const std::string heads[] = {
-      "", "GET /device/ HTTP/1.1\r\n" + host + "Content-Length: 100\r\n\r\n",
-      "PUT /cloud/v1/notes HTTP/1.1\r\n" + host + "Authorization: Bearer " + std::string(64, 'f') +
-          "\r\nContent-Length: 4194304\r\n\r\n"};
+  const std::string heads[] = {"", "GET /device/ HTTP/1.1\r\n" + host + "Content-Length: 100\r\n\r\n",
+                               "PUT /cloud/v1/notes HTTP/1.1\r\n" + host + "Authorization: Bearer " +
+                                   std::string(64, 'f') + "\r\nContent-Length: 4194304\r\n\r\n"};
   std::vector<int> strangers;
   for (int i = 0; i < 300; ++i) {
     for (const std::string& head : heads) {
@@ -496,7 +494,8 @@ TEST_F(WebServerTest, BehindAProxyThePublicOriginIsTheAppsOwn) {
   json event{{"window", phone.window()}, {"seq", 99}, {"type", "foreground"}};
   auto said = [](int status) { return status == 403 ? std::string("refused ") : std::string("served "); };
   TestHttpClient bare(server_->port());
-  std::string statuses = said(client_->get("/", {proxied}).status) + said(bare.get("/device/", {proxied}).status) +
+  std::string statuses = said(client_->get("/", {proxied}).status) +
+                         said(bare.get("/device/", {proxied}).status) +
                          said(post(event.dump(), {proxied, {"Origin", "https://notes.example.org"}})) +
                          said(post(event.dump(), {proxied, {"Origin", "https://evil.example"}})) +
                          said(client_->get("/", {{"Host", "other.example.org"}}).status);
