@@ -39,19 +39,23 @@ class Stream {
   Stream(int port, std::string query, TestHeaders headers = {}) {
     thread_ = std::thread([this, port, query, headers] {
       TestHttpClient client(port);
-      int status = client.stream("/api/stream?" + query, headers, [this](std::string_view data) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        buffer_.append(data);
-        for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
-          std::string message = buffer_.substr(0, end);
-          buffer_.erase(0, end + 2);
-          if (message.rfind("event: tree\ndata: ", 0) == 0)
-            messages_.push_back(json::parse(message.substr(18)));
-          if (message.rfind("event: hello\ndata: ", 0) == 0) id_ = json::parse(message.substr(19))["stream"];
-        }
-        wake_.notify_all();
-        return !leaving_.load();
-      });
+      int status = client
+                       .ask("GET", "/api/stream?" + query, "", headers,
+                            [this](std::string_view data) {
+                              std::lock_guard<std::mutex> guard(mutex_);
+                              buffer_.append(data);
+                              for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
+                                std::string message = buffer_.substr(0, end);
+                                buffer_.erase(0, end + 2);
+                                if (message.rfind("event: tree\ndata: ", 0) == 0)
+                                  messages_.push_back(json::parse(message.substr(18)));
+                                if (message.rfind("event: hello\ndata: ", 0) == 0)
+                                  id_ = json::parse(message.substr(19))["stream"];
+                              }
+                              wake_.notify_all();
+                              return !leaving_.load();
+                            })
+                       .status;
       std::lock_guard<std::mutex> guard(mutex_);
       status_ = status;
       ended_ = true;
