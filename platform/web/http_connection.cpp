@@ -306,6 +306,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   void finish() {
     if (finished_) return;
     finished_ = true;
+    if (server_.stopping) return close();  // its last bytes have gone
     ErrorCode ignored;
     beast::get_lowest_layer(stream_).shutdown(asio::socket_base::shutdown_send, ignored);
     timer_.expires_after(server_.options.lingerTimeout);
