@@ -71,7 +71,9 @@ std::vector<std::string> announcedOrigins(const AnnounceInput& input) {
     for (const std::string& address : input.networkAddresses) add(address);
     if (origins.empty()) add(input.machineName.empty() ? "localhost" : input.machineName);
   } else {
-    add(input.listenHost.find(':') != std::string::npos ? "[" + input.listenHost + "]" : input.listenHost);
+    std::string host = input.listenHost;
+    if (host.find(':') != std::string::npos) host.insert(0, "[").append("]");  // IPv6
+    add(host);
   }
   return origins;
 }

@@ -65,13 +65,20 @@ std::string roff(const std::string& text) {
   return out;
 }
 
+// What an option's value is called in the help: TEXT, INT...
+std::string valueName(const CLI::Option& option) {
+  std::string name = option.get_type_name();
+  return name.empty() ? "VALUE" : name;
+}
+
 std::string synopsis(const CommandInfo& command) {
   std::string line = "quillbox " + command.words;
   for (const CLI::Option* option : command.app->get_options()) {
     if (option->get_lnames().empty() && option->get_positional()) {
       line += option->get_required() ? " " + option->get_name(true) : " [" + option->get_name(true) + "]";
     } else if (!option->get_lnames().empty() && option->get_lnames().front() != "help") {
-      line += " [--" + option->get_lnames().front() + (option->get_type_size() > 0 ? " VALUE]" : "]");
+      line += " [--" + option->get_lnames().front() +
+              (option->get_expected_max() > 0 ? " " + valueName(*option) + "]" : "]");
     }
   }
   return line;
@@ -82,7 +89,7 @@ void writeOptions(const CLI::App& app, std::ostream& out) {
     if (!option->get_lnames().empty() && option->get_lnames().front() == "help") continue;
     std::string name =
         option->get_lnames().empty() ? option->get_name(true) : "--" + option->get_lnames().front();
-    if (!option->get_lnames().empty() && option->get_type_size() > 0) name += " VALUE";
+    if (!option->get_lnames().empty() && option->get_expected_max() > 0) name += " " + valueName(*option);
     out << ".TP\n.B " << roff(name) << "\n" << roff(option->get_description()) << "\n";
   }
 }

@@ -24,8 +24,8 @@ struct ListOptions {
   std::string text;
   std::string number;
   std::string search;
-  std::string tag;       // none: every tag is listed, and an add files its note under red
-  std::string expected;  // --text: what row N must still hold, or the value to delete
+  std::optional<std::string> tag;  // none: every tag is listed, and an add files its note under red
+  std::string expected;            // --text: what row N must still hold, or the value to delete
   bool json = false;
   std::string done;  // what the operation did, printed before the rows
 };
@@ -154,7 +154,7 @@ template <class View>
 std::vector<Row> rowsOf(const ListScreen<View>& screen, const View& view, const ListOptions& options) {
   std::vector<Row> rows;
   const ItemList& list = (view.*screen.list).get();
-  const bool everyTag = std::is_same_v<View, TagsView> && options.tag.empty();
+  const bool everyTag = std::is_same_v<View, TagsView> && !options.tag;
   for (std::size_t p = 0; p < list.size(); ++p) {
     const auto position = static_cast<std::int64_t>(p);
     const bool shown = everyTag ? options.search.empty() || textContains(list[p], options.search)
@@ -201,8 +201,7 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
     return [options, shared, &screen, operation] {
       shared->command = [options, shared, &screen, operation]() -> Status {
         Result<std::string> tag = std::string();
-        if constexpr (std::is_same_v<View, TagsView>)
-          tag = tagFor(options->tag.empty() ? "red" : options->tag);
+        if constexpr (std::is_same_v<View, TagsView>) tag = tagFor(options->tag.value_or("red"));
         if (!tag) return tag.status();
         Result<std::unique_ptr<Session>> session = openSession(shared->options);
         if (!session) return session.status();
