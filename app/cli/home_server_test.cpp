@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -85,6 +86,16 @@ TEST_F(HomeServerTest, DevicesAreSentToTheOneOriginServeAnnounced) {
             "https://q.example.org/ "
             "https://q.example.org/device/#token=T | https://[fd00::2]:8443/ "
             "https://[fd00::2]:8443/device/#token=T");
+  // On every interface over TLS: named as its certificate names it, the name a device's check accepts.
+  const std::string make =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=x "
+      "-addext subjectAltName=DNS:homeserver.test,IP:127.0.0.1 -keyout " +
+      file("key.pem") + " -out " + file("cert.pem") + " 2>/dev/null";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  std::string wide =
+      announced({"--listen", "0.0.0.0:0", "--tls-cert", file("cert.pem"), "--tls-key", file("key.pem")});
+  EXPECT_EQ(std::regex_replace(wide, std::regex(":[0-9]+/[?]token=.*"), ":PORT"),
+            "https://homeserver.test:PORT");
   EXPECT_EQ(refused({"serve", "--public-origin", "https://q.example.org/path"}),
             "2 quillbox: --public-origin wants an origin, https://HOST[:PORT] with no path: "
             "https://q.example.org/path");
