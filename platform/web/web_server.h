@@ -26,8 +26,8 @@ struct WebServerOptions {
   std::string token;
   // Further names this machine answers to, for a server off loopback (see RequestGuard).
   std::vector<std::string> machineNames;
-  // The origins ("https://notes.example.org") the page, its events and /device/ answer to behind a
-  // reverse proxy.
+  // The origins ("https://HOST[:PORT]") devices use to reach this server from elsewhere, such as
+  // through a reverse proxy (`serve --public-origin`): the page, its events and /device/ answer to them.
   std::vector<std::string> publicOrigins;
   // A new window of the app for a browser window on a device of that idiom. Called on the main
   // queue.
