@@ -10,6 +10,7 @@
 #include "platform/sync/cloud_store.h"
 #include "platform/sync/outbox_cloud_store.h"
 #include "platform/transports/folder_transport.h"
+#include "platform/transports/https_client.h"
 #include "platform/transports/https_transport.h"
 #include "platform/transports/redis_transport.h"
 
@@ -32,14 +33,6 @@ std::string httpHost(std::string_view spec) {
     return close == std::string_view::npos ? "" : std::string(rest.substr(1, close - 1));
   }
   return std::string(rest.substr(0, rest.find(':')));
-}
-
-bool onThisMachine(const std::string& host) {
-  std::string name;
-  for (char c : host) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (name == "localhost" || name == "::1") return true;
-  in_addr address{};
-  return inet_pton(AF_INET, name.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
 // "redis:" in "redis:x", none for a path: a scheme is a letter, then letters, digits, '+', '-'
@@ -71,7 +64,7 @@ Status checkCloudSpec(std::string_view spec) {
   if (spec.starts_with(kFileScheme) && spec.size() > kFileScheme.size() && spec[kFileScheme.size()] == '/')
     return Status::Ok();
   if (spec.starts_with(kHttpScheme)) {
-    if (onThisMachine(httpHost(spec))) return Status::Ok();
+    if (isThisMachine(httpHost(spec))) return Status::Ok();
     return Status::Invalid(
         "--cloud: http:// reaches only a server on this machine (127.0.0.1, [::1], "
         "localhost); use https:// for another machine");

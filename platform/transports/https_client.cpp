@@ -63,18 +63,30 @@ std::size_t takeHeader(char* data, std::size_t size, std::size_t count, void* re
 
 }  // namespace
 
+bool isThisMachine(const std::string& host) {
+  std::string name;
+  for (char c : host) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "localhost" || name == "::1") return true;
+  in_addr address{};
+  return inet_pton(AF_INET, name.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
 std::string HttpsAddress::text() const {
   std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  return "https://" + shown + ":" + std::to_string(port) + path;
+  return (plain ? "http://" : "https://") + shown + ":" + std::to_string(port) + path;
 }
 
 Result<HttpsAddress> parseHttpsAddress(std::string_view text) {
   auto bad = [&](const std::string& why) {
     return Status::Invalid("bad cloud address \"" + std::string(text) + "\": " + why);
   };
+  HttpsAddress address;
   constexpr std::string_view kScheme = "https://";
-  if (text.substr(0, kScheme.size()) != kScheme) return bad("it must start with https://");
-  std::string_view rest = text.substr(kScheme.size());
+  constexpr std::string_view kPlain = "http://";
+  address.plain = text.substr(0, kPlain.size()) == kPlain;
+  if (address.plain) address.port = 80;
+  if (!address.plain && text.substr(0, kScheme.size()) != kScheme) return bad("it must start with https://");
+  std::string_view rest = text.substr(address.plain ? kPlain.size() : kScheme.size());
   if (rest.find('#') != std::string_view::npos) return bad("it may not have a fragment");
   std::string_view query;
   if (std::size_t question = rest.find('?'); question != std::string_view::npos) {
@@ -85,7 +97,6 @@ Result<HttpsAddress> parseHttpsAddress(std::string_view text) {
   std::string_view authority = rest.substr(0, slash);
   std::string_view path = slash == std::string_view::npos ? "/" : rest.substr(slash);
   if (authority.find('@') != std::string_view::npos) return bad("it may not hold a user name or password");
-  HttpsAddress address;
   std::string_view portText;
   if (authority.starts_with("[")) {
     std::size_t close = authority.find(']');
@@ -106,6 +117,8 @@ Result<HttpsAddress> parseHttpsAddress(std::string_view text) {
     }
   }
   if (address.host.empty()) return bad("it names no host");
+  if (address.plain && !isThisMachine(address.host))
+    return bad("http:// reaches only a server on this machine: use https://");
   if (authority.find(':') != std::string_view::npos && !parseNumber(portText, 1, 65535, address.port))
     return bad("the port is not a number from 1 to 65535");
   if (!path.ends_with("/")) return bad("its path must end with /");
@@ -199,14 +212,15 @@ Result<HttpsReply> HttpsClient::request(std::string_view method, std::string_vie
   curl_easy_reset(curl);  // the options go; the kept connection stays
   const std::string host =
       s.address.host.find(':') != std::string::npos ? "[" + s.address.host + "]" : s.address.host;
-  const std::string url = "https://" + host + ":" + std::to_string(s.address.port) + std::string(target);
+  const std::string url = (s.address.plain ? "http://" : "https://") + host + ":" +
+                          std::to_string(s.address.port) + std::string(target);
   const std::string verb(method);
   curl_slist* list = nullptr;
   for (const auto& [name, value] : headers) list = curl_slist_append(list, (name + ": " + value).c_str());
   HttpsReply reply;
   char detail[CURL_ERROR_SIZE] = {};
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, s.address.plain ? "http" : "https");
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(s.address.timeoutMs));
   curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));

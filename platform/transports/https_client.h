@@ -12,6 +12,8 @@ namespace quillbox {
 
 // Where an HTTPS server is: https://HOST[:PORT][/PATH/][?timeout_ms=N]. HOST is a name, an IPv4
 // address or an IPv6 address in brackets; PORT defaults to 443; PATH, when given, ends with "/".
+// http://HOST... is taken only for a server on this machine (localhost, 127.x, ::1): plain HTTP,
+// port 80 by default.
 struct HttpsAddress {
   static constexpr int kDefaultTimeoutMs = 5000;
 
@@ -19,10 +21,14 @@ struct HttpsAddress {
   int port = 443;
   std::string path = "/";
   int timeoutMs = kDefaultTimeoutMs;  // bound on each call, from connecting to the last byte of the answer
+  bool plain = false;                 // http:// to this machine
 
-  // "https://host:port/path/", the port always shown; no query.
+  // "https://host:port/path/" (or "http://..."), the port always shown; no query.
   std::string text() const;
 };
+
+// True for a host that names this machine: localhost, 127.0.0.0/8 or ::1 (any case).
+bool isThisMachine(const std::string& host);
 
 // Reads an address. Fails, saying what is wrong, for another scheme, a missing host, a bad port,
 // a path with a query part other than timeout_ms (1 to 600000), user information or a fragment.
