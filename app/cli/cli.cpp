@@ -12,6 +12,7 @@
 #include "app/cli/list_commands.h"
 #include "app/cli/raw_commands.h"
 #include "app/cli/serve.h"
+#include "app/cli/undo_command.h"
 #include "app/cli/visit.h"
 #include "base/escape.h"
 #include "platform/app_info.h"
@@ -55,6 +56,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   addListCommands(app, context);
   addRawCommands(app, context);
   addHistoryCommands(app, context);
+  addUndoCommand(app, context);
   addDevicesCommands(app, context);
 
   // serve
