@@ -19,7 +19,7 @@ const stopClock = async (page) => {
   await page.clock.pauseAt(new Date(Date.now() + 60000));
 };
 const offerSays = (page, text) => app.waitFor(async () => await offer(page).isVisible()
-  && (await offer(page).getByRole('status').textContent()) === text, { what: `the offer "${text}"` });
+  && (await offer(page).locator('[aria-live]').textContent()) === text, { what: `the offer "${text}"` });
 
 test('a delete is undone in every window, the store and the cloud; an entry another window added stays', async () => {
   const a = await app.openApp(browser, server);

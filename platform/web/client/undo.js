@@ -11,9 +11,10 @@ export function undoOffer(send) {
   const bar = document.createElement('div');
   bar.className = 'undo-offer';
   bar.hidden = true;
+  // A live region of its own, beside the page's status line, which stays the one status.
   const line = document.createElement('span');
-  line.setAttribute('role', 'status');
   line.setAttribute('aria-live', 'polite');
+  line.setAttribute('aria-atomic', 'true');
   const button = document.createElement('button');
   button.type = 'button';
   button.textContent = 'Undo';
