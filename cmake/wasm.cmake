@@ -85,6 +85,9 @@ function(wasm_tests target)
 endfunction()
 file(GLOB base_tests CONFIGURE_DEPENDS base/*_test.cpp)
 wasm_tests(base_tests SOURCES ${base_tests} LIBS qb_base)
+# The browser's own SHA-256, against the standard's answers and node's digests.
+file(GLOB crypto_tests CONFIGURE_DEPENDS platform/crypto/*_test.cpp)
+wasm_tests(crypto_tests SOURCES ${crypto_tests} LIBS qb_platform)
 # The screens' edge cases, over SQLite files held in memory (make test-wasm leaves out the one that forks).
 file(GLOB screen_tests CONFIGURE_DEPENDS screens/*/*_test.cpp)
 wasm_tests(screens_tests SOURCES ${screen_tests} LIBS qb_screens)
