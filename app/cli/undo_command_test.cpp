@@ -25,9 +25,9 @@ class UndoCommandTest : public clitest::CommandLineFixture {
 
 TEST_F(UndoCommandTest, AToDoDeleteComesBackWithItsMarkAndEachUndoTakesTheChangeBefore) {
   for (const char* text : {"a", "b", "a"}) ok({"tasks", "add", text});
+  ok({"notes", "add", "n"});  // between the add and the toggle: never read as one change with them
   ok({"tasks", "toggle", "3"});
   ok({"tasks", "delete", "1"});  // both a's, and the mark on the second
-  ok({"notes", "add", "n"});
   EXPECT_EQ(
       undo({"undo", "tasks"}),
       "undid: Deleted \"a\" and 1 equal to-do (command line)|came back: \"a\", \"a\"|finished again: \"a\"");

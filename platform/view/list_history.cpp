@@ -8,6 +8,9 @@ namespace quillbox {
 namespace {
 
 constexpr std::size_t kSamples = 3;
+// The versions one transaction keeps are stamped as each write is made, a moment apart: two versions
+// in a row of the to-dos and their marks, with one cause, this close are taken as one change.
+constexpr std::int64_t kOneWriteMs = 100;
 
 std::vector<std::string> firstOf(const std::vector<std::string_view>& entries) {
   std::vector<std::string> first;
@@ -73,8 +76,9 @@ Result<std::vector<KeptChange>> keptChanges(SettingsStore& store,
   for (const KeptChange& k : kept) {
     if (!changes.empty()) {
       KeptChange& last = changes.back();
-      if (last.lo == k.lo + 1 && last.lo == last.hi && last.timeMs == k.timeMs && last.cause == k.cause &&
-          last.list->localKey != k.list->localKey && sameScreen(*last.list, *k.list)) {
+      if (last.lo == k.lo + 1 && last.lo == last.hi && last.timeMs - k.timeMs <= kOneWriteMs &&
+          last.cause == k.cause && last.list->localKey != k.list->localKey &&
+          sameScreen(*last.list, *k.list)) {
         last.lo = k.lo;
         continue;
       }

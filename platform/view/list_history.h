@@ -34,7 +34,8 @@ struct HistoryItem {
 Result<std::vector<HistoryItem>> readHistory(SettingsStore& store, const StoredList& list);
 
 // One change as the kept versions tell it: the versions numbered lo to hi, one per list it wrote (a
-// write of the to-dos and their marks together keeps two numbers in a row, with one time and cause).
+// write of the to-dos and their marks together keeps two numbers in a row, with one cause and times
+// within 100 ms: two separate changes of them that close together read as one).
 struct KeptChange {
   std::int64_t lo = 0;
   std::int64_t hi = 0;
