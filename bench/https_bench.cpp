@@ -64,7 +64,7 @@ struct Bench {
     web::HttpServerOptions options;
     options.screen = [endpoint](const web::HttpRequest& r) { return endpoint->screen(r); };
     options.handle = [endpoint](const web::HttpRequest& r) { return endpoint->handle(r); };
-    options.transport = [tls](int fd) { return tls->wrap(fd); };
+    options.tls = tls;
     server = std::make_unique<web::HttpServer>(options);
     if (!server->start().ok()) throw std::runtime_error("the server did not start");
     HttpsAddress address =

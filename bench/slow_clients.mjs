@@ -1,7 +1,7 @@
 // How long a person waits for the page while slow clients hold connections to the app, and how
 // much memory large nested event bodies cost the server.
 //
-//   node bench/slow_clients.mjs [slow=100] [requests=20] [nested=40]
+//   node bench/slow_clients.mjs [slow=100] [requests=20] [nested=40] [tokens=120]
 //
 // Starts $QUILLBOX_BIN serve (default build/quillbox; build it Release for real figures) on a new
 // home and takes the token's cookie through the printed address (when it carries a token). Then
@@ -10,7 +10,8 @@
 // would. With those in place it loads the page `requests` times, one after the other, each on a
 // new connection with the cookie, and reports the time from connecting to the whole answer.
 // Last, with the slow clients gone, it posts `nested` event bodies of 4,000,000 "[" at once and
-// reports the server's resident memory before, at its peak and two seconds after.
+// reports the server's resident memory before, at its peak and two seconds after; then the same
+// for `tokens` writes to the devices' endpoint at once, each with a made-up token and a 4 MiB body.
 import { spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import net from 'node:net';
@@ -21,7 +22,7 @@ import { Worker, isMainThread, parentPort, workerData } from 'node:worker_thread
 
 const here = dirname(fileURLToPath(import.meta.url));
 const BIN = process.env.QUILLBOX_BIN || resolve(here, '../build/quillbox');
-const [SLOW = 100, REQUESTS = 20, NESTED = 40] = process.argv.slice(2).map(Number);
+const [SLOW = 100, REQUESTS = 20, NESTED = 40, TOKENS = 120] = process.argv.slice(2).map(Number);
 
 const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 
@@ -165,20 +166,29 @@ try {
     `${failures.length ? ` (${[...new Set(failures)].join(', ')})` : ''}; slow clients cut off ${reopened} times`);
 
   await sleep(1000);
-  if (NESTED > 0) {
+  const burst = async (label, count, head, body) => {
     const before = memoryMiB(child.pid);
-    const body = '['.repeat(4000000);
-    const head = `POST /api/event HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n${cookie ? `Cookie: ${cookie}\r\n` : ''}` +
-      `Content-Type: application/json\r\nContent-Length: ${body.length}\r\nConnection: close\r\n\r\n`;
-    const answers = await Promise.all(Array.from({ length: NESTED }, () => request(port, head, body)));
+    const answers = await Promise.all(Array.from({ length: count }, (_, i) => request(port, head(i), body)));
     const counts = {};
     for (const { status } of answers) counts[status || 'closed unanswered'] = (counts[status || 'closed unanswered'] || 0) + 1;
     const statuses = Object.entries(counts).map(([status, n]) => `${n}× ${status}`).join(', ');
     const during = memoryMiB(child.pid);
     await sleep(2000);
     const after = memoryMiB(child.pid);
-    console.log(`${NESTED} nested 4 MB bodies (answered ${statuses}): resident ${before.rss.toFixed(0)} MiB before, ` +
+    console.log(`${count} ${label} (answered ${statuses}): resident ${before.rss.toFixed(0)} MiB before, ` +
       `peak ${during.peak.toFixed(0)} MiB, ${after.rss.toFixed(0)} MiB two seconds after`);
+  };
+  if (NESTED > 0) {
+    const body = '['.repeat(4000000);
+    await burst('nested 4 MB bodies', NESTED, () => `POST /api/event HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n` +
+      `${cookie ? `Cookie: ${cookie}\r\n` : ''}Content-Type: application/json\r\nContent-Length: ${body.length}\r\n` +
+      'Connection: close\r\n\r\n', body);
+  }
+  if (TOKENS > 0) {
+    const body = 'n'.repeat(4 << 20);
+    await burst('made-up tokens with 4 MiB bodies', TOKENS, (i) => `PUT /cloud/v1/notesFromCloud HTTP/1.1\r\n` +
+      `Host: 127.0.0.1:${port}\r\nAuthorization: Bearer ${i.toString(16).padStart(64, 'f')}\r\n` +
+      `Content-Length: ${body.length}\r\nConnection: close\r\n\r\n`, body);
   }
 } finally {
   child.kill('SIGTERM');

@@ -268,7 +268,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   serverOptions.publicOrigins = publicOrigins;
   serverOptions.defaultIdiom = idiom;
   serverOptions.cloud = endpoint;
-  if (tls) serverOptions.http.transport = [tls](int fd) { return tls->wrap(fd); };
+  serverOptions.http.tls = tls;
   serverOptions.http.trustProxy = options.trustProxy;
   serverOptions.store = settings;
   serverOptions.makeWindow = [settings](Idiom windowIdiom) {

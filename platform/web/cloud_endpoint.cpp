@@ -104,7 +104,13 @@ bool CloudEndpoint::failedTooOften(const std::string& peer) {
   return found->second.tokens + std::max(0.0, seconds) * rate < 1;
 }
 
-std::optional<HttpResponse> CloudEndpoint::screen(const HttpRequest& request) {
+Screening CloudEndpoint::screen(const HttpRequest& request) {
+  std::optional<HttpResponse> refusal = refusalOf(request);
+  if (refusal) return Screening::refuse(std::move(*refusal));
+  return Screening::as(Standing::device, options_.maxBodyBytes);
+}
+
+std::optional<HttpResponse> CloudEndpoint::refusalOf(const HttpRequest& request) {
   if (!request.secure && !isLoopbackPeer(request.peer)) {
     return say(403,
                "device tokens are taken only over HTTPS from other machines: start the server with "
@@ -130,15 +136,8 @@ std::optional<HttpResponse> CloudEndpoint::screen(const HttpRequest& request) {
     refused.headers.emplace_back("Allow", top ? "GET, POST" : "GET, PUT");
     return refused;
   }
-  return std::nullopt;
-}
-
-HttpResponse CloudEndpoint::handle(const HttpRequest& request) {
-  // The front screened the head; what a key and a method are is checked again here, at no cost.
-  std::string_view key =
-      std::string_view(request.path).substr(std::min(request.path.size(), cloudwire::kPrefix.size()));
-  if (!key.empty() && !cloudwire::isCloudKey(key)) return say(404, "not a cloud key");
-  Result<std::optional<std::string>> device = devices_->check(bearerOf(request));
+  // The token is checked here, on the head: a made-up one never gets its body read.
+  Result<std::optional<std::string>> device = devices_->check(token);
   if (!device.ok())
     return say(503, "the server cannot read its list of devices now: " + device.status().message());
   if (!device.value()) {
@@ -147,6 +146,14 @@ HttpResponse CloudEndpoint::handle(const HttpRequest& request) {
     (void)take(failures_, request.peer, rate, options_.failureBurst);
     return unauthorized("this token is no device's (unknown, or revoked)");
   }
+  return std::nullopt;
+}
+
+HttpResponse CloudEndpoint::handle(const HttpRequest& request) {
+  // The front screened the head; what a key and a method are is checked again here, at no cost.
+  std::string_view key =
+      std::string_view(request.path).substr(std::min(request.path.size(), cloudwire::kPrefix.size()));
+  if (!key.empty() && !cloudwire::isCloudKey(key)) return say(404, "not a cloud key");
   if (key.empty()) {
     if (request.method == "POST") return writeGroup(request);
     std::lock_guard<std::mutex> guard(backingMutex_);

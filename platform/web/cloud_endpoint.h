@@ -24,6 +24,8 @@ struct CloudEndpointOptions {
   // many, then one per failuresEvery.
   double failureBurst = 20;
   std::chrono::milliseconds failuresEvery{2000};
+  // The largest write a device may send: as large as a list a folder or Redis store takes.
+  std::size_t maxBodyBytes = std::size_t{64} << 20;
   // The time the limits are measured against (a fake clock in tests).
   std::function<HttpClock::time_point()> clock;
 };
@@ -31,10 +33,10 @@ struct CloudEndpointOptions {
 // The cloud store of `quillbox serve` for the person's devices: the wire is cloudwire's
 // (platform/sync/cloud_wire.h). Values go to and come from the server's own backing directly, never
 // through an outbox: a 204 means the backing holds the value, and a backing that cannot be reached
-// or written answers 503. Every request needs a device token; refusals come from the head alone,
-// before the body is read, where they can (a missing token, a token sent in clear from another
-// machine, a key that is not a cloud key, too many requests), and a token that is no device's is
-// refused before anything is read or written. Safe to call from several threads.
+// or written answers 503. Every request needs a device token, checked on the head: every refusal
+// (a missing token, a token sent in clear from another machine, a key that is not a cloud key, too
+// many requests, a token that is no device's) comes before the body is read. Safe to call from
+// several threads.
 class CloudEndpoint {
  public:
   CloudEndpoint(std::unique_ptr<CloudTransport> backing, std::shared_ptr<DeviceTokens> devices,
@@ -43,8 +45,9 @@ class CloudEndpoint {
   // True for the paths the endpoint answers (all of /cloud/v1/...).
   static bool serves(std::string_view path);
 
-  // Looks at a request's head: a refusal, or nothing to let it through. Quick, never waits.
-  std::optional<HttpResponse> screen(const HttpRequest& request);
+  // Looks at a request's head: a refusal, or a device's request whose body (up to maxBodyBytes) may
+  // be read. Reads the list of devices, so it waits as long as its backing does.
+  Screening screen(const HttpRequest& request);
   // Answers a screened request.
   HttpResponse handle(const HttpRequest& request);
 
@@ -54,6 +57,7 @@ class CloudEndpoint {
     HttpClock::time_point filled{};
   };
   HttpClock::time_point now() const;
+  std::optional<HttpResponse> refusalOf(const HttpRequest& request);
   bool take(std::map<std::string, Bucket, std::less<>>& buckets, const std::string& key, double rate,
             double burst);
   bool failedTooOften(const std::string& peer);

@@ -8,6 +8,7 @@
 
 #include "platform/sync/cloud_wire.h"
 #include "platform/sync/memory_transport_test_support.h"
+#include "platform/web/http_client_test_support.h"
 
 namespace quillbox::web {
 namespace {
@@ -46,8 +47,8 @@ class CloudEndpointTest : public ::testing::Test {
     request.headers = std::move(headers);
     const std::string bearer = token.value_or(token_);
     if (!bearer.empty()) request.headers.emplace_back("authorization", "Bearer " + bearer);
-    std::optional<HttpResponse> refused = endpoint_->screen(request);
-    HttpResponse response = refused ? std::move(*refused) : endpoint_->handle(request);
+    Screening screening = endpoint_->screen(request);
+    HttpResponse response = screening.refusal ? std::move(*screening.refusal) : endpoint_->handle(request);
     lastEtag_.clear();
     for (const auto& [name, value] : response.headers) {
       if (name == "ETag") lastEtag_ = value;
@@ -189,6 +190,38 @@ TEST_F(CloudEndpointTest, ATrustedProxySaysWhetherItsClientUsedHttps) {
   EXPECT_EQ(through(true, fromAway) + " " + through(true, fromAway + "X-Forwarded-Proto: https\r\n") + " " +
                 through(false, fromAway) + " " + through(true, ""),
             "403 204 204 204");
+}
+
+// Through the front: a device's list as large as a folder or Redis store takes syncs, and a
+// made-up token is refused from the head, its body never read.
+TEST_F(CloudEndpointTest, ABigListSyncsAndAMadeUpTokensBodyIsNeverRead) {
+  HttpServerOptions options;
+  options.screen = [&](const HttpRequest& r) { return endpoint_->screen(r); };
+  options.handle = [&](const HttpRequest& r) { return endpoint_->handle(r); };
+  HttpServer server(options);
+  ASSERT_TRUE(server.start().ok());
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(server.port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string head = "PUT /cloud/v1/notesFromCloud HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+                           std::string(64, 'f') + "\r\nContent-Length: 4194304\r\n\r\n";
+  (void)::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+  char answer[12] = {};
+  long got = ::recv(fd, answer, sizeof answer, MSG_WAITALL);
+  ::close(fd);
+  EXPECT_EQ(std::string(answer, static_cast<std::size_t>(std::max(0L, got))), "HTTP/1.1 401");
+  EXPECT_EQ(server.bytesPastHeads(), 0u);
+
+  TestHttpClient device(server.port(), {{"Authorization", "Bearer " + token_}});
+  const std::string list(10 << 20, 'n');
+  std::string statuses = std::to_string(device.put("/cloud/v1/notesFromCloud", list).status);
+  TestReply back = device.get("/cloud/v1/notesFromCloud");
+  statuses += " " + std::to_string(back.status) + (back.body == list ? " same" : " differs");
+  EXPECT_EQ(statuses, "204 200 same");
+  server.stop();
 }
 
 }  // namespace

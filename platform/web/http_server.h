@@ -36,6 +36,9 @@ struct HttpRequest {
   std::optional<std::string> param(std::string_view name) const;
 };
 
+// Decodes %XX escapes in a request's path; nothing for a broken escape or one that makes a NUL.
+std::optional<std::string> decodePath(std::string_view path);
+
 class HttpStream;
 
 // An answer. With a stream, the head is sent and then whatever the stream is given, chunked,
@@ -70,7 +73,7 @@ class HttpStream {
   HttpClock::time_point closedAt() const;
 
  private:
-  friend class HttpServer;
+  friend struct HttpStreamAccess;
   mutable std::mutex mutex_;
   std::string pending_;  // chunk-encoded
   bool ended_ = false;
@@ -79,32 +82,41 @@ class HttpStream {
   std::function<void()> wake_;  // set once the server has taken the stream up
 };
 
-// The byte channel of one accepted connection: plain TCP here, TLS on the same socket later.
-// Reads and writes never block.
-class HttpTransport {
- public:
-  static constexpr long kWouldBlock = -1;
-  static constexpr long kFailed = -2;
-  virtual ~HttpTransport() = default;
-  // Bytes read (0: the peer closed), or kWouldBlock, or kFailed.
-  virtual long read(char* data, std::size_t size) = 0;
-  // Bytes written, or kWouldBlock, or kFailed.
-  virtual long write(const char* data, std::size_t size) = 0;
-  // Whether the bytes are encrypted on the wire.
-  virtual bool secure() const { return false; }
-  // Whether bytes already taken from the socket wait to be read (the socket may then be quiet).
-  virtual bool buffered() const { return false; }
+class TlsContext;
+struct ServerCore;
+
+// Who sent a request, as its head's credential shows.
+enum class Standing {
+  stranger,  // no credential: answered from the head alone, its body never read
+  owner,     // the page's token
+  device,    // a paired device's token
+};
+
+// The screening's word on a request's head.
+struct Screening {
+  // An answer that refuses the request from its head; its body is never read.
+  std::optional<HttpResponse> refusal;
+  Standing standing = Standing::stranger;
+  // The largest body taken from the owner or a device (0: the server's maxBodyBytes).
+  std::size_t maxBodyBytes = 0;
+
+  static Screening refuse(HttpResponse answer) { return {std::move(answer), Standing::stranger, 0}; }
+  static Screening as(Standing standing, std::size_t maxBodyBytes = 0) {
+    return {std::nullopt, standing, maxBodyBytes};
+  }
 };
 
 struct HttpServerOptions {
   std::string host = "127.0.0.1";
   int port = 0;  // 0: any free port
 
-  // Looks at each request's head, before its body is read or anything else is done: an answer
-  // refuses the request (and its connection is closed), nothing lets it through. Runs on the
-  // server's network thread, so it must be quick and must not wait.
-  std::function<std::optional<HttpResponse>(const HttpRequest&)> screen;
-  // Answers a screened, complete request. Runs on one of the worker threads.
+  // Looks at each request's head, before its body is read or anything else is done: a refusal is
+  // sent and the connection closed; otherwise the request is the owner's, a device's (its
+  // connection then holds a slot no stranger can take, and its body is read) or a stranger's
+  // (handled with an empty body, and its connection closed after the answer). Runs on the
+  // server's network thread, so it must be quick and must not wait long.
+  std::function<Screening(const HttpRequest&)> screen;
+  // Answers a screened request (a stranger's without its body). Runs on one of the worker threads.
   std::function<HttpResponse(const HttpRequest&)> handle;
   // Sent with every answer, refusals included, but for those the answer sets itself.
   HttpHeaders commonHeaders;
@@ -119,25 +131,27 @@ struct HttpServerOptions {
   std::chrono::milliseconds idleTimeout{5000};    // a kept-alive connection between requests
   std::chrono::milliseconds drainTimeout{15000};  // a stream's client takes what waits
   std::size_t maxStreamBuffer = std::size_t{64} << 20;
-  std::chrono::milliseconds lingerTimeout{2000};  // reading what follows a refused request
+  std::chrono::milliseconds lingerTimeout{2000};  // reading what follows an owner's refused request
   std::size_t maxConnections = 256;
-  // Connections from one address that have not yet sent a request the screening let through;
-  // a further one closes the oldest of them.
+  // Connections that no credential has been shown on (heads on their way, strangers' answers):
+  // past this many, or at maxConnections, a new connection closes the oldest of them, so the owner
+  // and the devices always find a slot.
+  std::size_t maxUnchecked = 192;
+  // The same, from one address.
   std::size_t maxUnscreenedPerAddress = 64;
   std::size_t workers = 4;
 
-  // The time every deadline is measured against (a fake clock in tests).
-  std::function<HttpClock::time_point()> clock;
-  // Wraps an accepted socket; plain TCP when not set.
-  std::function<std::unique_ptr<HttpTransport>(int fd)> transport;
+  // Serves TLS with this certificate (the handshake falls under the head's deadline); plain TCP
+  // when null.
+  std::shared_ptr<const TlsContext> tls;
   // A reverse proxy on loopback: a request that comes from a loopback address and carries
   // X-Forwarded-For gets the last address of that header as its peer, and is secure only when
   // X-Forwarded-Proto says "https".
   bool trustProxy = false;
 };
 
-// A small HTTP/1.1 server. One network thread accepts connections and reads heads and bodies
-// without blocking, so a slow or silent client costs a file descriptor and never a thread;
+// A small HTTP/1.1 server on Boost.Beast. One network thread accepts connections and reads heads and
+// bodies without blocking, so a slow or silent client costs a file descriptor and never a thread;
 // whole heads, bodies and answers have deadlines. Screened, complete requests go to a small pool
 // of workers; their answers, and what streams are given, are written by the network thread.
 // Request bodies come with a Content-Length (chunked ones are refused with 411). Connections
@@ -163,10 +177,11 @@ class HttpServer {
 
   // How many connections are open (for tests and measurements).
   std::size_t connectionCount() const;
+  // How many bytes were taken from sockets past the requests' heads (for tests and measurements).
+  std::size_t bytesPastHeads() const;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<ServerCore> impl_;
 };
 
 }  // namespace quillbox::web

@@ -4,13 +4,13 @@
 #include <memory>
 
 #include "platform/status.h"
-#include "platform/web/http_server.h"
+
+struct ssl_ctx_st;
 
 namespace quillbox::web {
 
-// The server side of TLS for the HTTP front: a certificate chain and its private key, loaded once,
-// and the transport that wraps each accepted socket. The handshake runs inside the connection's
-// first reads, without blocking, so it falls under the front's head deadline. TLS 1.2 or later.
+// The server side of TLS for the HTTP front (HttpServerOptions::tls): a certificate chain and its
+// private key, loaded once. TLS 1.2 or later.
 class TlsContext {
  public:
   // Loads a PEM certificate chain and the PEM private key that goes with it. Fails, naming the
@@ -21,9 +21,8 @@ class TlsContext {
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
 
-  // A TLS transport over the non-blocking socket fd (which the front still owns and closes). It
-  // reports secure(); a client that does not speak TLS fails its first read.
-  std::unique_ptr<HttpTransport> wrap(int fd) const;
+  // OpenSSL's context, owned by this object (a user that keeps it takes a reference of its own).
+  ssl_ctx_st* native() const;
 
  private:
   struct Impl;

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/transports/https_client.h"
+#include "platform/web/http_server.h"
 
 namespace quillbox::web {
 namespace {
@@ -34,7 +35,7 @@ class TlsTransportTest : public ::testing::Test {
     Result<std::shared_ptr<TlsContext>> tls = TlsContext::load(dir_ / "cert.pem", dir_ / "key.pem");
     ASSERT_TRUE(tls.ok()) << tls.status().message();
     HttpServerOptions options;
-    options.transport = [context = tls.value()](int fd) { return context->wrap(fd); };
+    options.tls = tls.value();
     options.handle = [](const HttpRequest& r) {
       return HttpResponse::text(200,
                                 std::string(r.secure ? "secure " : "clear ") + std::to_string(r.body.size()));

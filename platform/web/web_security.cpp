@@ -193,14 +193,31 @@ bool sameSecret(std::string_view a, std::string_view b) {
 }
 
 RequestGuard::RequestGuard(std::string host, int port, std::string token,
-                           std::vector<std::string> machineNames)
+                           std::vector<std::string> machineNames, std::vector<std::string> publicOrigins)
     : host_(lower(host)), port_(port), token_(std::move(token)) {
   for (const std::string& name : machineNames) {
     if (!name.empty()) names_.push_back(lower(name));
   }
+  for (const std::string& origin : publicOrigins) {
+    std::size_t scheme = origin.find("://");
+    if (scheme == std::string::npos || origin.size() == scheme + 3) continue;
+    origins_.push_back(lower(origin));
+    std::string authority = lower(origin.substr(scheme + 3));
+    authorities_.push_back(authority);
+    // A browser leaves the scheme's own port out; a proxy may put it in.
+    if (authority.find(':', authority.rfind(']') == std::string::npos ? 0 : authority.rfind(']')) ==
+        std::string::npos)
+      authorities_.push_back(authority + (origin.rfind("https", 0) == 0 ? ":443" : ":80"));
+  }
+}
+
+bool RequestGuard::isPublicOrigin(std::string_view origin) const {
+  return !origin.empty() && std::find(origins_.begin(), origins_.end(), lower(origin)) != origins_.end();
 }
 
 bool RequestGuard::hostAllowed(std::string_view hostHeader) const {
+  if (std::find(authorities_.begin(), authorities_.end(), lower(hostHeader)) != authorities_.end())
+    return true;
   std::string host, portText;
   if (!splitHostPort(hostHeader, host, portText) || host.empty()) return false;
   int port = 80;

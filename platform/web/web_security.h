@@ -48,7 +48,10 @@ class RequestGuard {
   // host and port are the address the server is bound to; machineNames are further names this
   // machine answers to (its host name and host name ".local") for a server off loopback.
   // token is the secret requests must carry; an empty one is never matched.
-  RequestGuard(std::string host, int port, std::string token, std::vector<std::string> machineNames = {});
+  // publicOrigins ("https://notes.example.org") are the origins the app answers to behind a reverse
+  // proxy: their host (and port) is taken in the Host header, and they are the page's own origin.
+  RequestGuard(std::string host, int port, std::string token, std::vector<std::string> machineNames = {},
+               std::vector<std::string> publicOrigins = {});
 
   // The Host header names this server: a loopback server answers only to 127.0.0.1, localhost and
   // [::1]; a server on another address to any IP address, its listen name, localhost and the
@@ -62,6 +65,9 @@ class RequestGuard {
   static bool originAllowed(std::string_view origin, std::string_view hostHeader, std::string_view fetchSite,
                             bool secure = false);
 
+  // True for one of the public origins (in any case).
+  bool isPublicOrigin(std::string_view origin) const;
+
   // True when the secret is the server's token.
   bool tokenMatches(std::string_view secret) const;
 
@@ -70,6 +76,8 @@ class RequestGuard {
   int port_;
   std::string token_;
   std::vector<std::string> names_;
+  std::vector<std::string> origins_;      // lower case
+  std::vector<std::string> authorities_;  // their HOST[:PORT], lower case
 };
 
 // The name of the cookie that carries the token of the app on that port. A browser shares cookies

@@ -53,7 +53,8 @@ struct WebServer::Impl {
   Impl(WebServerOptions o, MainQueue& q)
       : options(std::move(o)),
         queue(q),
-        guard(options.listen.host, options.listen.port, options.token, options.machineNames),
+        guard(options.listen.host, options.listen.port, options.token, options.machineNames,
+              options.publicOrigins),
         windows(options.makeWindow, options.maxWindows, options.maxIdleWindows) {}
 
   WebServerOptions options;
@@ -76,7 +77,7 @@ struct WebServer::Impl {
   std::string status;
 
   // Network thread:
-  std::optional<HttpResponse> screen(const HttpRequest& req) const;
+  Screening screen(const HttpRequest& req) const;
   // Worker threads:
   HttpResponse handle(const HttpRequest& req);
   HttpResponse openStream(const HttpRequest& req);
@@ -115,7 +116,8 @@ Status WebServer::start() {
   s.http = std::make_unique<HttpServer>(std::move(http));
   if (Status bound = s.http->listen(); !bound.ok()) return bound;
   s.port = s.http->port();
-  s.guard = RequestGuard(s.options.listen.host, s.port, s.options.token, s.options.machineNames);
+  s.guard = RequestGuard(s.options.listen.host, s.port, s.options.token, s.options.machineNames,
+                         s.options.publicOrigins);
   s.cookieName = tokenCookieName(s.port);
   if (Status serving = s.http->start(); !serving.ok()) return serving;
   s.started = true;
@@ -158,16 +160,17 @@ void WebServer::Impl::closeAll() {
   for (auto& [id, channel] : channels) channel->http->end();
 }
 
-std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) const {
+Screening WebServer::Impl::screen(const HttpRequest& req) const {
   if (options.cloud && CloudEndpoint::serves(req.path)) return options.cloud->screen(req);
   const std::string_view host = req.header("Host");
-  if (!guard.hostAllowed(host)) return refusal(403, "this server does not answer to that host name");
+  if (!guard.hostAllowed(host))
+    return Screening::refuse(refusal(403, "this server does not answer to that host name"));
   // The device app's files hold no lists: a paired browser fetches them without the page's token.
-  if (req.method == "GET" && req.path.rfind("/device/", 0) == 0) return std::nullopt;
+  if (req.method == "GET" && req.path.rfind("/device/", 0) == 0) return Screening::as(Standing::stranger);
   if (req.method == "GET" && req.path == "/") {
     if (std::optional<std::string> token = req.param("token")) {
       if (!guard.tokenMatches(*token))
-        return refusal(403, "this address holds a token that is not this app's");
+        return Screening::refuse(refusal(403, "this address holds a token that is not this app's"));
       // The first visit trades the token in the printed address for a cookie, and drops it from
       // the address bar.
       HttpResponse trade;
@@ -180,17 +183,17 @@ std::optional<HttpResponse> WebServer::Impl::screen(const HttpRequest& req) cons
       std::optional<std::string> wanted = req.param("idiom");
       if (wanted && parseIdiom(*wanted, &idiom)) location += "?idiom=" + *wanted;
       trade.headers.emplace_back("Location", location);
-      return trade;
+      return Screening::refuse(std::move(trade));
     }
   }
   if (!guard.tokenMatches(cookieValue(req.header("Cookie"), cookieName))) {
-    return refusal(403, "open the address that `quillbox serve` printed, with its token");
+    return Screening::refuse(refusal(403, "open the address that `quillbox serve` printed, with its token"));
   }
-  if (req.path.rfind("/api/", 0) == 0 &&
+  if (req.path.rfind("/api/", 0) == 0 && !guard.isPublicOrigin(req.header("Origin")) &&
       !RequestGuard::originAllowed(req.header("Origin"), host, req.header("Sec-Fetch-Site"), req.secure)) {
-    return refusal(403, "requests from other sites are refused");
+    return Screening::refuse(refusal(403, "requests from other sites are refused"));
   }
-  return std::nullopt;
+  return Screening::as(Standing::owner);
 }
 
 HttpResponse WebServer::Impl::handle(const HttpRequest& req) {

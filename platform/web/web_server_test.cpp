@@ -1,7 +1,9 @@
 #include "platform/web/web_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +17,7 @@
 
 #include "platform/sync/cloud_store.h"
 #include "platform/view/window.h"
+#include "platform/web/http_client_test_support.h"
 #include "platform/web/web_assets.h"
 #include "screens/notes/notes_view.h"
 
@@ -33,25 +36,28 @@ const std::string kToken(64, 'c');
 // window and id as a browser keeps them.
 class Stream {
  public:
-  Stream(int port, std::string query, httplib::Headers headers = {}) {
+  Stream(int port, std::string query, TestHeaders headers = {}) {
     thread_ = std::thread([this, port, query, headers] {
-      httplib::Client client("127.0.0.1", port);
-      client.set_read_timeout(30, 0);
-      auto result = client.Get("/api/stream?" + query, headers, [this](const char* data, std::size_t size) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        buffer_.append(data, size);
-        for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
-          std::string message = buffer_.substr(0, end);
-          buffer_.erase(0, end + 2);
-          if (message.rfind("event: tree\ndata: ", 0) == 0)
-            messages_.push_back(json::parse(message.substr(18)));
-          if (message.rfind("event: hello\ndata: ", 0) == 0) id_ = json::parse(message.substr(19))["stream"];
-        }
-        wake_.notify_all();
-        return !leaving_.load();
-      });
+      TestHttpClient client(port);
+      int status = client
+                       .ask("GET", "/api/stream?" + query, "", headers,
+                            [this](std::string_view data) {
+                              std::lock_guard<std::mutex> guard(mutex_);
+                              buffer_.append(data);
+                              for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
+                                std::string message = buffer_.substr(0, end);
+                                buffer_.erase(0, end + 2);
+                                if (message.rfind("event: tree\ndata: ", 0) == 0)
+                                  messages_.push_back(json::parse(message.substr(18)));
+                                if (message.rfind("event: hello\ndata: ", 0) == 0)
+                                  id_ = json::parse(message.substr(19))["stream"];
+                              }
+                              wake_.notify_all();
+                              return !leaving_.load();
+                            })
+                       .status;
       std::lock_guard<std::mutex> guard(mutex_);
-      status_ = result ? result->status : -1;
+      status_ = status;
       ended_ = true;
       wake_.notify_all();
     });
@@ -182,6 +188,7 @@ class WebServerTest : public ::testing::Test {
       return status_;
     };
     options.keepIdle = keepIdle_;
+    options.publicOrigins = publicOrigins_;
     options.makeWindow = [this](Idiom idiom) {
       Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
       if (makeWindow_) return makeWindow_(idiom);
@@ -196,8 +203,7 @@ class WebServerTest : public ::testing::Test {
     };
     server_ = std::make_unique<WebServer>(std::move(options), queue_);
     ASSERT_TRUE(server_->start().ok());
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", server_->port());
-    client_->set_default_headers({cookie()});
+    client_ = std::make_unique<TestHttpClient>(server_->port(), TestHeaders{cookie()});
   }
 
   // The page's token cookie, as the browser sends it after the first visit.
@@ -207,7 +213,7 @@ class WebServerTest : public ::testing::Test {
 
   // A stream of one window; with "" a stream for the windows attached to it.
   Stream& open(const std::string& query = "idiom=phone") {
-    streams_.push_back(std::make_unique<Stream>(server_->port(), query, httplib::Headers{cookie()}));
+    streams_.push_back(std::make_unique<Stream>(server_->port(), query, TestHeaders{cookie()}));
     Stream& stream = *streams_.back();
     if (!query.empty()) {
       EXPECT_TRUE(stream.next());
@@ -224,8 +230,8 @@ class WebServerTest : public ::testing::Test {
     event["window"] = window.empty() ? stream.window() : window;
     event["seq"] = ++seq_;
     if (!event.contains("rev")) event["rev"] = stream.rev(window);
-    auto result = client_->Post("/api/event", event.dump(), "application/json");
-    return result ? std::to_string(result->status) + " " + result->body : "-1";
+    TestReply result = client_->post("/api/event", event.dump(), "application/json");
+    return std::to_string(result.status) + (result.status < 0 ? "" : " " + result.body);
   }
   // Windows of one field whose submit runs an operation that ends as outcome_ says.
   void serveAFieldWhoseSubmitFails() {
@@ -239,10 +245,8 @@ class WebServerTest : public ::testing::Test {
       return std::make_unique<Window>(std::move(body), store_, std::make_shared<Device>(idiom));
     };
   }
-  int post(const std::string& body, const httplib::Headers& headers = {},
-           const char* type = "application/json") {
-    auto result = client_->Post("/api/event", headers, body, type);
-    return result ? result->status : -1;
+  int post(const std::string& body, const TestHeaders& headers = {}, const char* type = "application/json") {
+    return client_->post("/api/event", body, type, headers).status;
   }
   void addNote(Stream& stream, const std::string& text) {
     EXPECT_EQ(send(stream, {{"type", "edit"}, {"id", kNoteField}, {"text", text}}), 204);
@@ -255,12 +259,13 @@ class WebServerTest : public ::testing::Test {
   MainQueue queue_;
   std::thread queueThread_;
   std::unique_ptr<WebServer> server_;
-  std::unique_ptr<httplib::Client> client_;
+  std::unique_ptr<TestHttpClient> client_;
   std::vector<std::unique_ptr<Stream>> streams_;
   std::uint64_t seq_ = 0;
   std::mutex statusMutex_;
   std::string status_;
   std::chrono::seconds keepIdle_{900};
+  std::vector<std::string> publicOrigins_;
   std::chrono::milliseconds pollInterval_{50};
   std::function<std::unique_ptr<Window>(Idiom)> makeWindow_;
   Status outcome_ = Status::Ok();  // set between events, read by the window on the main queue
@@ -268,16 +273,16 @@ class WebServerTest : public ::testing::Test {
 
 TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
   start();
-  auto page = client_->Get("/");
-  ASSERT_TRUE(page);
-  EXPECT_EQ(page->status, 200);
-  EXPECT_EQ(page->get_header_value("Content-Security-Policy"), std::string(kContentSecurityPolicy));
-  EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
-  EXPECT_NE(page->body.find("<script type=\"module\" src=\"/app.js\"></script>"), std::string::npos);
-  auto script = client_->Get("/app.js");
-  EXPECT_EQ(script->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
-  EXPECT_EQ(client_->Get("/../etc/passwd")->status, 404);
-  EXPECT_EQ(client_->Get("/nothing")->status, 404);
+  auto page = client_->get("/");
+  ASSERT_NE(page.status, -1);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.header("Content-Security-Policy"), std::string(kContentSecurityPolicy));
+  EXPECT_EQ(page.header("X-Content-Type-Options"), "nosniff");
+  EXPECT_NE(page.body.find("<script type=\"module\" src=\"/app.js\"></script>"), std::string::npos);
+  auto script = client_->get("/app.js");
+  EXPECT_EQ(script.header("Content-Type"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(client_->get("/../etc/passwd").status, 404);
+  EXPECT_EQ(client_->get("/nothing").status, 404);
 
   WebServerOptions options;  // a second server on the same address
   options.listen = {"127.0.0.1", server_->port()};
@@ -366,7 +371,7 @@ TEST_F(WebServerTest, RequestsWithoutThePortsTokenFromOtherSitesOrForOtherHostNa
   statuses += std::to_string(post(event.dump(), {{"Sec-Fetch-Site", "cross-site"}})) + " ";
   statuses +=
       std::to_string(
-          client_->Get("/", {{"Host", "rebound.example:" + std::to_string(server_->port())}})->status) +
+          client_->get("/", {{"Host", "rebound.example:" + std::to_string(server_->port())}}).status) +
       " ";
   Stream foreign(server_->port(), "idiom=phone", {{"Origin", "http://evil.example"}, cookie()});
   statuses += std::to_string(foreign.endedWith()) + " ";
@@ -375,23 +380,22 @@ TEST_F(WebServerTest, RequestsWithoutThePortsTokenFromOtherSitesOrForOtherHostNa
   EXPECT_EQ(statuses, "403 403 403 403 204");
 
   // Every request needs the port's token cookie, which the first visit trades for the token.
-  httplib::Client bare("127.0.0.1", server_->port());
+  TestHttpClient bare(server_->port());
   statuses.clear();
   for (const char* path : {"/", "/app.js", "/api/stream?idiom=phone", "/?token=wrong"}) {
-    statuses += std::to_string(bare.Get(path)->status) + " ";
+    statuses += std::to_string(bare.get(path).status) + " ";
   }
-  statuses += std::to_string(bare.Post("/api/event", "{}", "application/json")->status) + " ";
+  statuses += std::to_string(bare.post("/api/event", "{}", "application/json").status) + " ";
   // Another app's cookie on another port of the same host.
-  statuses += std::to_string(bare.Get("/", {{"Cookie", "quillbox_token_1=" + kToken}})->status) + " ";
+  statuses += std::to_string(bare.get("/", {{"Cookie", "quillbox_token_1=" + kToken}}).status) + " ";
   EXPECT_EQ(statuses, "403 403 403 403 403 403 ");
 
-  auto visit = bare.Get("/?token=" + kToken + "&idiom=pad");
-  EXPECT_EQ(visit->status, 303);
-  EXPECT_EQ(visit->get_header_value("Location"), "/?idiom=pad");
-  EXPECT_EQ(visit->get_header_value("Set-Cookie"),
-            "quillbox_token_" + std::to_string(server_->port()) + "=" + kToken +
-                "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
-  EXPECT_EQ(bare.Get("/", {cookie()})->status, 200);
+  auto visit = bare.get("/?token=" + kToken + "&idiom=pad");
+  EXPECT_EQ(visit.status, 303);
+  EXPECT_EQ(visit.header("Location"), "/?idiom=pad");
+  EXPECT_EQ(visit.header("Set-Cookie"), "quillbox_token_" + std::to_string(server_->port()) + "=" + kToken +
+                                            "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
+  EXPECT_EQ(bare.get("/", {cookie()}).status, 200);
 }
 
 // The pages of one browser share one stream: each window is attached to it and sent its own trees
@@ -456,6 +460,53 @@ TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
     EXPECT_TRUE(phone.until([&] { return phone.statusLine() == line; }));
     EXPECT_TRUE(tablet.until([&] { return tablet.statusLine() == line; }));
   }
+}
+
+// Connections that show no credential, 300 of each kind, never keep the owner's page out: silent
+// ones, the device app's files with a body that never comes, and writes with a made-up token.
+TEST_F(WebServerTest, StrangersHoldingEverySlotNeverKeepTheOwnerOut) {
+  start();
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(server_->port()) + "\r\n";
+  const std::string heads[] = {"", "GET /device/ HTTP/1.1\r\n" + host + "Content-Length: 100\r\n\r\n",
+                               "PUT /cloud/v1/notes HTTP/1.1\r\n" + host + "Authorization: Bearer " +
+                                   std::string(64, 'f') + "\r\nContent-Length: 4194304\r\n\r\n"};
+  std::vector<int> strangers;
+  for (int i = 0; i < 300; ++i) {
+    for (const std::string& head : heads) {
+      int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<std::uint16_t>(server_->port()));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+      (void)::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+      strangers.push_back(fd);
+    }
+  }
+  Stream& phone = open();
+  addNote(phone, "Still mine");
+  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 Still mine"; }));
+  for (int fd : strangers) ::close(fd);
+}
+
+// Behind a reverse proxy the page, its events, its stream and /device/ answer to the public origin.
+TEST_F(WebServerTest, BehindAProxyThePublicOriginIsTheAppsOwn) {
+  publicOrigins_ = {"https://notes.example.org"};
+  start();
+  Stream& phone = open();
+  const std::pair<std::string, std::string> proxied = {"Host", "notes.example.org"};
+  json event{{"window", phone.window()}, {"seq", 99}, {"type", "foreground"}};
+  auto said = [](int status) { return status == 403 ? std::string("refused ") : std::string("served "); };
+  TestHttpClient bare(server_->port());
+  std::string statuses = said(client_->get("/", {proxied}).status) +
+                         said(bare.get("/device/", {proxied}).status) +
+                         said(post(event.dump(), {proxied, {"Origin", "https://notes.example.org"}})) +
+                         said(post(event.dump(), {proxied, {"Origin", "https://evil.example"}})) +
+                         said(client_->get("/", {{"Host", "other.example.org"}}).status);
+  EXPECT_EQ(statuses, "served served served refused refused ");
+  Stream remote(server_->port(), "idiom=phone", {cookie(), proxied, {"Origin", "https://notes.example.org"}});
+  EXPECT_TRUE(remote.next());
+  remote.leave();
 }
 
 }  // namespace
