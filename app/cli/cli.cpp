@@ -15,6 +15,7 @@
 #include "app/cli/list_commands.h"
 #include "app/cli/raw_commands.h"
 #include "app/cli/serve.h"
+#include "app/cli/undo_command.h"
 #include "app/cli/usage_errors.h"
 #include "app/cli/visit.h"
 #include "base/escape.h"
@@ -79,6 +80,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   addListCommands(app, context);
   addRawCommands(app, context);
   addHistoryCommands(app, context);
+  addUndoCommand(app, context);
   addDevicesCommands(app, context);
   addAddressCommand(app, context);
 

@@ -20,8 +20,10 @@
 #include "base/decimal.h"
 #include "base/escape.h"
 #include "base/list_string.h"
+#include "base/list_undo.h"
 #include "base/stored_lists.h"
 #include "platform/store/whole_file.h"
+#include "platform/view/list_history.h"
 #include "platform/view/view_render.h"
 #include "screens/notes/notes_view.h"
 #include "screens/tags/tags_view.h"
@@ -31,84 +33,12 @@ namespace quillbox {
 
 namespace {
 
-constexpr std::size_t kSampleEntries = 3;  // entries shown of each side of a change
-constexpr std::size_t kSampleBytes = 40;   // bytes shown of each entry (JSON: twice as many)
-
-enum class Screen { notes, tasks, tags };
-
-struct ListInfo {
-  std::string_view name;  // as the commands name it
-  std::string_view key;   // the local key
-  std::string_view separator;
-  Screen screen;
-};
-
-constexpr ListInfo listOf(const StoredList& list, Screen screen) {
-  return {list.name, list.localKey, list.separator(), screen};
-}
-
-constexpr std::array<ListInfo, 4> kLists{{
-    listOf(kNotesList, Screen::notes),
-    listOf(kTasksList, Screen::tasks),
-    listOf(kMarksList, Screen::tasks),
-    listOf(kTagsList, Screen::tags),
-}};
+constexpr std::size_t kSampleBytes = 40;  // bytes shown of each entry (JSON: twice as many)
 
 std::vector<std::string> listNames() {
   std::vector<std::string> names;
-  for (const ListInfo& list : kLists) names.emplace_back(list.name);
+  for (const StoredList& list : kStoredLists) names.emplace_back(list.name);
   return names;
-}
-
-const ListInfo* findList(std::string_view name) {
-  for (const ListInfo& list : kLists) {
-    if (list.name == name) return &list;
-  }
-  return nullptr;
-}
-
-// The entries of a stored string as the list shows them: the pieces between separators, empty
-// pieces dropped. Views into stored.
-std::vector<std::string_view> entriesOf(const ListInfo& list, std::string_view stored) {
-  return nonEmptyPieces(stored, list.separator);
-}
-
-// What one write did to a list: the entries it added and removed, counted with repeats, each
-// side in the order of its own string. Entries compare byte for byte.
-struct Change {
-  std::vector<std::string_view> added;
-  std::vector<std::string_view> removed;
-};
-
-Change changeBetween(const std::vector<std::string_view>& before,
-                     const std::vector<std::string_view>& after) {
-  std::unordered_map<std::string_view, std::size_t> unmatched;
-  for (std::string_view entry : before) ++unmatched[entry];
-  Change change;
-  for (std::string_view entry : after) {
-    auto found = unmatched.find(entry);
-    if (found != unmatched.end() && found->second > 0) {
-      --found->second;
-    } else {
-      change.added.push_back(entry);
-    }
-  }
-  for (std::string_view entry : before) {
-    auto found = unmatched.find(entry);
-    if (found->second > 0) {
-      --found->second;
-      change.removed.push_back(entry);
-    }
-  }
-  return change;
-}
-
-// At most limit bytes of text, cut at a UTF-8 character boundary, "…" marking a cut.
-std::string shortened(std::string_view text, std::size_t limit) {
-  if (text.size() <= limit) return std::string(text);
-  std::size_t cut = limit;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) --cut;
-  return std::string(text.substr(0, cut)) + "\u2026";
 }
 
 // A positive whole number, as `history` prints them.
@@ -132,86 +62,22 @@ Result<std::string> readWhole(const std::string& path, std::istream& in) {
   return bytes.str();
 }
 
-// Writes lists back through their screens' cells, each screen opened once (its Appear loads
-// it from the cloud first), each write one event so the Change handler sends it to the cloud.
-class Restorer {
- public:
-  explicit Restorer(Session& session) : session_(session) {}
-
-  // Restores several lists; those of one screen (the to-dos and their marks) change together, in
-  // one event and one transaction. Whether each changed, in order.
-  Result<std::vector<bool>> restore(const std::vector<std::pair<const ListInfo*, std::string>>& lists) {
-    std::vector<bool> changed(lists.size(), false);
-    for (Screen screen : {Screen::notes, Screen::tasks, Screen::tags}) {
-      std::vector<std::pair<const AppStorage*, const std::string*>> writes;
-      for (std::size_t i = 0; i < lists.size(); ++i) {
-        const auto& [list, value] = lists[i];
-        if (list->screen != screen) continue;
-        Result<const AppStorage*> cell = cellFor(*list);
-        if (!cell) return cell.status();
-        Result<std::string> stored = session_.store->read(list->key);
-        if (!stored) return asStoreFailure(stored.status());
-        changed[i] = stored.value() != value;
-        if (changed[i]) writes.emplace_back(cell.value(), &value);
-      }
-      if (writes.empty()) continue;
-      Status restored = windows_[static_cast<std::size_t>(screen)]->perform([&] {
-        SettingsStore::CauseScope cause("restore");
-        SettingsStore::WriteGroup together(*session_.store);
-        for (const auto& [cell, value] : writes) {
-          if (Status written = cell->set(*value); !written.ok()) return written;
-        }
-        return together.commit();
-      });
-      if (!restored.ok()) return restored;
-    }
-    return changed;
-  }
-
- private:
-  // The screen's cell for list, its window opened first (its Appear loads it from the cloud).
-  Result<const AppStorage*> cellFor(const ListInfo& list) {
-    auto& window = windows_[static_cast<std::size_t>(list.screen)];
-    Status opened = Status::Ok();
-    const AppStorage* cell = nullptr;
-    switch (list.screen) {
-      case Screen::notes:
-        if (!notes_) opened = open(notes_, window);
-        cell = &notes_->stringNotes;
-        break;
-      case Screen::tasks:
-        if (!tasks_) opened = open(tasks_, window);
-        cell = list.separator == kIndexSeparator ? &tasks_->stringTasksFinishedIndices : &tasks_->stringTasks;
-        break;
-      case Screen::tags:
-        if (!tags_) opened = open(tags_, window);
-        cell = &tags_->stringTaggedNotes;
-        break;
-    }
-    if (!opened.ok()) return opened;
-    return cell;
-  }
-
-  template <class View>
-  Status open(std::optional<View>& view, std::unique_ptr<Window>& window) {
-    view.emplace(session_.env);
-    Result<std::unique_ptr<Window>> opened = openScreen(session_, *view);
-    if (!opened) {
-      view.reset();
-      return opened.status();
-    }
-    window = std::move(opened).value();
-    return Status::Ok();
-  }
-
-  Session& session_;
-  std::optional<NotesView> notes_;
-  std::optional<ToDoView> tasks_;
-  std::optional<TagsView> tags_;
-  std::array<std::unique_ptr<Window>, 3> windows_;
-};
-
 // ---- the commands
+
+constexpr const char* kHistoryHelp = R"(Each line is one change made to the list on this device, newest first:
+  N  TIME (UTC)  CAUSE  ENTRIES  +ADDED -REMOVED  and up to three of each
+N names the version that change replaced: the list as it was just before it, which held ENTRIES
+entries. `quillbox restore LIST N` makes the list exactly that version again: it takes back that
+change and every change listed above it (the restore is a change too, listed and undoable). To
+take back the latest change alone, keeping the others, use `quillbox undo`.
+A number names the same version for as long as it is kept (the newest 200 of each list). The
+numbers count the versions of all four lists together, so one list's numbers skip the others'.
+CAUSE: edit (a window of the app), command line, load (the cloud's copy replaced it), merge
+(another device's edits merged in), restore, undo, revert (a change taken back from the History
+view), or what another process named.
+--json: an array, newest first, of {"number": N, "time": "2026-05-01T12:00:00Z", "cause",
+"bytes": the version's size, "entries": its entry count, "added" and "removed": what the change
+did, each {"count", "first": up to three entries, cut to 80 bytes}}.)";
 
 struct Options {
   std::string list;
@@ -221,82 +87,72 @@ struct Options {
   bool history = false;
 };
 
-void sideJson(Json& into, const char* name, const std::vector<std::string_view>& entries) {
-  Json first = Json::array();
-  for (std::size_t i = 0; i < entries.size() && i < kSampleEntries; ++i) {
-    first.push_back(shortened(entries[i], 2 * kSampleBytes));
-  }
-  into[name] = Json{{"count", entries.size()}, {"first", std::move(first)}};
+void sideJson(Json& into, const char* name, std::size_t count, const std::vector<std::string>& first) {
+  Json shown = Json::array();
+  for (const std::string& entry : first) shown.push_back(shortenedText(entry, 2 * kSampleBytes));
+  into[name] = Json{{"count", count}, {"first", std::move(shown)}};
 }
 
-std::string sideText(char sign, const std::vector<std::string_view>& entries) {
+std::string sideText(char sign, std::size_t count, const std::vector<std::string>& first) {
   std::string out;
-  for (std::size_t i = 0; i < entries.size() && i < kSampleEntries; ++i) {
+  for (const std::string& entry : first) {
     out += ' ';
     out += sign;
-    out += '"' + terminalSafe(shortened(entries[i], kSampleBytes)) + '"';
+    out += '"' + terminalSafe(shortenedText(entry, kSampleBytes)) + '"';
   }
-  if (entries.size() > kSampleEntries) {
+  if (count > first.size()) {
     out += ' ';
     out += sign;
-    out += std::to_string(entries.size() - kSampleEntries) + " more";
+    out += std::to_string(count - first.size()) + " more";
   }
   return out;
 }
 
 Status printHistory(const Options& options, CommandContext& context) {
-  const ListInfo& list = *findList(options.list);
+  const StoredList& list = *storedListNamed(options.list);
   Result<std::unique_ptr<Session>> session = openSession(context.options);
   if (!session) return session.status();
-  SettingsStore& store = *session.value()->store;
-  Result<std::string> newer = store.read(list.key);
-  if (!newer) return asStoreFailure(newer.status());
-  Result<std::vector<SettingsStore::Version>> versions = store.versions(list.key);
-  if (!versions) return asStoreFailure(versions.status());
+  Result<std::vector<HistoryItem>> items = readHistory(*session.value()->store, list);
+  if (!items) return asStoreFailure(items.status());
   Json json = Json::array();
-  for (const SettingsStore::Version& version : versions.value()) {
-    Result<std::optional<std::string>> value = store.versionValue(list.key, version.number);
-    if (!value) return asStoreFailure(value.status());
-    // Dropped since it was listed (another process's write): nothing to say about it.
-    if (!value.value()) continue;
-    std::vector<std::string_view> entries = entriesOf(list, *value.value());
-    Change change = changeBetween(entries, entriesOf(list, newer.value()));
+  for (const HistoryItem& item : items.value()) {
+    const SettingsStore::Version& version = item.version;
     if (options.json) {
-      Json item{{"number", version.number},
-                {"time", isoTime(version.timeMs)},
-                {"cause", version.cause},
-                {"bytes", version.bytes},
-                {"entries", entries.size()}};
-      sideJson(item, "added", change.added);
-      sideJson(item, "removed", change.removed);
-      json.push_back(std::move(item));
+      Json shown{{"number", version.number},
+                 {"time", isoTime(version.timeMs)},
+                 {"cause", version.cause},
+                 {"bytes", version.bytes},
+                 {"entries", item.entries}};
+      sideJson(shown, "added", item.added, item.firstAdded);
+      sideJson(shown, "removed", item.removed, item.firstRemoved);
+      json.push_back(std::move(shown));
     } else {
       context.out << version.number << '\t' << isoTime(version.timeMs) << '\t' << terminalSafe(version.cause)
-                  << '\t' << entries.size() << (entries.size() == 1 ? " entry" : " entries") << '\t' << '+'
-                  << change.added.size() << " -" << change.removed.size() << sideText('+', change.added)
-                  << sideText('-', change.removed) << '\n';
+                  << '\t' << item.entries << (item.entries == 1 ? " entry" : " entries") << '\t' << '+'
+                  << item.added << " -" << item.removed << sideText('+', item.added, item.firstAdded)
+                  << sideText('-', item.removed, item.firstRemoved) << '\n';
     }
-    newer = std::move(*value.value());
   }
   if (options.json) context.out << dumpJson(json, 2) << "\n";
   return Status::Ok();
 }
 
 Status restoreVersion(const Options& options, CommandContext& context) {
-  const ListInfo& list = *findList(options.list);
+  const StoredList& list = *storedListNamed(options.list);
   const std::string command = "restore " + options.list;
   Result<std::int64_t> number = versionNumber(options.number, command);
   if (!number) return number.status();
   Result<std::unique_ptr<Session>> session = openSession(context.options);
   if (!session) return session.status();
-  Result<std::optional<std::string>> value = session.value()->store->versionValue(list.key, number.value());
+  Result<std::optional<std::string>> value =
+      session.value()->store->versionValue(list.localKey, number.value());
   if (!value) return asStoreFailure(value.status());
   if (!value.value()) {
     return Status::NotFound(command + ": no version " + std::to_string(number.value()) +
                             " (see quillbox history " + options.list + ")");
   }
-  Restorer restorer(*session.value());
-  Result<std::vector<bool>> changed = restorer.restore({{&list, *value.value()}});
+  ListWriter writer(*session.value());
+  Result<std::vector<bool>> changed = writer.write({{&list, *value.value()}}, "restore");
   if (!changed) return changed.status();
   if (Status ended = endVisit(*session.value(), context.err); !ended.ok()) return ended;
   context.out << list.name << ": "
@@ -310,16 +166,15 @@ Status exportLists(const Options& options, CommandContext& context) {
   if (!session) return session.status();
   SettingsStore& store = *session.value()->store;
   std::vector<ExportedList> lists;
-  for (const ListInfo& list : kLists) {
-    Result<std::string> current = store.read(list.key);
+  for (const StoredList& list : kStoredLists) {
+    Result<std::string> current = store.read(list.localKey);
     if (!current) return asStoreFailure(current.status());
-    ExportedList& exported =
-        lists.emplace_back(ExportedList{storedListNamed(list.name), std::move(current).value(), {}});
+    ExportedList& exported = lists.emplace_back(ExportedList{&list, std::move(current).value(), {}});
     if (!options.history) continue;
-    Result<std::vector<SettingsStore::Version>> versions = store.versions(list.key);
+    Result<std::vector<SettingsStore::Version>> versions = store.versions(list.localKey);
     if (!versions) return asStoreFailure(versions.status());
     for (const SettingsStore::Version& version : versions.value()) {
-      Result<std::optional<std::string>> value = store.versionValue(list.key, version.number);
+      Result<std::optional<std::string>> value = store.versionValue(list.localKey, version.number);
       if (!value) return asStoreFailure(value.status());
       if (value.value())
         exported.versions.push_back(
@@ -348,14 +203,12 @@ Status importLists(const Options& options, CommandContext& context) {
   if (!whole) return whole.status();
   auto read = readListsDocument(whole.value(), where);
   if (!read.ok()) return Status::Invalid("import: " + read.status().message());
-  std::vector<std::pair<const ListInfo*, std::string>> restores;
-  for (auto& [list, value] : std::move(read).value())
-    restores.emplace_back(findList(list->name), std::move(value));
+  std::vector<std::pair<const StoredList*, std::string>> restores = std::move(read).value();
 
   Result<std::unique_ptr<Session>> session = openSession(context.options);
   if (!session) return session.status();
-  Restorer restorer(*session.value());
-  Result<std::vector<bool>> changed = restorer.restore(restores);
+  ListWriter writer(*session.value());
+  Result<std::vector<bool>> changed = writer.write(restores, "restore");
   if (!changed) return changed.status();
   std::string report;
   for (std::size_t i = 0; i < restores.size(); ++i) {
@@ -367,6 +220,74 @@ Status importLists(const Options& options, CommandContext& context) {
 }
 
 }  // namespace
+
+ListWriter::ListWriter(Session& session) : session_(session) {}
+ListWriter::~ListWriter() = default;
+
+Result<std::vector<bool>> ListWriter::write(
+    const std::vector<std::pair<const StoredList*, std::string>>& lists, std::string_view cause) {
+  std::vector<bool> changed(lists.size(), false);
+  for (Screen screen : {Screen::notes, Screen::tasks, Screen::tags}) {
+    std::vector<std::pair<const AppStorage*, const std::string*>> writes;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+      const auto& [list, value] = lists[i];
+      if (screenOf(*list) != screen) continue;
+      Result<const AppStorage*> cell = open(*list);
+      if (!cell) return cell.status();
+      Result<std::string> stored = session_.store->read(list->localKey);
+      if (!stored) return asStoreFailure(stored.status());
+      changed[i] = stored.value() != value;
+      if (changed[i]) writes.emplace_back(cell.value(), &value);
+    }
+    if (writes.empty()) continue;
+    Status written = windows_[static_cast<std::size_t>(screen)]->perform([&] {
+      SettingsStore::CauseScope scope(cause);
+      SettingsStore::WriteGroup together(*session_.store);
+      for (const auto& [cell, value] : writes) {
+        if (Status set = cell->set(*value); !set.ok()) return set;
+      }
+      return together.commit();
+    });
+    if (!written.ok()) return written;
+  }
+  return changed;
+}
+
+Result<const AppStorage*> ListWriter::open(const StoredList& list) {
+  const Screen screen = screenOf(list);
+  auto& window = windows_[static_cast<std::size_t>(screen)];
+  Status opened = Status::Ok();
+  const AppStorage* cell = nullptr;
+  switch (screen) {
+    case Screen::notes:
+      if (!notes_) opened = openView(notes_, window);
+      cell = &notes_->stringNotes;
+      break;
+    case Screen::tasks:
+      if (!tasks_) opened = openView(tasks_, window);
+      cell =
+          list.encoding == ListEncoding::indices ? &tasks_->stringTasksFinishedIndices : &tasks_->stringTasks;
+      break;
+    case Screen::tags:
+      if (!tags_) opened = openView(tags_, window);
+      cell = &tags_->stringTaggedNotes;
+      break;
+  }
+  if (!opened.ok()) return opened;
+  return cell;
+}
+
+template <class View>
+Status ListWriter::openView(std::optional<View>& view, std::unique_ptr<Window>& window) {
+  view.emplace(session_.env);
+  Result<std::unique_ptr<Window>> opened = openScreen(session_, *view);
+  if (!opened) {
+    view.reset();
+    return opened.status();
+  }
+  window = std::move(opened).value();
+  return Status::Ok();
+}
 
 void addHistoryCommands(CLI::App& app, CommandContext& context) {
   auto options = std::make_shared<Options>();
@@ -382,14 +303,19 @@ void addHistoryCommands(CLI::App& app, CommandContext& context) {
     };
   };
 
-  CLI::App* history = app.add_subcommand("history", "the kept versions of a list, newest first");
+  CLI::App* history =
+      app.add_subcommand("history", "the changes made to a list and the version each replaced, newest first");
   listOption(history);
-  history->add_flag("--json", options->json, "the versions as a JSON array");
+  history->add_flag("--json", options->json, "the versions as a JSON array (fields below)");
+  history->footer(kHistoryHelp);
   history->callback(runs(printHistory));
 
   CLI::App* restore = app.add_subcommand("restore", "make version N of a list current again (undoable)");
   listOption(restore);
-  restore->add_option("N", options->number, "the version number as listed by history")->required();
+  restore
+      ->add_option("N", options->number,
+                   "a number history prints: the list becomes what it was just before that change")
+      ->required();
   restore->callback(runs(restoreVersion));
 
   CLI::App* exportCommand = app.add_subcommand("export", "write the four lists as one JSON document");

@@ -1,8 +1,19 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "app/cli/visit.h"
+#include "base/stored_lists.h"
+#include "screens/notes/notes_view.h"
+#include "screens/tags/tags_view.h"
+#include "screens/tasks/todo_view.h"
 
 namespace quillbox {
 
@@ -29,5 +40,39 @@ namespace quillbox {
 // byte. Import needs "lists" (any of the four names, nothing else), takes "format" and "version"
 // when present only if they are these, and ignores "history".
 void addHistoryCommands(CLI::App& app, CommandContext& context);
+
+// The screen that shows a list: the to-dos and their marks share one.
+enum class Screen { notes, tasks, tags };
+constexpr Screen screenOf(const StoredList& list) {
+  return list.localKey == kNotesList.localKey  ? Screen::notes
+         : list.localKey == kTagsList.localKey ? Screen::tags
+                                               : Screen::tasks;
+}
+
+// Writes lists back through their screens' cells, each screen opened once (its Appear loads it
+// from the cloud first), so that the Change handlers send them to the cloud. Lives within a session.
+class ListWriter {
+ public:
+  explicit ListWriter(Session& session);
+  ~ListWriter();
+
+  // Opens the screen of list (loading it from the cloud) unless it is open: its cell.
+  Result<const AppStorage*> open(const StoredList& list);
+
+  // Writes the values, with cause as the versions' cause; those of one screen (the to-dos and their
+  // marks) in one event and one transaction. Whether each changed, in order.
+  Result<std::vector<bool>> write(const std::vector<std::pair<const StoredList*, std::string>>& lists,
+                                  std::string_view cause);
+
+ private:
+  template <class View>
+  Status openView(std::optional<View>& view, std::unique_ptr<Window>& window);
+
+  Session& session_;
+  std::optional<NotesView> notes_;
+  std::optional<ToDoView> tasks_;
+  std::optional<TagsView> tags_;
+  std::array<std::unique_ptr<Window>, 3> windows_;
+};
 
 }  // namespace quillbox

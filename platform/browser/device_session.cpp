@@ -129,7 +129,7 @@ std::string DeviceSession::takeTree() {
   dirty_ = false;
   shownRevision_ = window_->revision();
   shownStatus_ = status;
-  return feed_.takeMessage(kWindowId, window_->snapshot(), status);
+  return feed_.takeMessage(kWindowId, *window_, status);
 }
 
 std::string DeviceSession::outgoing() {

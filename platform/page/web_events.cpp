@@ -4,6 +4,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/stored_lists.h"
+#include "platform/view/list_history.h"
+
 namespace quillbox::web {
 
 namespace {
@@ -152,6 +155,25 @@ Result<ClientEvent> parseClientEvent(std::string_view body) {
     event.type = ClientEvent::Type::appear;
   } else if (name == "foreground") {
     event.type = ClientEvent::Type::foreground;
+  } else if (name == "history" || name == "revert" || name == "restore") {
+    event.type = name == "history"  ? ClientEvent::Type::history
+                 : name == "revert" ? ClientEvent::Type::revert
+                                    : ClientEvent::Type::restore;
+    Result<std::string> list = stringMember(json, "list");
+    if (!list) return list.status();
+    event.text = std::move(list).value();
+    const bool named = event.text == "notes" || event.text == "tasks" || event.text == "tags";
+    if (!named && !(event.text.empty() && name == "history")) return Status::Invalid("no list named so");
+    if (name != "history") {
+      Result<std::uint64_t> number = countMember(json, "offer", true);
+      if (!number) return number.status();
+      event.offer = number.value();
+    }
+  } else if (name == "undo") {
+    event.type = ClientEvent::Type::undo;
+    Result<std::uint64_t> offer = countMember(json, "offer", true);
+    if (!offer) return offer.status();
+    event.offer = offer.value();
   } else {
     return Status::Invalid("unknown event type");
   }
@@ -178,6 +200,18 @@ Status applyClientEvent(Window& window, const ClientEvent& event, const Window::
       return window.appear();
     case ClientEvent::Type::foreground:
       return window.foreground();
+    case ClientEvent::Type::undo:
+      return window.undo(event.offer);
+    case ClientEvent::Type::history:
+      window.showHistory(event.text);
+      return Status::Ok();
+    case ClientEvent::Type::revert:
+    case ClientEvent::Type::restore: {
+      const StoredList& list = *storedListNamed(event.text);
+      const auto number = static_cast<std::int64_t>(event.offer);
+      return event.type == ClientEvent::Type::revert ? revertChange(window, list, number)
+                                                     : restoreVersion(window, list, number);
+    }
   }
   return Status::Invalid("unknown event type");
 }

@@ -11,25 +11,45 @@ namespace quillbox::web {
 // What a browser window asks its app window to do, as it arrives in the body of an event request:
 //   {"window": "...", "seq": 12, "rev": 7, "type": "tap", "id": "/notes/0/1/1/0/3"}
 // type is one of tap, submit, edit (with "text"), select (with "value": the option's key),
-// tab (with "index", counted from 0), appear, foreground and viewport (with "from" and "to": the
+// tab (with "index", counted from 0), appear, foreground, undo (with "offer": the id of the change
+// the window offered to undo, see TreeFeed), history (with "list": notes, tasks or tags, whose kept
+// versions the window then sends with its trees; "" for none), revert and restore (with "list" and
+// "offer": a version's number, see revertChange and restoreVersion) and viewport (with "from" and "to": the
 // rows of the list "id" the page shows, counted among the rows the list shows). seq counts the
 // browser window's events; rev is the revision of the tree the person saw when they made it.
 // Two more say where a window's trees go: attach (with "stream", and "idiom" for a new window:
 // "window" is "" for one) sends them on that event stream, detach sends them nowhere.
 struct ClientEvent {
-  enum class Type { tap, submit, edit, select, tab, appear, foreground, viewport, attach, detach };
+  enum class Type {
+    tap,
+    submit,
+    edit,
+    select,
+    tab,
+    appear,
+    foreground,
+    undo,
+    history,
+    revert,
+    restore,
+    viewport,
+    attach,
+    detach
+  };
 
   std::string window;
   std::uint64_t seq = 0;
   std::uint64_t rev = 0;
   Type type = Type::tap;
-  std::string id;         // tap, submit, edit, select
-  std::string text;       // edit: the field's whole text; select: the option's key
-  std::size_t index = 0;  // tab
-  std::size_t from = 0;   // viewport
-  std::size_t to = 0;     // viewport
-  std::string stream;     // attach
-  std::string idiom;      // attach
+  std::string id;  // tap, submit, edit, select
+  std::string
+      text;  // edit: the field's whole text; select: the option's key; history, revert, restore: the list
+  std::size_t index = 0;    // tab
+  std::uint64_t offer = 0;  // undo; revert, restore: the version
+  std::size_t from = 0;     // viewport
+  std::size_t to = 0;       // viewport
+  std::string stream;       // attach
+  std::string idiom;        // attach
 };
 
 // Reads an event from a request body. Fails, saying what is wrong, for anything that is not one

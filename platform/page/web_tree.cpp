@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
+#include <string>
 
+#include "base/stored_lists.h"
 #include "platform/page/web_json.h"
+#include "platform/view/list_history.h"
 #include "platform/view/view_render.h"
 
 namespace quillbox::web {
@@ -289,6 +293,58 @@ std::string TreeFeed::takeMessage(std::string_view window, Window::Tree tree, st
   message += nodes;
   message += "}";
   return message;
+}
+
+namespace {
+
+void appendJsonStrings(std::string& out, const std::vector<std::string>& texts) {
+  out += '[';
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0) out += ',';
+    appendJsonString(out, shortenedText(texts[i], 80));
+  }
+  out += ']';
+}
+
+// The kept versions of list, newest first, as the History view reads them; none when unreadable.
+std::string historyJson(SettingsStore& store, const StoredList& list) {
+  Result<std::vector<HistoryItem>> items = readHistory(store, list);
+  if (!items) return "[]";
+  std::string out = "[";
+  for (const HistoryItem& item : items.value()) {
+    if (out.size() > 1) out += ',';
+    out += "{\"number\":" + std::to_string(item.version.number) +
+           ",\"time\":" + std::to_string(item.version.timeMs) + ",\"cause\":";
+    appendJsonString(out, item.version.cause);
+    out += ",\"entries\":" + std::to_string(item.entries) + ",\"added\":" + std::to_string(item.added) +
+           ",\"removed\":" + std::to_string(item.removed) + ",\"firstAdded\":";
+    appendJsonStrings(out, item.firstAdded);
+    out += ",\"firstRemoved\":";
+    appendJsonStrings(out, item.firstRemoved);
+    out += '}';
+  }
+  return out + "]";
+}
+
+}  // namespace
+
+std::string TreeFeed::takeMessage(std::string_view window, const Window& app, std::string_view status) {
+  std::string message = takeMessage(window, app.snapshot(), status);
+  message.pop_back();
+  message += ",\"undo\":";
+  if (std::optional<UndoStack::Offer> offer = app.undoOffer()) {
+    message += "{\"id\":" + std::to_string(offer->id) + ",\"text\":";
+    appendJsonString(message, offer->text);
+    message += '}';
+  } else {
+    message += "null";
+  }
+  if (const StoredList* list = storedListNamed(app.shownHistory()); list != nullptr && app.store()) {
+    message += ",\"history\":{\"list\":";
+    appendJsonString(message, list->name);
+    message += ",\"versions\":" + historyJson(*app.store(), *list) + "}";
+  }
+  return message + '}';
 }
 
 Window::Tree TreeFeed::treeSeenAt(std::uint64_t rev) {

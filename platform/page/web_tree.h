@@ -85,6 +85,11 @@ class TreeFeed {
   // nodes, the records new or changed since the last message); tree is kept as one the page may be
   // looking at.
   std::string takeMessage(std::string_view window, Window::Tree tree, std::string_view status);
+  // The same for app's tree now, with "undo": the change app offers to undo, {"id", "text"}, or null;
+  // and while app shows a list's history, "history": {"list", "versions": [{"number", "time" (ms
+  // since 1970), "cause", "entries", "added", "removed", "firstAdded", "firstRemoved"}, newest first]}
+  // (the first three entries of each side, cut to 80 bytes).
+  std::string takeMessage(std::string_view window, const Window& app, std::string_view status);
 
   // The tree of revision rev, if the page may still be looking at it; an empty one otherwise, in
   // which no row is found. Trees older than rev are dropped.

@@ -178,19 +178,43 @@ Status Window::event(F&& change) {
   return !status.ok() ? status : !handlers.ok() ? handlers : sent;
 }
 
+// Runs operation, keeping what it changes to be undone: the lists just before and after it.
+Status Window::recordUndoable(const std::function<Status()>& operation) {
+  Result<std::vector<std::string>> before = UndoStack::readLists(*store_);
+  Status done = operation();
+  if (!done.ok() || !before) return done;
+  if (Result<std::vector<std::string>> after = UndoStack::readLists(*store_); after)
+    undo_.record(before.value(), after.value());
+  return done;
+}
+
 template <class F>
-Status Window::onElement(std::string_view id, const Tree& seen, F&& act) {
+Status Window::onElement(std::string_view id, const Tree& seen, F&& act, bool undoable) {
   return event([&]() -> Status {
-    Tree current = snapshot();
-    FoundElement found = findElement(*current, id);
-    if (found && seen && found.row() != nullptr) {
-      FoundElement saw = findElement(*seen, found.rowId());
-      if (!saw || !sameElement(*saw.get(), *found.row())) {
-        return Status::Conflict("the row at " + found.rowId() + " changed since it was drawn");
-      }
-    }
-    return act(found.get());
+    if (!undoable) return onRow(id, seen, act);
+    return recordUndoable([&] { return onRow(id, seen, act); });
   });
+}
+
+template <class F>
+Status Window::onRow(std::string_view id, const Tree& seen, F&& act) {
+  Tree current = snapshot();
+  FoundElement found = findElement(*current, id);
+  if (found && seen && found.row() != nullptr) {
+    FoundElement saw = findElement(*seen, found.rowId());
+    if (!saw || !sameElement(*saw.get(), *found.row())) {
+      return Status::Conflict("the row at " + found.rowId() + " changed since it was drawn");
+    }
+  }
+  return act(found.get());
+}
+
+Status Window::undo(std::uint64_t offer) {
+  bool reloadsMarks = false;
+  Status undone = event([&] { return undo_.undo(*store_, offer, reloadsMarks); });
+  // The screen reads its finished marks from the store only when it loads.
+  if (undone.ok() && reloadsMarks) return appear();
+  return undone;
 }
 
 Status Window::open() {
@@ -203,25 +227,31 @@ Status Window::open() {
 }
 
 Status Window::tap(std::string_view id, const Tree& seen) {
-  return onElement(id, seen, [&](const Element* element) {
-    const OnTapGesture* tap = element ? element->modifier<OnTapGesture>() : nullptr;
-    if (tap == nullptr || !tap->action) return Status::NotFound("nothing to tap at " + std::string(id));
-    Action action = tap->action;
-    return action();
-  });
+  return onElement(
+      id, seen,
+      [&](const Element* element) {
+        const OnTapGesture* tap = element ? element->modifier<OnTapGesture>() : nullptr;
+        if (tap == nullptr || !tap->action) return Status::NotFound("nothing to tap at " + std::string(id));
+        Action action = tap->action;
+        return action();
+      },
+      true);
 }
 
 Status Window::submit(std::string_view id, const Tree& seen) {
-  return onElement(id, seen, [&](const Element* element) {
-    if (element == nullptr || element->kind != ElementKind::TextField) {
-      return Status::NotFound("no field at " + std::string(id));
-    }
-    // A field without a submit action (a search field) does nothing on submit.
-    const OnSubmit* submit = element->modifier<OnSubmit>();
-    if (submit == nullptr || !submit->action) return Status::Ok();
-    Action action = submit->action;
-    return action();
-  });
+  return onElement(
+      id, seen,
+      [&](const Element* element) {
+        if (element == nullptr || element->kind != ElementKind::TextField) {
+          return Status::NotFound("no field at " + std::string(id));
+        }
+        // A field without a submit action (a search field) does nothing on submit.
+        const OnSubmit* submit = element->modifier<OnSubmit>();
+        if (submit == nullptr || !submit->action) return Status::Ok();
+        Action action = submit->action;
+        return action();
+      },
+      true);
 }
 
 Status Window::edit(std::string_view id, std::string text, const Tree& seen) {
@@ -276,6 +306,10 @@ Status Window::foreground() {
 }
 
 Status Window::perform(const std::function<Status()>& operation) { return event(operation); }
+
+Status Window::performUndoable(const std::function<Status()>& operation) {
+  return event([&] { return recordUndoable(operation); });
+}
 
 bool Window::refresh() {
   Result<SettingsStore::Lock> lock = store_->lock();

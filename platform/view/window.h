@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "platform/device.h"
 #include "platform/status.h"
 #include "platform/store/settings_store.h"
+#include "platform/view/undo_stack.h"
 #include "platform/view/view.h"
 
 namespace quillbox {
@@ -60,8 +62,25 @@ class Window {
   // Appear for the selected tab, as when the window comes into view again.
   Status appear();
 
+  // Takes back the change a tap or a submit made in this window that it offers to undo (offer's
+  // id), on the lists as they are now, as one event: the revert is sent to the cloud like any
+  // change and kept in the history. The change before it is offered next. Fails (conflict),
+  // changing nothing, when that change is not the one offered now.
+  Status undo(std::uint64_t offer);
+  // The newest change a tap or a submit made in this window, not yet undone; none before one.
+  std::optional<UndoStack::Offer> undoOffer() const { return undo_.offer(); }
+
   // Runs an operation of the window's screens as one event (a command line's visit does this).
   Status perform(const std::function<Status()>& operation);
+  // The same, and what it changes is offered to undo, as a tap's change is.
+  Status performUndoable(const std::function<Status()>& operation);
+
+  // The list whose kept versions the window shows beside its tree ("" for none), as the page asked.
+  void showHistory(std::string list) {
+    history_ = std::move(list);
+    rebuild();
+  }
+  const std::string& shownHistory() const { return history_; }
 
   // Picks up changes that others made to the store: runs the Change handlers and rebuilds.
   // True when anything changed.
@@ -75,12 +94,16 @@ class Window {
   std::uint64_t revision() const { return revision_; }
   std::size_t selectedTab() const { return selectedTab_; }
   const std::shared_ptr<Device>& device() const { return device_; }
+  const std::shared_ptr<SettingsStore>& store() const { return store_; }
 
  private:
   template <class F>
   Status event(F&& change);
   template <class F>
-  Status onElement(std::string_view id, const Tree& seen, F&& act);
+  Status onElement(std::string_view id, const Tree& seen, F&& act, bool undoable = false);
+  Status recordUndoable(const std::function<Status()>& operation);
+  template <class F>
+  Status onRow(std::string_view id, const Tree& seen, F&& act);
   bool settle(Status& failure);
   void rebuild();      // marks the tree out of date
   void build() const;  // builds it now
@@ -97,6 +120,8 @@ class Window {
   std::size_t selectedTab_ = 0;
   std::set<std::size_t> appeared_;
   mutable std::map<std::string, std::shared_ptr<UIView>> madeViews_;
+  UndoStack undo_;
+  std::string history_;
 };
 
 using UIWindow = Window;

@@ -86,7 +86,7 @@ void BrowserWindows::detach(BrowserWindow& window) {
 }
 
 std::string BrowserWindows::takeMessage(BrowserWindow& window, const std::string& status) {
-  return "event: tree\ndata: " + window.takeMessage(window.id, window.window->snapshot(), status) + "\n\n";
+  return "event: tree\ndata: " + window.takeMessage(window.id, *window.window, status) + "\n\n";
 }
 
 void BrowserWindows::sendChanges(const std::string& status) {

@@ -45,6 +45,22 @@ TEST_F(ToDoTest, TogglesKeepMarksAndTheirStringInStep) {
   EXPECT_EQ(cloudWrites(), "set stringTasksFinishedIndicesFromCloud=2,");
 }
 
+TEST_F(ToDoTest, UndoTakesBackOneTapAtATimeAndAToDoComesBackWithItsMark) {
+  auto offer = [&] { return window().undoOffer() ? window().undoOffer()->text : std::string("(none)"); };
+  auto undo = [&] { return window().undo(window().undoOffer() ? window().undoOffer()->id : 0); };
+  for (const char* text : {"a", "b", "a"}) add(text);
+  ASSERT_TRUE(tapStatus(2).ok());
+  ASSERT_TRUE(tapTrash(0).ok());  // both a's, and the mark on the second
+  EXPECT_EQ(offer(), "Deleted \"a\" and 1 equal to-do");
+  cloudWrites();
+  ASSERT_TRUE(undo().ok());
+  EXPECT_EQ(rows() + " / " + marks() + " / " + offer(), "[ ] a|[ ] b|[x] a / [2] 2, / Marked \"a\" finished");
+  EXPECT_EQ(cloudWrites(), "set tasksFromCloud=a|b|a|; set stringTasksFinishedIndicesFromCloud=2,");
+  ASSERT_TRUE(undo().ok());
+  EXPECT_EQ(rows() + " / " + marks() + " / " + offer(), "[ ] a|[ ] b|[ ] a / []  / Added \"a\"");
+  EXPECT_EQ(window().undo(99).code(), Status::Code::conflict);
+}
+
 TEST_F(ToDoTest, MarksPastTheEndWaitForTheirToDoAndDuplicatesGoTogether) {
   setLocal("stringTasks", "a|b|");
   setLocal("stringTasksFinishedIndices", "5,3,3,");

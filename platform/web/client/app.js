@@ -397,6 +397,8 @@ function receive(data) {
   if (app.localTab && app.localTab.seq <= app.ack) app.localTab = null;
   draw(message);
   setStatus(message.status || '');
+  if ('undo' in message) offers.update(message.window, message.undo);
+  if ('history' in message) historyView.update(message.history);
   pump();
   // For measurements: how long taking this tree in took, from its text to the page drawn.
   const took = performance.now() - started;
@@ -973,6 +975,10 @@ function setNotice(text) {
   app.notice = text;
   showStatus();
 }
+
+const offers = (await import('./undo.js')).undoOffer(send);
+const historyView = (await import('./history.js')).historyView(send,
+  () => app.localTab ? app.localTab.index : Number(app.records.get('')?.p.selectedTab) || 0);
 
 // --- the page's life --------------------------------------------------------------------------
 

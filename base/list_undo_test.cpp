@@ -1,0 +1,79 @@
+#include "base/list_undo.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "base/list_string.h"
+
+namespace quillbox {
+namespace {
+
+// "a|b|/1," stands for the to-dos a and b with the second one finished; "a|b|" for notes.
+TaskStrings lists(std::string_view shown) {
+  const std::size_t slash = shown.find('/');
+  std::string tasks;
+  for (char c : shown.substr(0, slash)) tasks += c == '|' ? std::string(kItemSeparator) : std::string(1, c);
+  return {tasks, slash == std::string_view::npos ? "" : std::string(shown.substr(slash + 1))};
+}
+
+std::string shown(const TaskStrings& strings) {
+  std::string out;
+  for (std::string_view entry : decodeItemList(strings.tasks)) out.append(entry).append("|");
+  return out + "/" + strings.marks;
+}
+
+// Each row: the lists before and after the change, the lists now, and the revert.
+TEST(RevertTaskLists, TheChangeGoesAndWhatOthersDidStays) {
+  const char* const rows[] = {
+      "a|b|a|/2, b|/ b|/ a|b|a|/2,",              // a delete and its mark, nothing since: as before
+      "a|b|a|/2, b|/ b|c|/ a|b|a|c|/2,",          // another device added c: it stays
+      "a|b|c|/ a|c|/ x|a|c|/ x|a|b|c|/",          // b comes back after a, wherever a is now
+      "b|a|/0, a|/ c|a|/ b|c|a|/0,",              // b first, its mark with it; c was added in front
+      "a|b|/ a|b|/1, a|b|c|/1,2, a|b|c|/2,",      // a toggle flips back, another mark stays
+      "a|b|/0, a|b|/ a|b|c|/ a|b|c|/0,",          // a cleared mark is set again
+      "a|/ a|c|/ a|c|d|c|/ a|c|d|/",              // an add goes: the last copy
+      "a|b|/1,7, a|/7, a|x|/1,7, a|b|x|/2,7,1,",  // a mark on no to-do stays as it is
+  };
+  for (const char* row : rows) {
+    std::string_view r = row;
+    const std::size_t s1 = r.find(' '), s2 = r.find(' ', s1 + 1), s3 = r.find(' ', s2 + 1);
+    const TaskStrings before = lists(r.substr(0, s1));
+    const TaskStrings after = lists(r.substr(s1 + 1, s2 - s1 - 1));
+    const TaskStrings now = lists(r.substr(s2 + 1, s3 - s2 - 1));
+    EXPECT_EQ(shown(revertTaskLists(before, after, now)), r.substr(s3 + 1)) << row;
+    EXPECT_EQ(revertItemList(before.tasks, after.tasks, now.tasks), lists(r.substr(s3 + 1)).tasks) << row;
+  }
+  // Nothing since: the very bytes, pieces and all.
+  EXPECT_EQ(revertItemList("x\xff"
+                           "NOTES_SEPARATORNOTES_SEPARATOR",
+                           "", ""),
+            "x\xff"
+            "NOTES_SEPARATORNOTES_SEPARATOR");
+}
+
+TEST(DescribeChange, SaysWhatAPersonDid) {
+  auto change = [](const StoredList& list, std::string_view before, std::string_view after) {
+    return ListStrings{&list, lists(before).tasks, lists(after).tasks};
+  };
+  const std::string tags = std::string("\U0001F534  ") + std::string(50, 'z');
+  const std::string said[] = {
+      describeChange({change(kNotesList, "Buy milk|b|Buy milk|", "b|")}),
+      describeChange({change(kTasksList, "a|b|c|", "a|")}),
+      describeChange({change(kTagsList, "", tags + "|")}),
+      describeChange({change(kNotesList, "a|", "b|")}),
+      describeChange({change(kTasksList, "a|b|", "a|b|"), {&kMarksList, "0,", "0,1,"}}),
+      describeChange({change(kTasksList, "a|b|", "a|b|"), {&kMarksList, "0,", ""}}),
+      describeChange({change(kTasksList, "a|b|", "b|"), {&kMarksList, "0,", ""}}),
+  };
+  std::string all;
+  for (const std::string& line : said) all += line + "\n";
+  EXPECT_EQ(all, "Deleted \"Buy milk\" and 1 equal note\nDeleted \"b\" and 1 more to-do\nAdded \"" +
+                     std::string(40, 'z') +
+                     "\u2026\"\nChanged the notes\nMarked \"b\" finished\n"
+                     "Marked \"a\" unfinished\nDeleted \"a\"\n");
+}
+
+}  // namespace
+}  // namespace quillbox
