@@ -37,9 +37,20 @@ Status CloudStore::WriteGroup::close() {
   Status first = Status::Ok();
   for (auto& [store, writes] : writes_) {
     Status status = store->setStrings(std::move(writes));
+    closedStores_.push_back(store);
     if (first.ok()) first = std::move(status);
   }
   writes_.clear();
+  return first;
+}
+
+Status CloudStore::WriteGroup::send() {
+  Status first = Status::Ok();
+  for (CloudStore* store : closedStores_) {
+    Status status = store->sendRecorded();
+    if (first.ok()) first = std::move(status);
+  }
+  closedStores_.clear();
   return first;
 }
 

@@ -60,6 +60,9 @@ class CloudStore {
     // base is known: the load merges the local list onto value instead of taking it.
     bool unsent = false;
     std::optional<std::string> base;  // when unsent: the backing's value the waiting write builds on
+    // When unsent: false when the device never learnt that value (a first edit, made while the
+    // cloud was away): the load merges onto what both sides hold in common.
+    bool baseKnown = true;
   };
   // By default stringForKey's answer, with nothing unsent. A store that cannot tell whether a write
   // waits (its outbox cannot be read) fails: a load then takes nothing and merges nothing.
@@ -73,6 +76,20 @@ class CloudStore {
     (void)value;
     return Status::Ok();
   }
+
+  // Forgets the write of key that waits to be delivered, as though it had never been made: a raw
+  // write the backing held back is withdrawn rather than delivered later. Nothing to do for stores
+  // that never defer.
+  virtual Status withdraw(std::string_view key) {
+    (void)key;
+    return Status::Ok();
+  }
+
+  // Sends the writes setString or a WriteGroup recorded while this thread's local transaction was open
+  // (they could not go before it was stored), once it has been committed or undone: ok when they were
+  // delivered or kept to deliver later, conflict when another device's newer value held one back (a
+  // load then merges it). Stores that send at once have nothing to do.
+  virtual Status sendRecorded() { return Status::Ok(); }
 
   // Ok, or the problem that keeps the store from its backing or keeps writes waiting (a folder
   // that cannot be written, a refused login).
@@ -105,6 +122,10 @@ class CloudStore {
     // for a group that joined another.
     Status close();
 
+    // After close(), and once the local transaction around the group ended: each store's
+    // sendRecorded(); the first failure.
+    Status send();
+
     // For the stores that take part: the outermost group open on this thread, or nullptr.
     static WriteGroup* current();
     // Keeps a write of store's for the close.
@@ -116,6 +137,7 @@ class CloudStore {
     bool outer_ = false;
     bool closed_ = false;
     std::vector<std::pair<CloudStore*, std::vector<CloudWrite>>> writes_;
+    std::vector<CloudStore*> closedStores_;  // the stores close() handed writes to
   };
 
  protected:

@@ -1,5 +1,6 @@
 #include "platform/view/window.h"
 
+#include <functional>
 #include <vector>
 
 #include "platform/sync/cloud_store.h"
@@ -154,23 +155,48 @@ template <class F>
 Status Window::event(F&& change) {
   Result<SettingsStore::Lock> lock = store_->lock();
   if (!lock.ok()) return lock.status();  // another process holds the home too long: busy
-  CloudStore::WriteGroup cloudWrites;    // the event's cloud writes are kept together
   Status caughtUp = Status::Ok();
-  if (settle(caughtUp)) rebuild();
-  Status status = change();
+  Status status = Status::Ok();
   Status handlers = Status::Ok();
-  settle(handlers);
-  rebuild();
-  Status sent = cloudWrites.close();
+  // The event's local writes and the cloud writes they make are stored in one transaction; the
+  // cloud writes go once it is committed.
+  auto commitThenSend = [&](const std::function<Status()>& run) {
+    CloudStore::WriteGroup cloudWrites;
+    Status ran = Status::Ok();
+    {
+      SettingsStore::WriteGroup together(*store_);
+      ran = run();
+      Status recorded = cloudWrites.close();
+      Status committed = together.commit();
+      if (!committed.ok()) ran = committed;
+      if (ran.ok() && !recorded.ok()) ran = recorded;
+    }
+    if (!ran.ok()) {
+      Status ignored = Status::Ok();  // the lists drawn follow the store again
+      settle(ignored);
+      rebuild();
+      return ran;
+    }
+    return cloudWrites.send();
+  };
+  Status sent = commitThenSend([&] {
+    if (settle(caughtUp)) rebuild();
+    status = change();
+    settle(handlers);
+    rebuild();
+    return Status::Ok();
+  });
   // Another device wrote a list meanwhile: the screens shown load again, which merges this
   // device's unsent edits onto its newer copy, and their writes go again; a few times at most,
   // after which they wait, kept, for the next load.
   for (int round = 0; sent.code() == Status::Code::conflict && round < kMaxMergeRounds; ++round) {
-    CloudStore::WriteGroup again;
-    Status merged = runModifiers(isForeground, true, kNoTab);
-    settle(merged);
-    rebuild();
-    sent = again.close();
+    Status merged = Status::Ok();
+    sent = commitThenSend([&] {
+      merged = runModifiers(isForeground, true, kNoTab);
+      settle(merged);
+      rebuild();
+      return Status::Ok();
+    });
     if (!merged.ok()) sent = std::move(merged);
   }
   if (sent.code() == Status::Code::conflict) sent = Status::Ok();
