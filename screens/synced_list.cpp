@@ -1,7 +1,6 @@
 #include "screens/synced_list.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "base/list_merge.h"
 #include "base/stored_lists.h"
@@ -75,8 +74,7 @@ Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeS
   // The merged strings, the new bases and the merged writes are stored together (with together) or
   // not at all: a kill never leaves an older write waiting on a newer base.
   SettingsStore::CauseScope cause("merge");
-  std::unique_ptr<SettingsStore::WriteGroup> group;
-  if (together != nullptr) group = std::make_unique<SettingsStore::WriteGroup>(*together);
+  SettingsStore::WriteGroup group(together != nullptr ? *together : lists.front().local.store());
   for (std::size_t i = 0; i < lists.size(); ++i) {
     if (merged[i] == mine[i]) continue;
     if (Status written = lists[i].local.set(merged[i]); !written.ok()) return written;
@@ -89,9 +87,7 @@ Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeS
     Status sent = cloud.setString(merged[i], lists[i].cloudKey);
     if (first.ok()) first = std::move(sent);
   }
-  if (group) {
-    if (Status committed = group->commit(); !committed.ok()) return committed;
-  }
+  if (Status committed = group.commit(); !committed.ok()) return committed;
   return first;
 }
 

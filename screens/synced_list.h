@@ -44,8 +44,8 @@ std::vector<std::string> mergeTaskStrings(const std::vector<std::string>& base,
 //   keeps the cloud's very bytes where the merge leaves its entries as they are. The merged strings
 //   replace the local ones (each kept in the history with the cause "merge"), the cloud store is told
 //   they build on the cloud's strings, and the merged strings are written to the cloud, all in one
-//   transaction of together (when given; the caller's when it has one open): a kill leaves all of
-//   it or none.
+//   transaction (of together when given, else of the lists' store; the caller's when it has one
+//   open): a kill leaves all of it or none.
 // A cloud store that cannot tell whether a write waits, or a local string that cannot be read,
 // fails the load: nothing is merged or written. Rebuilds no in-memory list.
 Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeStrings merge,

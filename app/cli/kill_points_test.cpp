@@ -36,9 +36,11 @@ constexpr int kKilled = 9;
 // One device's to-do screen in this process.
 struct TasksDevice {
   TasksDevice(const fs::path& home, const std::string& cloudSpec)
-      : settings(SettingsStore::open(home).value()), cloud(std::move(makeCloudStore(cloudSpec, home).value())) {
+      : settings(SettingsStore::open(home).value()),
+        cloud(std::move(makeCloudStore(cloudSpec, home).value())) {
     CloudStore* store = cloud.get();
-    Environment env{settings, [store]() -> CloudStore& { return *store; }, std::make_shared<Device>(Idiom::phone)};
+    Environment env{settings, [store]() -> CloudStore& { return *store; },
+                    std::make_shared<Device>(Idiom::phone)};
     view = std::make_unique<ToDoView>(env);
     window = std::make_unique<Window>([view = *view] { return view.body(); }, settings, env.device);
     (void)window->open();
@@ -135,8 +137,8 @@ class KillPointsTest : public ::testing::TestWithParam<std::string> {
                 for (TasksDevice* on : {&a, &b, &a, &b}) (void)on->window->foreground();
                 std::string held = a.local();
                 bool same = held == b.local() && held == a.inCloud();
-                std::ofstream(report) << (same ? "same: " : "differ: ") << held << "/ " << b.local() << "/ "
-                                      << a.inCloud();
+                std::ofstream(report)
+                    << (same ? "same: " : "differ: ") << held << "/ " << b.local() << "/ " << a.inCloud();
                 return 0;
               }),
               0);
@@ -180,7 +182,8 @@ TEST_P(KillPointsTest, AKillAtAnyStepOfALoadOrAnEditLosesNothingAcknowledged) {
         std::string held = settle(run);
         bool added = held.find(std::string(" ") + step.added + " ") != std::string::npos;
         // Acknowledged, it is there; unanswered, it may have landed all the same.
-        std::string expected = sortedEntries(std::string("a b* y* ") + (code == 0 || added ? step.added : ""));
+        std::string expected =
+            sortedEntries(std::string("a b* y* ") + (code == 0 || added ? step.added : ""));
         if (held.rfind("same: ", 0) != 0 || sortedEntries(held.substr(6, held.find('/') - 6)) != expected) {
           wrong += std::string(step.name) + " killed before call " + std::to_string(n) + " (" +
                    std::to_string(code) + "): " + held + "\n";

@@ -95,9 +95,9 @@ Status cloudSet(const RawOptions& options, CommandContext& context) {
     Status withdrawn = cloudStore.withdraw(options.key);
     (void)endVisit(*session.value(), context.err);
     if (!withdrawn.ok())
-      return Status::Error("cloud: " + terminalSafe(written.message()) +
-                           "; the write could not be withdrawn and may still be sent: " +
-                           terminalSafe(withdrawn.message()));
+      return Status::Error(
+          "cloud: " + terminalSafe(written.message()) +
+          "; the write could not be withdrawn and may still be sent: " + terminalSafe(withdrawn.message()));
     return Status::Error("cloud: " + terminalSafe(written.message()) + "; nothing was written");
   }
   if (!written.ok()) {

@@ -147,7 +147,8 @@ TEST_P(TwoDevicesTest, AFreshDevicesEditsMadeAwayMergeOntoTheOtherDevicesListOnc
   ASSERT_TRUE(a.add("x") && a.add("y"));
   {
     FaultPlan away;
-    for (FileCall call : {FileCall::open, FileCall::send}) away.fail(call, EIO, server_ ? "redis://" : cloudSpec());
+    for (FileCall call : {FileCall::open, FileCall::send})
+      away.fail(call, EIO, server_ ? "redis://" : cloudSpec());
     NotesDevice fresh(c, cloudSpec());
     ASSERT_TRUE(fresh.add("y") && fresh.add("c"));
   }

@@ -159,7 +159,9 @@ class SettingsStore {
   // Whether this thread has a WriteGroup open on this store: writes made now are stored at its commit.
   bool inGroup() const;
   // Serialises a caller's several calls with every other call on the store until released.
-  std::unique_lock<std::recursive_mutex> hold() const { return std::unique_lock<std::recursive_mutex>(mutex_); }
+  std::unique_lock<std::recursive_mutex> hold() const {
+    return std::unique_lock<std::recursive_mutex>(mutex_);
+  }
 
   // Holds the home's exclusive lock until destroyed, moved from, or release()d.
   using Lock = HomeLock::Held;

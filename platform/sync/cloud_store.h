@@ -85,6 +85,10 @@ class CloudStore {
     return Status::Ok();
   }
 
+  // Whether the store records its writes in the device's database (an outbox) before sending them:
+  // a WriteGroup then hands them over inside the local transaction, and the others after it.
+  virtual bool recordsLocally() const { return false; }
+
   // Sends the writes setString or a WriteGroup recorded while this thread's local transaction was open
   // (they could not go before it was stored), once it has been committed or undone: ok when they were
   // delivered or kept to deliver later, conflict when another device's newer value held one back (a
@@ -112,24 +116,28 @@ class CloudStore {
   class WriteGroup {
    public:
     WriteGroup();
-    // Closes the group if close() was not called; a failure then shows only in the stores' health.
+    // Closes the group and sends it if close() was not called; a failure then shows only in the
+    // stores' health.
     ~WriteGroup();
     WriteGroup(const WriteGroup&) = delete;
     WriteGroup& operator=(const WriteGroup&) = delete;
 
-    // Hands each store its writes, in the order they were made (one per key: the last). The first
-    // failure (conflict when a store kept writes that another device's newer value held back); ok
-    // for a group that joined another.
+    // Hands each store that records locally its writes, in the order they were made (one per key:
+    // the last); the others' wait for send(). The first failure; ok for a group that joined another.
     Status close();
 
-    // After close(), and once the local transaction around the group ended: each store's
-    // sendRecorded(); the first failure.
+    // After close(), once the local transaction around the group is committed: the other stores'
+    // writes, then each store's sendRecorded(). The first failure (conflict when another device's newer
+    // value held a write back). A group whose local transaction failed is dropped unsent.
     Status send();
 
     // For the stores that take part: the outermost group open on this thread, or nullptr.
     static WriteGroup* current();
     // Keeps a write of store's for the close.
     void defer(CloudStore& store, std::string_view key, std::string_view value);
+    // For a store that recorded a write of key at once (inside the local transaction): an older write
+    // of key deferred here is dropped, and send() sends what the store recorded.
+    void recordedNow(CloudStore& store, std::string_view key);
     // The value store's write of key waits with in this group, or nullptr.
     const std::string* deferred(const CloudStore& store, std::string_view key) const;
 
@@ -138,6 +146,7 @@ class CloudStore {
     bool closed_ = false;
     std::vector<std::pair<CloudStore*, std::vector<CloudWrite>>> writes_;
     std::vector<CloudStore*> closedStores_;  // the stores close() handed writes to
+    std::vector<std::pair<CloudStore*, std::vector<CloudWrite>>> unsent_;  // for send()
   };
 
  protected:

@@ -18,17 +18,16 @@ Result<std::unique_ptr<Outbox>> Outbox::open(const std::filesystem::path& home, 
 }
 
 Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
-  if (Status made =
-          db.exec("CREATE TABLE IF NOT EXISTS cloud_copy("
-                  " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
-                  " PRIMARY KEY(store, key));"
-                  "CREATE TABLE IF NOT EXISTS cloud_pending("
-                  " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
-                  " value BLOB NOT NULL, since INTEGER NOT NULL, batch INTEGER NOT NULL DEFAULT 0,"
-                  " UNIQUE(store, key));"
-                  "CREATE TABLE IF NOT EXISTS cloud_base("
-                  " store TEXT NOT NULL, key TEXT NOT NULL, present INTEGER NOT NULL,"
-                  " value BLOB NOT NULL, PRIMARY KEY(store, key))");
+  if (Status made = db.exec("CREATE TABLE IF NOT EXISTS cloud_copy("
+                            " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+                            " PRIMARY KEY(store, key));"
+                            "CREATE TABLE IF NOT EXISTS cloud_pending("
+                            " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
+                            " value BLOB NOT NULL, since INTEGER NOT NULL, batch INTEGER NOT NULL DEFAULT 0,"
+                            " UNIQUE(store, key));"
+                            "CREATE TABLE IF NOT EXISTS cloud_base("
+                            " store TEXT NOT NULL, key TEXT NOT NULL, present INTEGER NOT NULL,"
+                            " value BLOB NOT NULL, PRIMARY KEY(store, key))");
       !made.ok()) {
     return made;
   }
@@ -79,7 +78,8 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
        " WHERE present IS NOT excluded.present OR value IS NOT excluded.value"},
   };
   for (const auto& entry : kStatements) {
-    if (entry.statement->prepare(db.handle(), entry.sql) != SQLITE_OK) return db.problem("prepare the outbox");
+    if (entry.statement->prepare(db.handle(), entry.sql) != SQLITE_OK)
+      return db.problem("prepare the outbox");
   }
   return legacyRedisNamespace.empty() ? Status::Ok() : migrate(db, legacyRedisNamespace);
 }
@@ -126,8 +126,8 @@ Result<std::vector<std::int64_t>> Outbox::record(std::span<const CloudWriteView>
     if (nextBatch_.reset().step() == SQLITE_ROW) batch = nextBatch_.columnInteger(0);
     nextBatch_.done();
     for (const CloudWriteView& write : writes) {
-      int rc =
-          batch > 0 ? putCopy_.reset().text(identity_).text(write.key).blob(write.value).step() : SQLITE_ERROR;
+      int rc = batch > 0 ? putCopy_.reset().text(identity_).text(write.key).blob(write.value).step()
+                         : SQLITE_ERROR;
       putCopy_.done();
       if (rc == SQLITE_DONE) {
         rc = putPending_.reset()
@@ -181,7 +181,8 @@ Result<bool> Outbox::isPending(std::string_view key) {
     Statement& s = isPending_.reset().text(identity_).text(key);
     rc = s.step();
     s.done();
-    return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::Ok() : db.problem("read the cloud writes not yet sent");
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::Ok()
+                                                 : db.problem("read the cloud writes not yet sent");
   });
   if (!read.ok()) return read;
   return rc == SQLITE_ROW;
@@ -242,8 +243,7 @@ Status Outbox::putBase(Database& db, std::string_view key, const std::optional<s
                .blob(value ? std::string_view(*value) : std::string_view())
                .step();
   s.done();
-  return rc == SQLITE_DONE ? Status::Ok()
-                           : db.problem("keep the cloud base of \"" + std::string(key) + "\"");
+  return rc == SQLITE_DONE ? Status::Ok() : db.problem("keep the cloud base of \"" + std::string(key) + "\"");
 }
 
 Status Outbox::rebase(std::string_view key, const std::optional<std::string>& value) {

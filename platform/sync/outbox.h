@@ -101,7 +101,8 @@ class Outbox {
   std::shared_ptr<SettingsStore> store_;  // outlives the statements below
   std::string identity_;
   Statement putCopy_, putPending_, isPending_, listPending_, listPendingKeys_, deletePending_, getCopy_,
-      rememberCopy_, forgetCopy_, withdrawPending_, withdrawCopy_, nextBatch_, getBase_, putBase_, putBaseUnlessPending_;
+      rememberCopy_, forgetCopy_, withdrawPending_, withdrawCopy_, nextBatch_, getBase_, putBase_,
+      putBaseUnlessPending_;
 };
 
 }  // namespace quillbox

@@ -116,7 +116,7 @@ Status OutboxCloudStore::sendIf(std::span<const Sending> writes) {
   for (const Sending& write : writes) {
     Result<Outbox::Base> base = outbox_->baseOf(write.key);
     if (!base.ok()) return base.status();  // nothing is written over a value the device cannot tell
-    if (!base->known) {  // no base learnt: only onto nothing, or onto this very value
+    if (!base->known) {                    // no base learnt: only onto nothing, or onto this very value
       Result<std::optional<std::string>> held = transport_->get(write.key);
       if (!held.ok()) return held.status();
       if (held.value() && *held.value() != write.value)
@@ -267,11 +267,17 @@ Status OutboxCloudStore::setString(std::string_view value, std::string_view key)
     problem_ = valid;
     return valid;
   }
-  if (WriteGroup* group = WriteGroup::current()) {
+  const CloudWriteView write{key, value};
+  WriteGroup* group = WriteGroup::current();
+  if (group != nullptr && outbox_->inGroup()) {
+    // Recorded in the local transaction open now, with what it builds on (a merge's new base).
+    group->recordedNow(*this, key);
+    return this->write(std::span(&write, 1));
+  }
+  if (group != nullptr) {
     group->defer(*this, key, value);
     return Status::Ok();
   }
-  const CloudWriteView write{key, value};
   return this->write(std::span(&write, 1));
 }
 

@@ -62,6 +62,7 @@ class OutboxCloudStore : public CloudStore {
   void flushPending(int timeoutMs) override;
   std::vector<std::string> pendingKeys() const override;
   Status sendRecorded() override;
+  bool recordsLocally() const override { return true; }
   Status withdraw(std::string_view key) override;
 
   // Asks the backing now (back-off or not): true when it answers and accepts the login, and then

@@ -155,35 +155,37 @@ template <class F>
 Status Window::event(F&& change) {
   Result<SettingsStore::Lock> lock = store_->lock();
   if (!lock.ok()) return lock.status();  // another process holds the home too long: busy
-  Status caughtUp = Status::Ok();
-  Status status = Status::Ok();
-  Status handlers = Status::Ok();
-  // The event's local writes and the cloud writes they make are stored in one transaction; the
-  // cloud writes go once it is committed.
-  auto commitThenSend = [&](const std::function<Status()>& run) {
+  // Runs body, then the Change handlers it set off; the cloud writes they make are recorded in one
+  // transaction with whatever the handlers store (an operation's own writes are stored when it
+  // returns, so that a write that fails fails the operation), and go once it is committed.
+  auto thenHandlers = [&](Status& handlers, const std::function<Status()>& body) {
     CloudStore::WriteGroup cloudWrites;
-    Status ran = Status::Ok();
+    Status ran = body();
+    Status recorded = Status::Ok();
+    Status committed = Status::Ok();
     {
       SettingsStore::WriteGroup together(*store_);
-      ran = run();
-      Status recorded = cloudWrites.close();
-      Status committed = together.commit();
-      if (!committed.ok()) ran = committed;
-      if (ran.ok() && !recorded.ok()) ran = recorded;
-    }
-    if (!ran.ok()) {
-      Status ignored = Status::Ok();  // the lists drawn follow the store again
-      settle(ignored);
+      settle(handlers);
       rebuild();
+      recorded = cloudWrites.close();
+      committed = together.commit();
+    }
+    if (!committed.ok()) {
+      Status ignored = Status::Ok();  // the lists drawn follow the store again
+      if (settle(ignored)) rebuild();
+      if (handlers.ok()) handlers = committed;
       return ran;
     }
-    return cloudWrites.send();
+    if (handlers.ok() && !recorded.ok()) handlers = recorded;
+    Status sent = cloudWrites.send();
+    return !ran.ok() ? ran : sent;
   };
-  Status sent = commitThenSend([&] {
+  Status caughtUp = Status::Ok();
+  Status handlers = Status::Ok();
+  Status status = Status::Ok();
+  Status sent = thenHandlers(handlers, [&] {
     if (settle(caughtUp)) rebuild();
     status = change();
-    settle(handlers);
-    rebuild();
     return Status::Ok();
   });
   // Another device wrote a list meanwhile: the screens shown load again, which merges this
@@ -191,12 +193,7 @@ Status Window::event(F&& change) {
   // after which they wait, kept, for the next load.
   for (int round = 0; sent.code() == Status::Code::conflict && round < kMaxMergeRounds; ++round) {
     Status merged = Status::Ok();
-    sent = commitThenSend([&] {
-      merged = runModifiers(isForeground, true, kNoTab);
-      settle(merged);
-      rebuild();
-      return Status::Ok();
-    });
+    sent = thenHandlers(merged, [&] { return runModifiers(isForeground, true, kNoTab); });
     if (!merged.ok()) sent = std::move(merged);
   }
   if (sent.code() == Status::Code::conflict) sent = Status::Ok();
