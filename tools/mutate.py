@@ -6,7 +6,7 @@ import os, re, subprocess, sys
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 build, out = sys.argv[1], sys.argv[2]
 only = {int(n) for n in sys.argv[3:]}
-programs = ["base_tests", "platform_tests", "store_tests", "sync_tests", "transports_tests", "view_tests", "page_tests",
+programs = ["base_tests", "platform_tests", "store_tests", "crypto_tests", "sync_tests", "transports_tests", "view_tests", "page_tests",
             "web_tests", "notes_tests", "tasks_tests", "tags_tests", "app_tests", "cli_tests"]
 
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <thread>
@@ -27,8 +26,12 @@ constexpr std::size_t kMaxHolderBytes = 240;
 // This process's command line, its words joined by spaces, control bytes left out, cut short.
 const std::string& ownCommand() {
   static const std::string command = [] {
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::string words((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Plain reads, not a stream: the phone's build would carry the whole of iostreams for this.
+    std::string words;
+    int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    char chunk[256];
+    for (ssize_t got; fd >= 0 && (got = ::read(fd, chunk, sizeof chunk)) > 0;) words.append(chunk, got);
+    if (fd >= 0) ::close(fd);
     std::string out;
     for (char c : words) {
       if (c == '\0') c = ' ';
