@@ -8,13 +8,14 @@ ARGS ?=
 # Every Debian package the project needs to build, run and test.
 DEBS := g++ cmake make pkg-config libsqlite3-dev libicu-dev libhiredis-dev \
         libcpp-httplib-dev libcli11-dev libssl-dev openssl nlohmann-json3-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format emscripten
+        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format emscripten \
+        systemd man-db
 # Node.js and npm may come from elsewhere than Debian (a newer nodejs that carries its own npm).
 NODE_DEBS := $(if $(shell command -v node),,nodejs) $(if $(shell command -v npm),,npm)
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: pictures deps build run test test-unit test-browser test-wasm wasm bench clean format format-check ratio
+.PHONY: pictures deps build run install deb test-deb test test-unit test-browser test-wasm wasm bench clean format format-check ratio
 
 # Installs only what is missing; waits for an apt lock held by another process.
 deps:
@@ -25,14 +26,29 @@ deps:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $$missing; \
 	fi
 
+# The Release build: what `make run` starts and what `make install` and `make deb` ship.
 $(BUILD)/Makefile: CMakeLists.txt
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLBOX_TESTS=OFF -DQUILLBOX_BENCH=ON
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DQUILLBOX_TESTS=OFF -DQUILLBOX_BENCH=ON
 
 build: deps wasm $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS) --target quillbox
 
 run: build
 	./$(BUILD)/quillbox $(ARGS)
+
+# The program (stripped), its manual page, its bash, zsh and fish completions, the systemd unit, its
+# user and its settings, under $(DESTDIR)$(PREFIX) (the settings under $(DESTDIR)/etc, kept if there).
+PREFIX ?= /usr/local
+install: build
+	sh packaging/install.sh $(BUILD)/quillbox "$(DESTDIR)" $(PREFIX)
+
+# The Debian package, in $(BUILD)/: the same files under /usr, the unit in /lib/systemd/system.
+deb: build
+	sh packaging/build-deb.sh $(BUILD)/quillbox $(BUILD)
+
+# The package's contents, the program it installs, its manual page and its unit, checked.
+test-deb: deb
+	sh packaging/deb_test.sh $$(ls -t $(BUILD)/quillbox_*.deb | head -n 1)
 
 $(TESTBUILD)/Makefile: CMakeLists.txt
 	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DQUILLBOX_SANITIZE=ON -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON
@@ -43,6 +59,7 @@ test: deps wasm $(TESTBUILD)/Makefile
 	cmake --build $(TESTBUILD) -j $(JOBS)
 	cd $(TESTBUILD) && ctest --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory test-wasm
+	@$(MAKE) --no-print-directory test-deb
 	@if [ -f platform/web/browser_test/package.json ]; then $(MAKE) --no-print-directory test-browser; fi
 
 # One test file at a time: each drives a real Chromium against a sanitized server on a small machine.

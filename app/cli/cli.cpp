@@ -7,16 +7,39 @@
 #include <sstream>
 #include <string>
 
+#include "app/cli/announce.h"
 #include "app/cli/devices_commands.h"
+#include "app/cli/generate.h"
 #include "app/cli/history_commands.h"
+#include "app/cli/home_owner.h"
 #include "app/cli/list_commands.h"
 #include "app/cli/raw_commands.h"
 #include "app/cli/serve.h"
+#include "app/cli/usage_errors.h"
 #include "app/cli/visit.h"
 #include "base/escape.h"
 #include "platform/app_info.h"
+#include "platform/store/home.h"
+#include "platform/transports/cloud_store_spec.h"
 
 namespace quillbox {
+
+namespace {
+
+// Refuses a cloud store that names no store we know, before anything is made from it (a "file://"
+// one becomes its path); and makes a command on another user's home run as its owner, or refuses it.
+Status prepareStores(GlobalOptions& options, bool touchesHome, int argc, const char* const* argv) {
+  const std::string spec = cloudSpec(options);
+  if (Status valid = checkCloudSpec(spec); !valid.ok()) return valid;
+  if (!spec.empty()) options.cloud = std::string(cloudFolderPath(spec));
+  if (!touchesHome) return Status::Ok();
+  std::string words;
+  for (int i = 1; i < argc; ++i) words += std::string(i > 1 ? " " : "") + argv[i];
+  Result<std::filesystem::path> home = resolveHome(options.home);
+  return home ? actAsHomeOwner(home.value(), words) : Status::Ok();
+}
+
+}  // namespace
 
 int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ostream& terminal,
                    std::ostream& terminalErr) {
@@ -41,8 +64,9 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   app.add_option("--home", options.home,
                  "the device's data folder (default: $QUILLBOX_HOME, else $XDG_DATA_HOME/quillbox)");
   app.add_option("--cloud", options.cloud,
-                 "cloud store: a folder path, redis://..., unix://... or a Quillbox server "
-                 "https://HOST:PORT/ (default: $QUILLBOX_CLOUD, else <home>/cloud)");
+                 "cloud store: a folder path (or file:///PATH), redis://..., unix://..., a Quillbox server "
+                 "https://HOST:PORT/, or http://127.0.0.1:PORT/ on this machine (default: $QUILLBOX_CLOUD, "
+                 "else <home>/cloud)");
   std::string cloudCa;
   app.add_option(
       "--cloud-ca", cloudCa,
@@ -56,6 +80,10 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   addRawCommands(app, context);
   addHistoryCommands(app, context);
   addDevicesCommands(app, context);
+  addAddressCommand(app, context);
+
+  bool homeless = false;  // generate reads no home
+  addGenerateCommand(app, context, homeless);
 
   // serve
   ServeOptions serve;
@@ -67,7 +95,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
-    terminal << app.help();
+    terminal << reachedCommand(app).help();
     return 0;
   } catch (const CLI::CallForAllHelp&) {
     terminal << app.help("", CLI::AppFormatMode::All);
@@ -76,8 +104,13 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     terminal << mainAppInfo().appTitle() << "\n";
     return 0;
   } catch (const CLI::ParseError& e) {
-    terminalErr << "quillbox: " << terminalSafe(e.what()) << " (see quillbox --help)\n";
+    terminalErr << usageErrorLine(app, e) << "\n";
     return kUsageError;
+  }
+  const bool touchesHome = !homeless && (command || app.get_subcommands().empty() || serveCommand->parsed());
+  if (Status ready = prepareStores(options, touchesHome, argc, argv); !ready.ok()) {
+    terminalErr << "quillbox: " << ready.message() << "\n";
+    return exitCode(ready);
   }
 
   // The https:// cloud store reads it where it reads its token.
@@ -94,6 +127,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     serve.home = options.home;
     serve.cloud = cloudSpec(options);
     serve.idiom = options.idiom;
+    serve.toJournal = outputGoesToJournal(std::getenv("JOURNAL_STREAM"));
     return runServe(serve, terminal, terminalErr);
   }
   return 0;

@@ -42,7 +42,7 @@ class CommandLineTest : public clitest::CommandLineFixture {
 TEST_F(CommandLineTest, NotesAreNumberedByPlaceInTheWholeListAndDeletedByValue) {
   add("notes", {"a", "b", "a", "c"});
   EXPECT_EQ(rows({"notes", "list", "--search", "a"}), "1 a|3 a");
-  EXPECT_EQ(clitest::flattened(ok({"notes", "delete", "3"})), "1 b|2 c");
+  EXPECT_EQ(clitest::flattened(ok({"notes", "delete", "3"})), "deleted 2 entries equal to \"a\"|1 b|2 c");
   EXPECT_EQ(stored("stringNotes"), items({"b", "c"}));
   EXPECT_EQ(inCloud("notesFromCloud"), items({"b", "c"}));
 }
@@ -65,13 +65,13 @@ TEST_F(CommandLineTest, ListsAsJsonKeepTheirKeysInOrderAndLabelLinks) {
   EXPECT_EQ(json({"notes", "list", "--json", "--search", "nothing like it"}), "[]");
 }
 
-TEST_F(CommandLineTest, TagsAreGivenByColourNameOrGlyphRedByDefaultAndAGlyphInATextCounts) {
+TEST_F(CommandLineTest, TagsAreGivenByColourNameOrGlyphAddedUnderRedByDefaultAndAGlyphInATextCounts) {
   ok({"tags", "add", "plain"});
   ok({"tags", "add", "--tag", "green", ""});  // a tag-only entry: stored, never listed nor numbered
   ok({"tags", "add", "--tag", "green", "see 🔵"});
   ok({"tags", "add", "--tag", "🔵", "sky"});
   ok({"tags", "add", "--tag", "black", "night"});
-  EXPECT_EQ(rows({"tags", "list"}), "1 🔴  plain");
+  EXPECT_EQ(rows({"tags", "list"}), "1 🔴  plain|2 🟢  see 🔵|3 🔵  sky|4 \u26AB\uFE0F  night");
   EXPECT_EQ(rows({"tags", "list", "--tag", "blue"}), "2 🟢  see 🔵|3 🔵  sky");
   EXPECT_EQ(rows({"tags", "list", "--tag", "blue", "--search", "sky"}), "3 🔵  sky");
   EXPECT_EQ(rows({"tags", "list", "--tag", "\u26AB\uFE0F"}), "4 \u26AB\uFE0F  night");

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "app/cli/announce.h"
 #include "app/cli/cli.h"
 #include "platform/store/home.h"
 #include "platform/web/device_tokens.h"
@@ -26,10 +27,19 @@ std::string timeText(std::int64_t seconds) {
   return text;
 }
 
-std::string defaultServer() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "https://localhost:8080/";
-  return "https://" + std::string(name) + ":8080/";
+// The one origin a device is sent to: --server when given, else the one `quillbox serve` announced.
+Result<std::string> serverOrigin(const GlobalOptions& options, const std::string& given) {
+  if (!given.empty()) return parseOrigin("--server", given);
+  Result<std::filesystem::path> home = resolveHome(options.home);
+  if (!home) return asStoreFailure(home.status());
+  std::string announced = web::loadServerAddress(home.value());
+  if (announced.empty()) {
+    return Status::Invalid(
+        "devices add: no server address is known yet: start `quillbox serve` on this "
+        "home once (it keeps the address it announces), or give --server "
+        "https://HOST:PORT/");
+  }
+  return announced;
 }
 
 // The server's list of devices; a cloud store that keeps none (a folder, a Redis server) is a usage error.
@@ -53,38 +63,30 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
   CLI::App* devices = app.add_subcommand("devices", "the devices that may reach this server's cloud store");
   devices->require_subcommand(1);
 
-  CLI::App* add = devices->add_subcommand("add", "add a device and print its token, this once");
+  CLI::App* add = devices->add_subcommand(
+      "add", "add a device; prints its token (this once), the line that sets a laptop up and a phone's link");
   add->add_option("NAME", state->name, "the device's name: letters, digits, '.', '_' or '-'")->required();
   add->add_option("--server,--address", state->server,
-                  "the server's address as the device reaches it (https://HOST:PORT/); by default the "
-                  "one `quillbox serve` last announced");
+                  "the server's origin as the device reaches it (https://HOST:PORT/); by default the "
+                  "one `quillbox serve` last announced (its --public-origin, else its own address)");
   add->callback([&context, state] {
     context.command = [&context, state] {
+      Result<std::string> origin = serverOrigin(context.options, state->server);
+      if (!origin) return origin.status();
       Result<std::unique_ptr<DeviceTokens>> tokens = openDevices(context.options);
       if (!tokens) return tokens.status();
       Result<std::string> token = tokens.value()->add(state->name);
       if (!token) return token.status();
-      std::string server = state->server.empty() ? defaultServer() : state->server;
+      const std::string shown = terminalSafe(origin.value());
       context.out << "Added the device " << terminalSafe(state->name)
                   << ". Its token, shown only this once:\n"
                   << "  " << token.value() << "\n"
                   << "Set the device up with (add --cloud-ca FILE for a certificate of your own):\n"
-                  << "  export QUILLBOX_CLOUD=" << terminalSafe(server)
-                  << " QUILLBOX_CLOUD_TOKEN=" << token.value() << "\n";
-      // The phone's address carries the token in its fragment, which no browser sends to a server.
-      std::string origin = state->server;
-      if (Result<std::filesystem::path> home = resolveHome(context.options.home); origin.empty() && home)
-        origin = web::loadServerAddress(home.value());
-      while (origin.ends_with('/')) origin.pop_back();
-      const std::string page = "/device/#token=" + token.value();
-      if (origin.empty()) {
-        context.out << "Or open this on a phone, after the server's address (https://HOST:PORT), to keep "
-                       "the lists there:\n  "
-                    << page << "\n";
-      } else {
-        context.out << "Or open this address on a phone to keep the lists there:\n  " << terminalSafe(origin)
-                    << page << "\n";
-      }
+                  << "  export QUILLBOX_CLOUD=" << shown << "/ QUILLBOX_CLOUD_TOKEN=" << token.value()
+                  << "\n"
+                  // The token sits in the fragment, which no browser sends to a server.
+                  << "Or open this address on a phone to keep the lists there:\n"
+                  << "  " << shown << "/device/#token=" << token.value() << "\n";
       return Status::Ok();
     };
   });
@@ -114,6 +116,25 @@ void addDevicesCommands(CLI::App& app, CommandContext& context) {
       return Status::Ok();
     };
   });
+}
+
+void addAddressCommand(CLI::App& app, CommandContext& context) {
+  app.add_subcommand("address",
+                     "print the address of the app's page, with its secret, as `quillbox serve` "
+                     "last announced it")
+      ->callback([&context] {
+        context.command = [&context]() -> Status {
+          Result<std::filesystem::path> home = resolveHome(context.options.home);
+          if (!home) return asStoreFailure(home.status());
+          std::string origin = web::loadServerAddress(home.value());
+          if (origin.empty())
+            return Status::Invalid("address: `quillbox serve` has not run on this home yet");
+          Result<std::string> token = web::loadOrCreateToken(home.value());
+          if (!token) return asStoreFailure(token.status());
+          context.out << terminalSafe(origin) << "/?token=" << token.value() << "\n";
+          return Status::Ok();
+        };
+      });
 }
 
 }  // namespace quillbox

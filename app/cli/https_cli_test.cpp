@@ -128,7 +128,7 @@ TEST_F(HttpsCommandLineTest, TwoDevicesSyncThroughTheServerAndARevokedOneKeepsIt
   okOn(phone, {"store", "set", "stringNotes", "only herexNOTES_SEPARATOR"});
   EXPECT_EQ(rowsOn(phone, {"notes", "list"}), "1 from the laptop");
   EXPECT_EQ(rowsOn(phone, {"tasks", "add", "buy milk"}), "1 [ ] buy milk");
-  EXPECT_EQ(rowsOn(phone, {"tasks", "toggle", "1"}), "1 [x] buy milk");
+  EXPECT_EQ(rowsOn(phone, {"tasks", "toggle", "1"}), "marked \"buy milk\" finished|1 [x] buy milk");
   EXPECT_EQ(rowsOn(laptop, {"tasks", "list"}) + " / " + rowsOn(server_, {"notes", "list"}),
             "1 [x] buy milk / 1 from the laptop");
   EXPECT_NE(okOn(server_, {"devices", "list"}).find("laptop\tadded "), std::string::npos);

@@ -24,8 +24,10 @@ struct ListOptions {
   std::string text;
   std::string number;
   std::string search;
-  std::string tag = "red";
+  std::optional<std::string> tag;  // none: every tag is listed, and an add files its note under red
+  std::string expected;            // --text: what row N must still hold, or the value to delete
   bool json = false;
+  std::string done;  // what the operation did, printed before the rows
 };
 
 // A row number as printed by `list`: 1 up to the list's length.
@@ -52,11 +54,35 @@ Result<std::string> tagFor(const std::string& given) {
                          " (red, green, yellow, orange, brown, purple, blue, black or a glyph)");
 }
 
+// The colour name of the tag a tagged note is filed under: the glyph it starts with, else the
+// first it holds.
+std::string tagNameOf(std::string_view entry) {
+  for (std::size_t i = 0; i < kTags.size(); ++i)
+    if (entry.starts_with(kTags[i])) return std::string(kTagNames[i]);
+  for (std::size_t i = 0; i < kTags.size(); ++i)
+    if (textContains(entry, kTags[i])) return std::string(kTagNames[i]);
+  return "";
+}
+
+// The text a person may give for an entry: the entry itself, or for a tagged note the part after
+// its tag.
+bool holds(std::string_view entry, const std::string& text, bool tagged) {
+  if (entry == text) return true;
+  if (!tagged) return false;
+  for (std::string_view tag : kTags) {
+    if (entry.starts_with(tag) && entry.substr(tag.size()) == "  " + text) return true;
+  }
+  return false;
+}
+
+std::string inQuotes(std::string_view text) { return "\"" + terminalSafe(text) + "\""; }
+
 struct Row {
   std::int64_t number;
   std::string text;
   std::string label;  // "text", "link" or "none"
   std::optional<bool> finished;
+  std::optional<std::string> tag;
 };
 
 void printRows(const std::vector<Row>& rows, bool json, std::ostream& out) {
@@ -65,6 +91,7 @@ void printRows(const std::vector<Row>& rows, bool json, std::ostream& out) {
     for (const Row& row : rows) {
       Json item{{"number", row.number}, {"text", row.text}, {"label", row.label}};
       if (row.finished) item["finished"] = *row.finished;
+      if (row.tag) item["tag"] = *row.tag;
       array.push_back(std::move(item));
     }
     out << dumpJson(array, 2) << "\n";
@@ -122,32 +149,59 @@ constexpr ListScreen<TagsView> kTagsScreen{"tags",
                                            &TagsView::isTaggedNoteShown};
 
 // The rows the screen draws, numbered by their place in the whole list.
+// A tags screen without a chosen tag shows the notes of every tag.
 template <class View>
-std::vector<Row> rowsOf(const ListScreen<View>& screen, const View& view) {
+std::vector<Row> rowsOf(const ListScreen<View>& screen, const View& view, const ListOptions& options) {
   std::vector<Row> rows;
   const ItemList& list = (view.*screen.list).get();
+  const bool everyTag = std::is_same_v<View, TagsView> && !options.tag;
   for (std::size_t p = 0; p < list.size(); ++p) {
     const auto position = static_cast<std::int64_t>(p);
-    if (!(view.*screen.shown)(position)) continue;
-    Row row{position + 1, std::string(list[p]), "text", std::nullopt};
+    const bool shown = everyTag ? options.search.empty() || textContains(list[p], options.search)
+                                : (view.*screen.shown)(position);
+    if (!shown) continue;
+    Row row{position + 1, std::string(list[p]), "text", std::nullopt, std::nullopt};
     if (isLinkText(list[p])) row.label = parseURL(list[p]) ? "link" : "none";
     if constexpr (std::is_same_v<View, ToDoView>) row.finished = view.isFinished(position);
+    if constexpr (std::is_same_v<View, TagsView>) row.tag = tagNameOf(list[p]);
     rows.push_back(std::move(row));
   }
   return rows;
+}
+
+// The row an operation acts on: row N, only while it still holds --text when that is given; or,
+// without N, the first entry equal to --text.
+template <class View>
+Result<std::int64_t> chosenRow(const ListScreen<View>& screen, const ListOptions& options, const View& view,
+                               const char* verb) {
+  const std::string command = std::string(screen.command) + " " + verb;
+  const ItemList& list = (view.*screen.list).get();
+  constexpr bool tagged = std::is_same_v<View, TagsView>;
+  if (options.number.empty()) {
+    if (options.expected.empty()) return Status::Invalid(command + ": give a row number N, or --text TEXT");
+    for (std::size_t p = 0; p < list.size(); ++p)
+      if (holds(list[p], options.expected, tagged)) return static_cast<std::int64_t>(p);
+    return Status::NotFound(command + ": no " + screen.entry + " is " + inQuotes(options.expected));
+  }
+  Result<std::int64_t> p = rowPosition(options.number, list.size(), command);
+  if (!p || options.expected.empty()) return p;
+  std::string_view now = list[static_cast<std::size_t>(p.value())];
+  if (holds(now, options.expected, tagged)) return p;
+  return Status::Conflict(command + ": row " + options.number + " now holds " + inQuotes(now) + ", not " +
+                          inQuotes(options.expected) + "; nothing was changed");
 }
 
 template <class View>
 void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<View>& screen) {
   auto options = std::make_shared<ListOptions>();
   CommandContext* shared = &context;  // lives until the chosen command has run
-  using Operation = Status (*)(const ListScreen<View>&, const ListOptions&, View&, Window&);
+  using Operation = Status (*)(const ListScreen<View>&, ListOptions&, View&, Window&);
   // The visit: open the screen, run the operation, end the visit, print the rows.
   auto visit = [options, shared, &screen](Operation operation) {
     return [options, shared, &screen, operation] {
       shared->command = [options, shared, &screen, operation]() -> Status {
         Result<std::string> tag = std::string();
-        if constexpr (std::is_same_v<View, TagsView>) tag = tagFor(options->tag);
+        if constexpr (std::is_same_v<View, TagsView>) tag = tagFor(options->tag.value_or("red"));
         if (!tag) return tag.status();
         Result<std::unique_ptr<Session>> session = openSession(shared->options);
         if (!session) return session.status();
@@ -157,7 +211,8 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
         if (!window) return window.status();
         if (Status done = operation(screen, *options, view, *window.value()); !done.ok()) return done;
         if (Status ended = endVisit(*session.value(), shared->err); !ended.ok()) return ended;
-        printRows(rowsOf(screen, view), options->json, shared->out);
+        if (!options->done.empty()) shared->out << options->done << "\n";
+        printRows(rowsOf(screen, view, *options), options->json, shared->out);
         return Status::Ok();
       };
     };
@@ -170,44 +225,65 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
   CLI::App* group = app.add_subcommand(screen.command, screen.description);
   group->require_subcommand(1);
 
-  CLI::App* list = group->add_subcommand("list", "print the rows the screen would draw");
+  CLI::App* list = group->add_subcommand("list", "print the rows the screen would draw: N<TAB>text a line");
   list->add_option("--search", options->search, "only rows that contain TEXT");
-  list->add_flag("--json", options->json, "one JSON object per row");
-  tagOption(list, "the tag whose notes are listed: a glyph or a colour name (default red)");
-  list->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window&) {
+  list->add_flag("--json", options->json,
+                 "print one JSON array instead, an object per row (number, text, label" +
+                     std::string(std::is_same_v<View, ToDoView> ? ", finished" : "") +
+                     (std::is_same_v<View, TagsView> ? ", tag" : "") + ")");
+  tagOption(list, "only the notes of this tag: a glyph or a colour name (default: every tag)");
+  list->callback(visit([](const ListScreen<View>& s, ListOptions& o, View& view, Window&) {
     (view.*s.search).set(o.search);
     return Status::Ok();
   }));
 
-  CLI::App* add = group->add_subcommand("add", "add a " + entry + " at the end");
+  CLI::App* add = group->add_subcommand("add", "add a " + entry + " at the end, then print the rows");
   tagOption(add, "the note's tag: a glyph or a colour name (default red)");
   add->add_option("TEXT", options->text, "the " + entry + ", exactly as given")->required();
-  add->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
+  add->callback(visit([](const ListScreen<View>& s, ListOptions& o, View& view, Window& window) {
     return window.perform([&] {
       (view.*s.field).set(o.text);
       return (view.*s.add)();
     });
   }));
 
+  const char* guard = "act only while row N still holds TEXT (as listed): the list may have changed since";
   if constexpr (std::is_same_v<View, ToDoView>) {
-    CLI::App* toggle = group->add_subcommand("toggle", "mark row N finished, or unfinished again");
+    CLI::App* toggle = group->add_subcommand(
+        "toggle", "mark row N finished, or unfinished again; prints what it did, then the rows");
     toggle->add_option("N", options->number, "the row number as listed")->required();
-    toggle->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
-      Result<std::int64_t> p =
-          rowPosition(o.number, (view.*s.list).get().size(), std::string(s.command) + " toggle");
+    toggle->add_option("--text", options->expected, guard);
+    toggle->callback(visit([](const ListScreen<View>& s, ListOptions& o, View& view, Window& window) {
+      Result<std::int64_t> p = chosenRow(s, o, view, "toggle");
       if (!p) return p.status();
-      return window.perform([&] { return view.toggleFinished(p.value()); });
+      Status done = window.perform([&] { return view.toggleFinished(p.value()); });
+      if (done.ok()) {
+        o.done = "marked " + inQuotes((view.*s.list).get()[static_cast<std::size_t>(p.value())]) +
+                 (view.isFinished(p.value()) ? " finished" : " unfinished");
+      }
+      return done;
     }));
   }
 
-  CLI::App* remove = group->add_subcommand("delete", "delete row N and every " + entry + " equal to it");
-  remove->add_option("N", options->number, "the row number as listed")->required();
-  tagOption(remove, "the tag whose rows are printed afterwards (default red)");
-  remove->callback(visit([](const ListScreen<View>& s, const ListOptions& o, View& view, Window& window) {
-    Result<std::int64_t> p =
-        rowPosition(o.number, (view.*s.list).get().size(), std::string(s.command) + " delete");
+  CLI::App* remove =
+      group->add_subcommand("delete", "delete row N (or the value --text names) and every " + entry +
+                                          " equal to it; prints how many went, then the rows");
+  remove->add_option("N", options->number, "the row number as listed");
+  remove->add_option("--text", options->expected,
+                     std::string(guard) + "; without N, the " + entry + " equal to TEXT is deleted");
+  tagOption(remove, "the tag whose rows are printed afterwards (default: every tag)");
+  remove->callback(visit([](const ListScreen<View>& s, ListOptions& o, View& view, Window& window) {
+    Result<std::int64_t> p = chosenRow(s, o, view, "delete");
     if (!p) return p.status();
-    return window.perform([&] { return (view.*s.remove)(p.value()); });
+    const std::size_t before = (view.*s.list).get().size();
+    const std::string text((view.*s.list).get()[static_cast<std::size_t>(p.value())]);
+    Status done = window.perform([&] { return (view.*s.remove)(p.value()); });
+    const std::size_t gone = before - (view.*s.list).get().size();
+    if (done.ok()) {
+      o.done = "deleted " + std::to_string(gone) + (gone == 1 ? " entry" : " entries") + " equal to " +
+               inQuotes(text);
+    }
+    return done;
   }));
 }
 

@@ -15,13 +15,17 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/cli/announce.h"
 #include "app/cli/cli.h"
 #include "app/cli/visit.h"
 #include "app/content_view.h"
@@ -93,8 +97,15 @@ std::vector<std::string> networkAddresses(bool ipv6) {
   return found;
 }
 
-std::string urlHost(const std::string& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+// A TLS file that cannot be read, named with the reason, before the TLS library sees it.
+Status checkReadable(const char* option, const std::string& file) {
+  std::FILE* opened = std::fopen(file.c_str(), "r");
+  if (opened == nullptr) {
+    return Status::Invalid(std::string(option) + ": cannot read " + terminalSafe(file) + ": " +
+                           std::strerror(errno));
+  }
+  std::fclose(opened);
+  return Status::Ok();
 }
 
 // Opens url in the desktop's browser; a desktop without one is told nothing. The browser is given
@@ -148,9 +159,18 @@ void addServeOptions(CLI::App& command, ServeOptions& options) {
   command.add_flag("--trust-proxy", options.trustProxy,
                    "a reverse proxy on this machine forwards the requests: the client's address and "
                    "whether it used HTTPS come from its X-Forwarded-For and X-Forwarded-Proto");
+  command.add_option("--public-origin", options.publicOrigins,
+                     "URL (https://HOST[:PORT], repeatable) where devices reach this server, as behind a "
+                     "reverse proxy: the first is announced and printed by `quillbox devices add`, and "
+                     "pages from each are accepted");
 }
 
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
+  if (options.listen.find(':') == std::string::npos) {
+    err << "quillbox: --listen wants HOST:PORT, and " << terminalSafe(options.listen) << " has no port (e.g. "
+        << terminalSafe(options.listen) << ":8080)\n";
+    return kUsageError;
+  }
   Result<web::ListenAddress> listen = web::parseListenAddress(options.listen);
   if (!listen) {
     err << "quillbox: " << terminalSafe(listen.status().message()) << "\n";
@@ -159,6 +179,22 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   if (options.tlsCert.empty() != options.tlsKey.empty()) {
     err << "quillbox: --tls-cert and --tls-key go together\n";
     return kUsageError;
+  }
+  std::vector<std::string> publicOrigins;
+  for (const std::string& given : options.publicOrigins) {
+    Result<std::string> origin = parseOrigin("--public-origin", given);
+    if (!origin) {
+      err << "quillbox: " << origin.status().message() << "\n";
+      return kUsageError;
+    }
+    publicOrigins.push_back(origin.value());
+  }
+  for (const Status& readable :
+       {checkReadable("--tls-cert", options.tlsCert), checkReadable("--tls-key", options.tlsKey)}) {
+    if (!options.tlsCert.empty() && !readable.ok()) {
+      err << "quillbox: " << readable.message() << "\n";
+      return kUsageError;
+    }
   }
   Idiom idiom = Idiom::phone;
   if (!parseIdiom(options.idiom, &idiom)) {
@@ -202,7 +238,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   // The devices' cloud endpoint serves this server's own backing; a server whose cloud store is
   // another server has none.
   std::shared_ptr<web::CloudEndpoint> endpoint;
-  if (!options.cloud.starts_with("https://")) {
+  if (!options.cloud.starts_with("https://") && !options.cloud.starts_with("http://")) {
     Result<std::unique_ptr<CloudTransport>> backing = openCloudBacking(options.cloud, home.value());
     Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(options.cloud, home.value());
     if (!backing || !devices) {
@@ -229,6 +265,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   serverOptions.token = token.value();
   std::string machine = hostName();
   if (!machine.empty()) serverOptions.machineNames = {machine, machine + ".local"};
+  serverOptions.publicOrigins = publicOrigins;
   serverOptions.defaultIdiom = idiom;
   serverOptions.cloud = endpoint;
   if (tls) serverOptions.http.transport = [tls](int fd) { return tls->wrap(fd); };
@@ -254,37 +291,34 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     return kStoreError;
   }
 
-  std::vector<std::string> origins;
-  const std::string port = std::to_string(server.port());
-  const std::string scheme = tls ? "https://" : "http://";
-  const std::string secret = "/?token=" + token.value();
-  if (listen->host == "0.0.0.0" || listen->host == "::") {
-    for (const std::string& address : networkAddresses(listen->host == "::")) {
-      origins.push_back(scheme + address + ":" + port);
-    }
-    if (origins.empty()) origins.push_back(scheme + (machine.empty() ? "localhost" : machine) + ":" + port);
-  } else {
-    origins.push_back(scheme + urlHost(listen->host) + ":" + port);
-  }
-  // `quillbox devices add` prints a phone's address from it.
+  const std::vector<std::string> origins = announcedOrigins(
+      {publicOrigins, tls ? "https://" : "http://", listen->host, server.port(),
+       tls ? certificateName(options.tlsCert) : "", networkAddresses(listen->host == "::"), machine});
+  // `quillbox devices add` and `quillbox address` print from it.
   if (Status kept = web::saveServerAddress(home.value(), origins.front()); !kept.ok()) {
     err << "quillbox: " << terminalSafe(kept.message()) << "\n";
   }
+  // The journal is read by more than the home's owner: the secret stays out of it.
+  const std::string secret = options.toJournal ? "/" : "/?token=" + token.value();
   std::vector<std::string> addresses;
   for (const std::string& origin : origins) addresses.push_back(origin + secret);
   out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")
       << " in a browser:\n";
-  for (const std::string& address : addresses) out << "  " << address << "\n";
+  for (const std::string& address : addresses) out << "  " << terminalSafe(address) << "\n";
   if (endpoint) {
-    out << "Devices reach its cloud store at " << origins.front()
+    out << "Devices reach its cloud store at " << terminalSafe(origins.front())
         << "/ with a token from `quillbox devices add NAME`.\n";
     if (!tls && !web::isLoopbackHost(listen->host)) {
       out << "Without --tls-cert and --tls-key, devices on other machines are refused: their tokens "
              "would cross the network in clear.\n";
     }
   }
-  out << "The address holds this app's secret (kept in "
-      << terminalSafe((home.value() / "web-token").string()) << "): share it only with your own devices.\n";
+  if (options.toJournal) {
+    out << "The address to open carries a secret, left out here: `quillbox address` prints it.\n";
+  } else {
+    out << "The address holds this app's secret (kept in "
+        << terminalSafe((home.value() / "web-token").string()) << "): share it only with your own devices.\n";
+  }
   out << "Press Ctrl-C to stop.\n";
   out.flush();
   if (options.open) openBrowser(home.value(), addresses.front());

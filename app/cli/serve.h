@@ -3,6 +3,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -20,6 +21,8 @@ struct ServeOptions {
   std::string tlsCert;  // with tlsKey: HTTPS
   std::string tlsKey;
   bool trustProxy = false;
+  std::vector<std::string> publicOrigins;  // --public-origin: where devices reach it behind a proxy
+  bool toJournal = false;                  // standard output is the journal: the secret is left out
 };
 
 // Adds serve's own options to its subcommand.

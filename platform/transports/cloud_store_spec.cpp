@@ -1,5 +1,12 @@
 // makeCloudStore: the one place that knows every kind of backing (the WebAssembly build has none of
 // them, and leaves this file out).
+#include "platform/transports/cloud_store_spec.h"
+
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <string>
+
 #include "platform/sync/cloud_store.h"
 #include "platform/sync/outbox_cloud_store.h"
 #include "platform/transports/folder_transport.h"
@@ -10,13 +17,81 @@ namespace quillbox {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+constexpr std::string_view kFileScheme = "file://";
+constexpr std::string_view kHttpScheme = "http://";
+
+// The host of "http://HOST[:PORT][/...]", brackets kept off an IPv6 address.
+std::string httpHost(std::string_view spec) {
+  std::string_view rest = spec.substr(kHttpScheme.size());
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (rest.find('@') != std::string_view::npos) return "";  // no user information
+  if (rest.starts_with('[')) {
+    std::size_t close = rest.find(']');
+    return close == std::string_view::npos ? "" : std::string(rest.substr(1, close - 1));
+  }
+  return std::string(rest.substr(0, rest.find(':')));
+}
+
+bool onThisMachine(const std::string& host) {
+  std::string name;
+  for (char c : host) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "localhost" || name == "::1") return true;
+  in_addr address{};
+  return inet_pton(AF_INET, name.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+// "redis:" in "redis:x", none for a path: a scheme is a letter, then letters, digits, '+', '-'
+// or '.', then ':'.
+std::string_view schemeOf(std::string_view spec) {
+  std::size_t colon = spec.find(':');
+  if (colon == std::string_view::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(spec[0])))
+    return {};
+  for (std::size_t i = 1; i < colon; ++i) {
+    auto c = static_cast<unsigned char>(spec[i]);
+    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return {};
+  }
+  return spec.substr(0, colon + 1);
+}
+
+}  // namespace
+
+Status checkCloudSpec(std::string_view spec) {
+  constexpr std::string_view kForms =
+      "a folder path (or file:///path), redis://..., unix://..., https://HOST:PORT/, or "
+      "http://127.0.0.1:PORT/ "
+      "for a server on this machine";
+  std::string_view scheme = schemeOf(spec);
+  if (scheme.empty()) return Status::Ok();
+  std::string shown;
+  for (char c : scheme) shown += std::isprint(static_cast<unsigned char>(c)) ? c : '?';
+  if (spec.starts_with("redis://") || spec.starts_with("unix://") || spec.starts_with("https://"))
+    return Status::Ok();
+  if (spec.starts_with(kFileScheme) && spec.size() > kFileScheme.size() && spec[kFileScheme.size()] == '/')
+    return Status::Ok();
+  if (spec.starts_with(kHttpScheme)) {
+    if (onThisMachine(httpHost(spec))) return Status::Ok();
+    return Status::Invalid(
+        "--cloud: http:// reaches only a server on this machine (127.0.0.1, [::1], "
+        "localhost); use https:// for another machine");
+  }
+  return Status::Invalid("--cloud: not a cloud store: " + shown + "... (it takes " + std::string(kForms) +
+                         ")");
+}
+
+std::string_view cloudFolderPath(std::string_view spec) {
+  return spec.starts_with(kFileScheme) ? spec.substr(kFileScheme.size()) : spec;
+}
+
 Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const fs::path& home) {
+  if (Status valid = checkCloudSpec(spec); !valid.ok()) return valid;
   if (spec.starts_with("redis://") || spec.starts_with("unix://")) return makeRedisCloudStore(spec, home);
-  if (spec.starts_with("https://")) return makeHttpsCloudStore(spec, home);
+  if (spec.starts_with("https://") || spec.starts_with(kHttpScheme)) return makeHttpsCloudStore(spec, home);
   fs::path folder = home / "cloud";
   if (!spec.empty()) {
     std::error_code error;
-    folder = fs::absolute(fs::path(spec), error).lexically_normal();
+    folder = fs::absolute(fs::path(cloudFolderPath(spec)), error).lexically_normal();
     if (error)
       return Status::Error("cannot find the cloud folder \"" + std::string(spec) + "\": " + error.message());
   }

@@ -26,6 +26,9 @@ struct WebServerOptions {
   std::string token;
   // Further names this machine answers to, for a server off loopback (see RequestGuard).
   std::vector<std::string> machineNames;
+  // The origins ("https://HOST[:PORT]") devices use to reach this server from elsewhere, such as
+  // through a reverse proxy (`serve --public-origin`); pages from them are this server's too.
+  std::vector<std::string> publicOrigins;
   // A new window of the app for a browser window on a device of that idiom. Called on the main
   // queue.
   std::function<std::unique_ptr<Window>(Idiom)> makeWindow;
