@@ -103,20 +103,3 @@ test('a stale tap is refused and a bad event is no event', async () => {
   assert.equal(device.event({window: 'device', seq: 1, type: 'nonsense'}), 400);
   assert.equal(device.event({window: 'device', seq: 2, rev: 0, type: 'tap', id: '/notes/0/1/1/0/3'}), 409);
 });
-
-test('a first edit merges onto what the server holds, and a delivered write is what the next load takes', async () => {
-  const device = await startWorker(browserFiles());
-  assert.equal(addNote(device, 1, 'a'), 200);  // a phone paired again: its list was never based on the server's
-  device.fetched('notesFromCloud', 'aNOTES_SEPARATORbNOTES_SEPARATOR');
-  assert.equal(device.reload(), 1);
-  assert.equal(notes(device.tree().nodes), 'a,b');  // what both held is not doubled
-  assert.match(device.outgoing(), /^notesFromCloud "[0-9a-f]{64}" \d+\n/);
-  device.sent(204);
-  assert.equal(addNote(device, 3, 'c'), 200);
-  assert.notEqual(device.outgoing(), '');
-  device.sent(204);
-  assert.equal(device.event({window: 'device', seq: 5, rev: 0, type: 'tab', index: 1}), 200);
-  assert.equal(device.event({window: 'device', seq: 6, rev: 0, type: 'tab', index: 0}), 200);
-  device.network(2);  // offline: the screens load from what was fetched and delivered
-  assert.equal(`${notes(device.tree().nodes)}|${device.outgoing()}`, 'a,b,c|');
-});
