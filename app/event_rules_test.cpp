@@ -65,6 +65,7 @@ class EventRulesTest : public ::testing::Test {
     window_.reset();
     store_.reset();
     fs::remove_all(home_);
+    fs::remove(home_.string() + "-other");
   }
   Environment env() {
     return Environment{store_, [c = cloud_]() -> CloudStore& { return *c; },
@@ -136,7 +137,9 @@ TEST_F(EventRulesTest, AVisitWhoseListCouldNotBeReadEndsInAFailureNamingIt) {
   Session session;
   session.store = store_;
   session.env = env();
-  ASSERT_TRUE(SettingsStore::open(home_).value()->set("stringNotes", "x").ok());  // read from the file next
+  // Another process writes (through another spelling of the home): read from the file next.
+  fs::create_directory_symlink(home_, home_.string() + "-other");
+  ASSERT_TRUE(SettingsStore::open(home_.string() + "-other").value()->set("stringNotes", "x").ok());
   std::ostringstream err;
   {
     FaultPlan plan;

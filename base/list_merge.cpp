@@ -265,4 +265,17 @@ TaskStrings mergeTaskLists(const TaskStrings& base, const TaskStrings& mine, con
   return merged;
 }
 
+std::string commonItems(std::string_view mine, std::string_view theirs) {
+  std::unordered_map<std::string_view, std::size_t> held;
+  for (std::string_view entry : nonEmptyPieces(theirs, kItemSeparator)) ++held[entry];
+  std::string common;
+  for (std::string_view entry : nonEmptyPieces(mine, kItemSeparator)) {
+    auto found = held.find(entry);
+    if (found == held.end() || found->second == 0) continue;
+    --found->second;
+    common.append(entry).append(kItemSeparator);
+  }
+  return common;
+}
+
 }  // namespace quillbox

@@ -37,6 +37,11 @@ namespace quillbox {
 // with no empty piece, as every string these functions and the list edits write is.
 std::string mergeItemLists(std::string_view base, std::string_view mine, std::string_view theirs);
 
+// What two item lists hold in common, the base for a device that never learnt the value its list was
+// based on: mine's entries that theirs holds too (the same bytes), as many copies of each text as both
+// hold, in mine's order, in terminator form. Merging onto it adds nothing both sides already had.
+std::string commonItems(std::string_view mine, std::string_view theirs);
+
 // The to-dos and their finished marks, as persisted: `tasks` in the item list encoding, `marks` in the index
 // list encoding (positions in `tasks`).
 struct TaskStrings {

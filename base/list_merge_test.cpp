@@ -56,6 +56,14 @@ TEST(MergeTaskLists, WhatAPersonMeets) {
   }
 }
 
+// With no base known, what both sides hold is the base: each entry both hold is there once after the merge.
+TEST(MergeItemLists, OntoWhatBothHoldNothingIsDoubled) {
+  const TaskStrings mine = lists("a|a|a|b|/"), theirs = lists("a|a|c|/");
+  const TaskStrings common{commonItems(mine.tasks, theirs.tasks), ""};
+  EXPECT_EQ(shown(common) + " " + shown({mergeItemLists(common.tasks, mine.tasks, theirs.tasks), ""}),
+            "a|a|/ a|a|c|a|b|/");
+}
+
 // Every list of up to four entries over two spellings of one text and another text, as base and as a side:
 // where theirs made no edit, the merge gives mine byte for byte, whatever mine did (it need not be edits).
 TEST(MergeItemLists, ASideWithNoEditGivesTheOtherSideExactly) {

@@ -17,8 +17,9 @@ namespace quillbox {
 
 // The kinds of file call that pass through the seam: our own (the folder cloud store, the atomic
 // file write, the home lock) through the wrappers below, and SQLite's on its database files
-// through the file layer the SQLite helper registers.
-enum class FileCall { open, read, write, fsync, rename, lockWait };
+// through the file layer the SQLite helper registers; and the cloud transports' round trips to a
+// server (send, on the server's address), so that a kill can land between any two of a sync's steps.
+enum class FileCall { open, read, write, fsync, rename, lockWait, send };
 
 // A test's plan of file faults: calls of a kind fail for a while and then recover, are counted,
 // and a callback can run before the n-th one (another process writing between two of ours). A plan

@@ -164,6 +164,13 @@ class ScreenTest : public ::testing::Test {
     if (!opened.ok()) ADD_FAILURE() << opened.status().message();
     return opened.ok() ? opened.value() : nullptr;
   }
+  // A store with a connection of its own, as another process has (one process shares one store per
+  // home, so this one goes in through another spelling of the folder).
+  std::shared_ptr<SettingsStore> otherProcessStore() {
+    auto opened = SettingsStore::open(home_ / ".");
+    if (!opened.ok()) ADD_FAILURE() << opened.status().message();
+    return opened.ok() ? opened.value() : nullptr;
+  }
   Environment env() {
     return Environment{settings_, [c = cloud_]() -> CloudStore& { return *c; }, device_};
   }

@@ -1,9 +1,9 @@
 #include "screens/synced_list.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "base/list_merge.h"
+#include "base/stored_lists.h"
 
 namespace quillbox {
 
@@ -45,28 +45,40 @@ Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeS
     Result<std::string> local = lists[i].local.read();
     if (!local.ok()) return local.status();
     mine.push_back(std::move(local).value());
-    // A list with no unsent edit is what it was based on: the cloud's string wins for it.
-    base.push_back(copies[i].unsent ? copies[i].base.value_or("") : mine.back());
+    const std::string cloudNow = copies[i].value.value_or("");
+    if (!copies[i].unsent) {
+      // A list with no unsent edit is what it was based on: the cloud's string wins for it.
+      base.push_back(mine.back());
+    } else if (copies[i].baseKnown) {
+      base.push_back(copies[i].base.value_or(""));
+    } else {
+      // Never learnt what it was based on: what both sides hold is the base, so nothing is doubled.
+      const StoredList* stored = storedListWithLocalKey(lists[i].local.key());
+      bool items = stored == nullptr || stored->encoding == ListEncoding::items;
+      base.push_back(items ? commonItems(mine.back(), cloudNow) : std::string());
+    }
     // No device removes a key: a key that holds nothing was lost by the cloud (a server that
     // started empty), not emptied by another device, and this device's list puts it back.
     theirs.push_back(copies[i].value ? *copies[i].value : base.back());
   }
   // The cloud already holds this device's strings (a write whose answer was lost): nothing to merge.
   std::vector<std::string> merged = theirs == mine ? mine : merge(base, mine, theirs);
-  {
-    SettingsStore::CauseScope cause("merge");
-    std::unique_ptr<SettingsStore::WriteGroup> group;
-    if (together != nullptr) group = std::make_unique<SettingsStore::WriteGroup>(*together);
+  // A list with nothing unsent takes the cloud's very bytes wherever the merge left its entries as
+  // they were, whatever its sibling list holds.
+  if (merged != mine) {
+    std::vector<std::string> again = merge(theirs, theirs, theirs);
     for (std::size_t i = 0; i < lists.size(); ++i) {
-      if (merged[i] == mine[i]) continue;
-      if (Status written = lists[i].local.set(merged[i]); !written.ok()) return written;
-    }
-    if (group) {
-      if (Status committed = group->commit(); !committed.ok()) return committed;
+      if (!copies[i].unsent && merged[i] == again[i]) merged[i] = theirs[i];
     }
   }
-  // Kept only once the merged strings are: a kill in between merges again onto the older base,
-  // which may add the other device's new entries twice but never loses one.
+  // The merged strings, the new bases and the merged writes are stored together (with together) or
+  // not at all: a kill never leaves an older write waiting on a newer base.
+  SettingsStore::CauseScope cause("merge");
+  SettingsStore::WriteGroup group(together != nullptr ? *together : lists.front().local.store());
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    if (merged[i] == mine[i]) continue;
+    if (Status written = lists[i].local.set(merged[i]); !written.ok()) return written;
+  }
   for (std::size_t i = 0; i < lists.size(); ++i) {
     if (Status rebased = cloud.rebase(lists[i].cloudKey, copies[i].value); !rebased.ok()) return rebased;
   }
@@ -75,6 +87,7 @@ Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeS
     Status sent = cloud.setString(merged[i], lists[i].cloudKey);
     if (first.ok()) first = std::move(sent);
   }
+  if (Status committed = group.commit(); !committed.ok()) return committed;
   return first;
 }
 

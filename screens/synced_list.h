@@ -39,11 +39,13 @@ std::vector<std::string> mergeTaskStrings(const std::vector<std::string>& base,
 // - When the cloud store has no unsent write of any of them (or no base for it), each cloud string
 //   that exists (the empty string included) replaces its local string whole; nothing there leaves
 //   the local string alone. Every list is tried; the first failure is returned.
-// - Otherwise this device's edits since the base are merged onto the cloud's strings, all lists
-//   together: the merged strings replace the local ones in one transaction of together (when
-//   given), each kept in the history with the cause "merge"; then they become the lists' bases'
-//   successors: the cloud store is told it builds on the cloud's strings, and the merged strings
-//   are written to the cloud (within a WriteGroup, with the group's other writes).
+// - Otherwise this device's edits since the base (what both sides hold in common, when the base was
+//   never learnt) are merged onto the cloud's strings, all lists together; a list with nothing unsent
+//   keeps the cloud's very bytes where the merge leaves its entries as they are. The merged strings
+//   replace the local ones (each kept in the history with the cause "merge"), the cloud store is told
+//   they build on the cloud's strings, and the merged strings are written to the cloud, all in one
+//   transaction (of together when given, else of the lists' store; the caller's when it has one
+//   open): a kill leaves all of it or none.
 // A cloud store that cannot tell whether a write waits, or a local string that cannot be read,
 // fails the load: nothing is merged or written. Rebuilds no in-memory list.
 Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeStrings merge,

@@ -89,6 +89,17 @@ Status cloudSet(const RawOptions& options, CommandContext& context) {
   // A store that keeps the write to send later has not lost it; a write neither sent nor kept is a
   // failure: the person's when the key cannot name a value, else the store's.
   Status written = cloudStore.setString(stored, options.key);
+  if (written.code() == Status::Code::conflict) {
+    // Held back by another device's newer value: withdrawn, so that no later command delivers what
+    // this one reports as failed.
+    Status withdrawn = cloudStore.withdraw(options.key);
+    (void)endVisit(*session.value(), context.err);
+    if (!withdrawn.ok())
+      return Status::Error(
+          "cloud: " + terminalSafe(written.message()) +
+          "; the write could not be withdrawn and may still be sent: " + terminalSafe(withdrawn.message()));
+    return Status::Error("cloud: " + terminalSafe(written.message()) + "; nothing was written");
+  }
   if (!written.ok()) {
     std::string message = "cloud: " + terminalSafe(written.message());
     return written.code() == Status::Code::invalid ? Status::Invalid(message) : Status::Error(message);

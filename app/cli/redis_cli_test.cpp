@@ -128,11 +128,11 @@ TEST_F(RedisCommandLineTest, AWrongPasswordIsRefusedOnceClearlyNeverShownAndTheE
   EXPECT_EQ(problem, "quillbox: cloud: " + refused);
   ::unsetenv("QUILLBOX_REDIS_PASSWORD");
 
-  // The right password on the same device sends what waited; the last write to arrive wins.
+  // The right password on the same device sends what waited, merged onto what the laptop wrote.
   clitest::Device fixed = redisDevice("phone", "alice:alice-pw", "alice");
-  EXPECT_EQ(rowsOn(fixed, {"notes", "list"}), "1 mine");
+  EXPECT_EQ(rowsOn(fixed, {"notes", "list"}), "1 hers|2 mine");
   EXPECT_EQ(cloudStatus(fixed), "store: " + masked("alice:****", "alice") + "|status: ok");
-  EXPECT_EQ(rowsOn(laptop, {"notes", "list"}), "1 mine");
+  EXPECT_EQ(rowsOn(laptop, {"notes", "list"}), "1 hers|2 mine");
 }
 
 }  // namespace

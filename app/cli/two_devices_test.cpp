@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -135,6 +136,28 @@ TEST_P(TwoDevicesTest, EditsMadeAwayFromTheCloudAreMergedWithTheOtherDevicesOnRe
               items({"y", "from B", "from A"}) + "1,");
   }
   EXPECT_NE(ok(a, {"history", "tasks"}).find("merge"), std::string::npos);  // the merge can be undone
+}
+
+// A device that never loaded a list (a fresh home, or one that names the cloud another way) edits it
+// away from the cloud; back, its edits merge onto the other device's list, and what both held is
+// there once.
+TEST_P(TwoDevicesTest, AFreshDevicesEditsMadeAwayMergeOntoTheOtherDevicesListOnce) {
+  const fs::path c = folder_.path() / "C";
+  NotesDevice a(folder_.path() / "A", cloudSpec());
+  ASSERT_TRUE(a.add("x") && a.add("y"));
+  {
+    FaultPlan away;
+    for (FileCall call : {FileCall::open, FileCall::send})
+      away.fail(call, EIO, server_ ? "redis://" : cloudSpec());
+    NotesDevice fresh(c, cloudSpec());
+    ASSERT_TRUE(fresh.add("y") && fresh.add("c"));
+  }
+  NotesDevice back(c, cloudSpec());  // the next run, with the cloud there
+  ASSERT_TRUE(a.window->foreground().ok());
+  const std::string all = items({"x", "y", "c"});
+  EXPECT_EQ(back.settings->get("stringNotes") + " " + a.settings->get("stringNotes") + " " +
+                a.cloud->stringForKey("notesFromCloud").value_or(""),
+            all + " " + all + " " + all);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cloud, TwoDevicesTest, ::testing::Values("folder", "redis"));

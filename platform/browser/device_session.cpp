@@ -46,14 +46,6 @@ Result<std::unique_ptr<DeviceSession>> DeviceSession::open(const std::filesystem
   Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, identity);
   if (!outbox.ok()) return outbox.status();
   session->outbox_ = std::move(outbox).value();
-  // A list this browser never based on the server's is based on nothing: its first edits, made before
-  // any fetch (offline, or while the first fetch is under way), merge onto the server's lists instead of
-  // writing over them.
-  for (std::string_view key : cloudwire::kKeys) {
-    Result<Outbox::Base> base = session->outbox_->baseOf(key);
-    if (base.ok() && !base->known) (void)session->outbox_->rebase(key, std::nullopt);
-  }
-
   OutboxCloudStore* store = session->cloud_.get();
   Environment env{session->settings_, [store]() -> CloudStore& { return *store; },
                   std::make_shared<Device>(idiom)};
@@ -147,12 +139,12 @@ std::string DeviceSession::outgoing() {
     std::optional<std::string> onto;
     if (base->known) {
       onto = base->value;
-    } else if (const std::optional<std::string>* copy = transport_->fetched(writes[i].key)) {
-      onto = *copy;  // never based on anything: written over what the server held when fetched
-    } else {
-      group.push_back(write);  // nothing known of the server's: written over whatever it holds
-      continue;
+    } else if (const std::optional<std::string>* copy = transport_->fetched(writes[i].key);
+               copy != nullptr && *copy == writes[i].value) {
+      onto = *copy;  // never based on anything, but the server holds this very value
     }
+    // Else never based on anything: it lands only where the server holds nothing; otherwise the fetch
+    // that follows merges it onto what both sides hold.
     if (onto) {
       etags[i] = cloudwire::etagOf(*onto);
       write.condition = cloudwire::GroupWrite::Condition::matches;
@@ -178,6 +170,8 @@ void DeviceSession::sent(int httpStatus, std::string_view body) {
   }
   // A write that fails to be forgotten is sent again over its own value, to the same effect.
   if (!made.empty()) (void)outbox_->delivered(made);
+  // The server now holds what was delivered: a screen that loads before the next fetch takes it.
+  for (const Outbox::Delivered& write : made) transport_->setFetched(write.key, std::string(write.value));
   inFlight_.clear();
 }
 

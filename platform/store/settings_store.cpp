@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <utility>
 
 #include "base/escape.h"
@@ -63,15 +64,36 @@ SettingsStore::~SettingsStore() {
   }
 }
 
+namespace {
+
+// The live store of each home in this process; a forked child opens its own connection.
+struct LiveStore {
+  pid_t pid = 0;
+  std::weak_ptr<SettingsStore> store;
+};
+std::mutex gLiveMutex;
+std::map<fs::path, LiveStore>& liveStores() {
+  static auto* stores = new std::map<fs::path, LiveStore>();  // never destroyed: used until exit
+  return *stores;
+}
+
+}  // namespace
+
 Result<std::shared_ptr<SettingsStore>> SettingsStore::open(const fs::path& home) {
   std::error_code error;
   fs::path absolute = fs::absolute(home, error).lexically_normal();
   if (error)
     return Status::Error("cannot open the settings store in " + inQuotes(home.string()) + ": " +
                          error.message());
+  std::lock_guard<std::mutex> guard(gLiveMutex);
+  LiveStore& live = liveStores()[absolute];
+  if (live.pid == ::getpid()) {
+    if (std::shared_ptr<SettingsStore> store = live.store.lock()) return store;
+  }
   if (Status made = ensureFolder(absolute); !made) return made;
   auto store = std::make_shared<SettingsStore>(Private{}, absolute);
   if (Status prepared = store->prepare(); !prepared) return prepared;
+  live = LiveStore{::getpid(), store};
   return store;
 }
 
@@ -236,6 +258,7 @@ Status SettingsStore::set(std::string_view key, std::string_view value, std::str
   if (status.ok() && keepsHistory(key)) status = pruneHistory(key);
   if (status.ok() && group != nullptr) {
     group->keys_.emplace_back(key);
+    ++generation_;  // this connection's readers see it now: their cells must look again
     return status;  // stored with the group's commit
   }
   if (status.ok()) {
@@ -279,6 +302,38 @@ Status SettingsStore::WriteGroup::commit() {
   return status;
 }
 
+Status SettingsStore::writeWith(const std::function<Status(Database&)>& work) {
+  WriteGroup group(*this);
+  WriteGroup& outer = *group_;
+  if (!outer.failure_.ok()) return outer.failure_;
+  Status status = Status::Ok();
+  if (!outer.began_) {
+    if (stepRetrying(begin_) == SQLITE_DONE) {
+      outer.began_ = true;
+    } else {
+      status = Status::Error("cannot write " + inQuotes(path_.string()) + ": " + errorText());
+    }
+    sqlite3_reset(begin_);
+  }
+  if (status.ok()) status = work(*database_);
+  if (!status.ok()) {
+    rollback();
+    outer.failure_ = status;
+    return status;
+  }
+  return group.commit();
+}
+
+Status SettingsStore::readWith(const std::function<Status(Database&)>& work) {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  return work(*database_);
+}
+
+bool SettingsStore::inGroup() const {
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
+  return group_ != nullptr;  // set only by a thread that holds mutex_ for the group's life
+}
+
 void SettingsStore::noteTrouble(std::string_view key, const Status& status) {
   auto same = std::find_if(troubles_.begin(), troubles_.end(), [&](const auto& t) { return t.first == key; });
   if (same != troubles_.end()) troubles_.erase(same);
@@ -293,6 +348,7 @@ Status SettingsStore::health() const {
 void SettingsStore::rollback() {
   // Some failures (a full disk, an I/O error) have already rolled the transaction back.
   if (sqlite3_get_autocommit(db_) == 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  ++generation_;  // what this connection's readers saw may be undone
 }
 
 Status SettingsStore::keepVersion(std::string_view key, std::string_view replaced, std::string_view cause) {

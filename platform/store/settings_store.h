@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,7 +38,9 @@ namespace quillbox {
 class SettingsStore {
  public:
   // Opens (creating when missing, with the home folder) <home>/settings.sqlite3 and <home>/lock.
-  // Fails, naming the path and the reason, when either cannot be created or opened.
+  // Fails, naming the path and the reason, when either cannot be created or opened. While a store of
+  // the home is alive in this process, it is the answer: one connection carries every table of the
+  // home, so that one transaction can hold a change's strings, history and cloud outbox together.
   static Result<std::shared_ptr<SettingsStore>> open(const std::filesystem::path& home);
 
   ~SettingsStore();
@@ -145,6 +148,20 @@ class SettingsStore {
   // A number that moves whenever this process or another process using the same home has
   // written the store since it was last asked. Cheap enough to ask before every redraw.
   std::uint64_t generation();
+
+  // For the tables other stores keep in this database (the cloud outbox). writeWith runs work on this
+  // store's connection inside a write transaction: the one of this thread's open WriteGroup when
+  // there is one (stored, or undone, with it), else one of its own, committed when work succeeds. A
+  // failure of work undoes the transaction (the group's too) and is the answer. readWith runs work
+  // on the connection, serialised with every other call; within a group it sees the group's writes.
+  Status writeWith(const std::function<Status(Database&)>& work);
+  Status readWith(const std::function<Status(Database&)>& work);
+  // Whether this thread has a WriteGroup open on this store: writes made now are stored at its commit.
+  bool inGroup() const;
+  // Serialises a caller's several calls with every other call on the store until released.
+  std::unique_lock<std::recursive_mutex> hold() const {
+    return std::unique_lock<std::recursive_mutex>(mutex_);
+  }
 
   // Holds the home's exclusive lock until destroyed, moved from, or release()d.
   using Lock = HomeLock::Held;

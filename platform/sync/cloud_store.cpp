@@ -25,7 +25,7 @@ CloudStore::WriteGroup::WriteGroup() {
 }
 
 CloudStore::WriteGroup::~WriteGroup() {
-  if (outer_ && !closed_) (void)close();
+  if (outer_ && !closed_ && close().ok()) (void)send();
 }
 
 CloudStore::WriteGroup* CloudStore::WriteGroup::current() { return tGroup; }
@@ -36,10 +36,30 @@ Status CloudStore::WriteGroup::close() {
   tGroup = nullptr;  // the stores now write for real
   Status first = Status::Ok();
   for (auto& [store, writes] : writes_) {
+    if (!store->recordsLocally()) {
+      unsent_.emplace_back(store, std::move(writes));
+      continue;
+    }
     Status status = store->setStrings(std::move(writes));
+    closedStores_.push_back(store);
     if (first.ok()) first = std::move(status);
   }
   writes_.clear();
+  return first;
+}
+
+Status CloudStore::WriteGroup::send() {
+  Status first = Status::Ok();
+  for (auto& [store, writes] : unsent_) {
+    Status status = store->setStrings(std::move(writes));
+    if (first.ok()) first = std::move(status);
+  }
+  unsent_.clear();
+  for (CloudStore* store : closedStores_) {
+    Status status = store->sendRecorded();
+    if (first.ok()) first = std::move(status);
+  }
+  closedStores_.clear();
   return first;
 }
 
@@ -53,6 +73,14 @@ void CloudStore::WriteGroup::defer(CloudStore& store, std::string_view key, std:
   } else {
     writes.push_back(CloudWrite{std::string(key), std::string(value)});
   }
+}
+
+void CloudStore::WriteGroup::recordedNow(CloudStore& store, std::string_view key) {
+  for (auto& [owner, writes] : writes_) {
+    if (owner == &store) std::erase_if(writes, [&](const CloudWrite& w) { return w.key == key; });
+  }
+  if (std::find(closedStores_.begin(), closedStores_.end(), &store) == closedStores_.end())
+    closedStores_.push_back(&store);
 }
 
 const std::string* CloudStore::WriteGroup::deferred(const CloudStore& store, std::string_view key) const {

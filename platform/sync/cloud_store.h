@@ -60,6 +60,9 @@ class CloudStore {
     // base is known: the load merges the local list onto value instead of taking it.
     bool unsent = false;
     std::optional<std::string> base;  // when unsent: the backing's value the waiting write builds on
+    // When unsent: false when the device never learnt that value (a first edit, made while the
+    // cloud was away): the load merges onto what both sides hold in common.
+    bool baseKnown = true;
   };
   // By default stringForKey's answer, with nothing unsent. A store that cannot tell whether a write
   // waits (its outbox cannot be read) fails: a load then takes nothing and merges nothing.
@@ -73,6 +76,24 @@ class CloudStore {
     (void)value;
     return Status::Ok();
   }
+
+  // Forgets the write of key that waits to be delivered, as though it had never been made: a raw
+  // write the backing held back is withdrawn rather than delivered later. Nothing to do for stores
+  // that never defer.
+  virtual Status withdraw(std::string_view key) {
+    (void)key;
+    return Status::Ok();
+  }
+
+  // Whether the store records its writes in the device's database (an outbox) before sending them:
+  // a WriteGroup then hands them over inside the local transaction, and the others after it.
+  virtual bool recordsLocally() const { return false; }
+
+  // Sends the writes setString or a WriteGroup recorded while this thread's local transaction was open
+  // (they could not go before it was stored), once it has been committed or undone: ok when they were
+  // delivered or kept to deliver later, conflict when another device's newer value held one back (a
+  // load then merges it). Stores that send at once have nothing to do.
+  virtual Status sendRecorded() { return Status::Ok(); }
 
   // Ok, or the problem that keeps the store from its backing or keeps writes waiting (a folder
   // that cannot be written, a refused login).
@@ -95,20 +116,28 @@ class CloudStore {
   class WriteGroup {
    public:
     WriteGroup();
-    // Closes the group if close() was not called; a failure then shows only in the stores' health.
+    // Closes the group and sends it if close() was not called; a failure then shows only in the
+    // stores' health.
     ~WriteGroup();
     WriteGroup(const WriteGroup&) = delete;
     WriteGroup& operator=(const WriteGroup&) = delete;
 
-    // Hands each store its writes, in the order they were made (one per key: the last). The first
-    // failure (conflict when a store kept writes that another device's newer value held back); ok
-    // for a group that joined another.
+    // Hands each store that records locally its writes, in the order they were made (one per key:
+    // the last); the others' wait for send(). The first failure; ok for a group that joined another.
     Status close();
+
+    // After close(), once the local transaction around the group is committed: the other stores'
+    // writes, then each store's sendRecorded(). The first failure (conflict when another device's newer
+    // value held a write back). A group whose local transaction failed is dropped unsent.
+    Status send();
 
     // For the stores that take part: the outermost group open on this thread, or nullptr.
     static WriteGroup* current();
     // Keeps a write of store's for the close.
     void defer(CloudStore& store, std::string_view key, std::string_view value);
+    // For a store that recorded a write of key at once (inside the local transaction): an older write
+    // of key deferred here is dropped, and send() sends what the store recorded.
+    void recordedNow(CloudStore& store, std::string_view key);
     // The value store's write of key waits with in this group, or nullptr.
     const std::string* deferred(const CloudStore& store, std::string_view key) const;
 
@@ -116,6 +145,8 @@ class CloudStore {
     bool outer_ = false;
     bool closed_ = false;
     std::vector<std::pair<CloudStore*, std::vector<CloudWrite>>> writes_;
+    std::vector<CloudStore*> closedStores_;  // the stores close() handed writes to
+    std::vector<std::pair<CloudStore*, std::vector<CloudWrite>>> unsent_;  // for send()
   };
 
  protected:

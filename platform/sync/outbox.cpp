@@ -8,35 +8,36 @@ namespace quillbox {
 
 Result<std::unique_ptr<Outbox>> Outbox::open(const std::filesystem::path& home, std::string identity,
                                              std::string_view legacyRedisNamespace) {
-  Result<std::unique_ptr<Database>> db = Database::open(home / "settings.sqlite3");
-  if (!db.ok()) return db.status();
-  std::unique_ptr<Outbox> outbox(new Outbox(std::move(db.value()), std::move(identity)));
-  if (Status prepared = outbox->prepare(legacyRedisNamespace); !prepared.ok()) return prepared;
+  Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home);
+  if (!store.ok()) return store.status();
+  std::unique_ptr<Outbox> outbox(new Outbox(std::move(store).value(), std::move(identity)));
+  Status prepared =
+      outbox->store_->readWith([&](Database& db) { return outbox->prepare(db, legacyRedisNamespace); });
+  if (!prepared.ok()) return prepared;
   return outbox;
 }
 
-Status Outbox::prepare(std::string_view legacyRedisNamespace) {
-  if (Status made =
-          db_->exec("CREATE TABLE IF NOT EXISTS cloud_copy("
-                    " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
-                    " PRIMARY KEY(store, key));"
-                    "CREATE TABLE IF NOT EXISTS cloud_pending("
-                    " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
-                    " value BLOB NOT NULL, since INTEGER NOT NULL, batch INTEGER NOT NULL DEFAULT 0,"
-                    " UNIQUE(store, key));"
-                    "CREATE TABLE IF NOT EXISTS cloud_base("
-                    " store TEXT NOT NULL, key TEXT NOT NULL, present INTEGER NOT NULL,"
-                    " value BLOB NOT NULL, PRIMARY KEY(store, key))");
+Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
+  if (Status made = db.exec("CREATE TABLE IF NOT EXISTS cloud_copy("
+                            " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+                            " PRIMARY KEY(store, key));"
+                            "CREATE TABLE IF NOT EXISTS cloud_pending("
+                            " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
+                            " value BLOB NOT NULL, since INTEGER NOT NULL, batch INTEGER NOT NULL DEFAULT 0,"
+                            " UNIQUE(store, key));"
+                            "CREATE TABLE IF NOT EXISTS cloud_base("
+                            " store TEXT NOT NULL, key TEXT NOT NULL, present INTEGER NOT NULL,"
+                            " value BLOB NOT NULL, PRIMARY KEY(store, key))");
       !made.ok()) {
     return made;
   }
   // An outbox made before writes were recorded in batches: its pending writes form one.
   auto hasBatch = [&] {
     Statement probe;
-    return probe.prepare(db_->handle(), "SELECT batch FROM cloud_pending LIMIT 0") == SQLITE_OK;
+    return probe.prepare(db.handle(), "SELECT batch FROM cloud_pending LIMIT 0") == SQLITE_OK;
   };
   if (!hasBatch()) {
-    Status added = db_->exec("ALTER TABLE cloud_pending ADD COLUMN batch INTEGER NOT NULL DEFAULT 0");
+    Status added = db.exec("ALTER TABLE cloud_pending ADD COLUMN batch INTEGER NOT NULL DEFAULT 0");
     if (!added.ok() && !hasBatch()) return added;  // another process may have added it meanwhile
   }
   struct {
@@ -63,6 +64,8 @@ Status Outbox::prepare(std::string_view legacyRedisNamespace) {
       {&forgetCopy_,
        "DELETE FROM cloud_copy WHERE store = ?1 AND key = ?2"
        " AND NOT EXISTS(SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2)"},
+      {&withdrawPending_, "DELETE FROM cloud_pending WHERE store = ?1 AND key = ?2"},
+      {&withdrawCopy_, "DELETE FROM cloud_copy WHERE store = ?1 AND key = ?2"},
       {&getBase_, "SELECT present, value FROM cloud_base WHERE store = ?1 AND key = ?2"},
       {&putBase_,
        "INSERT INTO cloud_base(store, key, present, value) VALUES(?1, ?2, ?3, ?4)"
@@ -75,18 +78,18 @@ Status Outbox::prepare(std::string_view legacyRedisNamespace) {
        " WHERE present IS NOT excluded.present OR value IS NOT excluded.value"},
   };
   for (const auto& entry : kStatements) {
-    if (entry.statement->prepare(db_->handle(), entry.sql) != SQLITE_OK)
-      return db_->problem("prepare the outbox");
+    if (entry.statement->prepare(db.handle(), entry.sql) != SQLITE_OK)
+      return db.problem("prepare the outbox");
   }
-  return legacyRedisNamespace.empty() ? Status::Ok() : migrate(legacyRedisNamespace);
+  return legacyRedisNamespace.empty() ? Status::Ok() : migrate(db, legacyRedisNamespace);
 }
 
-Status Outbox::migrate(std::string_view nameSpace) {
+Status Outbox::migrate(Database& db, std::string_view nameSpace) {
   Statement legacy;
-  if (legacy.prepare(db_->handle(), "SELECT count(*) FROM sqlite_master WHERE name = 'redis_pending'") !=
+  if (legacy.prepare(db.handle(), "SELECT count(*) FROM sqlite_master WHERE name = 'redis_pending'") !=
           SQLITE_OK ||
       legacy.step() != SQLITE_ROW) {
-    return db_->problem("look for the Redis store's earlier tables");
+    return db.problem("look for the Redis store's earlier tables");
   }
   bool present = legacy.columnInteger(0) > 0;
   legacy.done();
@@ -100,131 +103,137 @@ Status Outbox::migrate(std::string_view nameSpace) {
       "DELETE FROM redis_copy WHERE namespace = ?2",
       "DELETE FROM redis_pending WHERE namespace = ?2",
   };
-  if (Status began = db_->exec("BEGIN IMMEDIATE"); !began.ok()) return began;
-  for (const char* sql : kMoves) {
-    Statement move;
-    if (move.prepare(db_->handle(), sql) != SQLITE_OK ||
-        move.reset().text(identity_).text(nameSpace).step() != SQLITE_DONE) {
-      Status failure = db_->problem("take over the Redis store's earlier pending writes");
+  return store_->writeWith([&](Database& inside) {
+    for (const char* sql : kMoves) {
+      Statement move;
+      if (move.prepare(inside.handle(), sql) != SQLITE_OK ||
+          move.reset().text(identity_).text(nameSpace).step() != SQLITE_DONE) {
+        Status failure = inside.problem("take over the Redis store's earlier pending writes");
+        move.done();
+        return failure;
+      }
       move.done();
-      (void)db_->exec("ROLLBACK");
-      return failure;
     }
-    move.done();
-  }
-  if (Status committed = db_->exec("COMMIT"); !committed.ok()) {
-    (void)db_->exec("ROLLBACK");
-    return committed;
-  }
-  return Status::Ok();
+    return Status::Ok();
+  });
 }
 
 Result<std::vector<std::int64_t>> Outbox::record(std::span<const CloudWriteView> writes) {
   std::vector<std::int64_t> ids;
   if (writes.empty()) return ids;
-  if (Status began = db_->exec("BEGIN IMMEDIATE"); !began.ok()) return began;
-  std::int64_t batch = 0;
-  if (nextBatch_.reset().step() == SQLITE_ROW) batch = nextBatch_.columnInteger(0);
-  nextBatch_.done();
-  for (const CloudWriteView& write : writes) {
-    int rc =
-        batch > 0 ? putCopy_.reset().text(identity_).text(write.key).blob(write.value).step() : SQLITE_ERROR;
-    putCopy_.done();
-    if (rc == SQLITE_DONE) {
-      rc = putPending_.reset()
-               .text(identity_)
-               .text(write.key)
-               .blob(write.value)
-               .integer(millisecondsSince1970())
-               .integer(batch)
-               .step();
-      putPending_.done();
+  Status recorded = store_->writeWith([&](Database& db) {
+    std::int64_t batch = 0;
+    if (nextBatch_.reset().step() == SQLITE_ROW) batch = nextBatch_.columnInteger(0);
+    nextBatch_.done();
+    for (const CloudWriteView& write : writes) {
+      int rc = batch > 0 ? putCopy_.reset().text(identity_).text(write.key).blob(write.value).step()
+                         : SQLITE_ERROR;
+      putCopy_.done();
+      if (rc == SQLITE_DONE) {
+        rc = putPending_.reset()
+                 .text(identity_)
+                 .text(write.key)
+                 .blob(write.value)
+                 .integer(millisecondsSince1970())
+                 .integer(batch)
+                 .step();
+        putPending_.done();
+      }
+      if (rc != SQLITE_DONE) return db.problem("keep the cloud write of \"" + std::string(write.key) + "\"");
+      ids.push_back(sqlite3_last_insert_rowid(db.handle()));
     }
-    if (rc != SQLITE_DONE) {
-      Status failure = db_->problem("keep the cloud write of \"" + std::string(write.key) + "\"");
-      (void)db_->exec("ROLLBACK");
-      return failure;
-    }
-    ids.push_back(sqlite3_last_insert_rowid(db_->handle()));
-  }
-  if (Status committed = db_->exec("COMMIT"); !committed.ok()) {
-    if (sqlite3_get_autocommit(db_->handle()) == 0) (void)db_->exec("ROLLBACK");
-    return committed;
-  }
+    return Status::Ok();
+  });
+  if (!recorded.ok()) return recorded;
   return ids;
 }
 
 Result<std::vector<Outbox::Pending>> Outbox::pending() {
-  Statement& s = listPending_.reset().text(identity_);
   std::vector<Pending> writes;
-  int rc;
-  while ((rc = s.step()) == SQLITE_ROW)
-    writes.push_back({s.columnInteger(0), s.columnBytes(1), s.columnBytes(2), s.columnInteger(3)});
-  s.done();
-  if (rc != SQLITE_DONE) return db_->problem("read the cloud writes not yet sent");
+  Status read = store_->readWith([&](Database& db) {
+    Statement& s = listPending_.reset().text(identity_);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+      writes.push_back({s.columnInteger(0), s.columnBytes(1), s.columnBytes(2), s.columnInteger(3)});
+    s.done();
+    return rc == SQLITE_DONE ? Status::Ok() : db.problem("read the cloud writes not yet sent");
+  });
+  if (!read.ok()) return read;
   return writes;
 }
 
 Result<std::vector<std::string>> Outbox::pendingKeys() {
-  Statement& s = listPendingKeys_.reset().text(identity_);
   std::vector<std::string> keys;
-  int rc;
-  while ((rc = s.step()) == SQLITE_ROW) keys.push_back(s.columnBytes(0));
-  s.done();
-  if (rc != SQLITE_DONE) return db_->problem("read the cloud writes not yet sent");
+  Status read = store_->readWith([&](Database& db) {
+    Statement& s = listPendingKeys_.reset().text(identity_);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) keys.push_back(s.columnBytes(0));
+    s.done();
+    return rc == SQLITE_DONE ? Status::Ok() : db.problem("read the cloud writes not yet sent");
+  });
+  if (!read.ok()) return read;
   return keys;
 }
 
 Result<bool> Outbox::isPending(std::string_view key) {
-  Statement& s = isPending_.reset().text(identity_).text(key);
-  int rc = s.step();
-  s.done();
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return db_->problem("read the cloud writes not yet sent");
+  int rc = SQLITE_ERROR;
+  Status read = store_->readWith([&](Database& db) {
+    Statement& s = isPending_.reset().text(identity_).text(key);
+    rc = s.step();
+    s.done();
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::Ok()
+                                                 : db.problem("read the cloud writes not yet sent");
+  });
+  if (!read.ok()) return read;
   return rc == SQLITE_ROW;
 }
 
 Status Outbox::delivered(std::span<const Delivered> writes) {
   if (writes.empty()) return Status::Ok();
-  // Forgetting need not reach the disk at once: should a power cut undo it, the write is sent again
-  // over its own value, to the same effect. The next commit that syncs carries it along.
-  if (Status lighter = db_->exec("PRAGMA synchronous=NORMAL; BEGIN IMMEDIATE"); !lighter.ok()) {
-    (void)db_->exec("PRAGMA synchronous=FULL");
-    return lighter;
-  }
-  Status status = Status::Ok();
-  for (const Delivered& write : writes) {
-    int rc = deletePending_.reset().integer(write.id).step();
-    deletePending_.done();
-    if (rc == SQLITE_DONE) {
-      rc = putBase_.reset().text(identity_).text(write.key).integer(1).blob(write.value).step();
-      putBase_.done();
+  return store_->writeWith([&](Database& db) {
+    for (const Delivered& write : writes) {
+      int rc = deletePending_.reset().integer(write.id).step();
+      deletePending_.done();
+      if (rc == SQLITE_DONE) {
+        rc = putBase_.reset().text(identity_).text(write.key).integer(1).blob(write.value).step();
+        putBase_.done();
+      }
+      if (rc != SQLITE_DONE) return db.problem("forget a cloud write that was sent");
     }
-    if (rc != SQLITE_DONE) {
-      status = db_->problem("forget a cloud write that was sent");
-      break;
+    return Status::Ok();
+  });
+}
+
+Status Outbox::withdraw(std::string_view key) {
+  return store_->writeWith([&](Database& db) {
+    for (Statement* s : {&withdrawPending_, &withdrawCopy_}) {
+      int rc = s->reset().text(identity_).text(key).step();
+      s->done();
+      if (rc != SQLITE_DONE) return db.problem("withdraw the cloud write of \"" + std::string(key) + "\"");
     }
-  }
-  if (status.ok()) status = db_->exec("COMMIT");
-  if (!status.ok() && sqlite3_get_autocommit(db_->handle()) == 0) (void)db_->exec("ROLLBACK");
-  if (Status full = db_->exec("PRAGMA synchronous=FULL"); status.ok()) status = full;
-  return status;
+    return Status::Ok();
+  });
 }
 
 Result<Outbox::Base> Outbox::baseOf(std::string_view key) {
-  Statement& s = getBase_.reset().text(identity_).text(key);
-  int rc = s.step();
   Base base;
-  if (rc == SQLITE_ROW) {
-    base.known = true;
-    if (s.columnInteger(0) != 0) base.value = s.columnBytes(1);
-  }
-  s.done();
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-    return db_->problem("read the cloud base of \"" + std::string(key) + "\"");
+  Status read = store_->readWith([&](Database& db) {
+    Statement& s = getBase_.reset().text(identity_).text(key);
+    int rc = s.step();
+    if (rc == SQLITE_ROW) {
+      base.known = true;
+      if (s.columnInteger(0) != 0) base.value = s.columnBytes(1);
+    }
+    s.done();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      return db.problem("read the cloud base of \"" + std::string(key) + "\"");
+    return Status::Ok();
+  });
+  if (!read.ok()) return read;
   return base;
 }
 
-Status Outbox::putBase(std::string_view key, const std::optional<std::string>& value,
+Status Outbox::putBase(Database& db, std::string_view key, const std::optional<std::string>& value,
                        bool onlyUnlessPending) {
   Statement& s = onlyUnlessPending ? putBaseUnlessPending_ : putBase_;
   int rc = s.reset()
@@ -234,36 +243,37 @@ Status Outbox::putBase(std::string_view key, const std::optional<std::string>& v
                .blob(value ? std::string_view(*value) : std::string_view())
                .step();
   s.done();
-  return rc == SQLITE_DONE ? Status::Ok()
-                           : db_->problem("keep the cloud base of \"" + std::string(key) + "\"");
+  return rc == SQLITE_DONE ? Status::Ok() : db.problem("keep the cloud base of \"" + std::string(key) + "\"");
 }
 
 Status Outbox::rebase(std::string_view key, const std::optional<std::string>& value) {
-  return putBase(key, value, false);
+  return store_->writeWith([&](Database& db) { return putBase(db, key, value, false); });
 }
 
 Result<std::optional<std::string>> Outbox::copyOf(std::string_view key) {
-  Statement& s = getCopy_.reset().text(identity_).text(key);
-  int rc = s.step();
   std::optional<std::string> value;
-  if (rc == SQLITE_ROW) value = s.columnBytes(0);
-  s.done();
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-    return db_->problem("read the local copy of \"" + std::string(key) + "\"");
+  Status read = store_->readWith([&](Database& db) {
+    Statement& s = getCopy_.reset().text(identity_).text(key);
+    int rc = s.step();
+    if (rc == SQLITE_ROW) value = s.columnBytes(0);
+    s.done();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      return db.problem("read the local copy of \"" + std::string(key) + "\"");
+    return Status::Ok();
+  });
+  if (!read.ok()) return read;
   return value;
 }
 
 Status Outbox::remember(std::string_view key, const std::optional<std::string>& value) {
-  if (Status began = db_->exec("BEGIN IMMEDIATE"); !began.ok()) return began;
-  Statement& s = value ? rememberCopy_.reset().text(identity_).text(key).blob(*value)
-                       : forgetCopy_.reset().text(identity_).text(key);
-  int rc = s.step();
-  s.done();
-  Status status = rc == SQLITE_DONE ? putBase(key, value, true)
-                                    : db_->problem("keep the local copy of \"" + std::string(key) + "\"");
-  if (status.ok()) status = db_->exec("COMMIT");
-  if (!status.ok() && sqlite3_get_autocommit(db_->handle()) == 0) (void)db_->exec("ROLLBACK");
-  return status;
+  return store_->writeWith([&](Database& db) {
+    Statement& s = value ? rememberCopy_.reset().text(identity_).text(key).blob(*value)
+                         : forgetCopy_.reset().text(identity_).text(key);
+    int rc = s.step();
+    s.done();
+    return rc == SQLITE_DONE ? putBase(db, key, value, true)
+                             : db.problem("keep the local copy of \"" + std::string(key) + "\"");
+  });
 }
 
 }  // namespace quillbox

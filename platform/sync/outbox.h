@@ -10,13 +10,17 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "platform/store/settings_store.h"
 #include "platform/store/sqlite_db.h"
 #include "platform/sync/cloud_store.h"
 
 namespace quillbox {
 
 // The durable outbox of one cloud store, kept in the device's <home>/settings.sqlite3 beside the
-// settings (tables cloud_copy, cloud_pending and cloud_base): per store identity and key, the local
+// settings, on the settings store's own connection (tables cloud_copy, cloud_pending and cloud_base).
+// Each call is one transaction, or, when this thread has a settings WriteGroup open, part of the
+// group's: a change's strings, history, pending writes and bases are then stored together or not at
+// all. Per store identity and key, the local
 // copy (the last value read from the backing or accepted for it), the write not yet delivered, at
 // most one per key (the newest), and the base: the backing's value that the device's list was last
 // based on (taken at a load, or delivered), which a write expects to find there still. What it records
@@ -48,6 +52,12 @@ class Outbox {
   // write of the key, all in one transaction: all are kept or none. The new pending writes' ids.
   Result<std::vector<std::int64_t>> record(std::span<const CloudWriteView> writes);
 
+  // Whether this thread has a settings WriteGroup open: what is recorded now is stored at its commit,
+  // and must not be sent before.
+  bool inGroup() const { return store_->inGroup(); }
+  // Serialises a caller's several calls with every other call on the home's database.
+  std::unique_lock<std::recursive_mutex> hold() const { return store_->hold(); }
+
   // The pending writes, oldest first.
   Result<std::vector<Pending>> pending();
   // Whether a write of key is pending.
@@ -65,6 +75,9 @@ class Outbox {
   // in one transaction; a newer write of the same key stays.
   Status delivered(std::span<const Delivered> writes);
 
+  // Forgets the pending write of key and its local copy (the next read asks the backing again).
+  Status withdraw(std::string_view key);
+
   // The base of key.
   Result<Base> baseOf(std::string_view key);
   // Makes value the base of key: the device's list now builds on it.
@@ -77,17 +90,19 @@ class Outbox {
   Status remember(std::string_view key, const std::optional<std::string>& value);
 
  private:
-  Outbox(std::unique_ptr<Database> db, std::string identity)
-      : db_(std::move(db)), identity_(std::move(identity)) {}
-  Status prepare(std::string_view legacyRedisNamespace);
-  Status migrate(std::string_view legacyRedisNamespace);
+  Outbox(std::shared_ptr<SettingsStore> store, std::string identity)
+      : store_(std::move(store)), identity_(std::move(identity)) {}
+  Status prepare(Database& db, std::string_view legacyRedisNamespace);
+  Status migrate(Database& db, std::string_view legacyRedisNamespace);
 
-  Status putBase(std::string_view key, const std::optional<std::string>& value, bool onlyUnlessPending);
+  Status putBase(Database& db, std::string_view key, const std::optional<std::string>& value,
+                 bool onlyUnlessPending);
 
-  std::unique_ptr<Database> db_;
+  std::shared_ptr<SettingsStore> store_;  // outlives the statements below
   std::string identity_;
   Statement putCopy_, putPending_, isPending_, listPending_, listPendingKeys_, deletePending_, getCopy_,
-      rememberCopy_, forgetCopy_, nextBatch_, getBase_, putBase_, putBaseUnlessPending_;
+      rememberCopy_, forgetCopy_, withdrawPending_, withdrawCopy_, nextBatch_, getBase_, putBase_,
+      putBaseUnlessPending_;
 };
 
 }  // namespace quillbox

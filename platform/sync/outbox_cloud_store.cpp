@@ -116,9 +116,11 @@ Status OutboxCloudStore::sendIf(std::span<const Sending> writes) {
   for (const Sending& write : writes) {
     Result<Outbox::Base> base = outbox_->baseOf(write.key);
     if (!base.ok()) return base.status();  // nothing is written over a value the device cannot tell
-    if (!base->known) {                    // written over whatever is there
+    if (!base->known) {                    // no base learnt: only onto nothing, or onto this very value
       Result<std::optional<std::string>> held = transport_->get(write.key);
       if (!held.ok()) return held.status();
+      if (held.value() && *held.value() != write.value)
+        return Status::Conflict("the cloud copy of " + std::string(write.key) + " is not yet merged with");
       base->known = true;
       base->value = std::move(held).value();
     }
@@ -182,7 +184,7 @@ std::vector<Status> OutboxCloudStore::deliver(std::span<const Sending> writes) {
 }
 
 std::optional<std::string> OutboxCloudStore::stringForKey(std::string_view key) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   if (WriteGroup* group = WriteGroup::current()) {
     if (const std::string* deferred = group->deferred(*this, key)) return *deferred;
   }
@@ -210,7 +212,7 @@ std::optional<std::string> OutboxCloudStore::stringForKey(std::string_view key) 
 }
 
 Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopy(std::string_view key) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   if (WriteGroup* group = WriteGroup::current()) {
     if (const std::string* deferred = group->deferred(*this, key)) return LoadCopy{*deferred, false, {}};
   }
@@ -249,33 +251,38 @@ Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopy(std::string_view key) {
     problem_ = base.status();
     return base.status();
   }
-  if (!base->known) return local();  // no base to merge on: the write goes over what is there
-  return LoadCopy{std::move(got).value(), true, std::move(base->value)};
+  return LoadCopy{std::move(got).value(), true, std::move(base->value), base->known};
 }
 
 Status OutboxCloudStore::rebase(std::string_view key, const std::optional<std::string>& value) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   Status kept = outbox_->rebase(key, value);
   if (!kept.ok()) problem_ = kept;
   return kept;
 }
 
 Status OutboxCloudStore::setString(std::string_view value, std::string_view key) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   if (Status valid = transport_->checkKey(key); !valid.ok()) {
     problem_ = valid;
     return valid;
   }
-  if (WriteGroup* group = WriteGroup::current()) {
+  const CloudWriteView write{key, value};
+  WriteGroup* group = WriteGroup::current();
+  if (group != nullptr && outbox_->inGroup()) {
+    // Recorded in the local transaction open now, with what it builds on (a merge's new base).
+    group->recordedNow(*this, key);
+    return this->write(std::span(&write, 1));
+  }
+  if (group != nullptr) {
     group->defer(*this, key, value);
     return Status::Ok();
   }
-  const CloudWriteView write{key, value};
   return this->write(std::span(&write, 1));
 }
 
 Status OutboxCloudStore::setStrings(std::vector<CloudWrite> writes) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   std::vector<CloudWriteView> views;
   for (const CloudWrite& write : writes) views.push_back(CloudWriteView{write.key, write.value});
   return write(views);
@@ -283,6 +290,10 @@ Status OutboxCloudStore::setStrings(std::vector<CloudWrite> writes) {
 
 Status OutboxCloudStore::write(std::span<const CloudWriteView> writes) {
   Result<std::vector<std::int64_t>> recorded = outbox_->record(writes);
+  if (!recorded.ok() && outbox_->inGroup()) {
+    problem_ = recorded.status();
+    return recorded.status();  // the whole change is undone: nothing of it may reach the backing
+  }
   if (!recorded.ok()) {
     // Not kept here: the backing is the writes' one chance, back-off or not.
     std::vector<Sending> sending;
@@ -294,6 +305,10 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> writes) {
     return Status::Error(recorded.status().message() + "; nor could it be sent: " + unsent.message());
   }
   waiting_ = true;
+  if (outbox_->inGroup()) {  // not stored yet: sent once the transaction is
+    recorded_.insert(recorded_.end(), recorded.value().begin(), recorded.value().end());
+    return Status::Ok();
+  }
   if (backingOff()) return Status::Ok();
   // When nothing older waits, what is in hand goes as it is, without reading it back.
   Result<std::vector<std::string>> waiting = outbox_->pendingKeys();
@@ -312,10 +327,30 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> writes) {
   return mine.code() == Status::Code::conflict ? mine : Status::Ok();
 }
 
+Status OutboxCloudStore::sendRecorded() {
+  auto guard = outbox_->hold();
+  std::vector<std::int64_t> mine = std::move(recorded_);
+  recorded_.clear();
+  if (mine.empty() || backingOff()) return Status::Ok();
+  Status sent = sendAll(mine);
+  // Kept and sent later is no failure; held back by another device's newer value is for the caller to merge.
+  return sent.code() == Status::Code::conflict ? sent : Status::Ok();
+}
+
+Status OutboxCloudStore::withdraw(std::string_view key) {
+  auto guard = outbox_->hold();
+  Status forgotten = outbox_->withdraw(key);
+  if (!forgotten.ok()) problem_ = forgotten;
+  Result<std::vector<std::string>> waiting = outbox_->pendingKeys();
+  waiting_ = !waiting.ok() || !waiting.value().empty();
+  if (!waiting_) waitReason_ = Status::Ok();
+  return forgotten;
+}
+
 std::string OutboxCloudStore::describe() const { return transport_->describe(); }
 
 Status OutboxCloudStore::health() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   if (!problem_.ok()) return problem_;
   if (waiting_) return waitReason_;
   return Status::Ok();
@@ -326,12 +361,12 @@ void OutboxCloudStore::flushPending(int timeoutMs) {
   // Sends only under the home's lock: two processes sending at once could land an older value last.
   Result<HomeLock::Held> held = homeLock_->lock(std::chrono::milliseconds(0));
   if (!held.ok()) return;
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   sendPending();
 }
 
 std::vector<std::string> OutboxCloudStore::pendingKeys() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   Result<std::vector<std::string>> keys = outbox_->pendingKeys();
   if (!keys.ok()) {
     problem_ = keys.status();
@@ -341,7 +376,7 @@ std::vector<std::string> OutboxCloudStore::pendingKeys() const {
 }
 
 bool OutboxCloudStore::reachable() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  auto guard = outbox_->hold();
   Status answered = transport_->ping();
   note(answered);
   return answered.ok();

@@ -32,11 +32,14 @@ namespace quillbox {
 //   key's base (the value the device's list was last based on: read by a load, merged onto, or
 //   delivered). When another device wrote meanwhile, the write stays pending and the store
 //   answers conflict; loadCopy then hands a load the backing's value and the base to merge onto.
-//   A key whose base was never recorded is written over whatever the backing holds.
-// The writes of a WriteGroup are recorded in one transaction and sent in one conditional group;
+//   A key whose base was never recorded is written only where the backing holds nothing or this
+//   very value; otherwise the store answers conflict, and a load merges onto what both hold.
+// The writes of a WriteGroup are recorded in one transaction and sent in one conditional group; writes
+// made while this thread has a settings WriteGroup open join its transaction and wait for
+// sendRecorded(), after it;
 // pending writes go all at once, and when that fails, each recorded group on its own. Problems are
 // never thrown: health() names them. Calls are serialised: one object may be used from several
-// threads.
+// threads: they are serialised with every call on the home's database.
 class OutboxCloudStore : public CloudStore {
  public:
   // The store over transport, its outbox in <home>/settings.sqlite3 (see Outbox::open for
@@ -58,6 +61,9 @@ class OutboxCloudStore : public CloudStore {
   // home (it will send them). A write the backing refuses stays pending; the others go.
   void flushPending(int timeoutMs) override;
   std::vector<std::string> pendingKeys() const override;
+  Status sendRecorded() override;
+  bool recordsLocally() const override { return true; }
+  Status withdraw(std::string_view key) override;
 
   // Asks the backing now (back-off or not): true when it answers and accepts the login, and then
   // the back-off ends. When false, health() says why.
@@ -81,7 +87,6 @@ class OutboxCloudStore : public CloudStore {
   Status sendIf(std::span<const Sending> writes);
   void note(const Status& status);
 
-  mutable std::mutex mutex_;
   std::unique_ptr<CloudTransport> transport_;
   std::unique_ptr<Outbox> outbox_;
   std::shared_ptr<HomeLock> homeLock_;
@@ -89,6 +94,7 @@ class OutboxCloudStore : public CloudStore {
   mutable Status problem_ = Status::Ok();               // the last call's
   Status waitReason_ = Status::Ok();                    // why the pending writes wait
   bool waiting_ = false;                                // whether writes were pending after the last send
+  std::vector<std::int64_t> recorded_;  // recorded inside a local transaction, for sendRecorded
 };
 
 // The OutboxCloudStore behind a CloudStore, or nullptr for any other store.

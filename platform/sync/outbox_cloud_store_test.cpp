@@ -83,6 +83,7 @@ TEST_F(OutboxCloudStoreTest, AWriteTheBackingCannotTakeWaitsIsAnsweredHereAndGoe
 // copy there is never taken back over it.
 TEST_F(OutboxCloudStoreTest, ARefusedWriteStaysPendingAndAReadNeverTakesTheOlderCopyBack) {
   backing_->values["notes"] = "old";
+  EXPECT_EQ(read("notes"), "old");  // what the write builds on
   backing_->refused.insert("notes");
   write("notes", "new");
   write("tasks", "t");  // the waiting write is tried again with it

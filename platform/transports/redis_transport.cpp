@@ -10,6 +10,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/fault_seam.h"
 #include "platform/sigpipe_blocked.h"
 #include "platform/sync/outbox_cloud_store.h"
 
@@ -75,6 +76,14 @@ class Server {
   // no cost to the caller; a silent one is not, so a call waits at most one timeout for an answer.
   // Every answer's status carries its trouble's code.
   std::vector<Answer> run(const std::vector<Words>& commands) {
+    if (FaultPlan::consult(FileCall::send, masked_) != 0) {
+      std::vector<Answer> refused(commands.size());
+      for (Answer& answer : refused) {
+        answer.trouble = Problem::unreachable;
+        answer.status = Status::Unavailable("no answer from " + masked_);
+      }
+      return refused;
+    }
     SigpipeBlocked blocked;
     bool reused = context_ != nullptr;
     std::vector<Answer> answers = runOnce(commands);

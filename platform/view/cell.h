@@ -44,6 +44,9 @@ class AppStorage {
   AppStorage(std::shared_ptr<SettingsStore> store, std::string key);
 
   const std::string& key() const { return shared_->key; }
+  // The store it writes through: a change that must be stored together with other writes opens its
+  // WriteGroup on it.
+  SettingsStore& store() const { return *shared_->store; }
 
   // What the store holds; "" when the key holds nothing. A store that cannot be read is an
   // error, never a value: an edit made on an unread list must never write over the whole list.

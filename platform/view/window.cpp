@@ -1,5 +1,6 @@
 #include "platform/view/window.h"
 
+#include <functional>
 #include <vector>
 
 #include "platform/sync/cloud_store.h"
@@ -154,23 +155,45 @@ template <class F>
 Status Window::event(F&& change) {
   Result<SettingsStore::Lock> lock = store_->lock();
   if (!lock.ok()) return lock.status();  // another process holds the home too long: busy
-  CloudStore::WriteGroup cloudWrites;    // the event's cloud writes are kept together
+  // Runs body, then the Change handlers it set off; the cloud writes they make are recorded in one
+  // transaction with whatever the handlers store (an operation's own writes are stored when it
+  // returns, so that a write that fails fails the operation), and go once it is committed.
+  auto thenHandlers = [&](Status& handlers, const std::function<Status()>& body) {
+    CloudStore::WriteGroup cloudWrites;
+    Status ran = body();
+    Status recorded = Status::Ok();
+    Status committed = Status::Ok();
+    {
+      SettingsStore::WriteGroup together(*store_);
+      settle(handlers);
+      rebuild();
+      recorded = cloudWrites.close();
+      committed = together.commit();
+    }
+    if (!committed.ok()) {
+      Status ignored = Status::Ok();  // the lists drawn follow the store again
+      if (settle(ignored)) rebuild();
+      if (handlers.ok()) handlers = committed;
+      return ran;
+    }
+    if (handlers.ok() && !recorded.ok()) handlers = recorded;
+    Status sent = cloudWrites.send();
+    return !ran.ok() ? ran : sent;
+  };
   Status caughtUp = Status::Ok();
-  if (settle(caughtUp)) rebuild();
-  Status status = change();
   Status handlers = Status::Ok();
-  settle(handlers);
-  rebuild();
-  Status sent = cloudWrites.close();
+  Status status = Status::Ok();
+  Status sent = thenHandlers(handlers, [&] {
+    if (settle(caughtUp)) rebuild();
+    status = change();
+    return Status::Ok();
+  });
   // Another device wrote a list meanwhile: the screens shown load again, which merges this
   // device's unsent edits onto its newer copy, and their writes go again; a few times at most,
   // after which they wait, kept, for the next load.
   for (int round = 0; sent.code() == Status::Code::conflict && round < kMaxMergeRounds; ++round) {
-    CloudStore::WriteGroup again;
-    Status merged = runModifiers(isForeground, true, kNoTab);
-    settle(merged);
-    rebuild();
-    sent = again.close();
+    Status merged = Status::Ok();
+    sent = thenHandlers(merged, [&] { return runModifiers(isForeground, true, kNoTab); });
     if (!merged.ok()) sent = std::move(merged);
   }
   if (sent.code() == Status::Code::conflict) sent = Status::Ok();

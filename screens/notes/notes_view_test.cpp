@@ -124,7 +124,7 @@ TEST_F(NotesTest, AListThatCannotBeReadForAWhileIsNeitherEmptiedNorSent) {
   setCloud("notesFromCloud", "a|b|");
   EXPECT_EQ(rows(), "1 a|2 b");
   // Another process writes: the file must be read again.
-  ASSERT_TRUE(openStore()->set("stringNotes", stored("a|b|c|")).ok());
+  ASSERT_TRUE(otherProcessStore()->set("stringNotes", stored("a|b|c|")).ok());
   {
     FaultPlan plan;
     plan.fail(FileCall::read, EIO, "settings.sqlite3");

@@ -1,10 +1,7 @@
 #include "screens/tasks/todo_view.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include "platform/fault_seam.h"
 #include "screens/screen_test_support.h"
 
 namespace quillbox::test {
@@ -191,40 +188,6 @@ TEST_F(ToDoTest, ADeleteKeepsAMarkThatAnotherWindowSetSinceTheLastLoad) {
   cloudWrites();
   EXPECT_TRUE(window().refresh());
   EXPECT_EQ(cloudWrites() + " / " + marks(), "set stringTasksFinishedIndicesFromCloud=1,0, / [1] 1,0,");
-}
-
-// A delete writes the to-dos and the marks behind them; killed at any step, it leaves both as they
-// were or both changed, never marks moved without their to-dos.
-TEST_F(ToDoTest, ADeleteKilledAtAnyStepLeavesTheToDosAndTheirMarksTogether) {
-  std::string seen;
-  for (int n = 1; n < 400; ++n) {
-    std::filesystem::path home = home_ / std::to_string(n);
-    {
-      auto store = SettingsStore::open(home).value();
-      ASSERT_TRUE(store->set("stringTasks", stored("a|b|c|")).ok() &&
-                  store->set("stringTasksFinishedIndices", "2,").ok());
-    }
-    pid_t child = ::fork();
-    if (child == 0) {
-      FaultPlan plan;
-      plan.before(
-          FileCall::write, n, [] { ::_exit(9); }, "settings.sqlite3");
-      auto store = SettingsStore::open(home);
-      if (!store.ok()) ::_exit(9);  // killed while opening
-      auto cloud = std::make_shared<MemoryCloudStore>();
-      ToDoView view(Environment{store.value(), [cloud]() -> CloudStore& { return *cloud; }, device_});
-      ::_exit(view.loadTasks().ok() && view.deleteTask(0).ok() ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 9 || WEXITSTATUS(status) == 0)) << status;
-    auto store = SettingsStore::open(home).value();
-    std::string both = shown(store->get("stringTasks")) + " " + store->get("stringTasksFinishedIndices");
-    EXPECT_TRUE(both == "a|b|c| 2," || both == "b|c| 1,") << "killed before write " << n << ": " << both;
-    if (seen.find(both) == std::string::npos) seen += (seen.empty() ? "" : " / ") + both;
-    if (WEXITSTATUS(status) == 0) break;
-  }
-  EXPECT_EQ(seen, "a|b|c| 2, / b|c| 1,");
 }
 
 // The person sees [a, b, c] with c finished; another process deletes a before their tap arrives. A
