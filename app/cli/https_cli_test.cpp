@@ -42,12 +42,15 @@ class ServeProcess {
     pid_ = clitest::spawnQuillbox(all, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ASSERT_GT(pid_, 0);
-    constexpr std::string_view kSays = "cloud store at https://127.0.0.1:";
     for (int tries = 0; tries < 3000; ++tries) {
       std::string said = clitest::fileContents(log_);
-      if (std::size_t at = said.find(kSays); at != std::string::npos) {
-        port_ = std::stoi(said.substr(at + kSays.size()));
-        return;
+      for (std::string scheme : {"https", "http"}) {
+        const std::string says = "cloud store at " + scheme + "://127.0.0.1:";
+        if (std::size_t at = said.find(says); at != std::string::npos) {
+          scheme_ = scheme;
+          port_ = std::stoi(said.substr(at + says.size()));
+          return;
+        }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -59,11 +62,12 @@ class ServeProcess {
     EXPECT_EQ(clitest::waitExited(pid_), 0) << clitest::fileContents(log_);
     pid_ = -1;
   }
-  std::string address() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
+  std::string address() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_) + "/"; }
 
  private:
   std::vector<std::string> args_;
   fs::path log_;
+  std::string scheme_ = "https";
   int port_ = 0;
   pid_t pid_ = -1;
 };
@@ -82,14 +86,18 @@ class HttpsCommandLineTest : public clitest::CommandLineFixture {
   void TearDown() override { ::unsetenv("QUILLBOX_CLOUD_CA"); }
 
   // A server with its own home, on cloud (its home's folder when empty).
-  std::unique_ptr<ServeProcess> serve(const std::string& name, const std::string& cloud = "") {
+  // Without tls, plain HTTP on this machine.
+  std::unique_ptr<ServeProcess> serve(const std::string& name, const std::string& cloud = "",
+                                      bool tls = true) {
     const fs::path dir = folder_.path();
     const std::string store = cloud.empty() ? (dir / name / "cloud").string() : cloud;
     server_ = clitest::Device(dir / name, store, dir);
-    return std::make_unique<ServeProcess>(
-        std::vector<std::string>{"--home", server_.home().string(), "--cloud", store, "serve", "--tls-cert",
-                                 (dir / "cert.pem").string(), "--tls-key", (dir / "key.pem").string()},
-        dir / (name + ".log"));
+    std::vector<std::string> args{"--home", server_.home().string(), "--cloud", store, "serve"};
+    if (tls) {
+      args.insert(args.end(),
+                  {"--tls-cert", (dir / "cert.pem").string(), "--tls-key", (dir / "key.pem").string()});
+    }
+    return std::make_unique<ServeProcess>(std::move(args), dir / (name + ".log"));
   }
   // `devices add NAME` on the server: the token it printed.
   std::string addDevice(const std::string& name) {
@@ -140,6 +148,17 @@ TEST_F(HttpsCommandLineTest, TwoDevicesSyncThroughTheServerAndARevokedOneKeepsIt
   EXPECT_NE(cloudStatus(laptop).find("|pending: notesFromCloud"), std::string::npos);
   EXPECT_EQ(rowsOn(phone, {"notes", "list"}), "1 from the laptop");
   EXPECT_EQ(run(server_, {"devices", "revoke", "laptop"}).code, 2);
+}
+
+// A server on this machine without TLS is reached over plain HTTP, as serve announces it.
+TEST_F(HttpsCommandLineTest, DevicesOnThisMachineSyncOverPlainHttp) {
+  auto running = serve("server", "", false);
+  ASSERT_EQ(running->address().substr(0, 7), "http://");
+  clitest::Device laptop = device("laptop", running->address(), addDevice("laptop"));
+  clitest::Device phone = device("phone", running->address(), addDevice("phone"));
+  EXPECT_EQ(rowsOn(laptop, {"notes", "add", "over http"}), "1 over http");
+  EXPECT_EQ(rowsOn(phone, {"notes", "list"}) + " / " + rowsOn(server_, {"notes", "list"}),
+            "1 over http / 1 over http");
 }
 
 TEST_F(HttpsCommandLineTest, AnEditMadeWhileTheServerIsStoppedIsKeptAndSentByTheNextVisit) {
