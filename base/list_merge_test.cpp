@@ -15,24 +15,14 @@
 
 #include "base/list_string.h"
 #include "base/random_test_support.h"
+#include "base/task_strings_test_support.h"
 #include "base/text.h"
 
 namespace quillbox {
 namespace {
 
-// "a|b|/1," stands for the to-dos a and b with the second one finished.
-TaskStrings lists(std::string_view shown) {
-  const std::size_t slash = shown.rfind('/');
-  std::string tasks;
-  for (char c : shown.substr(0, slash)) tasks += c == '|' ? std::string(kItemSeparator) : std::string(1, c);
-  return {tasks, std::string(shown.substr(slash + 1))};
-}
-
-std::string shown(const TaskStrings& strings) {
-  std::string out;
-  for (std::string_view entry : decodeItemList(strings.tasks)) out.append(entry).append("|");
-  return out + "/" + strings.marks;
-}
+using test::lists;
+using test::shown;
 
 // Each row: base, mine, theirs and the merge, in the form lists() reads.
 TEST(MergeTaskLists, WhatAPersonMeets) {

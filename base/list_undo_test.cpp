@@ -6,23 +6,13 @@
 #include <string_view>
 
 #include "base/list_string.h"
+#include "base/task_strings_test_support.h"
 
 namespace quillbox {
 namespace {
 
-// "a|b|/1," stands for the to-dos a and b with the second one finished; "a|b|" for notes.
-TaskStrings lists(std::string_view shown) {
-  const std::size_t slash = shown.find('/');
-  std::string tasks;
-  for (char c : shown.substr(0, slash)) tasks += c == '|' ? std::string(kItemSeparator) : std::string(1, c);
-  return {tasks, slash == std::string_view::npos ? "" : std::string(shown.substr(slash + 1))};
-}
-
-std::string shown(const TaskStrings& strings) {
-  std::string out;
-  for (std::string_view entry : decodeItemList(strings.tasks)) out.append(entry).append("|");
-  return out + "/" + strings.marks;
-}
+using test::lists;
+using test::shown;
 
 // Each row: the lists before and after the change, the lists now, and the revert.
 TEST(RevertTaskLists, TheChangeGoesAndWhatOthersDidStays) {
