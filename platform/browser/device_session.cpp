@@ -1,5 +1,6 @@
 #include "platform/browser/device_session.h"
 
+#include <iterator>
 #include <map>
 
 #include "base/list_string.h"
@@ -7,6 +8,7 @@
 #include "platform/main_queue.h"
 #include "platform/page/web_events.h"
 #include "platform/sync/cloud_wire.h"
+#include "platform/sync/sync_engine.h"
 
 namespace quillbox {
 
@@ -125,54 +127,80 @@ std::string DeviceSession::takeTree() {
 }
 
 std::string DeviceSession::outgoing() {
-  inFlight_.clear();
   Result<std::vector<Outbox::Pending>> pending = outbox_->pending();
-  if (!pending.ok() || pending.value().empty()) return "";
-  std::vector<Outbox::Pending> writes = std::move(pending).value();
-  if (writes.size() > cloudwire::kMaxGroup) writes.resize(cloudwire::kMaxGroup);
-  std::vector<std::string> etags(writes.size());
-  std::vector<cloudwire::GroupWrite> group;
-  for (std::size_t i = 0; i < writes.size(); ++i) {
-    cloudwire::GroupWrite write{writes[i].key, writes[i].value, cloudwire::GroupWrite::Condition::none, {}};
-    Result<Outbox::Base> base = outbox_->baseOf(writes[i].key);
+  if (!pending.ok()) return "";
+  std::vector<syncengine::Pending> waiting;
+  for (const Outbox::Pending& write : pending.value()) waiting.push_back({write.id, write.key});
+  std::vector<std::string> flying;
+  for (const Outbox::Pending& write : inFlight_) flying.push_back(write.key);
+  std::vector<Outbox::Pending> writes;
+  for (std::size_t i : syncengine::sendable(waiting, flying, cloudwire::kMaxGroup))
+    writes.push_back(std::move(pending.value()[i]));
+  std::vector<std::optional<std::string>> conditions;
+  conditions.reserve(writes.size());
+  for (const Outbox::Pending& write : writes) {
+    Result<Outbox::Base> base = outbox_->baseOf(write.key);
     if (!base.ok()) return "";  // nothing is written over a value the device cannot tell
-    std::optional<std::string> onto;
-    if (base->known) {
-      onto = base->value;
-    } else if (const std::optional<std::string>* copy = transport_->fetched(writes[i].key);
-               copy != nullptr && *copy == writes[i].value) {
-      onto = *copy;  // never based on anything, but the server holds this very value
-    }
-    // Else never based on anything: it lands only where the server holds nothing; otherwise the fetch
-    // that follows merges it onto what both sides hold.
-    if (onto) {
-      etags[i] = cloudwire::etagOf(*onto);
-      write.condition = cloudwire::GroupWrite::Condition::matches;
-      write.etag = etags[i];
-    } else {
-      write.condition = cloudwire::GroupWrite::Condition::absent;
-    }
-    group.push_back(write);
+    // A write never merged with the list the server holds goes on "absent": the server refuses it,
+    // and the fetch that follows merges it.
+    conditions.push_back(
+        syncengine::planSend(base.value(), write.key, write.value, transport_->fetched(write.key)).condition);
   }
-  inFlight_ = std::move(writes);
-  return cloudwire::encodeGroup(group);
+  std::vector<ConditionalWrite> group;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const std::optional<std::string>& on = conditions[i];
+    group.push_back(
+        {writes[i].key, writes[i].value, on ? std::optional<std::string_view>(*on) : std::nullopt});
+  }
+  std::string body =
+      group.empty() ? std::string() : cloudwire::encodeGroup(std::span<const ConditionalWrite>(group));
+  inFlight_.insert(inFlight_.end(), std::make_move_iterator(writes.begin()),
+                   std::make_move_iterator(writes.end()));
+  return body;
 }
 
+namespace {
+
+syncengine::Answer answerTo(int httpStatus) {
+  using syncengine::Answer;
+  switch (httpStatus) {
+    case 200:
+    case 204:
+      return Answer::delivered;
+    case 412:
+      return Answer::moved;
+    case 401:
+    case 403:
+      return Answer::revoked;
+    case 0:
+    case 429:
+    case 503:
+      return Answer::away;
+    default:
+      return httpStatus >= 500 ? Answer::away : Answer::refused;
+  }
+}
+
+}  // namespace
+
 void DeviceSession::sent(int httpStatus, std::string_view body) {
+  std::vector<Outbox::Pending> writes = std::move(inFlight_);
+  inFlight_.clear();
+  std::vector<syncengine::Answer> answers(writes.size(), answerTo(httpStatus));
+  if (httpStatus == 200) {
+    std::vector<Status> results = cloudwire::decodeResults(body, writes.size());
+    for (std::size_t i = 0; i < writes.size(); ++i) answers[i] = syncengine::answerOf(results[i]);
+  }
   std::vector<Outbox::Delivered> made;
-  if (httpStatus == 204) {
-    for (const Outbox::Pending& write : inFlight_) made.push_back({write.id, write.key, write.value});
-  } else if (httpStatus == 200) {
-    std::vector<Status> results = cloudwire::decodeResults(body, inFlight_.size());
-    for (std::size_t i = 0; i < inFlight_.size(); ++i) {
-      if (results[i].ok()) made.push_back({inFlight_[i].id, inFlight_[i].key, inFlight_[i].value});
-    }
+  // What else an answer asks (fetch and merge, back off, stop) the worker does by the HTTP status.
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    if (syncengine::onAnswer(answers[i]).deliver)
+      made.push_back({writes[i].id, writes[i].key, writes[i].value});
   }
   // A write that fails to be forgotten is sent again over its own value, to the same effect.
   if (!made.empty()) (void)outbox_->delivered(made);
   // The server now holds what was delivered: a screen that loads before the next fetch takes it.
   for (const Outbox::Delivered& write : made) transport_->setFetched(write.key, std::string(write.value));
-  inFlight_.clear();
 }
 
 void DeviceSession::fetched(std::string_view key, std::optional<std::string> value) {

@@ -53,10 +53,13 @@ class DeviceSession {
   std::string takeTree();
   std::string statusLine();
 
-  // The writes waiting, as the body of a conditional group for POST /cloud/v1/; "" when none wait.
+  // The writes that may go now, as the body of a conditional group for POST /cloud/v1/; "" when none
+  // may. A key whose write is on its way (in a body not yet answered by sent()) sends nothing more
+  // until its answer is in.
   std::string outgoing();
-  // The server's answer to the last outgoing() body: 204, or 200 with a line per write, delivers
-  // what it made; any other answer changes nothing.
+  // The server's answer to the body outgoing() gave: its HTTP status (0: no answer) and body. 204, or
+  // 200 with a line per write, delivers what it made, each write's value becoming its key's base; any
+  // other answer changes nothing. Every body outgoing() gives is answered by one call.
   void sent(int httpStatus, std::string_view body);
   // What the server holds under key (nothing: 404), as fetched.
   void fetched(std::string_view key, std::optional<std::string> value);
@@ -84,7 +87,7 @@ class DeviceSession {
 
   Network network_ = Network::unknown;
   std::string networkReason_;
-  std::vector<Outbox::Pending> inFlight_;  // the writes of the last outgoing() body
+  std::vector<Outbox::Pending> inFlight_;  // the writes sent and not yet answered
   std::vector<std::string> changedKeys_;   // fetched since the last reload
 };
 

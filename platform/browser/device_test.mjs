@@ -1,6 +1,7 @@
 // The worker's calls on the WebAssembly model under node, over files held in memory in the shape of the
 // browser's synchronous file handles: what is committed before an answer is what a new worker finds.
 import assert from 'node:assert/strict';
+import {createHash} from 'node:crypto';
 import {createRequire} from 'node:module';
 import test from 'node:test';
 
@@ -35,6 +36,7 @@ async function startWorker(files) {
     tree: () => { const data = m.ccall('qb_tree', 'string', [], []); return data ? JSON.parse(data) : null; },
     network: call('qb_network', null, ['number']),
     reload: call('qb_reload', 'number', []),
+    foreground: call('qb_foreground', null, []),
     outgoing() { const at = m.ccall('qb_outgoing', 'number', [], []); return Buffer.from(m.HEAPU8.slice(at, at + m.ccall('qb_size', 'number', [], []))).toString(); },
     sent: (status) => m.ccall('qb_sent', null, ['number', 'number', 'number'], [status, 0, 0]),
     fetched(key, text) {
@@ -51,6 +53,17 @@ async function startWorker(files) {
 
 // The notes a tree shows, as one line.
 const notes = (nodes) => nodes.filter((n) => n.e === 'Text' && /^\/notes\/0\/1\/1\/\d+\/1$/.test(n.i)).map((n) => n.p.text).join(',');
+
+// The notes the page shows: a tree message brings only what changed, so the page's copy is kept.
+function page(device) {
+  const records = new Map();
+  return () => {
+    const tree = device.tree();
+    if (tree?.full) records.clear();
+    for (const node of tree?.nodes ?? []) records.set(node.i, node);
+    return (records.get('/notes/0/1/1')?.c ?? []).map((key) => records.get(`/notes/0/1/1/${key}/1`).p.text).join(',');
+  };
+}
 
 function addNote(device, seq, text) {
   assert.equal(device.event({window: 'device', seq, rev: 0, type: 'edit', id: '/notes/0/0/0/0', text}), 200);
@@ -102,4 +115,43 @@ test('a stale tap is refused and a bad event is no event', async () => {
   const device = await startWorker(browserFiles());
   assert.equal(device.event({window: 'device', seq: 1, type: 'nonsense'}), 400);
   assert.equal(device.event({window: 'device', seq: 2, rev: 0, type: 'tap', id: '/notes/0/1/1/0/3'}), 409);
+});
+
+test('fetch, edits, a delivery, tab switches and going offline: nothing shown vanishes, no stale write waits', async () => {
+  const device = await startWorker(browserFiles());
+  const shown = page(device);
+  const S = 'NOTES_SEPARATOR';
+  // A body with its base named by the list it is the tag of.
+  const bases = new Map(['a', 'a|b'].map((list) => [createHash('sha256').update(`${list}|`.replaceAll('|', S)).digest('hex'), list]));
+  const readable = (body) => body.replace(/"([0-9a-f]{64})"/, (_, tag) => `on ${bases.get(tag)}|`).replaceAll(S, '|').replace('\n', ' ');
+  const log = [];
+  const step = (name) => {  // what is shown, and what would be sent now (its answer lost on the way)
+    const body = device.outgoing();
+    if (body) device.sent(0, '');
+    log.push(`${name}: ${shown()} [${readable(body)}]`);
+  };
+  device.fetched('notesFromCloud', `a${S}`);
+  device.reload();
+  step('fetched');  // the cloud's list taken as it is: nothing to send back
+  addNote(device, 1, 'b');
+  const inFlight = device.outgoing();
+  addNote(device, 3, 'c');  // while the write of b is on its way
+  step('added');  // c waits for the answer about b
+  device.sent(204);  // b landed; c is built on it
+  step('delivered');
+  device.event({window: 'device', seq: 5, rev: 0, type: 'tab', index: 1});
+  device.event({window: 'device', seq: 6, rev: 0, type: 'tab', index: 0});
+  step('tabs');
+  device.network(2);
+  device.foreground();
+  device.fetched('notesFromCloud', `a${S}b${S}`);  // what the server holds: nothing new
+  step(`offline, reload ${device.reload()}`);
+  assert.equal(`${readable(inFlight)}\n${log.join('\n')}`, [
+    'notesFromCloud on a| 32 a|b|',
+    'fetched: a []',
+    'added: a,b,c []',
+    'delivered: a,b,c [notesFromCloud on a|b| 48 a|b|c|]',
+    'tabs: a,b,c [notesFromCloud on a|b| 48 a|b|c|]',
+    'offline, reload 0: a,b,c [notesFromCloud on a|b| 48 a|b|c|]',
+  ].join('\n'));
 });

@@ -80,7 +80,8 @@ class OutboxCloudStore : public CloudStore {
   struct Sending;
   bool backingOff() const;
   std::optional<std::string> localAnswer(std::string_view key);
-  Status write(std::span<const CloudWriteView> writes);
+  Result<std::vector<CloudWriteView>> needingSends(std::span<const CloudWriteView> writes);
+  Status write(std::span<const CloudWriteView> given);
   void sendPending();
   Status sendAll(std::span<const std::int64_t> mine);
   std::vector<Status> deliver(std::span<const Sending> writes);

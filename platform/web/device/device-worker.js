@@ -218,16 +218,21 @@ async function sync(fetchFirst) {
       for (let round = 0; round < MOST_ROUNDS; round++) {
         const body = device.outgoing();
         if (!body) break;
-        const res = await fetch(server + '/cloud/v1/', {
-          method: 'POST',
-          headers: authorised({'Content-Type': 'application/x-quillbox-writes'}),
-          body,
-        });
-        if (res.status === 204 || res.status === 200) {
+        let res;
+        try {  // every body is answered, even by nothing: its keys may then send again
+          res = await fetch(server + '/cloud/v1/', {
+            method: 'POST',
+            headers: authorised({'Content-Type': 'application/x-quillbox-writes'}),
+            body,
+          });
           device.sent(res.status, new Uint8Array(await res.arrayBuffer()));
-        } else if (res.status === 412) {
+        } catch (err) {
+          device.sent(0, new Uint8Array(0));
+          throw err;
+        }
+        if (res.status === 412) {
           await fetchAll();  // another device wrote meanwhile: merge onto its copy, then send again
-        } else {
+        } else if (res.status !== 204 && res.status !== 200) {
           throw new Refused(res.status, res.status === 401 || res.status === 403);
         }
       }
