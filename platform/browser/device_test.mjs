@@ -93,37 +93,18 @@ test('an added note is committed before its answer, and sent as one conditional 
   assert.equal(`${again.outgoing()}|${again.tree().status}`, '|');
 });
 
-test('a changed cloud copy loads the screens again, merging the edits not yet sent', async () => {
-  const device = await startWorker(browserFiles());
-  device.fetched('notesFromCloud', 'fromCloudNOTES_SEPARATOR');
-  assert.equal(device.reload(), 1);
-  assert.equal(notes(device.tree().nodes), 'fromCloud');
-  device.fetched('notesFromCloud', 'fromCloudNOTES_SEPARATOR');
-  assert.equal(device.reload(), 0);  // nothing new
-
-  assert.equal(addNote(device, 1, 'mine'), 200);
-  device.tree();
-  device.fetched('notesFromCloud', 'otherNOTES_SEPARATORfromCloudNOTES_SEPARATOR');
-  assert.equal(device.reload(), 1);
-  assert.equal(notes(device.tree().nodes), 'other,fromCloud,mine');
-  assert.match(device.outgoing(), /^notesFromCloud "[0-9a-f]{64}" \d+\n/);  // based on the copy it merged onto
-  device.network(3);
-  assert.match(device.tree().status, /^This device's access was revoked: its edits stay here \(1 waiting\)/);
-});
-
 test('a stale tap is refused and a bad event is no event', async () => {
   const device = await startWorker(browserFiles());
   assert.equal(device.event({window: 'device', seq: 1, type: 'nonsense'}), 400);
   assert.equal(device.event({window: 'device', seq: 2, rev: 0, type: 'tap', id: '/notes/0/1/1/0/3'}), 409);
 });
 
-test('fetch, edits, a delivery, tab switches and going offline: nothing shown vanishes, no stale write waits', async () => {
+test('fetch, edits, a delivery, tab switches, going offline, another device\'s write: nothing shown vanishes, no stale write waits', async () => {
   const device = await startWorker(browserFiles());
   const shown = page(device);
   const S = 'NOTES_SEPARATOR';
-  // A body with its base named by the list it is the tag of.
-  const bases = new Map(['a', 'a|b'].map((list) => [createHash('sha256').update(`${list}|`.replaceAll('|', S)).digest('hex'), list]));
-  const readable = (body) => body.replace(/"([0-9a-f]{64})"/, (_, tag) => `on ${bases.get(tag)}|`).replaceAll(S, '|').replace('\n', ' ');
+  const tags = new Map(['a|', 'a|b|', 'x|a|b|'].map((list) => [createHash('sha256').update(list.replaceAll('|', S)).digest('hex'), list]));
+  const readable = (body) => body.replace(/"([0-9a-f]{64})"/, (_, tag) => `on ${tags.get(tag)}`).replaceAll(S, '|').replace('\n', ' ');
   const log = [];
   const step = (name) => {  // what is shown, and what would be sent now (its answer lost on the way)
     const body = device.outgoing();
@@ -131,27 +112,27 @@ test('fetch, edits, a delivery, tab switches and going offline: nothing shown va
     log.push(`${name}: ${shown()} [${readable(body)}]`);
   };
   device.fetched('notesFromCloud', `a${S}`);
-  device.reload();
-  step('fetched');  // the cloud's list taken as it is: nothing to send back
+  step(`fetched, reload ${device.reload()}`);  // the cloud's list is taken as it is: nothing to send back
   addNote(device, 1, 'b');
-  const inFlight = device.outgoing();
-  addNote(device, 3, 'c');  // while the write of b is on its way
+  log.push(readable(device.outgoing()));
+  addNote(device, 3, 'c');
   step('added');  // c waits for the answer about b
-  device.sent(204);  // b landed; c is built on it
+  device.sent(204);  // b landed: c is built on it
   step('delivered');
   device.event({window: 'device', seq: 5, rev: 0, type: 'tab', index: 1});
   device.event({window: 'device', seq: 6, rev: 0, type: 'tab', index: 0});
   step('tabs');
   device.network(2);
   device.foreground();
-  device.fetched('notesFromCloud', `a${S}b${S}`);  // what the server holds: nothing new
-  step(`offline, reload ${device.reload()}`);
-  assert.equal(`${readable(inFlight)}\n${log.join('\n')}`, [
-    'notesFromCloud on a| 32 a|b|',
-    'fetched: a []',
-    'added: a,b,c []',
-    'delivered: a,b,c [notesFromCloud on a|b| 48 a|b|c|]',
-    'tabs: a,b,c [notesFromCloud on a|b| 48 a|b|c|]',
-    'offline, reload 0: a,b,c [notesFromCloud on a|b| 48 a|b|c|]',
-  ].join('\n'));
+  device.fetched('notesFromCloud', `a${S}b${S}`);
+  step(`offline, reload ${device.reload()}`);  // what the server holds is nothing new
+  device.fetched('notesFromCloud', `x${S}a${S}b${S}`);  // another device's write: c merges onto it
+  step(`moved, reload ${device.reload()}`);
+  device.network(3);
+  log.push(device.tree().status);
+  const waiting = 'notesFromCloud on a|b| 48 a|b|c|';
+  assert.equal(log.join('\n'), `fetched, reload 1: a []\nnotesFromCloud on a| 32 a|b|\nadded: a,b,c []\n` +
+               `delivered: a,b,c [${waiting}]\ntabs: a,b,c [${waiting}]\noffline, reload 0: a,b,c [${waiting}]\n` +
+               'moved, reload 1: x,a,b,c [notesFromCloud on x|a|b| 64 x|a|b|c|]\n' +
+               "This device's access was revoked: its edits stay here (1 waiting); pair it again to send them");
 });
