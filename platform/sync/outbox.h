@@ -56,6 +56,9 @@ class Outbox {
   // Serialises a caller's several calls with every other call on the home's database.
   std::unique_lock<std::recursive_mutex> hold() const { return store_->hold(); }
 
+  // The settings store it keeps its tables in.
+  const std::shared_ptr<SettingsStore>& settings() const { return store_; }
+
   // The pending writes, oldest first.
   Result<std::vector<Pending>> pending();
   // Whether a write of key is pending.

@@ -3,10 +3,13 @@
 #include <algorithm>
 
 #include "platform/store/home.h"
+#include "platform/sync/merge_load.h"
 
 namespace quillbox {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxMergeRounds = 4;
 
 CloudTransport::Trouble CloudTransport::classify(const Status& failure) const {
   switch (failure.code()) {
@@ -354,6 +357,15 @@ Status OutboxCloudStore::sendRecorded() {
   recorded_.clear();
   if (mine.empty() || backingOff()) return Status::Ok();
   Status sent = sendAll(mine);
+  // Another device wrote a list meanwhile: the lists held back load again, which merges this device's
+  // edits onto the newer copies, and the merged writes go; a few times at most, after which they wait,
+  // kept, for the next load.
+  for (int round = 0; sent.code() == Status::Code::conflict && round < kMaxMergeRounds; ++round) {
+    if (Status merged = mergeHeldBack(*this, outbox_->settings()); !merged.ok()) return merged;
+    mine = std::move(recorded_);
+    recorded_.clear();
+    sent = mine.empty() || backingOff() ? Status::Ok() : sendAll(mine);
+  }
   // Kept and sent later is no failure; held back by another device's newer value is for the caller to merge.
   return sent.code() == Status::Code::conflict ? sent : Status::Ok();
 }
