@@ -1,5 +1,6 @@
 #include "platform/browser/device_session.h"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 
@@ -8,6 +9,7 @@
 #include "platform/main_queue.h"
 #include "platform/page/web_events.h"
 #include "platform/sync/cloud_wire.h"
+#include "platform/sync/merge_load.h"
 #include "platform/sync/sync_engine.h"
 
 namespace quillbox {
@@ -183,7 +185,7 @@ syncengine::Answer answerTo(int httpStatus) {
 
 }  // namespace
 
-void DeviceSession::sent(int httpStatus, std::string_view body) {
+DeviceSession::Next DeviceSession::sent(int httpStatus, std::string_view body) {
   std::vector<Outbox::Pending> writes = std::move(inFlight_);
   inFlight_.clear();
   std::vector<syncengine::Answer> answers(writes.size(), answerTo(httpStatus));
@@ -191,16 +193,23 @@ void DeviceSession::sent(int httpStatus, std::string_view body) {
     std::vector<Status> results = cloudwire::decodeResults(body, writes.size());
     for (std::size_t i = 0; i < writes.size(); ++i) answers[i] = syncengine::answerOf(results[i]);
   }
+  if (writes.empty()) answers.push_back(answerTo(httpStatus));
   std::vector<Outbox::Delivered> made;
-  // What else an answer asks (fetch and merge, back off, stop) the worker does by the HTTP status.
-  for (std::size_t i = 0; i < writes.size(); ++i) {
-    if (syncengine::onAnswer(answers[i]).deliver)
-      made.push_back({writes[i].id, writes[i].key, writes[i].value});
+  Next next = Next::send;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    syncengine::Step step = syncengine::onAnswer(answers[i]);
+    Next mine = step.stop                                       ? Next::stop
+                : step.backOff || !(step.deliver || step.merge) ? Next::backOff
+                : step.merge                                    ? Next::fetchAndMerge
+                                                                : Next::send;
+    next = std::max(next, mine);
+    if (step.deliver && i < writes.size()) made.push_back({writes[i].id, writes[i].key, writes[i].value});
   }
   // A write that fails to be forgotten is sent again over its own value, to the same effect.
   if (!made.empty()) (void)outbox_->delivered(made);
   // The server now holds what was delivered: a screen that loads before the next fetch takes it.
   for (const Outbox::Delivered& write : made) transport_->setFetched(write.key, std::string(write.value));
+  return next;
 }
 
 void DeviceSession::fetched(std::string_view key, std::optional<std::string> value) {
@@ -211,23 +220,33 @@ void DeviceSession::fetched(std::string_view key, std::optional<std::string> val
 }
 
 bool DeviceSession::reloadIfChanged() {
-  bool differs = false;
+  std::vector<std::string> differing;
   for (const std::string& key : changedKeys_) {
     const std::optional<std::string>* fetched = transport_->fetched(key);
     Result<bool> waiting = outbox_->isPending(key);
     if (fetched == nullptr || !waiting.ok()) continue;
+    bool differs = false;
     if (waiting.value()) {
       // This device's edits wait: only another device's write since their base is news.
       Result<Outbox::Base> base = outbox_->baseOf(key);
-      differs = differs || !base.ok() || !base->known || base->value != *fetched;
+      differs = !base.ok() || !base->known || base->value != *fetched;
     } else {
       Result<std::optional<std::string>> copy = outbox_->copyOf(key);
-      differs = differs || !copy.ok() || copy.value() != *fetched;
+      differs = !copy.ok() || copy.value() != *fetched;
     }
+    if (differs) differing.push_back(key);
   }
   changedKeys_.clear();
-  if (differs) foreground();
-  return differs;
+  if (differing.empty()) return false;
+  {
+    Result<SettingsStore::Lock> lock = settings_->lock();
+    // A list that cannot be loaded keeps what it holds; the status line says why.
+    if (lock.ok()) (void)loadLists(*cloud_, settings_, differing);
+  }
+  (void)cloud_->sendRecorded();  // on the worker, only ends the transaction's share: the worker sends
+  (void)window_->refresh();
+  settle();
+  return true;
 }
 
 void DeviceSession::setNetwork(Network network, std::string reason) {

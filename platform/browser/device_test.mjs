@@ -27,6 +27,13 @@ function browserFiles() {
   return files;
 }
 
+function withText(m, text, use) {
+  const bytes = Buffer.from(text);
+  const at = m._malloc(bytes.length + 1);
+  m.HEAPU8.set(bytes, at);
+  try { return use(at, bytes.length); } finally { m._free(at); }
+}
+
 async function startWorker(files) {
   const m = await QuillboxDevice({qbHandles: files});
   const call = (name, result, args) => (...values) => m.ccall(name, result, args, values);
@@ -38,14 +45,9 @@ async function startWorker(files) {
     reload: call('qb_reload', 'number', []),
     foreground: call('qb_foreground', null, []),
     outgoing() { const at = m.ccall('qb_outgoing', 'number', [], []); return Buffer.from(m.HEAPU8.slice(at, at + m.ccall('qb_size', 'number', [], []))).toString(); },
-    sent: (status) => m.ccall('qb_sent', null, ['number', 'number', 'number'], [status, 0, 0]),
-    fetched(key, text) {
-      const bytes = Buffer.from(text ?? '');
-      const at = m._malloc(bytes.length + 1);
-      m.HEAPU8.set(bytes, at);
-      m.ccall('qb_fetched', null, ['string', 'number', 'number', 'number'], [key, text === null ? 0 : 1, at, bytes.length]);
-      m._free(at);
-    },
+    sent: (status, text = '') => withText(m, text, (at, size) => m.ccall('qb_sent', 'number', ['number', 'number', 'number'], [status, at, size])),
+    fetched: (key, text) => withText(m, text ?? '', (at, size) =>
+      m.ccall('qb_fetched', null, ['string', 'number', 'number', 'number'], [key, text === null ? 0 : 1, at, size])),
   };
   assert.equal(device.open('phone', 'https://server.example'), 0);
   return device;
@@ -106,10 +108,9 @@ test('fetch, edits, a delivery, tab switches, going offline, another device\'s w
   const tags = new Map(['a|', 'a|b|', 'x|a|b|'].map((list) => [createHash('sha256').update(list.replaceAll('|', S)).digest('hex'), list]));
   const readable = (body) => body.replace(/"([0-9a-f]{64})"/, (_, tag) => `on ${tags.get(tag)}`).replaceAll(S, '|').replace('\n', ' ');
   const log = [];
-  const step = (name) => {  // what is shown, and what would be sent now (its answer lost on the way)
+  const step = (name) => {  // what is shown, what would be sent now, and what to do when its answer is lost
     const body = device.outgoing();
-    if (body) device.sent(0, '');
-    log.push(`${name}: ${shown()} [${readable(body)}]`);
+    log.push(`${name}: ${shown()} [${readable(body)}]${body ? ` next ${device.sent(0)}` : ''}`);
   };
   device.fetched('notesFromCloud', `a${S}`);
   step(`fetched, reload ${device.reload()}`);  // the cloud's list is taken as it is: nothing to send back
@@ -128,11 +129,17 @@ test('fetch, edits, a delivery, tab switches, going offline, another device\'s w
   step(`offline, reload ${device.reload()}`);  // what the server holds is nothing new
   device.fetched('notesFromCloud', `x${S}a${S}b${S}`);  // another device's write: c merges onto it
   step(`moved, reload ${device.reload()}`);
+  device.outgoing();
+  log.push(`its group answered, one write moved: next ${device.sent(200, 'conflict moved\n')}`);
+  device.outgoing();
+  log.push(`refused login: next ${device.sent(401)}`);
   device.network(3);
   log.push(device.tree().status);
   const waiting = 'notesFromCloud on a|b| 48 a|b|c|';
   assert.equal(log.join('\n'), `fetched, reload 1: a []\nnotesFromCloud on a| 32 a|b|\nadded: a,b,c []\n` +
-               `delivered: a,b,c [${waiting}]\ntabs: a,b,c [${waiting}]\noffline, reload 0: a,b,c [${waiting}]\n` +
-               'moved, reload 1: x,a,b,c [notesFromCloud on x|a|b| 64 x|a|b|c|]\n' +
+               `delivered: a,b,c [${waiting}] next 2\ntabs: a,b,c [${waiting}] next 2\n` +
+               `offline, reload 0: a,b,c [${waiting}] next 2\n` +
+               'moved, reload 1: x,a,b,c [notesFromCloud on x|a|b| 64 x|a|b|c|] next 2\n' +
+               'its group answered, one write moved: next 1\nrefused login: next 3\n' +
                "This device's access was revoked: its edits stay here (1 waiting); pair it again to send them");
 });

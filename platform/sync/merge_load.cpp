@@ -91,10 +91,10 @@ Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeS
   return first;
 }
 
-Status mergeHeldBack(CloudStore& cloud, const std::shared_ptr<SettingsStore>& store) {
-  const std::vector<std::string> waiting = cloud.pendingKeys();
+Status loadLists(CloudStore& cloud, const std::shared_ptr<SettingsStore>& store,
+                 std::span<const std::string> cloudKeys) {
   auto held = [&](const StoredList& list) {
-    return std::find(waiting.begin(), waiting.end(), list.cloudKey) != waiting.end();
+    return std::find(cloudKeys.begin(), cloudKeys.end(), list.cloudKey) != cloudKeys.end();
   };
   auto part = [&](const StoredList& list) {
     return SyncedString{AppStorage(store, std::string(list.localKey)), std::string(list.cloudKey)};

@@ -54,9 +54,11 @@ std::vector<std::string> mergeTaskStrings(const std::vector<std::string>& base,
 Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeStrings merge,
                   SettingsStore* together);
 
-// The lists whose writes the cloud held back (another device wrote them meanwhile), loaded again from
-// the cloud: this device's edits merge onto the newer copies and their writes wait to be sent. The
-// to-dos and their marks load together. The first failure.
-Status mergeHeldBack(CloudStore& cloud, const std::shared_ptr<SettingsStore>& store);
+// The stored lists with one of cloudKeys loaded again from the cloud into store's local strings, each
+// as loadSynced does (the to-dos and their marks together, when either is named): a list the cloud held
+// a write of back (another device wrote it meanwhile) merges this device's edits onto the newer copy,
+// and the merged write waits to be sent. The first failure.
+Status loadLists(CloudStore& cloud, const std::shared_ptr<SettingsStore>& store,
+                 std::span<const std::string> cloudKeys);
 
 }  // namespace quillbox

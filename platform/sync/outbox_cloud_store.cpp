@@ -360,8 +360,12 @@ Status OutboxCloudStore::sendRecorded() {
   // Another device wrote a list meanwhile: the lists held back load again, which merges this device's
   // edits onto the newer copies, and the merged writes go; a few times at most, after which they wait,
   // kept, for the next load.
-  for (int round = 0; sent.code() == Status::Code::conflict && round < kMaxMergeRounds; ++round) {
-    if (Status merged = mergeHeldBack(*this, outbox_->settings()); !merged.ok()) return merged;
+  auto mustMerge = [](const Status& outcome) {
+    return syncengine::onAnswer(syncengine::answerOf(outcome)).merge;
+  };
+  for (int round = 0; mustMerge(sent) && round < kMaxMergeRounds; ++round) {
+    const std::vector<std::string> held = pendingKeys();
+    if (Status merged = loadLists(*this, outbox_->settings(), held); !merged.ok()) return merged;
     mine = std::move(recorded_);
     recorded_.clear();
     sent = mine.empty() || backingOff() ? Status::Ok() : sendAll(mine);

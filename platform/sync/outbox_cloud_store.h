@@ -37,7 +37,7 @@ namespace quillbox {
 // The writes of a WriteGroup are recorded in one transaction and sent in one conditional group; writes
 // made while this thread has a settings WriteGroup open join its transaction and wait for
 // sendRecorded(), after it, which merges a list the backing held back onto its newer copy
-// (mergeHeldBack) and sends the merge, a few times at most;
+// (loadLists) and sends the merge, a few times at most;
 // pending writes go all at once, and when that fails, each recorded group on its own. Problems are
 // never thrown: health() names them. Calls are serialised: one object may be used from several
 // threads: they are serialised with every call on the home's database.
