@@ -33,7 +33,6 @@
 #include "platform/store/home.h"
 #include "platform/store/settings_store.h"
 #include "platform/sync/cloud_store.h"
-#include "platform/web/cloud_backing.h"
 #include "platform/web/cloud_endpoint.h"
 #include "platform/web/device_tokens.h"
 #include "platform/web/tls_transport.h"
@@ -238,7 +237,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   // The devices' cloud endpoint serves this server's own backing; a server whose cloud store is
   // another server has none.
   std::shared_ptr<web::CloudEndpoint> endpoint;
-  if (!options.cloud.starts_with("https://") && !options.cloud.starts_with("http://")) {
+  if (!options.cloud.spec.starts_with("https://") && !options.cloud.spec.starts_with("http://")) {
     Result<std::unique_ptr<CloudTransport>> backing = openCloudBacking(options.cloud, home.value());
     Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(options.cloud, home.value());
     if (!backing || !devices) {
