@@ -29,6 +29,7 @@
 #include "app/cli/cli.h"
 #include "app/cli/visit.h"
 #include "app/content_view.h"
+#include "base/hex.h"
 #include "platform/main_queue.h"
 #include "platform/store/home.h"
 #include "platform/store/settings_store.h"
@@ -132,10 +133,8 @@ void openBrowser(const std::filesystem::path& home, const std::string& url) {
     if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
       address += static_cast<char>(c);
     } else {
-      static constexpr char kHex[] = "0123456789ABCDEF";
       address += '%';
-      address += kHex[c >> 4];
-      address += kHex[c & 0xf];
+      appendHexByte(address, c, HexCase::upper);
     }
   }
   char* argv[] = {program.data(), address.data(), nullptr};
