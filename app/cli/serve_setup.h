@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/cli/serve.h"
-#include "platform/status.h"
 #include "platform/device.h"
+#include "platform/status.h"
 #include "platform/web/web_security.h"
 
 namespace quillbox {
