@@ -3,11 +3,11 @@
 // The server sends element records ({"i": id, "e": element, "p": properties, "m": modifiers,
 // "c": child keys, "h": header}); this module keeps them by id and patches the page by id, so a
 // field keeps its focus and caret while the rows change around it. Every text is set as text,
-// never as markup. Events go out one at a time, in order; the tree that follows them comes back
-// on the event stream.
+// never as markup. Events go out one at a time, in order; the tree that follows each comes back
+// before its answer.
 //
 // The trees come from one of two sources, and the events go back to it: the server (a window
-// onto its lists, over an event stream and fetch), or, on a paired device's page under /device/,
+// onto its lists, over one WebSocket: socket.js), or, on a paired device's page under /device/,
 // the app's own model running in this browser (device.js). Only the transport differs.
 //
 // A list ("n" rows in all) comes with only the rows near what the page shows: "c" holds their
@@ -125,10 +125,10 @@ async function pump() {
   const answer = await transport.post({ window: app.windowId, ...event });
   if (answer && answer.status >= 200 && answer.status < 300) {
     setEventError('');
-  } else if (answer && answer.status !== 409 && answer.status !== 404) {
+  } else if (answer && answer.status !== 409) {
     // The event failed (a store that cannot be written, say): the tree that follows keeps what
     // was typed, and the message stays until an event succeeds. A 409 needs no words: the new
-    // rows show what changed; a 404 is the server's window gone, and a new one is on its way.
+    // rows show what changed.
     const text = String(answer.error || '').trim().slice(0, 300);
     setEventError(text ? `Not done: ${text}` : `Not done (the app answered ${answer.status}).`);
   }
@@ -144,230 +144,6 @@ function pending(id) {
 function tap(id) {
   send({ type: 'tap', id, rev: app.rev });
 }
-
-// --- the server as the source of trees ------------------------------------------------------------
-//
-// A browser keeps only a few connections to one server, so its pages share one event stream: the
-// page holding a Web Lock (the leader) holds the stream, and passes each tree on to the other pages
-// through a BroadcastChannel. Every page attaches its own window to that stream. When the leader's
-// page closes, its lock passes to another page, which opens a new stream that every page attaches
-// to again. A page out of sight lets go of its window's trees and takes them back, with a
-// Foreground, when it is shown. A browser without locks (a page served without a secure
-// connection) gives every page a stream of its own, held while the page is in view.
-
-const shared = !deviceApp && typeof navigator.locks?.request === 'function' && typeof BroadcastChannel === 'function';
-const channel = shared ? new BroadcastChannel('quillbox') : null;
-
-const link = {
-  leader: false,     // this page holds the stream
-  source: null,      // the EventSource held here
-  stream: '',        // the id of the stream the pages share
-  attached: '',      // the stream this page's window is attached to
-  attaching: '',     // the stream an attach is on its way to
-  early: [],         // trees for windows not known yet: the one an attach is making may be among them
-  order: Promise.resolve(),  // attaches and detaches go out one after the other
-  retries: 0,
-  retryTimer: 0,
-};
-
-function visible() {
-  return document.visibilityState === 'visible';
-}
-
-// Opens the stream: a shared one for the leader, else one for this page's window alone.
-function connect() {
-  if (link.source) return;
-  clearTimeout(link.retryTimer);
-  let address = '/api/stream';
-  if (!shared) {
-    const params = new URLSearchParams({ idiom: deviceIdiom() });
-    if (app.windowId) params.set('window', app.windowId);
-    address += '?' + params.toString();
-  }
-  const source = new EventSource(address);
-  link.source = source;
-  source.addEventListener('hello', (message) => {
-    link.retries = 0;
-    setNotice('');
-    if (!shared) return;
-    link.stream = JSON.parse(message.data).stream;
-    channel.postMessage({ kind: 'stream', stream: link.stream });
-    attachWindow();
-  });
-  source.addEventListener('tree', (message) => {
-    if (shared) {
-      const window = windowOf(message.data);
-      channel.postMessage({ kind: 'tree', window, data: message.data });
-      take(window, message.data);
-    } else {
-      receive(message.data);
-    }
-  });
-  source.onerror = () => {
-    source.close();
-    if (link.source !== source) return;
-    link.source = null;
-    link.stream = '';
-    link.attached = '';
-    setNotice(NOT_CONNECTED);
-    if (shared) channel.postMessage({ kind: 'offline' });
-    if (shared || visible()) reconnect(Math.min(10000, 500 * 2 ** link.retries++));
-  };
-}
-
-function reconnect(delay) {
-  if (link.source) {
-    link.source.close();
-    link.source = null;
-  }
-  clearTimeout(link.retryTimer);
-  link.retryTimer = setTimeout(connect, delay);
-}
-
-function disconnect() {
-  clearTimeout(link.retryTimer);
-  if (link.source) {
-    link.source.close();
-    link.source = null;
-  }
-}
-
-// The window a tree message is for, read from its start without parsing the whole message.
-function windowOf(data) {
-  const found = /^\{"window":"([^"]*)"/.exec(data);
-  return found ? found[1] : '';
-}
-
-// A tree from the shared stream: this page's, or perhaps the one its attach is making.
-function take(window, data) {
-  if (window === app.windowId && window) {
-    receive(data);
-  } else if (link.attaching) {
-    link.early.push({ window, data });
-    if (link.early.length > 64) link.early.shift();
-  }
-}
-
-// One event, as the page posts them to the server.
-function fetchEvent(event) {
-  return fetch('/api/event', {
-    method: 'POST',
-    headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify(event),
-    credentials: 'same-origin',
-    cache: 'no-store',
-  });
-}
-
-function postWindowEvent(event) {
-  return fetchEvent({ window: app.windowId, seq: 0, ...event });
-}
-
-// Attaches this page's window (a new one at first) to the shared stream, once it is known and
-// while the page is in view.
-function attachWindow() {
-  const stream = link.stream;
-  if (!stream || !visible() || link.attached === stream || link.attaching === stream) return;
-  link.attaching = stream;
-  link.order = link.order.then(async () => {
-    try {
-      const response = await postWindowEvent({ type: 'attach', stream, idiom: deviceIdiom() });
-      if (response.ok) {
-        const { window } = await response.json();
-        adopt(window);
-        link.attached = stream;
-        for (const early of link.early) if (early.window === window) receive(early.data);
-      }
-    } catch {
-      // Offline: the leader's stream says so, and a new stream brings a new attach.
-    }
-    link.attaching = '';
-    link.early = [];
-    if (link.stream !== stream) attachWindow();
-  });
-}
-
-function detachWindow() {
-  if (!link.attached) return;
-  link.attached = '';
-  link.order = link.order.then(() => postWindowEvent({ type: 'detach' }).catch(() => {}));
-}
-
-if (shared) {
-  channel.onmessage = ({ data: message }) => {
-    if (message.kind === 'tree') {
-      take(message.window, message.data);
-    } else if (message.kind === 'stream') {
-      link.stream = message.stream;
-      setNotice('');
-      attachWindow();
-    } else if (message.kind === 'offline') {
-      link.stream = '';
-      link.attached = '';
-      setNotice(NOT_CONNECTED);
-    } else if (message.kind === 'ask' && link.leader && link.stream) {
-      channel.postMessage({ kind: 'stream', stream: link.stream });
-    }
-  };
-}
-
-// Starts the page's link to the app: it waits to lead, and meanwhile asks whoever leads.
-function start() {
-  if (!shared) {
-    connect();
-    return;
-  }
-  navigator.locks.request('quillbox-stream', () => new Promise(() => {
-    link.leader = true;
-    connect();
-  }));
-  channel.postMessage({ kind: 'ask' });
-}
-
-// One event to the server's window: its answer, or null when the server could not be reached.
-async function postEvent(event) {
-  let response;
-  try {
-    response = await fetchEvent(event);
-  } catch {
-    // Offline: the event is lost, and the stream brings the tree back when the server is there.
-    return null;
-  }
-  if (response.status === 404) {
-    // The server closed this window: open a new one.
-    app.windowId = '';
-    link.attached = '';
-    if (shared) attachWindow(); else reconnect(0);
-  }
-  if (response.ok || response.status === 409 || response.status === 404) return { status: response.status };
-  // What a failed event's answer says: its {"error": message}, or its text.
-  let error = '';
-  try {
-    error = await response.text();
-    const said = JSON.parse(error).error;
-    if (typeof said === 'string' && said) error = said;
-  } catch {
-    // not JSON: the text as it is
-  }
-  return { status: response.status, error };
-}
-
-const serverTransport = {
-  start,
-  post: postEvent,
-  shown() {
-    if (shared) attachWindow(); else connect();
-    send({ type: 'foreground' });
-  },
-  hidden() {
-    // Out of sight: the stream stops carrying this window's trees until it is back; a page
-    // without a shared stream holds no connection, and takes its window up again when back.
-    if (shared) detachWindow(); else disconnect();
-  },
-  restored() {
-    if (shared) attachWindow(); else connect();
-  },
-};
 
 // --- the page -----------------------------------------------------------------------------------
 
@@ -952,7 +728,6 @@ function chooseTab(index) {
 
 const statusLine = document.getElementById('status');
 
-const NOT_CONNECTED = 'Not connected to Quillbox. Trying again…';
 
 function showStatus() {
   const text = app.notice ? app.notice
@@ -984,10 +759,10 @@ const historyView = (await import('./history.js')).historyView(send,
 
 const transport = deviceApp
   ? (await import('./device.js')).deviceTransport({ receive, adopt, setNotice, idiom: deviceIdiom })
-  : serverTransport;
+  : (await import('./socket.js')).socketTransport({ receive, setNotice, idiom: deviceIdiom, send });
 
 document.addEventListener('visibilitychange', () => {
-  if (visible()) transport.shown(); else transport.hidden();
+  if (document.visibilityState === 'visible') transport.shown(); else transport.hidden();
 });
 
 window.addEventListener('pageshow', (event) => {
