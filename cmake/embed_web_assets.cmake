@@ -44,8 +44,8 @@ macro(add_entry path type body device)
 endmacro()
 
 set(js "text/javascript| charset=utf-8")
-set(files index.html app.js socket.js device.js undo.js history.js app.css icon.svg icon-192.png icon-512.png manifest.webmanifest)
-set(types "text/html| charset=utf-8" "${js}" "${js}" "${js}" "${js}" "${js}" "text/css| charset=utf-8" "image/svg+xml" "image/png"
+set(files index.html app.js events.js tree.js lists.js controls.js icons.js socket.js device.js undo.js history.js app.css icon.svg icon-192.png icon-512.png manifest.webmanifest)
+set(types "text/html| charset=utf-8" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "text/css| charset=utf-8" "image/svg+xml" "image/png"
           "image/png" "application/manifest+json")
 foreach(file type IN ZIP_LISTS files types)
   if(file STREQUAL "index.html")
