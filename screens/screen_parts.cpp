@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "base/text.h"
 #include "base/url.h"
 #include "platform/app_info.h"
 
@@ -58,6 +59,23 @@ Element screenForm(std::vector<Element> sections, Action load, std::vector<Chang
 
 std::uint64_t fingerprintOf(std::string_view text, std::uint64_t salt) {
   return std::hash<std::string_view>{}(text) ^ (salt * 0x9E3779B97F4A7C15ULL);
+}
+
+std::optional<std::string_view> itemAt(const ItemList& list, std::int64_t position) {
+  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return std::nullopt;
+  return list[static_cast<std::size_t>(position)];
+}
+
+bool shownUnderSearch(const ItemList& list, std::string_view search, std::int64_t position) {
+  const std::optional<std::string_view> item = itemAt(list, position);
+  return item && (search.empty() || textContains(*item, search));
+}
+
+Status deleteItemAt(const AppStorage& stored, const ItemList& list, std::int64_t position) {
+  const std::optional<std::string_view> item = itemAt(list, position);
+  if (!item) return Status::Ok();
+  const std::string text(*item);
+  return stored.update([&](std::string_view current) { return removeItemsEqualTo(current, text); });
 }
 
 }  // namespace quillbox

@@ -6,7 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/list_string.h"
 #include "platform/device.h"
+#include "platform/status.h"
 #include "platform/view/cell.h"
 #include "platform/view/view.h"
 
@@ -41,6 +43,18 @@ struct ChangeHook {
 // A screen's frame: a stacked NavigationView holding a Form titled with the app's title, loading
 // on Appear and on Foreground, and running a handler for each watched cell's change.
 Element screenForm(std::vector<Element> sections, Action load, std::vector<ChangeHook> changes);
+
+// The item at a position of a list as shown; nothing for a position outside it (a tap on a row
+// that a load has just removed).
+std::optional<std::string_view> itemAt(const ItemList& list, std::int64_t position);
+
+// Whether the item at a position is shown under a search: it is in the list and holds the search
+// text, or the search is empty.
+bool shownUnderSearch(const ItemList& list, std::string_view search, std::int64_t position);
+
+// Removes from the stored list every item equal to the one at a position of the shown list; a
+// position outside that list does nothing. Says whether the store could be read and written.
+Status deleteItemAt(const AppStorage& stored, const ItemList& list, std::int64_t position);
 
 // A row's fingerprint: the texts and flags it is built from, mixed into one number.
 std::uint64_t fingerprintOf(std::string_view text, std::uint64_t salt);

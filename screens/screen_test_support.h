@@ -19,6 +19,7 @@
 #include "platform/environment.h"
 #include "platform/store/settings_store.h"
 #include "platform/sync/cloud_store.h"
+#include "platform/temp_folder_test_support.h"
 #include "platform/view/view.h"
 #include "platform/view/window.h"
 
@@ -146,16 +147,11 @@ inline std::string rowsText(const Element& screen) {
 template <class View>
 class ScreenTest : public ::testing::Test {
  protected:
-  ScreenTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-screen-XXXXXX").string();
-    home_ = ::mkdtemp(pattern.data());
-    settings_ = openStore();
-  }
+  ScreenTest() { settings_ = openStore(); }
   ~ScreenTest() override {
     window_.reset();
     view_.reset();
     settings_.reset();
-    std::filesystem::remove_all(home_);
   }
 
   // Another store object on the same home, as another process would have.
@@ -237,6 +233,17 @@ class ScreenTest : public ::testing::Test {
     return within == "(missing)" ? within : all[n].first + within;
   }
   Status tapTrash(std::size_t n) { return window().tap(imageId(n, "trash")); }
+  // The trash action of the n-th drawn row as drawn now, kept past a load of the cloud copy set to
+  // text under key (a tap on a row that the load has just removed); the load's writes are dropped.
+  Action trashKeptPastLoad(std::size_t n, std::string_view key, std::string_view text) {
+    FoundElement trash = findElement(window().tree(), imageId(n, "trash"));
+    EXPECT_TRUE(trash);
+    Action stale = trash ? trash->modifier<OnTapGesture>()->action : Action([] { return Status::Ok(); });
+    setCloud(key, text);
+    foreground();
+    cloudWrites();
+    return stale;
+  }
   Status tapStatus(std::size_t n) { return window().tap(imageId(n, "circle", "checkmark")); }
   // The row's label: its Text of the entry or its Link (the last Text or Link of the row).
   Status tapLabel(std::size_t n) {
@@ -266,7 +273,8 @@ class ScreenTest : public ::testing::Test {
     submit(binding);
   }
 
-  std::filesystem::path home_;
+  TempFolder temp_;
+  std::filesystem::path home_ = temp_.path();
   std::shared_ptr<SettingsStore> settings_;
   std::shared_ptr<RecordingCloudStore> cloud_ = std::make_shared<RecordingCloudStore>();
   std::shared_ptr<Device> device_ = std::make_shared<Device>(Idiom::phone);

@@ -19,27 +19,15 @@ Status NotesView::addNote() const {
 }
 
 Status NotesView::deleteNote(std::int64_t position) const {
-  const ItemList& list = notes.get();
-  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return Status::Ok();
-  const std::string text(list[static_cast<std::size_t>(position)]);
-  return stringNotes.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
+  return deleteItemAt(stringNotes, notes.get(), position);
 }
 
 Status NotesView::loadNotes() const { return sync_.load(env_.cloud()); }
 
 Status NotesView::stringNotesChanged() const { return sync_.save(env_.cloud()); }
 
-namespace {
-
-bool noteShown(const ItemList& list, const std::string& search, std::int64_t position) {
-  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return false;
-  return search.empty() || textContains(list[static_cast<std::size_t>(position)], search);
-}
-
-}  // namespace
-
 bool NotesView::isNoteShown(std::int64_t position) const {
-  return noteShown(notes.get(), searchNotes.get(), position);
+  return shownUnderSearch(notes.get(), searchNotes.get(), position);
 }
 
 Element NotesView::body() const {
@@ -50,7 +38,7 @@ Element NotesView::body() const {
   Rows rows;
   rows.count = list->size();
   rows.shown = [list, search = searchNotes.get()](std::size_t p) {
-    return noteShown(*list, search, static_cast<std::int64_t>(p));
+    return shownUnderSearch(*list, search, static_cast<std::int64_t>(p));
   };
   rows.row = [self, list, style](std::size_t p) {
     std::vector<Element> row;

@@ -70,13 +70,7 @@ TEST_F(NotesTest, PositionsOutsideTheListDoNothing) {
   setLocal("stringNotes", "a|b|");
   EXPECT_EQ(rows(), "1 a|2 b");
   // The trash of row 2 as drawn, tapped after a load has taken the list down to one note.
-  FoundElement trash = findElement(window().tree(), imageId(1, "trash"));
-  ASSERT_TRUE(trash);
-  Action stale = trash->modifier<OnTapGesture>()->action;
-  setCloud("notesFromCloud", "a|");
-  foreground();
-  cloudWrites();
-  perform(stale);
+  perform(trashKeptPastLoad(1, "notesFromCloud", "a|"));
   perform([&] { return view().deleteNote(7); });
   perform([&] { return view().deleteNote(-1); });
   EXPECT_FALSE(tapTrash(5).ok());

@@ -48,10 +48,7 @@ Status TagsView::addTaggedNote() const {
 }
 
 Status TagsView::deleteTaggedNote(std::int64_t index) const {
-  const ItemList& list = taggedNotes.get();
-  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return Status::Ok();
-  const std::string text(list[static_cast<std::size_t>(index)]);
-  return stringTaggedNotes.update([&](std::string_view stored) { return removeItemsEqualTo(stored, text); });
+  return deleteItemAt(stringTaggedNotes, taggedNotes.get(), index);
 }
 
 Status TagsView::loadTaggedNotes() const { return sync_.load(env_.cloud()); }
@@ -62,9 +59,8 @@ namespace {
 
 bool taggedNoteShown(const ItemList& list, const std::string& search, const std::string& tag,
                      std::int64_t index) {
-  if (index < 0 || static_cast<std::size_t>(index) >= list.size()) return false;
-  std::string_view entry = list[static_cast<std::size_t>(index)];
-  return (search.empty() || textContains(entry, search)) && textContains(entry, tag);
+  const std::string_view entry = itemAt(list, index).value_or("");
+  return shownUnderSearch(list, search, index) && textContains(entry, tag);
 }
 
 }  // namespace

@@ -70,8 +70,9 @@ Status ToDoView::toggleFinished(std::int64_t position) const {
 
 Status ToDoView::deleteTask(std::int64_t position) const {
   const ItemList& list = tasks.get();
-  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return Status::Ok();
-  const std::string text(list[static_cast<std::size_t>(position)]);
+  const std::optional<std::string_view> item = itemAt(list, position);
+  if (!item) return Status::Ok();
+  const std::string text(*item);
 
   // Every to-do equal to the deleted one goes. Their marks go with them, and each mark behind them
   // moves forward by the number of removed to-dos before it, so it stays on its own to-do.
@@ -122,17 +123,8 @@ Status ToDoView::stringTasksChanged() const { return tasksSync_.save(env_.cloud(
 
 Status ToDoView::stringTasksFinishedIndicesChanged() const { return marksSync_.save(env_.cloud()); }
 
-namespace {
-
-bool taskShown(const ItemList& list, const std::string& search, std::int64_t position) {
-  if (position < 0 || static_cast<std::size_t>(position) >= list.size()) return false;
-  return search.empty() || textContains(list[static_cast<std::size_t>(position)], search);
-}
-
-}  // namespace
-
 bool ToDoView::isTaskShown(std::int64_t position) const {
-  return taskShown(tasks.get(), searchTasks.get(), position);
+  return shownUnderSearch(tasks.get(), searchTasks.get(), position);
 }
 
 bool ToDoView::isFinished(std::int64_t position) const { return finishedMarks()->contains(position); }
@@ -146,7 +138,7 @@ Element ToDoView::body() const {
   Rows rows;
   rows.count = list->size();
   rows.shown = [list, search = searchTasks.get()](std::size_t p) {
-    return taskShown(*list, search, static_cast<std::int64_t>(p));
+    return shownUnderSearch(*list, search, static_cast<std::int64_t>(p));
   };
   rows.row = [self, list, finished, style](std::size_t p) {
     const auto position = static_cast<std::int64_t>(p);

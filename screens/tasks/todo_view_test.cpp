@@ -156,13 +156,7 @@ TEST_F(ToDoTest, PositionsOutsideTheListDoNothing) {
   setLocal("stringTasks", "a|b|");
   setLocal("stringTasksFinishedIndices", "1,");
   EXPECT_EQ(rows(), "[ ] a|[x] b");
-  FoundElement trash = findElement(window().tree(), imageId(1, "trash"));
-  ASSERT_TRUE(trash);
-  Action stale = trash->modifier<OnTapGesture>()->action;
-  setCloud("tasksFromCloud", "a|");
-  foreground();
-  cloudWrites();
-  perform(stale);
+  perform(trashKeptPastLoad(1, "tasksFromCloud", "a|"));
   remove(7);
   remove(-1);
   EXPECT_EQ(local("stringTasks"), "a|");
