@@ -13,6 +13,7 @@
 #include "app/content_view.h"
 #include "platform/fault_seam.h"
 #include "platform/store/settings_store.h"
+#include "platform/temp_folder_test_support.h"
 
 namespace quillbox {
 namespace {
@@ -55,8 +56,6 @@ class LoggingCloudStore : public MemoryCloudStore {
 class EventRulesTest : public ::testing::Test {
  protected:
   EventRulesTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-events-XXXXXX").string();
-    home_ = ::mkdtemp(pattern.data());
     store_ = SettingsStore::open(home_).value();
     window_ = QuillboxApp().makeWindow(env());
     EXPECT_TRUE(window_->open().ok());
@@ -64,7 +63,6 @@ class EventRulesTest : public ::testing::Test {
   ~EventRulesTest() override {
     window_.reset();
     store_.reset();
-    fs::remove_all(home_);
     fs::remove(home_.string() + "-other");
   }
   Environment env() {
@@ -74,7 +72,8 @@ class EventRulesTest : public ::testing::Test {
   std::string loads() { return cloud_->takeLog(); }
   void select(std::size_t tab) { ASSERT_TRUE(window_->selectTab(tab).ok()); }
 
-  fs::path home_;
+  TempFolder temp_;
+  std::filesystem::path home_ = temp_.path();
   std::shared_ptr<SettingsStore> store_;
   std::shared_ptr<LoggingCloudStore> cloud_ = std::make_shared<LoggingCloudStore>();
   std::unique_ptr<Window> window_;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/fault_seam.h"
+#include "platform/temp_folder_test_support.h"
 
 namespace quillbox {
 namespace {
@@ -17,14 +18,10 @@ using std::chrono::milliseconds;
 
 class HomeLockTest : public ::testing::Test {
  protected:
-  HomeLockTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-lock-XXXXXX").string();
-    home_ = ::mkdtemp(pattern.data());
-    lock_ = HomeLock::of(home_).value();
-  }
-  ~HomeLockTest() override { fs::remove_all(home_); }
+  HomeLockTest() { lock_ = HomeLock::of(home_).value(); }
 
-  fs::path home_;
+  TempFolder temp_;
+  std::filesystem::path home_ = temp_.path();
   std::shared_ptr<HomeLock> lock_;
 };
 

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <map>
 
+#include "platform/temp_folder_test_support.h"
+
 namespace quillbox {
 namespace {
 
@@ -14,12 +16,6 @@ namespace fs = std::filesystem;
 
 class HomeTest : public ::testing::Test {
  protected:
-  HomeTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-home-XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
-  }
-  ~HomeTest() override { fs::remove_all(root_); }
-
   void setEnv(const char* name, std::string value) { env_[name] = std::move(value); }
   // The resolved home, as a path under root_ ("<root>/...") or the error.
   std::string resolve(std::optional<std::string> flag = std::nullopt) {
@@ -43,7 +39,8 @@ class HomeTest : public ::testing::Test {
     return info.st_mode & 0777;
   }
 
-  fs::path root_;
+  TempFolder temp_;
+  std::filesystem::path root_ = temp_.path();
   std::map<std::string, std::string> env_;
 };
 

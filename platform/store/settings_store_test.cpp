@@ -24,6 +24,7 @@
 
 #include "base/random_test_support.h"
 #include "platform/fault_seam.h"
+#include "platform/temp_folder_test_support.h"
 
 namespace quillbox {
 namespace {
@@ -58,14 +59,9 @@ std::string integrityCheck(const fs::path& database) {
 
 class SettingsStoreTest : public ::testing::Test {
  protected:
-  SettingsStoreTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-settings-XXXXXX").string();
-    home_ = ::mkdtemp(pattern.data());
-    reopen();
-  }
+  SettingsStoreTest() { reopen(); }
   ~SettingsStoreTest() override {
     store_.reset();
-    fs::remove_all(home_);
     fs::remove(home_.string() + "-other");
   }
 
@@ -167,7 +163,8 @@ class SettingsStoreTest : public ::testing::Test {
     return lost;
   }
 
-  fs::path home_;
+  TempFolder temp_;
+  std::filesystem::path home_ = temp_.path();
   std::shared_ptr<SettingsStore> store_;
 };
 using SettingsHistoryTest = SettingsStoreTest;

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "platform/fault_seam.h"
+#include "platform/temp_folder_test_support.h"
 
 namespace quillbox {
 namespace {
@@ -17,12 +18,6 @@ namespace fs = std::filesystem;
 
 class WholeFileTest : public ::testing::Test {
  protected:
-  WholeFileTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-file-XXXXXX").string();
-    folder_ = ::mkdtemp(pattern.data());
-  }
-  ~WholeFileTest() override { fs::remove_all(folder_); }
-
   // The file's bytes, nothing, or why it could not be read.
   std::string read(const fs::path& path) {
     Result<std::optional<std::string>> got = readRegularFile(path);
@@ -37,7 +32,8 @@ class WholeFileTest : public ::testing::Test {
     return out;
   }
 
-  fs::path folder_;
+  TempFolder temp_;
+  std::filesystem::path folder_ = temp_.path();
 };
 
 TEST_F(WholeFileTest, AWriteReplacesTheFileWholePrivatelyWhateverTheUmask) {

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/temp_folder_test_support.h"
 #include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/folder_transport.h"
 
@@ -31,12 +32,9 @@ std::string shown(const Result<std::optional<std::string>>& read) {
 class FolderTransportTest : public ::testing::Test {
  protected:
   FolderTransportTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-cloud-XXXXXX").string();
-    root_ = ::mkdtemp(pattern.data());
     folder_ = root_ / "cloud";
     folder();  // made
   }
-  ~FolderTransportTest() override { fs::remove_all(root_); }
 
   FolderTransport& folder() {
     if (!transport_) {
@@ -62,7 +60,8 @@ class FolderTransportTest : public ::testing::Test {
     return out;
   }
 
-  fs::path root_;
+  TempFolder temp_;
+  std::filesystem::path root_ = temp_.path();
   fs::path folder_;
   std::unique_ptr<FolderTransport> transport_;
 };

@@ -9,6 +9,7 @@
 
 #include "platform/fault_seam.h"
 #include "platform/sync/memory_transport_test_support.h"
+#include "platform/temp_folder_test_support.h"
 
 namespace quillbox {
 namespace {
@@ -17,15 +18,8 @@ namespace fs = std::filesystem;
 
 class OutboxCloudStoreTest : public ::testing::Test {
  protected:
-  OutboxCloudStoreTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-outbox-XXXXXX").string();
-    home_ = ::mkdtemp(pattern.data());
-    store_ = open(home_);
-  }
-  ~OutboxCloudStoreTest() override {
-    store_.reset();
-    fs::remove_all(home_);
-  }
+  OutboxCloudStoreTest() { store_ = open(home_); }
+  ~OutboxCloudStoreTest() override { store_.reset(); }
 
   // A store on home, as a process opening it would make; one on a namespace of its own is another
   // store in the outbox.
@@ -55,7 +49,8 @@ class OutboxCloudStoreTest : public ::testing::Test {
   }
   std::string log() { return std::exchange(backing_->log, ""); }
 
-  fs::path home_;
+  TempFolder temp_;
+  std::filesystem::path home_ = temp_.path();
   std::shared_ptr<MemoryBacking> backing_ = std::make_shared<MemoryBacking>();
   std::unique_ptr<OutboxCloudStore> store_;
 };

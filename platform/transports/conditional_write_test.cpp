@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/temp_folder_test_support.h"
 #include "platform/transports/folder_transport.h"
 #include "platform/transports/redis_address.h"
 #include "platform/transports/redis_test_server.h"
@@ -26,7 +27,7 @@ class ConditionalWriteTest : public ::testing::TestWithParam<std::string> {
   }
   // A device's own way to the backing.
   std::unique_ptr<CloudTransport> device() const {
-    if (!server_) return std::move(FolderTransport::open(folder_.path).value());
+    if (!server_) return std::move(FolderTransport::open(folder_.path()).value());
     return std::make_unique<RedisTransport>(parseRedisAddress(server_->address()).value());
   }
   static std::string held(CloudTransport& on, std::string_view key) {
@@ -35,11 +36,7 @@ class ConditionalWriteTest : public ::testing::TestWithParam<std::string> {
   }
   static std::string outcome(const Status& status) { return status.ok() ? "ok" : status.message(); }
 
-  struct Folder {
-    Folder() : path(::mkdtemp((fs::temp_directory_path() / "quillbox-setif-XXXXXX").string().data())) {}
-    ~Folder() { fs::remove_all(path); }
-    fs::path path;
-  } folder_;
+  TempFolder folder_;
   std::unique_ptr<RedisTestServer> server_;
 };
 

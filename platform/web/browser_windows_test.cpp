@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/store/settings_store.h"
+#include "platform/temp_folder_test_support.h"
 
 namespace quillbox::web {
 namespace {
@@ -15,15 +16,10 @@ namespace fs = std::filesystem;
 // Windows of one text over a store of their own, at most two with a stream and one more away.
 class BrowserWindowsTest : public ::testing::Test {
  protected:
-  BrowserWindowsTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-windows-XXXXXX").string();
-    home_ = ::mkdtemp(pattern.data());
-    store_ = SettingsStore::open(home_).value();
-  }
+  BrowserWindowsTest() { store_ = SettingsStore::open(home_).value(); }
   ~BrowserWindowsTest() override {
     windows_.clear();
     store_.reset();
-    fs::remove_all(home_);
   }
 
   // A new window, attached to a socket of its own: its id, or why not.
@@ -39,7 +35,8 @@ class BrowserWindowsTest : public ::testing::Test {
   void away(const std::string& id) { windows_.detach(*windows_.find(id)); }
   bool open(const std::string& id) { return windows_.find(id) != nullptr; }
 
-  fs::path home_;
+  TempFolder temp_;
+  std::filesystem::path home_ = temp_.path();
   std::shared_ptr<SettingsStore> store_;
   std::shared_ptr<Device> device_ = std::make_shared<Device>(Idiom::phone);
   BrowserWindows windows_{

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/temp_folder_test_support.h"
 #include "platform/transports/https_client.h"
 #include "platform/web/http_server.h"
 
@@ -17,13 +18,9 @@ namespace fs = std::filesystem;
 // A server over TLS with a certificate made for names, and a client that trusts that certificate.
 class TlsTransportTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-tls-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-  }
+  void SetUp() override {}
   void TearDown() override {
     if (server_) server_->stop();
-    fs::remove_all(dir_);
   }
   void serve(const std::string& names) {
     std::string make =
@@ -53,7 +50,8 @@ class TlsTransportTest : public ::testing::Test {
     return reply.ok() ? std::to_string(reply->status) + " " + reply->body : reply.status().message();
   }
 
-  fs::path dir_;
+  TempFolder temp_;
+  std::filesystem::path dir_ = temp_.path();
   std::unique_ptr<HttpServer> server_;
 };
 
