@@ -78,4 +78,31 @@ Status deleteItemAt(const AppStorage& stored, const ItemList& list, std::int64_t
   return stored.update([&](std::string_view current) { return removeItemsEqualTo(current, text); });
 }
 
+void finishNoteRow(std::vector<Element>& row, std::string_view text, TextStyle style, Action onDelete) {
+  if (isLinkText(text)) {
+    if (auto link = linkLabel(text, style)) row.push_back(std::move(*link));
+  } else {
+    row.push_back(Text(std::string(text), true).lineLimit(std::nullopt).font(style));
+  }
+  row.push_back(Spacer());
+  row.push_back(trashIcon(style, std::move(onDelete)));
+}
+
+Element addSection(std::string header, std::string placeholder, Binding field, TextStyle style,
+                   Action onAdd) {
+  return Section(sectionHeader(std::move(header), style),
+                 Elements(HStack(inputField(std::move(placeholder), std::move(field), style,
+                                            SubmitLabel::done, std::move(onAdd)))
+                              .padding()));
+}
+
+Element searchSection(std::string header, Binding search, TextStyle style, std::vector<Element> below) {
+  std::vector<Element> content;
+  content.reserve(below.size() + 1);
+  content.push_back(
+      HStack(inputField("Type in here", std::move(search), style, SubmitLabel::search)).padding());
+  for (Element& element : below) content.push_back(std::move(element));
+  return Section(sectionHeader(std::move(header), style), std::move(content));
+}
+
 }  // namespace quillbox

@@ -34,6 +34,16 @@ std::optional<Element> linkLabel(std::string_view text, TextStyle style);
 // The red trash icon at the trailing edge of a row.
 Element trashIcon(TextStyle style, Action onTap);
 
+// The rest of a note's row after what leads it: the link a link text shows, else the text
+// (verbatim, no line limit, the style), then a spacer and the trash running onDelete.
+void finishNoteRow(std::vector<Element>& row, std::string_view text, TextStyle style, Action onDelete);
+
+// A section that adds an entry: its header over one padded row holding the field.
+Element addSection(std::string header, std::string placeholder, Binding field, TextStyle style, Action onAdd);
+
+// A section that searches: its header over the padded search field ("Type in here") and then below.
+Element searchSection(std::string header, Binding search, TextStyle style, std::vector<Element> below);
+
 // A watched settings-backed cell and the handler that runs on its change.
 struct ChangeHook {
   AppStorage cell;

@@ -48,15 +48,8 @@ Element NotesView::body() const {
                       .font(style)
                       .foregroundColor(Color::blue)
                       .padding(Edges::trailing));
-    const std::string_view text = (*list)[p];
-    if (isLinkText(text)) {
-      if (auto link = linkLabel(text, style)) row.push_back(std::move(*link));
-    } else {
-      row.push_back(Text(std::string(text), true).lineLimit(std::nullopt).font(style));
-    }
-    row.push_back(Spacer());
     const auto position = static_cast<std::int64_t>(p);
-    row.push_back(trashIcon(style, [self, position] { return self->deleteNote(position); }));
+    finishNoteRow(row, (*list)[p], style, [self, position] { return self->deleteNote(position); });
     return HStack(std::move(row)).padding();
   };
   rows.fingerprint = [list, style](std::size_t p) {
@@ -64,16 +57,11 @@ Element NotesView::body() const {
   };
 
   std::vector<Element> sections;
-  sections.push_back(
-      Section(sectionHeader("Add a new note", style),
-              Elements(HStack(inputField("Type in a note", bindText(notesTextField, "notesTextField"), style,
-                                         SubmitLabel::done, [self] { return self->addNote(); }))
-                           .padding())));
-  sections.push_back(Section(sectionHeader("Search in all notes", style),
-                             Elements(HStack(inputField("Type in here", bindText(searchNotes, "searchNotes"),
-                                                        style, SubmitLabel::search))
-                                          .padding(),
-                                      ForEach(std::move(rows)))));
+  sections.push_back(addSection("Add a new note", "Type in a note",
+                                bindText(notesTextField, "notesTextField"), style,
+                                [self] { return self->addNote(); }));
+  sections.push_back(searchSection("Search in all notes", bindText(searchNotes, "searchNotes"), style,
+                                   Elements(ForEach(std::move(rows)))));
   return screenForm(std::move(sections), [self] { return self->loadNotes(); },
                     {{stringNotes, [self] { return self->stringNotesChanged(); }}});
 }

@@ -86,15 +86,8 @@ Element TagsView::body() const {
   rows.row = [self, list, style](std::size_t p) {
     std::vector<Element> row;
     row.reserve(3);
-    const std::string_view text = (*list)[p];
-    if (isLinkText(text)) {
-      if (auto link = linkLabel(text, style)) row.push_back(std::move(*link));
-    } else {
-      row.push_back(Text(std::string(text), true).lineLimit(std::nullopt).font(style));
-    }
-    row.push_back(Spacer());
     const auto index = static_cast<std::int64_t>(p);
-    row.push_back(trashIcon(style, [self, index] { return self->deleteTaggedNote(index); }));
+    finishNoteRow(row, (*list)[p], style, [self, index] { return self->deleteTaggedNote(index); });
     return HStack(std::move(row)).padding();
   };
   rows.fingerprint = [list, style](std::size_t p) {
@@ -109,14 +102,11 @@ Element TagsView::body() const {
                       Spacer(), HStack(Text(selectedTag.get(), true).lineLimit(std::nullopt).font(style)))
                    .padding())));
   sections.push_back(
-      Section(sectionHeader("Search in tagged notes", style),
-              Elements(HStack(inputField("Type in here", bindText(searchTaggedNotes, "searchTaggedNotes"),
-                                         style, SubmitLabel::search))
-                           .padding(),
-                       Picker("", bindText(selectedTag, "selectedTag"), ForEach(std::move(segments)))
-                           .padding()
-                           .pickerStyle(SegmentedPickerStyle()),
-                       ForEach(std::move(rows)))));
+      searchSection("Search in tagged notes", bindText(searchTaggedNotes, "searchTaggedNotes"), style,
+                    Elements(Picker("", bindText(selectedTag, "selectedTag"), ForEach(std::move(segments)))
+                                 .padding()
+                                 .pickerStyle(SegmentedPickerStyle()),
+                             ForEach(std::move(rows)))));
   return screenForm(std::move(sections), [self] { return self->loadTaggedNotes(); },
                     {{stringTaggedNotes, [self] { return self->stringTaggedNotesChanged(); }}});
 }

@@ -172,16 +172,11 @@ Element ToDoView::body() const {
   };
 
   std::vector<Element> sections;
-  sections.push_back(
-      Section(sectionHeader("Add a new task", style),
-              Elements(HStack(inputField("Type in a to-do", bindText(tasksTextField, "tasksTextField"), style,
-                                         SubmitLabel::done, [self] { return self->addTask(); }))
-                           .padding())));
-  sections.push_back(Section(sectionHeader("Search in all to-dos", style),
-                             Elements(HStack(inputField("Type in here", bindText(searchTasks, "searchTasks"),
-                                                        style, SubmitLabel::search))
-                                          .padding(),
-                                      ForEach(std::move(rows)))));
+  sections.push_back(addSection("Add a new task", "Type in a to-do",
+                                bindText(tasksTextField, "tasksTextField"), style,
+                                [self] { return self->addTask(); }));
+  sections.push_back(searchSection("Search in all to-dos", bindText(searchTasks, "searchTasks"), style,
+                                   Elements(ForEach(std::move(rows)))));
   return screenForm(
       std::move(sections), [self] { return self->loadTasks(); },
       {{stringTasks, [self] { return self->stringTasksChanged(); }},
