@@ -16,6 +16,7 @@
 #include "app/cli/cli.h"
 #include "base/list_string.h"
 #include "platform/store/settings_store.h"
+#include "platform/temp_folder_test_support.h"
 
 namespace quillbox {
 namespace {
@@ -30,17 +31,8 @@ std::string tenThousandNotes() {
 }
 
 // A fresh folder on the same disk as the build, removed at the end.
-class ScratchHome {
- public:
-  ScratchHome() {
-    std::string pattern = (fs::current_path() / "history-bench-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~ScratchHome() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+struct ScratchHome : TempFolder {
+  ScratchHome() : TempFolder(std::filesystem::current_path()) {}
 };
 
 // Each iteration is one add at the end of the same 10,000 entries, the entry differing from the

@@ -91,44 +91,34 @@ Bench& bench() {
   return instance;
 }
 
-void BM_EndpointSave(benchmark::State& state) {
-  Bench& b = bench();
+// Saves of the list through a transport, again and again.
+void saveEach(benchmark::State& state, CloudTransport& transport, const char* failure) {
   for (auto _ : state) {
-    if (!b.device->set(kKey, listString()).ok()) state.SkipWithError("the save failed");
+    if (!transport.set(kKey, listString()).ok()) state.SkipWithError(failure);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * listString().size()));
 }
+
+// Loads of the list through a transport, again and again.
+void loadEach(benchmark::State& state, CloudTransport& transport, const char* failure) {
+  (void)transport.set(kKey, listString());
+  for (auto _ : state) {
+    Result<std::optional<std::string>> got = transport.get(kKey);
+    if (!got.ok() || !got.value() || got.value()->size() != listString().size()) state.SkipWithError(failure);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * listString().size()));
+}
+
+void BM_EndpointSave(benchmark::State& state) { saveEach(state, *bench().device, "the save failed"); }
 BENCHMARK(BM_EndpointSave)->Unit(benchmark::kMillisecond);
 
-void BM_EndpointLoad(benchmark::State& state) {
-  Bench& b = bench();
-  (void)b.device->set(kKey, listString());
-  for (auto _ : state) {
-    Result<std::optional<std::string>> got = b.device->get(kKey);
-    if (!got.ok() || got.value()->size() != listString().size()) state.SkipWithError("the load failed");
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * listString().size()));
-}
+void BM_EndpointLoad(benchmark::State& state) { loadEach(state, *bench().device, "the load failed"); }
 BENCHMARK(BM_EndpointLoad)->Unit(benchmark::kMillisecond);
 
-void BM_RedisSet(benchmark::State& state) {
-  Bench& b = bench();
-  for (auto _ : state) {
-    if (!b.plain->set(kKey, listString()).ok()) state.SkipWithError("SET failed");
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * listString().size()));
-}
+void BM_RedisSet(benchmark::State& state) { saveEach(state, *bench().plain, "SET failed"); }
 BENCHMARK(BM_RedisSet)->Unit(benchmark::kMillisecond);
 
-void BM_RedisGet(benchmark::State& state) {
-  Bench& b = bench();
-  (void)b.plain->set(kKey, listString());
-  for (auto _ : state) {
-    Result<std::optional<std::string>> got = b.plain->get(kKey);
-    if (!got.ok() || !got.value()) state.SkipWithError("GET failed");
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * listString().size()));
-}
+void BM_RedisGet(benchmark::State& state) { loadEach(state, *bench().plain, "GET failed"); }
 BENCHMARK(BM_RedisGet)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -54,10 +54,16 @@ std::size_t countSeparators(std::string_view stored, std::string_view separator)
   return count;
 }
 
-void ItemScanFloor(benchmark::State& state) {
-  const std::string stored = itemString(state.range(0));
-  for (auto _ : state) benchmark::DoNotOptimize(countSeparators(stored, kItemSeparator));
+// Runs op on a stored string again and again, and reports the string's size.
+template <class Op>
+void overStored(benchmark::State& state, const std::string& stored, Op op) {
+  for (auto _ : state) benchmark::DoNotOptimize(op(stored));
   report(state, stored);
+}
+
+void ItemScanFloor(benchmark::State& state) {
+  overStored(state, itemString(state.range(0)),
+             [&](const std::string& stored) { return countSeparators(stored, kItemSeparator); });
 }
 
 void ItemAllocationFloor(benchmark::State& state) {
@@ -78,49 +84,43 @@ void ItemAllocationFloor(benchmark::State& state) {
 }
 
 void DecodeItemList(benchmark::State& state) {
-  const std::string stored = itemString(state.range(0));
-  for (auto _ : state) benchmark::DoNotOptimize(quillbox::decodeItemList(stored));
-  report(state, stored);
+  overStored(state, itemString(state.range(0)),
+             [&](const std::string& stored) { return quillbox::decodeItemList(stored); });
 }
 
 void AppendItem(benchmark::State& state) {
-  const std::string stored = itemString(state.range(0));
-  for (auto _ : state) benchmark::DoNotOptimize(quillbox::appendItem(stored, "one more thing to do"));
-  report(state, stored);
+  overStored(state, itemString(state.range(0)),
+             [&](const std::string& stored) { return quillbox::appendItem(stored, "one more thing to do"); });
 }
 
 // Removes an entry from the middle of the list (ASCII: the common case).
 void RemoveItemsEqualTo(benchmark::State& state) {
-  const std::string stored = itemString(state.range(0));
   const std::string removed = entry(state.range(0) / 2);
-  for (auto _ : state) benchmark::DoNotOptimize(quillbox::removeItemsEqualTo(stored, removed));
-  report(state, stored);
+  overStored(state, itemString(state.range(0)),
+             [&](const std::string& stored) { return quillbox::removeItemsEqualTo(stored, removed); });
 }
 
 // The same removal by a text that is not in NFC, so every entry is compared to its canonical form.
 void RemoveItemsEqualToDecomposed(benchmark::State& state) {
-  const std::string stored = itemString(state.range(0));
   const std::string removed = entry(state.range(0) / 2) + "e\u0301";
-  for (auto _ : state) benchmark::DoNotOptimize(quillbox::removeItemsEqualTo(stored, removed));
-  report(state, stored);
+  overStored(state, itemString(state.range(0)),
+             [&](const std::string& stored) { return quillbox::removeItemsEqualTo(stored, removed); });
 }
 
 void IndexScanFloor(benchmark::State& state) {
-  const std::string stored = indexString(state.range(0));
-  for (auto _ : state) benchmark::DoNotOptimize(countSeparators(stored, quillbox::kIndexSeparator));
-  report(state, stored);
+  overStored(state, indexString(state.range(0)),
+             [&](const std::string& stored) { return countSeparators(stored, quillbox::kIndexSeparator); });
 }
 
 void DecodeIndexList(benchmark::State& state) {
-  const std::string stored = indexString(state.range(0));
-  for (auto _ : state) benchmark::DoNotOptimize(quillbox::decodeIndexList(stored));
-  report(state, stored);
+  overStored(state, indexString(state.range(0)),
+             [&](const std::string& stored) { return quillbox::decodeIndexList(stored); });
 }
 
 void RemoveIndex(benchmark::State& state) {
-  const std::string stored = indexString(state.range(0));
-  for (auto _ : state) benchmark::DoNotOptimize(quillbox::removeIndex(stored, state.range(0) / 2 * 7));
-  report(state, stored);
+  overStored(state, indexString(state.range(0)), [&](const std::string& stored) {
+    return quillbox::removeIndex(stored, state.range(0) / 2 * 7);
+  });
 }
 
 #define LIST_SIZES Arg(1000)->Arg(10000)->Arg(100000)

@@ -8,11 +8,12 @@
 
 namespace quillbox {
 
-// A folder of its own under the temporary folder, removed with everything in it when this goes.
+// A folder of its own under another (the temporary folder unless told), removed with everything in
+// it when this goes.
 class TempFolder {
  public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-test-XXXXXX").string();
+  explicit TempFolder(const std::filesystem::path& under = std::filesystem::temp_directory_path()) {
+    std::string pattern = (under / "quillbox-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   ~TempFolder() {

@@ -16,16 +16,12 @@
 #include "base/list_string.h"
 #include "platform/store/home_lock.h"
 
-namespace quillbox {
+namespace quillbox::clitest {
 namespace {
 
-using clitest::items;
-using clitest::joined;
-using clitest::kSep;
-using clitest::Outcome;
 using Json = nlohmann::ordered_json;
 
-class CommandLineTest : public clitest::CommandLineFixture {
+class CommandLineTest : public CommandLineFixture {
  protected:
   void add(const std::string& list, const std::vector<std::string>& texts) {
     for (const std::string& text : texts) ok({list, "add", "--", text});
@@ -42,7 +38,7 @@ class CommandLineTest : public clitest::CommandLineFixture {
 TEST_F(CommandLineTest, NotesAreNumberedByPlaceInTheWholeListAndDeletedByValue) {
   add("notes", {"a", "b", "a", "c"});
   EXPECT_EQ(rows({"notes", "list", "--search", "a"}), "1 a|3 a");
-  EXPECT_EQ(clitest::flattened(ok({"notes", "delete", "3"})), "deleted 2 entries equal to \"a\"|1 b|2 c");
+  EXPECT_EQ(flattened(ok({"notes", "delete", "3"})), "deleted 2 entries equal to \"a\"|1 b|2 c");
   EXPECT_EQ(stored("stringNotes"), items({"b", "c"}));
   EXPECT_EQ(inCloud("notesFromCloud"), items({"b", "c"}));
 }
@@ -124,9 +120,9 @@ TEST_F(CommandLineTest, UsageErrorsExit2AndAHomeThatCannotBeOpenedExits1NamingIt
   const std::string home = file("a-file") + "/home";
   std::ofstream(file("a-file")) << "not a folder";
   EXPECT_EQ(
-      refusedOn(clitest::Device(home, folder_.path() / "cloud", folder_.path()), {"notes", "add", "x"}),
+      refusedOn(Device(home, folder_.path() / "cloud", folder_.path()), {"notes", "add", "x"}),
       "1 quillbox: cannot create the folder \"" + home + "\": \"" + file("a-file") + "\" is not a folder");
-  EXPECT_EQ(clitest::fileContents(file("a-file")), "not a folder");
+  EXPECT_EQ(fileContents(file("a-file")), "not a folder");
 }
 
 TEST_F(CommandLineTest, TextsAreTakenExactlyAndNeverSentRawToATerminal) {
@@ -179,13 +175,13 @@ TEST_F(CommandLineTest, StoreAndCloudAreRawAndAMegabyteValueComesThroughStandard
 // Something the folder will not take in place of a key file (an immutable file, a folder): the
 // write waits, is reported, is never undone by a load, and goes once the folder takes it.
 TEST_F(CommandLineTest, AWriteTheCloudFolderRefusesIsKeptReportedAndSentOnceItCan) {
-  clitest::fs::create_directories(folder_.path() / "cloud" / "notesFromCloud" / "inside");
+  fs::create_directories(folder_.path() / "cloud" / "notesFromCloud" / "inside");
   std::string problem;
   EXPECT_EQ(troubledOn(phone_, {"notes", "add", "kept"}, &problem), "0 1 kept");
   EXPECT_NE(problem.find("; kept here, not yet sent: notesFromCloud"), std::string::npos) << problem;
   EXPECT_NE(cloudStatus(phone_).find("|pending: notesFromCloud"), std::string::npos);
 
-  clitest::fs::remove_all(folder_.path() / "cloud" / "notesFromCloud");
+  fs::remove_all(folder_.path() / "cloud" / "notesFromCloud");
   EXPECT_EQ(rows({"notes", "list"}), "1 kept");
   EXPECT_EQ(cloudStatus(phone_), "store: " + (folder_.path() / "cloud").string() + "|status: ok");
   EXPECT_EQ(inCloud("notesFromCloud"), items({"kept"}));
@@ -202,9 +198,9 @@ TEST_F(CommandLineTest, AListIsPrintedAfterTheHomeIsLetGo) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
-  const pid_t lister = clitest::spawnQuillbox({"--home", (folder_.path() / "phone").string(), "--cloud",
-                                               (folder_.path() / "cloud").string(), "notes", "list"},
-                                              &actions);
+  const pid_t lister = spawnQuillbox({"--home", (folder_.path() / "phone").string(), "--cloud",
+                                      (folder_.path() / "cloud").string(), "notes", "list"},
+                                     &actions);
   posix_spawn_file_actions_destroy(&actions);
   ASSERT_GT(lister, 0);
   ::close(pipe[1]);
@@ -220,7 +216,7 @@ TEST_F(CommandLineTest, AListIsPrintedAfterTheHomeIsLetGo) {
   while ((got = ::read(pipe[0], buffer, sizeof buffer)) > 0)
     listed.append(buffer, static_cast<std::size_t>(got));
   ::close(pipe[0]);
-  EXPECT_EQ(clitest::waitExited(lister), 0);
+  EXPECT_EQ(waitExited(lister), 0);
   EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 20000);
 }
 
@@ -261,4 +257,4 @@ TEST_F(CommandLineTest, HelpAndVersionExit0) {
 }
 
 }  // namespace
-}  // namespace quillbox
+}  // namespace quillbox::clitest

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/temp_folder_test_support.h"
+
 extern char** environ;
 
 namespace quillbox::clitest {
@@ -69,25 +71,7 @@ inline std::string fileContents(const fs::path& path) {
   return bytes.str();
 }
 
-// A folder of its own under the temporary folder, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "quillbox-cli-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using quillbox::TempFolder;
 
 // Waits for pid; a run that has not ended within the limit (none should come near it) is killed,
 // so that a command that hangs fails its test instead of holding up the whole run.

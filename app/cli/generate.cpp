@@ -165,29 +165,31 @@ std::string commandPattern(const std::vector<CommandInfo>& commands) {
 }
 
 // Both shells follow the words typed so far through the commands, then offer what the command
-// reached takes.
+// reached takes: each line indented by indent, case patterns opened by open, and each command's
+// words wrapped in before and after.
+void writeFollowing(const std::vector<CommandInfo>& commands, std::ostream& out, std::string_view indent,
+                    std::string_view typed, std::string_view open, std::string_view before,
+                    std::string_view after) {
+  out << indent << "for w in " << typed << "; do\n"
+      << indent << "  case \"$at $w\" in " << open << commandPattern(commands) << ") at=\"$at $w\" ;; esac\n"
+      << indent << "done\n"
+      << indent << "case \"$at\" in\n";
+  for (const CommandInfo& command : commands) {
+    out << indent << "  " << open << "\"" << (command.words.empty() ? "" : " " + command.words) << "\") "
+        << before << joinedWords(wordsAt(command)) << after << " ;;\n";
+  }
+}
+
 void writeBash(const std::vector<CommandInfo>& commands, std::ostream& out) {
   out << "# bash completion for quillbox\n_quillbox() {\n"
-      << "  local cur=${COMP_WORDS[COMP_CWORD]} at=\"\" w words=\"\"\n"
-      << "  for w in \"${COMP_WORDS[@]:1:COMP_CWORD-1}\"; do\n"
-      << "    case \"$at $w\" in " << commandPattern(commands) << ") at=\"$at $w\" ;; esac\n"
-      << "  done\n  case \"$at\" in\n";
-  for (const CommandInfo& command : commands) {
-    out << "    \"" << (command.words.empty() ? "" : " " + command.words) << "\") words=\""
-        << joinedWords(wordsAt(command)) << "\" ;;\n";
-  }
+      << "  local cur=${COMP_WORDS[COMP_CWORD]} at=\"\" w words=\"\"\n";
+  writeFollowing(commands, out, "  ", "\"${COMP_WORDS[@]:1:COMP_CWORD-1}\"", "", "words=\"", "\"");
   out << "  esac\n  COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n}\ncomplete -F _quillbox quillbox\n";
 }
 
 void writeZsh(const std::vector<CommandInfo>& commands, std::ostream& out) {
-  out << "#compdef quillbox\n# zsh completion for quillbox\nlocal at= w\n"
-      << "for w in ${words[2,CURRENT-1]}; do\n"
-      << "  case \"$at $w\" in (" << commandPattern(commands) << ") at=\"$at $w\" ;; esac\n"
-      << "done\ncase \"$at\" in\n";
-  for (const CommandInfo& command : commands) {
-    out << "  (\"" << (command.words.empty() ? "" : " " + command.words) << "\") compadd -- "
-        << joinedWords(wordsAt(command)) << " ;;\n";
-  }
+  out << "#compdef quillbox\n# zsh completion for quillbox\nlocal at= w\n";
+  writeFollowing(commands, out, "", "${words[2,CURRENT-1]}", "(", "compadd -- ", "");
   out << "esac\n";
 }
 

@@ -11,19 +11,15 @@
 
 #include "app/cli/cli_test_support.h"
 
-namespace quillbox {
+namespace quillbox::clitest {
 namespace {
 
-using clitest::items;
-using clitest::joined;
-using clitest::kSep;
-using clitest::Outcome;
 using Json = nlohmann::ordered_json;
 
 const char* const kListKeys[] = {"stringNotes", "stringTasks", "stringTasksFinishedIndices",
                                  "stringTaggedNotes"};
 
-class HistoryCommandsTest : public clitest::CommandLineFixture {
+class HistoryCommandsTest : public CommandLineFixture {
  protected:
   void store(const std::string& key, const std::string& value) {
     okOn(phone_, {"store", "set", key, "-"}, value);
@@ -54,7 +50,7 @@ class HistoryCommandsTest : public clitest::CommandLineFixture {
 TEST_F(HistoryCommandsTest, AListReplacedByACloudLoadIsRestoredAndTheCloudThenHoldsIt) {
   store("stringNotes", items({"b"}));
   ok({"cloud", "set", "notesFromCloud", items({"a"})});
-  EXPECT_EQ(clitest::flattened(ok({"notes", "list"})), "1 a");  // the load replaced b, as sync wants
+  EXPECT_EQ(flattened(ok({"notes", "list"})), "1 a");  // the load replaced b, as sync wants
   EXPECT_EQ(stored("stringNotes"), items({"a"}));
 
   Json kept = versions("notes");
@@ -77,13 +73,13 @@ TEST_F(HistoryCommandsTest, EveryEntryADeleteByValueTookComesBack) {
   for (const char* text : {"a", "b", "a"}) ok({"tasks", "add", text});
   ok({"tasks", "toggle", "3"});
   ok({"tasks", "delete", "1"});  // both a's, and the mark on the second
-  EXPECT_EQ(clitest::flattened(ok({"tasks", "list"})), "1 [ ] b");
+  EXPECT_EQ(flattened(ok({"tasks", "list"})), "1 [ ] b");
 
   Json kept = versions("tasks");
   EXPECT_EQ(change(kept[0]) + " / " + std::to_string(kept[0].at("entries").get<int>()), "-a -a / 3");
   ok({"restore", "tasks", newest("tasks")});
   ok({"restore", "marks", newest("marks")});
-  EXPECT_EQ(clitest::flattened(ok({"tasks", "list"})), "1 [ ] a|2 [ ] b|3 [x] a");
+  EXPECT_EQ(flattened(ok({"tasks", "list"})), "1 [ ] a|2 [ ] b|3 [x] a");
   EXPECT_EQ(inCloud("tasksFromCloud") + " " + inCloud("stringTasksFinishedIndicesFromCloud"),
             items({"a", "b", "a"}) + " 2,");
 }
@@ -143,22 +139,22 @@ TEST_F(HistoryCommandsTest, ExportThenImportOnAFreshHomeGivesIdenticalStrings) {
   ok({"tags", "add", "--tag", "black", ""});
   const std::string exported = file("phone.json");
   ok({"export", exported});
-  EXPECT_EQ(ok({"export"}), clitest::fileContents(exported));
-  Json document = Json::parse(clitest::fileContents(exported));
+  EXPECT_EQ(ok({"export"}), fileContents(exported));
+  Json document = Json::parse(fileContents(exported));
   std::string forms;
   for (const auto& item : document.at("lists").items())
     forms += item.key() + ":" + item.value().begin().key() + " ";
   EXPECT_EQ(forms, "notes:text tasks:base64 marks:text tags:text ");
 
   // The laptop had notes of its own: the import replaces them, and keeps them as a version.
-  clitest::Device laptop = device("laptop", "laptop-cloud");
+  Device laptop = device("laptop", "laptop-cloud");
   okOn(laptop, {"notes", "add", "laptop note"});
   EXPECT_EQ(okOn(laptop, {"import", exported}),
             "notes: imported\ntasks: imported\nmarks: imported\ntags: imported\n");
   std::string differ;
   for (const char* key : kListKeys) differ += valueOn(laptop, "store", key) != stored(key) ? key : "";
   differ += valueOn(laptop, "cloud", "tasksFromCloud") != stored("stringTasks") ? "tasksFromCloud" : "";
-  differ += okOn(laptop, {"export"}) != clitest::fileContents(exported) ? "export" : "";
+  differ += okOn(laptop, {"export"}) != fileContents(exported) ? "export" : "";
   EXPECT_EQ(differ, "");
   Json laptopNotes = Json::parse(okOn(laptop, {"history", "notes", "--json"}));
   EXPECT_EQ(laptopNotes[0].at("cause").get<std::string>() + " " + laptopNotes[0].at("removed").dump(),
@@ -187,4 +183,4 @@ TEST_F(HistoryCommandsTest, AMalformedDocumentOrAFileThatCannotBeReadChangesNoth
 }
 
 }  // namespace
-}  // namespace quillbox
+}  // namespace quillbox::clitest

@@ -139,27 +139,23 @@ void addRawCommands(CLI::App& app, CommandContext& context) {
   tree->add_flag("--json", options->json, "the tree as JSON");
   tree->callback(runs(printTree));
 
-  CLI::App* store = app.add_subcommand("store", "the local settings store, raw");
-  store->require_subcommand(1);
-  CLI::App* storeGetCommand =
-      store->add_subcommand("get", "print the string stored under KEY (\"\" when none)");
-  storeGetCommand->add_option("KEY", options->key)->required();
-  storeGetCommand->callback(runs(storeGet));
-  CLI::App* storeSetCommand = store->add_subcommand("set", "store VALUE under KEY (- reads standard input)");
-  storeSetCommand->add_option("KEY", options->key)->required();
-  storeSetCommand->add_option("VALUE", options->value)->required();
-  storeSetCommand->callback(runs(storeSet));
-
+  // A raw store's get KEY and set KEY VALUE.
+  auto addGetAndSet = [&](CLI::App* parent, const char* getHelp, auto get, const char* setHelp, auto set) {
+    parent->require_subcommand(1);
+    CLI::App* getCommand = parent->add_subcommand("get", getHelp);
+    getCommand->add_option("KEY", options->key)->required();
+    getCommand->callback(runs(get));
+    CLI::App* setCommand = parent->add_subcommand("set", setHelp);
+    setCommand->add_option("KEY", options->key)->required();
+    setCommand->add_option("VALUE", options->value)->required();
+    setCommand->callback(runs(set));
+  };
+  addGetAndSet(app.add_subcommand("store", "the local settings store, raw"),
+               "print the string stored under KEY (\"\" when none)", storeGet,
+               "store VALUE under KEY (- reads standard input)", storeSet);
   CLI::App* cloud = app.add_subcommand("cloud", "the cloud store, raw");
-  cloud->require_subcommand(1);
-  CLI::App* cloudGetCommand =
-      cloud->add_subcommand("get", "print the string under KEY; exits 1 when the key holds nothing");
-  cloudGetCommand->add_option("KEY", options->key)->required();
-  cloudGetCommand->callback(runs(cloudGet));
-  CLI::App* cloudSetCommand = cloud->add_subcommand("set", "put VALUE under KEY (- reads standard input)");
-  cloudSetCommand->add_option("KEY", options->key)->required();
-  cloudSetCommand->add_option("VALUE", options->value)->required();
-  cloudSetCommand->callback(runs(cloudSet));
+  addGetAndSet(cloud, "print the string under KEY; exits 1 when the key holds nothing", cloudGet,
+               "put VALUE under KEY (- reads standard input)", cloudSet);
   cloud->add_subcommand("status", "the cloud store, whether it answers, and what waits to be sent")
       ->callback(runs(cloudStatus));
 }
