@@ -9,12 +9,8 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import * as app from './helpers.mjs';
 
-let server;
-let browser;
-app.sharedApp((started, launched) => {
-  server = started;
-  browser = launched;
-});
+let server, browser;
+app.sharedApp((started, launched) => ([server, browser] = [started, launched]));
 
 test('the History view lists a delete and a merge and reverts the delete, by keyboard', async () => {
   const { page, context, problems } = await app.openApp(browser, server);

@@ -4,12 +4,8 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as app from './helpers.mjs';
 
-let server;
-let browser;
-app.sharedApp((started, launched) => {
-  server = started;
-  browser = launched;
-});
+let server, browser;
+app.sharedApp((started, launched) => ([server, browser] = [started, launched]));
 
 test('notes are added, numbered, searched key by key and deleted by value', async () => {
   const { page, context, problems } = await app.openApp(browser, server);

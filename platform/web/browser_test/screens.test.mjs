@@ -4,12 +4,8 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as app from './helpers.mjs';
 
-let server;
-let browser;
-app.sharedApp((started, launched) => {
-  server = started;
-  browser = launched;
-});
+let server, browser;
+app.sharedApp((started, launched) => ([server, browser] = [started, launched]));
 
 function row(page, text) {
   return app.panel(page).locator('.foreach > .hstack:not([hidden])').filter({ hasText: text });

@@ -8,12 +8,8 @@ import { createServer } from 'node:http';
 import { join } from 'node:path';
 import * as app from './helpers.mjs';
 
-let server;
-let browser;
-app.sharedApp((started, launched) => {
-  server = started;
-  browser = launched;
-});
+let server, browser;
+app.sharedApp((started, launched) => ([server, browser] = [started, launched]));
 
 // The page goes out of sight and comes back, as when the person switches apps.
 async function leaveAndComeBack(page) {

@@ -2,12 +2,8 @@
 import { test } from 'node:test';
 import * as app from './helpers.mjs';
 
-let server;
-let browser;
-app.sharedApp((started, launched) => {
-  server = started;
-  browser = launched;
-});
+let server, browser;
+app.sharedApp((started, launched) => ([server, browser] = [started, launched]));
 
 // A browser keeps about six HTTP connections to one server, and far more sockets: ten pages each
 // hold one, and a page that closes takes nothing from the others.

@@ -5,12 +5,8 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as app from './helpers.mjs';
 
-let server;
-let browser;
-app.sharedApp((started, launched) => {
-  server = started;
-  browser = launched;
-});
+let server, browser;
+app.sharedApp((started, launched) => ([server, browser] = [started, launched]));
 
 const offer = (page) => page.locator('.undo-offer');
 // The page's timers stand still until the test moves them: the offer's time is the test's.
