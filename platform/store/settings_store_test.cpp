@@ -485,9 +485,7 @@ TEST_F(SettingsHistoryTest, AWriteThatFailsKeepsNeitherTheValueNorTheVersion) {
 // write, and the versions are every earlier value, in order.
 TEST_F(SettingsHistoryTest, AKilledWriterLeavesEveryValueItReplacedInTheHistory) {
   store_.reset();
-  const unsigned seed = test::randomSeed();
-  SCOPED_TRACE("QUILLBOX_SEED=" + std::to_string(seed));
-  std::mt19937 random(seed);
+  std::mt19937 random(test::randomSeed());  // the seed is printed
   std::uniform_int_distribution<int> killAfterUs(1000, 150000);
   auto valueFor = [](int i) {
     return "v" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 7) * 3000, '.');
@@ -533,9 +531,7 @@ TEST_F(SettingsHistoryTest, AKilledWriterLeavesEveryValueItReplacedInTheHistory)
 
 TEST_F(SettingsCrashTest, AKilledWriterLosesNoReportedWrite) {
   store_.reset();
-  const unsigned seed = test::randomSeed();
-  SCOPED_TRACE("QUILLBOX_SEED=" + std::to_string(seed));
-  std::mt19937 random(seed);
+  std::mt19937 random(test::randomSeed());  // the seed is printed
   std::uniform_int_distribution<int> killAfterUs(0, 400000);
   std::vector<int> written;
   for (int round = 0; round < 5; ++round) {

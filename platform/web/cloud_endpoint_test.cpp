@@ -35,6 +35,29 @@ class CloudEndpointTest : public ::testing::Test {
     endpoint_ = std::make_unique<CloudEndpoint>(std::make_unique<MemoryTransport>(store_), devices_, options);
   }
 
+  // A server whose every request the endpoint screens and handles.
+  HttpServerOptions endpointOptions() {
+    HttpServerOptions options;
+    options.screen = [this](const HttpRequest& r) { return endpoint_->screen(r); };
+    options.handle = [this](const HttpRequest& r) { return endpoint_->handle(r); };
+    return options;
+  }
+  // Sends raw bytes to the server and reads the first n bytes of its answer (fewer when it closes).
+  static std::string exchange(const HttpServer& server, const std::string& bytes, std::size_t n) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(server.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    std::string answer(n, '\0');
+    long got = ::recv(fd, answer.data(), n, MSG_WAITALL);
+    ::close(fd);
+    answer.resize(static_cast<std::size_t>(std::max(0L, got)));
+    return answer;
+  }
+
   // One request as the front runs it, screened then handled: "STATUS" and the body's first line.
   std::string send(const std::string& method, const std::string& path, const std::string& body = {},
                    HttpHeaders headers = {}, std::optional<std::string> token = {}) {
@@ -164,27 +187,17 @@ TEST_F(CloudEndpointTest, RequestsAreLimitedPerTokenAndRefusedTokensPerAddress) 
 // Through the front: what a proxy on loopback says of its client counts only when trusted.
 TEST_F(CloudEndpointTest, ATrustedProxySaysWhetherItsClientUsedHttps) {
   auto through = [&](bool trusted, const std::string& forwarded) {
-    HttpServerOptions options;
+    HttpServerOptions options = endpointOptions();
     options.trustProxy = trusted;
-    options.screen = [&](const HttpRequest& r) { return endpoint_->screen(r); };
-    options.handle = [&](const HttpRequest& r) { return endpoint_->handle(r); };
     HttpServer server(options);
     EXPECT_TRUE(server.start().ok());
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(server.port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    std::string request =
-        "GET /cloud/v1/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\nAuthorization: Bearer " + token_ +
-        "\r\n" + forwarded + "\r\n";
-    (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    char buffer[64] = {};
-    long got = ::recv(fd, buffer, 12, MSG_WAITALL);
-    ::close(fd);
+    std::string answer =
+        exchange(server,
+                 "GET /cloud/v1/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\nAuthorization: Bearer " +
+                     token_ + "\r\n" + forwarded + "\r\n",
+                 12);
     server.stop();
-    return got == 12 ? std::string(buffer + 9, 3) : "closed";
+    return answer.size() == 12 ? answer.substr(9, 3) : "closed";
   };
   const std::string fromAway = "X-Forwarded-For: 10.0.0.1, 198.51.100.4\r\n";
   EXPECT_EQ(through(true, fromAway) + " " + through(true, fromAway + "X-Forwarded-Proto: https\r\n") + " " +
@@ -195,24 +208,11 @@ TEST_F(CloudEndpointTest, ATrustedProxySaysWhetherItsClientUsedHttps) {
 // Through the front: a device's list as large as a folder or Redis store takes syncs, and a
 // made-up token is refused from the head, its body never read.
 TEST_F(CloudEndpointTest, ABigListSyncsAndAMadeUpTokensBodyIsNeverRead) {
-  HttpServerOptions options;
-  options.screen = [&](const HttpRequest& r) { return endpoint_->screen(r); };
-  options.handle = [&](const HttpRequest& r) { return endpoint_->handle(r); };
-  HttpServer server(options);
+  HttpServer server(endpointOptions());
   ASSERT_TRUE(server.start().ok());
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(server.port()));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   const std::string head = "PUT /cloud/v1/notesFromCloud HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
                            std::string(64, 'f') + "\r\nContent-Length: 4194304\r\n\r\n";
-  (void)::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
-  char answer[12] = {};
-  long got = ::recv(fd, answer, sizeof answer, MSG_WAITALL);
-  ::close(fd);
-  EXPECT_EQ(std::string(answer, static_cast<std::size_t>(std::max(0L, got))), "HTTP/1.1 401");
+  EXPECT_EQ(exchange(server, head, 12), "HTTP/1.1 401");
   EXPECT_EQ(server.bytesPastHeads(), 0u);
 
   TestHttpClient device(server.port(), {{"Authorization", "Bearer " + token_}});

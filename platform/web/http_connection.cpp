@@ -106,12 +106,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   }
 
   void close() override {
-    if (closed_) return;
-    closed_ = true;
-    timer_.cancel();
-    ErrorCode ignored;
-    beast::get_lowest_layer(stream_).close(ignored);
-    server_.forget(key());
+    if (closeOnce(closed_, timer_, stream_)) server_.forget(key());
   }
 
   bool streaming() const override { return false; }
@@ -122,13 +117,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
   std::shared_ptr<Session> self() { return this->shared_from_this(); }
 
-  void deadline(std::chrono::milliseconds after) {
-    timer_.expires_after(after);
-    timer_.async_wait([weak = std::weak_ptr<Session>(self())](ErrorCode ec) {
-      if (ec) return;
-      if (auto s = weak.lock()) s->close();
-    });
-  }
+  void deadline(std::chrono::milliseconds after) { closeAfter(timer_, after, self()); }
 
   void readHead() {
     parser_.emplace();

@@ -5,6 +5,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/stream_traits.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -51,6 +53,29 @@ class Connection {
   std::uint64_t key_;
   std::string peer_;
 };
+
+// Arms timer to close the session after the time given, unless the session has gone by then.
+template <class Session>
+void closeAfter(asio::steady_timer& timer, std::chrono::milliseconds after,
+                const std::shared_ptr<Session>& session) {
+  timer.expires_after(after);
+  timer.async_wait([weak = std::weak_ptr<Session>(session)](const boost::system::error_code& ec) {
+    if (ec) return;
+    if (auto s = weak.lock()) s->close();
+  });
+}
+
+// The first close of a session: its deadline cancelled, the socket under its stream closed. False,
+// doing nothing, when the session was closed already.
+template <class Stream>
+bool closeOnce(bool& closed, asio::steady_timer& timer, Stream& stream) {
+  if (closed) return false;
+  closed = true;
+  timer.cancel();
+  boost::system::error_code ignored;
+  boost::beast::get_lowest_layer(stream).close(ignored);
+  return true;
+}
 
 // The state an HttpServer shares with its connections.
 struct ServerCore {

@@ -71,11 +71,7 @@ class SocketSession : public Connection, public std::enable_shared_from_this<Soc
   void start() override {}
 
   void close() override {
-    if (closed_) return;
-    closed_ = true;
-    timer_.cancel();
-    ErrorCode ignored;
-    beast::get_lowest_layer(ws_).close(ignored);
+    if (!closeOnce(closed_, timer_, ws_)) return;
     HttpSocketAccess::close(*socket_);
     server_.forget(key());
   }
@@ -105,13 +101,7 @@ class SocketSession : public Connection, public std::enable_shared_from_this<Soc
  private:
   std::shared_ptr<SocketSession> self() { return this->shared_from_this(); }
 
-  void deadline(std::chrono::milliseconds after) {
-    timer_.expires_after(after);
-    timer_.async_wait([weak = std::weak_ptr<SocketSession>(self())](ErrorCode ec) {
-      if (ec) return;
-      if (auto s = weak.lock()) s->close();
-    });
-  }
+  void deadline(std::chrono::milliseconds after) { closeAfter(timer_, after, self()); }
 
   void write() {
     writing_ = true;
