@@ -56,6 +56,9 @@ EMSCRIPTEN_KEEPALIVE void qb_foreground() { session->foreground(); }
 // The tree message owed to the page, or "".
 EMSCRIPTEN_KEEPALIVE const char* qb_tree() { return give(session->takeTree()); }
 
+// The whole tree, for the worker to keep as the last drawing.
+EMSCRIPTEN_KEEPALIVE const char* qb_drawing() { return give(session->drawing()); }
+
 // The body of the writes to send, qb_size() bytes long (0: none wait).
 EMSCRIPTEN_KEEPALIVE const char* qb_outgoing() { return give(session->outgoing()); }
 EMSCRIPTEN_KEEPALIVE int qb_size() { return static_cast<int>(result.size()); }

@@ -4,8 +4,8 @@
 #
 # The page is served at / (behind the page's token) and, with the manifest and the service worker,
 # as the device app at /device/. DEVICE holds the device app's worker and WebAssembly module
-# (device-worker.js, quillbox-device.js, quillbox-device.wasm); without them, those paths say the
-# program was built without the device app.
+# (device-worker.js, kept-drawing.js, quillbox-device.js, quillbox-device.wasm); without them, those
+# paths say the program was built without the device app.
 
 set(arrays "")
 set(entries "")
@@ -68,8 +68,8 @@ foreach(file type IN ZIP_LISTS files types)
 endforeach()
 
 # The worker and the module: large, so the assembler takes them in whole.
-set(modules device-worker.js quillbox-device.js quillbox-device.wasm)
-set(moduleTypes "${js}" "${js}" "application/wasm")
+set(modules device-worker.js kept-drawing.js quillbox-device.js quillbox-device.wasm)
+set(moduleTypes "${js}" "${js}" "${js}" "application/wasm")
 set(incbins "")
 foreach(file type IN ZIP_LISTS modules moduleTypes)
   if(DEVICE AND EXISTS "${DEVICE}/${file}")

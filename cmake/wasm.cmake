@@ -51,7 +51,7 @@ target_link_libraries(qb_platform PUBLIC qb_base qb_sqlite)
 wasm_library(qb_screens screens screens/notes screens/tasks screens/tags app)
 target_link_libraries(qb_screens PUBLIC qb_platform)
 
-# The worker's module: quillbox-device.{js,wasm}, with device-worker.js beside it.
+# The worker's module: quillbox-device.{js,wasm}, with device-worker.js and kept-drawing.js beside it.
 set(device_dir ${PROJECT_BINARY_DIR}/device)
 add_executable(quillbox-device app/device_main.cpp)
 quillbox_set_options(quillbox-device)
@@ -61,10 +61,12 @@ target_link_options(quillbox-device PRIVATE
   -sMODULARIZE=1 -sEXPORT_NAME=QuillboxDevice -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH=1
   -sEXPORTED_FUNCTIONS=_main,_malloc,_free -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString,stringToUTF8
   -sINITIAL_MEMORY=16777216 -sTOTAL_STACK=1048576 -sFILESYSTEM=1 -sEXIT_RUNTIME=0 -sMALLOC=emmalloc)
-add_custom_command(OUTPUT ${device_dir}/device-worker.js
-  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js ${device_dir}/
-  DEPENDS ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js)
-add_custom_target(device-worker ALL DEPENDS ${device_dir}/device-worker.js)
+set(worker_files ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js
+                 ${PROJECT_SOURCE_DIR}/platform/web/device/kept-drawing.js)
+add_custom_command(OUTPUT ${device_dir}/device-worker.js ${device_dir}/kept-drawing.js
+  COMMAND ${CMAKE_COMMAND} -E copy ${worker_files} ${device_dir}/
+  DEPENDS ${worker_files})
+add_custom_target(device-worker ALL DEPENDS ${device_dir}/device-worker.js ${device_dir}/kept-drawing.js)
 add_dependencies(quillbox-device device-worker)
 
 # The shared tables of cases, under node: GoogleTest built from Debian's sources.

@@ -124,6 +124,12 @@ std::string DeviceSession::takeTree() {
   return feed_.takeMessage(kWindowId, *window_, status);
 }
 
+std::string DeviceSession::drawing() const {
+  web::TreeFeed whole;
+  whole.mirror = feed_.mirror;  // the page's viewports; the next message sends all it shows
+  return whole.takeMessage(kWindowId, *window_, shownStatus_);
+}
+
 std::string DeviceSession::outgoing() {
   inFlight_.clear();
   Result<std::vector<Outbox::Pending>> pending = outbox_->pending();

@@ -51,6 +51,9 @@ class DeviceSession {
   // The tree message owed to the page (the data of the web server's "tree" event), or "" when neither
   // the tree nor the status line changed since the last.
   std::string takeTree();
+  // The whole tree, as a page that was sent nothing would get it (each list's rows in view), for the
+  // worker to keep as the last drawing; what the page was sent is left as it is.
+  std::string drawing() const;
   std::string statusLine();
 
   // The writes waiting, as the body of a conditional group for POST /cloud/v1/; "" when none wait.
