@@ -49,7 +49,8 @@ class DeviceSession {
   void foreground();
 
   // The tree message owed to the page (the data of the web server's "tree" event), or "" when neither
-  // the tree nor the status line changed since the last.
+  // the tree nor the status line changed since the last and no rows the page asked for are owed (a
+  // message brings a screen's worth of new rows at most).
   std::string takeTree();
   // The whole tree, as a page that was sent nothing would get it (each list's rows in view), for the
   // worker to keep as the last drawing; what the page was sent is left as it is.

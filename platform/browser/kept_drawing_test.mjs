@@ -36,11 +36,13 @@ class Phone {
     this.call = (name, type = 'string', args = [], values = []) => m.ccall(name, type, args, values);
     return notes(this.call('qb_drawing'));
   }
+  event(type, id, extra = {}) {
+    const event = {window: 'device', seq: ++this.seq, rev: 0, type, id, ...extra};
+    assert.equal(this.call('qb_event', 'number', ['string'], [JSON.stringify(event)]), 200);
+  }
   add(text) {
-    for (const [type, extra] of [['edit', {text}], ['submit', {}]]) {
-      const event = {window: 'device', seq: ++this.seq, rev: 0, type, id: '/notes/0/0/0/0', ...extra};
-      assert.equal(this.call('qb_event', 'number', ['string'], [JSON.stringify(event)]), 200);
-    }
+    this.event('edit', '/notes/0/0/0/0', {text});
+    this.event('submit', '/notes/0/0/0/0');
   }
   keep() { keepDrawing(this.drawing, storeMark(this.store[DB], this.store[`${DB}-wal`]), this.call('qb_drawing')); }
   kill() { for (const file of [...Object.values(this.store), this.drawing]) file.crash(); }
@@ -69,6 +71,9 @@ test('a kept drawing is shown only while the store holds what it shows', async (
   phone.kill();
   wal.bytes[torn] ^= 0xff;  // the log's recovery drops that commit
   seen.push(`torn commit: ${await phone.restart()}`);
+  phone.event('edit', '/notes/0/1/0/0', {text: 'b'});  // a search: the app opens with none
+  phone.keep();
+  seen.push(`searched: ${await phone.restart()}`);
   phone.keep();
   phone.drawing.bytes[phone.drawing.bytes.length >> 1] ^= 0x01;
   seen.push(`damaged: ${await phone.restart()}`);
@@ -76,5 +81,5 @@ test('a kept drawing is shown only while the store holds what it shows', async (
   phone.drawing.truncate(phone.drawing.getSize() - 20);  // a keep cut short
   seen.push(`cut short: ${await phone.restart()}`);
   assert.equal(seen.join('\n'), [
-    'kept: a / a', 'commit, kill: - / a,b', 'torn commit: a,b / a,b', 'damaged: - / a,b', 'cut short: - / a,b'].join('\n'));
+    'kept: a / a', 'commit, kill: - / a,b', 'torn commit: a,b / a,b', 'searched: a,b / a,b', 'damaged: - / a,b', 'cut short: - / a,b'].join('\n'));
 });

@@ -134,7 +134,9 @@ export function deviceTransport(page) {
     shown() {
       worker?.postMessage({ kind: 'foreground' });
     },
-    hidden() {},
+    hidden() {
+      worker?.postMessage({ kind: 'hidden' });
+    },
     restored() {},
   };
 }

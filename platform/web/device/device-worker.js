@@ -3,7 +3,7 @@
 // access handles let SQLite commit durably before an event is answered. The page talks to it only by
 // postMessage:
 //   page -> worker  {kind:'open', idiom, token, server} {kind:'event', event} {kind:'foreground'}
-//                   {kind:'online'}
+//                   {kind:'hidden'} {kind:'online'}
 //   worker -> page  {kind:'ready', window} {kind:'tree', data} {kind:'answer', seq, status, error}
 //                   {kind:'error', message, busy}
 // The worker syncs the lists with the server's cloud endpoint (`${server}/cloud/v1/`, the device token
@@ -23,7 +23,9 @@ const DB = HOME + 'settings.sqlite3';
 // The database, its write-ahead log and its rollback journal: every file SQLite opens for it.
 const FILES = ['settings.sqlite3', 'settings.sqlite3-wal', 'settings.sqlite3-journal'];
 const DRAWING = 'drawing.json';
-const KEEP_AFTER = 300;  // ms after the last tree, the drawing is kept
+// The drawing is kept when the page is hidden, and this long (ms) after the last tree: keeping it
+// takes a few frames' time, never spent between keystrokes.
+const KEEP_AFTER = 1500;
 const BUSY_WAIT = 25;    // ms, doubled up to LONGEST_BUSY_WAIT, for handles another worker holds
 const LONGEST_BUSY_WAIT = 3200;
 const KEYS = ['notesFromCloud', 'tasksFromCloud', 'stringTasksFinishedIndicesFromCloud', 'taggedNotesFromCloud'];
@@ -44,16 +46,19 @@ function post(message) {
   self.postMessage(message);
 }
 
+// A tree brings a screen's worth of new rows at most: the rest of them follow, after what waits.
 function postTree() {
   const data = device.tree();
   if (!data) return;
   post({kind: 'tree', data});
+  setTimeout(() => device && postTree(), 0);
   clearTimeout(keeping);
   keeping = setTimeout(keep, KEEP_AFTER);
 }
 
 // Keeps the drawing of the lists as they are now, with the mark of the store that holds them.
 function keep() {
+  clearTimeout(keeping);
   if (!device) return;
   try {
     keepDrawing(files.drawing, storeMark(files.store[DB], files.store[DB + '-wal']), device.drawing());
@@ -226,6 +231,9 @@ function run(message) {
       device.foreground();
       postTree();
       sync(true);
+      return;
+    case 'hidden':
+      keep();
       return;
     case 'online':
       sync(true);

@@ -118,10 +118,30 @@ function keptDrawing(file, mark) {
   }
 }
 
-// Keeps tree in file as the drawing of the store with this mark, durably; a failure leaves a drawing
-// that is never shown.
+// The drawing of the window as it opens, from a whole tree message of the window now: its first tab
+// in view with every field empty, and only that tab's content (the other tabs' models may hold lists
+// older than the store), with no offer to undo and no status line, which only the live model knows.
+// It carries the revision of the live window's first tree, which shows the same: the page's taps on
+// it are run against that one. Null while the window shows another tab or a field holds text, which
+// the window as it opens would not show.
+function openingDrawing(tree) {
+  const message = JSON.parse(tree);
+  const top = message.nodes.find((node) => node.i === '');
+  if (!top || top.e !== 'TabView' || (top.p.selectedTab ?? 0) !== 0 || !top.c.length) return null;
+  const opening = `/${top.c[0]}`;
+  const nodes = message.nodes.filter((node) => node.i === '' || node.i === opening ||
+    node.i.startsWith(opening + '/') || node.i.lastIndexOf('/') === 0);
+  if (nodes.some((node) => node.e === 'TextField' && node.p.value !== '')) return null;
+  return JSON.stringify({...message, rev: 1, ack: 0, status: '', undo: null, history: undefined, nodes});
+}
+
+// Keeps the drawing of the window as it opens, from tree (a whole tree message of the window now),
+// in file as the drawing of the store with this mark, durably. A window not as it opens leaves the
+// drawing kept before; a failure leaves a drawing that is never shown.
 function keepDrawing(file, mark, tree) {
-  const bytes = new TextEncoder().encode(JSON.stringify({mark, digest: digest(tree), tree}));
+  const opening = openingDrawing(tree);
+  if (opening === null) return;
+  const bytes = new TextEncoder().encode(JSON.stringify({mark, digest: digest(opening), tree: opening}));
   file.truncate(0);
   file.write(bytes, {at: 0});
   file.flush();
