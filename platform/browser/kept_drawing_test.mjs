@@ -77,9 +77,6 @@ test('a kept drawing is shown only while the store holds what it shows', async (
   phone.keep();
   phone.drawing.bytes[phone.drawing.bytes.length >> 1] ^= 0x01;
   seen.push(`damaged: ${await phone.restart()}`);
-  phone.keep();
-  phone.drawing.truncate(phone.drawing.getSize() - 20);  // a keep cut short
-  seen.push(`cut short: ${await phone.restart()}`);
   assert.equal(seen.join('\n'), [
-    'kept: a / a', 'commit, kill: - / a,b', 'torn commit: a,b / a,b', 'searched: a,b / a,b', 'damaged: - / a,b', 'cut short: - / a,b'].join('\n'));
+    'kept: a / a', 'commit, kill: - / a,b', 'torn commit: a,b / a,b', 'searched: a,b / a,b', 'damaged: - / a,b'].join('\n'));
 });
