@@ -16,7 +16,8 @@
 const compiled = WebAssembly.compileStreaming ? WebAssembly.compileStreaming(fetch('quillbox-device.wasm')) : null;
 compiled?.catch(() => {});  // the module's own loading then says why
 
-importScripts('quillbox-device.js', 'kept-drawing.js');
+// The module's glue is read once the kept drawing is on its way: the drawing needs none of it.
+importScripts('kept-drawing.js');
 
 const HOME = '/quillbox/';
 const DB = HOME + 'settings.sqlite3';
@@ -153,6 +154,7 @@ async function open(message) {
   showKept(handles, drawing);
   let module;
   try {
+    importScripts('quillbox-device.js');
     module = await QuillboxDevice(await moduleOptions(handles));
   } catch (err) {
     closeAll(handles);  // another tab may have them
