@@ -1,17 +1,16 @@
 #include "base/escape.h"
 
+#include "base/hex.h"
 #include "base/utf8.h"
 
 namespace quillbox {
 
 std::string terminalSafe(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
   auto escapeByte = [&](unsigned char byte) {
     out += "\\x";
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0xf];
+    appendHexByte(out, byte);
   };
   for (std::size_t i = 0; i < text.size();) {
     const auto byte = static_cast<unsigned char>(text[i]);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "base/hex.h"
 #include "base/utf8.h"
 
 namespace quillbox {
@@ -9,7 +10,6 @@ namespace {
 
 bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 bool isUnreserved(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 bool isSubDelim(char c) { return std::string_view("!$&'()*+,;=").find(c) != std::string_view::npos; }
 bool isNonAscii(char c) { return static_cast<unsigned char>(c) >= 0x80; }
@@ -23,7 +23,7 @@ bool isEscapedRun(std::string_view part, std::string_view extra, Unicode unicode
   for (std::size_t i = 0; i < part.size(); ++i) {
     const char c = part[i];
     if (c == '%') {
-      if (part.size() - i < 3 || !isHex(part[i + 1]) || !isHex(part[i + 2])) return false;
+      if (part.size() - i < 3 || !isHexDigit(part[i + 1]) || !isHexDigit(part[i + 2])) return false;
       i += 2;
     } else if (!isUnreserved(c) && !isSubDelim(c) && extra.find(c) == std::string_view::npos &&
                !(unicode == Unicode::allowed && isNonAscii(c))) {
@@ -64,7 +64,7 @@ int ipv6Groups(std::string_view text, bool ipv4Last) {
     if (colon == std::string_view::npos && ipv4Last && isIPv4(piece)) return groups + 2;
     if (piece.empty() || piece.size() > 4) return -1;
     for (char c : piece) {
-      if (!isHex(c)) return -1;
+      if (!isHexDigit(c)) return -1;
     }
     ++groups;
     if (colon == std::string_view::npos) return groups;
@@ -136,7 +136,6 @@ bool readAuthority(std::string_view authority, URL& url) {
 // The text with every byte past 0x7F percent-encoded; nothing when it holds a C1 control or bytes that are
 // not UTF-8. (The grammar refuses the ASCII controls.)
 std::optional<std::string> encodeNonAscii(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   if (!isValidUtf8(text)) return std::nullopt;
   std::string encoded;
   encoded.reserve(text.size());
@@ -149,8 +148,7 @@ std::optional<std::string> encodeNonAscii(std::string_view text) {
       encoded += static_cast<char>(byte);
     } else {
       encoded += '%';
-      encoded += kHex[byte >> 4];
-      encoded += kHex[byte & 0xF];
+      appendHexByte(encoded, byte, HexCase::upper);
     }
   }
   return encoded;

@@ -5,11 +5,19 @@
 
 namespace quillbox {
 
-std::size_t utf8CharLength(std::string_view text, std::size_t at) {
-  if (at >= text.size()) return 0;
+namespace {
+
+// How many bytes from text[at] begin a well-formed character (all of it when whole), and its length
+// (0 when the lead byte starts none).
+struct Prefix {
+  std::size_t good = 0;
+  std::size_t length = 0;
+};
+
+Prefix wellFormedPrefix(std::string_view text, std::size_t at) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
   const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
+  if (lead < 0x80) return {1, 1};
   std::size_t length;
   unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
   if (lead >= 0xC2 && lead <= 0xDF) {
@@ -23,14 +31,27 @@ std::size_t utf8CharLength(std::string_view text, std::size_t at) {
     if (lead == 0xF0) low = 0x90;   // overlong
     if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
   } else {
-    return 0;
+    return {0, 0};
   }
-  if (text.size() - at < length) return 0;
-  if (byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if ((byte(k) & 0xC0) != 0x80) return 0;
+  std::size_t k = 1;
+  for (; k < length && at + k < text.size(); ++k) {
+    if (byte(k) < (k == 1 ? low : 0x80) || byte(k) > (k == 1 ? high : 0xBF)) break;
   }
-  return length;
+  return {k, length};
+}
+
+}  // namespace
+
+std::size_t utf8CharLength(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return 0;
+  const Prefix prefix = wellFormedPrefix(text, at);
+  return prefix.length != 0 && prefix.good == prefix.length ? prefix.length : 0;
+}
+
+std::size_t utf8IllFormedLength(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return 0;
+  const Prefix prefix = wellFormedPrefix(text, at);
+  return prefix.good == 0 ? 1 : prefix.good;
 }
 
 bool isValidUtf8(std::string_view text) {

@@ -15,4 +15,9 @@ bool isValidUtf8(std::string_view text);
 // past the end.
 std::size_t utf8CharLength(std::string_view text, std::size_t at);
 
+// Where no character starts at text[at]: the bytes of the one ill-formed sequence there, the longest
+// start of a well-formed character (e2 82 of a cut-off euro sign) or else the one byte, so that each
+// counts as one replacement character. 0 past the end.
+std::size_t utf8IllFormedLength(std::string_view text, std::size_t at);
+
 }  // namespace quillbox

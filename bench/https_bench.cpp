@@ -13,9 +13,9 @@
 #include <string>
 
 #include "base/list_string.h"
+#include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/https_transport.h"
 #include "platform/transports/redis_test_server.h"
-#include "platform/web/cloud_backing.h"
 #include "platform/web/cloud_endpoint.h"
 #include "platform/web/device_tokens.h"
 #include "platform/web/http_server.h"
@@ -54,12 +54,12 @@ struct Bench {
         (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() + " 2>/dev/null";
     if (std::system(make.c_str()) != 0) throw std::runtime_error("the openssl command made no certificate");
     const std::string store = redis.address() + "/?namespace=bench";
-    auto devices = std::shared_ptr<DeviceTokens>(must(DeviceTokens::forCloud(store, dir)));
+    auto devices = std::shared_ptr<DeviceTokens>(must(DeviceTokens::forCloud(CloudOptions(store), dir)));
     std::string token = must(devices->add("bench"));
     web::CloudEndpointOptions unlimited;
     unlimited.requestsPerSecond = unlimited.requestBurst = 1e9;
-    auto endpoint =
-        std::make_shared<web::CloudEndpoint>(must(openCloudBacking(store, dir)), devices, unlimited);
+    auto endpoint = std::make_shared<web::CloudEndpoint>(must(openCloudBacking(CloudOptions(store), dir)),
+                                                         devices, unlimited);
     std::shared_ptr<web::TlsContext> tls = must(web::TlsContext::load(dir / "cert.pem", dir / "key.pem"));
     web::HttpServerOptions options;
     options.screen = [endpoint](const web::HttpRequest& r) { return endpoint->screen(r); };
@@ -71,7 +71,7 @@ struct Bench {
         must(parseHttpsAddress("https://127.0.0.1:" + std::to_string(server->port()) + "/"));
     device = std::make_unique<HttpsTransport>(must(HttpsClient::open(address, (dir / "cert.pem").string())),
                                               token);
-    plain = must(openCloudBacking(store, dir));
+    plain = must(openCloudBacking(CloudOptions(store), dir));
   }
   ~Bench() {
     server->stop();

@@ -14,6 +14,7 @@
 
 #include "base/list_string.h"
 #include "platform/sync/cloud_store.h"
+#include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/redis_test_server.h"
 #include "platform/transports/redis_transport.h"
 
@@ -47,7 +48,7 @@ struct Bench {
   }
 
   std::unique_ptr<CloudStore> store(const std::string& address, const std::string& home) {
-    auto made = quillbox::makeCloudStore(address, homes / home);
+    auto made = quillbox::makeCloudStore(quillbox::CloudOptions(address), homes / home);
     if (!made.ok()) throw std::runtime_error(made.status().message());
     return std::move(made.value());
   }

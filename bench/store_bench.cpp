@@ -11,6 +11,7 @@
 
 #include "platform/store/settings_store.h"
 #include "platform/sync/cloud_store.h"
+#include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/folder_transport.h"
 
 namespace quillbox {
@@ -94,7 +95,7 @@ BENCHMARK(BM_SettingsGeneration)->Unit(benchmark::kMicrosecond);
 // The folder store as the app uses it: recorded in the outbox, written to the folder, forgotten.
 void BM_FolderSetStringList(benchmark::State& state) {
   ScratchHome home;
-  auto made = makeCloudStore((home.path() / "cloud").string(), home.path());
+  auto made = makeCloudStore(CloudOptions((home.path() / "cloud").string()), home.path());
   if (!made.ok()) return state.SkipWithError(made.status().message().c_str());
   CloudStore& store = *made.value();
   const std::string lists[2] = {bigList('y'), bigList('z')};
@@ -125,7 +126,7 @@ BENCHMARK(BM_FolderTransportSetList)->Unit(benchmark::kMillisecond);
 
 void BM_FolderStringForKeyList(benchmark::State& state) {
   ScratchHome home;
-  auto made = makeCloudStore((home.path() / "cloud").string(), home.path());
+  auto made = makeCloudStore(CloudOptions((home.path() / "cloud").string()), home.path());
   if (!made.ok()) return state.SkipWithError(made.status().message().c_str());
   CloudStore& store = *made.value();
   const std::string list = bigList();
@@ -139,7 +140,7 @@ BENCHMARK(BM_FolderStringForKeyList)->Unit(benchmark::kMicrosecond);
 // A screen's load: the value and whether an unsent write waits to be merged onto it.
 void BM_FolderLoadCopyList(benchmark::State& state) {
   ScratchHome home;
-  auto made = makeCloudStore((home.path() / "cloud").string(), home.path());
+  auto made = makeCloudStore(CloudOptions((home.path() / "cloud").string()), home.path());
   if (!made.ok()) return state.SkipWithError(made.status().message().c_str());
   CloudStore& store = *made.value();
   const std::string list = bigList();

@@ -111,19 +111,6 @@ std::size_t MainQueue::runUntilIdle() {
   return ran;
 }
 
-std::size_t MainQueue::runFor(std::chrono::milliseconds duration) {
-  auto deadline = std::chrono::steady_clock::now() + duration;
-  std::unique_lock<std::mutex> lock(mutex_);
-  std::size_t ran = 0;
-  while (!stopped_) {
-    if (!wake_.wait_until(lock, deadline, [this] { return stopped_ || !items_.empty(); })) break;
-    if (stopped_) break;
-    ran += runTurn(lock, true);
-    if (std::chrono::steady_clock::now() >= deadline) break;
-  }
-  return ran;
-}
-
 void MainQueue::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopped_) {
@@ -145,8 +132,6 @@ void MainQueue::stop() {
   }
   wake_.notify_all();
 }
-
-bool MainQueue::stopped() const { return stopped_; }
 
 std::size_t MainQueue::pendingCount() const {
   std::lock_guard<std::mutex> guard(mutex_);

@@ -15,7 +15,7 @@ namespace quillbox {
 
 // The run loop of the user-interface thread: the only place where deferred work runs. Items
 // run one at a time, in the order they were posted, on the thread that runs the queue. Only
-// one thread runs it (runPending, runUntilIdle, runFor, run); any thread may post.
+// one thread runs it (runPending, runUntilIdle, run); any thread may post.
 class MainQueue {
  public:
   MainQueue() = default;
@@ -43,9 +43,6 @@ class MainQueue {
   // Turns until nothing is queued (work that posts more work included). Returns how many ran.
   std::size_t runUntilIdle();
 
-  // Runs items as they come, for about duration or until stop(). Returns how many ran.
-  std::size_t runFor(std::chrono::milliseconds duration);
-
   // Runs items as they come until stop(). Returns at once on a stopped queue.
   void run();
 
@@ -54,7 +51,6 @@ class MainQueue {
   // runPending(). Safe from any thread.
   void stop();
 
-  bool stopped() const;
   // How many items are queued.
   std::size_t pendingCount() const;
 

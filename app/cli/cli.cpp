@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/cli/announce.h"
+#include "app/cli/cloud_options.h"
 #include "app/cli/devices_commands.h"
 #include "app/cli/generate.h"
 #include "app/cli/history_commands.h"
@@ -68,9 +69,8 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
                  "cloud store: a folder path (or file:///PATH), redis://..., unix://..., a Quillbox server "
                  "https://HOST:PORT/, or http://127.0.0.1:PORT/ on this machine (default: $QUILLBOX_CLOUD, "
                  "else <home>/cloud)");
-  std::string cloudCa;
   app.add_option(
-      "--cloud-ca", cloudCa,
+      "--cloud-ca", options.cloudCa,
       "also trust the certificates in FILE for an https:// cloud store (default: $QUILLBOX_CLOUD_CA)");
   app.add_option("--idiom", options.idiom, "the device the trees are drawn for")
       ->check(CLI::IsMember({"phone", "pad"}));
@@ -115,9 +115,6 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     return exitCode(ready);
   }
 
-  // The https:// cloud store reads it where it reads its token.
-  if (!cloudCa.empty()) ::setenv("QUILLBOX_CLOUD_CA", cloudCa.c_str(), 1);
-
   if (command) {
     Status outcome = command();  // its session, and with it the lock, ends within
     if (!outcome.ok()) err << "quillbox: " << outcome.message() << "\n";
@@ -127,7 +124,7 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
   // No list command: the app itself.
   if (app.get_subcommands().empty() || serveCommand->parsed()) {
     serve.home = options.home;
-    serve.cloud = cloudSpec(options);
+    serve.cloud = cloudOptions(options);
     serve.idiom = options.idiom;
     serve.toJournal = outputGoesToJournal(std::getenv("JOURNAL_STREAM"));
     return runServe(serve, terminal, terminalErr);

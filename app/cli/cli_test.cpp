@@ -214,9 +214,8 @@ TEST_F(CommandLineTest, AListIsPrintedAfterTheHomeIsLetGo) {
   ssize_t got = ::read(pipe[0], buffer, sizeof buffer);  // it prints: far more than the pipe holds
   ASSERT_GT(got, 0);
   listed.append(buffer, static_cast<std::size_t>(got));
-  ::setenv("QUILLBOX_LOCK_WAIT_MS", "60000", 1);
-  Outcome added = phone_.run({"notes", "add", "while the list waits to be read"});
-  ::unsetenv("QUILLBOX_LOCK_WAIT_MS");
+  Outcome added =
+      phone_.with("QUILLBOX_LOCK_WAIT_MS=60000").run({"notes", "add", "while the list waits to be read"});
   EXPECT_EQ(added.code, 0) << added.err;
   while ((got = ::read(pipe[0], buffer, sizeof buffer)) > 0)
     listed.append(buffer, static_cast<std::size_t>(got));
@@ -230,9 +229,7 @@ TEST_F(CommandLineTest, AWaitForTheHomeIsBoundedAndNamesTheHolder) {
   ok({"notes", "add", "a"});
   auto held = HomeLock::of(folder_.path() / "phone").value()->lock();
   ASSERT_TRUE(held.ok());
-  ::setenv("QUILLBOX_LOCK_WAIT_MS", "200", 1);
-  std::string line = refused({"notes", "list"});
-  ::unsetenv("QUILLBOX_LOCK_WAIT_MS");
+  std::string line = refusedOn(phone_.with("QUILLBOX_LOCK_WAIT_MS=200"), {"notes", "list"});
   const std::string expected = "1 quillbox: the home \"" + (folder_.path() / "phone").string() +
                                "\" is in use by process " + std::to_string(::getpid()) + " (";
   EXPECT_EQ(line.substr(0, expected.size()), expected);

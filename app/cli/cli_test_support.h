@@ -21,6 +21,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -106,23 +107,33 @@ inline int waitExited(pid_t pid, std::chrono::seconds limit = std::chrono::secon
   }
 }
 
-// Starts the program with args (the binary's path comes first), its streams as actions set them: its
-// pid, or -1.
-inline pid_t spawnQuillbox(const std::vector<std::string>& args, const posix_spawn_file_actions_t* actions) {
+// Starts the program with args (the binary's path comes first), its streams as actions set them, its
+// environment this process's with each "NAME=value" of env set over it: its pid, or -1.
+inline pid_t spawnQuillbox(const std::vector<std::string>& args, const posix_spawn_file_actions_t* actions,
+                           const std::vector<std::string>& env = {}) {
   std::vector<std::string> words{quillboxBinary().string()};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
+  std::vector<std::string> entries = env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view name(*entry, std::string_view(*entry).find('=') + 1);
+    if (std::none_of(env.begin(), env.end(), [&](const std::string& set) { return set.starts_with(name); }))
+      entries.emplace_back(*entry);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  return posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ) == 0 ? pid : -1;
+  return posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
 }
 
 // Runs the program with args, input on its standard input. The captured streams go through files
 // in scratch (so a megabyte each way never blocks on a pipe); safe from several threads at once. A
 // run that hangs is killed after a generous limit: code -2.
 inline Outcome runQuillbox(const std::vector<std::string>& args, const std::string& input,
-                           const fs::path& scratch) {
+                           const fs::path& scratch, const std::vector<std::string>& env = {}) {
   static std::atomic<int> counter{0};
   const std::string stem =
       (scratch / ("run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++))).string();
@@ -134,7 +145,7 @@ inline Outcome runQuillbox(const std::vector<std::string>& args, const std::stri
   posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const pid_t pid = spawnQuillbox(args, &actions);
+  const pid_t pid = spawnQuillbox(args, &actions, env);
   posix_spawn_file_actions_destroy(&actions);
   Outcome outcome;
   if (pid < 0) {
@@ -161,7 +172,13 @@ class Device {
   Outcome run(const std::vector<std::string>& args, const std::string& input = "") const {
     std::vector<std::string> all{"--home", home_.string(), "--cloud", cloud_.string()};
     all.insert(all.end(), args.begin(), args.end());
-    return runQuillbox(all, input, scratch_);
+    return runQuillbox(all, input, scratch_, env_);
+  }
+  // The same device, its runs given "NAME=value" in their environment.
+  Device with(std::string entry) const {
+    Device changed = *this;
+    changed.env_.push_back(std::move(entry));
+    return changed;
   }
 
   const fs::path& home() const { return home_; }
@@ -170,6 +187,7 @@ class Device {
   fs::path home_;
   fs::path cloud_;
   fs::path scratch_;
+  std::vector<std::string> env_;
 };
 
 // Output lines flattened for one-line comparison: tabs as " ", lines joined by "|".

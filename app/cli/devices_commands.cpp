@@ -9,6 +9,7 @@
 
 #include "app/cli/announce.h"
 #include "app/cli/cli.h"
+#include "app/cli/cloud_options.h"
 #include "platform/store/home.h"
 #include "platform/web/device_tokens.h"
 #include "platform/web/web_security.h"
@@ -46,7 +47,7 @@ Result<std::string> serverOrigin(const GlobalOptions& options, const std::string
 Result<std::unique_ptr<DeviceTokens>> openDevices(const GlobalOptions& options) {
   Result<std::filesystem::path> home = resolveHome(options.home);
   if (!home) return asStoreFailure(home.status());
-  Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(cloudSpec(options), home.value());
+  Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(cloudOptions(options), home.value());
   if (!devices) return Status::Invalid(terminalSafe(devices.status().message()));
   return devices;
 }

@@ -31,15 +31,15 @@ class HomeServerTest : public clitest::CommandLineFixture {
     struct stat file {};
     ::stat(log.c_str(), &file);
     const std::string stream = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
-    if (journal) ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
     args.insert(args.begin(), {"--home", phone_.home().string(), "serve"});
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    const pid_t pid = clitest::spawnQuillbox(args, &actions);
+    const pid_t pid = clitest::spawnQuillbox(
+        args, &actions,
+        journal ? std::vector<std::string>{"JOURNAL_STREAM=" + stream} : std::vector<std::string>{});
     posix_spawn_file_actions_destroy(&actions);
-    ::unsetenv("JOURNAL_STREAM");
     std::string said;
     for (int tries = 0; tries < 3000 && said.find("Press Ctrl-C") == std::string::npos; ++tries) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -81,9 +81,7 @@ class HttpsCommandLineTest : public clitest::CommandLineFixture {
         "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
         (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() + " 2>/dev/null";
     if (std::system(make.c_str()) != 0) GTEST_SKIP() << "the openssl command cannot make a certificate";
-    ::setenv("QUILLBOX_CLOUD_CA", (dir / "cert.pem").c_str(), 1);
   }
-  void TearDown() override { ::unsetenv("QUILLBOX_CLOUD_CA"); }
 
   // A server with its own home, on cloud (its home's folder when empty).
   // Without tls, plain HTTP on this machine.
@@ -111,7 +109,8 @@ class HttpsCommandLineTest : public clitest::CommandLineFixture {
     fs::create_directories(home);
     std::ofstream(home / "cloud-token") << token << "\n";
     fs::permissions(home / "cloud-token", fs::perms::owner_read | fs::perms::owner_write);
-    return clitest::Device(home, address, folder_.path());
+    return clitest::Device(home, address, folder_.path())
+        .with("QUILLBOX_CLOUD_CA=" + (folder_.path() / "cert.pem").string());
   }
   // One raw read of notesFromCloud from the server at address: its status.
   std::string rawGet(const std::string& address, const std::string& token) {

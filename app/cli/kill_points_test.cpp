@@ -18,6 +18,7 @@
 #include "base/list_string.h"
 #include "platform/device.h"
 #include "platform/fault_seam.h"
+#include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/redis_test_server.h"
 #include "platform/view/window.h"
 #include "screens/tasks/todo_view.h"
@@ -31,7 +32,7 @@ namespace fs = std::filesystem;
 struct TodoDevice {
   TodoDevice(const fs::path& home, const std::string& spec)
       : settings(SettingsStore::open(home).value()),
-        cloud(std::move(makeCloudStore(spec, home).value())),
+        cloud(std::move(makeCloudStore(CloudOptions(spec), home).value())),
         view(Environment{settings, [this]() -> CloudStore& { return *cloud; },
                          std::make_shared<Device>(Idiom::phone)}),
         window([v = view] { return v.body(); }, settings, std::make_shared<Device>(Idiom::phone)) {

@@ -29,7 +29,6 @@ class RedisCommandLineTest : public clitest::CommandLineFixture {
     if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
     MainQueue::main().runUntilIdle();  // whatever an earlier test left behind
   }
-  void TearDown() override { ::unsetenv("QUILLBOX_REDIS_PASSWORD"); }
 
   void startServer(RedisTestServer::Options options = {}) {
     server_ = std::make_unique<RedisTestServer>(std::move(options));
@@ -123,10 +122,9 @@ TEST_F(RedisCommandLineTest, AWrongPasswordIsRefusedOnceClearlyNeverShownAndTheE
             "store: " + masked("alice:****", "alice") + "|status: " + refused + "|pending: notesFromCloud");
   EXPECT_EQ(server_->held("alice:notesFromCloud", "adminpw"), items({"hers"}));
 
-  ::setenv("QUILLBOX_REDIS_PASSWORD", "wrong-pw", 1);
-  EXPECT_EQ(troubledOn(redisDevice("tablet", "alice", "alice"), {"notes", "list"}, &problem), "0 ");
+  clitest::Device tablet = redisDevice("tablet", "alice", "alice").with("QUILLBOX_REDIS_PASSWORD=wrong-pw");
+  EXPECT_EQ(troubledOn(tablet, {"notes", "list"}, &problem), "0 ");
   EXPECT_EQ(problem, "quillbox: cloud: " + refused);
-  ::unsetenv("QUILLBOX_REDIS_PASSWORD");
 
   // The right password on the same device sends what waited, merged onto what the laptop wrote.
   clitest::Device fixed = redisDevice("phone", "alice:alice-pw", "alice");

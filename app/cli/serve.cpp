@@ -27,13 +27,14 @@
 
 #include "app/cli/announce.h"
 #include "app/cli/cli.h"
+#include "app/cli/serve_setup.h"
 #include "app/cli/visit.h"
 #include "app/content_view.h"
+#include "base/hex.h"
 #include "platform/main_queue.h"
 #include "platform/store/home.h"
 #include "platform/store/settings_store.h"
 #include "platform/sync/cloud_store.h"
-#include "platform/web/cloud_backing.h"
 #include "platform/web/cloud_endpoint.h"
 #include "platform/web/device_tokens.h"
 #include "platform/web/tls_transport.h"
@@ -97,17 +98,6 @@ std::vector<std::string> networkAddresses(bool ipv6) {
   return found;
 }
 
-// A TLS file that cannot be read, named with the reason, before the TLS library sees it.
-Status checkReadable(const char* option, const std::string& file) {
-  std::FILE* opened = std::fopen(file.c_str(), "r");
-  if (opened == nullptr) {
-    return Status::Invalid(std::string(option) + ": cannot read " + terminalSafe(file) + ": " +
-                           std::strerror(errno));
-  }
-  std::fclose(opened);
-  return Status::Ok();
-}
-
 // Opens url in the desktop's browser; a desktop without one is told nothing. The browser is given
 // a private file of the home that leads on to the address, not the address itself: a program's
 // arguments can be read by every user of the machine, and the address holds the secret.
@@ -133,10 +123,8 @@ void openBrowser(const std::filesystem::path& home, const std::string& url) {
     if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
       address += static_cast<char>(c);
     } else {
-      static constexpr char kHex[] = "0123456789ABCDEF";
       address += '%';
-      address += kHex[c >> 4];
-      address += kHex[c & 0xf];
+      appendHexByte(address, c, HexCase::upper);
     }
   }
   char* argv[] = {program.data(), address.data(), nullptr};
@@ -166,41 +154,10 @@ void addServeOptions(CLI::App& command, ServeOptions& options) {
 }
 
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
-  if (options.listen.find(':') == std::string::npos) {
-    err << "quillbox: --listen wants HOST:PORT, and " << terminalSafe(options.listen) << " has no port (e.g. "
-        << terminalSafe(options.listen) << ":8080)\n";
-    return kUsageError;
-  }
-  Result<web::ListenAddress> listen = web::parseListenAddress(options.listen);
-  if (!listen) {
-    err << "quillbox: " << terminalSafe(listen.status().message()) << "\n";
-    return kUsageError;
-  }
-  if (options.tlsCert.empty() != options.tlsKey.empty()) {
-    err << "quillbox: --tls-cert and --tls-key go together\n";
-    return kUsageError;
-  }
-  std::vector<std::string> publicOrigins;
-  for (const std::string& given : options.publicOrigins) {
-    Result<std::string> origin = parseOrigin("--public-origin", given);
-    if (!origin) {
-      err << "quillbox: " << origin.status().message() << "\n";
-      return kUsageError;
-    }
-    publicOrigins.push_back(origin.value());
-  }
-  for (const Status& readable :
-       {checkReadable("--tls-cert", options.tlsCert), checkReadable("--tls-key", options.tlsKey)}) {
-    if (!options.tlsCert.empty() && !readable.ok()) {
-      err << "quillbox: " << readable.message() << "\n";
-      return kUsageError;
-    }
-  }
-  Idiom idiom = Idiom::phone;
-  if (!parseIdiom(options.idiom, &idiom)) {
-    err << "quillbox: --idiom is phone or pad\n";
-    return kUsageError;
-  }
+  std::optional<CheckedServeOptions> checked = checkServeOptions(options, err);
+  if (!checked) return kUsageError;
+  const web::ListenAddress& listen = checked->listen;
+  const std::vector<std::string>& publicOrigins = checked->publicOrigins;
   Result<std::filesystem::path> home = resolveHome(options.home);
   if (!home) {
     err << "quillbox: " << home.status().message() << "\n";
@@ -235,38 +192,25 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     }
     tls = loaded.value();
   }
-  // The devices' cloud endpoint serves this server's own backing; a server whose cloud store is
-  // another server has none.
-  std::shared_ptr<web::CloudEndpoint> endpoint;
-  if (!options.cloud.starts_with("https://") && !options.cloud.starts_with("http://")) {
-    Result<std::unique_ptr<CloudTransport>> backing = openCloudBacking(options.cloud, home.value());
-    Result<std::unique_ptr<DeviceTokens>> devices = DeviceTokens::forCloud(options.cloud, home.value());
-    if (!backing || !devices) {
-      err << "quillbox: " << terminalSafe((backing ? devices.status() : backing.status()).message()) << "\n";
-      return kStoreError;
-    }
-    endpoint = std::make_shared<web::CloudEndpoint>(
-        std::move(backing).value(), std::shared_ptr<DeviceTokens>(std::move(devices).value()));
+  Result<std::shared_ptr<web::CloudEndpoint>> opened = openDevicesEndpoint(options.cloud, home.value());
+  if (!opened) {
+    err << "quillbox: " << terminalSafe(opened.status().message()) << "\n";
+    return kStoreError;
   }
+  std::shared_ptr<web::CloudEndpoint> endpoint = opened.value();
 
   // Interrupts end the app in good order: the signal thread stops the server, then the queue.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t signals = blockStopSignals();
 
   auto flusher = std::make_shared<CloudFlusher>();
   std::shared_ptr<SettingsStore> settings = store.value();
   web::WebServerOptions serverOptions;
-  serverOptions.listen = listen.value();
+  serverOptions.listen = listen;
   serverOptions.token = token.value();
   std::string machine = hostName();
   if (!machine.empty()) serverOptions.machineNames = {machine, machine + ".local"};
   serverOptions.publicOrigins = publicOrigins;
-  serverOptions.defaultIdiom = idiom;
+  serverOptions.defaultIdiom = checked->idiom;
   serverOptions.cloud = endpoint;
   serverOptions.http.tls = tls;
   serverOptions.http.trustProxy = options.trustProxy;
@@ -292,8 +236,8 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   }
 
   const std::vector<std::string> origins = announcedOrigins(
-      {publicOrigins, tls ? "https://" : "http://", listen->host, server.port(),
-       tls ? certificateName(options.tlsCert) : "", networkAddresses(listen->host == "::"), machine});
+      {publicOrigins, tls ? "https://" : "http://", listen.host, server.port(),
+       tls ? certificateName(options.tlsCert) : "", networkAddresses(listen.host == "::"), machine});
   // `quillbox devices add` and `quillbox address` print from it.
   if (Status kept = web::saveServerAddress(home.value(), origins.front()); !kept.ok()) {
     err << "quillbox: " << terminalSafe(kept.message()) << "\n";
@@ -308,7 +252,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   if (endpoint) {
     out << "Devices reach its cloud store at " << terminalSafe(origins.front())
         << "/ with a token from `quillbox devices add NAME`.\n";
-    if (!tls && !web::isLoopbackHost(listen->host)) {
+    if (!tls && !web::isLoopbackHost(listen.host)) {
       out << "Without --tls-cert and --tls-key, devices on other machines are refused: their tokens "
              "would cross the network in clear.\n";
     }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/transports/cloud_store_spec.h"
+
 namespace CLI {
 class App;
 }
@@ -14,7 +16,7 @@ namespace quillbox {
 // How `quillbox serve` runs the app for browsers.
 struct ServeOptions {
   std::optional<std::string> home;
-  std::string cloud;
+  CloudOptions cloud;
   std::string idiom = "phone";
   std::string listen = "127.0.0.1:8080";
   bool open = false;

@@ -21,6 +21,7 @@
 #include "platform/fault_seam.h"
 #include "platform/store/settings_store.h"
 #include "platform/sync/cloud_store.h"
+#include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/redis_test_server.h"
 #include "platform/view/window.h"
 #include "screens/notes/notes_view.h"
@@ -35,7 +36,7 @@ using clitest::items;
 struct NotesDevice {
   NotesDevice(const fs::path& home, const std::string& cloudSpec)
       : settings(SettingsStore::open(home).value()),
-        cloud(std::move(makeCloudStore(cloudSpec, home).value())) {
+        cloud(std::move(makeCloudStore(CloudOptions(cloudSpec), home).value())) {
     CloudStore* store = cloud.get();
     Environment env{settings, [store]() -> CloudStore& { return *store; },
                     std::make_shared<Device>(Idiom::phone)};

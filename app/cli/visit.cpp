@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "app/cli/cli.h"
+#include "app/cli/cloud_options.h"
 #include "platform/store/home.h"
 #include "platform/sync/cloud_store.h"
 
@@ -27,7 +28,7 @@ Result<std::unique_ptr<Session>> openSession(const GlobalOptions& options) {
   if (!home) return asStoreFailure(home.status());
   Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home.value());
   if (!store) return asStoreFailure(store.status());
-  Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(cloudSpec(options), home.value());
+  Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(cloudOptions(options), home.value());
   if (!cloud) return asStoreFailure(cloud.status());
   auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(cloud).value());
   configureSharedCloudStore([made] { return std::move(*made); });

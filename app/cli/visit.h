@@ -25,6 +25,7 @@ inline constexpr int kCloudFlushMs = 1500;
 struct GlobalOptions {
   std::optional<std::string> home;
   std::optional<std::string> cloud;
+  std::optional<std::string> cloudCa;
   std::string idiom = "phone";
 };
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 
+#include "base/hex.h"
 #include "platform/crypto/secrets.h"
 
 namespace quillbox {
@@ -63,10 +64,10 @@ std::string sha256Hex(std::string_view bytes) {
   std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
   for (int i = 0; i < 8; ++i) tail[blocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
   for (std::size_t b = 0; b < blocks; ++b) compress(h, tail + 64 * b);
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
   for (std::uint32_t word : h) {
-    for (int shift = 28; shift >= 0; shift -= 4) hex += kHex[(word >> shift) & 0xf];
+    for (int shift = 24; shift >= 0; shift -= 8)
+      appendHexByte(hex, static_cast<unsigned char>(word >> shift));
   }
   return hex;
 }

@@ -13,10 +13,15 @@ std::string parsed(std::string_view body) {
   Result<ClientEvent> event = parseClientEvent(body);
   if (!event) return "error: " + event.status().message();
   const ClientEvent& e = event.value();
-  static const char* const kTypes[] = {"tap", "submit", "edit", "select", "tab", "appear", "foreground"};
-  return std::string(kTypes[static_cast<int>(e.type)]) + " w=" + e.window + " seq=" + std::to_string(e.seq) +
-         " rev=" + std::to_string(e.rev) + " id=" + e.id + " text=" + e.text +
-         " index=" + std::to_string(e.index);
+  static const char* const kTypes[] = {"tap",     "submit",     "edit",   "select",  "tab",
+                                       "appear",  "foreground", "undo",   "history", "revert",
+                                       "restore", "viewport",   "attach", "detach"};
+  std::string shown = std::string(kTypes[static_cast<int>(e.type)]) + " w=" + e.window +
+                      " seq=" + std::to_string(e.seq) + " rev=" + std::to_string(e.rev) + " id=" + e.id +
+                      " text=" + e.text + " index=" + std::to_string(e.index);
+  if (e.to != 0) shown += " rows=" + std::to_string(e.from) + "-" + std::to_string(e.to);
+  if (!e.stream.empty() || !e.idiom.empty()) shown += " stream=" + e.stream + " idiom=" + e.idiom;
+  return shown;
 }
 
 TEST(ClientEvents, EachKindOfEventIsReadWithWhatItCarries) {
@@ -32,6 +37,11 @@ TEST(ClientEvents, EachKindOfEventIsReadWithWhatItCarries) {
             "tab w=w seq=5 rev=0 id= text= index=2");
   EXPECT_EQ(parsed(R"({"window":"w","seq":6,"type":"foreground","extra":[[[[[[[1]]]]]]]})"),
             "foreground w=w seq=6 rev=0 id= text= index=0");
+  EXPECT_EQ(parsed(R"({"window":"w","seq":7,"type":"viewport","id":"/l","from":3,"to":9})"),
+            "viewport w=w seq=7 rev=0 id=/l text= index=0 rows=3-9");
+  EXPECT_EQ(parsed(R"({"window":"","seq":8,"type":"attach","stream":"s1","idiom":"pad"})"),
+            "attach w= seq=8 rev=0 id= text= index=0 stream=s1 idiom=pad");
+  EXPECT_EQ(parsed(R"({"window":"w","seq":9,"type":"detach"})"), "detach w=w seq=9 rev=0 id= text= index=0");
 }
 
 TEST(ClientEvents, MalformedEventsAreRefusedSayingWhatIsWrong) {
@@ -55,6 +65,8 @@ TEST(ClientEvents, MalformedEventsAreRefusedSayingWhatIsWrong) {
       {R"({"window":"w","seq":1,"type":"tab","index":64})", "error: no tab 64"},
       {R"({"window":"w","seq":1,"type":"tab","index":"1"})", "error: \"index\" is not a whole number from 0"},
       {R"({"window":"w","seq":1,"type":"explode"})", "error: unknown event type"},
+      {R"({"window":"w","seq":1,"type":"viewport","id":"/l","from":3})", "error: missing \"to\""},
+      {R"({"window":"w","seq":1,"type":"attach"})", "error: missing \"stream\""},
       {"{\"window\":\"w\xff\",\"seq\":1,\"type\":\"appear\"}", "error: the event is not JSON text"},
       // Stopped before anything is built: a body of the largest size nested all the way down.
       {std::string(4 << 20, '['), "error: the event is nested too deeply"},

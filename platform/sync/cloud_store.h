@@ -171,12 +171,7 @@ class MemoryCloudStore : public CloudStore {
   int writes_ = 0;
 };
 
-// The cloud store a spec names, keeping its local copy and pending writes in <home>'s database: ""
-// is the folder <home>/cloud; an address starting "redis://" or "unix://" is a Redis server; one
-// starting "https://" a Quillbox server's cloud endpoint; any other text is a folder path, relative to the
-// working directory. Fails, with the reason, when the folder cannot be made, the server address is bad or the
-// local copy cannot be opened.
-Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const std::filesystem::path& home);
+// makeCloudStore (platform/transports/cloud_store_spec.h) makes the cloud store an address names.
 
 // Sets how the process-wide cloud store is made. Call it before the first sharedCloudStore():
 // once the store is made, later calls change nothing. Without it, the store is a

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/folder_transport.h"
 
 namespace quillbox {
@@ -160,22 +161,22 @@ TEST_F(FolderTransportTest, AFolderRemovedUnderTheTransportIsMadeAgainOnWriteAnd
 }
 
 TEST_F(FolderTransportTest, TheFactoryTellsFoldersFromServerAddresses) {
-  auto embedded = makeCloudStore("", root_);
+  auto embedded = makeCloudStore(CloudOptions(""), root_);
   ASSERT_TRUE(embedded.ok()) << embedded.status().message();
   EXPECT_EQ(embedded.value()->describe(), (root_ / "cloud").string());
 
   fs::path relative = fs::relative(root_ / "elsewhere", fs::current_path());
-  auto named = makeCloudStore(relative.string(), root_);
+  auto named = makeCloudStore(CloudOptions(relative.string()), root_);
   ASSERT_TRUE(named.ok()) << named.status().message();
   EXPECT_EQ(named.value()->describe(), (root_ / "elsewhere").string());
   EXPECT_TRUE(named.value()->setString("x", "notesFromCloud").ok());
   EXPECT_TRUE(fs::is_regular_file(root_ / "elsewhere" / "notesFromCloud"));
   std::ofstream(root_ / "a-file") << "x";
-  EXPECT_FALSE(makeCloudStore((root_ / "a-file").string(), root_).ok());
+  EXPECT_FALSE(makeCloudStore(CloudOptions((root_ / "a-file").string()), root_).ok());
 
   // A server address never becomes a folder, whatever the server says.
   for (const char* address : {"redis://127.0.0.1:1", "unix:///nonexistent/redis.sock"}) {
-    auto server = makeCloudStore(address, root_);
+    auto server = makeCloudStore(CloudOptions(address), root_);
     if (server.ok()) {
       EXPECT_NE(server.value()->describe().find(address[0] == 'r' ? "redis" : "unix"), std::string::npos);
     }

@@ -48,6 +48,16 @@ std::string_view schemeOf(std::string_view spec) {
   return spec.substr(0, colon + 1);
 }
 
+// The Redis server a redis:// or unix:// address names, the password from options when it gives none.
+Result<std::unique_ptr<RedisTransport>> openRedis(const CloudOptions& options) {
+  Result<RedisAddress> parsed = parseRedisAddress(options.spec);
+  if (!parsed.ok()) return parsed.status();
+  if (!parsed->password && !options.redisPassword.empty()) parsed->password = options.redisPassword;
+  return std::make_unique<RedisTransport>(std::move(parsed.value()));
+}
+
+bool isRedis(std::string_view spec) { return spec.starts_with("redis://") || spec.starts_with("unix://"); }
+
 }  // namespace
 
 Status checkCloudSpec(std::string_view spec) {
@@ -77,10 +87,17 @@ std::string_view cloudFolderPath(std::string_view spec) {
   return spec.starts_with(kFileScheme) ? spec.substr(kFileScheme.size()) : spec;
 }
 
-Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const fs::path& home) {
+Result<std::unique_ptr<CloudTransport>> openCloudBacking(const CloudOptions& options, const fs::path& home) {
+  const std::string_view spec = options.spec;
   if (Status valid = checkCloudSpec(spec); !valid.ok()) return valid;
-  if (spec.starts_with("redis://") || spec.starts_with("unix://")) return makeRedisCloudStore(spec, home);
-  if (spec.starts_with("https://") || spec.starts_with(kHttpScheme)) return makeHttpsCloudStore(spec, home);
+  if (spec.starts_with("https://") || spec.starts_with(kHttpScheme))
+    return Status::Invalid("a server's cloud store is a folder or a Redis server, not another server (" +
+                           std::string(spec) + ")");
+  if (isRedis(spec)) {
+    Result<std::unique_ptr<RedisTransport>> redis = openRedis(options);
+    if (!redis.ok()) return redis.status();
+    return std::unique_ptr<CloudTransport>(std::move(redis.value()));
+  }
   fs::path folder = home / "cloud";
   if (!spec.empty()) {
     std::error_code error;
@@ -90,8 +107,20 @@ Result<std::unique_ptr<CloudStore>> makeCloudStore(std::string_view spec, const 
   }
   Result<std::unique_ptr<FolderTransport>> transport = FolderTransport::open(folder);
   if (!transport.ok()) return transport.status();
+  return std::unique_ptr<CloudTransport>(std::move(transport.value()));
+}
+
+Result<std::unique_ptr<CloudStore>> makeCloudStore(const CloudOptions& options, const fs::path& home) {
+  const std::string_view spec = options.spec;
+  if (Status valid = checkCloudSpec(spec); !valid.ok()) return valid;
+  if (spec.starts_with("https://") || spec.starts_with(kHttpScheme))
+    return makeHttpsCloudStore(spec, home, options.token, options.caFile);
+  std::string nameSpace;  // a Redis server's outbox is kept per namespace
+  Result<std::unique_ptr<CloudTransport>> backing = openCloudBacking(options, home);
+  if (!backing.ok()) return backing.status();
+  if (isRedis(spec)) nameSpace = static_cast<const RedisTransport&>(*backing.value()).address().nameSpace;
   Result<std::unique_ptr<OutboxCloudStore>> store =
-      OutboxCloudStore::open(std::move(transport.value()), home);
+      OutboxCloudStore::open(std::move(backing.value()), home, nameSpace);
   if (!store.ok()) return store.status();
   return std::unique_ptr<CloudStore>(std::move(store.value()));
 }

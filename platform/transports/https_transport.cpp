@@ -140,12 +140,14 @@ Status HttpsTransport::ping() {
 }
 
 Result<std::unique_ptr<CloudStore>> makeHttpsCloudStore(std::string_view address,
-                                                        const std::filesystem::path& home) {
+                                                        const std::filesystem::path& home,
+                                                        std::string_view givenToken,
+                                                        const std::string& caFile) {
   Result<HttpsAddress> parsed = parseHttpsAddress(address);
   if (!parsed.ok()) return parsed.status();
   std::string token;
-  if (const char* given = std::getenv("QUILLBOX_CLOUD_TOKEN"); given && *given) {
-    token = trimmed(given);
+  if (!givenToken.empty()) {
+    token = trimmed(givenToken);
   } else {
     const std::filesystem::path file = home / "cloud-token";
     Result<std::optional<std::string>> read = readRegularFile(file);
@@ -159,8 +161,7 @@ Result<std::unique_ptr<CloudStore>> makeHttpsCloudStore(std::string_view address
       token = trimmed(*read.value());
     }
   }
-  const char* ca = std::getenv("QUILLBOX_CLOUD_CA");
-  Result<std::unique_ptr<HttpsClient>> client = HttpsClient::open(parsed.value(), ca ? ca : "");
+  Result<std::unique_ptr<HttpsClient>> client = HttpsClient::open(parsed.value(), caFile);
   if (!client.ok()) return client.status();
   Result<std::unique_ptr<OutboxCloudStore>> store = OutboxCloudStore::open(
       std::make_unique<HttpsTransport>(std::move(client.value()), std::move(token)), home);

@@ -51,12 +51,14 @@ class HttpsTransport : public CloudTransport {
 
 // A cloud store on a Quillbox server, named by an https:// address (see parseHttpsAddress): an
 // OutboxCloudStore over an HttpsTransport, its outbox in <home>'s database. The device token comes
-// from $QUILLBOX_CLOUD_TOKEN, else from <home>/cloud-token (which must not be readable by other
-// users); the certificates to trust besides the system's from $QUILLBOX_CLOUD_CA (--cloud-ca).
+// given, else from <home>/cloud-token (which must not be readable by other users); caFile names
+// certificates to trust besides the system's ("" for none).
 // Fails with a clear message for a malformed address, a token file open to others, a CA file that
 // cannot be read or an outbox that cannot be opened; an unreachable server or a missing token is
 // no failure here.
 Result<std::unique_ptr<CloudStore>> makeHttpsCloudStore(std::string_view address,
-                                                        const std::filesystem::path& home);
+                                                        const std::filesystem::path& home,
+                                                        std::string_view givenToken,
+                                                        const std::string& caFile);
 
 }  // namespace quillbox

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/sync/outbox_cloud_store.h"
+#include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/redis_address.h"
 #include "platform/transports/redis_test_server.h"
 #include "platform/transports/redis_transport.h"
@@ -118,7 +119,6 @@ class RedisCloudStoreTest : public ::testing::Test {
     server_.reset();
     std::error_code ignored;
     if (!homes_.empty()) std::filesystem::remove_all(homes_, ignored);
-    ::unsetenv("QUILLBOX_REDIS_PASSWORD");
   }
 
   void startServer(RedisTestServer::Options options = {}) {
@@ -136,8 +136,10 @@ class RedisCloudStoreTest : public ::testing::Test {
 
   // A device: a store on its own home (a fresh object each time, as a new process would make).
   OutboxCloudStore& device(const std::string& name, const std::string& credentials = "",
-                           const std::string& query = "") {
-    Result<std::unique_ptr<CloudStore>> made = makeRedisCloudStore(address(credentials, query), home(name));
+                           const std::string& query = "", const std::string& password = "") {
+    CloudOptions options(address(credentials, query));
+    options.redisPassword = password;
+    Result<std::unique_ptr<CloudStore>> made = makeCloudStore(options, home(name));
     if (!made.ok()) throw std::runtime_error(made.status().message());
     devices_.push_back(std::move(made.value()));
     return *asOutboxCloudStore(*devices_.back());
@@ -183,7 +185,7 @@ TEST_F(RedisCloudStoreTest, AWriteOnOneDeviceIsReadOnTheOtherOfItsNamespaceAndDa
 
   // A database is chosen by the address's path.
   Result<std::unique_ptr<CloudStore>> two =
-      makeRedisCloudStore(server_->address() + "/2?namespace=bob", home("d2"));
+      makeCloudStore(CloudOptions(server_->address() + "/2?namespace=bob"), home("d2"));
   ASSERT_TRUE(two.ok()) << two.status().message();
   EXPECT_EQ(read(*two.value(), kNotes), "(nothing)");
   write(*two.value(), "two|", kNotes);
@@ -322,10 +324,9 @@ TEST_F(RedisCloudStoreSecurityTest, AWrongPasswordIsRefusedClearlyAndLosesNothin
                 "/0?namespace=alice wants a login (give a password in the address or in "
                 "$QUILLBOX_REDIS_PASSWORD): NOAUTH Authentication required.");
 
-  // The right password, from the environment, on the same device sends what waited; the address shows
-  // no password.
-  ::setenv("QUILLBOX_REDIS_PASSWORD", "alice-pw", 1);
-  OutboxCloudStore& fixed = device("A", "alice", "namespace=alice");
+  // The right password, given apart from the address, on the same device sends what waited; the
+  // address shows no password.
+  OutboxCloudStore& fixed = device("A", "alice", "namespace=alice", "alice-pw");
   fixed.flushPending(2000);
   EXPECT_EQ(pending(fixed) + " " + server_->held("alice:notesFromCloud", "adminpw"), "(none) kept|");
   EXPECT_EQ(read(device("phone", "alice:alice-pw", "namespace=alice"), kNotes) + " " + fixed.describe(),

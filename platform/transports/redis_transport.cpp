@@ -413,19 +413,4 @@ Status RedisTransport::setIf(std::span<const ConditionalWrite> writes) {
 
 Status RedisTransport::ping() { return connection_->server.run({"PING"}).status; }
 
-Result<std::unique_ptr<CloudStore>> makeRedisCloudStore(std::string_view address,
-                                                        const std::filesystem::path& home) {
-  Result<RedisAddress> parsed = parseRedisAddress(address);
-  if (!parsed.ok()) return parsed.status();
-  if (!parsed->password) {
-    if (const char* secret = std::getenv("QUILLBOX_REDIS_PASSWORD"); secret && *secret)
-      parsed->password = secret;
-  }
-  std::string nameSpace = parsed->nameSpace;
-  Result<std::unique_ptr<OutboxCloudStore>> store =
-      OutboxCloudStore::open(std::make_unique<RedisTransport>(std::move(parsed.value())), home, nameSpace);
-  if (!store.ok()) return store.status();
-  return std::unique_ptr<CloudStore>(std::move(store.value()));
-}
-
 }  // namespace quillbox

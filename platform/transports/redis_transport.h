@@ -53,12 +53,4 @@ class RedisTransport : public CloudTransport {
   std::unique_ptr<Connection> connection_;
 };
 
-// A cloud store on a Redis server, named by a redis:// or unix:// address (see RedisAddress): an
-// OutboxCloudStore over a RedisTransport, its outbox in <home>'s database (taking over what an
-// earlier version kept there for the same namespace). The password, when the address gives none,
-// comes from $QUILLBOX_REDIS_PASSWORD. Fails with a clear message (the address masked) for a
-// malformed address or an outbox that cannot be opened; an unreachable server is no failure here.
-Result<std::unique_ptr<CloudStore>> makeRedisCloudStore(std::string_view address,
-                                                        const std::filesystem::path& home);
-
 }  // namespace quillbox

@@ -4,11 +4,12 @@
 #include <variant>
 #include <vector>
 
+#include "base/json_text.h"
+
 namespace quillbox {
 
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 constexpr std::size_t kFlushBytes = std::size_t{1} << 16;
 
 // Where a renderer writes: a string, handed on to a stream whenever it grows past a few pages.
@@ -401,90 +402,6 @@ void writeProperties(ValueWriter& writer, const Element& element) { props(writer
 
 bool writeModifierValue(ValueWriter& writer, const Modifier& modifier) {
   return modifierValue(writer, modifier);
-}
-
-void appendJsonText(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    std::size_t run = i;
-    while (run < n) {
-      auto c = static_cast<unsigned char>(text[run]);
-      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
-      ++run;
-    }
-    out.append(text, i, run - i);
-    i = run;
-    if (i >= n) break;
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      switch (c) {
-        case '"':
-          out += "\\\"";
-          break;
-        case '\\':
-          out += "\\\\";
-          break;
-        case '\b':
-          out += "\\b";
-          break;
-        case '\f':
-          out += "\\f";
-          break;
-        case '\n':
-          out += "\\n";
-          break;
-        case '\r':
-          out += "\\r";
-          break;
-        case '\t':
-          out += "\\t";
-          break;
-        default:
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xf];
-          break;
-      }
-      ++i;
-      continue;
-    }
-    // The length a lead byte promises and the range its second byte must fall in.
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    }
-    if (length == 0) {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    std::size_t k = 1;
-    for (; k < length && i + k < n; ++k) {
-      auto b = static_cast<unsigned char>(text[i + k]);
-      if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) break;
-    }
-    if (k == length) {
-      out.append(text, i, length);
-      i += length;
-    } else {
-      // The bytes so far become one replacement; the byte that broke the sequence is read again.
-      out += kReplacement;
-      i = i + k >= n ? n : i + k;
-    }
-  }
-  out += '"';
 }
 
 void writeJson(std::ostream& out, const Element& root, int indent) {

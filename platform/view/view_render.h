@@ -25,11 +25,6 @@ std::string renderJson(const Element& root, int indent = -1);
 void writeText(std::ostream& out, const Element& root);
 std::string renderText(const Element& root);
 
-// Appends text as the renderers write a JSON string, quotes included: the quote, the backslash
-// and control characters escaped; each ill-formed UTF-8 sequence (its longest well-formed start,
-// or a byte that starts none) as one U+FFFD.
-void appendJsonText(std::string& out, std::string_view text);
-
 // Receives the values renderers write: an element's own properties and what a modifier carries.
 class ValueWriter {
  public:

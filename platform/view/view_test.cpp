@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.h"
 #include "base/random_test_support.h"
 #include "platform/view/cell.h"
 #include "platform/view/view_render.h"

@@ -124,6 +124,4 @@ class Window {
   std::string history_;
 };
 
-using UIWindow = Window;
-
 }  // namespace quillbox

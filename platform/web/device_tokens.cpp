@@ -4,8 +4,8 @@
 #include <charconv>
 
 #include "platform/crypto/secrets.h"
+#include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/folder_transport.h"
-#include "platform/web/cloud_backing.h"
 
 namespace quillbox {
 
@@ -39,12 +39,13 @@ std::string encodeList(const std::vector<DeviceRecord>& devices) {
 DeviceTokens::DeviceTokens(std::unique_ptr<CloudTransport> backing, std::function<std::int64_t()> now)
     : backing_(std::move(backing)), now_(now ? std::move(now) : systemSeconds) {}
 
-Result<std::unique_ptr<DeviceTokens>> DeviceTokens::forCloud(std::string_view spec,
+Result<std::unique_ptr<DeviceTokens>> DeviceTokens::forCloud(const CloudOptions& cloud,
                                                              const std::filesystem::path& home) {
+  const std::string_view spec = cloud.spec;
   if (spec.starts_with("https://"))
     return Status::Invalid("devices are added on the server itself, with its own --cloud");
   if (spec.starts_with("redis://") || spec.starts_with("unix://")) {
-    Result<std::unique_ptr<CloudTransport>> redis = openCloudBacking(spec, home);
+    Result<std::unique_ptr<CloudTransport>> redis = openCloudBacking(cloud, home);
     if (!redis.ok()) return redis.status();
     return std::make_unique<DeviceTokens>(std::move(redis.value()));
   }

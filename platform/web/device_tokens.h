@@ -14,6 +14,7 @@
 
 #include "platform/status.h"
 #include "platform/sync/cloud_transport.h"
+#include "platform/transports/cloud_store_spec.h"
 
 namespace quillbox {
 
@@ -42,7 +43,7 @@ class DeviceTokens {
 
   // The devices of the server whose cloud store spec names (see makeCloudStore): in that Redis, or
   // in <home>/devices. Invalid for an https:// spec (devices are added on the server itself).
-  static Result<std::unique_ptr<DeviceTokens>> forCloud(std::string_view spec,
+  static Result<std::unique_ptr<DeviceTokens>> forCloud(const CloudOptions& cloud,
                                                         const std::filesystem::path& home);
 
   // A name is 1 to 40 letters, digits, ".", "_" or "-", starting with a letter or digit.

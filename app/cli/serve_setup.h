@@ -1,0 +1,43 @@
+#pragma once
+
+#include <signal.h>
+
+#include <filesystem>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/cli/serve.h"
+#include "platform/device.h"
+#include "platform/status.h"
+#include "platform/web/web_security.h"
+
+namespace quillbox {
+
+namespace web {
+class CloudEndpoint;
+}
+
+// Serve's options once checked: what the server is started with.
+struct CheckedServeOptions {
+  web::ListenAddress listen;
+  std::vector<std::string> publicOrigins;  // normalised origins, in the order given
+  Idiom idiom = Idiom::phone;
+};
+
+// Checks serve's options before anything is opened: a bad one is explained on err and gives
+// nullopt (a usage error).
+std::optional<CheckedServeOptions> checkServeOptions(const ServeOptions& options, std::ostream& err);
+
+// The devices' cloud endpoint, serving this server's own backing. A server whose cloud store is
+// another server has none: nullptr. A backing or token list that cannot be opened is the error.
+Result<std::shared_ptr<web::CloudEndpoint>> openDevicesEndpoint(const CloudOptions& cloud,
+                                                                const std::filesystem::path& home);
+
+// Blocks the signals that stop the server in every thread started from now on, and ignores
+// SIGPIPE; returns the blocked set, for the thread that waits for them.
+sigset_t blockStopSignals();
+
+}  // namespace quillbox
