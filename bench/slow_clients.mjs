@@ -4,12 +4,12 @@
 //   node bench/slow_clients.mjs [slow=100] [requests=20] [nested=40] [tokens=120]
 //
 // Starts $QUILLBOX_BIN serve (default build/quillbox; build it Release for real figures) on a new
-// home and takes the token's cookie through the printed address (when it carries a token). Then
-// opens `slow` connections that each send a request line and one header line a second and never
+// home and takes the page's token from the printed address (after '#'). Then opens `slow` connections that each send a request line and one header line a second and never
 // finish their head; one that the server closes is opened again at once, as a patient attacker
 // would. With those in place it loads the page `requests` times, one after the other, each on a
-// new connection with the cookie, and reports the time from connecting to the whole answer.
-// Last, with the slow clients gone, it posts `nested` event bodies of 4,000,000 "[" at once and
+// new connection (the page needs no token), and reports the time from connecting to the whole answer.
+// Last, with the slow clients gone, it opens `nested` of the page's sockets with the token at once,
+// each sending an event of 4,000,000 "[", and
 // reports the server's resident memory before, at its peak and two seconds after; then the same
 // for `tokens` writes to the devices' endpoint at once, each with a made-up token and a 4 MiB body.
 import { spawn } from 'node:child_process';
@@ -70,8 +70,44 @@ function request(port, head, body = '') {
   });
 }
 
-function headFor(port, path, cookie, extra = '') {
-  return `GET ${path} HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n${cookie ? `Cookie: ${cookie}\r\n` : ''}${extra}Connection: close\r\n\r\n`;
+function headFor(port, path) {
+  return `GET ${path} HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nConnection: close\r\n\r\n`;
+}
+
+// Opens the page's socket with the token and sends text as one message: "101 answered" when the
+// server answered it, "101 closed" when it closed the socket instead, else the refusal's status.
+function socketMessage(port, token, text) {
+  return new Promise((done) => {
+    const socket = net.connect(port, '127.0.0.1');
+    let answer = '';
+    let upgraded = false;
+    const finish = (status) => {
+      clearTimeout(timer);
+      socket.destroy();
+      done({ status });
+    };
+    const timer = setTimeout(() => finish('no answer in 60 s'), 60000);
+    socket.on('connect', () => socket.write(`GET /api/socket HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n` +
+      `Origin: http://127.0.0.1:${port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n` +
+      'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n' +
+      `Sec-WebSocket-Protocol: quillbox, quillbox.token.${token}\r\n\r\n`));
+    socket.on('data', (chunk) => {
+      if (upgraded) return finish('101 answered');
+      answer += chunk.toString('latin1');
+      if (!answer.includes('\r\n\r\n')) return;
+      if (!answer.startsWith('HTTP/1.1 101')) return finish(answer.slice(9, 12));
+      upgraded = true;
+      // One text frame, masked with a key of zeros (the payload goes as it is).
+      const payload = Buffer.from(text, 'latin1');
+      const head = Buffer.alloc(14);
+      head[0] = 0x81;
+      head[1] = 0x80 | 127;
+      head.writeBigUInt64BE(BigInt(payload.length), 2);
+      socket.write(Buffer.concat([head, payload]));
+    });
+    socket.on('error', () => {});
+    socket.on('close', () => finish(upgraded ? '101 closed' : answer.slice(9, 12) || 'closed unanswered'));
+  });
 }
 
 // A client that sends its head a line a second and never finishes it; reopened when closed.
@@ -139,17 +175,12 @@ if (isMainThread) await main();
 async function main() {
 const { child, home, url } = await startServer();
 const port = Number(url.port);
-let cookie = '';
-const token = url.searchParams.get('token');
-if (token) {
-  const visit = await request(port, headFor(port, `/?token=${token}`, ''));
-  cookie = visit.text.match(/Set-Cookie: ([^;\r\n]+)/i)?.[1] || '';
-}
-console.log(`${BIN}: port ${port}, ${token ? 'token cookie taken' : 'no token asked for'}`);
+const token = new URLSearchParams(url.hash.slice(1)).get('token');
+console.log(`${BIN}: port ${port}`);
 
 try {
   const quiet = [];
-  for (let i = 0; i < 5; i++) quiet.push((await request(port, headFor(port, '/', cookie))).ms);
+  for (let i = 0; i < 5; i++) quiet.push((await request(port, headFor(port, '/'))).ms);
   console.log(`page, no slow clients:        ${summary(quiet)}`);
 
   const slow = startSlowClients(SLOW, port);
@@ -157,7 +188,7 @@ try {
   const times = [];
   const failures = [];
   for (let i = 0; i < REQUESTS; i++) {
-    const got = await request(port, headFor(port, '/', cookie));
+    const got = await request(port, headFor(port, '/'));
     times.push(got.ms);
     if (got.status !== 200) failures.push(got.status || `closed unanswered after ${got.ms.toFixed(1)} ms`);
   }
@@ -166,9 +197,9 @@ try {
     `${failures.length ? ` (${[...new Set(failures)].join(', ')})` : ''}; slow clients cut off ${reopened} times`);
 
   await sleep(1000);
-  const burst = async (label, count, head, body) => {
+  const burst = async (label, count, send) => {
     const before = memoryMiB(child.pid);
-    const answers = await Promise.all(Array.from({ length: count }, (_, i) => request(port, head(i), body)));
+    const answers = await Promise.all(Array.from({ length: count }, (_, i) => send(i)));
     const counts = {};
     for (const { status } of answers) counts[status || 'closed unanswered'] = (counts[status || 'closed unanswered'] || 0) + 1;
     const statuses = Object.entries(counts).map(([status, n]) => `${n}× ${status}`).join(', ');
@@ -180,15 +211,13 @@ try {
   };
   if (NESTED > 0) {
     const body = '['.repeat(4000000);
-    await burst('nested 4 MB bodies', NESTED, () => `POST /api/event HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n` +
-      `${cookie ? `Cookie: ${cookie}\r\n` : ''}Content-Type: application/json\r\nContent-Length: ${body.length}\r\n` +
-      'Connection: close\r\n\r\n', body);
+    await burst('sockets sending nested 4 MB events', NESTED, () => socketMessage(port, token, body));
   }
   if (TOKENS > 0) {
     const body = 'n'.repeat(4 << 20);
-    await burst('made-up tokens with 4 MiB bodies', TOKENS, (i) => `PUT /cloud/v1/notesFromCloud HTTP/1.1\r\n` +
+    await burst('made-up tokens with 4 MiB bodies', TOKENS, (i) => request(port, `PUT /cloud/v1/notesFromCloud HTTP/1.1\r\n` +
       `Host: 127.0.0.1:${port}\r\nAuthorization: Bearer ${i.toString(16).padStart(64, 'f')}\r\n` +
-      `Content-Length: ${body.length}\r\nConnection: close\r\n\r\n`, body);
+      `Content-Length: ${body.length}\r\nConnection: close\r\n\r\n`, body));
   }
 } finally {
   child.kill('SIGTERM');

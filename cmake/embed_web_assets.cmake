@@ -44,8 +44,8 @@ macro(add_entry path type body device)
 endmacro()
 
 set(js "text/javascript| charset=utf-8")
-set(files index.html app.js device.js undo.js history.js app.css icon.svg icon-192.png icon-512.png manifest.webmanifest)
-set(types "text/html| charset=utf-8" "${js}" "${js}" "${js}" "${js}" "text/css| charset=utf-8" "image/svg+xml" "image/png"
+set(files index.html app.js events.js tree.js lists.js controls.js icons.js socket.js device.js undo.js history.js app.css icon.svg icon-192.png icon-512.png manifest.webmanifest)
+set(types "text/html| charset=utf-8" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "${js}" "text/css| charset=utf-8" "image/svg+xml" "image/png"
           "image/png" "application/manifest+json")
 foreach(file type IN ZIP_LISTS files types)
   if(file STREQUAL "index.html")
@@ -64,7 +64,10 @@ foreach(file type IN ZIP_LISTS files types)
   if(NOT file MATCHES "^(device.js|icon-192.png|icon-512.png|manifest.webmanifest)$")
     add_entry("/${file}" "${type}" "${array}" false)
   endif()
-  add_entry("/device/${file}" "${type}" "${array}" true)
+  # The server's socket is the page's alone: the device app draws its own worker's trees.
+  if(NOT file STREQUAL "socket.js")
+    add_entry("/device/${file}" "${type}" "${array}" true)
+  endif()
 endforeach()
 
 # The worker and the module: large, so the assembler takes them in whole.

@@ -132,7 +132,7 @@ void addAddressCommand(CLI::App& app, CommandContext& context) {
             return Status::Invalid("address: `quillbox serve` has not run on this home yet");
           Result<std::string> token = web::loadOrCreateToken(home.value());
           if (!token) return asStoreFailure(token.status());
-          context.out << terminalSafe(origin) << "/?token=" << token.value() << "\n";
+          context.out << terminalSafe(origin) << "/#token=" << token.value() << "\n";
           return Status::Ok();
         };
       });

@@ -21,7 +21,7 @@ namespace quillbox {
 //                     that name: exit 2
 void addDevicesCommands(CLI::App& app, CommandContext& context);
 
-// `address`: the page's address with its secret ("ORIGIN/?token=..."), from what `quillbox serve`
+// `address`: the page's address with its secret ("ORIGIN/#token=..."), from what `quillbox serve`
 // announced on this home. None announced yet: exit 2.
 void addAddressCommand(CLI::App& app, CommandContext& context);
 

@@ -72,7 +72,7 @@ TEST_F(HomeServerTest, DevicesAreSentToTheOneOriginServeAnnounced) {
         << junk;
   }
   std::string page = announced({"--listen", "127.0.0.1:0"});
-  std::string origin = page.substr(0, page.find("/?token="));
+  std::string origin = page.substr(0, page.find("/#token="));
   std::string flat = std::regex_replace(origin, std::regex(":[0-9]+$"), ":PORT") + " | " +
                      std::regex_replace(sentTo("laptop"), std::regex(origin), "ORIGIN") + " | " +
                      (ok({"address"}) == page + "\n" ? "address" : ok({"address"}));
@@ -94,7 +94,7 @@ TEST_F(HomeServerTest, DevicesAreSentToTheOneOriginServeAnnounced) {
   ASSERT_EQ(std::system(make.c_str()), 0);
   std::string wide =
       announced({"--listen", "0.0.0.0:0", "--tls-cert", file("cert.pem"), "--tls-key", file("key.pem")});
-  EXPECT_EQ(std::regex_replace(wide, std::regex(":[0-9]+/[?]token=.*"), ":PORT"),
+  EXPECT_EQ(std::regex_replace(wide, std::regex(":[0-9]+/#token=.*"), ":PORT"),
             "https://homeserver.test:PORT");
   EXPECT_EQ(refused({"serve", "--public-origin", "https://q.example.org/path"}),
             "2 quillbox: --public-origin wants an origin, https://HOST[:PORT] with no path: "

@@ -243,7 +243,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     err << "quillbox: " << terminalSafe(kept.message()) << "\n";
   }
   // The journal is read by more than the home's owner: the secret stays out of it.
-  const std::string secret = options.toJournal ? "/" : "/?token=" + token.value();
+  const std::string secret = options.toJournal ? "/" : "/#token=" + token.value();
   std::vector<std::string> addresses;
   for (const std::string& origin : origins) addresses.push_back(origin + secret);
   out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")

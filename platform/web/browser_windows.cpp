@@ -17,7 +17,7 @@ std::string randomId() {
 }
 
 Clock::time_point BrowserWindow::awaySince() const {
-  return channel && channel->http->closed() ? channel->http->closedAt() : detached;
+  return channel && channel->socket->closed() ? channel->socket->closedAt() : detached;
 }
 
 BrowserWindows::BrowserWindows(MakeWindow make, std::size_t maxWindows, std::size_t maxIdleWindows)
@@ -73,20 +73,16 @@ BrowserWindow* BrowserWindows::find(const std::string& id) {
 }
 
 void BrowserWindows::attach(BrowserWindow& window, const std::shared_ptr<Channel>& channel) {
-  if (window.channel && window.channel != channel && window.channel->single) window.channel->http->end();
+  if (window.channel && window.channel != channel) window.channel->socket->end();
   window.channel = channel;
   window.needFull = true;
   window.dirty = true;
 }
 
 void BrowserWindows::detach(BrowserWindow& window) {
-  if (window.channel && window.channel->single) window.channel->http->end();
+  if (window.channel) window.channel->socket->end();
   window.channel.reset();
   window.detached = Clock::now();
-}
-
-std::string BrowserWindows::takeMessage(BrowserWindow& window, const std::string& status) {
-  return "event: tree\ndata: " + window.takeMessage(window.id, *window.window, status) + "\n\n";
 }
 
 void BrowserWindows::sendChanges(const std::string& status) {
@@ -94,8 +90,8 @@ void BrowserWindows::sendChanges(const std::string& status) {
   for (auto& [id, window] : windows_) {
     if (!window->dirty || !window->attached()) continue;
     window->dirty = false;
-    if (!window->channel->http->send(takeMessage(*window, status))) window->needFull = true;
-    window->channel->lastSent = Clock::now();
+    if (!window->channel->socket->send(window->takeMessage(window->id, *window->window, status)))
+      window->needFull = true;
   }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// The app windows that browser pages show, apart from HTTP: each page's window, the event stream its
+// The app windows that browser pages show, apart from HTTP: each page's window, the socket its
 // trees go out on, the trees it was sent, and how many may be open. Main queue only.
 
 #include <chrono>
@@ -19,29 +19,25 @@ namespace quillbox::web {
 
 using Clock = std::chrono::steady_clock;
 
-// 128 random bits in hex: the id of a window or a stream, not to be guessed by another page.
+// 128 random bits in hex: the id of a window, not to be guessed by another page.
 std::string randomId();
 
-// One event stream, and the windows whose trees it carries: the one window of the page that opened
-// it, or the windows of every page of one browser, whose leading page holds it for them.
+// A page's socket: its window's events come up it, and its window's trees go down it.
 struct Channel {
-  std::string id;
-  std::shared_ptr<HttpStream> http;
-  bool single = false;  // opened for one window: it ends when that window moves to another stream
-  Clock::time_point lastSent{};
+  std::shared_ptr<HttpSocket> socket;
 
-  bool open() const { return http && !http->closed(); }
+  bool open() const { return socket && !socket->closed(); }
 };
 
-// One page's app window, the stream its trees go out on, and what the page was fed of them (the
+// One page's app window, the socket its trees go out on, and what the page was fed of them (the
 // mirror, the trees the person may be looking at when an event arrives, the last event run).
 struct BrowserWindow : TreeFeed {
   std::string id;
   std::unique_ptr<Window> window;
   std::uint64_t seenRevision = 0;  // the window's revision when it was last marked
-  bool dirty = false;              // the stream is owed the tree's change
+  bool dirty = false;              // the socket is owed the tree's change
   std::shared_ptr<Channel> channel;
-  Clock::time_point detached = Clock::now();  // when it last had no stream
+  Clock::time_point detached = Clock::now();  // when it last had no socket
 
   bool attached() const { return channel && channel->open(); }
   // Since when the browser has been away.
@@ -52,7 +48,7 @@ class BrowserWindows {
  public:
   using MakeWindow = std::function<std::unique_ptr<Window>(Idiom)>;
 
-  // At most maxWindows with a stream, and maxIdleWindows more whose browser is away (the one away
+  // At most maxWindows with a socket, and maxIdleWindows more whose browser is away (the one away
   // longest makes room for a new one).
   BrowserWindows(MakeWindow make, std::size_t maxWindows, std::size_t maxIdleWindows);
 
@@ -64,9 +60,10 @@ class BrowserWindows {
   BrowserWindow* find(const std::string& id);
   std::size_t size() const { return windows_.size(); }
 
-  // The window's trees go out on channel from now on, starting with the whole tree. A stream
-  // opened for this window alone ends when the window moves to another, or is detached.
+  // The window's trees go out on channel from now on, starting with the whole tree; the socket it
+  // had before ends (another tab took the window up).
   void attach(BrowserWindow& window, const std::shared_ptr<Channel>& channel);
+  // The window's socket ends, and the window waits for its page to come back.
   void detach(BrowserWindow& window);
 
   // Every attached window that is owed its tree's change is sent it, with the status line.

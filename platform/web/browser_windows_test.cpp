@@ -26,13 +26,13 @@ class BrowserWindowsTest : public ::testing::Test {
     fs::remove_all(home_);
   }
 
-  // A new window, attached to a stream of its own: its id, or why not.
+  // A new window, attached to a socket of its own: its id, or why not.
   std::string openAttached() {
     std::string error;
     auto made = windows_.open(Idiom::phone, error);
     if (!made) return error;
     auto channel = std::make_shared<Channel>();
-    channel->http = std::make_shared<HttpStream>();
+    channel->socket = std::make_shared<HttpSocket>();
     windows_.attach(*made, channel);
     return made->id;
   }

@@ -7,9 +7,11 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
 #include <limits>
 
-#include "platform/web/http_stream_access.h"
+#include "platform/web/http_socket_access.h"
+#include "platform/web/socket_session.h"
 #include "platform/web/web_security.h"
 
 namespace quillbox::web {
@@ -21,7 +23,6 @@ namespace http = beast::http;
 using ErrorCode = boost::system::error_code;
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-constexpr std::string_view kStreamEnd = "0\r\n\r\n";
 
 std::string lowered(std::string_view text) {
   std::string out(text);
@@ -61,6 +62,7 @@ bool takeHead(const http::request_parser<http::string_body>& parser, HttpRequest
   request.method = std::string(message.method_string());
   request.target = std::string(target);
   request.minorVersion = message.version() % 10;
+  request.upgrade = beast::websocket::is_upgrade(message);
   std::size_t question = target.find('?');
   if (question != std::string_view::npos) request.query = std::string(target.substr(question + 1));
   std::optional<std::string> path = decodePath(target.substr(0, question));
@@ -76,7 +78,8 @@ bool takeHead(const http::request_parser<http::string_body>& parser, HttpRequest
 }
 
 // A connection over a socket (plain) or a TLS stream over one. Its deadline timer closes it when
-// the head, the body, the answer, a stream's drain or a kept-alive pause takes too long.
+// the head, the body, the answer or a kept-alive pause takes too long. A WebSocket's upgrade,
+// once answered, hands the connection over to a SocketSession.
 template <class Stream>
 class Session : public Connection, public std::enable_shared_from_this<Session<Stream>> {
  public:
@@ -88,10 +91,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
         timer_(server.ioc) {
     ++server_.open;
   }
-  ~Session() override {
-    if (stream_out_) HttpStreamAccess::close(*stream_out_);
-    --server_.open;
-  }
+  ~Session() override { --server_.open; }
 
   void start() override {
     deadline(server_.options.headTimeout);
@@ -111,40 +111,11 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     timer_.cancel();
     ErrorCode ignored;
     beast::get_lowest_layer(stream_).close(ignored);
-    if (stream_out_) HttpStreamAccess::close(*stream_out_);
     server_.forget(key());
   }
 
-  bool streaming() const override { return streaming_; }
-
-  void pull() override {
-    if (closed_ || !streaming_) return;
-    if (writing_) {
-      if (HttpStreamAccess::waiting(*stream_out_) > server_.options.maxStreamBuffer) close();
-      return;
-    }
-    HttpStreamAccess::Taken taken = HttpStreamAccess::take(*stream_out_);
-    out_ += taken.data;
-    if (taken.ended && !ending_) {
-      out_ += kStreamEnd;
-      ending_ = true;
-    }
-    if (out_.size() > server_.options.maxStreamBuffer) return close();  // it takes far less than it is sent
-    if (out_.empty()) {
-      if (ending_) finish();
-      return;
-    }
-    writing_ = true;
-    sending_ = std::move(out_);
-    out_.clear();
-    deadline(server_.options.drainTimeout);
-    asio::async_write(stream_, asio::buffer(sending_), [self = self()](ErrorCode ec, std::size_t) {
-      self->writing_ = false;
-      if (ec) return self->close();
-      self->timer_.cancel();
-      self->pull();
-    });
-  }
+  bool streaming() const override { return false; }
+  void pull() override {}
 
  private:
   static constexpr bool kTls = !std::is_same_v<Stream, tcp::socket>;
@@ -183,6 +154,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     request_.secure = kTls;
     if (!takeHead(*parser_, request_)) return refuse(HttpResponse::text(400, "the request is malformed\n"));
     if (server_.options.trustProxy) forwarded(request_);
+    upgrade_ = request_.upgrade;
     keepAlive_ = parser_->keep_alive();
     Screening screening =
         server_.options.screen ? server_.options.screen(request_) : Screening::as(Standing::owner);
@@ -233,7 +205,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   void refuse(HttpResponse response) {
     // The rest of the request is never read: the connection closes after the answer.
     keepAlive_ = false;
-    response.stream.reset();
+    response.socket.reset();
     answer(std::move(response));
   }
 
@@ -250,11 +222,16 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
 
   void answer(HttpResponse response) {
     if (closed_) {
-      if (response.stream) HttpStreamAccess::close(*response.stream);
+      if (response.socket) HttpSocketAccess::close(*response.socket);
       return;
     }
-    keepAlive_ = keepAlive_ && !response.stream && !server_.stopping && standing_ != Standing::stranger;
-    if (response.stream) return openStream(std::move(response));
+    if (response.socket) {
+      if (upgrade_ && standing_ != Standing::stranger && !server_.stopping)
+        return handOver(std::move(response));
+      HttpSocketAccess::close(*response.socket);
+      return refuse(HttpResponse::text(400, "this address is a WebSocket's\n"));
+    }
+    keepAlive_ = keepAlive_ && !server_.stopping && standing_ != Standing::stranger;
     auto message = std::make_shared<http::response<http::string_body>>();
     fill(*message, response);
     message->body() = std::move(response.body);
@@ -269,27 +246,12 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     });
   }
 
-  void openStream(HttpResponse response) {
-    stream_out_ = std::move(response.stream);
-    auto message = std::make_shared<http::response<http::empty_body>>();
-    fill(*message, response);
-    message->chunked(true);
-    auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*message);
-    deadline(server_.options.writeTimeout);
-    http::async_write_header(
-        stream_, *serializer, [self = self(), message, serializer](ErrorCode ec, std::size_t) {
-          if (ec) return self->close();
-          self->timer_.cancel();
-          self->streaming_ = true;
-          HttpStreamAccess::wakeWith(*self->stream_out_,
-                                     [weak = std::weak_ptr<Session>(self), &ioc = self->server_.ioc] {
-                                       asio::post(ioc, [weak] {
-                                         if (auto s = weak.lock()) s->pull();
-                                       });
-                                     });
-          self->discard();  // a client that leaves is seen at once
-          self->pull();
-        });
+  // The connection goes on as a WebSocket: this session lets go of it without closing it.
+  void handOver(HttpResponse response) {
+    closed_ = true;
+    timer_.cancel();
+    takeOverAsSocket(server_, key(), peer(), standing_, std::move(stream_), parser_->release(),
+                     std::move(response));
   }
 
   // Reads what the client still sends and throws it away, until it closes.
@@ -311,7 +273,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
     beast::get_lowest_layer(stream_).shutdown(asio::socket_base::shutdown_send, ignored);
     timer_.expires_after(server_.options.lingerTimeout);
     timer_.async_wait([self = self()](ErrorCode) { self->close(); });
-    if (standing_ != Standing::stranger && !streaming_) discard();
+    if (standing_ != Standing::stranger) discard();
   }
 
   ServerCore& server_;
@@ -321,15 +283,10 @@ class Session : public Connection, public std::enable_shared_from_this<Session<S
   std::optional<http::request_parser<http::string_body>> parser_;
   HttpRequest request_;
   bool first_ = true;
+  bool upgrade_ = false;
   bool keepAlive_ = true;
   bool closed_ = false;
-  std::shared_ptr<HttpStream> stream_out_;
-  bool streaming_ = false;
-  bool writing_ = false;
-  bool ending_ = false;
   bool finished_ = false;
-  std::string out_;      // taken from the stream, not yet being written
-  std::string sending_;  // being written
   char scratch_[4096];
 };
 

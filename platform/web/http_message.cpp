@@ -1,7 +1,5 @@
-#include <charconv>
-
 #include "platform/web/http_server.h"
-#include "platform/web/http_stream_access.h"
+#include "platform/web/http_socket_access.h"
 
 namespace quillbox::web {
 
@@ -40,16 +38,6 @@ bool percentDecode(std::string_view text, bool plusIsSpace, std::string& out) {
     }
   }
   return true;
-}
-
-void appendChunk(std::string& out, std::string_view data) {
-  char size[20];
-  auto [end, problem] = std::to_chars(size, size + sizeof size, data.size(), 16);
-  (void)problem;
-  out.append(size, end);
-  out += "\r\n";
-  out += data;
-  out += "\r\n";
 }
 
 }  // namespace
@@ -91,55 +79,57 @@ HttpResponse HttpResponse::text(int status, std::string body, std::string_view c
 }
 
 // The server is woken under the lock: it clears wake_ under the same lock before it goes away.
-bool HttpStream::send(std::string_view data) {
+bool HttpSocket::send(std::string message) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (closed_ || ended_) return false;
-  if (data.empty()) return true;
-  appendChunk(pending_, data);
+  pendingBytes_ += message.size();
+  pending_.push_back(std::move(message));
   if (wake_) wake_();
   return true;
 }
 
-void HttpStream::end() {
+void HttpSocket::end() {
   std::lock_guard<std::mutex> guard(mutex_);
   if (ended_) return;
   ended_ = true;
   if (wake_) wake_();
 }
 
-bool HttpStream::closed() const {
+bool HttpSocket::closed() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return closed_;
 }
 
-HttpClock::time_point HttpStream::closedAt() const {
+HttpClock::time_point HttpSocket::closedAt() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return closedAt_;
 }
 
-void HttpStreamAccess::wakeWith(HttpStream& stream, std::function<void()> wake) {
-  std::lock_guard<std::mutex> guard(stream.mutex_);
-  stream.wake_ = std::move(wake);
+void HttpSocketAccess::wakeWith(HttpSocket& socket, std::function<void()> wake) {
+  std::lock_guard<std::mutex> guard(socket.mutex_);
+  socket.wake_ = std::move(wake);
 }
 
-HttpStreamAccess::Taken HttpStreamAccess::take(HttpStream& stream) {
-  std::lock_guard<std::mutex> guard(stream.mutex_);
-  Taken taken{std::move(stream.pending_), stream.ended_};
-  stream.pending_.clear();
+HttpSocketAccess::Taken HttpSocketAccess::take(HttpSocket& socket) {
+  std::lock_guard<std::mutex> guard(socket.mutex_);
+  Taken taken{std::move(socket.pending_), socket.ended_};
+  socket.pending_.clear();
+  socket.pendingBytes_ = 0;
   return taken;
 }
 
-std::size_t HttpStreamAccess::waiting(HttpStream& stream) {
-  std::lock_guard<std::mutex> guard(stream.mutex_);
-  return stream.pending_.size();
+std::size_t HttpSocketAccess::waiting(HttpSocket& socket) {
+  std::lock_guard<std::mutex> guard(socket.mutex_);
+  return socket.pendingBytes_;
 }
 
-void HttpStreamAccess::close(HttpStream& stream) {
-  std::lock_guard<std::mutex> guard(stream.mutex_);
-  stream.closed_ = true;
-  stream.closedAt_ = HttpClock::now();
-  stream.wake_ = nullptr;
-  stream.pending_.clear();
+void HttpSocketAccess::close(HttpSocket& socket) {
+  std::lock_guard<std::mutex> guard(socket.mutex_);
+  socket.closed_ = true;
+  socket.closedAt_ = HttpClock::now();
+  socket.wake_ = nullptr;
+  socket.pending_.clear();
+  socket.pendingBytes_ = 0;
 }
 
 }  // namespace quillbox::web

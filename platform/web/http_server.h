@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,9 +27,10 @@ struct HttpRequest {
   std::string query;     // as sent, after '?'
   int minorVersion = 1;  // HTTP/1.x
   HttpHeaders headers;
-  std::string body;     // empty while the head is screened
-  std::string peer;     // the client's address (a trusted proxy's client, see trustProxy)
-  bool secure = false;  // it came over TLS (to this server, or to a trusted proxy that says so)
+  std::string body;      // empty while the head is screened
+  std::string peer;      // the client's address (a trusted proxy's client, see trustProxy)
+  bool secure = false;   // it came over TLS (to this server, or to a trusted proxy that says so)
+  bool upgrade = false;  // it asks for a WebSocket
 
   // The first value of the header of that name, in any case; "" when absent.
   std::string_view header(std::string_view name) const;
@@ -39,33 +41,41 @@ struct HttpRequest {
 // Decodes %XX escapes in a request's path; nothing for a broken escape or one that makes a NUL.
 std::optional<std::string> decodePath(std::string_view path);
 
-class HttpStream;
+class HttpSocket;
 
-// An answer. With a stream, the head is sent and then whatever the stream is given, chunked,
-// until the stream ends; the body is then ignored.
+// An answer. With a socket, to a request that asks for a WebSocket (see HttpRequest::upgrade):
+// the upgrade is accepted, naming protocol (when not empty) as the socket's subprotocol, and the
+// connection then carries the socket's messages; status and body are ignored. A socket given to
+// any other request, or to a stranger's, is answered 400 and ends.
 struct HttpResponse {
   int status = 200;
   HttpHeaders headers;
   std::string body;
-  std::shared_ptr<HttpStream> stream;
+  std::shared_ptr<HttpSocket> socket;
+  std::string protocol;
 
   // A body of that type.
   static HttpResponse text(int status, std::string body,
                            std::string_view contentType = "text/plain; charset=utf-8");
 };
 
-// The sending end of a streamed answer (an event stream). Safe from any thread. The server drops
-// the connection when its client leaves, when it does not take what waits within the drain
-// timeout, or when more than the stream buffer limit waits; the stream then reports closed.
-class HttpStream {
+// The server's end of a WebSocket: text messages both ways, each way in order. Safe from any
+// thread. The server closes it when its client leaves or stops answering the server's pings, when
+// the client does not take what waits within the drain timeout, or when more than the socket
+// buffer limit waits; the socket then reports closed.
+class HttpSocket {
  public:
-  HttpStream() = default;
-  HttpStream(const HttpStream&) = delete;
-  HttpStream& operator=(const HttpStream&) = delete;
+  // Handed each message the client sends, in order, on one of the worker threads; the next message
+  // is read once it returns. Set before the socket is handed to the server.
+  std::function<void(std::string)> onMessage;
 
-  // Queues data to go out; false (and nothing queued) once the stream is closed or ended.
-  bool send(std::string_view data);
-  // Ends the stream cleanly once what is queued has gone out.
+  HttpSocket() = default;
+  HttpSocket(const HttpSocket&) = delete;
+  HttpSocket& operator=(const HttpSocket&) = delete;
+
+  // Queues a message to go out; false (and nothing queued) once the socket is closed or ended.
+  bool send(std::string message);
+  // Closes the socket cleanly once what is queued has gone out.
   void end();
   // True once the connection has gone, whatever the reason.
   bool closed() const;
@@ -73,13 +83,14 @@ class HttpStream {
   HttpClock::time_point closedAt() const;
 
  private:
-  friend struct HttpStreamAccess;
+  friend struct HttpSocketAccess;
   mutable std::mutex mutex_;
-  std::string pending_;  // chunk-encoded
+  std::deque<std::string> pending_;
+  std::size_t pendingBytes_ = 0;
   bool ended_ = false;
   bool closed_ = false;
   HttpClock::time_point closedAt_{};
-  std::function<void()> wake_;  // set once the server has taken the stream up
+  std::function<void()> wake_;  // set once the server has taken the socket up
 };
 
 class TlsContext;
@@ -129,8 +140,12 @@ struct HttpServerOptions {
   std::chrono::milliseconds writeTimeout{10000};      // the least time an answer is given
   std::size_t slowestWriteBytesPerSecond = 64 * 1024;
   std::chrono::milliseconds idleTimeout{5000};    // a kept-alive connection between requests
-  std::chrono::milliseconds drainTimeout{15000};  // a stream's client takes what waits
-  std::size_t maxStreamBuffer = std::size_t{64} << 20;
+  std::chrono::milliseconds drainTimeout{15000};  // a socket's client takes what waits
+  std::size_t maxSocketBuffer = std::size_t{64} << 20;
+  // A socket's client is pinged when it has sent nothing for half this long, and closed when it
+  // has sent nothing, not even the answer to a ping, for this long: so an idle socket behind a
+  // proxy that closes quiet connections stays open. A socket's messages stop at maxBodyBytes.
+  std::chrono::milliseconds socketIdleTimeout{30000};
   std::chrono::milliseconds lingerTimeout{2000};  // reading what follows an owner's refused request
   std::size_t maxConnections = 256;
   // Connections that no credential has been shown on (heads on their way, strangers' answers):
@@ -153,7 +168,7 @@ struct HttpServerOptions {
 // A small HTTP/1.1 server on Boost.Beast. One network thread accepts connections and reads heads and
 // bodies without blocking, so a slow or silent client costs a file descriptor and never a thread;
 // whole heads, bodies and answers have deadlines. Screened, complete requests go to a small pool
-// of workers; their answers, and what streams are given, are written by the network thread.
+// of workers; their answers, and the messages sockets are given, are written by the network thread.
 // Request bodies come with a Content-Length (chunked ones are refused with 411). Connections
 // are kept alive between requests for the idle timeout.
 class HttpServer {
@@ -170,8 +185,8 @@ class HttpServer {
   Status start();
   // The port bound; 0 before listen().
   int port() const;
-  // Stops accepting, gives ended streams a moment to send their last bytes, closes every
-  // connection (every stream then reports closed) and waits for the workers. Safe to call more
+  // Stops accepting, gives ended sockets a moment to send their last messages, closes every
+  // connection (every socket then reports closed) and waits for the workers. Safe to call more
   // than once.
   void stop();
 

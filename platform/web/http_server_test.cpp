@@ -10,6 +10,8 @@
 #include <atomic>
 #include <future>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace quillbox::web {
 namespace {
@@ -17,6 +19,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kGood = "Cookie: t=good\r\n";
+constexpr const char* kUpgrade =
+    "Host: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
 
 // One client connection, written and read byte for byte as a test wants.
 class RawClient {
@@ -88,8 +93,8 @@ class HttpServerTest : public ::testing::Test {
   }
 
   // The cookie t=good is the owner's credential, "Authorization: dev" a device's (bodies up to 2000
-  // bytes); /open/ is answered to anyone; the rest is refused. /stream answers with a stream that
-  // the test then holds.
+  // bytes); /open/ is answered to anyone; the rest is refused. /socket answers with a WebSocket that
+  // the test then holds, which echoes what it is sent.
   void start(HttpServerOptions options = {}) {
     options.screen = [](const HttpRequest& request) {
       if (request.header("COOKIE") == "t=good") return Screening::as(Standing::owner);
@@ -99,13 +104,18 @@ class HttpServerTest : public ::testing::Test {
     };
     options.handle = [this](const HttpRequest& request) {
       ++handled_;
-      if (request.path != "/stream") {
+      if (request.path.find("/socket") == std::string::npos) {
         return HttpResponse::text(
             200, request.method + " " + request.path + " " + request.body + request.param("q").value_or(""));
       }
       HttpResponse response;
-      response.stream = std::make_shared<HttpStream>();
-      streams_.set_value(response.stream);
+      response.socket = std::make_shared<HttpSocket>();
+      response.protocol = "echo";
+      response.socket->onMessage = [socket =
+                                        std::weak_ptr<HttpSocket>(response.socket)](std::string message) {
+        if (auto held = socket.lock()) held->send("echo " + message);
+      };
+      if (request.upgrade) sockets_.set_value(response.socket);
       return response;
     };
     server_ = std::make_unique<HttpServer>(std::move(options));
@@ -119,12 +129,12 @@ class HttpServerTest : public ::testing::Test {
     EXPECT_EQ(client->answer(), "200 OK GET /a ");
     return client;
   }
-  // Opens a stream and gives it back once its head has arrived.
-  std::shared_ptr<HttpStream> openStream(RawClient& client) {
-    streams_ = {};
-    client.send(std::string("GET /stream HTTP/1.1\r\n") + kGood + "\r\n");
-    EXPECT_NE(client.read().find("200 OK"), std::string::npos);
-    return streams_.get_future().get();
+  // Opens a socket and gives it back once the upgrade's answer has arrived.
+  std::shared_ptr<HttpSocket> openSocket(RawClient& client) {
+    sockets_ = {};
+    client.send(std::string("GET /socket HTTP/1.1\r\n") + kGood + kUpgrade);
+    EXPECT_NE(client.read().find("101 Switching Protocols"), std::string::npos);
+    return sockets_.get_future().get();
   }
   template <class F>
   static bool eventually(F check) {
@@ -136,7 +146,7 @@ class HttpServerTest : public ::testing::Test {
   }
 
   std::atomic<int> handled_{0};
-  std::promise<std::shared_ptr<HttpStream>> streams_;
+  std::promise<std::shared_ptr<HttpSocket>> sockets_;
   std::unique_ptr<HttpServer> server_;
 };
 
@@ -182,19 +192,23 @@ TEST_F(HttpServerTest, NoBodyIsReadBeforeItsCredentialIsCheckedOnTheHead) {
   HttpServerOptions options;
   options.maxBodyBytes = 1000;
   start(options);
+  // Strangers send their bodies at once, before any answer: they get one, or a reset.
   std::string answers;
-  for (std::string head :
-       {std::string("PUT /x HTTP/1.1\r\nAuthorization: made-up\r\nContent-Length: 4194304\r\n\r\n"),
-        std::string("POST /open/a HTTP/1.1\r\nContent-Length: 500\r\n\r\n"),
-        std::string("POST /a HTTP/1.1\r\n") + kGood + "Content-Length: 1001\r\n\r\n"}) {
+  for (auto [request, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"PUT /x HTTP/1.1\r\nAuthorization: made-up\r\nContent-Length: 4194304\r\n\r\n" +
+                std::string(65536, 'x'),
+            "403 Forbidden no token"},
+           {"POST /open/a HTTP/1.1\r\nContent-Length: 500\r\n\r\n" + std::string(500, 'o'),
+            "200 OK POST /open/a "},
+           {std::string("POST /a HTTP/1.1\r\n") + kGood + "Content-Length: 1001\r\n\r\n",
+            "413 Payload Too Large request body too large\n"}}) {
     auto client = connect();
-    client->send(head);
-    answers += client->answer();
+    client->send(request);
+    std::string got = client->answer();
+    answers += got == expected || got == "closed" ? "answered" : got;
     answers += client->closed() ? " (closed)|" : "|";
   }
-  EXPECT_EQ(answers,
-            "403 Forbidden no token (closed)|200 OK POST /open/a  (closed)|"
-            "413 Payload Too Large request body too large\n (closed)|");
+  EXPECT_EQ(answers, "answered (closed)|answered (closed)|answered (closed)|");
   EXPECT_EQ(server_->bytesPastHeads(), 0u);
 
   auto device = connect();
@@ -259,33 +273,48 @@ TEST_F(HttpServerTest, ConnectionsThatShowedNoCredentialMakeWayOldestFirst) {
   EXPECT_TRUE(oldest->closed());
 }
 
-TEST_F(HttpServerTest, AStreamSendsAsItIsGivenEndsCleanlyAndIsDroppedWhenItsClientTakesNothing) {
+TEST_F(HttpServerTest, ASocketCarriesMessagesBothWaysEndsCleanlyAndIsDroppedWhenItsClientTakesNothing) {
   HttpServerOptions options;
-  options.maxStreamBuffer = 40 << 20;
+  options.maxSocketBuffer = 40 << 20;
   options.drainTimeout = 300ms;
   start(options);
+  // Only the owner's or a device's request that asks for a WebSocket gets one.
+  std::string refused;
+  for (const std::string& head : {std::string("GET /socket HTTP/1.1\r\n") + kGood + "\r\n",
+                                  std::string("GET /open/socket HTTP/1.1\r\n") + kUpgrade}) {
+    auto client = connect();
+    client->send(head);
+    refused += client->answer().substr(0, 3) + " ";
+  }
+  EXPECT_EQ(refused, "400 400 ");
   auto reader = connect();
-  std::shared_ptr<HttpStream> stream = openStream(*reader);
-  ASSERT_TRUE(stream->send("hello"));
-  EXPECT_EQ(reader->read("hello\r\n"), "5\r\nhello\r\n");
-  stream->end();
-  EXPECT_EQ(reader->read("0\r\n\r\n"), "0\r\n\r\n");
+  std::shared_ptr<HttpSocket> socket = openSocket(*reader);
+  ASSERT_TRUE(socket->send("hello"));
+  EXPECT_EQ(reader->read("hello"), "\x81\x05hello");
+  reader->send(std::string("\x81\x82\0\0\0\0hi", 8));  // a masked text frame
+  EXPECT_EQ(reader->read("echo hi"),
+            "\x81\x07"
+            "echo hi");
+  socket->end();
+  EXPECT_EQ(reader->read("\x03\xe8"), "\x88\x02\x03\xe8");  // a clean close, answered
+  reader->send(std::string("\x88\x82\0\0\0\0\x03\xe8", 8));
   EXPECT_TRUE(reader->closed());
-  EXPECT_TRUE(eventually([&] { return stream->closed(); }));
+  reader.reset();
+  EXPECT_TRUE(eventually([&] { return socket->closed(); }));
 
   // More than the connection's buffers hold, never read: dropped at the drain deadline.
   auto stalled = connect();
-  std::shared_ptr<HttpStream> blocked = openStream(*stalled);
+  std::shared_ptr<HttpSocket> blocked = openSocket(*stalled);
   for (int i = 0; i < 16; ++i) ASSERT_TRUE(blocked->send(std::string(1 << 20, 'x')));
   EXPECT_TRUE(eventually([&] { return blocked->closed(); }));
   EXPECT_FALSE(blocked->send("more"));
 
-  // Far more than the stream may hold: dropped at once.
+  // Far more than the socket may hold: dropped at once.
   options.drainTimeout = 60s;
   server_->stop();
   start(options);
   auto flooded = connect();
-  std::shared_ptr<HttpStream> flood = openStream(*flooded);
+  std::shared_ptr<HttpSocket> flood = openSocket(*flooded);
   for (int i = 0; i < 64 && flood->send(std::string(1 << 20, 'x')); ++i) {
   }
   EXPECT_TRUE(eventually([&] { return flood->closed(); }));

@@ -163,20 +163,15 @@ std::string loadServerAddress(const std::filesystem::path& home) {
   return text;
 }
 
-std::string cookieValue(std::string_view header, std::string_view name) {
-  std::size_t start = 0;
-  while (start < header.size()) {
-    std::size_t end = header.find(';', start);
-    if (end == std::string_view::npos) end = header.size();
-    std::string_view pair = header.substr(start, end - start);
-    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
-    std::size_t equals = pair.find('=');
-    if (equals != std::string_view::npos && pair.substr(0, equals) == name) {
-      std::string_view value = pair.substr(equals + 1);
-      while (!value.empty() && value.back() == ' ') value.remove_suffix(1);
-      return std::string(value);
-    }
-    start = end + 1;
+std::string socketToken(std::string_view protocols) {
+  while (!protocols.empty()) {
+    std::size_t comma = protocols.find(',');
+    std::string_view offered = protocols.substr(0, comma);
+    protocols.remove_prefix(comma == std::string_view::npos ? protocols.size() : comma + 1);
+    while (!offered.empty() && (offered.front() == ' ' || offered.front() == '\t')) offered.remove_prefix(1);
+    while (!offered.empty() && (offered.back() == ' ' || offered.back() == '\t')) offered.remove_suffix(1);
+    if (offered.substr(0, kSocketTokenPrefix.size()) == kSocketTokenPrefix)
+      return std::string(offered.substr(kSocketTokenPrefix.size()));
   }
   return "";
 }
@@ -239,7 +234,5 @@ bool RequestGuard::originAllowed(std::string_view origin, std::string_view hostH
 bool RequestGuard::tokenMatches(std::string_view secret) const {
   return !token_.empty() && sameSecret(secret, token_);
 }
-
-std::string tokenCookieName(int port) { return "quillbox_token_" + std::to_string(port); }
 
 }  // namespace quillbox::web

@@ -36,8 +36,14 @@ Status saveServerAddress(const std::filesystem::path& home, std::string_view ori
 // The address kept there; "" when there is none, or what is there is not an http(s) origin.
 std::string loadServerAddress(const std::filesystem::path& home);
 
-// The value of the cookie name in a Cookie header, "" when absent.
-std::string cookieValue(std::string_view header, std::string_view name);
+// The page offers two subprotocols when it opens its socket: kSocketProtocol, which the server
+// names in its answer, and the page's token after kSocketTokenPrefix, so that the token is checked
+// on the socket's opening request like every other credential, and never rides in a cookie.
+inline constexpr std::string_view kSocketProtocol = "quillbox";
+inline constexpr std::string_view kSocketTokenPrefix = "quillbox.token.";
+
+// The token offered in a Sec-WebSocket-Protocol header's comma-separated list; "" when none is.
+std::string socketToken(std::string_view protocols);
 
 // Compares two secrets in a time that does not depend on where they differ.
 bool sameSecret(std::string_view a, std::string_view b);
@@ -79,9 +85,5 @@ class RequestGuard {
   std::vector<std::string> origins_;      // lower case
   std::vector<std::string> authorities_;  // their HOST[:PORT], lower case
 };
-
-// The name of the cookie that carries the token of the app on that port. A browser shares cookies
-// among all the ports of one host, so two apps on one machine each keep their own.
-std::string tokenCookieName(int port);
 
 }  // namespace quillbox::web

@@ -86,11 +86,11 @@ TEST(RequestGuards, OnlyTheAppsOwnPageMayPostEventsOrOpenStreams) {
   EXPECT_FALSE(RequestGuard::originAllowed("", "127.0.0.1:8080", "same-site"));
 }
 
-TEST(Cookies, TheNamedCookieIsFoundAmongOthers) {
-  EXPECT_EQ(cookieValue("a=1; quillbox_token=abc; b=2", "quillbox_token"), "abc");
-  EXPECT_EQ(cookieValue("quillbox_token=", "quillbox_token"), "");
-  EXPECT_EQ(cookieValue("xquillbox_token=abc", "quillbox_token"), "");
-  EXPECT_EQ(cookieValue("", "quillbox_token"), "");
+TEST(SocketProtocols, TheTokenIsFoundAmongTheOfferedProtocols) {
+  EXPECT_EQ(socketToken("quillbox, quillbox.token.abc"), "abc");
+  EXPECT_EQ(socketToken("quillbox.token.abc,quillbox"), "abc");
+  EXPECT_EQ(socketToken("quillbox, xquillbox.token.abc"), "");
+  EXPECT_EQ(socketToken(""), "");
 }
 
 // A file that holds no well-formed token is replaced by a new one, which is then kept, private.

@@ -16,17 +16,19 @@ namespace quillbox::web {
 
 namespace {
 
-constexpr std::string_view kHeartbeat = ": still here\n\n";
-
 HttpResponse refusal(int status, std::string_view message) {
   return HttpResponse::text(status, std::string(message) + "\n");
 }
 
-HttpResponse errorJson(int status, std::string_view message) {
-  std::string body = "{\"error\":";
-  appendJsonString(body, message);
+// How an event went, as its socket is told: {"answer": seq, "status": S} and "error" when it failed.
+std::string answerJson(std::uint64_t seq, int status, std::string_view error) {
+  std::string body = "{\"answer\":" + std::to_string(seq) + ",\"status\":" + std::to_string(status);
+  if (!error.empty()) {
+    body += ",\"error\":";
+    appendJsonString(body, error);
+  }
   body += '}';
-  return HttpResponse::text(status, std::move(body), "application/json");
+  return body;
 }
 
 // A file of the page. The device app's come with their own policy (its worker compiles the app's
@@ -60,7 +62,6 @@ struct WebServer::Impl {
   WebServerOptions options;
   MainQueue& queue;
   RequestGuard guard;  // set before the first request, then only read
-  std::string cookieName;
   std::unique_ptr<HttpServer> http;
   std::thread ticker;
   std::atomic<int> port{0};
@@ -72,7 +73,7 @@ struct WebServer::Impl {
 
   // Main queue only.
   BrowserWindows windows;
-  std::map<std::string, std::shared_ptr<Channel>> channels;
+  std::vector<std::shared_ptr<Channel>> channels;
   std::uint64_t lastGeneration = 0;
   std::string status;
 
@@ -80,8 +81,8 @@ struct WebServer::Impl {
   Screening screen(const HttpRequest& req) const;
   // Worker threads:
   HttpResponse handle(const HttpRequest& req);
-  HttpResponse openStream(const HttpRequest& req);
-  HttpResponse runEvent(const HttpRequest& req);
+  HttpResponse openSocket(const HttpRequest& req);
+  void runEvent(BrowserWindow& target, const ClientEvent& event, std::string& answer);
 
   // Main queue:
   void poll();
@@ -118,7 +119,6 @@ Status WebServer::start() {
   s.port = s.http->port();
   s.guard = RequestGuard(s.options.listen.host, s.port, s.options.token, s.options.machineNames,
                          s.options.publicOrigins);
-  s.cookieName = tokenCookieName(s.port);
   if (Status serving = s.http->start(); !serving.ok()) return serving;
   s.started = true;
   s.ticker = std::thread([&s] {
@@ -143,7 +143,7 @@ void WebServer::stop() {
   { std::lock_guard<std::mutex> guard(s.tickMutex); }
   s.tickWake.notify_all();
   if (s.ticker.joinable()) s.ticker.join();
-  // Every stream ends cleanly; the front sends their last bytes before it closes.
+  // Every socket ends cleanly; the front sends their last messages before it closes.
   s.queue.postAndWait([&s] { s.closeAll(); });
   s.http->stop();
   // Work posted before this point has run once this returns (or the queue has stopped).
@@ -157,7 +157,7 @@ std::size_t WebServer::windowCount() {
 }
 
 void WebServer::Impl::closeAll() {
-  for (auto& [id, channel] : channels) channel->http->end();
+  for (auto& channel : channels) channel->socket->end();
 }
 
 Screening WebServer::Impl::screen(const HttpRequest& req) const {
@@ -165,31 +165,27 @@ Screening WebServer::Impl::screen(const HttpRequest& req) const {
   const std::string_view host = req.header("Host");
   if (!guard.hostAllowed(host))
     return Screening::refuse(refusal(403, "this server does not answer to that host name"));
-  // The device app's files hold no lists: a paired browser fetches them without the page's token.
-  if (req.method == "GET" && req.path.rfind("/device/", 0) == 0) return Screening::as(Standing::stranger);
   if (req.method == "GET" && req.path == "/") {
     if (std::optional<std::string> token = req.param("token")) {
       if (!guard.tokenMatches(*token))
         return Screening::refuse(refusal(403, "this address holds a token that is not this app's"));
-      // The first visit trades the token in the printed address for a cookie, and drops it from
-      // the address bar.
-      HttpResponse trade;
-      trade.status = 303;
-      trade.headers.emplace_back("Set-Cookie", cookieName + "=" + *token +
-                                                   "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000" +
-                                                   (req.secure ? "; Secure" : ""));
+      // An address of the older form: the token moves after '#', which no browser sends on.
+      HttpResponse moved;
+      moved.status = 303;
       std::string location = "/";
       Idiom idiom{};
       std::optional<std::string> wanted = req.param("idiom");
       if (wanted && parseIdiom(*wanted, &idiom)) location += "?idiom=" + *wanted;
-      trade.headers.emplace_back("Location", location);
-      return Screening::refuse(std::move(trade));
+      moved.headers.emplace_back("Location", location + "#token=" + *token);
+      return Screening::refuse(std::move(moved));
     }
   }
-  if (!guard.tokenMatches(cookieValue(req.header("Cookie"), cookieName))) {
+  // The page's files and the device app's hold no lists: they are served without the token.
+  if (req.method == "GET" && findAsset(req.path) != nullptr) return Screening::as(Standing::stranger);
+  if (req.path != "/api/socket" || !guard.tokenMatches(socketToken(req.header("Sec-WebSocket-Protocol")))) {
     return Screening::refuse(refusal(403, "open the address that `quillbox serve` printed, with its token"));
   }
-  if (req.path.rfind("/api/", 0) == 0 && !guard.isPublicOrigin(req.header("Origin")) &&
+  if (!guard.isPublicOrigin(req.header("Origin")) &&
       !RequestGuard::originAllowed(req.header("Origin"), host, req.header("Sec-Fetch-Site"), req.secure)) {
     return Screening::refuse(refusal(403, "requests from other sites are refused"));
   }
@@ -199,46 +195,54 @@ Screening WebServer::Impl::screen(const HttpRequest& req) const {
 HttpResponse WebServer::Impl::handle(const HttpRequest& req) {
   if (options.cloud && CloudEndpoint::serves(req.path)) return options.cloud->handle(req);
   if (req.method == "GET") {
-    if (req.path == "/api/stream") return openStream(req);
+    if (req.path == "/api/socket") return openSocket(req);
     if (const Asset* found = findAsset(req.path)) return serveAsset(*found, req);
-  } else if (req.method == "POST" && req.path == "/api/event") {
-    return runEvent(req);
   }
   return refusal(404, "not found");
 }
 
-HttpResponse WebServer::Impl::openStream(const HttpRequest& req) {
+HttpResponse WebServer::Impl::openSocket(const HttpRequest& req) {
+  if (!req.upgrade) return refusal(400, "this address is the page's WebSocket");
   Idiom idiom = options.defaultIdiom;
   std::optional<std::string> asked = req.param("idiom");
-  if (asked && !parseIdiom(*asked, &idiom)) return errorJson(400, "idiom is phone or pad");
-  std::optional<std::string> wanted = req.param("window");
+  if (asked && !parseIdiom(*asked, &idiom)) return refusal(400, "idiom is phone or pad");
+  const std::string wanted = req.param("window").value_or("");
   auto channel = std::make_shared<Channel>();
-  channel->id = randomId();
-  channel->http = std::make_shared<HttpStream>();
-  channel->single = asked || wanted;
+  channel->socket = std::make_shared<HttpSocket>();
   std::string error;
+  std::string windowId;
   bool ran = queue.postAndWait([&] {
     if (stopping) {
       error = "the app is stopping";
       return;
     }
-    std::string hello = "event: hello\ndata: {\"stream\":";
-    appendJsonString(hello, channel->id);
-    hello += "}\n\n";
-    (void)channel->http->send(hello);
-    channel->lastSent = Clock::now();
-    if (channel->single) {
-      std::shared_ptr<BrowserWindow> window = windows.takeUp(wanted.value_or(""), idiom, error);
-      if (!window) return;
-      windows.attach(*window, channel);
-    }
-    channels.emplace(channel->id, channel);
+    std::shared_ptr<BrowserWindow> window = windows.takeUp(wanted, idiom, error);
+    if (!window) return;
+    windowId = window->id;
+    windows.attach(*window, channel);
+    channels.push_back(channel);
     windows.sendChanges(status);
   });
-  if (!ran || !error.empty()) return errorJson(503, ran ? error : "the app is stopping");
+  if (!ran || !error.empty()) return refusal(503, ran ? error : "the app is stopping");
+  // Each message is one event of this socket's window, run in the order they came.
+  channel->socket->onMessage = [this, weak = std::weak_ptr<Channel>(channel), windowId](std::string text) {
+    Result<ClientEvent> parsed = parseClientEvent(text);
+    std::string answer;
+    (void)queue.postAndWait([&] {
+      std::shared_ptr<Channel> live = weak.lock();
+      BrowserWindow* target = windows.find(windowId);
+      if (!live || target == nullptr || target->channel != live) return;  // another tab took it up
+      if (!parsed) {
+        answer = answerJson(0, 400, parsed.status().message());
+      } else {
+        runEvent(*target, parsed.value(), answer);
+      }
+      if (!answer.empty()) (void)live->socket->send(std::move(answer));
+    });
+  };
   HttpResponse response;
-  response.headers = {{"Content-Type", "text/event-stream"}, {"X-Accel-Buffering", "no"}};
-  response.stream = channel->http;
+  response.socket = channel->socket;
+  response.protocol = std::string(kSocketProtocol);
   return response;
 }
 
@@ -260,88 +264,29 @@ void WebServer::Impl::poll() {
     windows.markAllChanged();
   }
   windows.sendChanges(status);
-  for (auto it = channels.begin(); it != channels.end();) {
-    Channel& channel = *it->second;
-    if (!channel.open()) {
-      it = channels.erase(it);
-      continue;
-    }
-    if (now - channel.lastSent >= options.heartbeat) {
-      (void)channel.http->send(kHeartbeat);
-      channel.lastSent = now;
-    }
-    ++it;
-  }
+  std::erase_if(channels, [](const std::shared_ptr<Channel>& channel) { return !channel->open(); });
 }
 
-HttpResponse WebServer::Impl::runEvent(const HttpRequest& req) {
-  if (req.header("Content-Type").rfind("application/json", 0) != 0) {
-    return errorJson(415, "events are sent as application/json");
-  }
-  Result<ClientEvent> parsed = parseClientEvent(req.body);
-  if (!parsed) return errorJson(400, parsed.status().message());
-  const ClientEvent& event = parsed.value();
-
-  int code = 204;
-  std::string error;
-  std::string body;
-  bool ran = queue.postAndWait([&] {
-    if (event.type == ClientEvent::Type::attach) {
-      auto channel = channels.find(event.stream);
-      Idiom idiom = options.defaultIdiom;
-      if (!event.idiom.empty() && !parseIdiom(event.idiom, &idiom)) {
-        code = 400;
-        error = "idiom is phone or pad";
-      } else if (channel == channels.end() || !channel->second->open()) {
-        code = 404;
-        error = "no such stream";
-      } else if (std::shared_ptr<BrowserWindow> window = windows.takeUp(event.window, idiom, error)) {
-        windows.attach(*window, channel->second);
-        code = 200;
-        body = "{\"window\":";
-        appendJsonString(body, window->id);
-        body += '}';
-        windows.sendChanges(status);
-      } else {
-        code = 503;
-      }
-      return;
-    }
-    BrowserWindow* target = windows.find(event.window);
-    if (target == nullptr) {
-      code = 404;
-      error = "no such window";
-      return;
-    }
-    if (event.seq != 0 && event.seq <= target->ack) return;  // already run
-    target->ack = event.seq;
-    if (event.type == ClientEvent::Type::viewport) {
-      target->mirror.setViewport(event.id, event.from, event.to);
-      target->dirty = true;
-      windows.sendChanges(status);
-      return;
-    }
-    if (event.type == ClientEvent::Type::detach) {
-      windows.detach(*target);
-      return;
-    }
-    // The tree the person saw.
-    Status applied = applyClientEvent(*target->window, event, target->treeSeenAt(event.rev));
-    if (!applied.ok()) {
-      code = statusForFailure(applied);
-      error = applied.message();
-    }
-    windows.afterEvent(target);
+// Runs one event of the window's page; answer is what its socket is told after the tree.
+void WebServer::Impl::runEvent(BrowserWindow& target, const ClientEvent& event, std::string& answer) {
+  answer = answerJson(event.seq, 204, "");
+  if (event.seq != 0 && event.seq <= target.ack) return;  // already run
+  target.ack = event.seq;
+  if (event.type == ClientEvent::Type::viewport) {
+    target.mirror.setViewport(event.id, event.from, event.to);
+    target.dirty = true;
     windows.sendChanges(status);
-  });
-  if (!ran) return errorJson(503, "the app is stopping");
-  if (code == 200) return HttpResponse::text(200, std::move(body), "application/json");
-  if (code == 204) {
-    HttpResponse done;
-    done.status = 204;
-    return done;
+    return;
   }
-  return errorJson(code, error);
+  if (event.type == ClientEvent::Type::attach || event.type == ClientEvent::Type::detach) {
+    answer = answerJson(event.seq, 400, "a socket carries one window");
+    return;
+  }
+  // The tree the person saw.
+  Status applied = applyClientEvent(*target.window, event, target.treeSeenAt(event.rev));
+  if (!applied.ok()) answer = answerJson(event.seq, statusForFailure(applied), applied.message());
+  windows.afterEvent(&target);
+  windows.sendChanges(status);
 }
 
 }  // namespace quillbox::web

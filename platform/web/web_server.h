@@ -21,13 +21,13 @@ namespace quillbox::web {
 
 struct WebServerOptions {
   ListenAddress listen{"127.0.0.1", 8080};
-  // The secret every request must carry, on loopback too: the port's token cookie, traded for
-  // ?token= on the first visit. start() fails without one.
+  // The secret the page's socket must carry, on loopback too (in Sec-WebSocket-Protocol, see
+  // socketToken). start() fails without one.
   std::string token;
   // Further names this machine answers to, for a server off loopback (see RequestGuard).
   std::vector<std::string> machineNames;
   // The origins ("https://HOST[:PORT]") devices use to reach this server from elsewhere, such as
-  // through a reverse proxy (`serve --public-origin`): the page, its events and /device/ answer to them.
+  // through a reverse proxy (`serve --public-origin`): the page, its socket and /device/ answer to them.
   std::vector<std::string> publicOrigins;
   // A new window of the app for a browser window on a device of that idiom. Called on the main
   // queue.
@@ -48,43 +48,43 @@ struct WebServerOptions {
   // The HTTP front's limits and deadlines (body limit, connection bounds, timeouts); its address,
   // callbacks and common headers are the server's own.
   HttpServerOptions http;
-  std::size_t maxWindows = 32;      // windows with an open event stream
+  std::size_t maxWindows = 32;      // windows with an open socket
   std::size_t maxIdleWindows = 16;  // windows kept while their browser is away
   std::chrono::milliseconds pollInterval{200};
-  std::chrono::seconds keepIdle{900};  // how long a window outlives its event stream
-  std::chrono::seconds heartbeat{15};  // a comment on a quiet event stream
+  std::chrono::seconds keepIdle{900};  // how long a window outlives its socket
 };
 
-// The app for browsers: the page and its script, one app window per browser window, and the
-// events that drive them, over HTTP.
+// The app for browsers: the page and its script, one app window per browser tab, and the events
+// that drive them, over one WebSocket a tab.
 //
-//   GET  /                    the page (and /app.js, /app.css, /icon.svg)
-//   GET  /api/stream          an event stream of windows' trees. It starts with "event: hello"
-//                             and {"stream": ID}; windows are sent to it with attach events (the
-//                             pages of one browser share one stream so). ?idiom=phone|pad opens a
-//                             new window on it, ?window=ID takes up an open one again: a stream
-//                             for that window alone. Each message is "event: tree" with
-//                             {"window", "rev", "ack", "full", "status", "nodes": [element
-//                             records, see web_tree.h]}: the whole tree when full, else the
-//                             elements that are new or changed.
-//   POST /api/event           one event (see web_events.h): 204 when done, 200 and {"window"}
-//                             for an attach (404 when its stream is gone); 400 malformed;
-//                             404 no such window; 409 when it names no element that takes it, or
-//                             a tap on a row that changed after the tree the person saw; 413 too
-//                             large (refused before it is read); 415 not JSON; 503 when the
-//                             event's operation failed because a store could not be read or
-//                             written. 400, 404, 409 and 503 carry {"error": message}.
+//   GET  /                    the page (and /app.js and its other scripts, /app.css, /icon.svg): they
+//                             hold no lists, and are served to anyone whose Host names this server.
+//                             /?token=T (the address an older version printed) moves to /#token=T.
+//   GET  /api/socket          the page's WebSocket, offered the subprotocols "quillbox" and
+//                             "quillbox.token." followed by the token (see socketToken); the answer
+//                             names "quillbox". ?idiom=phone|pad opens a new window on it; ?window=ID
+//                             takes that window up again (a new one when it is gone), and ends the
+//                             socket it had. Down it go the window's trees, {"window", "rev", "ack",
+//                             "full", "status", "nodes": [element records, see web_tree.h]}, the whole
+//                             tree first and when full, else the elements that are new or changed;
+//                             and one answer for each event, after the tree that follows it:
+//                             {"answer": seq, "status": S} with "error" for a failure, S as an HTTP
+//                             status: 204 done; 400 malformed; 409 when it names no element that
+//                             takes it, or a tap on a row that changed after the tree the person saw;
+//                             503 when the event's operation failed because a store could not be
+//                             read or written. Up it come events (see web_events.h), run in order;
+//                             one over the body limit closes the socket.
 //
 //   /cloud/v1/...             the cloud endpoint (see CloudEndpoint), when the server has one: its
 //                             requests carry a device token instead, and pass its checks alone.
 //
-// Every other request is refused (403), from its head alone and before anything else is done, unless
-// its Host header names this server and it carries the token's cookie. Event requests and streams
-// are refused (403) when another site sends them. Every answer carries a Content-Security-Policy
-// that allows only the app's own script and style.
+// Every other request is refused (403), from its head alone and before anything else is done, and
+// so is every request whose Host header does not name this server, and a socket without the token
+// or opened from another site. Every answer carries a Content-Security-Policy that allows only the
+// app's own script and style.
 //
 // Everything a window does runs on the main queue, one at a time; the HTTP front's workers only
-// post to it and wait, and the event streams are handed what to send. After each event every open window
+// post to it and wait, and the sockets are handed what to send. After each event every open window
 // picks up the store's changes, and each window whose tree changed is sent the change. Other processes'
 // writes are picked up at every poll.
 class WebServer {
@@ -102,7 +102,7 @@ class WebServer {
   // The port bound (the one the system picked for port 0). 0 before start().
   int port() const;
 
-  // Ends every event stream, stops listening and waits for the server's threads. The queue must
+  // Ends every socket, stops listening and waits for the server's threads. The queue must
   // still be running or stopped, not blocked. Safe to call more than once.
   void stop();
 

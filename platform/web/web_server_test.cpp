@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/websocket.hpp>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -19,6 +19,7 @@
 #include "platform/view/window.h"
 #include "platform/web/http_client_test_support.h"
 #include "platform/web/web_assets.h"
+#include "platform/web/web_security.h"
 #include "screens/notes/notes_view.h"
 
 namespace quillbox::web {
@@ -26,85 +27,81 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
 
 constexpr const char* kNoteField = "/notes/0/0/0/0";
 constexpr const char* kNoteSearch = "/notes/0/1/0/0";
 constexpr const char* kNoteRows = "/notes/0/1/1";
 const std::string kToken(64, 'c');
 
-// One event stream, read on a thread of its own, and the trees it has been sent so far, kept by
-// window and id as a browser keeps them.
-class Stream {
+// A page's socket: the trees it has been sent, kept by window and id as a browser keeps them, and
+// the answers to its events. Read on the test's thread: each wait runs the socket's reads until
+// what is waited for has come.
+class Socket {
  public:
-  Stream(int port, std::string query, TestHeaders headers = {}) {
-    thread_ = std::thread([this, port, query, headers] {
-      TestHttpClient client(port);
-      int status = client
-                       .ask("GET", "/api/stream?" + query, "", headers,
-                            [this](std::string_view data) {
-                              std::lock_guard<std::mutex> guard(mutex_);
-                              buffer_.append(data);
-                              for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
-                                std::string message = buffer_.substr(0, end);
-                                buffer_.erase(0, end + 2);
-                                if (message.rfind("event: tree\ndata: ", 0) == 0)
-                                  messages_.push_back(json::parse(message.substr(18)));
-                                if (message.rfind("event: hello\ndata: ", 0) == 0)
-                                  id_ = json::parse(message.substr(19))["stream"];
-                              }
-                              wake_.notify_all();
-                              return !leaving_.load();
-                            })
-                       .status;
-      std::lock_guard<std::mutex> guard(mutex_);
-      status_ = status;
+  Socket(int port, const std::string& query, const TestHeaders& headers = {},
+         const std::string& token = kToken) {
+    ws_.set_option(websocket::stream_base::decorator([&](websocket::request_type& request) {
+      request.set(http::field::sec_websocket_protocol, "quillbox, quillbox.token." + token);
+      request.set(http::field::origin, "http://127.0.0.1:" + std::to_string(port));
+      for (const auto& [name, value] : headers) request.set(name, value);
+    }));
+    boost::system::error_code ec;
+    ws_.next_layer().connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, ec);
+    websocket::response_type answer;
+    std::string host = "127.0.0.1:" + std::to_string(port);
+    for (const auto& [name, value] : headers)
+      if (name == "Host") host = value;
+    bool done = ec.failed();
+    if (!done) {
+      ws_.async_handshake(answer, host, "/api/socket?" + query, [&](boost::system::error_code failed) {
+        ec = failed;
+        done = true;
+      });
+      wait([&] { return done; });
+    }
+    status_ = done && !ec ? 101 : static_cast<int>(answer.result_int());
+    if (!done || ec) {
       ended_ = true;
-      wake_.notify_all();
+      return;
+    }
+    read();
+  }
+
+  // The opening request's answer: 101 when the socket opened.
+  int status() const { return status_; }
+
+  // Sends an event's text and waits for its answer: "204", or the status and the error.
+  std::string sendText(const std::string& text) {
+    bool written = false;
+    ws_.async_write(asio::buffer(text), [&](boost::system::error_code, std::size_t) { written = true; });
+    if (!wait([&] { return written && !answers_.empty(); })) return "closed";
+    std::string answer = answers_.front();
+    answers_.pop_front();
+    return answer;
+  }
+
+  // Takes messages until check() holds; false when it does not in time, or the socket closed.
+  template <class F>
+  bool until(F check) {
+    return wait([&] {
+      while (!trees_.empty()) take();
+      return check();
     });
   }
-  ~Stream() { thread_.join(); }
-
-  // The browser goes away: the stream is closed at the next message or heartbeat.
-  void leave() { leaving_ = true; }
-
-  // Takes the next message into the tree; false when none comes in time.
-  bool next(std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!wake_.wait_for(lock, timeout, [&] { return !messages_.empty() || ended_; }) || messages_.empty())
-      return false;
-    json message = std::move(messages_.front());
-    messages_.pop_front();
-    window_ = message["window"];
-    revs_[window_] = message["rev"];
-    status_line_ = message["status"];
-    auto& records = records_[window_];
-    if (message["full"]) records.clear();
-    for (json& record : message["nodes"]) records[record["i"]] = record;
-    return true;
-  }
-  // Takes messages until check() holds.
-  template <class F>
-  bool until(F check, std::chrono::milliseconds timeout = 5s) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!check()) {
-      if (!next(
-              std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())))
-        return false;
-    }
-    return true;
-  }
-  int endedWith(std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, timeout, [&] { return ended_; });
-    return ended_ ? status_ : 0;
+  // True once the server has closed the socket.
+  bool closed() {
+    return wait([&] { return ended_; });
   }
 
   // The rows under a list of a window (the last one sent), each as its texts joined by " ", rows
   // joined by "|".
-  std::string rows(const std::string& list, std::string window = "") const {
-    if (window.empty()) window = window_;
-    if (records_.count(window) == 0) return "(no window)";
-    const auto& records = records_.at(window);
+  std::string rows(const std::string& list) const {
+    if (records_.count(window_) == 0) return "(no window)";
+    const auto& records = records_.at(window_);
     std::string out;
     auto it = records.find(list);
     if (it == records.end()) return "(no list)";
@@ -113,10 +110,9 @@ class Stream {
       std::string texts;
       for (const auto& part : records.at(row)["c"]) {
         const json& record = records.at(row + "/" + part.get<std::string>());
-        if (record["p"].contains("text"))
-          texts += (texts.empty() ? "" : " ") + record["p"]["text"].get<std::string>();
-        if (record["p"].contains("title"))
-          texts += (texts.empty() ? "" : " ") + record["p"]["title"].get<std::string>();
+        for (const char* name : {"text", "title"})
+          if (record["p"].contains(name))
+            texts += (texts.empty() ? "" : " ") + record["p"][name].get<std::string>();
       }
       out += (out.empty() ? "" : "|") + texts;
     }
@@ -126,33 +122,58 @@ class Stream {
     auto it = records_.at(window_).find(id);
     return it == records_.at(window_).end() ? "(none)" : it->second["p"].value("value", "(no value)");
   }
-
   const std::string& window() const { return window_; }
-  std::uint64_t rev(const std::string& window = "") const {
-    auto it = revs_.find(window.empty() ? window_ : window);
-    return it == revs_.end() ? 0 : it->second;
-  }
-  // The stream's own id, once its first message has come.
-  std::string id() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_for(lock, 5s, [&] { return !id_.empty() || ended_; });
-    return id_;
-  }
+  std::uint64_t rev() const { return rev_; }
   const std::string& statusLine() const { return status_line_; }
 
  private:
-  std::thread thread_;
-  std::atomic<bool> leaving_{false};
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::string buffer_;
-  std::deque<json> messages_;
-  bool ended_ = false;
+  void read() {
+    ws_.async_read(buffer_, [this](boost::system::error_code ec, std::size_t) {
+      if (ec) {
+        ended_ = true;
+        return;
+      }
+      json message = json::parse(beast::buffers_to_string(buffer_.data()));
+      buffer_.consume(buffer_.size());
+      if (message.contains("answer")) {
+        answers_.push_back(std::to_string(message["status"].get<int>()) +
+                           (message.contains("error") ? " " + message["error"].get<std::string>() : ""));
+      } else {
+        trees_.push_back(std::move(message));
+      }
+      read();
+    });
+  }
+  template <class F>
+  bool wait(F done) {
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+      ioc_.restart();  // it stops whenever it runs out of work
+      if (ioc_.run_one_until(end) == 0) return done();
+    }
+    return true;
+  }
+  void take() {
+    json message = std::move(trees_.front());
+    trees_.pop_front();
+    window_ = message["window"];
+    rev_ = message["rev"];
+    status_line_ = message["status"];
+    auto& records = records_[window_];
+    if (message["full"]) records.clear();
+    for (json& record : message["nodes"]) records[record["i"]] = record;
+  }
+
+  asio::io_context ioc_;
+  websocket::stream<beast::tcp_stream> ws_{ioc_};
+  beast::flat_buffer buffer_;
   int status_ = 0;
+  bool ended_ = false;
+  std::deque<json> trees_;
+  std::deque<std::string> answers_;
   std::map<std::string, std::map<std::string, json>> records_;
-  std::map<std::string, std::uint64_t> revs_;
   std::string window_;
-  std::string id_;
+  std::uint64_t rev_ = 0;
   std::string status_line_;
 };
 
@@ -168,7 +189,7 @@ class WebServerTest : public ::testing::Test {
   }
   void TearDown() override {
     if (server_) server_->stop();
-    streams_.clear();  // the streams ended with the server
+    sockets_.clear();
     queue_.stop();
     queueThread_.join();
     server_.reset();
@@ -181,7 +202,6 @@ class WebServerTest : public ::testing::Test {
     options.token = kToken;
     options.store = store_;
     options.pollInterval = pollInterval_;
-    options.heartbeat = 1s;
     options.http.maxBodyBytes = 64 * 1024;
     options.statusLine = [this] {
       std::lock_guard<std::mutex> guard(statusMutex_);
@@ -203,35 +223,25 @@ class WebServerTest : public ::testing::Test {
     };
     server_ = std::make_unique<WebServer>(std::move(options), queue_);
     ASSERT_TRUE(server_->start().ok());
-    client_ = std::make_unique<TestHttpClient>(server_->port(), TestHeaders{cookie()});
+    client_ = std::make_unique<TestHttpClient>(server_->port());
   }
 
-  // The page's token cookie, as the browser sends it after the first visit.
-  std::pair<std::string, std::string> cookie() const {
-    return {"Cookie", "quillbox_token_" + std::to_string(server_->port()) + "=" + kToken};
+  // A page's socket for a window (a new one unless the query names one), once its first tree came.
+  Socket& open(const std::string& query = "idiom=phone") {
+    sockets_.push_back(std::make_unique<Socket>(server_->port(), query));
+    Socket& socket = *sockets_.back();
+    EXPECT_TRUE(socket.until([&] { return !socket.window().empty(); }));
+    return socket;
   }
 
-  // A stream of one window; with "" a stream for the windows attached to it.
-  Stream& open(const std::string& query = "idiom=phone") {
-    streams_.push_back(std::make_unique<Stream>(server_->port(), query, TestHeaders{cookie()}));
-    Stream& stream = *streams_.back();
-    if (!query.empty()) {
-      EXPECT_TRUE(stream.next());
-    }
-    return stream;
-  }
-
-  // Posts one event of the stream's window (or of the window named); the answer's status.
-  int send(Stream& stream, json event, const std::string& window = "") {
-    return std::stoi(answer(stream, std::move(event), window));
-  }
-  // The same; the answer's status and body.
-  std::string answer(Stream& stream, json event, const std::string& window = "") {
-    event["window"] = window.empty() ? stream.window() : window;
+  // Sends one event of the socket's window: its answer's status.
+  int send(Socket& socket, json event) { return std::stoi(answer(socket, std::move(event))); }
+  // The same; the answer's status, and its error when it failed.
+  std::string answer(Socket& socket, json event) {
+    event["window"] = socket.window();
     event["seq"] = ++seq_;
-    if (!event.contains("rev")) event["rev"] = stream.rev(window);
-    TestReply result = client_->post("/api/event", event.dump(), "application/json");
-    return std::to_string(result.status) + (result.status < 0 ? "" : " " + result.body);
+    if (!event.contains("rev")) event["rev"] = socket.rev();
+    return socket.sendText(event.dump());
   }
   // Windows of one field whose submit runs an operation that ends as outcome_ says.
   void serveAFieldWhoseSubmitFails() {
@@ -245,12 +255,9 @@ class WebServerTest : public ::testing::Test {
       return std::make_unique<Window>(std::move(body), store_, std::make_shared<Device>(idiom));
     };
   }
-  int post(const std::string& body, const TestHeaders& headers = {}, const char* type = "application/json") {
-    return client_->post("/api/event", body, type, headers).status;
-  }
-  void addNote(Stream& stream, const std::string& text) {
-    EXPECT_EQ(send(stream, {{"type", "edit"}, {"id", kNoteField}, {"text", text}}), 204);
-    EXPECT_EQ(send(stream, {{"type", "submit"}, {"id", kNoteField}}), 204);
+  void addNote(Socket& socket, const std::string& text) {
+    EXPECT_EQ(send(socket, {{"type", "edit"}, {"id", kNoteField}, {"text", text}}), 204);
+    EXPECT_EQ(send(socket, {{"type", "submit"}, {"id", kNoteField}}), 204);
   }
 
   std::filesystem::path home_;
@@ -260,7 +267,7 @@ class WebServerTest : public ::testing::Test {
   std::thread queueThread_;
   std::unique_ptr<WebServer> server_;
   std::unique_ptr<TestHttpClient> client_;
-  std::vector<std::unique_ptr<Stream>> streams_;
+  std::vector<std::unique_ptr<Socket>> sockets_;
   std::uint64_t seq_ = 0;
   std::mutex statusMutex_;
   std::string status_;
@@ -281,8 +288,7 @@ TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
   EXPECT_NE(page.body.find("<script type=\"module\" src=\"/app.js\"></script>"), std::string::npos);
   auto script = client_->get("/app.js");
   EXPECT_EQ(script.header("Content-Type"), "text/javascript; charset=utf-8");
-  EXPECT_EQ(client_->get("/../etc/passwd").status, 404);
-  EXPECT_EQ(client_->get("/nothing").status, 404);
+  EXPECT_EQ(client_->get("/../etc/passwd").status, 403);
 
   WebServerOptions options;  // a second server on the same address
   options.listen = {"127.0.0.1", server_->port()};
@@ -294,7 +300,7 @@ TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
 
 TEST_F(WebServerTest, AWindowIsSentItsWholeTreeThenEachChangeOfItsOwnEvents) {
   start();
-  Stream& phone = open();
+  Socket& phone = open();
   EXPECT_EQ(phone.rows(kNoteRows), "");
   addNote(phone, "Buy milk");
   addNote(phone, "https://example.com/a");
@@ -310,7 +316,7 @@ TEST_F(WebServerTest, AWindowIsSentItsWholeTreeThenEachChangeOfItsOwnEvents) {
 TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) {
   pollInterval_ = std::chrono::hours(1);
   start();
-  Stream& phone = open();
+  Socket& phone = open();
   addNote(phone, "keep");
   addNote(phone, "drop");
   ASSERT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 keep|2 drop"; }));
@@ -327,7 +333,7 @@ TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) 
 TEST_F(WebServerTest, AnEventWhoseOperationFailedSaysWhyAndTheTypedTextStays) {
   serveAFieldWhoseSubmitFails();
   start();
-  Stream& window = open();
+  Socket& window = open();
   ASSERT_EQ(send(window, {{"type", "edit"}, {"id", ""}, {"text", "typed"}}), 204);
   std::string answers;
   for (const Status& outcome :
@@ -337,120 +343,78 @@ TEST_F(WebServerTest, AnEventWhoseOperationFailedSaysWhyAndTheTypedTextStays) {
     answers += answer(window, {{"type", "submit"}, {"id", ""}}) + "|";
   }
   EXPECT_EQ(answers,
-            "503 {\"error\":\"cannot write the settings store: disk full\"}|"
-            "503 {\"error\":\"another process holds the home\"}|409 {\"error\":\"the list changed\"}|204 |");
+            "503 cannot write the settings store: disk full|503 another process holds the home|"
+            "409 the list changed|204|");
   EXPECT_TRUE(window.until([&] { return window.value("") == "typed"; }));
 }
 
 TEST_F(WebServerTest, MalformedEventsAreRefusedAndTheAppKeepsRunning) {
   start();
-  Stream& phone = open();
+  Socket& phone = open();
   std::string statuses;
-  for (const std::string& body :
+  for (const std::string& text :
        {std::string("not json"), std::string("{}"), std::string("[]"),
-        std::string("{\"window\":\"x\",\"seq\":1,\"type\":\"appear\"}"),
         json{{"window", phone.window()}, {"seq", 9001}, {"type", "explode"}}.dump(),
         json{{"window", phone.window()}, {"seq", 9002}, {"type", "tap"}, {"id", "/nowhere"}}.dump(),
         json{{"window", phone.window()}, {"seq", 9003}, {"type", "tab"}, {"index", 9}}.dump()}) {
-    statuses += std::to_string(post(body)) + " ";
+    statuses += phone.sendText(text).substr(0, 3) + " ";
   }
-  statuses += std::to_string(post("{}", {}, "text/plain")) + " ";
-  statuses += std::to_string(post(std::string(70 * 1024, ' '))) + " ";
-  EXPECT_EQ(statuses, "400 400 400 404 400 409 409 415 413 ");
   seq_ = 9003;  // events already run are not run again
   addNote(phone, "still here");
   EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 still here"; }));
+  statuses += phone.sendText(std::string(70 * 1024, ' '));  // past the body limit: the socket closes
+  EXPECT_EQ(statuses, "400 400 400 400 409 409 closed");
+  Socket& again = open("window=" + phone.window());
+  EXPECT_EQ(again.rows(kNoteRows), "1 still here");
 }
 
-TEST_F(WebServerTest, RequestsWithoutThePortsTokenFromOtherSitesOrForOtherHostNamesAreRefused) {
+TEST_F(WebServerTest, ThePageIsAnyonesButItsSocketNeedsTheTokenThisHostAndThisSite) {
   start();
-  Stream& phone = open();
-  json event{{"window", phone.window()}, {"seq", 99}, {"type", "foreground"}};
+  const std::string port = std::to_string(server_->port());
   std::string statuses;
-  statuses += std::to_string(post(event.dump(), {{"Origin", "http://evil.example"}})) + " ";
-  statuses += std::to_string(post(event.dump(), {{"Sec-Fetch-Site", "cross-site"}})) + " ";
-  statuses +=
-      std::to_string(
-          client_->get("/", {{"Host", "rebound.example:" + std::to_string(server_->port())}}).status) +
-      " ";
-  Stream foreign(server_->port(), "idiom=phone", {{"Origin", "http://evil.example"}, cookie()});
-  statuses += std::to_string(foreign.endedWith()) + " ";
-  std::string origin = "http://127.0.0.1:" + std::to_string(server_->port());
-  statuses += std::to_string(post(event.dump(), {{"Origin", origin}, {"Sec-Fetch-Site", "same-origin"}}));
-  EXPECT_EQ(statuses, "403 403 403 403 204");
-
-  // Every request needs the port's token cookie, which the first visit trades for the token.
-  TestHttpClient bare(server_->port());
-  statuses.clear();
-  for (const char* path : {"/", "/app.js", "/api/stream?idiom=phone", "/?token=wrong"}) {
-    statuses += std::to_string(bare.get(path).status) + " ";
+  for (const std::string& token : {std::string(), std::string(64, 'f'), kToken}) {
+    statuses += std::to_string(Socket(server_->port(), "idiom=phone", {}, token).status()) + " ";
   }
-  statuses += std::to_string(bare.post("/api/event", "{}", "application/json").status) + " ";
-  // Another app's cookie on another port of the same host.
-  statuses += std::to_string(bare.get("/", {{"Cookie", "quillbox_token_1=" + kToken}}).status) + " ";
-  EXPECT_EQ(statuses, "403 403 403 403 403 403 ");
-
-  auto visit = bare.get("/?token=" + kToken + "&idiom=pad");
-  EXPECT_EQ(visit.status, 303);
-  EXPECT_EQ(visit.header("Location"), "/?idiom=pad");
-  EXPECT_EQ(visit.header("Set-Cookie"), "quillbox_token_" + std::to_string(server_->port()) + "=" + kToken +
-                                            "; HttpOnly; SameSite=Strict; Path=/; Max-Age=31536000");
-  EXPECT_EQ(bare.get("/", {cookie()}).status, 200);
-}
-
-// The pages of one browser share one stream: each window is attached to it and sent its own trees
-// on it. A window detached is sent nothing until it is attached again, with its whole tree; an
-// attach to a stream that has gone is refused.
-TEST_F(WebServerTest, OneStreamCarriesTheTreesOfEveryWindowAttachedToIt) {
-  start();
-  Stream& shared = open("");
-  const std::string stream = shared.id();
-  auto attach = [&](const std::string& window) {
-    json event{{"type", "attach"}, {"stream", stream}, {"idiom", "phone"}};
-    std::string answered = answer(shared, event, window.empty() ? "-" : window);
-    return answered.substr(0, 4) == "200 " ? json::parse(answered.substr(4))["window"].get<std::string>()
-                                           : answered;
-  };
-  const std::string a = attach(""), b = attach("");
-  ASSERT_NE(a, b);
-  EXPECT_EQ(send(shared, {{"type", "edit"}, {"id", kNoteField}, {"text", "x"}}, a), 204);
-  EXPECT_EQ(send(shared, {{"type", "submit"}, {"id", kNoteField}}, a), 204);
-  ASSERT_TRUE(
-      shared.until([&] { return shared.rows(kNoteRows, a) == "1 x" && shared.rows(kNoteRows, b) == "1 x"; }));
-
-  EXPECT_EQ(send(shared, {{"type", "detach"}}, b), 204);
-  EXPECT_EQ(send(shared, {{"type", "edit"}, {"id", kNoteField}, {"text", "y"}}, a), 204);
-  EXPECT_EQ(send(shared, {{"type", "submit"}, {"id", kNoteField}}, a), 204);
-  // Once a's next message has come, whatever the stream carried before it has been read.
-  EXPECT_EQ(send(shared, {{"type", "edit"}, {"id", kNoteSearch}, {"text", "y"}}, a), 204);
-  ASSERT_TRUE(shared.until([&] { return shared.rows(kNoteRows, a) == "2 y"; }));
-  EXPECT_EQ(shared.rows(kNoteRows, b), "1 x");
-  EXPECT_EQ(attach(b), b);
-  EXPECT_TRUE(shared.until([&] { return shared.rows(kNoteRows, b) == "1 x|2 y"; }));
-  EXPECT_EQ(send(shared, {{"type", "attach"}, {"stream", "gone"}}, a), 404);
+  for (const TestHeaders& headers :
+       {TestHeaders{{"Origin", "http://evil.example"}}, TestHeaders{{"Host", "rebound.example:" + port}},
+        TestHeaders{{"Origin", "http://localhost:" + port}}}) {
+    statuses += std::to_string(Socket(server_->port(), "idiom=phone", headers).status()) + " ";
+  }
+  EXPECT_EQ(statuses, "403 403 101 403 403 403 ");
+  statuses.clear();
+  TestHeaders offered{{"Sec-WebSocket-Protocol", "quillbox.token." + kToken}};
+  for (const char* path : {"/", "/app.js", "/socket.js", "/?token=wrong", "/api/socket", "/nothing"})
+    statuses += std::to_string(client_->get(path, offered).status) + " ";
+  statuses += std::to_string(client_->post("/api/event", "{}", "application/json", offered).status) + " ";
+  statuses += std::to_string(client_->get("/", {{"Host", "rebound.example:" + port}}).status);
+  EXPECT_EQ(statuses, "200 200 200 403 400 403 403 403");
+  // An address of the older form moves to the new one, its token after '#'.
+  auto visit = client_->get("/?token=" + kToken + "&idiom=pad");
+  EXPECT_EQ(std::to_string(visit.status) + " " + visit.header("Location") + visit.header("Set-Cookie"),
+            "303 /?idiom=pad#token=" + kToken);
 }
 
 TEST_F(WebServerTest, AWindowTakenUpAgainGetsItsWholeTreeWithItsTypedText) {
   start();
   std::string window;
   {
-    Stream& first = open();
+    Socket& first = open();
     window = first.window();
     EXPECT_EQ(send(first, {{"type", "edit"}, {"id", kNoteField}, {"text", "half typed"}}), 204);
     ASSERT_TRUE(first.until([&] { return first.value(kNoteField) == "half typed"; }));
-    // A second stream for the same window takes it over; the first one ends.
-    Stream& second = open("window=" + window);
+    // A second socket for the same window takes it over; the first one ends.
+    Socket& second = open("window=" + window);
     EXPECT_EQ(second.window(), window);
     EXPECT_EQ(second.value(kNoteField), "half typed");
-    EXPECT_EQ(first.endedWith(), 200);
+    EXPECT_TRUE(first.closed());
   }
   EXPECT_EQ(server_->windowCount(), 1u);
 }
 
 TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
   start();
-  Stream& phone = open();
-  Stream& tablet = open("idiom=pad");
+  Socket& phone = open();
+  Socket& tablet = open("idiom=pad");
   const std::string full = "Cloud copy not updated: the folder is full";
   for (const std::string& line : {full, std::string()}) {
     {
@@ -483,30 +447,26 @@ TEST_F(WebServerTest, StrangersHoldingEverySlotNeverKeepTheOwnerOut) {
       strangers.push_back(fd);
     }
   }
-  Stream& phone = open();
+  Socket& phone = open();
   addNote(phone, "Still mine");
   EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 Still mine"; }));
   for (int fd : strangers) ::close(fd);
 }
 
-// Behind a reverse proxy the page, its events, its stream and /device/ answer to the public origin.
+// Behind a reverse proxy the page, its socket and /device/ answer to the public origin.
 TEST_F(WebServerTest, BehindAProxyThePublicOriginIsTheAppsOwn) {
   publicOrigins_ = {"https://notes.example.org"};
   start();
-  Stream& phone = open();
   const std::pair<std::string, std::string> proxied = {"Host", "notes.example.org"};
-  json event{{"window", phone.window()}, {"seq", 99}, {"type", "foreground"}};
-  auto said = [](int status) { return status == 403 ? std::string("refused ") : std::string("served "); };
-  TestHttpClient bare(server_->port());
-  std::string statuses = said(client_->get("/", {proxied}).status) +
-                         said(bare.get("/device/", {proxied}).status) +
-                         said(post(event.dump(), {proxied, {"Origin", "https://notes.example.org"}})) +
-                         said(post(event.dump(), {proxied, {"Origin", "https://evil.example"}})) +
-                         said(client_->get("/", {{"Host", "other.example.org"}}).status);
-  EXPECT_EQ(statuses, "served served served refused refused ");
-  Stream remote(server_->port(), "idiom=phone", {cookie(), proxied, {"Origin", "https://notes.example.org"}});
-  EXPECT_TRUE(remote.next());
-  remote.leave();
+  auto socket = [&](const char* origin) {
+    return std::to_string(Socket(server_->port(), "idiom=phone", {proxied, {"Origin", origin}}).status()) +
+           " ";
+  };
+  std::string statuses = std::to_string(client_->get("/", {proxied}).status) + " " +
+                         std::to_string(client_->get("/device/", {proxied}).status) + " " +
+                         socket("https://notes.example.org") + socket("https://evil.example") +
+                         std::to_string(client_->get("/", {{"Host", "other.example.org"}}).status);
+  EXPECT_EQ(statuses, "200 200 101 403 403");
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ test('the device app\'s files come without the page\'s token, typed and revalida
     assert.equal(again.status, 304, path);
   }
   assert.match(await (await fetch(server.origin + '/device/sw.js')).text(), /const VERSION = '[0-9a-f]{16}';\nconst FILES = \['\/device\/', '\/device\/app.js'/);
-  for (const path of ['/', '/app.js', '/api/stream', '/device', '/devices/']) {
+  for (const path of ['/api/socket', '/device', '/devices/']) {
     assert.equal((await fetch(server.origin + path)).status, 403, path);
   }
 });

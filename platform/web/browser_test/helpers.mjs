@@ -100,8 +100,7 @@ export async function launchBrowser() {
   });
 }
 
-// The address the server printed, which carries its token (the first visit trades it for the
-// page's cookie), with the query of path added.
+// The address the server printed, which carries its token after '#', with the query of path added.
 export function addressOf(server, path = '/') {
   const address = new URL(server.url);
   for (const [name, value] of new URL(path, server.origin).searchParams) address.searchParams.set(name, value);

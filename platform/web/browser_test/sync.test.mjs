@@ -1,9 +1,10 @@
 // Windows and processes sharing one app: two pages see each other's edits, the command line's
 // add shows up in an open page, a cloud copy edited behind the app's back is taken on the next
-// Foreground. Nothing is served without the token, and a failed event says why.
+// Foreground. The page's secret never leaves its port, and a failed event says why.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, statSync, writeFileSync } from 'node:fs';
+import { createServer } from 'node:http';
 import { join } from 'node:path';
 import * as app from './helpers.mjs';
 
@@ -64,39 +65,65 @@ test('a cloud copy edited behind the app\'s back is taken on the next Foreground
   await context.close();
 });
 
-test('every request without the token is refused, on loopback too, and the printed address opens the app', async () => {
-  const printed = new URL(server.url);
-  const token = printed.searchParams.get('token');
+test('the secret stays on its port: out of the address bar, kept through a reload, never sent elsewhere', async () => {
+  const token = new URLSearchParams(new URL(server.url).hash.slice(1)).get('token');
   assert.match(token, /^[0-9a-f]{64}$/);
   const file = join(server.home, 'web-token');
   assert.equal(readFileSync(file, 'utf8').trim(), token);
   assert.equal(statSync(file).mode & 0o777, 0o600);
+  // Another server on another port of the same address, as another local user might run.
+  const seen = [];
+  const other = createServer((request, response) => {
+    seen.push(`${request.url} ${JSON.stringify(request.headers)}`);
+    response.end('<!doctype html><title>other</title>');
+  });
+  await new Promise((done) => other.listen(0, '127.0.0.1', done));
 
   const context = await browser.newContext({ ...app.PHONE });
   const page = await context.newPage();
-  const refused = await page.goto(server.origin + '/');
-  assert.equal(refused.status(), 403);
-  await page.goto(server.url);
-  assert.equal(page.url(), server.origin + '/');
+  assert.equal((await page.goto(`${server.origin}/?token=${'f'.repeat(64)}`)).status(), 403);
+  await page.goto(`${server.origin}/?token=${token}`);  // a bookmark of the older form moves to the new one
   await page.getByRole('tab', { name: 'Notes' }).waitFor();
+  assert.equal(page.url(), server.origin + '/');
   await app.submitInto(page, 'Type in a note', 'behind the token');
-  assert.equal(await page.evaluate(() => document.cookie), '');  // the cookie is HttpOnly
+  await page.reload();
+  await app.waitFor(async () => (await app.rows(page)).some((row) => row.includes('behind the token')));
+  assert.equal(page.url(), server.origin + '/');
+  assert.equal(await page.getByRole('link', { name: 'Open in a new tab' }).getAttribute('href'), `/#token=${token}`);
+
+  await page.goto(`http://127.0.0.1:${other.address().port}/`);
+  await page.evaluate(() => fetch('/more', { credentials: 'include' }));
+  const bare = await context.newPage();  // a tab of its own, without the secret: the page says so
+  await bare.goto(server.origin + '/');
+  await bare.getByText('Open the address that `quillbox serve` printed').waitFor();
+  assert.deepEqual([await context.cookies(), seen.length >= 2, seen.filter((line) => line.includes(token))], [[], true, []]);
+  other.close();
   await context.close();
 });
 
 test('an event the app could not do shows why and keeps the typed text until an event succeeds', async () => {
   const { page, context } = await app.openApp(browser, server);
-  // The settings store refuses the add: the server answers as it then does.
-  await page.route('**/api/event', (route) => (route.request().postDataJSON().type === 'submit'
-    ? route.fulfill({ status: 503, contentType: 'application/json', body: '{"error":"cannot write the settings store: disk full"}' })
-    : route.continue()));
+  // The settings store refuses the add: the page is answered as the server then answers.
+  let failing = true;
+  await page.routeWebSocket('**/api/socket**', (socket) => {
+    const upstream = socket.connectToServer();
+    socket.onMessage((message) => {
+      const event = JSON.parse(message);
+      if (failing && event.type === 'submit') {
+        socket.send(JSON.stringify({ answer: event.seq, status: 503, error: 'cannot write the settings store: disk full' }));
+      } else {
+        upstream.send(message);
+      }
+    });
+  });
+  await leaveAndComeBack(page);  // the page's socket opens again, through the route
   const field = await app.typeInto(page, 'Type in a note', 'not lost');
   await field.press('Enter');
   const status = page.getByRole('status');
   await app.waitFor(async () => (await status.textContent()) === 'Not done: cannot write the settings store: disk full',
     { what: 'the failure in the status line' });
   assert.equal(await field.inputValue(), 'not lost');
-  await page.unroute('**/api/event');
+  failing = false;
   await field.press('Enter');
   await app.waitFor(async () => (await field.inputValue()) === '' && await status.isHidden(), { what: 'the add done' });
   await context.close();

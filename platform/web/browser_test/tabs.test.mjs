@@ -1,5 +1,4 @@
-// Many pages of the app in one browser: they share one event stream, held by one page and taken
-// up by another when that page closes.
+// Many pages of the app in one browser, each with a socket of its own.
 import { test } from 'node:test';
 import * as app from './helpers.mjs';
 
@@ -10,10 +9,9 @@ app.sharedApp((started, launched) => {
   browser = launched;
 });
 
-// A browser keeps about six connections to one server: ten pages holding a stream each would leave
-// the seventh waiting for ever. They share one, held by one page and taken up by another when it
-// closes.
-test('ten pages of one browser each add a note and see all the others, also after the page holding the stream closes', async () => {
+// A browser keeps about six HTTP connections to one server, and far more sockets: ten pages each
+// hold one, and a page that closes takes nothing from the others.
+test('ten pages of one browser each add a note and see all the others, also after the first page closes', async () => {
   const context = await browser.newContext({ ...app.PHONE, baseURL: server.origin });
   const pages = [];
   for (let i = 0; i < 10; i++) {
