@@ -3,8 +3,9 @@
 //   node bench/device_app.mjs            (NOTES=10000 notes, ROUNDS=10 reloads)
 //
 // Uses $QUILLBOX_BIN (default build/quillbox, built with the device app: `make wasm` first) and the
-// browser tests' playwright-core. Reports the size of the page, its script and stylesheet, the
-// worker and the WebAssembly module, each and in all, as served and compressed (gzip -9). Then it
+// browser tests' playwright-core. Reports the size of every file the app's service worker keeps (the
+// page, its scripts and stylesheet, the worker and the WebAssembly module), each and in all, as served
+// and compressed (gzip -9). Then it
 // pairs a phone-sized page holding NOTES notes, lets the service worker keep the app, stops the
 // server and reports, over several reloads, the time from the navigation to the Notes list on screen
 // (its rows drawn).
@@ -30,16 +31,17 @@ const server = await app.startServer({ home });
 let total = 0;
 let packed = 0;
 console.log(`quillbox: ${process.env.QUILLBOX_BIN}`);
-for (const file of ['', 'app.js', 'device.js', 'undo.js', 'history.js', 'app.css', 'sw.js', 'manifest.webmanifest',
-  'device-worker.js', 'kept-drawing.js', 'quillbox-device.js', 'quillbox-device.wasm']) {
-  const response = await fetch(`${server.origin}/device/${file}`);
-  if (response.status === 404 && file === 'kept-drawing.js') continue;
+// Every file the service worker keeps (the app as a phone downloads it), and the service worker.
+const sw = await (await fetch(`${server.origin}/device/sw.js`)).text();
+const kept = [...sw.match(/const FILES = \[(.*?)\];/s)[1].matchAll(/["']([^"']+)["']/g)].map((found) => found[1]);
+for (const path of [...new Set([...kept, '/device/sw.js'])]) {
+  const response = await fetch(`${server.origin}${path}`);
   const bytes = Buffer.from(await response.arrayBuffer());
-  if (response.status !== 200) throw new Error(`/device/${file}: ${response.status} ${bytes}`);
+  if (response.status !== 200) throw new Error(`${path}: ${response.status} ${bytes}`);
   const gzipped = gzipSync(bytes, { level: 9 }).length;
   total += bytes.length;
   packed += gzipped;
-  console.log(`  /device/${file.padEnd(22)} ${String(bytes.length).padStart(9)} bytes, gzip -9 ${String(gzipped).padStart(8)}`);
+  console.log(`  ${path.padEnd(30)} ${String(bytes.length).padStart(9)} bytes, gzip -9 ${String(gzipped).padStart(8)}`);
 }
 console.log(`  all${' '.repeat(27)}${String(total).padStart(9)} bytes, gzip -9 ${String(packed).padStart(8)}`);
 
