@@ -63,8 +63,9 @@ EMSCRIPTEN_KEEPALIVE const char* qb_drawing() { return give(session->drawing());
 EMSCRIPTEN_KEEPALIVE const char* qb_outgoing() { return give(session->outgoing()); }
 EMSCRIPTEN_KEEPALIVE int qb_size() { return static_cast<int>(result.size()); }
 
-EMSCRIPTEN_KEEPALIVE void qb_sent(int status, const char* body, int size) {
-  session->sent(status, std::string_view(body, static_cast<std::size_t>(size)));
+// What the worker does next (DeviceSession::Next).
+EMSCRIPTEN_KEEPALIVE int qb_sent(int status, const char* body, int size) {
+  return static_cast<int>(session->sent(status, std::string_view(body, static_cast<std::size_t>(size))));
 }
 
 // What the server holds under key: size bytes at value, or nothing when present is 0.

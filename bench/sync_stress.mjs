@@ -1,11 +1,12 @@
-// Three devices share one cloud (a folder, or a Redis server of the run's own) and change the to-dos at
+// Three devices share one cloud (a folder, a Redis server of the run's own, or a `quillbox serve` of the
+// run's own over plain HTTP on this machine, each device with its token) and change the to-dos at
 // once through the command line, each command its own process, while random ones are killed (SIGKILL) at
 // a random instant. Afterwards every device loads twice, and the closing note counts the kills, the
 // operations, the acknowledged to-dos lost, the deleted ones brought back, the marks on the wrong to-do
 // and the duplicates. Bounded: OPS operations per device (200 unless set).
-//   QUILLBOX_BIN=build/quillbox node bench/sync_stress.mjs [folder|redis] [seed]
+//   QUILLBOX_BIN=build/quillbox node bench/sync_stress.mjs [folder|redis|https] [seed]
 import {spawn, spawnSync} from 'node:child_process';
-import {mkdtempSync, rmSync} from 'node:fs';
+import {chmodSync, mkdirSync, mkdtempSync, rmSync, writeFileSync} from 'node:fs';
 import {createServer} from 'node:net';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
@@ -29,6 +30,24 @@ if (kind === 'redis') {
   cloud = `redis://127.0.0.1:${port}`;
   for (let i = 0; i < 50 && spawnSync('redis-cli', ['-p', String(port), 'ping']).stdout?.toString().trim() !== 'PONG'; ++i)
     await new Promise((r) => setTimeout(r, 100));
+}
+
+let server = null;
+if (kind === 'https') {
+  const log = join(dir, 'serve.log');
+  server = spawn(bin, ['--home', join(dir, 'server'), '--cloud', join(dir, 'cloud'), 'serve', '--listen', '127.0.0.1:0'],
+                 {stdio: ['ignore', 'pipe', 'pipe']});
+  let said = '';
+  server.stdout.on('data', (d) => { said += d; });
+  server.stderr.on('data', (d) => { said += d; });
+  for (let i = 0; i < 300 && !/cloud store at (https?:\/\/127\.0\.0\.1:\d+)/.test(said); ++i) await new Promise((r) => setTimeout(r, 100));
+  cloud = /cloud store at (https?:\/\/127\.0\.0\.1:\d+)/.exec(said)[1] + '/';
+  for (const name of ['A', 'B', 'C']) {
+    const added = spawnSync(bin, ['--home', join(dir, 'server'), '--cloud', join(dir, 'cloud'), 'devices', 'add', name]).stdout.toString();
+    mkdirSync(join(dir, name), {recursive: true});
+    writeFileSync(join(dir, name, 'cloud-token'), /QUILLBOX_CLOUD_TOKEN=(\w{64})/.exec(added)[1] + '\n');
+    chmodSync(join(dir, name, 'cloud-token'), 0o600);
+  }
 }
 
 // Runs one command on a device; a kill, when asked for, lands after a random delay. Resolves with the
@@ -99,5 +118,6 @@ console.log(`${kind} seed ${process.argv[3] ?? ''}: ${kills} kills, ${3 * ops} o
 if (lost.length) console.log('lost:', lost.join(' '));
 if (back.length) console.log('brought back:', back.join(' '));
 redis?.kill();
+server?.kill('SIGTERM');
 rmSync(dir, {recursive: true, force: true});
 process.exitCode = lost.length + back.length + wrongMarks === 0 && agree ? 0 : 1;

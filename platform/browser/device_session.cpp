@@ -1,5 +1,7 @@
 #include "platform/browser/device_session.h"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 #include "base/list_string.h"
@@ -7,6 +9,8 @@
 #include "platform/main_queue.h"
 #include "platform/page/web_events.h"
 #include "platform/sync/cloud_wire.h"
+#include "platform/sync/merge_load.h"
+#include "platform/sync/sync_engine.h"
 
 namespace quillbox {
 
@@ -135,54 +139,87 @@ std::string DeviceSession::drawing() const {
 }
 
 std::string DeviceSession::outgoing() {
-  inFlight_.clear();
   Result<std::vector<Outbox::Pending>> pending = outbox_->pending();
-  if (!pending.ok() || pending.value().empty()) return "";
-  std::vector<Outbox::Pending> writes = std::move(pending).value();
-  if (writes.size() > cloudwire::kMaxGroup) writes.resize(cloudwire::kMaxGroup);
-  std::vector<std::string> etags(writes.size());
-  std::vector<cloudwire::GroupWrite> group;
-  for (std::size_t i = 0; i < writes.size(); ++i) {
-    cloudwire::GroupWrite write{writes[i].key, writes[i].value, cloudwire::GroupWrite::Condition::none, {}};
-    Result<Outbox::Base> base = outbox_->baseOf(writes[i].key);
+  if (!pending.ok()) return "";
+  std::vector<syncengine::Pending> waiting;
+  for (const Outbox::Pending& write : pending.value()) waiting.push_back({write.id, write.key});
+  std::vector<std::string> flying;
+  for (const Outbox::Pending& write : inFlight_) flying.push_back(write.key);
+  std::vector<Outbox::Pending> writes;
+  for (std::size_t i : syncengine::sendable(waiting, flying, cloudwire::kMaxGroup))
+    writes.push_back(std::move(pending.value()[i]));
+  std::vector<std::optional<std::string>> conditions;
+  conditions.reserve(writes.size());
+  for (const Outbox::Pending& write : writes) {
+    Result<Outbox::Base> base = outbox_->baseOf(write.key);
     if (!base.ok()) return "";  // nothing is written over a value the device cannot tell
-    std::optional<std::string> onto;
-    if (base->known) {
-      onto = base->value;
-    } else if (const std::optional<std::string>* copy = transport_->fetched(writes[i].key);
-               copy != nullptr && *copy == writes[i].value) {
-      onto = *copy;  // never based on anything, but the server holds this very value
-    }
-    // Else never based on anything: it lands only where the server holds nothing; otherwise the fetch
-    // that follows merges it onto what both sides hold.
-    if (onto) {
-      etags[i] = cloudwire::etagOf(*onto);
-      write.condition = cloudwire::GroupWrite::Condition::matches;
-      write.etag = etags[i];
-    } else {
-      write.condition = cloudwire::GroupWrite::Condition::absent;
-    }
-    group.push_back(write);
+    // A write never merged with the list the server holds goes on "absent": the server refuses it,
+    // and the fetch that follows merges it.
+    conditions.push_back(
+        syncengine::planSend(base.value(), write.key, write.value, transport_->fetched(write.key)).condition);
   }
-  inFlight_ = std::move(writes);
-  return cloudwire::encodeGroup(group);
+  std::vector<ConditionalWrite> group;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const std::optional<std::string>& on = conditions[i];
+    group.push_back(
+        {writes[i].key, writes[i].value, on ? std::optional<std::string_view>(*on) : std::nullopt});
+  }
+  std::string body =
+      group.empty() ? std::string() : cloudwire::encodeGroup(std::span<const ConditionalWrite>(group));
+  inFlight_.insert(inFlight_.end(), std::make_move_iterator(writes.begin()),
+                   std::make_move_iterator(writes.end()));
+  return body;
 }
 
-void DeviceSession::sent(int httpStatus, std::string_view body) {
+namespace {
+
+syncengine::Answer answerTo(int httpStatus) {
+  using syncengine::Answer;
+  switch (httpStatus) {
+    case 200:
+    case 204:
+      return Answer::delivered;
+    case 412:
+      return Answer::moved;
+    case 401:
+    case 403:
+      return Answer::revoked;
+    case 0:
+    case 429:
+    case 503:
+      return Answer::away;
+    default:
+      return httpStatus >= 500 ? Answer::away : Answer::refused;
+  }
+}
+
+}  // namespace
+
+DeviceSession::Next DeviceSession::sent(int httpStatus, std::string_view body) {
+  std::vector<Outbox::Pending> writes = std::move(inFlight_);
+  inFlight_.clear();
+  std::vector<syncengine::Answer> answers(writes.size(), answerTo(httpStatus));
+  if (httpStatus == 200) {
+    std::vector<Status> results = cloudwire::decodeResults(body, writes.size());
+    for (std::size_t i = 0; i < writes.size(); ++i) answers[i] = syncengine::answerOf(results[i]);
+  }
+  if (writes.empty()) answers.push_back(answerTo(httpStatus));
   std::vector<Outbox::Delivered> made;
-  if (httpStatus == 204) {
-    for (const Outbox::Pending& write : inFlight_) made.push_back({write.id, write.key, write.value});
-  } else if (httpStatus == 200) {
-    std::vector<Status> results = cloudwire::decodeResults(body, inFlight_.size());
-    for (std::size_t i = 0; i < inFlight_.size(); ++i) {
-      if (results[i].ok()) made.push_back({inFlight_[i].id, inFlight_[i].key, inFlight_[i].value});
-    }
+  Next next = Next::send;
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    syncengine::Step step = syncengine::onAnswer(answers[i]);
+    Next mine = step.stop                                       ? Next::stop
+                : step.backOff || !(step.deliver || step.merge) ? Next::backOff
+                : step.merge                                    ? Next::fetchAndMerge
+                                                                : Next::send;
+    next = std::max(next, mine);
+    if (step.deliver && i < writes.size()) made.push_back({writes[i].id, writes[i].key, writes[i].value});
   }
   // A write that fails to be forgotten is sent again over its own value, to the same effect.
   if (!made.empty()) (void)outbox_->delivered(made);
   // The server now holds what was delivered: a screen that loads before the next fetch takes it.
   for (const Outbox::Delivered& write : made) transport_->setFetched(write.key, std::string(write.value));
-  inFlight_.clear();
+  return next;
 }
 
 void DeviceSession::fetched(std::string_view key, std::optional<std::string> value) {
@@ -193,23 +230,33 @@ void DeviceSession::fetched(std::string_view key, std::optional<std::string> val
 }
 
 bool DeviceSession::reloadIfChanged() {
-  bool differs = false;
+  std::vector<std::string> differing;
   for (const std::string& key : changedKeys_) {
     const std::optional<std::string>* fetched = transport_->fetched(key);
     Result<bool> waiting = outbox_->isPending(key);
     if (fetched == nullptr || !waiting.ok()) continue;
+    bool differs = false;
     if (waiting.value()) {
       // This device's edits wait: only another device's write since their base is news.
       Result<Outbox::Base> base = outbox_->baseOf(key);
-      differs = differs || !base.ok() || !base->known || base->value != *fetched;
+      differs = !base.ok() || !base->known || base->value != *fetched;
     } else {
       Result<std::optional<std::string>> copy = outbox_->copyOf(key);
-      differs = differs || !copy.ok() || copy.value() != *fetched;
+      differs = !copy.ok() || copy.value() != *fetched;
     }
+    if (differs) differing.push_back(key);
   }
   changedKeys_.clear();
-  if (differs) foreground();
-  return differs;
+  if (differing.empty()) return false;
+  {
+    Result<SettingsStore::Lock> lock = settings_->lock();
+    // A list that cannot be loaded keeps what it holds; the status line says why.
+    if (lock.ok()) (void)loadLists(*cloud_, settings_, differing);
+  }
+  (void)cloud_->sendRecorded();  // on the worker, only ends the transaction's share: the worker sends
+  (void)window_->refresh();
+  settle();
+  return true;
 }
 
 void DeviceSession::setNetwork(Network network, std::string reason) {

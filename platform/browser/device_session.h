@@ -57,15 +57,23 @@ class DeviceSession {
   std::string drawing() const;
   std::string statusLine();
 
-  // The writes waiting, as the body of a conditional group for POST /cloud/v1/; "" when none wait.
+  // The writes that may go now, as the body of a conditional group for POST /cloud/v1/; "" when none
+  // may. A key whose write is on its way (in a body not yet answered by sent()) sends nothing more
+  // until its answer is in.
   std::string outgoing();
-  // The server's answer to the last outgoing() body: 204, or 200 with a line per write, delivers
-  // what it made; any other answer changes nothing.
-  void sent(int httpStatus, std::string_view body);
+  // What the worker does after an answer, as the sync engine decides for its writes: go on sending what
+  // waits; fetch the keys (whose loads merge this device's edits onto another device's write) and send
+  // again; leave the server alone for a while; or send nothing more until paired again.
+  enum class Next { send = 0, fetchAndMerge = 1, backOff = 2, stop = 3 };
+  // The server's answer to the body outgoing() gave: its HTTP status (0: no answer) and body. 204, or
+  // 200 with a line per write, delivers what it made, each write's value becoming its key's base; any
+  // other answer changes nothing. Every body outgoing() gives is answered by one call. What to do next:
+  // the gravest of its writes' (stop, then back off, then fetch and merge).
+  Next sent(int httpStatus, std::string_view body);
   // What the server holds under key (nothing: 404), as fetched.
   void fetched(std::string_view key, std::optional<std::string> value);
-  // After a fetch: when a fetched copy differs from what the screens were built from, they load again
-  // (as at a Foreground, merging this device's unsent edits). True when they did.
+  // After a fetch: the lists whose fetched copy differs from what the screens were built from load again
+  // (merging this device's unsent edits), and the screens follow their local strings. True when any did.
   bool reloadIfChanged();
   void setNetwork(Network network, std::string reason = {});
   // The edits not yet sent: the entries the waiting writes add to or take from what the server held.
@@ -88,7 +96,7 @@ class DeviceSession {
 
   Network network_ = Network::unknown;
   std::string networkReason_;
-  std::vector<Outbox::Pending> inFlight_;  // the writes of the last outgoing() body
+  std::vector<Outbox::Pending> inFlight_;  // the writes sent and not yet answered
   std::vector<std::string> changedKeys_;   // fetched since the last reload
 };
 

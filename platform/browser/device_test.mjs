@@ -1,6 +1,7 @@
 // The worker's calls on the WebAssembly model under node, over files held in memory in the shape of the
 // browser's synchronous file handles: what is committed before an answer is what a new worker finds.
 import assert from 'node:assert/strict';
+import {createHash} from 'node:crypto';
 import {createRequire} from 'node:module';
 import test from 'node:test';
 
@@ -26,6 +27,13 @@ function browserFiles() {
   return files;
 }
 
+function withText(m, text, use) {
+  const bytes = Buffer.from(text);
+  const at = m._malloc(bytes.length + 1);
+  m.HEAPU8.set(bytes, at);
+  try { return use(at, bytes.length); } finally { m._free(at); }
+}
+
 async function startWorker(files) {
   const m = await QuillboxDevice({qbHandles: files});
   const call = (name, result, args) => (...values) => m.ccall(name, result, args, values);
@@ -35,15 +43,11 @@ async function startWorker(files) {
     tree: () => { const data = m.ccall('qb_tree', 'string', [], []); return data ? JSON.parse(data) : null; },
     network: call('qb_network', null, ['number']),
     reload: call('qb_reload', 'number', []),
+    foreground: call('qb_foreground', null, []),
     outgoing() { const at = m.ccall('qb_outgoing', 'number', [], []); return Buffer.from(m.HEAPU8.slice(at, at + m.ccall('qb_size', 'number', [], []))).toString(); },
-    sent: (status) => m.ccall('qb_sent', null, ['number', 'number', 'number'], [status, 0, 0]),
-    fetched(key, text) {
-      const bytes = Buffer.from(text ?? '');
-      const at = m._malloc(bytes.length + 1);
-      m.HEAPU8.set(bytes, at);
-      m.ccall('qb_fetched', null, ['string', 'number', 'number', 'number'], [key, text === null ? 0 : 1, at, bytes.length]);
-      m._free(at);
-    },
+    sent: (status, text = '') => withText(m, text, (at, size) => m.ccall('qb_sent', 'number', ['number', 'number', 'number'], [status, at, size])),
+    fetched: (key, text) => withText(m, text ?? '', (at, size) =>
+      m.ccall('qb_fetched', null, ['string', 'number', 'number', 'number'], [key, text === null ? 0 : 1, at, size])),
   };
   assert.equal(device.open('phone', 'https://server.example'), 0);
   return device;
@@ -51,6 +55,17 @@ async function startWorker(files) {
 
 // The notes a tree shows, as one line.
 const notes = (nodes) => nodes.filter((n) => n.e === 'Text' && /^\/notes\/0\/1\/1\/\d+\/1$/.test(n.i)).map((n) => n.p.text).join(',');
+
+// The notes the page shows: a tree message brings only what changed, so the page's copy is kept.
+function page(device) {
+  const records = new Map();
+  return () => {
+    const tree = device.tree();
+    if (tree?.full) records.clear();
+    for (const node of tree?.nodes ?? []) records.set(node.i, node);
+    return (records.get('/notes/0/1/1')?.c ?? []).map((key) => records.get(`/notes/0/1/1/${key}/1`).p.text).join(',');
+  };
+}
 
 function addNote(device, seq, text) {
   assert.equal(device.event({window: 'device', seq, rev: 0, type: 'edit', id: '/notes/0/0/0/0', text}), 200);
@@ -80,26 +95,51 @@ test('an added note is committed before its answer, and sent as one conditional 
   assert.equal(`${again.outgoing()}|${again.tree().status}`, '|');
 });
 
-test('a changed cloud copy loads the screens again, merging the edits not yet sent', async () => {
-  const device = await startWorker(browserFiles());
-  device.fetched('notesFromCloud', 'fromCloudNOTES_SEPARATOR');
-  assert.equal(device.reload(), 1);
-  assert.equal(notes(device.tree().nodes), 'fromCloud');
-  device.fetched('notesFromCloud', 'fromCloudNOTES_SEPARATOR');
-  assert.equal(device.reload(), 0);  // nothing new
-
-  assert.equal(addNote(device, 1, 'mine'), 200);
-  device.tree();
-  device.fetched('notesFromCloud', 'otherNOTES_SEPARATORfromCloudNOTES_SEPARATOR');
-  assert.equal(device.reload(), 1);
-  assert.equal(notes(device.tree().nodes), 'other,fromCloud,mine');
-  assert.match(device.outgoing(), /^notesFromCloud "[0-9a-f]{64}" \d+\n/);  // based on the copy it merged onto
-  device.network(3);
-  assert.match(device.tree().status, /^This device's access was revoked: its edits stay here \(1 waiting\)/);
-});
-
 test('a stale tap is refused and a bad event is no event', async () => {
   const device = await startWorker(browserFiles());
   assert.equal(device.event({window: 'device', seq: 1, type: 'nonsense'}), 400);
   assert.equal(device.event({window: 'device', seq: 2, rev: 0, type: 'tap', id: '/notes/0/1/1/0/3'}), 409);
+});
+
+test('fetch, edits, a delivery, tab switches, going offline, another device\'s write: nothing shown vanishes, no stale write waits', async () => {
+  const device = await startWorker(browserFiles());
+  const shown = page(device);
+  const S = 'NOTES_SEPARATOR';
+  const tags = new Map(['a|', 'a|b|', 'x|a|b|'].map((list) => [createHash('sha256').update(list.replaceAll('|', S)).digest('hex'), list]));
+  const readable = (body) => body.replace(/"([0-9a-f]{64})"/, (_, tag) => `on ${tags.get(tag)}`).replaceAll(S, '|').replace('\n', ' ');
+  const log = [];
+  const step = (name) => {  // what is shown, what would be sent now, and what to do when its answer is lost
+    const body = device.outgoing();
+    log.push(`${name}: ${shown()} [${readable(body)}]${body ? ` next ${device.sent(0)}` : ''}`);
+  };
+  device.fetched('notesFromCloud', `a${S}`);
+  step(`fetched, reload ${device.reload()}`);  // the cloud's list is taken as it is: nothing to send back
+  addNote(device, 1, 'b');
+  log.push(readable(device.outgoing()));
+  addNote(device, 3, 'c');
+  step('added');  // c waits for the answer about b
+  device.sent(204);  // b landed: c is built on it
+  step('delivered');
+  device.event({window: 'device', seq: 5, rev: 0, type: 'tab', index: 1});
+  device.event({window: 'device', seq: 6, rev: 0, type: 'tab', index: 0});
+  step('tabs');
+  device.network(2);
+  device.foreground();
+  device.fetched('notesFromCloud', `a${S}b${S}`);
+  step(`offline, reload ${device.reload()}`);  // what the server holds is nothing new
+  device.fetched('notesFromCloud', `x${S}a${S}b${S}`);  // another device's write: c merges onto it
+  step(`moved, reload ${device.reload()}`);
+  device.outgoing();
+  log.push(`its group answered, one write moved: next ${device.sent(200, 'conflict moved\n')}`);
+  device.outgoing();
+  log.push(`refused login: next ${device.sent(401)}`);
+  device.network(3);
+  log.push(device.tree().status);
+  const waiting = 'notesFromCloud on a|b| 48 a|b|c|';
+  assert.equal(log.join('\n'), `fetched, reload 1: a []\nnotesFromCloud on a| 32 a|b|\nadded: a,b,c []\n` +
+               `delivered: a,b,c [${waiting}] next 2\ntabs: a,b,c [${waiting}] next 2\n` +
+               `offline, reload 0: a,b,c [${waiting}] next 2\n` +
+               'moved, reload 1: x,a,b,c [notesFromCloud on x|a|b| 64 x|a|b|c|] next 2\n' +
+               'its group answered, one write moved: next 1\nrefused login: next 3\n' +
+               "This device's access was revoked: its edits stay here (1 waiting); pair it again to send them");
 });

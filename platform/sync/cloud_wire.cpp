@@ -78,6 +78,20 @@ std::string encodeGroup(std::span<const GroupWrite> writes) {
   return body;
 }
 
+std::string encodeGroup(std::span<const ConditionalWrite> writes) {
+  std::vector<std::string> etags;
+  etags.reserve(writes.size());
+  for (const ConditionalWrite& write : writes)
+    etags.push_back(write.base ? etagOf(*write.base) : std::string());
+  std::vector<GroupWrite> group;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    using Condition = GroupWrite::Condition;
+    group.push_back(
+        {writes[i].key, writes[i].value, writes[i].base ? Condition::matches : Condition::absent, etags[i]});
+  }
+  return encodeGroup(std::span<const GroupWrite>(group));
+}
+
 Result<std::vector<GroupWrite>> decodeGroup(std::string_view body) {
   std::vector<GroupWrite> writes;
   while (!body.empty()) {

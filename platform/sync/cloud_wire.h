@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "platform/sync/cloud_transport.h"
 
 namespace quillbox::cloudwire {
 
@@ -51,6 +52,8 @@ struct GroupWrite {
 // The body of a group: for each write one line "KEY CONDITION LENGTH\n", CONDITION being "-" (none),
 // "absent" or the ETag, then LENGTH bytes of value. Keys and ETags hold no space or line break.
 std::string encodeGroup(std::span<const GroupWrite> writes);
+// The body of conditional writes: each on its base's ETag, or on "absent" when its base is nothing.
+std::string encodeGroup(std::span<const ConditionalWrite> writes);
 
 // The writes of a body, as views into it. Invalid, saying what is wrong, for a malformed body: a bad
 // line, a length past the end, a key named twice, an empty group or one of more than kMaxGroup.

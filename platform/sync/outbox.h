@@ -13,6 +13,7 @@
 #include "platform/store/settings_store.h"
 #include "platform/store/sqlite_db.h"
 #include "platform/sync/cloud_store.h"
+#include "platform/sync/sync_engine.h"
 
 namespace quillbox {
 
@@ -36,10 +37,7 @@ class Outbox {
   };
 
   // A key's base: none recorded, or the backing's value (nothing: the key held nothing).
-  struct Base {
-    bool known = false;
-    std::optional<std::string> value;
-  };
+  using Base = syncengine::Base;
 
   // Opens the outbox of the store named identity in <home>/settings.sqlite3, creating what is
   // missing. The local copies and pending writes that an earlier version kept for a Redis
@@ -57,6 +55,9 @@ class Outbox {
   bool inGroup() const { return store_->inGroup(); }
   // Serialises a caller's several calls with every other call on the home's database.
   std::unique_lock<std::recursive_mutex> hold() const { return store_->hold(); }
+
+  // The settings store it keeps its tables in.
+  const std::shared_ptr<SettingsStore>& settings() const { return store_; }
 
   // The pending writes, oldest first.
   Result<std::vector<Pending>> pending();

@@ -3,10 +3,13 @@
 #include <algorithm>
 
 #include "platform/store/home.h"
+#include "platform/sync/merge_load.h"
 
 namespace quillbox {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxMergeRounds = 4;
 
 CloudTransport::Trouble CloudTransport::classify(const Status& failure) const {
   switch (failure.code()) {
@@ -111,27 +114,29 @@ Status OutboxCloudStore::sendAll(std::span<const std::int64_t> mine) {
 }
 
 Status OutboxCloudStore::sendIf(std::span<const Sending> writes) {
-  std::vector<Outbox::Base> bases;
-  bases.reserve(writes.size());
+  std::vector<std::optional<std::string>> conditions;
+  conditions.reserve(writes.size());
   for (const Sending& write : writes) {
     Result<Outbox::Base> base = outbox_->baseOf(write.key);
     if (!base.ok()) return base.status();  // nothing is written over a value the device cannot tell
-    if (!base->known) {                    // no base learnt: only onto nothing, or onto this very value
-      Result<std::optional<std::string>> held = transport_->get(write.key);
-      if (!held.ok()) return held.status();
-      if (held.value() && *held.value() != write.value)
-        return Status::Conflict("the cloud copy of " + std::string(write.key) + " is not yet merged with");
-      base->known = true;
-      base->value = std::move(held).value();
+    std::optional<std::optional<std::string>> held;
+    if (!base->known) {  // no base learnt: what the backing holds decides
+      Result<std::optional<std::string>> got = transport_->get(write.key);
+      if (!got.ok()) return got.status();
+      held = std::move(got).value();
     }
-    bases.push_back(std::move(base).value());
+    syncengine::Send send =
+        syncengine::planSend(base.value(), write.key, write.value, held ? &*held : nullptr);
+    if (send.kind == syncengine::Send::Kind::mergeFirst)
+      return Status::Conflict("the cloud copy of " + std::string(write.key) + " is not yet merged with");
+    conditions.push_back(std::move(send.condition));
   }
   std::vector<ConditionalWrite> group;
   group.reserve(writes.size());
   for (std::size_t i = 0; i < writes.size(); ++i) {
-    const std::optional<std::string>& base = bases[i].value;
+    const std::optional<std::string>& on = conditions[i];
     group.push_back(ConditionalWrite{writes[i].key, writes[i].value,
-                                     base ? std::optional<std::string_view>(*base) : std::nullopt});
+                                     on ? std::optional<std::string_view>(*on) : std::nullopt});
   }
   return transport_->setIf(group);
 }
@@ -173,7 +178,8 @@ std::vector<Status> OutboxCloudStore::deliver(std::span<const Sending> writes) {
   }
   std::vector<Outbox::Delivered> sent;
   for (std::size_t i = 0; i < writes.size(); ++i) {
-    if (results[i].ok()) sent.push_back(Outbox::Delivered{writes[i].id, writes[i].key, writes[i].value});
+    if (syncengine::onAnswer(syncengine::answerOf(results[i])).deliver)
+      sent.push_back(Outbox::Delivered{writes[i].id, writes[i].key, writes[i].value});
   }
   note(failure);
   Status forgotten = outbox_->delivered(sent);
@@ -288,7 +294,25 @@ Status OutboxCloudStore::setStrings(std::vector<CloudWrite> writes) {
   return write(views);
 }
 
-Status OutboxCloudStore::write(std::span<const CloudWriteView> writes) {
+Result<std::vector<CloudWriteView>> OutboxCloudStore::needingSends(std::span<const CloudWriteView> writes) {
+  std::vector<CloudWriteView> needed;
+  for (const CloudWriteView& write : writes) {
+    Result<bool> waiting = outbox_->isPending(write.key);
+    if (!waiting.ok()) return waiting.status();
+    Result<Outbox::Base> base = outbox_->baseOf(write.key);
+    if (!base.ok()) return base.status();
+    if (syncengine::needsSending(base.value(), waiting.value(), write.key, write.value))
+      needed.push_back(write);
+  }
+  return needed;
+}
+
+Status OutboxCloudStore::write(std::span<const CloudWriteView> given) {
+  // What the backing is known to hold already is no write.
+  Result<std::vector<CloudWriteView>> needed = needingSends(given);
+  if (needed.ok() && needed->empty()) return Status::Ok();
+  std::span<const CloudWriteView> writes =
+      needed.ok() ? std::span<const CloudWriteView>(needed.value()) : given;
   Result<std::vector<std::int64_t>> recorded = outbox_->record(writes);
   if (!recorded.ok() && outbox_->inGroup()) {
     problem_ = recorded.status();
@@ -333,6 +357,19 @@ Status OutboxCloudStore::sendRecorded() {
   recorded_.clear();
   if (mine.empty() || backingOff()) return Status::Ok();
   Status sent = sendAll(mine);
+  // Another device wrote a list meanwhile: the lists held back load again, which merges this device's
+  // edits onto the newer copies, and the merged writes go; a few times at most, after which they wait,
+  // kept, for the next load.
+  auto mustMerge = [](const Status& outcome) {
+    return syncengine::onAnswer(syncengine::answerOf(outcome)).merge;
+  };
+  for (int round = 0; mustMerge(sent) && round < kMaxMergeRounds; ++round) {
+    const std::vector<std::string> held = pendingKeys();
+    if (Status merged = loadLists(*this, outbox_->settings(), held); !merged.ok()) return merged;
+    mine = std::move(recorded_);
+    recorded_.clear();
+    sent = mine.empty() || backingOff() ? Status::Ok() : sendAll(mine);
+  }
   // Kept and sent later is no failure; held back by another device's newer value is for the caller to merge.
   return sent.code() == Status::Code::conflict ? sent : Status::Ok();
 }

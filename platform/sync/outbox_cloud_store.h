@@ -36,7 +36,8 @@ namespace quillbox {
 //   very value; otherwise the store answers conflict, and a load merges onto what both hold.
 // The writes of a WriteGroup are recorded in one transaction and sent in one conditional group; writes
 // made while this thread has a settings WriteGroup open join its transaction and wait for
-// sendRecorded(), after it;
+// sendRecorded(), after it, which merges a list the backing held back onto its newer copy
+// (loadLists) and sends the merge, a few times at most;
 // pending writes go all at once, and when that fails, each recorded group on its own. Problems are
 // never thrown: health() names them. Calls are serialised: one object may be used from several
 // threads: they are serialised with every call on the home's database.
@@ -80,7 +81,8 @@ class OutboxCloudStore : public CloudStore {
   struct Sending;
   bool backingOff() const;
   std::optional<std::string> localAnswer(std::string_view key);
-  Status write(std::span<const CloudWriteView> writes);
+  Result<std::vector<CloudWriteView>> needingSends(std::span<const CloudWriteView> writes);
+  Status write(std::span<const CloudWriteView> given);
   void sendPending();
   Status sendAll(std::span<const std::int64_t> mine);
   std::vector<Status> deliver(std::span<const Sending> writes);

@@ -114,20 +114,11 @@ std::vector<Status> HttpsTransport::setMany(std::span<const CloudWriteView> writ
 
 Status HttpsTransport::setIf(std::span<const ConditionalWrite> writes) {
   if (writes.empty()) return Status::Ok();
-  std::vector<std::string> etags;
-  etags.reserve(writes.size());
-  std::vector<cloudwire::GroupWrite> group;
   for (const ConditionalWrite& write : writes) {
     if (Status valid = checkKey(write.key); !valid.ok()) return valid;
-    etags.push_back(write.base ? cloudwire::etagOf(*write.base) : std::string());
   }
-  for (std::size_t i = 0; i < writes.size(); ++i) {
-    using Condition = cloudwire::GroupWrite::Condition;
-    group.push_back(
-        {writes[i].key, writes[i].value, writes[i].base ? Condition::matches : Condition::absent, etags[i]});
-  }
-  Result<HttpsReply> reply =
-      call("POST", "", cloudwire::encodeGroup(group), {{"Content-Type", std::string(cloudwire::kGroupType)}});
+  Result<HttpsReply> reply = call("POST", "", cloudwire::encodeGroup(writes),
+                                  {{"Content-Type", std::string(cloudwire::kGroupType)}});
   if (!reply.ok()) return reply.status();
   if (reply->status == 204) return Status::Ok();
   return refusal(reply.value());

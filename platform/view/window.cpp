@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::size_t kNoTab = static_cast<std::size_t>(-1);
 constexpr int kMaxChangeRounds = 64;
-constexpr int kMaxMergeRounds = 4;
 
 bool isForeground(const Modifier& m) { return std::holds_alternative<OnReceive>(m); }
 
@@ -188,14 +187,8 @@ Status Window::event(F&& change) {
     status = change();
     return Status::Ok();
   });
-  // Another device wrote a list meanwhile: the screens shown load again, which merges this
-  // device's unsent edits onto its newer copy, and their writes go again; a few times at most,
-  // after which they wait, kept, for the next load.
-  for (int round = 0; sent.code() == Status::Code::conflict && round < kMaxMergeRounds; ++round) {
-    Status merged = Status::Ok();
-    sent = thenHandlers(merged, [&] { return runModifiers(isForeground, true, kNoTab); });
-    if (!merged.ok()) sent = std::move(merged);
-  }
+  // The sync layer merged this device's edits onto another device's newer copy: the lists drawn follow.
+  if (Status ignored = Status::Ok(); settle(ignored)) rebuild();
   if (sent.code() == Status::Code::conflict) sent = Status::Ok();
   if (!caughtUp.ok()) return caughtUp;
   return !status.ok() ? status : !handlers.ok() ? handlers : sent;

@@ -25,9 +25,9 @@ namespace quillbox {
 // writes: the Change handlers run and the lists are rebuilt). After it, the window runs the Change
 // handlers of every watched cell that changed (each after the operation returned, each reading
 // afresh, repeated until nothing more changes) and sends the event's cloud writes together. When
-// the cloud held them back because another device wrote a list meanwhile, the screens shown load
-// again (merging this device's edits onto the newer copy) and send again, a few times at most,
-// all within the event. It builds the tree again when next asked. Several windows may share one
+// the cloud held them back because another device wrote a list meanwhile, the sync layer merges
+// this device's edits onto the newer copy and sends again; the lists drawn then follow the merged
+// strings. It builds the tree again when next asked. Several windows may share one
 // process and one settings store.
 class Window {
  public:

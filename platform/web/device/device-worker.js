@@ -177,7 +177,11 @@ async function open(message) {
       const size = module.ccall('qb_size', 'number', [], []);
       return size > 0 ? module.HEAPU8.slice(at, at + size) : null;
     },
-    sent(status, bytes) { withBytes(module, bytes, (at, size) => module.ccall('qb_sent', null, ['number', 'number', 'number'], [status, at, size])); },
+    sent(status, bytes) {
+      let next = NEXT.backOff;
+      withBytes(module, bytes, (at, size) => { next = module.ccall('qb_sent', 'number', ['number', 'number', 'number'], [status, at, size]); });
+      return next;
+    },
     fetched(key, bytes) {
       withBytes(module, bytes || new Uint8Array(0), (at, size) =>
         module.ccall('qb_fetched', null, ['string', 'number', 'number', 'number'], [key, bytes ? 1 : 0, at, size]));
@@ -248,6 +252,8 @@ function run(message) {
 // ---- The cloud: fetch the four keys (a copy that changed loads the screens again, merging this
 // device's unsent edits), then send what waits, as one conditional group.
 
+// What the model says to do after an answer to a send.
+const NEXT = {send: 0, fetchAndMerge: 1, backOff: 2, stop: 3};
 let syncing = false;
 let again = false;
 let againFetch = false;
@@ -297,17 +303,22 @@ async function sync(fetchFirst) {
       for (let round = 0; round < MOST_ROUNDS; round++) {
         const body = device.outgoing();
         if (!body) break;
-        const res = await fetch(server + '/cloud/v1/', {
-          method: 'POST',
-          headers: authorised({'Content-Type': 'application/x-quillbox-writes'}),
-          body,
-        });
-        if (res.status === 204 || res.status === 200) {
-          device.sent(res.status, new Uint8Array(await res.arrayBuffer()));
-        } else if (res.status === 412) {
+        let res, next;
+        try {  // every body is answered, even by nothing: its keys may then send again
+          res = await fetch(server + '/cloud/v1/', {
+            method: 'POST',
+            headers: authorised({'Content-Type': 'application/x-quillbox-writes'}),
+            body,
+          });
+          next = device.sent(res.status, new Uint8Array(await res.arrayBuffer()));
+        } catch (err) {
+          device.sent(0, new Uint8Array(0));
+          throw err;
+        }
+        if (next === NEXT.fetchAndMerge) {
           await fetchAll();  // another device wrote meanwhile: merge onto its copy, then send again
-        } else {
-          throw new Refused(res.status, res.status === 401 || res.status === 403);
+        } else if (next !== NEXT.send) {
+          throw new Refused(res.status, next === NEXT.stop);
         }
       }
       device.network(NETWORK.reachable);

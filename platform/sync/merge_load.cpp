@@ -1,4 +1,4 @@
-#include "screens/synced_list.h"
+#include "platform/sync/merge_load.h"
 
 #include <algorithm>
 
@@ -88,6 +88,28 @@ Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeS
     if (first.ok()) first = std::move(sent);
   }
   if (Status committed = group.commit(); !committed.ok()) return committed;
+  return first;
+}
+
+Status loadLists(CloudStore& cloud, const std::shared_ptr<SettingsStore>& store,
+                 std::span<const std::string> cloudKeys) {
+  auto held = [&](const StoredList& list) {
+    return std::find(cloudKeys.begin(), cloudKeys.end(), list.cloudKey) != cloudKeys.end();
+  };
+  auto part = [&](const StoredList& list) {
+    return SyncedString{AppStorage(store, std::string(list.localKey)), std::string(list.cloudKey)};
+  };
+  Status first = Status::Ok();
+  auto load = [&](std::span<const SyncedString> lists, MergeStrings merge) {
+    Status loaded = loadSynced(lists, cloud, merge, store.get());
+    if (first.ok()) first = std::move(loaded);
+  };
+  for (const StoredList& list : {kNotesList, kTagsList}) {
+    const SyncedString one[] = {part(list)};
+    if (held(list)) load(one, mergeItemListStrings);
+  }
+  const SyncedString todos[] = {part(kTasksList), part(kMarksList)};
+  if (held(kTasksList) || held(kMarksList)) load(todos, mergeTaskStrings);
   return first;
 }
 
