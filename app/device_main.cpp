@@ -43,7 +43,7 @@ EMSCRIPTEN_KEEPALIVE int qb_open(const char* idiom, const char* server) {
 
 EMSCRIPTEN_KEEPALIVE const char* qb_error() { return error.c_str(); }
 
-// Runs an event (the JSON the page posts to /api/event): the HTTP status the web server would answer;
+// Runs an event (the JSON the page sends its window): the status the web server would answer;
 // qb_error() says why when it is not 200.
 EMSCRIPTEN_KEEPALIVE int qb_event(const char* json) {
   DeviceSession::Answer answer = session->event(json);

@@ -36,13 +36,13 @@ class DeviceSession {
   static Result<std::unique_ptr<DeviceSession>> open(const std::filesystem::path& home, Idiom idiom,
                                                      std::string server, const MakeWindow& makeWindow);
 
-  // How an event went, as the web server answers /api/event: 200, 400 (not an event), 409 (stale: the
+  // How an event went, in the web server's codes: 200, 400 (not an event), 409 (stale: the
   // new tree follows), 503 (a store could not be read or written) or 403; error says why.
   struct Answer {
     int status = 200;
     std::string error;
   };
-  // Runs one event of the page (the JSON the page posts to /api/event). Its writes are durable when it
+  // Runs one event of the page (the JSON the page sends its window). Its writes are durable when it
   // returns.
   Answer event(std::string_view json);
   // The page came back into view.

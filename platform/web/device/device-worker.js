@@ -221,7 +221,7 @@ function describe(err) {
   return err && err.message ? err.message : String(err);
 }
 
-// The tree goes first, then the answer, as the server's event stream and /api/event do. Both follow
+// The tree goes first, then the answer, as on the server page's socket. Both follow
 // the event's commit, which reached the disk before qb_event returned.
 function run(message) {
   switch (message.kind) {
