@@ -97,7 +97,7 @@ $(WASMBUILD)/Makefile: CMakeLists.txt cmake/wasm.cmake | $(WASMBUILD)/deps/sqlit
 wasm: deps $(WASMBUILD)/Makefile
 	$(EMENV) cmake --build $(WASMBUILD) -j $(JOBS) --target quillbox-device
 
-# The shared tables of cases against the WebAssembly build, under node; a module cannot fork.
+# The shared tables of cases against the WebAssembly build, under node.
 test-wasm: deps $(WASMBUILD)/Makefile
 	$(EMENV) cmake --build $(WASMBUILD) -j $(JOBS)
 	@for t in $(WASMBUILD)/tests/*_tests.js; do echo "== $$t"; $(NODE_RUN) $$t --gtest_brief=1 || exit 1; done
