@@ -97,11 +97,10 @@ $(WASMBUILD)/Makefile: CMakeLists.txt cmake/wasm.cmake | $(WASMBUILD)/deps/sqlit
 wasm: deps $(WASMBUILD)/Makefile
 	$(EMENV) cmake --build $(WASMBUILD) -j $(JOBS) --target quillbox-device
 
-# The shared tables of cases against the WebAssembly build, under node; a module cannot fork.
-WASM_NO_FORK := --gtest_filter=-ToDoTest.ADeleteKilledAtAnyStepLeavesTheToDosAndTheirMarksTogether
+# The shared tables of cases against the WebAssembly build, under node.
 test-wasm: deps $(WASMBUILD)/Makefile
 	$(EMENV) cmake --build $(WASMBUILD) -j $(JOBS)
-	@for t in $(WASMBUILD)/tests/*_tests.js; do echo "== $$t"; $(NODE_RUN) $$t --gtest_brief=1 $(WASM_NO_FORK) || exit 1; done
+	@for t in $(WASMBUILD)/tests/*_tests.js; do echo "== $$t"; $(NODE_RUN) $$t --gtest_brief=1 || exit 1; done
 	@for t in platform/browser/*_test.mjs; do [ -f "$$t" ] || continue; echo "== $$t"; \
 	  QUILLBOX_DEVICE=$(CURDIR)/$(WASMBUILD)/device $(NODE_RUN) --test $$t || exit 1; done
 

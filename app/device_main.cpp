@@ -43,7 +43,7 @@ EMSCRIPTEN_KEEPALIVE int qb_open(const char* idiom, const char* server) {
 
 EMSCRIPTEN_KEEPALIVE const char* qb_error() { return error.c_str(); }
 
-// Runs an event (the JSON the page posts to /api/event): the HTTP status the web server would answer;
+// Runs an event (the JSON the page sends its window): the status the web server would answer;
 // qb_error() says why when it is not 200.
 EMSCRIPTEN_KEEPALIVE int qb_event(const char* json) {
   DeviceSession::Answer answer = session->event(json);
@@ -55,6 +55,9 @@ EMSCRIPTEN_KEEPALIVE void qb_foreground() { session->foreground(); }
 
 // The tree message owed to the page, or "".
 EMSCRIPTEN_KEEPALIVE const char* qb_tree() { return give(session->takeTree()); }
+
+// The whole tree, for the worker to keep as the last drawing.
+EMSCRIPTEN_KEEPALIVE const char* qb_drawing() { return give(session->drawing()); }
 
 // The body of the writes to send, qb_size() bytes long (0: none wait).
 EMSCRIPTEN_KEEPALIVE const char* qb_outgoing() { return give(session->outgoing()); }

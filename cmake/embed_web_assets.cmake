@@ -4,8 +4,8 @@
 #
 # The page is served at / (behind the page's token) and, with the manifest and the service worker,
 # as the device app at /device/. DEVICE holds the device app's worker and WebAssembly module
-# (device-worker.js, quillbox-device.js, quillbox-device.wasm); without them, those paths say the
-# program was built without the device app.
+# (device-worker.js, kept-drawing.js, quillbox-device.js, quillbox-device.wasm); without them, those
+# paths say the program was built without the device app.
 
 set(arrays "")
 set(entries "")
@@ -55,7 +55,15 @@ foreach(file type IN ZIP_LISTS files types)
     file(READ "${CLIENT}/index.html" page)
     string(REPLACE "apple-touch-icon\" href=\"/icon.svg" "apple-touch-icon\" href=\"/icon-192.png" page "${page}")
     string(REPLACE "=\"/" "=\"/device/" page "${page}")
-    string(REPLACE "</head>" "<link rel=\"manifest\" href=\"/device/manifest.webmanifest\">\n</head>" page "${page}")
+    # Its scripts are asked for at once, not one import after another (the page's socket it never uses).
+    set(preloads "")
+    foreach(script IN LISTS files)
+      if(script MATCHES "\\.js$" AND NOT script STREQUAL "socket.js")
+        string(APPEND preloads "<link rel=\"modulepreload\" href=\"/device/${script}\">\n")
+      endif()
+    endforeach()
+    string(REPLACE "</head>" "${preloads}<link rel=\"manifest\" href=\"/device/manifest.webmanifest\">\n</head>" page
+           "${page}")
     add_text_array(page)
     add_entry("/device/" "${type}" "${array}" true)
     continue()
@@ -71,8 +79,8 @@ foreach(file type IN ZIP_LISTS files types)
 endforeach()
 
 # The worker and the module: large, so the assembler takes them in whole.
-set(modules device-worker.js quillbox-device.js quillbox-device.wasm)
-set(moduleTypes "${js}" "${js}" "application/wasm")
+set(modules device-worker.js kept-drawing.js quillbox-device.js quillbox-device.wasm)
+set(moduleTypes "${js}" "${js}" "${js}" "application/wasm")
 set(incbins "")
 foreach(file type IN ZIP_LISTS modules moduleTypes)
   if(DEVICE AND EXISTS "${DEVICE}/${file}")

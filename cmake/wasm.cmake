@@ -32,7 +32,10 @@ target_compile_definitions(qb_sqlite PRIVATE SQLITE_OS_OTHER=1 SQLITE_THREADSAFE
   SQLITE_OMIT_DECLTYPE SQLITE_OMIT_GET_TABLE SQLITE_OMIT_TCL_VARIABLE SQLITE_OMIT_COMPILEOPTION_DIAGS
   SQLITE_OMIT_INTROSPECTION_PRAGMAS SQLITE_OMIT_AUTHORIZATION SQLITE_OMIT_INCRBLOB SQLITE_OMIT_TRACE
   SQLITE_OMIT_DESERIALIZE SQLITE_OMIT_AUTOMATIC_INDEX SQLITE_OMIT_LIKE_OPTIMIZATION SQLITE_OMIT_OR_OPTIMIZATION
-  SQLITE_OMIT_BETWEEN_OPTIMIZATION SQLITE_OMIT_SCHEMA_VERSION_PRAGMAS SQLITE_OMIT_FLAG_PRAGMAS)
+  SQLITE_OMIT_BETWEEN_OPTIMIZATION SQLITE_OMIT_FLAG_PRAGMAS
+  SQLITE_OMIT_INTEGRITY_CHECK SQLITE_OMIT_AUTOVACUUM SQLITE_OMIT_XFER_OPT SQLITE_OMIT_QUICKBALANCE
+  SQLITE_OMIT_BTREECOUNT SQLITE_OMIT_TRUNCATE_OPTIMIZATION SQLITE_OMIT_CASE_SENSITIVE_LIKE_PRAGMA
+  SQLITE_OMIT_HEX_INTEGER SQLITE_OMIT_BLOB_LITERAL SQLITE_OMIT_LOOKASIDE)
 target_compile_options(qb_sqlite PRIVATE -w)
 
 # A library of whole folders, with nlohmann/json and the generated headers on its include path.
@@ -51,7 +54,7 @@ target_link_libraries(qb_platform PUBLIC qb_base qb_sqlite)
 wasm_library(qb_screens screens screens/notes screens/tasks screens/tags app)
 target_link_libraries(qb_screens PUBLIC qb_platform)
 
-# The worker's module: quillbox-device.{js,wasm}, with device-worker.js beside it.
+# The worker's module: quillbox-device.{js,wasm}, with device-worker.js and kept-drawing.js beside it.
 set(device_dir ${PROJECT_BINARY_DIR}/device)
 add_executable(quillbox-device app/device_main.cpp)
 quillbox_set_options(quillbox-device)
@@ -61,10 +64,12 @@ target_link_options(quillbox-device PRIVATE
   -sMODULARIZE=1 -sEXPORT_NAME=QuillboxDevice -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH=1
   -sEXPORTED_FUNCTIONS=_main,_malloc,_free -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString,stringToUTF8
   -sINITIAL_MEMORY=16777216 -sTOTAL_STACK=1048576 -sFILESYSTEM=1 -sEXIT_RUNTIME=0 -sMALLOC=emmalloc)
-add_custom_command(OUTPUT ${device_dir}/device-worker.js
-  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js ${device_dir}/
-  DEPENDS ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js)
-add_custom_target(device-worker ALL DEPENDS ${device_dir}/device-worker.js)
+set(worker_files ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js
+                 ${PROJECT_SOURCE_DIR}/platform/web/device/kept-drawing.js)
+add_custom_command(OUTPUT ${device_dir}/device-worker.js ${device_dir}/kept-drawing.js
+  COMMAND ${CMAKE_COMMAND} -E copy ${worker_files} ${device_dir}/
+  DEPENDS ${worker_files})
+add_custom_target(device-worker ALL DEPENDS ${device_dir}/device-worker.js ${device_dir}/kept-drawing.js)
 add_dependencies(quillbox-device device-worker)
 
 # The shared tables of cases, under node: GoogleTest built from Debian's sources.
@@ -91,3 +96,6 @@ wasm_tests(crypto_tests SOURCES ${crypto_tests} LIBS qb_platform)
 # The screens' edge cases, over SQLite files held in memory (make test-wasm leaves out the one that forks).
 file(GLOB screen_tests CONFIGURE_DEPENDS screens/*/*_test.cpp)
 wasm_tests(screens_tests SOURCES ${screen_tests} LIBS qb_screens)
+# The store over SQLite as the phone's module compiles it.
+file(GLOB browser_tests CONFIGURE_DEPENDS platform/browser/*_test.cpp)
+wasm_tests(browser_tests SOURCES ${browser_tests} LIBS qb_platform)

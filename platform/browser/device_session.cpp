@@ -17,6 +17,9 @@ namespace quillbox {
 namespace {
 
 constexpr std::string_view kWindowId = "device";
+// The rows a tree message brings at most that the page lacks: a tall screen's worth. The rest of
+// what the page asked for follows in the next messages.
+constexpr std::size_t kRowsAtOnce = 24;
 
 // The edits a waiting write carries: the entries it adds to its base and those it takes away (at least
 // one: a write that only reorders is an edit too).
@@ -50,6 +53,7 @@ Result<std::unique_ptr<DeviceSession>> DeviceSession::open(const std::filesystem
   Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, identity);
   if (!outbox.ok()) return outbox.status();
   session->outbox_ = std::move(outbox).value();
+  session->feed_.mirror.setMostNewRows(kRowsAtOnce);
   OutboxCloudStore* store = session->cloud_.get();
   Environment env{session->settings_, [store]() -> CloudStore& { return *store; },
                   std::make_shared<Device>(idiom)};
@@ -120,12 +124,18 @@ std::string DeviceSession::statusLine() {
 
 std::string DeviceSession::takeTree() {
   std::string status = statusLine();
-  if (window_->revision() != shownRevision_) dirty_ = true;
+  if (window_->revision() != shownRevision_ || feed_.mirror.owesRows()) dirty_ = true;
   if (!dirty_ && status == shownStatus_) return "";
   dirty_ = false;
   shownRevision_ = window_->revision();
   shownStatus_ = status;
   return feed_.takeMessage(kWindowId, *window_, status);
+}
+
+std::string DeviceSession::drawing() const {
+  web::TreeFeed whole;
+  whole.mirror = feed_.mirror;  // the page's viewports; the next message sends all it shows
+  return whole.takeMessage(kWindowId, *window_, shownStatus_);
 }
 
 std::string DeviceSession::outgoing() {

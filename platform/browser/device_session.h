@@ -36,21 +36,25 @@ class DeviceSession {
   static Result<std::unique_ptr<DeviceSession>> open(const std::filesystem::path& home, Idiom idiom,
                                                      std::string server, const MakeWindow& makeWindow);
 
-  // How an event went, as the web server answers /api/event: 200, 400 (not an event), 409 (stale: the
+  // How an event went, in the web server's codes: 200, 400 (not an event), 409 (stale: the
   // new tree follows), 503 (a store could not be read or written) or 403; error says why.
   struct Answer {
     int status = 200;
     std::string error;
   };
-  // Runs one event of the page (the JSON the page posts to /api/event). Its writes are durable when it
+  // Runs one event of the page (the JSON the page sends its window). Its writes are durable when it
   // returns.
   Answer event(std::string_view json);
   // The page came back into view.
   void foreground();
 
   // The tree message owed to the page (the data of the web server's "tree" event), or "" when neither
-  // the tree nor the status line changed since the last.
+  // the tree nor the status line changed since the last and no rows the page asked for are owed (a
+  // message brings a screen's worth of new rows at most).
   std::string takeTree();
+  // The whole tree, as a page that was sent nothing would get it (each list's rows in view), for the
+  // worker to keep as the last drawing; what the page was sent is left as it is.
+  std::string drawing() const;
   std::string statusLine();
 
   // The writes that may go now, as the body of a conditional group for POST /cloud/v1/; "" when none

@@ -129,6 +129,19 @@ std::vector<std::size_t> shownPositions(const Rows& rows) {
   return shown;
 }
 
+// A list's record (replacing out): the keys of the shown rows from start up to end, how many it shows
+// and the place of the first.
+void appendListRecord(std::string& out, const Element& list, std::string_view id,
+                      const std::vector<std::size_t>& shown, std::size_t start, std::size_t end) {
+  out.clear();
+  appendRecordStart(out, list, id);
+  for (std::size_t i = start; i < end; ++i) {
+    if (i > start) out += ',';
+    appendJsonString(out, Rows::keyOf(shown[i]));
+  }
+  out += "],\"n\":" + std::to_string(shown.size()) + ",\"o\":" + std::to_string(start) + "}";
+}
+
 // The records of an element and everything under it, all of them.
 void appendSubtree(std::string& out, const Element& element, std::string& id, bool& first) {
   if (!first) out += ',';
@@ -196,15 +209,42 @@ void TreeMirror::visitRows(const Element& list, const Rows& rows, std::string& i
   const std::vector<std::size_t> shown = shownPositions(rows);
   const std::size_t want = state.viewport.to - state.viewport.from;
   const std::size_t start = std::min(state.viewport.from, shown.size() > want ? shown.size() - want : 0);
-  const std::size_t end = std::min(shown.size(), start + want);
+  std::size_t end = std::min(shown.size(), start + want);
 
-  scratch_.clear();
-  appendRecordStart(scratch_, list, id);
+  // Each row's fingerprint, built where the list gives none; the rows past the diff's share of new
+  // ones wait for the next diff.
+  const std::size_t length = id.size();
+  std::vector<std::pair<std::uint64_t, std::optional<Element>>> inView;
+  std::string rowRecords;
   for (std::size_t i = start; i < end; ++i) {
-    if (i > start) scratch_ += ',';
-    appendJsonString(scratch_, Rows::keyOf(shown[i]));
+    const std::size_t p = shown[i];
+    std::optional<Element> row;
+    std::uint64_t fingerprint = 0;
+    if (rows.fingerprint) {
+      fingerprint = rows.fingerprint(p);
+    } else {
+      id += '/';
+      id += Rows::keyOf(p);
+      row = rows.row(p);
+      rowRecords.clear();
+      bool none = true;
+      appendSubtree(rowRecords, *row, id, none);
+      fingerprint = hashOf(rowRecords);
+      id.resize(length);
+    }
+    fingerprint = std::max<std::uint64_t>(fingerprint, 1);  // 0 stands for a row never sent
+    if (p >= state.rows.size() || state.rows[p] != fingerprint) {
+      if (newRowsLeft_ == 0) {
+        owesRows_ = true;
+        end = i;
+        break;
+      }
+      --newRowsLeft_;
+    }
+    inView.emplace_back(fingerprint, std::move(row));
   }
-  scratch_ += "],\"n\":" + std::to_string(shown.size()) + ",\"o\":" + std::to_string(start) + "}";
+
+  appendListRecord(scratch_, list, id, shown, start, end);
   std::uint64_t record = hashOf(scratch_);
   auto [it, added] = sent_.try_emplace(hashOf(id), record);
   if (added || it->second != record) {
@@ -214,24 +254,11 @@ void TreeMirror::visitRows(const Element& list, const Rows& rows, std::string& i
     out += scratch_;
   }
 
-  const std::size_t length = id.size();
-  std::string rowRecords;
   for (std::size_t i = start; i < end; ++i) {
     const std::size_t p = shown[i];
     id += '/';
     id += Rows::keyOf(p);
-    std::optional<Element> row;
-    std::uint64_t fingerprint = 0;
-    if (rows.fingerprint) {
-      fingerprint = rows.fingerprint(p);
-    } else {
-      row = rows.row(p);
-      rowRecords.clear();
-      bool none = true;
-      appendSubtree(rowRecords, *row, id, none);
-      fingerprint = hashOf(rowRecords);
-    }
-    fingerprint = std::max<std::uint64_t>(fingerprint, 1);  // 0 stands for a row never sent
+    auto& [fingerprint, row] = inView[i - start];
     if (state.rows.size() <= p) state.rows.resize(p + 1, 0);
     if (state.rows[p] != fingerprint) {
       state.rows[p] = fingerprint;
@@ -244,6 +271,8 @@ void TreeMirror::visitRows(const Element& list, const Rows& rows, std::string& i
 
 std::string TreeMirror::diff(const Element& root) {
   ++revision_;
+  newRowsLeft_ = mostNewRows_;
+  owesRows_ = false;
   std::string out = "[";
   std::string id;
   bool first = true;

@@ -54,6 +54,12 @@ class TreeMirror {
   // The number of diffs made so far.
   std::uint64_t revision() const { return revision_; }
 
+  // At most most rows that are new or changed to the page go in one diff (no limit at first). A list
+  // then names its rows only up to the first one held back, and owesRows() says that the next diff
+  // brings more, so that the rows in view come first and the rest of a viewport follows.
+  void setMostNewRows(std::size_t most) { mostNewRows_ = most; }
+  bool owesRows() const { return owesRows_; }
+
   // How many elements and rows the mirror remembers as sent.
   std::size_t size() const;
 
@@ -68,6 +74,9 @@ class TreeMirror {
   std::unordered_map<std::uint64_t, std::uint64_t> sent_;  // hash of an element's id -> hash of its record
   std::unordered_map<std::string, List> lists_;
   std::uint64_t revision_ = 0;
+  std::size_t mostNewRows_ = SIZE_MAX;
+  std::size_t newRowsLeft_ = SIZE_MAX;  // in this diff
+  bool owesRows_ = false;
   std::string scratch_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,28 @@ TEST_F(TreeMirrorTest, OnlyTheRowsInViewAreBuiltAndEachOnlyWhenNewOrChanged) {
   mirror_.setViewport("/0/1", 0, 1000000);
   diff();
   EXPECT_EQ(built_, 1 + static_cast<int>(Viewport::kMostRows) - 4);
+}
+
+TEST_F(TreeMirrorTest, ADiffBringsItsShareOfNewRowsFirstInViewAndTheNextOnesTheRest) {
+  for (int i = 0; i < 10; ++i) entries_.push_back("e" + std::to_string(i));
+  mirror_.setMostNewRows(2);
+  mirror_.setViewport("/0/1", 0, 5);
+  // Each diff's list record (its "n", "o" and "c") and the rows it sends, then whether more are owed.
+  auto step = [this] {
+    std::string out, record;
+    std::istringstream sent(diff());
+    while (std::getline(sent, record, '|')) {
+      if (record.starts_with("/0/1 ") || (record.starts_with("/0/1/") && record.rfind('/') == 4))
+        out += record.substr(5) + " ";
+    }
+    return out + (mirror_.owesRows() ? "owes" : "done");
+  };
+  std::string seen;
+  for (int i = 0; i < 3; ++i) seen += step() + "\n";
+  EXPECT_EQ(seen,
+            "n=10 o=0 c=[\"0\",\"1\"] 0 1 owes\n"
+            "n=10 o=0 c=[\"0\",\"1\",\"2\",\"3\"] 2 3 owes\n"
+            "n=10 o=0 c=[\"0\",\"1\",\"2\",\"3\",\"4\"] 4 done\n");
 }
 
 TEST_F(TreeMirrorTest, RecordsCarryFieldTextPickerSelectionAndModifierContents) {

@@ -88,17 +88,19 @@ test('a revoked device is told so, and keeps its edits', async (t) => {
 test('an add survives the browser being killed right after it shows', async (t) => {
   if (!built) return t.skip('built without the device app');
   const profile = mkdtempSync(join(tmpdir(), 'quillbox-profile-'));
-  // A Chromium of its own, to be killed outright, on a profile that outlives it.
+  // A Chromium of its own, to be killed outright (every process of it, as its group), on a profile that
+  // outlives it.
   const launch = async () => {
     const child = spawn('/usr/bin/chromium', ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-      '--remote-debugging-port=0', `--user-data-dir=${profile}`, '--window-size=390,844', 'about:blank'], { stdio: ['ignore', 'ignore', 'pipe'] });
+      '--remote-debugging-port=0', `--user-data-dir=${profile}`, '--window-size=390,844', 'about:blank'],
+    { stdio: ['ignore', 'ignore', 'pipe'], detached: true });
     let said = '';
     const endpoint = await new Promise((done, fail) => {
       child.stderr.on('data', (chunk) => (said += chunk).replace(/DevTools listening on (ws:\S+)/, (_, found) => done(found)));
       child.once('exit', () => fail(new Error('chromium ended: ' + said)));
     });
     const kill = () => new Promise((done) => (child.exitCode ?? child.signalCode) !== null ? done()
-      : child.once('exit', done).kill('SIGKILL'));
+      : (child.once('exit', done), process.kill(-child.pid, 'SIGKILL')));
     return { kill, context: (await chromium.connectOverCDP(endpoint)).contexts()[0] };
   };
   let chrome;

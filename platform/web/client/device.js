@@ -64,7 +64,8 @@ export function deviceTransport(page) {
     answers.clear();
   }
 
-  function open() {
+  // The worker starts at once (its module compiles meanwhile) and opens the lists when told to.
+  function spawn() {
     worker = new Worker('device-worker.js');
     worker.onmessage = ({ data: message }) => {
       if (message.kind === 'ready') {
@@ -86,14 +87,20 @@ export function deviceTransport(page) {
       settleAll();
       page.setNotice(`Quillbox could not start on this device: ${event.message || 'the app did not load'}.`);
     };
+  }
+
+  function open() {
     worker.postMessage({ kind: 'open', idiom: page.idiom(), token: paired.token, server: paired.server });
   }
 
   // One tab at a time holds the lists: another waits, and takes over when the first one closes.
   async function start() {
     keepFiles();
+    spawn();
     paired = await pairing();
     if (!paired) {
+      worker.terminate();
+      worker = null;
       page.setNotice('This browser is not paired: open the address that `quillbox devices add NAME` printed.');
       return;
     }
@@ -127,7 +134,9 @@ export function deviceTransport(page) {
     shown() {
       worker?.postMessage({ kind: 'foreground' });
     },
-    hidden() {},
+    hidden() {
+      worker?.postMessage({ kind: 'hidden' });
+    },
     restored() {},
   };
 }

@@ -3,18 +3,32 @@
 // access handles let SQLite commit durably before an event is answered. The page talks to it only by
 // postMessage:
 //   page -> worker  {kind:'open', idiom, token, server} {kind:'event', event} {kind:'foreground'}
-//                   {kind:'online'}
+//                   {kind:'hidden'} {kind:'online'}
 //   worker -> page  {kind:'ready', window} {kind:'tree', data} {kind:'answer', seq, status, error}
 //                   {kind:'error', message, busy}
 // The worker syncs the lists with the server's cloud endpoint (`${server}/cloud/v1/`, the device token
 // as a bearer token) between events: the network never holds up a screen.
+//   At a start, the lists drawn last (kept-drawing.js) are shown as soon as the store's files are
+// open, when the store still holds what they show; the live tree follows once the model has loaded.
 'use strict';
 
-importScripts('quillbox-device.js');
+// The module compiles while it streams in, as the worker starts.
+const compiled = WebAssembly.compileStreaming ? WebAssembly.compileStreaming(fetch('quillbox-device.wasm')) : null;
+compiled?.catch(() => {});  // the module's own loading then says why
+
+// The module's glue is read once the kept drawing is on its way: the drawing needs none of it.
+importScripts('kept-drawing.js');
 
 const HOME = '/quillbox/';
+const DB = HOME + 'settings.sqlite3';
 // The database, its write-ahead log and its rollback journal: every file SQLite opens for it.
 const FILES = ['settings.sqlite3', 'settings.sqlite3-wal', 'settings.sqlite3-journal'];
+const DRAWING = 'drawing.json';
+// The drawing is kept when the page is hidden, and this long (ms) after the last tree: keeping it
+// takes a few frames' time, never spent between keystrokes.
+const KEEP_AFTER = 1500;
+const BUSY_WAIT = 25;    // ms, doubled up to LONGEST_BUSY_WAIT, for handles another worker holds
+const LONGEST_BUSY_WAIT = 3200;
 const KEYS = ['notesFromCloud', 'tasksFromCloud', 'stringTasksFinishedIndicesFromCloud', 'taggedNotesFromCloud'];
 const NETWORK = {reachable: 1, unreachable: 2, revoked: 3};
 const SHORTEST_WAIT = 1000;
@@ -22,6 +36,8 @@ const LONGEST_WAIT = 30000;
 const MOST_ROUNDS = 8;  // sends and merges after one another within one sync
 
 let device = null;  // the module's calls, once the lists are open
+let files = null;   // the store's handles, by path, and the drawing's
+let keeping = 0;    // the timer that keeps the drawing
 let opening = false;
 const early = [];   // messages that came while the lists were being opened
 let token = '';
@@ -31,9 +47,44 @@ function post(message) {
   self.postMessage(message);
 }
 
+// A tree brings a screen's worth of new rows at most: the rest of them follow, after what waits.
 function postTree() {
   const data = device.tree();
-  if (data) post({kind: 'tree', data});
+  if (!data) return;
+  post({kind: 'tree', data});
+  setTimeout(() => device && postTree(), 0);
+  clearTimeout(keeping);
+  keeping = setTimeout(keep, KEEP_AFTER);
+}
+
+// Keeps the drawing of the lists as they are now, with the mark of the store that holds them.
+function keep() {
+  clearTimeout(keeping);
+  if (!device) return;
+  try {
+    keepDrawing(files.drawing, storeMark(files.store[DB], files.store[DB + '-wal']), device.drawing());
+  } catch (ignored) { /* the drawing kept before, whose mark no longer matches, is never shown */ }
+}
+
+function showKept(handles, drawing) {
+  const tree = keptDrawing(drawing, storeMark(handles[DB], handles[DB + '-wal']));
+  if (tree) post({kind: 'tree', data: tree});
+}
+
+// The module's options: its instance made from the compile that started with the worker, or, where
+// that failed, loaded as the module loads itself.
+async function moduleOptions(handles) {
+  const wasm = compiled && await compiled.catch(() => null);
+  if (!wasm) return {qbHandles: handles};
+  return {
+    qbHandles: handles,
+    instantiateWasm(imports, receive) {
+      WebAssembly.instantiate(wasm, imports).then((instance) => receive(instance, wasm), (err) => {
+        post({kind: 'error', busy: false, message: 'Quillbox cannot start in this browser: ' + describe(err)});
+      });
+      return {};
+    },
+  };
 }
 
 self.onmessage = (e) => {
@@ -56,23 +107,40 @@ self.onmessage = (e) => {
   }
 };
 
-// Opens the handles first (another tab's worker holding them means this one cannot have them), then
-// the module, then the lists.
+const isBusy = (err) => !!err && (err.name === 'NoModificationAllowedError' || err.name === 'InvalidStateError');
+
+// The files' handles, by path. Handles another worker holds are waited for a while: the worker of the
+// page this one replaced lets go of them only once it has stopped.
+async function openFiles() {
+  const root = await navigator.storage.getDirectory();
+  const folder = await root.getDirectoryHandle('quillbox', {create: true});
+  for (let wait = BUSY_WAIT; ; wait *= 2) {
+    const handles = {};
+    try {
+      for (const name of [...FILES, DRAWING]) {
+        const file = await folder.getFileHandle(name, {create: true});
+        handles[HOME + name] = await file.createSyncAccessHandle();
+      }
+      return handles;
+    } catch (err) {
+      closeAll(handles);
+      if (!isBusy(err) || wait > LONGEST_BUSY_WAIT) throw err;
+      await new Promise((done) => setTimeout(done, wait));
+    }
+  }
+}
+
+// Opens the handles first (another tab's worker holding them means this one cannot have them), shows
+// the drawing kept of the lists they hold, then opens the module and the lists.
 async function open(message) {
   opening = true;
   token = typeof message.token === 'string' ? message.token : '';
   server = typeof message.server === 'string' ? message.server.replace(/\/+$/, '') : '';
-  const handles = {};
+  let handles;
   try {
-    const root = await navigator.storage.getDirectory();
-    const folder = await root.getDirectoryHandle('quillbox', {create: true});
-    for (const name of FILES) {
-      const file = await folder.getFileHandle(name, {create: true});
-      handles[HOME + name] = await file.createSyncAccessHandle();
-    }
+    handles = await openFiles();
   } catch (err) {
-    closeAll(handles);
-    const busy = !!err && (err.name === 'NoModificationAllowedError' || err.name === 'InvalidStateError');
+    const busy = isBusy(err);
     post({
       kind: 'error',
       busy,
@@ -81,11 +149,16 @@ async function open(message) {
     });
     return;
   }
+  const drawing = handles[HOME + DRAWING];
+  delete handles[HOME + DRAWING];
+  showKept(handles, drawing);
   let module;
   try {
-    module = await QuillboxDevice({qbHandles: handles});
+    importScripts('quillbox-device.js');
+    module = await QuillboxDevice(await moduleOptions(handles));
   } catch (err) {
     closeAll(handles);  // another tab may have them
+    closeAll({drawing});
     post({kind: 'error', busy: false, message: 'Quillbox cannot start in this browser: ' + describe(err)});
     return;
   }
@@ -96,6 +169,7 @@ async function open(message) {
     event: call('qb_event', 'number', ['string']),
     foreground: call('qb_foreground', null, []),
     tree: call('qb_tree', 'string', []),
+    drawing: call('qb_drawing', 'string', []),
     network: call('qb_network', null, ['number']),
     reload: call('qb_reload', 'number', []),
     outgoing() {
@@ -115,10 +189,12 @@ async function open(message) {
   };
   if (made.open(message.idiom === 'pad' ? 'pad' : 'phone', server) !== 0) {
     closeAll(handles);
+    closeAll({drawing});
     post({kind: 'error', busy: false, message: 'The lists kept in this browser cannot be opened: ' + made.error()});
     return;
   }
   device = made;
+  files = {store: handles, drawing};
   post({kind: 'ready', window: 'device'});
   postTree();
   while (early.length > 0) run(early.shift());
@@ -145,7 +221,7 @@ function describe(err) {
   return err && err.message ? err.message : String(err);
 }
 
-// The tree goes first, then the answer, as the server's event stream and /api/event do. Both follow
+// The tree goes first, then the answer, as on the server page's socket. Both follow
 // the event's commit, which reached the disk before qb_event returned.
 function run(message) {
   switch (message.kind) {
@@ -161,6 +237,9 @@ function run(message) {
       device.foreground();
       postTree();
       sync(true);
+      return;
+    case 'hidden':
+      keep();
       return;
     case 'online':
       sync(true);
