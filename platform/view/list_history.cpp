@@ -155,34 +155,44 @@ Result<std::vector<ListStrings>> changeOfVersion(SettingsStore& store, const Sto
 
 }  // namespace
 
-Status revertChange(Window& window, const StoredList& list, std::int64_t number) {
-  SettingsStore& store = *window.store();
-  bool reloadsMarks = false;
-  Status done = window.performUndoable([&]() -> Status {
-    Result<std::vector<ListStrings>> change = changeOfVersion(store, list, number);
-    if (!change) return change.status();
-    return writeReverted(store, change.value(), "revert", reloadsMarks);
-  });
-  if (done.ok() && reloadsMarks) return window.appear();
-  return done;
-}
+namespace {
 
-Status restoreVersion(Window& window, const StoredList& list, std::int64_t number) {
+// Runs write over the lists of the change that replaced version number of list, as one undoable
+// step; a write that touched the marks (it says so) reloads the window's lists.
+template <class Write>
+Status writeOverVersion(Window& window, const StoredList& list, std::int64_t number, Write write) {
   SettingsStore& store = *window.store();
   bool marks = false;
   Status done = window.performUndoable([&]() -> Status {
     Result<std::vector<ListStrings>> change = changeOfVersion(store, list, number);
     if (!change) return change.status();
-    SettingsStore::CauseScope scope("restore");
-    SettingsStore::WriteGroup together(store);
-    for (const ListStrings& strings : change.value()) {
-      marks = marks || strings.list->encoding == ListEncoding::indices;
-      if (Status written = store.set(strings.list->localKey, strings.before); !written.ok()) return written;
-    }
-    return together.commit();
+    return write(store, change.value(), marks);
   });
   if (done.ok() && marks) return window.appear();
   return done;
+}
+
+}  // namespace
+
+Status revertChange(Window& window, const StoredList& list, std::int64_t number) {
+  return writeOverVersion(window, list, number,
+                          [](SettingsStore& store, const std::vector<ListStrings>& change, bool& marks) {
+                            return writeReverted(store, change, "revert", marks);
+                          });
+}
+
+Status restoreVersion(Window& window, const StoredList& list, std::int64_t number) {
+  return writeOverVersion(
+      window, list, number, [](SettingsStore& store, const std::vector<ListStrings>& change, bool& marks) {
+        SettingsStore::CauseScope scope("restore");
+        SettingsStore::WriteGroup together(store);
+        for (const ListStrings& strings : change) {
+          marks = marks || strings.list->encoding == ListEncoding::indices;
+          if (Status written = store.set(strings.list->localKey, strings.before); !written.ok())
+            return written;
+        }
+        return together.commit();
+      });
 }
 
 }  // namespace quillbox

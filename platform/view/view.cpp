@@ -131,9 +131,14 @@ Element&& add(Element& element, Modifier modifier) {
   return std::move(element);
 }
 
-Element make(ElementKind kind) {
+// An element of a kind with its texts and children.
+Element make(ElementKind kind, std::string text = {}, std::string detail = {},
+             std::vector<Element> children = {}) {
   Element element;
   element.kind = kind;
+  element.text = std::move(text);
+  element.detail = std::move(detail);
+  element.children = std::move(children);
   return element;
 }
 
@@ -186,23 +191,15 @@ Element&& Element::keyed(std::string k) && {
 }
 
 Element Text(std::string text, bool verbatim) {
-  Element element = make(ElementKind::Text);
-  element.text = std::move(text);
+  Element element = make(ElementKind::Text, std::move(text));
   element.verbatim = verbatim;
   return element;
 }
 
-Element Image(std::string systemName) {
-  Element element = make(ElementKind::Image);
-  element.text = std::move(systemName);
-  return element;
-}
+Element Image(std::string systemName) { return make(ElementKind::Image, std::move(systemName)); }
 
 Element Link(std::string title, std::string destination) {
-  Element element = make(ElementKind::Link);
-  element.text = std::move(title);
-  element.detail = std::move(destination);
-  return element;
+  return make(ElementKind::Link, std::move(title), std::move(destination));
 }
 
 Element Spacer(std::optional<int> minLength) {
@@ -212,30 +209,22 @@ Element Spacer(std::optional<int> minLength) {
 }
 
 Element TextField(std::string title, Binding binding) {
-  Element element = make(ElementKind::TextField);
-  element.text = std::move(title);
+  Element element = make(ElementKind::TextField, std::move(title));
   element.binding = std::make_shared<const Binding>(std::move(binding));
   return element;
 }
 
 Element Label(std::string title, std::string systemImage) {
-  Element element = make(ElementKind::Label);
-  element.text = std::move(title);
-  element.detail = std::move(systemImage);
-  return element;
+  return make(ElementKind::Label, std::move(title), std::move(systemImage));
 }
 
 Element NavigationView(Element content) {
-  Element element = make(ElementKind::NavigationView);
-  element.children.push_back(std::move(content));
-  return element;
+  std::vector<Element> children;
+  children.push_back(std::move(content));
+  return make(ElementKind::NavigationView, {}, {}, std::move(children));
 }
 
-Element ForEach(std::vector<Element> items) {
-  Element element = make(ElementKind::ForEach);
-  element.children = std::move(items);
-  return element;
-}
+Element ForEach(std::vector<Element> items) { return make(ElementKind::ForEach, {}, {}, std::move(items)); }
 
 Element ForEach(Rows rows) {
   Element element = make(ElementKind::ForEach);
@@ -244,35 +233,23 @@ Element ForEach(Rows rows) {
 }
 
 Element Picker(std::string label, Binding selection, Element content) {
-  Element element = make(ElementKind::Picker);
-  element.text = std::move(label);
+  Element element = make(ElementKind::Picker, std::move(label));
   element.binding = std::make_shared<const Binding>(std::move(selection));
   element.children.push_back(std::move(content));
   return element;
 }
 
-Element TabView(std::vector<Element> tabs) {
-  Element element = make(ElementKind::TabView);
-  element.children = std::move(tabs);
-  return element;
-}
+Element TabView(std::vector<Element> tabs) { return make(ElementKind::TabView, {}, {}, std::move(tabs)); }
 
 Element HStack(std::vector<Element> children) {
-  Element element = make(ElementKind::HStack);
-  element.children = std::move(children);
-  return element;
+  return make(ElementKind::HStack, {}, {}, std::move(children));
 }
 
-Element Form(std::vector<Element> sections) {
-  Element element = make(ElementKind::Form);
-  element.children = std::move(sections);
-  return element;
-}
+Element Form(std::vector<Element> sections) { return make(ElementKind::Form, {}, {}, std::move(sections)); }
 
 Element Section(Element header, std::vector<Element> content) {
-  Element element = make(ElementKind::Section);
+  Element element = make(ElementKind::Section, {}, {}, std::move(content));
   element.header = std::make_shared<const Element>(std::move(header));
-  element.children = std::move(content);
   return element;
 }
 

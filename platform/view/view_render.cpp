@@ -98,25 +98,42 @@ class JsonWriter {
   bool afterKey_ = false;
 };
 
+// One property whose value is a string.
+template <class W>
+void stringProp(W& w, const char* name, const std::string& value) {
+  w.key(name);
+  w.string(value);
+}
+
+// The kinds whose properties are two strings: the title or label (`text`), then the destination or
+// system image (`detail`) or the name of the binding.
+struct TwoStrings {
+  ElementKind kind;
+  const char* first;
+  const char* second;
+};
+constexpr TwoStrings kTwoStrings[] = {{ElementKind::Link, "title", "destination"},
+                                      {ElementKind::TextField, "title", "binding"},
+                                      {ElementKind::Label, "title", "systemImage"},
+                                      {ElementKind::Picker, "label", "selection"}};
+
 // The element's own properties, in their fixed order, as name and value.
 template <class W>
 void props(W& w, const Element& element) {
+  for (const TwoStrings& two : kTwoStrings) {
+    if (two.kind != element.kind) continue;
+    stringProp(w, two.first, element.text);
+    stringProp(w, two.second, element.binding ? element.binding->name : element.detail);
+    return;
+  }
   switch (element.kind) {
     case ElementKind::Text:
-      w.key("text");
-      w.string(element.text);
+      stringProp(w, "text", element.text);
       w.key("verbatim");
       w.boolean(element.verbatim);
       break;
     case ElementKind::Image:
-      w.key("systemName");
-      w.string(element.text);
-      break;
-    case ElementKind::Link:
-      w.key("title");
-      w.string(element.text);
-      w.key("destination");
-      w.string(element.detail);
+      stringProp(w, "systemName", element.text);
       break;
     case ElementKind::Spacer:
       w.key("minLength");
@@ -125,24 +142,6 @@ void props(W& w, const Element& element) {
       } else {
         w.null();
       }
-      break;
-    case ElementKind::TextField:
-      w.key("title");
-      w.string(element.text);
-      w.key("binding");
-      w.string(element.binding ? element.binding->name : "");
-      break;
-    case ElementKind::Label:
-      w.key("title");
-      w.string(element.text);
-      w.key("systemImage");
-      w.string(element.detail);
-      break;
-    case ElementKind::Picker:
-      w.key("label");
-      w.string(element.text);
-      w.key("selection");
-      w.string(element.binding ? element.binding->name : "");
       break;
     case ElementKind::TabView:
       w.key("selectedTab");
@@ -187,73 +186,48 @@ Overloaded(F...) -> Overloaded<F...>;
 // line limit.
 template <class W>
 bool modifierValue(W& w, const Modifier& modifier) {
-  return std::visit(Overloaded{[&](const LineLimit& m) {
-                                 if (!m.lines) return false;
-                                 w.number(*m.lines);
-                                 return true;
-                               },
-                               [&](const Font& m) {
-                                 w.string(textStyleName(m.style));
-                                 return true;
-                               },
-                               [&](const ForegroundColor& m) {
-                                 w.string(colorName(m.color));
-                                 return true;
-                               },
-                               [&](const Padding& m) {
-                                 w.string(edgesName(m.edges));
-                                 return true;
-                               },
-                               [&](const Frame& m) {
-                                 w.beginObject();
-                                 w.key("minHeight");
-                                 w.number(m.minHeight);
-                                 w.key("alignment");
-                                 w.string(alignmentName(m.alignment));
-                                 w.endObject();
-                                 return true;
-                               },
-                               [&](const DisableAutocorrection& m) {
-                                 w.boolean(m.disabled);
-                                 return true;
-                               },
-                               [&](const AutocapitalizationModifier& m) {
-                                 w.string(autocapitalizationName(m.type));
-                                 return true;
-                               },
-                               [&](const SubmitLabelModifier& m) {
-                                 w.string(submitLabelName(m.label));
-                                 return true;
-                               },
-                               [&](const OnSubmit&) {
-                                 w.string("text");
-                                 return true;
-                               },
-                               [&](const OnTapGesture& m) {
-                                 w.beginObject();
-                                 w.key("count");
-                                 w.number(m.count);
-                                 w.endObject();
-                                 return true;
-                               },
-                               [&](const NavigationViewStyleModifier&) {
-                                 w.string("StackNavigationViewStyle");
-                                 return true;
-                               },
-                               [&](const OnReceive& m) {
-                                 w.string(notificationName(m.notification));
-                                 return true;
-                               },
-                               [&](const OnChange& m) {
-                                 w.string(m.watch ? m.watch->of : "");
-                                 return true;
-                               },
-                               [&](const PickerStyleModifier&) {
-                                 w.string("SegmentedPickerStyle");
-                                 return true;
-                               },
-                               [&](const auto&) { return false; }},
-                    modifier);
+  auto string = [&w](std::string_view value) {
+    w.string(value);
+    return true;
+  };
+  return std::visit(
+      Overloaded{[&](const LineLimit& m) {
+                   if (!m.lines) return false;
+                   w.number(*m.lines);
+                   return true;
+                 },
+                 [&](const Font& m) { return string(textStyleName(m.style)); },
+                 [&](const ForegroundColor& m) { return string(colorName(m.color)); },
+                 [&](const Padding& m) { return string(edgesName(m.edges)); },
+                 [&](const Frame& m) {
+                   w.beginObject();
+                   w.key("minHeight");
+                   w.number(m.minHeight);
+                   w.key("alignment");
+                   w.string(alignmentName(m.alignment));
+                   w.endObject();
+                   return true;
+                 },
+                 [&](const DisableAutocorrection& m) {
+                   w.boolean(m.disabled);
+                   return true;
+                 },
+                 [&](const AutocapitalizationModifier& m) { return string(autocapitalizationName(m.type)); },
+                 [&](const SubmitLabelModifier& m) { return string(submitLabelName(m.label)); },
+                 [&](const OnSubmit&) { return string("text"); },
+                 [&](const OnTapGesture& m) {
+                   w.beginObject();
+                   w.key("count");
+                   w.number(m.count);
+                   w.endObject();
+                   return true;
+                 },
+                 [&](const NavigationViewStyleModifier&) { return string("StackNavigationViewStyle"); },
+                 [&](const OnReceive& m) { return string(notificationName(m.notification)); },
+                 [&](const OnChange& m) { return string(m.watch ? m.watch->of : ""); },
+                 [&](const PickerStyleModifier&) { return string("SegmentedPickerStyle"); },
+                 [&](const auto&) { return false; }},
+      modifier);
 }
 
 // Calls visit(child, key) for every child in order, building each row of a lazy ForEach when its
