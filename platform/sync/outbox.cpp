@@ -6,6 +6,26 @@
 
 namespace quillbox {
 
+namespace {
+
+// Reads the row of the identity's key through a statement in one read of the store, handing it to
+// onRow when there is one. A read that fails names what was read.
+template <class OnRow>
+Status readKeyRow(SettingsStore& store, Statement& statement, const std::string& identity,
+                  std::string_view key, std::string_view what, OnRow onRow) {
+  return store.readWith([&](Database& db) {
+    Statement& s = statement.reset().text(identity).text(key);
+    int rc = s.step();
+    if (rc == SQLITE_ROW) onRow(s);
+    s.done();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      return db.problem("read the " + std::string(what) + " of \"" + std::string(key) + "\"");
+    return Status::Ok();
+  });
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Outbox>> Outbox::open(const std::filesystem::path& home, std::string identity,
                                              std::string_view legacyRedisNamespace) {
   Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home);
@@ -217,17 +237,9 @@ Status Outbox::withdraw(std::string_view key) {
 
 Result<Outbox::Base> Outbox::baseOf(std::string_view key) {
   Base base;
-  Status read = store_->readWith([&](Database& db) {
-    Statement& s = getBase_.reset().text(identity_).text(key);
-    int rc = s.step();
-    if (rc == SQLITE_ROW) {
-      base.known = true;
-      if (s.columnInteger(0) != 0) base.value = s.columnBytes(1);
-    }
-    s.done();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-      return db.problem("read the cloud base of \"" + std::string(key) + "\"");
-    return Status::Ok();
+  Status read = readKeyRow(*store_, getBase_, identity_, key, "cloud base", [&](Statement& s) {
+    base.known = true;
+    if (s.columnInteger(0) != 0) base.value = s.columnBytes(1);
   });
   if (!read.ok()) return read;
   return base;
@@ -252,15 +264,8 @@ Status Outbox::rebase(std::string_view key, const std::optional<std::string>& va
 
 Result<std::optional<std::string>> Outbox::copyOf(std::string_view key) {
   std::optional<std::string> value;
-  Status read = store_->readWith([&](Database& db) {
-    Statement& s = getCopy_.reset().text(identity_).text(key);
-    int rc = s.step();
-    if (rc == SQLITE_ROW) value = s.columnBytes(0);
-    s.done();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-      return db.problem("read the local copy of \"" + std::string(key) + "\"");
-    return Status::Ok();
-  });
+  Status read = readKeyRow(*store_, getCopy_, identity_, key, "local copy",
+                           [&](Statement& s) { value = s.columnBytes(0); });
   if (!read.ok()) return read;
   return value;
 }
