@@ -8,7 +8,7 @@ count() {
   cat $1 | grep -vE '^[[:space:]]*$' | grep -vE '^[[:space:]]*(//|/\*|\*|#!)' | wc -l
 }
 all=$(git ls-files '*.cpp' '*.h' '*.js' '*.mjs' '*.css' '*.html' '*.py' '*.sh')
-testpat='(_test\.cpp|_test\.mjs|_test\.sh|_test_support\.h|test_server\.h|browser_test/)'
+testpat='(_test\.cpp|_test\.mjs|_test\.sh|_test_support\.(h|mjs)|test_server\.h|browser_test/)'
 files=$(printf '%s\n' $all | grep -vE '^(bench|tools)/')
 tests=$(printf '%s\n' $files | grep -E "$testpat")
 code=$(printf '%s\n' $files | grep -vE "$testpat")

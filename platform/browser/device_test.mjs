@@ -4,28 +4,10 @@ import assert from 'node:assert/strict';
 import {createHash} from 'node:crypto';
 import {createRequire} from 'node:module';
 import test from 'node:test';
+import {browserFiles, notes} from './memory_files_test_support.mjs';
 
 const require = createRequire(import.meta.url);
 const QuillboxDevice = require(`${process.env.QUILLBOX_DEVICE}/quillbox-device.js`);
-
-// A file as FileSystemSyncAccessHandle shows one; only flush() makes writes survive a crash().
-class MemoryHandle {
-  constructor() { this.bytes = new Uint8Array(0); this.flushed = this.bytes; }
-  read(view, {at}) { const n = Math.max(0, Math.min(view.length, this.bytes.length - at)); view.set(this.bytes.subarray(at, at + n)); return n; }
-  write(view, {at}) { this.truncate(Math.max(this.bytes.length, at + view.length)); this.bytes.set(view, at); return view.length; }
-  truncate(size) { const b = new Uint8Array(size); b.set(this.bytes.subarray(0, size)); this.bytes = b; }
-  getSize() { return this.bytes.length; }
-  flush() { this.flushed = this.bytes.slice(); }
-  close() {}
-  crash() { this.bytes = this.flushed.slice(); }
-}
-
-function browserFiles() {
-  const files = {};
-  for (const name of ['settings.sqlite3', 'settings.sqlite3-wal', 'settings.sqlite3-journal'])
-    files[`/quillbox/${name}`] = new MemoryHandle();
-  return files;
-}
 
 function withText(m, text, use) {
   const bytes = Buffer.from(text);
@@ -52,9 +34,6 @@ async function startWorker(files) {
   assert.equal(device.open('phone', 'https://server.example'), 0);
   return device;
 }
-
-// The notes a tree shows, as one line.
-const notes = (nodes) => nodes.filter((n) => n.e === 'Text' && /^\/notes\/0\/1\/1\/\d+\/1$/.test(n.i)).map((n) => n.p.text).join(',');
 
 // The notes the page shows: a tree message brings only what changed, so the page's copy is kept.
 function page(device) {

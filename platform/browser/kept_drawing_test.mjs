@@ -3,30 +3,17 @@
 import assert from 'node:assert/strict';
 import {createRequire} from 'node:module';
 import test from 'node:test';
+import {DB, MemoryHandle, browserFiles, notes} from './memory_files_test_support.mjs';
 
 const require = createRequire(import.meta.url);
 const QuillboxDevice = require(`${process.env.QUILLBOX_DEVICE}/quillbox-device.js`);
 const {storeMark, keptDrawing, keepDrawing} = require('../web/device/kept-drawing.js');
 
-// A file as FileSystemSyncAccessHandle shows one; only flush() makes writes survive a crash().
-class MemoryHandle {
-  constructor() { this.bytes = new Uint8Array(0); this.flushed = this.bytes; }
-  read(view, {at}) { const n = Math.max(0, Math.min(view.length, this.bytes.length - at)); view.set(this.bytes.subarray(at, at + n)); return n; }
-  write(view, {at}) { this.truncate(Math.max(this.bytes.length, at + view.length)); this.bytes.set(view, at); return view.length; }
-  truncate(size) { const b = new Uint8Array(size); b.set(this.bytes.subarray(0, size)); this.bytes = b; }
-  getSize() { return this.bytes.length; }
-  flush() { this.flushed = this.bytes.slice(); }
-  close() {}
-  crash() { this.bytes = this.flushed.slice(); }
-}
-
-const DB = '/quillbox/settings.sqlite3';
-const notes = (tree) => JSON.parse(tree).nodes.filter((n) => n.e === 'Text' && /^\/notes\/0\/1\/1\/\d+\/1$/.test(n.i))
-  .map((n) => n.p.text).join(',');
+const notesOf = (tree) => notes(JSON.parse(tree).nodes);
 
 class Phone {
   constructor() {
-    this.store = {[DB]: new MemoryHandle(), [`${DB}-wal`]: new MemoryHandle(), [`${DB}-journal`]: new MemoryHandle()};
+    this.store = browserFiles();
     this.drawing = new MemoryHandle();
     this.seq = 0;
   }
@@ -34,7 +21,7 @@ class Phone {
     const m = await QuillboxDevice({qbHandles: this.store});
     assert.equal(m.ccall('qb_open', 'number', ['string', 'string'], ['phone', '']), 0);
     this.call = (name, type = 'string', args = [], values = []) => m.ccall(name, type, args, values);
-    return notes(this.call('qb_drawing'));
+    return notesOf(this.call('qb_drawing'));
   }
   event(type, id, extra = {}) {
     const event = {window: 'device', seq: ++this.seq, rev: 0, type, id, ...extra};
@@ -49,7 +36,7 @@ class Phone {
   // What the kept drawing shows ('-': nothing), then what a new worker loads.
   async restart() {
     const kept = keptDrawing(this.drawing, storeMark(this.store[DB], this.store[`${DB}-wal`]));
-    return `${kept === null ? '-' : notes(kept)} / ${await this.start()}`;
+    return `${kept === null ? '-' : notesOf(kept)} / ${await this.start()}`;
   }
 }
 
