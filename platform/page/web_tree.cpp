@@ -176,18 +176,22 @@ void appendElementRecord(std::string& out, const Element& element, std::string_v
   appendRecordEnd(out, element);
 }
 
+// Adds the record in scratch_ to the diff when the page does not hold it under this id yet.
+void TreeMirror::sendIfChanged(const std::string& id, std::string& out, bool& first) {
+  std::uint64_t record = hashOf(scratch_);
+  auto [it, added] = sent_.try_emplace(hashOf(id), record);
+  if (!added && it->second == record) return;
+  it->second = record;
+  if (!first) out += ',';
+  first = false;
+  out += scratch_;
+}
+
 void TreeMirror::visit(const Element& element, std::string& id, std::string& out, bool& first) {
   if (element.rows) return visitRows(element, *element.rows, id, out, first);
   scratch_.clear();
   appendElementRecord(scratch_, element, id);
-  std::uint64_t record = hashOf(scratch_);
-  auto [it, added] = sent_.try_emplace(hashOf(id), record);
-  if (added || it->second != record) {
-    it->second = record;
-    if (!first) out += ',';
-    first = false;
-    out += scratch_;
-  }
+  sendIfChanged(id, out, first);
   const std::size_t length = id.size();
   if (element.header) {
     id += "/header";
@@ -245,14 +249,7 @@ void TreeMirror::visitRows(const Element& list, const Rows& rows, std::string& i
   }
 
   appendListRecord(scratch_, list, id, shown, start, end);
-  std::uint64_t record = hashOf(scratch_);
-  auto [it, added] = sent_.try_emplace(hashOf(id), record);
-  if (added || it->second != record) {
-    it->second = record;
-    if (!first) out += ',';
-    first = false;
-    out += scratch_;
-  }
+  sendIfChanged(id, out, first);
 
   for (std::size_t i = start; i < end; ++i) {
     const std::size_t p = shown[i];

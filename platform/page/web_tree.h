@@ -68,6 +68,7 @@ class TreeMirror {
     Viewport viewport;
     std::vector<std::uint64_t> rows;  // by position: the fingerprint sent, 0 when never sent
   };
+  void sendIfChanged(const std::string& id, std::string& out, bool& first);
   void visit(const Element& element, std::string& id, std::string& out, bool& first);
   void visitRows(const Element& list, const Rows& rows, std::string& id, std::string& out, bool& first);
 
