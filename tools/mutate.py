@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Plants each fault of tools/mutations.txt in turn, builds the test build, runs every test program and
-records which tests fail; the source is put back after each one. Usage: tools/mutate.py BUILD_DIR OUT [N...]"""
+records which tests fail; the source is put back after each one. Usage: tools/mutate.py BUILD_DIR OUT [N...]
+MUTATE_PROGRAMS=a_tests,b_tests builds and runs only those programs (and the quillbox binary), every one of them,
+and lists every failing test: what a trim of their tests must keep catching."""
 import os, re, subprocess, sys
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -8,6 +10,8 @@ build, out = sys.argv[1], sys.argv[2]
 only = {int(n) for n in sys.argv[3:]}
 programs = ["base_tests", "platform_tests", "store_tests", "crypto_tests", "sync_tests", "transports_tests", "view_tests", "page_tests",
             "web_tests", "notes_tests", "tasks_tests", "tags_tests", "app_tests", "cli_tests"]
+chosen = [p for p in os.environ.get("MUTATE_PROGRAMS", "").split(",") if p]
+targets = ["--target", *chosen, "quillbox"] if chosen else []
 
 
 def run_programs(build, group):
@@ -45,7 +49,7 @@ with open(out, "a") as report:
         assert text.count(original) == 1, (n, line)
         open(full, "w").write(text.replace(original, replacement))
         try:
-            built = subprocess.run(["cmake", "--build", build, "-j2"], capture_output=True, text=True)
+            built = subprocess.run(["cmake", "--build", build, "-j2", *targets], capture_output=True, text=True)
             if built.returncode != 0:
                 tail = "\n".join("    " + l for l in (built.stdout + built.stderr).splitlines()[-5:])
                 report.write(f"{n} BUILD-FAILED {path}: {original.strip()}\n{tail}\n")
@@ -54,7 +58,7 @@ with open(out, "a") as report:
             failed = []
             # The quick programs first; the command-line program (each test runs the binary) only
             # when none of them caught the fault.
-            for group in (programs[:-1], programs[-1:]):
+            for group in ([chosen] if chosen else (programs[:-1], programs[-1:])):
                 failed += run_programs(build, group)
                 if failed:
                     break
