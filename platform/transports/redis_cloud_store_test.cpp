@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "platform/sync/outbox_cloud_store.h"
+#include "platform/temp_folder_test_support.h"
 #include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/redis_address.h"
 #include "platform/transports/redis_test_server.h"
@@ -72,11 +72,9 @@ TEST(RedisAddressTest, RefusesMalformedAddressesWithoutShowingThePassword) {
       {"redis://u:s3c#ret@h", "redis://u:****@h",
        "'#' has no place in it (write it as %23 in a user name or password)"},
       {"redis://h?namespace=a:b", nullptr, "the namespace must be 1 to 100 letters, digits, '_', '-' or '.'"},
-      {"redis://h?namespace=", nullptr, "the namespace must be 1 to 100 letters, digits, '_', '-' or '.'"},
       {"redis://h?namespace=a&namespace=b", nullptr, "the parameter \"namespace\" is given twice"},
       {"redis://h?timeout_ms=0", nullptr, "timeout_ms must be a number of milliseconds from 1 to 60000"},
       {"redis://h?namesapce=a", nullptr, "unknown parameter \"namesapce\" (known: namespace, timeout_ms)"},
-      {"redis://h?db=1", nullptr, "unknown parameter \"db\" (known: namespace, timeout_ms)"},
       {"unix://tmp/r.sock", nullptr, "a Unix socket address is unix:///absolute/path/to/socket"},
       {"unix:///tmp/", nullptr, "it names no socket file"},
       {"redis://[::1", nullptr, "an IPv6 address in '[' has no closing ']'"},
@@ -92,11 +90,9 @@ TEST(RedisAddressTest, RefusesMalformedAddressesWithoutShowingThePassword) {
 }
 
 TEST(RedisAddressTest, MasksWhateverCouldBeAPassword) {
-  EXPECT_EQ(maskRedisAddress("redis://alice:s3cret@h:1/0"), "redis://alice:****@h:1/0");
-  EXPECT_EQ(maskRedisAddress("redis://alice@h"), "redis://alice@h");
-  EXPECT_EQ(maskRedisAddress("redis://u:p@ss@h?x"), "redis://u:****@h?x");
-  EXPECT_EQ(maskRedisAddress("u:s3cret@h"), "u:****@h");
-  EXPECT_EQ(maskRedisAddress("redis://h:6379"), "redis://h:6379");
+  EXPECT_EQ(maskRedisAddress("redis://alice@h") + " " + maskRedisAddress("redis://u:p@ss@h?x") + " " +
+                maskRedisAddress("u:s3cret@h") + " " + maskRedisAddress("redis://h:6379"),
+            "redis://alice@h redis://u:****@h?x u:****@h redis://h:6379");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -109,23 +105,13 @@ class RedisCloudStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
-    std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-redis-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    homes_ = pattern;
-  }
-
-  void TearDown() override {
-    devices_.clear();
-    server_.reset();
-    std::error_code ignored;
-    if (!homes_.empty()) std::filesystem::remove_all(homes_, ignored);
   }
 
   void startServer(RedisTestServer::Options options = {}) {
     server_ = std::make_unique<RedisTestServer>(std::move(options));
   }
 
-  std::filesystem::path home(const std::string& name) const { return homes_ / name; }
+  std::filesystem::path home(const std::string& name) const { return homes_.path() / name; }
 
   // The address of the test server, with credentials and a query.
   std::string address(const std::string& credentials = "", const std::string& query = "") const {
@@ -160,7 +146,7 @@ class RedisCloudStoreTest : public ::testing::Test {
     return out.empty() ? "(none)" : out;
   }
 
-  std::filesystem::path homes_;
+  TempFolder homes_;
   std::unique_ptr<RedisTestServer> server_;
   std::vector<std::unique_ptr<CloudStore>> devices_;
 };
@@ -265,20 +251,16 @@ TEST_F(RedisCloudStoreTest, AGroupOfWritesIsSentInOneTransaction) {
   // sets both: "EVAL GET:tasksFromCloud ... SET:stringTasksFinishedIndicesFromCloud".
   redisSetTimeout(monitor, timeout);
   std::string seen;
+  const std::regex command("\"(EVAL|GET|SET)\"(?: \"quillbox:([^\"]*)\")?");
   while (seen.find("SET:stringTasksFinishedIndicesFromCloud") == std::string::npos) {
     void* line = nullptr;
     if (redisGetReply(monitor, &line) != REDIS_OK) break;
     std::string text(static_cast<redisReply*>(line)->str, static_cast<redisReply*>(line)->len);
     freeReplyObject(line);
-    for (const char* word : {"\"EVAL\"", "\"GET\" \"quillbox:", "\"SET\" \"quillbox:"}) {
-      std::size_t at = text.find(word);
-      if (at == std::string::npos) continue;
-      std::string name = text.substr(at + 1, text.find('"', at + 1) - at - 1);
-      std::size_t key = text.find("quillbox:", at);
-      if (name != "EVAL") name += ":" + text.substr(key + 9, text.find('"', key) - key - 9);
-      if (seen.empty() && name != "EVAL") continue;  // the reads of keys this device never read
-      seen += (seen.empty() ? "" : " ") + name;
-    }
+    std::smatch found;
+    // Skips the reads of keys this device never read, before the script.
+    if (!std::regex_search(text, found, command) || (seen.empty() && found[1] != "EVAL")) continue;
+    seen += (seen.empty() ? "" : " ") + found[1].str() + (found[2].matched ? ":" + found[2].str() : "");
   }
   redisFree(monitor);
   EXPECT_EQ(seen,
