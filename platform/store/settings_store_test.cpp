@@ -364,13 +364,10 @@ TEST_F(SettingsHistoryTest, TheSizeBoundDropsTheOldestOfAnyKeyButKeepsTheNewest)
     }
     summary += std::to_string(total) + " | ";
   };
-  for (const auto& [key, value] : {std::pair{"stringNotes", 'a'},
-                                   {"stringTasks", 'b'},
-                                   {"stringNotes", 'c'},
-                                   {"stringTasks", 'd'},
-                                   {"stringTaggedNotes", 'x'},
-                                   {"stringNotes", 'e'}}) {
-    set(key, std::string(value == 'x' ? 1 : 400, value));
+  for (const char* step :
+       {"Na", "Tb", "Nc", "Td", "Gx", "Ne"}) {  // a list's initial, then the value's letter
+    const char* key = step[0] == 'N' ? "stringNotes" : step[0] == 'T' ? "stringTasks" : "stringTaggedNotes";
+    set(key, std::string(step[1] == 'x' ? 1 : 400, step[1]));
   }
   sum();  // a, b, c, "" and "" would be 1200 bytes: the empty ones are older than a, so went with it
   set("stringNotes", std::string(5000, 'f'));  // keeps e
