@@ -51,13 +51,16 @@ test('a cloud copy edited behind the app\'s back is taken on the next Foreground
   await server.cli('notes', 'add', 'from the command line');  // another process: the open page shows it
   await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete']);
   const cloudFile = join(server.home, 'cloud', 'notesFromCloud');
-  assert.equal(readFileSync(cloudFile, 'utf8'), 'from the phoneNOTES_SEPARATORsecondNOTES_SEPARATORfrom the command lineNOTES_SEPARATOR');
+  const shown = 'from the phoneNOTES_SEPARATORsecondNOTES_SEPARATORfrom the command lineNOTES_SEPARATOR';
+  assert.equal(readFileSync(cloudFile, 'utf8'), shown);
   writeFileSync(cloudFile, 'from another deviceNOTES_SEPARATOR');
-  await new Promise((done) => setTimeout(done, 400));
-  await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete']);
-  await leaveAndComeBack(page);
-  await app.expectRows(page, ['1|from another device|Delete']);
-  assert.equal(await server.cli('store', 'get', 'stringNotes'), 'from another deviceNOTES_SEPARATOR\n');
+  // The barrier: another process writes the local store, and the page shows that write, not the
+  // cloud's copy, once the app has looked again.
+  await server.cli('store', 'set', 'stringNotes', `${shown}localNOTES_SEPARATOR`);
+  await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete', '4|local|Delete']);
+  await leaveAndComeBack(page);  // the cloud's copy, with that local add merged onto it
+  await app.expectRows(page, ['1|from another device|Delete', '2|local|Delete']);
+  assert.equal(await server.cli('store', 'get', 'stringNotes'), 'from another deviceNOTES_SEPARATORlocalNOTES_SEPARATOR\n');
   await context.close();
 });
 
