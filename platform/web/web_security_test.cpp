@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace quillbox::web {
@@ -20,15 +19,17 @@ std::string listen(std::string_view text) {
 }
 
 TEST(ListenAddresses, HostAndPortAreReadAndAnythingElseIsAClearError) {
-  std::string seen;
-  for (const char* text : {"127.0.0.1:8080", "0.0.0.0:0", "[::1]:9000", "localhost:65535", "127.0.0.1",
-                           "127.0.0.1:65536", "127.0.0.1:-1", "127.0.0.1:80x", ":8080", "::1:8080", "a b:80"})
-    seen += listen(text) + "\n";
-  const std::string port = "error: --listen: not a port from 0 to 65535: ";
-  const std::string form = "error: --listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080\n";
-  EXPECT_EQ(seen, "127.0.0.1 8080\n0.0.0.0 0\n::1 9000\nlocalhost 65535\n" + port + "\"\"\n" + port +
-                      "\"65536\"\n" + port + "\"-1\"\n" + port + "\"80x\"\n" + form + form +
-                      "error: --listen: not a host name: a b\n");
+  EXPECT_EQ(listen("127.0.0.1:8080"), "127.0.0.1 8080");
+  EXPECT_EQ(listen("0.0.0.0:0"), "0.0.0.0 0");
+  EXPECT_EQ(listen("[::1]:9000"), "::1 9000");
+  EXPECT_EQ(listen("localhost:65535"), "localhost 65535");
+  EXPECT_EQ(listen("127.0.0.1"), "error: --listen: not a port from 0 to 65535: \"\"");
+  EXPECT_EQ(listen("127.0.0.1:65536"), "error: --listen: not a port from 0 to 65535: \"65536\"");
+  EXPECT_EQ(listen("127.0.0.1:-1"), "error: --listen: not a port from 0 to 65535: \"-1\"");
+  EXPECT_EQ(listen("127.0.0.1:80x"), "error: --listen: not a port from 0 to 65535: \"80x\"");
+  EXPECT_EQ(listen(":8080"), "error: --listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
+  EXPECT_EQ(listen("::1:8080"), "error: --listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
+  EXPECT_EQ(listen("a b:80"), "error: --listen: not a host name: a b");
 }
 
 TEST(Loopback, OnlyTheLoopbackInterfaceCountsAsLoopback) {
@@ -72,23 +73,17 @@ TEST(RequestGuards, AServerOnTheNetworkAnswersToAddressesAndItsOwnNamesButNotToO
 }
 
 TEST(RequestGuards, OnlyTheAppsOwnPageMayPostEventsOrOpenStreams) {
-  // Origin, Sec-Fetch-Site, and whether the request came over TLS.
-  const std::tuple<const char*, const char*, bool> requests[] = {
-      {"http://127.0.0.1:8080", "same-origin", false},
-      {"", "same-origin", false},
-      {"", "", false},
-      {"http://evil.com", "cross-site", false},
-      {"https://127.0.0.1:8080", "", false},
-      {"https://127.0.0.1:8080", "", true},
-      {"http://127.0.0.1:8080", "", true},
-      {"null", "", false},
-      {"http://localhost:8080", "same-site", false},
-      {"", "cross-site", false},
-      {"", "same-site", false}};
-  std::string allowed;
-  for (const auto& [origin, site, secure] : requests)
-    allowed += RequestGuard::originAllowed(origin, "127.0.0.1:8080", site, secure) ? "1" : "0";
-  EXPECT_EQ(allowed, "11100100000");
+  EXPECT_TRUE(RequestGuard::originAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", "same-origin"));
+  EXPECT_TRUE(RequestGuard::originAllowed("", "127.0.0.1:8080", "same-origin"));
+  EXPECT_TRUE(RequestGuard::originAllowed("", "127.0.0.1:8080", ""));  // not a browser
+  EXPECT_FALSE(RequestGuard::originAllowed("http://evil.com", "127.0.0.1:8080", "cross-site"));
+  EXPECT_FALSE(RequestGuard::originAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", ""));
+  EXPECT_TRUE(RequestGuard::originAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", "", true));
+  EXPECT_FALSE(RequestGuard::originAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", "", true));
+  EXPECT_FALSE(RequestGuard::originAllowed("null", "127.0.0.1:8080", ""));
+  EXPECT_FALSE(RequestGuard::originAllowed("http://localhost:8080", "127.0.0.1:8080", "same-site"));
+  EXPECT_FALSE(RequestGuard::originAllowed("", "127.0.0.1:8080", "cross-site"));
+  EXPECT_FALSE(RequestGuard::originAllowed("", "127.0.0.1:8080", "same-site"));
 }
 
 TEST(SocketProtocols, TheTokenIsFoundAmongTheOfferedProtocols) {
