@@ -1,6 +1,7 @@
 #include "app/cli/list_commands.h"
 
 #include <charconv>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -192,31 +193,78 @@ Result<std::int64_t> chosenRow(const ListScreen<View>& screen, const ListOptions
 }
 
 template <class View>
+using Operation = Status (*)(const ListScreen<View>&, ListOptions&, View&, Window&);
+
+// What a subcommand runs: a visit that opens the screen, runs the operation, ends the visit and
+// prints the rows.
+template <class View>
+std::function<void()> visitRunning(std::shared_ptr<ListOptions> options, CommandContext* shared,
+                                   const ListScreen<View>& screen, Operation<View> operation) {
+  return [options, shared, &screen, operation] {
+    shared->command = [options, shared, &screen, operation]() -> Status {
+      Result<std::string> tag = std::string();
+      if constexpr (std::is_same_v<View, TagsView>) tag = tagFor(options->tag.value_or("red"));
+      if (!tag) return tag.status();
+      Result<std::unique_ptr<Session>> session = openSession(shared->options);
+      if (!session) return session.status();
+      View view(session.value()->env);
+      if constexpr (std::is_same_v<View, TagsView>) view.selectedTag.set(tag.value());
+      Result<std::unique_ptr<Window>> window = openScreen(*session.value(), view);
+      if (!window) return window.status();
+      if (Status done = operation(screen, *options, view, *window.value()); !done.ok()) return done;
+      if (Status ended = endVisit(*session.value(), shared->err); !ended.ok()) return ended;
+      if (!options->done.empty()) shared->out << options->done << "\n";
+      printRows(rowsOf(screen, view, *options), options->json, shared->out);
+      return Status::Ok();
+    };
+  };
+}
+
+template <class View>
+Status searchRows(const ListScreen<View>& s, ListOptions& o, View& view, Window&) {
+  (view.*s.search).set(o.search);
+  return Status::Ok();
+}
+
+template <class View>
+Status addEntry(const ListScreen<View>& s, ListOptions& o, View& view, Window& window) {
+  return window.perform([&] {
+    (view.*s.field).set(o.text);
+    return (view.*s.add)();
+  });
+}
+
+Status toggleRow(const ListScreen<ToDoView>& s, ListOptions& o, ToDoView& view, Window& window) {
+  Result<std::int64_t> p = chosenRow(s, o, view, "toggle");
+  if (!p) return p.status();
+  Status done = window.perform([&] { return view.toggleFinished(p.value()); });
+  if (done.ok()) {
+    o.done = "marked " + inQuotes((view.*s.list).get()[static_cast<std::size_t>(p.value())]) +
+             (view.isFinished(p.value()) ? " finished" : " unfinished");
+  }
+  return done;
+}
+
+template <class View>
+Status deleteRow(const ListScreen<View>& s, ListOptions& o, View& view, Window& window) {
+  Result<std::int64_t> p = chosenRow(s, o, view, "delete");
+  if (!p) return p.status();
+  const std::size_t before = (view.*s.list).get().size();
+  const std::string text((view.*s.list).get()[static_cast<std::size_t>(p.value())]);
+  Status done = window.perform([&] { return (view.*s.remove)(p.value()); });
+  const std::size_t gone = before - (view.*s.list).get().size();
+  if (done.ok()) {
+    o.done = "deleted " + std::to_string(gone) + (gone == 1 ? " entry" : " entries") + " equal to " +
+             inQuotes(text);
+  }
+  return done;
+}
+
+template <class View>
 void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<View>& screen) {
   auto options = std::make_shared<ListOptions>();
   CommandContext* shared = &context;  // lives until the chosen command has run
-  using Operation = Status (*)(const ListScreen<View>&, ListOptions&, View&, Window&);
-  // The visit: open the screen, run the operation, end the visit, print the rows.
-  auto visit = [options, shared, &screen](Operation operation) {
-    return [options, shared, &screen, operation] {
-      shared->command = [options, shared, &screen, operation]() -> Status {
-        Result<std::string> tag = std::string();
-        if constexpr (std::is_same_v<View, TagsView>) tag = tagFor(options->tag.value_or("red"));
-        if (!tag) return tag.status();
-        Result<std::unique_ptr<Session>> session = openSession(shared->options);
-        if (!session) return session.status();
-        View view(session.value()->env);
-        if constexpr (std::is_same_v<View, TagsView>) view.selectedTag.set(tag.value());
-        Result<std::unique_ptr<Window>> window = openScreen(*session.value(), view);
-        if (!window) return window.status();
-        if (Status done = operation(screen, *options, view, *window.value()); !done.ok()) return done;
-        if (Status ended = endVisit(*session.value(), shared->err); !ended.ok()) return ended;
-        if (!options->done.empty()) shared->out << options->done << "\n";
-        printRows(rowsOf(screen, view, *options), options->json, shared->out);
-        return Status::Ok();
-      };
-    };
-  };
+  auto visit = [&](Operation<View> operation) { return visitRunning(options, shared, screen, operation); };
   auto tagOption = [&](CLI::App* command, const char* help) {
     if constexpr (std::is_same_v<View, TagsView>) command->add_option("--tag", options->tag, help);
   };
@@ -232,20 +280,12 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
                      std::string(std::is_same_v<View, ToDoView> ? ", finished" : "") +
                      (std::is_same_v<View, TagsView> ? ", tag" : "") + ")");
   tagOption(list, "only the notes of this tag: a glyph or a colour name (default: every tag)");
-  list->callback(visit([](const ListScreen<View>& s, ListOptions& o, View& view, Window&) {
-    (view.*s.search).set(o.search);
-    return Status::Ok();
-  }));
+  list->callback(visit(searchRows<View>));
 
   CLI::App* add = group->add_subcommand("add", "add a " + entry + " at the end, then print the rows");
   tagOption(add, "the note's tag: a glyph or a colour name (default red)");
   add->add_option("TEXT", options->text, "the " + entry + ", exactly as given")->required();
-  add->callback(visit([](const ListScreen<View>& s, ListOptions& o, View& view, Window& window) {
-    return window.perform([&] {
-      (view.*s.field).set(o.text);
-      return (view.*s.add)();
-    });
-  }));
+  add->callback(visit(addEntry<View>));
 
   const char* guard = "act only while row N still holds TEXT (as listed): the list may have changed since";
   if constexpr (std::is_same_v<View, ToDoView>) {
@@ -253,16 +293,7 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
         "toggle", "mark row N finished, or unfinished again; prints what it did, then the rows");
     toggle->add_option("N", options->number, "the row number as listed")->required();
     toggle->add_option("--text", options->expected, guard);
-    toggle->callback(visit([](const ListScreen<View>& s, ListOptions& o, View& view, Window& window) {
-      Result<std::int64_t> p = chosenRow(s, o, view, "toggle");
-      if (!p) return p.status();
-      Status done = window.perform([&] { return view.toggleFinished(p.value()); });
-      if (done.ok()) {
-        o.done = "marked " + inQuotes((view.*s.list).get()[static_cast<std::size_t>(p.value())]) +
-                 (view.isFinished(p.value()) ? " finished" : " unfinished");
-      }
-      return done;
-    }));
+    toggle->callback(visit(toggleRow));
   }
 
   CLI::App* remove =
@@ -272,19 +303,7 @@ void addScreenCommands(CLI::App& app, CommandContext& context, const ListScreen<
   remove->add_option("--text", options->expected,
                      std::string(guard) + "; without N, the " + entry + " equal to TEXT is deleted");
   tagOption(remove, "the tag whose rows are printed afterwards (default: every tag)");
-  remove->callback(visit([](const ListScreen<View>& s, ListOptions& o, View& view, Window& window) {
-    Result<std::int64_t> p = chosenRow(s, o, view, "delete");
-    if (!p) return p.status();
-    const std::size_t before = (view.*s.list).get().size();
-    const std::string text((view.*s.list).get()[static_cast<std::size_t>(p.value())]);
-    Status done = window.perform([&] { return (view.*s.remove)(p.value()); });
-    const std::size_t gone = before - (view.*s.list).get().size();
-    if (done.ok()) {
-      o.done = "deleted " + std::to_string(gone) + (gone == 1 ? " entry" : " entries") + " equal to " +
-               inQuotes(text);
-    }
-    return done;
-  }));
+  remove->callback(visit(deleteRow<View>));
 }
 
 }  // namespace
