@@ -176,6 +176,7 @@ class HeldTransport : public MemoryTransport {
     std::unique_lock<std::mutex> guard(mutex_);
     if (std::this_thread::get_id() == window_) {
       sentOnWindow_ = true;
+      changed_.notify_all();
     } else {
       ++waiting_;
       changed_.notify_all();
@@ -189,10 +190,10 @@ class HeldTransport : public MemoryTransport {
     std::lock_guard<std::mutex> guard(mutex_);
     held_ = true;
   }
-  // Waits until a write is held.
+  // Waits until a write is held (or was made on the window's thread).
   void awaitHeld() {
     std::unique_lock<std::mutex> guard(mutex_);
-    changed_.wait(guard, [&] { return waiting_ > 0; });
+    changed_.wait(guard, [&] { return waiting_ > 0 || sentOnWindow_; });
   }
   void release() {
     {
