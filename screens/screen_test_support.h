@@ -78,12 +78,11 @@ class RecordingCloudStore : public MemoryCloudStore {
 // it: a tree whose rows tests can walk.
 inline Element realised(const Element& element) {
   Element copy = element;
-  if (copy.rows) {
-    const Rows& rows = *copy.rows;
-    for (std::size_t p = 0; p < rows.count; ++p) {
-      if (rows.isShown(p)) copy.children.push_back(Element(rows.row(p)).keyed(Rows::keyOf(p)));
+  if (const Rows* rows = element.rows()) {
+    for (std::size_t p = 0; p < rows->count; ++p) {
+      if (rows->isShown(p)) copy.children.push_back(Element(rows->row(p)).keyed(Rows::keyOf(p)));
     }
-    copy.rows.reset();
+    copy.properties = kinds::ForEach{};
   }
   for (Element& child : copy.children) child = realised(child);
   return copy;
@@ -107,7 +106,7 @@ inline std::vector<std::pair<std::string, Element>> drawnRows(const Element& scr
   const Element* list = nullptr;
   std::string listId;
   forEachElement(screen, [&](const Element& e, std::string_view id) {
-    if (e.kind == ElementKind::ForEach) {
+    if (e.kind() == ElementKind::ForEach) {
       list = &e;
       listId = id;
     }
@@ -126,10 +125,12 @@ inline std::string rowText(const Element& row) {
   std::string out;
   auto part = [&](const std::string& text) { out += (out.empty() ? "" : " ") + text; };
   for (const Element& e : row.children) {
-    if (e.kind == ElementKind::Text) part(e.text);
-    if (e.kind == ElementKind::Link) part(e.text + " (link)");
-    if (e.kind == ElementKind::Image && e.text == "circle") part("[ ]");
-    if (e.kind == ElementKind::Image && e.text == "checkmark") part("[x]");
+    if (const auto* text = e.as<kinds::Text>()) part(text->text);
+    if (const auto* link = e.as<kinds::Link>()) part(link->title + " (link)");
+    if (const auto* image = e.as<kinds::Image>()) {
+      if (image->systemName == "circle") part("[ ]");
+      if (image->systemName == "checkmark") part("[x]");
+    }
   }
   return out.empty() ? "(no label)" : out;
 }
@@ -228,7 +229,8 @@ class ScreenTest : public ::testing::Test {
     auto all = drawnRows(window().tree());
     if (n >= all.size()) return "(missing)";
     std::string within = test::idOf(all[n].second, [&](const Element& e) {
-      return e.kind == ElementKind::Image && (e.text == a || e.text == b);
+      const auto* image = e.as<kinds::Image>();
+      return image != nullptr && (image->systemName == a || image->systemName == b);
     });
     return within == "(missing)" ? within : all[n].first + within;
   }
@@ -252,7 +254,7 @@ class ScreenTest : public ::testing::Test {
     if (n < all.size()) {
       const Element& row = all[n].second;
       for (std::size_t i = 0; i < row.children.size(); ++i) {
-        ElementKind kind = row.children[i].kind;
+        ElementKind kind = row.children[i].kind();
         if (kind == ElementKind::Text || kind == ElementKind::Link)
           id = all[n].first + "/" + std::to_string(i);
       }
@@ -261,7 +263,7 @@ class ScreenTest : public ::testing::Test {
   }
   std::string fieldId(std::string_view binding) {
     return idOf(
-        [&](const Element& e) { return e.kind == ElementKind::TextField && e.binding->name == binding; });
+        [&](const Element& e) { return e.kind() == ElementKind::TextField && e.binding()->name == binding; });
   }
   // Types text into the field bound to that cell (replacing what it held), then submits it.
   void type(std::string_view binding, std::string text) {

@@ -134,6 +134,61 @@ void openBrowser(const std::filesystem::path& home, const std::string& url) {
   }
 }
 
+// The server's options: where it listens, its secret and names, the endpoint, and the windows it
+// opens on the home's lists.
+web::WebServerOptions serverOptions(const ServeStores& opened, const CheckedServeOptions& checked,
+                                    bool trustProxy, const std::string& machine, std::function<void()> tick) {
+  web::WebServerOptions options;
+  options.listen = checked.listen;
+  options.token = opened.token;
+  if (!machine.empty()) options.machineNames = {machine, machine + ".local"};
+  options.publicOrigins = checked.publicOrigins;
+  options.defaultIdiom = checked.idiom;
+  options.cloud = opened.endpoint;
+  options.http.tls = opened.tls;
+  options.http.trustProxy = trustProxy;
+  std::shared_ptr<SettingsStore> settings = opened.settings;
+  options.store = settings;
+  options.makeWindow = [settings](Idiom windowIdiom) {
+    Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); },
+                    std::make_shared<Device>(windowIdiom)};
+    return QuillboxApp().makeWindow(env);
+  };
+  options.tick = std::move(tick);
+  options.statusLine = [settings] {
+    // This device's own store first: a list it cannot read or write matters more than the mirror.
+    if (Status local = settings->health(); !local.ok()) return "Lists on this device: " + local.message();
+    Status health = sharedCloudStore().health();
+    return health.ok() ? std::string() : "Cloud copy not updated: " + health.message();
+  };
+  return options;
+}
+
+// What a person reads once the server listens: the addresses to open, what devices reach, and
+// where the secret is kept.
+void printWelcome(std::ostream& out, const ServeOptions& options, const ServeStores& opened,
+                  const std::vector<std::string>& addresses, const std::string& origin, bool loopback) {
+  out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")
+      << " in a browser:\n";
+  for (const std::string& address : addresses) out << "  " << terminalSafe(address) << "\n";
+  if (opened.endpoint) {
+    out << "Devices reach its cloud store at " << terminalSafe(origin)
+        << "/ with a token from `quillbox devices add NAME`.\n";
+    if (!opened.tls && !loopback) {
+      out << "Without --tls-cert and --tls-key, devices on other machines are refused: their tokens "
+             "would cross the network in clear.\n";
+    }
+  }
+  if (options.toJournal) {
+    out << "The address to open carries a secret, left out here: `quillbox address` prints it.\n";
+  } else {
+    out << "The address holds this app's secret (kept in "
+        << terminalSafe((opened.home / "web-token").string()) << "): share it only with your own devices.\n";
+  }
+  out << "Press Ctrl-C to stop.\n";
+  out.flush();
+}
+
 }  // namespace
 
 void addServeOptions(CLI::App& command, ServeOptions& options) {
@@ -157,80 +212,23 @@ void addServeOptions(CLI::App& command, ServeOptions& options) {
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
   std::optional<CheckedServeOptions> checked = checkServeOptions(options, err);
   if (!checked) return kUsageError;
-  const web::ListenAddress& listen = checked->listen;
-  const std::vector<std::string>& publicOrigins = checked->publicOrigins;
-  Result<std::filesystem::path> home = resolveHome(options.home);
-  if (!home) {
-    err << "quillbox: " << home.status().message() << "\n";
-    return kStoreError;
-  }
-  Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(home.value());
-  if (!store) {
-    err << "quillbox: " << store.status().message() << "\n";
-    return kStoreError;
-  }
-  Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(options.cloud, home.value());
-  if (!cloud) {
-    err << "quillbox: " << cloud.status().message() << "\n";
-    return kStoreError;
-  }
-  auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(cloud).value());
-  configureSharedCloudStore([made] { return std::move(*made); });
-
-  // Loopback too: another user of this machine reaches it as well.
-  Result<std::string> token = web::loadOrCreateToken(home.value());
-  if (!token) {
-    err << "quillbox: " << token.status().message() << "\n";
-    return kStoreError;
-  }
-
-  std::shared_ptr<web::TlsContext> tls;
-  if (!options.tlsCert.empty()) {
-    Result<std::shared_ptr<web::TlsContext>> loaded = web::TlsContext::load(options.tlsCert, options.tlsKey);
-    if (!loaded) {
-      err << "quillbox: " << terminalSafe(loaded.status().message()) << "\n";
-      return kStoreError;
-    }
-    tls = loaded.value();
-  }
-  Result<std::shared_ptr<web::CloudEndpoint>> opened = openDevicesEndpoint(options.cloud, home.value());
+  Result<ServeStores> opened = openServeStores(options);
   if (!opened) {
     err << "quillbox: " << terminalSafe(opened.status().message()) << "\n";
     return kStoreError;
   }
-  std::shared_ptr<web::CloudEndpoint> endpoint = opened.value();
+  auto made = std::make_shared<std::unique_ptr<CloudStore>>(std::move(opened.value().cloud));
+  configureSharedCloudStore([made] { return std::move(*made); });
 
   // Interrupts end the app in good order: the signal thread stops the server, then the queue.
   const sigset_t signals = blockStopSignals();
 
   auto flusher = std::make_shared<CloudFlusher>();
-  std::shared_ptr<SettingsStore> settings = store.value();
-  web::WebServerOptions serverOptions;
-  serverOptions.listen = listen;
-  serverOptions.token = token.value();
-  std::string machine = hostName();
-  if (!machine.empty()) serverOptions.machineNames = {machine, machine + ".local"};
-  serverOptions.publicOrigins = publicOrigins;
-  serverOptions.defaultIdiom = checked->idiom;
-  serverOptions.cloud = endpoint;
-  serverOptions.http.tls = tls;
-  serverOptions.http.trustProxy = options.trustProxy;
-  serverOptions.store = settings;
-  serverOptions.makeWindow = [settings](Idiom windowIdiom) {
-    Environment env{settings, []() -> CloudStore& { return sharedCloudStore(); },
-                    std::make_shared<Device>(windowIdiom)};
-    return QuillboxApp().makeWindow(env);
-  };
-  serverOptions.tick = [flusher] { flusher->tick(); };
-  serverOptions.statusLine = [settings] {
-    // This device's own store first: a list it cannot read or write matters more than the mirror.
-    if (Status local = settings->health(); !local.ok()) return "Lists on this device: " + local.message();
-    Status health = sharedCloudStore().health();
-    return health.ok() ? std::string() : "Cloud copy not updated: " + health.message();
-  };
-
+  const std::string machine = hostName();
   MainQueue& queue = MainQueue::main();
-  web::WebServer server(std::move(serverOptions), queue);
+  web::WebServer server(
+      serverOptions(opened.value(), *checked, options.trustProxy, machine, [flusher] { flusher->tick(); }),
+      queue);
   if (Status started = server.start(); !started.ok()) {
     err << "quillbox: " << terminalSafe(started.message()) << "\n";
     return kStoreError;
@@ -239,37 +237,21 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   OutboxCloudStore* sender = asOutboxCloudStore(sharedCloudStore());
   if (sender != nullptr) sender->sendInBackground();
 
+  const web::ListenAddress& listen = checked->listen;
+  const bool tls = opened.value().tls != nullptr;
   const std::vector<std::string> origins = announcedOrigins(
-      {publicOrigins, tls ? "https://" : "http://", listen.host, server.port(),
+      {checked->publicOrigins, tls ? "https://" : "http://", listen.host, server.port(),
        tls ? certificateName(options.tlsCert) : "", networkAddresses(listen.host == "::"), machine});
   // `quillbox devices add` and `quillbox address` print from it.
-  if (Status kept = web::saveServerAddress(home.value(), origins.front()); !kept.ok()) {
+  if (Status kept = web::saveServerAddress(opened.value().home, origins.front()); !kept.ok()) {
     err << "quillbox: " << terminalSafe(kept.message()) << "\n";
   }
   // The journal is read by more than the home's owner: the secret stays out of it.
-  const std::string secret = options.toJournal ? "/" : "/#token=" + token.value();
+  const std::string secret = options.toJournal ? "/" : "/#token=" + opened.value().token;
   std::vector<std::string> addresses;
   for (const std::string& origin : origins) addresses.push_back(origin + secret);
-  out << "Quillbox is running. Open " << (addresses.size() > 1 ? "one of these" : "this")
-      << " in a browser:\n";
-  for (const std::string& address : addresses) out << "  " << terminalSafe(address) << "\n";
-  if (endpoint) {
-    out << "Devices reach its cloud store at " << terminalSafe(origins.front())
-        << "/ with a token from `quillbox devices add NAME`.\n";
-    if (!tls && !web::isLoopbackHost(listen.host)) {
-      out << "Without --tls-cert and --tls-key, devices on other machines are refused: their tokens "
-             "would cross the network in clear.\n";
-    }
-  }
-  if (options.toJournal) {
-    out << "The address to open carries a secret, left out here: `quillbox address` prints it.\n";
-  } else {
-    out << "The address holds this app's secret (kept in "
-        << terminalSafe((home.value() / "web-token").string()) << "): share it only with your own devices.\n";
-  }
-  out << "Press Ctrl-C to stop.\n";
-  out.flush();
-  if (options.open) openBrowser(home.value(), addresses.front());
+  printWelcome(out, options, opened.value(), addresses, origins.front(), web::isLoopbackHost(listen.host));
+  if (options.open) openBrowser(opened.value().home, addresses.front());
 
   std::thread waiter([&server, &queue, signals] {
     int received = 0;

@@ -8,8 +8,13 @@
 #include "app/cli/announce.h"
 #include "app/cli/cli.h"
 #include "app/cli/visit.h"
+#include "platform/store/home.h"
+#include "platform/store/settings_store.h"
+#include "platform/sync/cloud_store.h"
 #include "platform/web/cloud_endpoint.h"
 #include "platform/web/device_tokens.h"
+#include "platform/web/tls_transport.h"
+#include "platform/web/web_server.h"
 
 namespace quillbox {
 
@@ -77,6 +82,32 @@ Result<std::shared_ptr<web::CloudEndpoint>> openDevicesEndpoint(const CloudOptio
   if (!devices) return devices.status();
   return std::make_shared<web::CloudEndpoint>(std::move(backing).value(),
                                               std::shared_ptr<DeviceTokens>(std::move(devices).value()));
+}
+
+Result<ServeStores> openServeStores(const ServeOptions& options) {
+  ServeStores opened;
+  Result<std::filesystem::path> home = resolveHome(options.home);
+  if (!home) return home.status();
+  opened.home = home.value();
+  Result<std::shared_ptr<SettingsStore>> store = SettingsStore::open(opened.home);
+  if (!store) return store.status();
+  opened.settings = store.value();
+  Result<std::unique_ptr<CloudStore>> cloud = makeCloudStore(options.cloud, opened.home);
+  if (!cloud) return cloud.status();
+  opened.cloud = std::move(cloud).value();
+  // Loopback too: another user of this machine reaches it as well.
+  Result<std::string> token = web::loadOrCreateToken(opened.home);
+  if (!token) return token.status();
+  opened.token = token.value();
+  if (!options.tlsCert.empty()) {
+    Result<std::shared_ptr<web::TlsContext>> tls = web::TlsContext::load(options.tlsCert, options.tlsKey);
+    if (!tls) return tls.status();
+    opened.tls = tls.value();
+  }
+  Result<std::shared_ptr<web::CloudEndpoint>> endpoint = openDevicesEndpoint(options.cloud, opened.home);
+  if (!endpoint) return endpoint.status();
+  opened.endpoint = endpoint.value();
+  return opened;
 }
 
 sigset_t blockStopSignals() {

@@ -16,9 +16,13 @@
 
 namespace quillbox {
 
+class CloudStore;
+class SettingsStore;
+
 namespace web {
 class CloudEndpoint;
-}
+class TlsContext;
+}  // namespace web
 
 // Serve's options once checked: what the server is started with.
 struct CheckedServeOptions {
@@ -35,6 +39,19 @@ std::optional<CheckedServeOptions> checkServeOptions(const ServeOptions& options
 // another server has none: nullptr. A backing or token list that cannot be opened is the error.
 Result<std::shared_ptr<web::CloudEndpoint>> openDevicesEndpoint(const CloudOptions& cloud,
                                                                 const std::filesystem::path& home);
+
+// What serve opens before it listens, in this order: the home and its lists, the cloud store, the
+// page's secret (made on the first start), the TLS certificate when given, the devices' endpoint.
+struct ServeStores {
+  std::filesystem::path home;
+  std::shared_ptr<SettingsStore> settings;
+  std::unique_ptr<CloudStore> cloud;
+  std::string token;
+  std::shared_ptr<web::TlsContext> tls;          // nullptr: plain HTTP
+  std::shared_ptr<web::CloudEndpoint> endpoint;  // nullptr: no endpoint (see openDevicesEndpoint)
+};
+// The first of them that cannot be opened is the error, naming what and why.
+Result<ServeStores> openServeStores(const ServeOptions& options);
 
 // Blocks the signals that stop the server in every thread started from now on, and ignores
 // SIGPIPE; returns the blocked set, for the thread that waits for them.

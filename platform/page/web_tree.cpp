@@ -69,16 +69,18 @@ class RecordWriter : public ValueWriter {
 void appendProps(std::string& out, const Element& element) {
   RecordWriter w(out);
   w.beginObject();
-  if (element.kind == ElementKind::Picker) {
+  const Binding* binding = element.binding();
+  const std::string shown = binding != nullptr && binding->get ? binding->get() : "";
+  if (const kinds::Picker* picker = element.as<kinds::Picker>()) {
     w.key("label");
-    w.string(element.text);
+    w.string(picker->label);
     w.key("selection");
-    w.string(element.binding && element.binding->get ? element.binding->get() : "");
+    w.string(shown);
   } else {
     writeProperties(w, element);
-    if (element.kind == ElementKind::TextField) {
+    if (element.kind() == ElementKind::TextField) {
       w.key("value");
-      w.string(element.binding && element.binding->get ? element.binding->get() : "");
+      w.string(shown);
     }
   }
   w.endObject();
@@ -116,7 +118,7 @@ void appendRecordStart(std::string& out, const Element& element, std::string_vie
 
 void appendRecordEnd(std::string& out, const Element& element) {
   out += ']';
-  if (element.header) out += ",\"h\":1";
+  if (element.header() != nullptr) out += ",\"h\":1";
   out += '}';
 }
 
@@ -148,9 +150,9 @@ void appendSubtree(std::string& out, const Element& element, std::string& id, bo
   first = false;
   appendElementRecord(out, element, id);
   const std::size_t length = id.size();
-  if (element.header) {
+  if (const Element* header = element.header()) {
     id += "/header";
-    appendSubtree(out, *element.header, id, first);
+    appendSubtree(out, *header, id, first);
     id.resize(length);
   }
   for (std::size_t i = 0; i < element.children.size(); ++i) {
@@ -188,14 +190,14 @@ void TreeMirror::sendIfChanged(const std::string& id, std::string& out, bool& fi
 }
 
 void TreeMirror::visit(const Element& element, std::string& id, std::string& out, bool& first) {
-  if (element.rows) return visitRows(element, *element.rows, id, out, first);
+  if (const Rows* rows = element.rows()) return visitRows(element, *rows, id, out, first);
   scratch_.clear();
   appendElementRecord(scratch_, element, id);
   sendIfChanged(id, out, first);
   const std::size_t length = id.size();
-  if (element.header) {
+  if (const Element* header = element.header()) {
     id += "/header";
-    visit(*element.header, id, out, first);
+    visit(*header, id, out, first);
     id.resize(length);
   }
   for (std::size_t i = 0; i < element.children.size(); ++i) {

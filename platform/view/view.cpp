@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "base/overloaded.h"
+
 namespace quillbox {
 
 std::string_view colorName(Color color) {
@@ -27,17 +29,6 @@ std::string_view autocapitalizationName(Autocapitalization) { return "none"; }
 std::string_view alignmentName(Alignment) { return "center"; }
 
 std::string_view notificationName(Notification) { return "UIApplicationWillEnterForegroundNotification"; }
-
-namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
-
-}  // namespace
 
 std::string_view modifierName(const Modifier& modifier) {
   static constexpr std::string_view kNames[] = {"lineLimit",
@@ -91,37 +82,27 @@ std::optional<std::size_t> Rows::positionOf(std::string_view key) {
 }
 
 std::string_view Element::name() const {
-  switch (kind) {
-    case ElementKind::NavigationView:
-      return "NavigationView";
-    case ElementKind::Form:
-      return "Form";
-    case ElementKind::Section:
-      return "Section";
-    case ElementKind::HStack:
-      return "HStack";
-    case ElementKind::Text:
-      return "Text";
-    case ElementKind::TextField:
-      return "TextField";
-    case ElementKind::Image:
-      return "Image";
-    case ElementKind::Link:
-      return "Link";
-    case ElementKind::Spacer:
-      return "Spacer";
-    case ElementKind::ForEach:
-      return "ForEach";
-    case ElementKind::Picker:
-      return "Picker";
-    case ElementKind::TabView:
-      return "TabView";
-    case ElementKind::Label:
-      return "Label";
-    case ElementKind::Representable:
-      return representable ? representable->name() : "Representable";
-  }
-  return "Element";
+  return std::visit(Overloaded{[](const kinds::Representable& k) {
+                                 return k.view ? k.view->name() : kinds::Representable::kName;
+                               },
+                               [](const auto& k) { return std::decay_t<decltype(k)>::kName; }},
+                    properties);
+}
+
+const Element* Element::header() const {
+  const kinds::Section* section = as<kinds::Section>();
+  return section != nullptr ? section->header.get() : nullptr;
+}
+
+const Rows* Element::rows() const {
+  const kinds::ForEach* list = as<kinds::ForEach>();
+  return list != nullptr ? list->rows.get() : nullptr;
+}
+
+const Binding* Element::binding() const {
+  if (const kinds::TextField* field = as<kinds::TextField>()) return field->text.get();
+  if (const kinds::Picker* picker = as<kinds::Picker>()) return picker->selection.get();
+  return nullptr;
 }
 
 namespace {
@@ -131,13 +112,10 @@ Element&& add(Element& element, Modifier modifier) {
   return std::move(element);
 }
 
-// An element of a kind with its texts and children.
-Element make(ElementKind kind, std::string text = {}, std::string detail = {},
-             std::vector<Element> children = {}) {
+// An element of a kind with its properties and children.
+Element make(Properties properties, std::vector<Element> children = {}) {
   Element element;
-  element.kind = kind;
-  element.text = std::move(text);
-  element.detail = std::move(detail);
+  element.properties = std::move(properties);
   element.children = std::move(children);
   return element;
 }
@@ -190,73 +168,49 @@ Element&& Element::keyed(std::string k) && {
   return std::move(*this);
 }
 
-Element Text(std::string text, bool verbatim) {
-  Element element = make(ElementKind::Text, std::move(text));
-  element.verbatim = verbatim;
-  return element;
-}
+Element Text(std::string text, bool verbatim) { return make(kinds::Text{std::move(text), verbatim}); }
 
-Element Image(std::string systemName) { return make(ElementKind::Image, std::move(systemName)); }
+Element Image(std::string systemName) { return make(kinds::Image{std::move(systemName)}); }
 
 Element Link(std::string title, std::string destination) {
-  return make(ElementKind::Link, std::move(title), std::move(destination));
+  return make(kinds::Link{std::move(title), std::move(destination)});
 }
 
-Element Spacer(std::optional<int> minLength) {
-  Element element = make(ElementKind::Spacer);
-  element.minLength = minLength;
-  return element;
-}
+Element Spacer(std::optional<int> minLength) { return make(kinds::Spacer{minLength}); }
 
 Element TextField(std::string title, Binding binding) {
-  Element element = make(ElementKind::TextField, std::move(title));
-  element.binding = std::make_shared<const Binding>(std::move(binding));
-  return element;
+  return make(kinds::TextField{std::move(title), std::make_shared<const Binding>(std::move(binding))});
 }
 
 Element Label(std::string title, std::string systemImage) {
-  return make(ElementKind::Label, std::move(title), std::move(systemImage));
+  return make(kinds::Label{std::move(title), std::move(systemImage)});
 }
 
 Element NavigationView(Element content) {
-  std::vector<Element> children;
-  children.push_back(std::move(content));
-  return make(ElementKind::NavigationView, {}, {}, std::move(children));
+  return make(kinds::NavigationView{}, Elements(std::move(content)));
 }
 
-Element ForEach(std::vector<Element> items) { return make(ElementKind::ForEach, {}, {}, std::move(items)); }
+Element ForEach(std::vector<Element> items) { return make(kinds::ForEach{}, std::move(items)); }
 
-Element ForEach(Rows rows) {
-  Element element = make(ElementKind::ForEach);
-  element.rows = std::make_shared<const Rows>(std::move(rows));
-  return element;
-}
+Element ForEach(Rows rows) { return make(kinds::ForEach{std::make_shared<const Rows>(std::move(rows))}); }
 
 Element Picker(std::string label, Binding selection, Element content) {
-  Element element = make(ElementKind::Picker, std::move(label));
-  element.binding = std::make_shared<const Binding>(std::move(selection));
-  element.children.push_back(std::move(content));
-  return element;
+  return make(kinds::Picker{std::move(label), std::make_shared<const Binding>(std::move(selection))},
+              Elements(std::move(content)));
 }
 
-Element TabView(std::vector<Element> tabs) { return make(ElementKind::TabView, {}, {}, std::move(tabs)); }
+Element TabView(std::vector<Element> tabs) { return make(kinds::TabView{}, std::move(tabs)); }
 
-Element HStack(std::vector<Element> children) {
-  return make(ElementKind::HStack, {}, {}, std::move(children));
-}
+Element HStack(std::vector<Element> children) { return make(kinds::HStack{}, std::move(children)); }
 
-Element Form(std::vector<Element> sections) { return make(ElementKind::Form, {}, {}, std::move(sections)); }
+Element Form(std::vector<Element> sections) { return make(kinds::Form{}, std::move(sections)); }
 
 Element Section(Element header, std::vector<Element> content) {
-  Element element = make(ElementKind::Section, {}, {}, std::move(content));
-  element.header = std::make_shared<const Element>(std::move(header));
-  return element;
+  return make(kinds::Section{std::make_shared<const Element>(std::move(header))}, std::move(content));
 }
 
 Element Representable(std::shared_ptr<UIViewRepresentable> view) {
-  Element element = make(ElementKind::Representable);
-  element.representable = std::move(view);
-  return element;
+  return make(kinds::Representable{std::move(view)});
 }
 
 namespace {
@@ -295,30 +249,51 @@ bool sameModifier(const Modifier& a, const Modifier& b) {
 
 }  // namespace
 
+namespace {
+
+bool sameBinding(const std::shared_ptr<const Binding>& a, const Binding* b) {
+  return (a == nullptr) == (b == nullptr) && (a == nullptr || a->name == b->name);
+}
+
+// Lazy lists alike: the same count and the same rows shown, built and compared.
+bool sameRows(const Rows* a, const Rows* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  if (a->count != b->count) return false;
+  for (std::size_t p = 0; p < a->count; ++p) {
+    const bool shown = a->isShown(p);
+    if (shown != b->isShown(p)) return false;
+    if (shown && !sameElement(a->row(p), b->row(p))) return false;
+  }
+  return true;
+}
+
+bool sameProperties(const Element& a, const Element& b) {
+  if (a.properties.index() != b.properties.index()) return false;
+  return std::visit(
+      Overloaded{[&](const kinds::Section& k) { return sameContent(k.header.get(), b.header()); },
+                 [&](const kinds::ForEach& k) { return sameRows(k.rows.get(), b.rows()); },
+                 [&](const kinds::TextField& k) {
+                   return k.title == b.as<kinds::TextField>()->title && sameBinding(k.text, b.binding());
+                 },
+                 [&](const kinds::Picker& k) {
+                   return k.label == b.as<kinds::Picker>()->label && sameBinding(k.selection, b.binding());
+                 },
+                 [&](const auto& k) { return k == std::get<std::decay_t<decltype(k)>>(b.properties); }},
+      a.properties);
+}
+
+}  // namespace
+
 bool sameElement(const Element& a, const Element& b) {
-  if (a.kind != b.kind || a.text != b.text || a.detail != b.detail || a.verbatim != b.verbatim ||
-      a.minLength != b.minLength || a.selectedTab != b.selectedTab || a.key != b.key ||
-      a.representable != b.representable || a.name() != b.name()) {
+  if (a.key != b.key || a.modifiers.size() != b.modifiers.size() || a.children.size() != b.children.size() ||
+      !sameProperties(a, b)) {
     return false;
   }
-  if ((a.binding == nullptr) != (b.binding == nullptr) || (a.binding && a.binding->name != b.binding->name))
-    return false;
-  if (!sameContent(a.header.get(), b.header.get())) return false;
-  if (a.modifiers.size() != b.modifiers.size() || a.children.size() != b.children.size()) return false;
   for (std::size_t i = 0; i < a.modifiers.size(); ++i) {
     if (!sameModifier(a.modifiers[i], b.modifiers[i])) return false;
   }
   for (std::size_t i = 0; i < a.children.size(); ++i) {
     if (!sameElement(a.children[i], b.children[i])) return false;
-  }
-  if ((a.rows == nullptr) != (b.rows == nullptr)) return false;
-  if (a.rows) {
-    if (a.rows->count != b.rows->count) return false;
-    for (std::size_t p = 0; p < a.rows->count; ++p) {
-      bool shown = a.rows->isShown(p);
-      if (shown != b.rows->isShown(p)) return false;
-      if (shown && !sameElement(a.rows->row(p), b.rows->row(p))) return false;
-    }
   }
   return true;
 }
@@ -329,9 +304,9 @@ bool walk(const Element& element, std::string& id,
           const std::function<bool(const Element&, std::string_view)>& visit) {
   if (!visit(element, id)) return false;
   const std::size_t length = id.size();
-  if (element.header) {
+  if (const Element* header = element.header()) {
     id += "/header";
-    bool going = walk(*element.header, id, visit);
+    bool going = walk(*header, id, visit);
     id.resize(length);
     if (!going) return false;
   }
@@ -363,14 +338,14 @@ FoundElement findElement(const Element& root, std::string_view id) {
     if (end == std::string_view::npos) end = id.size();
     std::string_view segment = id.substr(consumed + 1, end - consumed - 1);
     const Element* next = nullptr;
-    if (at->rows) {
+    if (const Rows* rows = at->rows()) {
       std::optional<std::size_t> position = Rows::positionOf(segment);
-      if (!position || !at->rows->isShown(*position)) return FoundElement();
-      found.built_.push_back(std::make_unique<Element>(at->rows->row(*position)));
+      if (!position || !rows->isShown(*position)) return FoundElement();
+      found.built_.push_back(std::make_unique<Element>(rows->row(*position)));
       next = found.built_.back().get();
       if (found.built_.size() == 1) found.rowId_ = std::string(id.substr(0, end));
-    } else if (segment == "header" && at->header) {
-      next = at->header.get();
+    } else if (segment == "header" && at->header() != nullptr) {
+      next = at->header();
     } else {
       for (std::size_t i = 0; i < at->children.size() && next == nullptr; ++i) {
         const Element& child = at->children[i];

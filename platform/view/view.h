@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -197,25 +198,110 @@ struct Rows {
   static std::optional<std::size_t> positionOf(std::string_view key);
 };
 
-struct Element {
-  ElementKind kind = ElementKind::Form;
-  // The element's own properties.
-  std::string
-      text;  // Text: the text; Image: the system image; Link, TextField, Label: the title; Picker: the label
-  std::string detail;                      // Link: the destination; Label: the system image
-  bool verbatim = false;                   // Text: shown as written, never looked up as a key
-  std::optional<int> minLength;            // Spacer
-  std::size_t selectedTab = 0;             // TabView: the tab in view, set by the window that draws it
-  std::shared_ptr<const Binding> binding;  // TextField: its text; Picker: its selection
-  std::shared_ptr<const Rows> rows;        // a lazy ForEach
-  std::shared_ptr<UIViewRepresentable> representable;
-  std::shared_ptr<const Element> header;  // a Section's
-  std::vector<Modifier> modifiers;        // in the order they apply
-  std::vector<Element> children;          // a lazy ForEach has none: its rows are built on demand
-  std::string key;                        // identity among its siblings; "" means its position
+// Each kind of element with its own properties, and its name as the view framework names it.
+namespace kinds {
+struct NavigationView {
+  static constexpr std::string_view kName = "NavigationView";
+  bool operator==(const NavigationView&) const = default;
+};
+struct Form {
+  static constexpr std::string_view kName = "Form";
+  bool operator==(const Form&) const = default;
+};
+struct Section {
+  static constexpr std::string_view kName = "Section";
+  std::shared_ptr<const Element> header;
+};
+struct HStack {
+  static constexpr std::string_view kName = "HStack";
+  bool operator==(const HStack&) const = default;
+};
+struct Text {
+  static constexpr std::string_view kName = "Text";
+  std::string text;
+  bool verbatim = false;  // shown as written, never looked up as a key
+  bool operator==(const Text&) const = default;
+};
+struct TextField {
+  static constexpr std::string_view kName = "TextField";
+  std::string title;
+  std::shared_ptr<const Binding> text;
+};
+struct Image {
+  static constexpr std::string_view kName = "Image";
+  std::string systemName;
+  bool operator==(const Image&) const = default;
+};
+struct Link {
+  static constexpr std::string_view kName = "Link";
+  std::string title;
+  std::string destination;
+  bool operator==(const Link&) const = default;
+};
+struct Spacer {
+  static constexpr std::string_view kName = "Spacer";
+  std::optional<int> minLength;
+  bool operator==(const Spacer&) const = default;
+};
+// Its items are the element's children, or, for a lazy list, rows built on demand.
+struct ForEach {
+  static constexpr std::string_view kName = "ForEach";
+  std::shared_ptr<const Rows> rows;  // nullptr: the items are the children
+};
+struct Picker {
+  static constexpr std::string_view kName = "Picker";
+  std::string label;
+  std::shared_ptr<const Binding> selection;
+};
+struct TabView {
+  static constexpr std::string_view kName = "TabView";
+  std::size_t selectedTab = 0;  // the tab in view, set by the window that draws it
+  bool operator==(const TabView&) const = default;
+};
+struct Label {
+  static constexpr std::string_view kName = "Label";
+  std::string title;
+  std::string systemImage;
+  bool operator==(const Label&) const = default;
+};
+struct Representable {
+  static constexpr std::string_view kName = "Representable";
+  std::shared_ptr<UIViewRepresentable> view;
+  bool operator==(const Representable&) const = default;
+};
+}  // namespace kinds
 
-  // The element's name as the view framework names it: "Text", "HStack", ...
+// In the order of ElementKind.
+using Properties =
+    std::variant<kinds::NavigationView, kinds::Form, kinds::Section, kinds::HStack, kinds::Text,
+                 kinds::TextField, kinds::Image, kinds::Link, kinds::Spacer, kinds::ForEach, kinds::Picker,
+                 kinds::TabView, kinds::Label, kinds::Representable>;
+static_assert(std::variant_size_v<Properties> == static_cast<std::size_t>(ElementKind::Representable) + 1);
+static_assert(
+    std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(ElementKind::Text), Properties>,
+                   kinds::Text>);
+
+struct Element {
+  Properties properties;            // its kind and the properties of that kind
+  std::vector<Modifier> modifiers;  // in the order they apply
+  std::vector<Element> children;    // a lazy ForEach has none: its rows are built on demand
+  std::string key;                  // identity among its siblings; "" means its position
+
+  ElementKind kind() const { return static_cast<ElementKind>(properties.index()); }
+  // The element's name as the view framework names it: "Text", "HStack", ...; a representable
+  // element's is its view's.
   std::string_view name() const;
+  // Its properties when it is of kind K, else nullptr.
+  template <class K>
+  const K* as() const {
+    return std::get_if<K>(&properties);
+  }
+  // A Section's header, or nullptr.
+  const Element* header() const;
+  // A lazy ForEach's rows, or nullptr.
+  const Rows* rows() const;
+  // The cell a TextField or a Picker is bound to, or nullptr.
+  const Binding* binding() const;
 
   // Modifiers, each appended in the order it is applied.
   Element&& lineLimit(std::optional<int> lines) &&;  // nullopt: no limit
@@ -250,7 +336,8 @@ struct Element {
 };
 
 // Elements. Texts are shown as written: `verbatim` is false for localisable keys, which show as
-// written too since no translation table exists.
+// written too since no translation table exists. A text field's title and a picker's label are
+// their own properties; a ForEach of items keeps them as its children.
 Element Text(std::string text, bool verbatim);
 Element Image(std::string systemName);
 Element Link(std::string title, std::string destination);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/json_text.h"
+#include "base/overloaded.h"
 
 namespace quillbox {
 
@@ -105,82 +106,62 @@ void stringProp(W& w, const char* name, const std::string& value) {
   w.string(value);
 }
 
-// The kinds whose properties are two strings: the title or label (`text`), then the destination or
-// system image (`detail`) or the name of the binding.
-struct TwoStrings {
-  ElementKind kind;
-  const char* first;
-  const char* second;
-};
-constexpr TwoStrings kTwoStrings[] = {{ElementKind::Link, "title", "destination"},
-                                      {ElementKind::TextField, "title", "binding"},
-                                      {ElementKind::Label, "title", "systemImage"},
-                                      {ElementKind::Picker, "label", "selection"}};
+template <class W>
+void bindingProp(W& w, const char* name, const std::shared_ptr<const Binding>& binding) {
+  w.key(name);
+  w.string(binding ? binding->name : std::string());
+}
 
-// The element's own properties, in their fixed order, as name and value.
+// The element's own properties, in their fixed order, as name and value. Every kind is named here:
+// a new one does not compile until it says what it shows.
 template <class W>
 void props(W& w, const Element& element) {
-  for (const TwoStrings& two : kTwoStrings) {
-    if (two.kind != element.kind) continue;
-    stringProp(w, two.first, element.text);
-    stringProp(w, two.second, element.binding ? element.binding->name : element.detail);
-    return;
-  }
-  switch (element.kind) {
-    case ElementKind::Text:
-      stringProp(w, "text", element.text);
-      w.key("verbatim");
-      w.boolean(element.verbatim);
-      break;
-    case ElementKind::Image:
-      stringProp(w, "systemName", element.text);
-      break;
-    case ElementKind::Spacer:
-      w.key("minLength");
-      if (element.minLength) {
-        w.number(*element.minLength);
-      } else {
-        w.null();
-      }
-      break;
-    case ElementKind::TabView:
-      w.key("selectedTab");
-      w.number(static_cast<long long>(element.selectedTab));
-      break;
-    case ElementKind::HStack:
-      w.key("alignment");
-      w.string("center");
-      w.key("spacing");
-      w.null();
-      break;
-    default:
-      break;
-  }
+  std::visit(
+      Overloaded{[&](const kinds::Text& k) {
+                   stringProp(w, "text", k.text);
+                   w.key("verbatim");
+                   w.boolean(k.verbatim);
+                 },
+                 [&](const kinds::Image& k) { stringProp(w, "systemName", k.systemName); },
+                 [&](const kinds::Link& k) {
+                   stringProp(w, "title", k.title);
+                   stringProp(w, "destination", k.destination);
+                 },
+                 [&](const kinds::TextField& k) {
+                   stringProp(w, "title", k.title);
+                   bindingProp(w, "binding", k.text);
+                 },
+                 [&](const kinds::Label& k) {
+                   stringProp(w, "title", k.title);
+                   stringProp(w, "systemImage", k.systemImage);
+                 },
+                 [&](const kinds::Picker& k) {
+                   stringProp(w, "label", k.label);
+                   bindingProp(w, "selection", k.selection);
+                 },
+                 [&](const kinds::Spacer& k) {
+                   w.key("minLength");
+                   if (k.minLength) {
+                     w.number(*k.minLength);
+                   } else {
+                     w.null();
+                   }
+                 },
+                 [&](const kinds::TabView& k) {
+                   w.key("selectedTab");
+                   w.number(static_cast<long long>(k.selectedTab));
+                 },
+                 [&](const kinds::HStack&) {
+                   w.key("alignment");
+                   w.string("center");
+                   w.key("spacing");
+                   w.null();
+                 },
+                 // Kinds with no properties of their own:
+                 [](const kinds::NavigationView&) {}, [](const kinds::Form&) {}, [](const kinds::Section&) {},
+                 [](const kinds::ForEach&) {}, [](const kinds::Representable&) {}},
+      element.properties);
 }
-
-bool hasProps(const Element& element) {
-  switch (element.kind) {
-    case ElementKind::Text:
-    case ElementKind::Image:
-    case ElementKind::Link:
-    case ElementKind::Spacer:
-    case ElementKind::TextField:
-    case ElementKind::Label:
-    case ElementKind::Picker:
-    case ElementKind::TabView:
-    case ElementKind::HStack:
-      return true;
-    default:
-      return false;
-  }
-}
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 // What a modifier carries, when it is not an element: nothing (false) for a bare trigger or no
 // line limit.
@@ -234,8 +215,8 @@ bool modifierValue(W& w, const Modifier& modifier) {
 // turn comes and dropping it after.
 template <class F>
 void forEachChild(const Element& element, F&& visit) {
-  if (element.rows) {
-    const Rows& rows = *element.rows;
+  if (const Rows* list = element.rows()) {
+    const Rows& rows = *list;
     for (std::size_t p = 0; p < rows.count; ++p) {
       if (!rows.isShown(p)) continue;
       const Element row = rows.row(p);
@@ -262,10 +243,10 @@ class JsonRenderer {
     w_.string(ids ? std::string_view(id) : std::string_view());
     props(w_, element);
     const std::size_t length = id.size();
-    if (element.header) {
+    if (const Element* header = element.header()) {
       w_.key("header");
       id += "/header";
-      this->element(*element.header, id, ids);
+      this->element(*header, id, ids);
       id.resize(length);
     }
     w_.key("modifiers");
@@ -309,12 +290,14 @@ void renderJsonTo(Sink& sink, const Element& root, int indent) {
   sink.flush();
 }
 
-// A one-line JSON object of an element's own properties.
-void inlineProps(std::string& out, const Element& element) {
+// A one-line JSON object of an element's own properties: "{}" when it has none.
+std::string inlineProps(const Element& element) {
+  std::string out;
   JsonWriter w(out, -1);
   w.beginObject();
   props(w, element);
   w.endObject();
+  return out;
 }
 
 // The element's own properties as name=value pairs.
@@ -348,9 +331,9 @@ void textLines(Sink& sink, const Element& element, std::size_t depth) {
     out += '(';
     if (const Element* content = modifierContent(m)) {
       out += content->name();
-      if (hasProps(*content)) {
+      if (std::string own = inlineProps(*content); own != "{}") {
         out += ' ';
-        inlineProps(out, *content);
+        out += own;
       }
     } else {
       JsonWriter w(out, -1);
@@ -359,10 +342,10 @@ void textLines(Sink& sink, const Element& element, std::size_t depth) {
     out += ')';
   }
   out += '\n';
-  if (element.header) {
+  if (const Element* header = element.header()) {
     out.append((depth + 1) * 2, ' ');
     out += "header:\n";
-    textLines(sink, *element.header, depth + 2);
+    textLines(sink, *header, depth + 2);
   }
   forEachChild(element, [&](const Element& child, const std::string&) {
     textLines(sink, child, depth + 1);

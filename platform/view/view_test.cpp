@@ -33,7 +33,8 @@ class LazyRowsTest : public ::testing::Test {
   std::string found(const Element& tree, std::string_view id) {
     FoundElement element = findElement(tree, id);
     if (!element) return "none";
-    return std::string(element->name()) + " " + element->text + " in row " + element.rowId();
+    const auto* text = element->as<kinds::Text>();
+    return std::string(element->name()) + " " + (text ? text->text : "") + " in row " + element.rowId();
   }
 
   State<std::vector<std::string>> entries_{std::vector<std::string>{"a", "hidden", "c"}};

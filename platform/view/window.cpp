@@ -19,7 +19,7 @@ bool isForeground(const Modifier& m) { return std::holds_alternative<OnReceive>(
 template <class E, class Visit, class Skip>
 void walkTabs(E& element, const Element* tabs, std::size_t tab, const Visit& visit, const Skip& skip) {
   visit(element, tab);
-  if (element.header) walkTabs(*element.header, tabs, tab, visit, skip);
+  if (const Element* header = element.header()) walkTabs(*header, tabs, tab, visit, skip);
   for (std::size_t i = 0; i < element.children.size(); ++i) {
     if (&element == tabs && skip(i)) continue;
     walkTabs(element.children[i], tabs, &element == tabs ? i : tab, visit, skip);
@@ -34,7 +34,7 @@ Window::Window(Body body, std::shared_ptr<SettingsStore> store, std::shared_ptr<
 const Element* Window::tabView() const {
   const Element* found = nullptr;
   forEachElement(tree(), [&](const Element& element, std::string_view) {
-    if (element.kind == ElementKind::TabView) found = &element;
+    if (element.kind() == ElementKind::TabView) found = &element;
     return found == nullptr;
   });
   return found;
@@ -111,8 +111,8 @@ void Window::build() const {
   while (!pending.empty()) {
     Element* element = pending.back();
     pending.pop_back();
-    if (element->kind == ElementKind::TabView) {
-      element->selectedTab = selectedTab_;
+    if (auto* tabs = std::get_if<kinds::TabView>(&element->properties)) {
+      tabs->selectedTab = selectedTab_;
       break;
     }
     for (Element& child : element->children) pending.push_back(&child);
@@ -133,11 +133,13 @@ void Window::build() const {
     }
   };
   forEachElement(*tree_, [&](const Element& element, std::string_view id) {
-    if (element.representable) keep(*element.representable, std::string(id));
+    if (const auto* own = element.as<kinds::Representable>(); own != nullptr && own->view)
+      keep(*own->view, std::string(id));
     for (const Modifier& m : element.modifiers) {
       const Element* content = modifierContent(m);
-      if (content != nullptr && content->representable) {
-        keep(*content->representable, std::string(id) + "/" + std::string(modifierName(m)));
+      const auto* carried = content != nullptr ? content->as<kinds::Representable>() : nullptr;
+      if (carried != nullptr && carried->view) {
+        keep(*carried->view, std::string(id) + "/" + std::string(modifierName(m)));
       }
     }
     return true;
@@ -258,7 +260,7 @@ Status Window::submit(std::string_view id, const Tree& seen) {
   return onElement(
       id, seen,
       [&](const Element* element) {
-        if (element == nullptr || element->kind != ElementKind::TextField) {
+        if (element == nullptr || element->kind() != ElementKind::TextField) {
           return Status::NotFound("no field at " + std::string(id));
         }
         // A field without a submit action (a search field) does nothing on submit.
@@ -272,28 +274,28 @@ Status Window::submit(std::string_view id, const Tree& seen) {
 
 Status Window::edit(std::string_view id, std::string text, const Tree& seen) {
   return onElement(id, seen, [&](const Element* element) {
-    if (element == nullptr || element->kind != ElementKind::TextField || !element->binding) {
-      return Status::NotFound("no field at " + std::string(id));
-    }
-    element->binding->set(text);
+    const Binding* field =
+        element != nullptr && element->kind() == ElementKind::TextField ? element->binding() : nullptr;
+    if (field == nullptr) return Status::NotFound("no field at " + std::string(id));
+    field->set(text);
     return Status::Ok();
   });
 }
 
 Status Window::select(std::string_view id, std::string value, const Tree& seen) {
   return onElement(id, seen, [&](const Element* element) {
-    if (element == nullptr || element->kind != ElementKind::Picker || !element->binding) {
-      return Status::NotFound("no picker at " + std::string(id));
-    }
+    const Binding* picked =
+        element != nullptr && element->kind() == ElementKind::Picker ? element->binding() : nullptr;
+    if (picked == nullptr) return Status::NotFound("no picker at " + std::string(id));
     bool offered = false;
     forEachElement(*element, [&](const Element& option, std::string_view) {
-      if (option.kind == ElementKind::ForEach) {
+      if (option.kind() == ElementKind::ForEach) {
         for (const Element& item : option.children) offered = offered || item.key == value;
       }
       return !offered;
     });
     if (!offered) return Status::NotFound("the picker offers no " + value);
-    element->binding->set(value);
+    picked->set(value);
     return Status::Ok();
   });
 }

@@ -104,8 +104,9 @@ TEST_F(NotesTest, BadInputIsKeptByteForByteAndMarkupShownAsText) {
   EXPECT_EQ(settings_->get("stringNotes"), invalid + s + binary + s + huge + s + markup + s);
   const auto drawn = drawnRows(window().tree());
   const Element& label = drawn.at(3).second.children.at(1);
-  EXPECT_EQ(std::string(label.name()) + " " + label.text + (label.verbatim ? " verbatim" : ""),
-            "Text " + markup + " verbatim");
+  ASSERT_NE(label.as<kinds::Text>(), nullptr);
+  EXPECT_EQ(label.as<kinds::Text>()->text + (label.as<kinds::Text>()->verbatim ? " verbatim" : ""),
+            markup + " verbatim");
   perform([&] { return view().deleteNote(0); });
   perform([&] { return view().deleteNote(1); });
   EXPECT_EQ(settings_->get("stringNotes"), binary + s + markup + s);

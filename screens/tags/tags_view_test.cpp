@@ -16,7 +16,7 @@ class TagsTest : public ScreenTest<TagsView> {
   void add(std::string text) { typeAndSubmit("taggedNotesTextField", std::move(text)); }
   void search(std::string text) { type("searchTaggedNotes", std::move(text)); }
   std::string pickerId() {
-    return idOf([](const Element& e) { return e.kind == ElementKind::Picker; });
+    return idOf([](const Element& e) { return e.kind() == ElementKind::Picker; });
   }
   Status choose(std::string tag) { return window().select(pickerId(), std::move(tag)); }
 };
