@@ -234,7 +234,7 @@ TEST(SendsAfterTheEventTest, EventsAreAnsweredWhileWritesWaitAndEachWriteBuildsO
   ASSERT_TRUE(window.open().ok());
   std::string field;
   forEachElement(window.tree(), [&](const Element& element, std::string_view id) {
-    if (element.kind == ElementKind::TextField && field.empty()) field = id;
+    if (element.kind() == ElementKind::TextField && field.empty()) field = id;
     return true;
   });
   std::string answers;
