@@ -15,9 +15,12 @@ using namespace std::chrono_literals;
 
 class MainQueueTest : public ::testing::Test {
  protected:
-  // Queues an item that logs name.
-  void post(const std::string& name) {
-    queue_.post([this, name] { log_ += name + " "; });
+  // Queues an item that logs name, then posts next when given.
+  void post(const std::string& name, std::function<void()> next = nullptr) {
+    queue_.post([this, name, next] {
+      log_ += name + " ";
+      if (next) next();
+    });
   }
   // Runs one turn and closes it in the log with "|".
   void turn() {
@@ -29,24 +32,27 @@ class MainQueueTest : public ::testing::Test {
   std::string log_;
 };
 
-TEST_F(MainQueueTest, ATurnRunsWhatWasQueuedInOrderLeavingNewWorkForTheNextRunUntilIdleFollowsIt) {
+// Work posted while a turn runs waits for the next; runUntilIdle turns until nothing is left. A stop
+// ends run after the item that stops; a throwing item ends its turn; the rest runs later.
+TEST_F(MainQueueTest, ATurnRunsWhatWasQueuedInOrderAndEndsAtAStopOrAThrow) {
   post("a");
-  queue_.post([this] {
-    log_ += "b ";
-    queue_.post([this] {  // posted while running: next turn
-      log_ += "c ";
-      queue_.post([this] {
-        log_ += "e ";
-        post("f");
-      });
-    });
-  });
+  post("b", [this] { post("c", [this] { post("e", [this] { post("f"); }); }); });
   post("d");
   turn();
   turn();
-  EXPECT_EQ(log_, "a b d | c | ");
-  EXPECT_EQ(queue_.runUntilIdle(), 2u);
-  EXPECT_EQ(log_ + std::to_string(queue_.pendingCount()), "a b d | c | e f 0");
+  log_ += std::to_string(queue_.runUntilIdle());
+  log_ += std::to_string(queue_.pendingCount()) + " | ";
+  post("g");
+  post("stop", [this] { queue_.stop(); });
+  queue_.post([] { throw std::runtime_error("boom"); });
+  post("h");
+  queue_.run();
+  log_ += std::to_string(queue_.pendingCount()) + " ";
+  queue_.run();  // stopped: returns at once
+  EXPECT_THROW(queue_.runPending(), std::runtime_error);
+  log_ += "| ";
+  turn();
+  EXPECT_EQ(log_, "a b d | c | e f 20 | g stop 2 | h | ");
 }
 
 TEST_F(MainQueueTest, PostsFromManyThreadsAllRunKeepingEachThreadsOrder) {
@@ -59,62 +65,39 @@ TEST_F(MainQueueTest, PostsFromManyThreadsAllRunKeepingEachThreadsOrder) {
     });
   }
   for (auto& poster : posters) poster.join();
-  EXPECT_EQ(queue_.runUntilIdle(), 800u);
-  EXPECT_EQ(outOfOrder.load(), 0);
+  EXPECT_EQ(std::to_string(queue_.runUntilIdle()) + " " + std::to_string(outOfOrder.load()), "800 0");
 }
 
-// From another thread it returns once the item ran on the queue's thread; from an item, at once.
-TEST_F(MainQueueTest, PostAndWaitRunsTheItemOnTheQueuesThread) {
+// From another thread it returns once the item ran on the queue's thread; from an item, at once. A
+// stop releases the waiters, whose items never run; after it, a call returns at once.
+TEST_F(MainQueueTest, PostAndWaitRunsTheItemOnTheQueuesThreadUntilAStopReleasesTheWaiters) {
   std::thread::id ranOn;
-  std::atomic<bool> answered{false};
   std::thread network([&] {
     bool ran = queue_.postAndWait([&] {
       ranOn = std::this_thread::get_id();
       log_ += "outer ";
-      log_ += queue_.postAndWait([this] { log_ += "inner "; }) ? "after" : "dropped";
+      log_ += queue_.postAndWait([this] { log_ += "inner "; }) ? "after " : "dropped ";
     });
-    answered = ran;
+    log_ += ran ? "answered " : "unanswered ";
     queue_.post([this] { queue_.stop(); });
   });
   queue_.run();
   network.join();
-  EXPECT_TRUE(answered.load() && ranOn == std::this_thread::get_id());
-  EXPECT_EQ(log_, "outer inner after");
-}
+  EXPECT_TRUE(ranOn == std::this_thread::get_id());
 
-TEST_F(MainQueueTest, StoppingReleasesWaitersAndTheirItemsNeverRun) {
+  MainQueue second;
   std::atomic<int> released{0};
-  std::atomic<bool> ran{false};
   std::vector<std::thread> waiters;
   for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&] {
-      if (!queue_.postAndWait([&] { ran = true; })) ++released;
-    });
+    waiters.emplace_back([&] { released += !second.postAndWait([&] { log_ += "ran "; }); });
   }
-  while (queue_.pendingCount() < 3) std::this_thread::sleep_for(1ms);
-  queue_.stop();
+  while (second.pendingCount() < 3) std::this_thread::sleep_for(1ms);
+  second.stop();
   for (auto& waiter : waiters) waiter.join();
-  queue_.runUntilIdle();
-  EXPECT_FALSE(queue_.postAndWait([&] { ran = true; }));  // after the stop: at once
-  EXPECT_EQ(std::to_string(released.load()) + " " + std::to_string(ran.load()), "3 0");
-}
-
-// A stop ends run after the item that stops; a throwing item ends its turn. The rest runs later.
-TEST_F(MainQueueTest, RunReturnsAfterTheItemThatStopsOrThrowsAndKeepsTheRestQueued) {
-  post("a");
-  queue_.post([this] {
-    log_ += "stop ";
-    queue_.stop();
-  });
-  queue_.post([] { throw std::runtime_error("boom"); });
-  post("b");
-  queue_.run();
-  log_ += std::to_string(queue_.pendingCount()) + " ";
-  queue_.run();  // stopped: returns at once
-  EXPECT_THROW(queue_.runPending(), std::runtime_error);
-  log_ += "| ";
-  turn();
-  EXPECT_EQ(log_, "a stop 2 | b | ");
+  second.runUntilIdle();
+  log_ += std::to_string(second.postAndWait([&] { log_ += "ran "; }));
+  log_ += std::to_string(released.load());
+  EXPECT_EQ(log_, "outer inner after answered 03");
 }
 
 }  // namespace

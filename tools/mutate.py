@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Plants each fault of tools/mutations.txt in turn, builds the test build, runs every test program and
 records which tests fail; the source is put back after each one. Usage: tools/mutate.py BUILD_DIR OUT [N...]
+Faults in platform/browser/ (the phone's build only) are checked by `make test-wasm` instead.
 MUTATE_PROGRAMS=a_tests,b_tests builds and runs only those programs (and the quillbox binary), every one of them,
 and lists every failing test: what a trim of their tests must keep catching."""
 import os, re, subprocess, sys
@@ -38,6 +39,20 @@ def run_programs(build, group):
     return failed
 
 
+def run_wasm():
+    """The phone build's tests, as `make test-wasm` runs them: (built, failed tests)."""
+    done = subprocess.run(["make", "--no-print-directory", "test-wasm"], cwd=root, capture_output=True, text=True,
+                          errors="replace")
+    output = done.stdout + done.stderr
+    if done.returncode == 0:
+        return True, []
+    if re.search(r"error( generated|:)", output) and "== " not in output:
+        return False, output.splitlines()[-5:]
+    names = re.findall(r"^\[  FAILED  \] (\S+\.\S+?)[, \n]", output + "\n", re.M)
+    names += re.findall(r"^not ok \d+ - (.+)$", output, re.M)
+    return True, sorted(set(names)) or ["test-wasm:failed"]
+
+
 lines = [l.rstrip("\n") for l in open(os.path.join(root, "tools/mutations.txt")) if l.strip() and not l.startswith("#")]
 with open(out, "a") as report:
     for n, line in enumerate(lines, 1):
@@ -49,6 +64,15 @@ with open(out, "a") as report:
         assert text.count(original) == 1, (n, line)
         open(full, "w").write(text.replace(original, replacement))
         try:
+            if path.startswith("platform/browser/"):
+                built_ok, failed = run_wasm()
+                if not built_ok:
+                    report.write(f"{n} BUILD-FAILED {path}: {original.strip()}\n" + "\n".join(failed) + "\n")
+                else:
+                    report.write(f"{n} {'CAUGHT' if failed else 'SLIPPED'} {path}: {original.strip()} -> "
+                                 f"{replacement.strip()}\n" + "".join(f"    {name}\n" for name in failed))
+                report.flush()
+                continue
             built = subprocess.run(["cmake", "--build", build, "-j2", *targets], capture_output=True, text=True)
             if built.returncode != 0:
                 tail = "\n".join("    " + l for l in (built.stdout + built.stderr).splitlines()[-5:])

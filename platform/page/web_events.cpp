@@ -82,6 +82,113 @@ Result<std::uint64_t> countMember(const nlohmann::json& body, const char* name, 
   return value;
 }
 
+// The members each type of event carries, read into event; a failure names the one missing or wrong.
+using ReadMembers = Status (*)(const nlohmann::json& body, ClientEvent& event);
+
+Status readNothing(const nlohmann::json&, ClientEvent&) { return Status::Ok(); }
+
+Status readId(const nlohmann::json& body, ClientEvent& event) {
+  Result<std::string> id = stringMember(body, "id");
+  if (!id) return id.status();
+  event.id = std::move(id).value();
+  return Status::Ok();
+}
+
+// A field's text or a picker's value, under member.
+Status readIdAndText(const nlohmann::json& body, ClientEvent& event, const char* member) {
+  if (Status id = readId(body, event); !id.ok()) return id;
+  Result<std::string> text = stringMember(body, member);
+  if (!text) return text.status();
+  event.text = std::move(text).value();
+  // The settings store keeps any byte but NUL; a browser's field never holds one.
+  if (event.text.find('\0') != std::string::npos) return Status::Invalid("the text holds a NUL character");
+  return Status::Ok();
+}
+
+Status readEdit(const nlohmann::json& body, ClientEvent& event) { return readIdAndText(body, event, "text"); }
+
+Status readSelect(const nlohmann::json& body, ClientEvent& event) {
+  return readIdAndText(body, event, "value");
+}
+
+Status readTab(const nlohmann::json& body, ClientEvent& event) {
+  Result<std::uint64_t> index = countMember(body, "index", true);
+  if (!index) return index.status();
+  if (index.value() >= kMaxTab) return Status::Invalid("no tab " + std::to_string(index.value()));
+  event.index = static_cast<std::size_t>(index.value());
+  return Status::Ok();
+}
+
+Status readViewport(const nlohmann::json& body, ClientEvent& event) {
+  if (Status id = readId(body, event); !id.ok()) return id;
+  Result<std::uint64_t> from = countMember(body, "from", true);
+  if (!from) return from.status();
+  Result<std::uint64_t> to = countMember(body, "to", true);
+  if (!to) return to.status();
+  event.from = static_cast<std::size_t>(from.value());
+  event.to = static_cast<std::size_t>(to.value());
+  return Status::Ok();
+}
+
+Status readAttach(const nlohmann::json& body, ClientEvent& event) {
+  Result<std::string> stream = stringMember(body, "stream");
+  if (!stream) return stream.status();
+  event.stream = std::move(stream).value();
+  if (body.contains("idiom")) {
+    Result<std::string> idiom = stringMember(body, "idiom");
+    if (!idiom) return idiom.status();
+    event.idiom = std::move(idiom).value();
+  }
+  return Status::Ok();
+}
+
+Status readOffer(const nlohmann::json& body, ClientEvent& event) {
+  Result<std::uint64_t> offer = countMember(body, "offer", true);
+  if (!offer) return offer.status();
+  event.offer = offer.value();
+  return Status::Ok();
+}
+
+// The list a history event names: "notes", "tasks" or "tags"; the history of every list may name "".
+Status readList(const nlohmann::json& body, ClientEvent& event, bool everyList) {
+  Result<std::string> list = stringMember(body, "list");
+  if (!list) return list.status();
+  event.text = std::move(list).value();
+  const bool named = event.text == "notes" || event.text == "tasks" || event.text == "tags";
+  if (!named && !(everyList && event.text.empty())) return Status::Invalid("no list named so");
+  return Status::Ok();
+}
+
+Status readHistory(const nlohmann::json& body, ClientEvent& event) { return readList(body, event, true); }
+
+// A revert or a restore: the list and the version offered.
+Status readVersion(const nlohmann::json& body, ClientEvent& event) {
+  if (Status list = readList(body, event, false); !list.ok()) return list;
+  return readOffer(body, event);
+}
+
+struct EventForm {
+  std::string_view name;
+  ClientEvent::Type type;
+  ReadMembers read;
+};
+constexpr EventForm kForms[] = {
+    {"tap", ClientEvent::Type::tap, readId},
+    {"submit", ClientEvent::Type::submit, readId},
+    {"edit", ClientEvent::Type::edit, readEdit},
+    {"select", ClientEvent::Type::select, readSelect},
+    {"tab", ClientEvent::Type::tab, readTab},
+    {"viewport", ClientEvent::Type::viewport, readViewport},
+    {"attach", ClientEvent::Type::attach, readAttach},
+    {"detach", ClientEvent::Type::detach, readNothing},
+    {"appear", ClientEvent::Type::appear, readNothing},
+    {"foreground", ClientEvent::Type::foreground, readNothing},
+    {"history", ClientEvent::Type::history, readHistory},
+    {"revert", ClientEvent::Type::revert, readVersion},
+    {"restore", ClientEvent::Type::restore, readVersion},
+    {"undo", ClientEvent::Type::undo, readOffer},
+};
+
 }  // namespace
 
 Result<ClientEvent> parseClientEvent(std::string_view body) {
@@ -106,78 +213,13 @@ Result<ClientEvent> parseClientEvent(std::string_view body) {
 
   Result<std::string> type = stringMember(json, "type");
   if (!type) return type.status();
-  const std::string& name = type.value();
-  auto needId = [&]() -> Status {
-    Result<std::string> id = stringMember(json, "id");
-    if (!id) return id.status();
-    event.id = std::move(id).value();
-    return Status::Ok();
-  };
-  if (name == "tap" || name == "submit") {
-    event.type = name == "tap" ? ClientEvent::Type::tap : ClientEvent::Type::submit;
-    if (Status s = needId(); !s.ok()) return s;
-  } else if (name == "edit" || name == "select") {
-    event.type = name == "edit" ? ClientEvent::Type::edit : ClientEvent::Type::select;
-    if (Status s = needId(); !s.ok()) return s;
-    Result<std::string> text = stringMember(json, name == "edit" ? "text" : "value");
-    if (!text) return text.status();
-    event.text = std::move(text).value();
-    // The settings store keeps any byte but NUL; a browser's field never holds one.
-    if (event.text.find('\0') != std::string::npos) return Status::Invalid("the text holds a NUL character");
-  } else if (name == "tab") {
-    event.type = ClientEvent::Type::tab;
-    Result<std::uint64_t> index = countMember(json, "index", true);
-    if (!index) return index.status();
-    if (index.value() >= kMaxTab) return Status::Invalid("no tab " + std::to_string(index.value()));
-    event.index = static_cast<std::size_t>(index.value());
-  } else if (name == "viewport") {
-    event.type = ClientEvent::Type::viewport;
-    if (Status s = needId(); !s.ok()) return s;
-    Result<std::uint64_t> from = countMember(json, "from", true);
-    if (!from) return from.status();
-    Result<std::uint64_t> to = countMember(json, "to", true);
-    if (!to) return to.status();
-    event.from = static_cast<std::size_t>(from.value());
-    event.to = static_cast<std::size_t>(to.value());
-  } else if (name == "attach") {
-    event.type = ClientEvent::Type::attach;
-    Result<std::string> stream = stringMember(json, "stream");
-    if (!stream) return stream.status();
-    event.stream = std::move(stream).value();
-    if (json.contains("idiom")) {
-      Result<std::string> idiom = stringMember(json, "idiom");
-      if (!idiom) return idiom.status();
-      event.idiom = std::move(idiom).value();
-    }
-  } else if (name == "detach") {
-    event.type = ClientEvent::Type::detach;
-  } else if (name == "appear") {
-    event.type = ClientEvent::Type::appear;
-  } else if (name == "foreground") {
-    event.type = ClientEvent::Type::foreground;
-  } else if (name == "history" || name == "revert" || name == "restore") {
-    event.type = name == "history"  ? ClientEvent::Type::history
-                 : name == "revert" ? ClientEvent::Type::revert
-                                    : ClientEvent::Type::restore;
-    Result<std::string> list = stringMember(json, "list");
-    if (!list) return list.status();
-    event.text = std::move(list).value();
-    const bool named = event.text == "notes" || event.text == "tasks" || event.text == "tags";
-    if (!named && !(event.text.empty() && name == "history")) return Status::Invalid("no list named so");
-    if (name != "history") {
-      Result<std::uint64_t> number = countMember(json, "offer", true);
-      if (!number) return number.status();
-      event.offer = number.value();
-    }
-  } else if (name == "undo") {
-    event.type = ClientEvent::Type::undo;
-    Result<std::uint64_t> offer = countMember(json, "offer", true);
-    if (!offer) return offer.status();
-    event.offer = offer.value();
-  } else {
-    return Status::Invalid("unknown event type");
+  for (const EventForm& form : kForms) {
+    if (form.name != type.value()) continue;
+    event.type = form.type;
+    if (Status read = form.read(json, event); !read.ok()) return read;
+    return event;
   }
-  return event;
+  return Status::Invalid("unknown event type");
 }
 
 Status applyClientEvent(Window& window, const ClientEvent& event, const Window::Tree& seen) {

@@ -1,8 +1,6 @@
 #include "platform/store/home.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -16,28 +14,18 @@ namespace fs = std::filesystem;
 
 class HomeTest : public ::testing::Test {
  protected:
-  void setEnv(const char* name, std::string value) { env_[name] = std::move(value); }
-  // The resolved home, as a path under root_ ("<root>/...") or the error.
+  // The resolved home (root_ shown as "<root>"), or the error.
   std::string resolve(std::optional<std::string> flag = std::nullopt) {
     auto home = resolveHome(std::move(flag), [this](const char* name) -> std::optional<std::string> {
       auto found = env_.find(name);
-      if (found == env_.end()) return std::nullopt;
-      return found->second;
+      return found == env_.end() ? std::nullopt : std::optional<std::string>(found->second);
     });
-    if (!home.ok()) return withoutRoot("error: " + home.status().message());
-    return withoutRoot(home.value().string());
-  }
-  std::string withoutRoot(std::string text) {
-    const std::string root = root_.string();
-    for (std::size_t at; (at = text.find(root)) != std::string::npos;)
-      text.replace(at, root.size(), "<root>");
+    std::string text = home.ok() ? home.value().string() : "error: " + home.status().message();
+    for (std::size_t at; (at = text.find(root_.string())) != std::string::npos;)
+      text.replace(at, root_.string().size(), "<root>");
     return text;
   }
-  unsigned mode(const fs::path& path) {
-    struct stat info {};
-    ::stat(path.c_str(), &info);
-    return info.st_mode & 0777;
-  }
+  unsigned mode(const fs::path& path) { return static_cast<unsigned>(fs::status(path).permissions()); }
 
   TempFolder temp_;
   std::filesystem::path root_ = temp_.path();
@@ -45,36 +33,33 @@ class HomeTest : public ::testing::Test {
 };
 
 TEST_F(HomeTest, TheFlagThenQuillboxHomeThenXdgDataHomeThenHome) {
-  std::string seen;
+  std::string seen = resolve() + " ";
   for (const auto& [name, value] : {std::pair<const char*, std::string>{"HOME", (root_ / "user").string()},
                                     {"XDG_DATA_HOME", "relative/ignored"},
                                     {"XDG_DATA_HOME", (root_ / "xdg").string()},
                                     {"QUILLBOX_HOME", ""},  // empty counts as unset
                                     {"QUILLBOX_HOME", (root_ / "own/").string()}}) {
-    setEnv(name, value);
+    env_[name] = value;
     seen += resolve() + " ";
   }
   EXPECT_EQ(seen + resolve((root_ / "flag" / "." / "home").string()),
+            "error: no home folder: pass --home DIR or set QUILLBOX_HOME or HOME "
             "<root>/user/.local/share/quillbox <root>/user/.local/share/quillbox <root>/xdg/quillbox "
             "<root>/xdg/quillbox <root>/own <root>/flag/home");
 }
 
-TEST_F(HomeTest, MissingFoldersAreCreatedPrivateAndExistingOnesLeftAsTheyAre) {
+TEST_F(HomeTest, MissingFoldersAreCreatedPrivateExistingOnesLeftAsTheyAreAndTheRestAreClearErrors) {
   fs::create_directory(root_ / "shared");
   fs::permissions(root_ / "shared", fs::perms(0755));
-  EXPECT_EQ(resolve((root_ / "a" / "b" / "c").string()) + " " + resolve((root_ / "shared").string()) + " " +
-                resolve(fs::relative(root_ / "rel", fs::current_path()).string()),
-            "<root>/a/b/c <root>/shared <root>/rel");
-  EXPECT_EQ(mode(root_ / "a") + mode(root_ / "a" / "b" / "c"), 0700u + 0700u);
-  EXPECT_EQ(mode(root_ / "shared"), 0755u);
-}
-
-TEST_F(HomeTest, HomesThatCannotBeMadeOrFoundAreClearErrors) {
   std::ofstream(root_ / "file") << "x";
-  EXPECT_EQ(resolve((root_ / "file" / "below").string()),
-            "error: cannot create the folder \"<root>/file/below\": \"<root>/file\" is not a folder");
-  EXPECT_EQ(resolve(""), "error: --home needs a folder");
-  EXPECT_EQ(resolve(), "error: no home folder: pass --home DIR or set QUILLBOX_HOME or HOME");
+  EXPECT_EQ(resolve((root_ / "a" / "b" / "c").string()) + " " + resolve((root_ / "shared").string()) + " " +
+                resolve(fs::relative(root_ / "rel", fs::current_path()).string()) + " | " +
+                resolve((root_ / "file" / "below").string()) + " | " + resolve(""),
+            "<root>/a/b/c <root>/shared <root>/rel | error: cannot create the folder \"<root>/file/below\": "
+            "\"<root>/file\" is not a folder | error: --home needs a folder");
+  EXPECT_EQ(std::to_string(mode(root_ / "a")) + " " + std::to_string(mode(root_ / "a" / "b" / "c")) + " " +
+                std::to_string(mode(root_ / "shared")),
+            std::to_string(0700) + " " + std::to_string(0700) + " " + std::to_string(0755));
 }
 
 }  // namespace

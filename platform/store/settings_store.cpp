@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "base/escape.h"
-#include "base/stored_lists.h"
 #include "base/wall_clock.h"
 #include "platform/fault_seam.h"
 #include "platform/store/home.h"
@@ -38,9 +37,6 @@ namespace fs = std::filesystem;
 // pruning deletes at most a few rows a write. Numbers come from AUTOINCREMENT: never reused.
 
 namespace {
-
-// The cause named by the innermost CauseScope of this thread, if any.
-thread_local const std::string* tScopeCause = nullptr;
 
 // SQLite binds a null pointer as SQL NULL whatever the length; an empty value must stay a value.
 const char* bytesOf(std::string_view text) { return text.data() != nullptr ? text.data() : ""; }
@@ -178,41 +174,46 @@ Status SettingsStore::set(std::string_view key, std::string_view value) {
   return set(key, value, currentCause());
 }
 
-bool SettingsStore::keepsHistory(std::string_view key) {
-  return storedListWithLocalKey(key) != nullptr;  // the list strings
+Status SettingsStore::saveError(std::string_view key) const {
+  return Status::Error("cannot save the setting \"" + std::string(key) + "\" in " + inQuotes(path_.string()) +
+                       ": " + errorText());
+}
+
+Status SettingsStore::compareStored(std::string_view key, std::string_view value, bool& same,
+                                    const std::function<Status(std::string_view)>& onDifferent) {
+  sqlite3_bind_text64(select_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+  int rc = stepRetrying(select_);
+  Status status = Status::Ok();
+  same = false;
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+    std::string_view stored;
+    if (rc == SQLITE_ROW) {
+      const void* bytes = sqlite3_column_blob(select_, 0);
+      auto size = static_cast<std::size_t>(sqlite3_column_bytes(select_, 0));
+      if (bytes != nullptr) stored = std::string_view(static_cast<const char*>(bytes), size);
+      same = stored == value;
+    }
+    if (!same && onDifferent) status = onDifferent(stored);
+  } else {
+    status = saveError(key);
+  }
+  sqlite3_reset(select_);
+  sqlite3_clear_bindings(select_);
+  return status;
+}
+
+Status SettingsStore::storeValue(std::string_view key, std::string_view value) {
+  sqlite3_bind_text64(upsert_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
+  sqlite3_bind_blob64(upsert_, 2, bytesOf(value), value.size(), SQLITE_STATIC);
+  Status status = stepRetrying(upsert_) == SQLITE_DONE ? Status::Ok() : saveError(key);
+  sqlite3_reset(upsert_);
+  sqlite3_clear_bindings(upsert_);
+  if (status.ok() && keepsHistory(key)) status = pruneHistory(key);
+  return status;
 }
 
 Status SettingsStore::set(std::string_view key, std::string_view value, std::string_view cause) {
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  auto fail = [&] {
-    return Status::Error("cannot save the setting \"" + std::string(key) + "\" in " +
-                         inQuotes(path_.string()) + ": " + errorText());
-  };
-  // Compares value with the stored one and says whether they are the same (a key never written
-  // is not the same as ""); on a difference, hands the stored one (never written as "") to
-  // onDifferent while it is still bound, and answers with what that answers.
-  auto compare = [&](bool& same, const std::function<Status(std::string_view)>& onDifferent) {
-    sqlite3_bind_text64(select_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-    int rc = stepRetrying(select_);
-    Status status = Status::Ok();
-    same = false;
-    if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-      std::string_view stored;
-      if (rc == SQLITE_ROW) {
-        const void* bytes = sqlite3_column_blob(select_, 0);
-        auto size = static_cast<std::size_t>(sqlite3_column_bytes(select_, 0));
-        if (bytes != nullptr) stored = std::string_view(static_cast<const char*>(bytes), size);
-        same = stored == value;
-      }
-      if (!same && onDifferent) status = onDifferent(stored);
-    } else {
-      status = fail();
-    }
-    sqlite3_reset(select_);
-    sqlite3_clear_bindings(select_);
-    return status;
-  };
-
   WriteGroup* group = group_;  // only this thread can be here while a group is open
   if (group != nullptr && !group->failure_.ok()) return group->failure_;
   // Marks the group failed and undoes it, or rolls this write back; remembers the trouble.
@@ -226,19 +227,19 @@ Status SettingsStore::set(std::string_view key, std::string_view value, std::str
   // An equal value is not written again: no transaction, no fsync, no move of the generation.
   bool same = false;
   if (group == nullptr || !group->began_) {
-    if (Status compared = compare(same, nullptr); !compared.ok()) return failed(compared);
+    if (Status compared = compareStored(key, value, same, nullptr); !compared.ok()) return failed(compared);
     if (same) {
       noteTrouble(key, Status::Ok());
       return Status::Ok();
     }
     int began = stepRetrying(begin_);
     sqlite3_reset(begin_);
-    if (began != SQLITE_DONE) return failed(fail());
+    if (began != SQLITE_DONE) return failed(saveError(key));
     if (group != nullptr) group->began_ = true;
   }
   // Read again under the write lock: another process may have written since.
   const bool history = keepsHistory(key) && limits_.versionsPerKey > 0;
-  Status status = compare(same, [&](std::string_view replaced) {
+  Status status = compareStored(key, value, same, [&](std::string_view replaced) {
     // A key never written and "" are the same empty list: no version for that.
     if (!history || replaced == value) return Status::Ok();
     return keepVersion(key, replaced, cause);
@@ -248,90 +249,20 @@ Status SettingsStore::set(std::string_view key, std::string_view value, std::str
     noteTrouble(key, Status::Ok());
     return Status::Ok();
   }
-  if (status.ok()) {
-    sqlite3_bind_text64(upsert_, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-    sqlite3_bind_blob64(upsert_, 2, bytesOf(value), value.size(), SQLITE_STATIC);
-    if (stepRetrying(upsert_) != SQLITE_DONE) status = fail();
-    sqlite3_reset(upsert_);
-    sqlite3_clear_bindings(upsert_);
-  }
-  if (status.ok() && keepsHistory(key)) status = pruneHistory(key);
+  if (status.ok()) status = storeValue(key, value);
   if (status.ok() && group != nullptr) {
     group->keys_.emplace_back(key);
     ++generation_;  // this connection's readers see it now: their cells must look again
     return status;  // stored with the group's commit
   }
   if (status.ok()) {
-    if (stepRetrying(commit_) != SQLITE_DONE) status = fail();
+    if (stepRetrying(commit_) != SQLITE_DONE) status = saveError(key);
     sqlite3_reset(commit_);
   }
   if (!status.ok()) return failed(status);
   ++generation_;
   noteTrouble(key, status);
   return status;
-}
-
-SettingsStore::WriteGroup::WriteGroup(SettingsStore& store) : store_(store), guard_(store.mutex_) {
-  if (store_.group_ == nullptr) {
-    store_.group_ = this;
-  } else {
-    done_ = true;  // a group inside another on the same store: the outer one commits
-  }
-}
-
-SettingsStore::WriteGroup::~WriteGroup() {
-  if (done_) return;
-  if (began_) store_.rollback();
-  store_.group_ = nullptr;
-}
-
-Status SettingsStore::WriteGroup::commit() {
-  if (done_) return failure_;
-  done_ = true;
-  store_.group_ = nullptr;
-  if (!failure_.ok() || !began_) return failure_;
-  Status status = Status::Ok();
-  if (stepRetrying(store_.commit_) != SQLITE_DONE) {
-    status = Status::Error("cannot save the settings in " + inQuotes(store_.path_.string()) + ": " +
-                           store_.errorText());
-  }
-  sqlite3_reset(store_.commit_);
-  if (!status.ok()) store_.rollback();
-  if (status.ok()) ++store_.generation_;
-  for (const std::string& key : keys_) store_.noteTrouble(key, status);
-  return status;
-}
-
-Status SettingsStore::writeWith(const std::function<Status(Database&)>& work) {
-  WriteGroup group(*this);
-  WriteGroup& outer = *group_;
-  if (!outer.failure_.ok()) return outer.failure_;
-  Status status = Status::Ok();
-  if (!outer.began_) {
-    if (stepRetrying(begin_) == SQLITE_DONE) {
-      outer.began_ = true;
-    } else {
-      status = Status::Error("cannot write " + inQuotes(path_.string()) + ": " + errorText());
-    }
-    sqlite3_reset(begin_);
-  }
-  if (status.ok()) status = work(*database_);
-  if (!status.ok()) {
-    rollback();
-    outer.failure_ = status;
-    return status;
-  }
-  return group.commit();
-}
-
-Status SettingsStore::readWith(const std::function<Status(Database&)>& work) {
-  std::lock_guard<std::recursive_mutex> guard(mutex_);
-  return work(*database_);
-}
-
-bool SettingsStore::inGroup() const {
-  std::lock_guard<std::recursive_mutex> guard(mutex_);
-  return group_ != nullptr;  // set only by a thread that holds mutex_ for the group's life
 }
 
 void SettingsStore::noteTrouble(std::string_view key, const Status& status) {
@@ -411,81 +342,6 @@ Status SettingsStore::pruneHistory(std::string_view key) {
   std::string drop = "DELETE FROM settings_history WHERE number <= " + std::to_string(cut);
   if (sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return fail();
   return Status::Ok();
-}
-
-SettingsStore::CauseScope::CauseScope(std::string_view cause) : cause_(cause), previous_(tScopeCause) {
-  tScopeCause = &cause_;
-}
-
-SettingsStore::CauseScope::~CauseScope() { tScopeCause = previous_; }
-
-void SettingsStore::setDefaultCause(std::string cause) {
-  std::lock_guard<std::recursive_mutex> guard(mutex_);
-  defaultCause_ = std::move(cause);
-}
-
-std::string SettingsStore::currentCause() {
-  if (tScopeCause != nullptr) return *tScopeCause;
-  std::lock_guard<std::recursive_mutex> guard(mutex_);
-  return defaultCause_;
-}
-
-void SettingsStore::setHistoryLimits(HistoryLimits limits) {
-  std::lock_guard<std::recursive_mutex> guard(mutex_);
-  limits_ = limits;
-}
-
-Result<std::vector<SettingsStore::Version>> SettingsStore::versions(std::string_view key) {
-  std::lock_guard<std::recursive_mutex> guard(mutex_);
-  std::vector<Version> found;
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db_,
-                              "SELECT number, time, cause, size FROM settings_history WHERE key = ?1 "
-                              "ORDER BY number DESC",
-                              -1, &stmt, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_bind_text64(stmt, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-    while ((rc = stepRetrying(stmt)) == SQLITE_ROW) {
-      Version version;
-      version.number = sqlite3_column_int64(stmt, 0);
-      version.timeMs = sqlite3_column_int64(stmt, 1);
-      const unsigned char* cause = sqlite3_column_text(stmt, 2);
-      if (cause != nullptr) version.cause = reinterpret_cast<const char*>(cause);
-      version.bytes = static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 3));
-      found.push_back(std::move(version));
-    }
-  }
-  sqlite3_finalize(stmt);
-  if (rc != SQLITE_DONE) {
-    return Status::Error("cannot read the history of \"" + std::string(key) + "\" from " +
-                         inQuotes(path_.string()) + ": " + errorText());
-  }
-  return found;
-}
-
-Result<std::optional<std::string>> SettingsStore::versionValue(std::string_view key, std::int64_t number) {
-  std::lock_guard<std::recursive_mutex> guard(mutex_);
-  std::optional<std::string> value;
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db_, "SELECT value FROM settings_history WHERE key = ?1 AND number = ?2", -1,
-                              &stmt, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_bind_text64(stmt, 1, bytesOf(key), key.size(), SQLITE_STATIC, SQLITE_UTF8);
-    sqlite3_bind_int64(stmt, 2, number);
-    rc = stepRetrying(stmt);
-    if (rc == SQLITE_ROW) {
-      const void* bytes = sqlite3_column_blob(stmt, 0);
-      auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0));
-      value = bytes != nullptr ? std::string(static_cast<const char*>(bytes), size) : std::string();
-      rc = SQLITE_DONE;
-    }
-  }
-  sqlite3_finalize(stmt);
-  if (rc != SQLITE_DONE) {
-    return Status::Error("cannot read version " + std::to_string(number) + " of \"" + std::string(key) +
-                         "\" from " + inQuotes(path_.string()) + ": " + errorText());
-  }
-  return value;
 }
 
 std::uint64_t SettingsStore::generation() {

@@ -185,6 +185,14 @@ class SettingsStore {
  private:
   Status prepare();
   std::string errorText() const;
+  // "cannot save the setting ..." with SQLite's last reason.
+  Status saveError(std::string_view key) const;
+  // Whether value is the stored one (a key never written is not ""); on a difference, hands the
+  // stored one (never written as "") to onDifferent while it is still bound and answers with its answer.
+  Status compareStored(std::string_view key, std::string_view value, bool& same,
+                       const std::function<Status(std::string_view)>& onDifferent);
+  // Writes value under key inside the open transaction, and trims a list key's history.
+  Status storeValue(std::string_view key, std::string_view value);
   Status keepVersion(std::string_view key, std::string_view replaced, std::string_view cause);
   Status pruneHistory(std::string_view key);
   void rollback();

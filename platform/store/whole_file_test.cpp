@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <tuple>
 
 #include "platform/fault_seam.h"
@@ -24,28 +25,18 @@ class WholeFileTest : public ::testing::Test {
     if (!got.ok()) return "error: " + got.status().message();
     return got.value() ? "[" + *got.value() + "]" : "nothing";
   }
-  // The names in the folder, joined by " ".
+  // The names in the folder, in order, joined by " ".
   std::string files() {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder_)) names.insert(entry.path().filename().string());
     std::string out;
-    for (const auto& entry : fs::directory_iterator(folder_))
-      out += (out.empty() ? "" : " ") + entry.path().filename().string();
+    for (const std::string& name : names) out += (out.empty() ? "" : " ") + name;
     return out;
   }
 
   TempFolder temp_;
   std::filesystem::path folder_ = temp_.path();
 };
-
-TEST_F(WholeFileTest, AWriteReplacesTheFileWholePrivatelyWhateverTheUmask) {
-  const fs::path path = folder_ / "export.json";
-  mode_t before = ::umask(0);
-  Status first = writeFileAtomically(path, std::string("one\0two", 7));
-  Status second = writeFileAtomically(path, "three");
-  ::umask(before);
-  ASSERT_TRUE(first.ok() && second.ok()) << first.message() << second.message();
-  EXPECT_EQ(read(path) + " " + files(), "[three] export.json");
-  EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-}
 
 // Each step can fail; none is ever reported as done, and the old file stays whole.
 TEST_F(WholeFileTest, AFailedStepFailsTheWriteAndLeavesTheOldFileAndNoTemporary) {
@@ -69,19 +60,24 @@ TEST_F(WholeFileTest, AFailedStepFailsTheWriteAndLeavesTheOldFileAndNoTemporary)
   }
 }
 
-TEST_F(WholeFileTest, AReadTakesOnlyARegularFileAndNeverWaits) {
+// A read never waits on a FIFO; a write replaces the file whole, private whatever the umask.
+TEST_F(WholeFileTest, AReadTakesOnlyARegularFileAndAWriteReplacesItWholePrivately) {
   ASSERT_EQ(::mkfifo((folder_ / "fifo").c_str(), 0600), 0);
   fs::create_directory(folder_ / "folder");
-  EXPECT_EQ(read(folder_ / "fifo"),
-            "error: cannot read \"" + (folder_ / "fifo").string() + "\": it is a FIFO, not a regular file");
-  EXPECT_EQ(read(folder_ / "folder").substr(0, 7), "error: ");
-  EXPECT_EQ(read(folder_ / "absent"), "nothing");
-  ASSERT_TRUE(writeFileAtomically(folder_ / "empty", "").ok());
-  EXPECT_EQ(read(folder_ / "empty"), "[]");
+  mode_t before = ::umask(0);
+  Status first = writeFileAtomically(folder_ / "file", std::string("one\0two", 7));
+  Status second = writeFileAtomically(folder_ / "file", "");
+  ::umask(before);
+  ASSERT_TRUE(first.ok() && second.ok()) << first.message() << second.message();
+  EXPECT_EQ(read(folder_ / "fifo") + " | " + read(folder_ / "folder").substr(0, 7) + " | " +
+                read(folder_ / "absent") + " | " + read(folder_ / "file") + " " + files(),
+            "error: cannot read \"" + (folder_ / "fifo").string() +
+                "\": it is a FIFO, not a regular file | error:  | nothing | [] fifo file folder");
+  EXPECT_EQ(fs::status(folder_ / "file").permissions(), fs::perms::owner_read | fs::perms::owner_write);
   FaultPlan plan;
-  plan.fail(FileCall::read, EIO, "empty");
-  EXPECT_EQ(read(folder_ / "empty"),
-            "error: cannot read \"" + (folder_ / "empty").string() + "\": " + std::strerror(EIO));
+  plan.fail(FileCall::read, EIO, "file");
+  EXPECT_EQ(read(folder_ / "file"),
+            "error: cannot read \"" + (folder_ / "file").string() + "\": " + std::strerror(EIO));
 }
 
 }  // namespace

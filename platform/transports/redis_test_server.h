@@ -1,7 +1,7 @@
 #pragma once
 
 // A redis-server of its own for tests and benchmarks: persistence off, listening on a free loopback
-// port or on a Unix socket in a temporary folder, stopped by pid when the object goes.
+// port or on a Unix socket in a temporary folder, stopped by pid (and waited for) when the object goes.
 
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
@@ -60,30 +60,20 @@ class RedisTestServer {
   }
   int port() const { return port_; }
   std::string socketPath() const { return (dir_ / "redis.sock").string(); }
-  pid_t pid() const { return pid_; }
 
-  // Stops the server (SIGTERM, then SIGKILL if it lingers) and waits for it. Its data is gone.
+  // Stops the server and waits for it. Its data is gone.
   void stop() {
     if (pid_ <= 0) return;
     resume();
     ::kill(pid_, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
 
   // Starts it again on the same port or socket, empty.
   void start() {
     if (pid_ > 0) return;
-    writeConfig();
+    std::ofstream(dir_ / "redis.conf") << config();
     pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("cannot fork redis-server");
@@ -100,9 +90,7 @@ class RedisTestServer {
   // What the server holds under a full key, read past any store (as its administrator):
   // "(nothing)", "(unreachable)" or "(error ...)" when it holds no string.
   std::string held(const std::string& key, const std::string& adminPassword = "", int db = 0) const {
-    timeval timeout{2, 0};
-    redisContext* c = options_.unixSocket ? redisConnectUnixWithTimeout(socketPath().c_str(), timeout)
-                                          : redisConnectWithTimeout("127.0.0.1", port_, timeout);
+    redisContext* c = connect({2, 0});
     std::string out = "(unreachable)";
     if (c && !c->err) {
       if (!adminPassword.empty()) freeReplyObject(redisCommand(c, "AUTH %s", adminPassword.c_str()));
@@ -135,53 +123,43 @@ class RedisTestServer {
  private:
   static int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    sockaddr_in addr{
+        .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     socklen_t length = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-      if (fd >= 0) ::close(fd);
-      throw std::runtime_error("cannot find a free port");
-    }
-    ::close(fd);
+    bool found = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                 ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!found) throw std::runtime_error("cannot find a free port");
     return ntohs(addr.sin_port);
   }
 
-  void writeConfig() const {
-    std::ofstream out(dir_ / "redis.conf");
-    out << "bind 127.0.0.1\n"
-        << "port " << (options_.unixSocket ? 0 : port_) << "\n"
-        << "save \"\"\n"
-        << "appendonly no\n"
-        << "daemonize no\n"
-        << "dir " << dir_.string() << "\n"
-        << "logfile " << (dir_ / "redis.log").string() << "\n";
-    if (options_.unixSocket) out << "unixsocket " << socketPath() << "\nunixsocketperm 700\n";
-    for (const std::string& line : options_.config) out << line << "\n";
+  std::string config() const {
+    std::string lines = "bind 127.0.0.1\nport " + std::to_string(options_.unixSocket ? 0 : port_) +
+                        "\nsave \"\"\nappendonly no\ndaemonize no\ndir " + dir_.string() + "\nlogfile " +
+                        (dir_ / "redis.log").string() + "\n";
+    if (options_.unixSocket) lines += "unixsocket " + socketPath() + "\nunixsocketperm 700\n";
+    for (const std::string& line : options_.config) lines += line + "\n";
+    return lines;
   }
 
-  // Any answer counts (a server that wants a login answers PING with NOAUTH).
+  redisContext* connect(timeval timeout) const {
+    return options_.unixSocket ? redisConnectUnixWithTimeout(socketPath().c_str(), timeout)
+                               : redisConnectWithTimeout("127.0.0.1", port_, timeout);
+  }
+
+  // Any answer counts (a server that wants a login answers PING with NOAUTH). Tries for 10 s at least.
   void waitUntilAnswering() {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    for (int tries = 0; tries < 2000; ++tries) {
+      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
         pid_ = -1;
         throw std::runtime_error("redis-server exited at start; see " + (dir_ / "redis.log").string());
       }
-      timeval timeout{0, 200000};
-      redisContext* context = options_.unixSocket ? redisConnectUnixWithTimeout(socketPath().c_str(), timeout)
-                                                  : redisConnectWithTimeout("127.0.0.1", port_, timeout);
-      bool answered = false;
-      if (context && !context->err) {
-        auto* reply = static_cast<redisReply*>(redisCommand(context, "PING"));
-        answered = reply != nullptr;
-        if (reply) freeReplyObject(reply);
-      }
+      redisContext* context = connect({0, 200000});
+      auto* reply =
+          context && !context->err ? static_cast<redisReply*>(redisCommand(context, "PING")) : nullptr;
+      if (reply) freeReplyObject(reply);
       if (context) redisFree(context);
-      if (answered) return;
+      if (reply) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     throw std::runtime_error("redis-server did not answer in time");

@@ -72,14 +72,5 @@ TEST_F(BrowserWindowsTest, OnlyWindowsAwayLongerThanTheBoundAreClosed) {
   EXPECT_EQ(std::to_string(open(a)) + std::to_string(open(b)), "10");
 }
 
-TEST_F(BrowserWindowsTest, AnEventActsOnTheTreeThePageWasSentAndNoOlderOne) {
-  const std::string a = openAttached();
-  BrowserWindow& window = *windows_.find(a);
-  windows_.sendChanges("");
-  const std::uint64_t sent = window.mirror.revision();
-  EXPECT_EQ(window.treeSeenAt(sent), window.window->snapshot());
-  EXPECT_NE(window.treeSeenAt(sent + 1), window.window->snapshot());  // a revision never sent
-}
-
 }  // namespace
 }  // namespace quillbox::web

@@ -1,10 +1,6 @@
 #include "platform/web/cloud_endpoint.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "platform/sync/cloud_wire.h"
 #include "platform/sync/memory_transport_test_support.h"
@@ -42,22 +38,6 @@ class CloudEndpointTest : public ::testing::Test {
     options.handle = [this](const HttpRequest& r) { return endpoint_->handle(r); };
     return options;
   }
-  // Sends raw bytes to the server and reads the first n bytes of its answer (fewer when it closes).
-  static std::string exchange(const HttpServer& server, const std::string& bytes, std::size_t n) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(server.port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    std::string answer(n, '\0');
-    long got = ::recv(fd, answer.data(), n, MSG_WAITALL);
-    ::close(fd);
-    answer.resize(static_cast<std::size_t>(std::max(0L, got)));
-    return answer;
-  }
-
   // One request as the front runs it, screened then handled: "STATUS" and the body's first line.
   std::string send(const std::string& method, const std::string& path, const std::string& body = {},
                    HttpHeaders headers = {}, std::optional<std::string> token = {}) {
@@ -191,13 +171,12 @@ TEST_F(CloudEndpointTest, ATrustedProxySaysWhetherItsClientUsedHttps) {
     options.trustProxy = trusted;
     HttpServer server(options);
     EXPECT_TRUE(server.start().ok());
-    std::string answer =
-        exchange(server,
-                 "GET /cloud/v1/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\nAuthorization: Bearer " +
-                     token_ + "\r\n" + forwarded + "\r\n",
-                 12);
+    RawClient client(server.port());
+    client.send("GET /cloud/v1/ HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token_ + "\r\n" + forwarded +
+                "\r\n");
+    std::string answer = client.answer().substr(0, 3);
     server.stop();
-    return answer.size() == 12 ? answer.substr(9, 3) : "closed";
+    return answer;
   };
   const std::string fromAway = "X-Forwarded-For: 10.0.0.1, 198.51.100.4\r\n";
   EXPECT_EQ(through(true, fromAway) + " " + through(true, fromAway + "X-Forwarded-Proto: https\r\n") + " " +
@@ -212,13 +191,16 @@ TEST_F(CloudEndpointTest, ABigListSyncsAndAMadeUpTokensBodyIsNeverRead) {
   ASSERT_TRUE(server.start().ok());
   const std::string head = "PUT /cloud/v1/notesFromCloud HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
                            std::string(64, 'f') + "\r\nContent-Length: 4194304\r\n\r\n";
-  EXPECT_EQ(exchange(server, head, 12), "HTTP/1.1 401");
+  RawClient stranger(server.port());
+  stranger.send(head);
+  EXPECT_EQ(stranger.answer().substr(0, 3), "401");
   EXPECT_EQ(server.bytesPastHeads(), 0u);
 
-  TestHttpClient device(server.port(), {{"Authorization", "Bearer " + token_}});
+  const HttpsHeaders device{{"Authorization", "Bearer " + token_}};
   const std::string list(10 << 20, 'n');
-  std::string statuses = std::to_string(device.put("/cloud/v1/notesFromCloud", list).status);
-  TestReply back = device.get("/cloud/v1/notesFromCloud");
+  std::string statuses =
+      std::to_string(fetch(server.port(), "PUT", "/cloud/v1/notesFromCloud", device, list).status);
+  HttpsReply back = fetch(server.port(), "GET", "/cloud/v1/notesFromCloud", device);
   statuses += " " + std::to_string(back.status) + (back.body == list ? " same" : " differs");
   EXPECT_EQ(statuses, "204 200 same");
   server.stop();

@@ -1,85 +1,89 @@
 #pragma once
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <functional>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
+
+#include "platform/transports/https_client.h"
 
 namespace quillbox::web {
 
-using TestHeaders = std::vector<std::pair<std::string, std::string>>;
+// One request to a server on 127.0.0.1 over plain HTTP, through the client the devices use: the
+// answer, or status 0 when none came. Host is replaced when headers name one.
+inline HttpsReply fetch(int port, const std::string& method, const std::string& target,
+                        const HttpsHeaders& headers = {}, const std::string& body = {}) {
+  auto address = parseHttpsAddress("http://127.0.0.1:" + std::to_string(port) + "/?timeout_ms=30000");
+  auto client = HttpsClient::open(address.value(), "");
+  Result<HttpsReply> reply = client.value()->request(method, target, headers, body);
+  return reply.ok() ? reply.value() : HttpsReply{};
+}
 
-// An answer as a test sees it: status -1 when none came.
-struct TestReply {
-  int status = -1;
-  std::string body;
-  boost::beast::http::fields headers;
-  std::string header(std::string_view name) const { return std::string(headers[{name.data(), name.size()}]); }
-};
-
-// A plain HTTP/1.1 client of a server on 127.0.0.1, one connection per request, on Beast. Every read
-// gives up after 30 s.
-class TestHttpClient {
+// One client connection, written and read byte for byte as a test wants.
+class RawClient {
  public:
-  explicit TestHttpClient(int port, TestHeaders defaults = {})
-      : port_(port), defaults_(std::move(defaults)) {}
-
-  TestReply get(const std::string& target, const TestHeaders& headers = {}) {
-    return ask("GET", target, "", headers);
+  explicit RawClient(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int small = 64 * 1024;  // so that a client that reads nothing is soon full
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
   }
-  TestReply post(const std::string& target, const std::string& body, const std::string& type,
-                 TestHeaders headers = {}) {
-    headers.emplace_back("Content-Type", type);
-    return ask("POST", target, body, headers);
-  }
-  TestReply put(const std::string& target, const std::string& body) { return ask("PUT", target, body, {}); }
+  ~RawClient() { ::close(fd_); }
 
-  // Sends a request; take, when given, is handed the answer's body piece by piece until it returns
-  // false (the reply then holds no body).
-  TestReply ask(const std::string& method, const std::string& target, const std::string& body,
-                const TestHeaders& headers, const std::function<bool(std::string_view)>& take = {}) {
-    namespace http = boost::beast::http;
-    http::request<http::string_body> request(http::string_to_verb(method), target, 11);
-    request.set(http::field::host, "127.0.0.1:" + std::to_string(port_));
-    for (const auto& [name, value] : defaults_) request.set(name, value);
-    for (const auto& [name, value] : headers) request.set(name, value);
-    request.body() = body;
-    if (method != "GET") request.content_length(body.size());
-    boost::asio::io_context ioc;
-    boost::beast::tcp_stream socket(ioc);
-    boost::beast::flat_buffer buffer;
-    http::response_parser<http::buffer_body> parser;
-    parser.body_limit(std::uint64_t{1} << 40);
-    boost::beast::error_code ec;
-    socket.expires_after(std::chrono::seconds(30));
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)}, ec);
-    if (!ec) http::write(socket, request, ec);
-    if (!ec) http::read_header(socket, buffer, parser, ec);
-    TestReply reply;
-    if (ec) return reply;
-    reply.status = static_cast<int>(parser.get().result_int());
-    reply.headers = parser.get().base();
-    while (!parser.is_done()) {
-      char piece[8192];
-      parser.get().body().data = piece;
-      parser.get().body().size = sizeof piece;
-      socket.expires_after(std::chrono::seconds(30));
-      http::read_some(socket, buffer, parser, ec);
-      if (ec && ec != http::error::need_buffer) break;
-      std::string_view got(piece, sizeof piece - parser.get().body().size);
-      if (!take) reply.body += got;
-      if (take && !take(got)) break;
+  void send(const std::string& text) { (void)::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
+
+  // What arrives until `until` has arrived (or the connection closed): "" when nothing came in 10 s.
+  std::string read(std::string_view until = "\r\n\r\n") {
+    while (received_.find(until) == std::string::npos && more()) {
     }
-    return reply;
+    std::size_t end = received_.find(until);
+    std::string got = received_.substr(0, end == std::string::npos ? received_.size() : end + until.size());
+    received_.erase(0, got.size());
+    return got;
+  }
+  // The status line and body of the next answer; "closed" when none came.
+  std::string answer() {
+    std::string head = read();
+    if (head.empty()) return "closed";
+    std::size_t length = 0;
+    if (std::size_t at = head.find("Content-Length: "); at != std::string::npos)
+      length = std::stoul(head.substr(at + 16));
+    while (received_.size() < length && more()) {
+    }
+    std::string body = received_.substr(0, length);
+    received_.erase(0, body.size());
+    return head.substr(9, head.find('\r') - 9) + (body.empty() ? "" : " " + body);
+  }
+  // True once the server has closed the connection (what it sent before is skipped).
+  bool closed() {
+    while (more()) received_.clear();
+    return closed_;
   }
 
  private:
-  int port_;
-  TestHeaders defaults_;
+  bool more() {
+    pollfd ready{fd_, POLLIN, 0};
+    if (closed_ || ::poll(&ready, 1, 10000) != 1) return false;
+    char buffer[65536];
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      closed_ = true;
+      return false;
+    }
+    received_.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+  int fd_;
+  bool closed_ = false;
+  std::string received_;
 };
 
 }  // namespace quillbox::web

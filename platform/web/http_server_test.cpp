@@ -1,17 +1,14 @@
 #include "platform/web/http_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <future>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/web/http_client_test_support.h"
 
 namespace quillbox::web {
 namespace {
@@ -22,69 +19,6 @@ constexpr const char* kGood = "Cookie: t=good\r\n";
 constexpr const char* kUpgrade =
     "Host: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
-
-// One client connection, written and read byte for byte as a test wants.
-class RawClient {
- public:
-  explicit RawClient(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int small = 64 * 1024;  // so that a client that reads nothing is soon full
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    (void)::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
-  ~RawClient() { ::close(fd_); }
-
-  void send(const std::string& text) { (void)::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
-
-  // What arrives until `until` has arrived (or the connection closed): "" when nothing came in 10 s.
-  std::string read(std::string_view until = "\r\n\r\n") {
-    while (received_.find(until) == std::string::npos && more()) {
-    }
-    std::size_t end = received_.find(until);
-    std::string got = received_.substr(0, end == std::string::npos ? received_.size() : end + until.size());
-    received_.erase(0, got.size());
-    return got;
-  }
-  // The status line and body of the next answer.
-  std::string answer() {
-    std::string head = read();
-    if (head.empty()) return "closed";
-    std::size_t length = 0;
-    if (std::size_t at = head.find("Content-Length: "); at != std::string::npos)
-      length = std::stoul(head.substr(at + 16));
-    while (received_.size() < length && more()) {
-    }
-    std::string body = received_.substr(0, length);
-    received_.erase(0, body.size());
-    return head.substr(9, head.find('\r') - 9) + (body.empty() ? "" : " " + body);
-  }
-  // True once the server has closed the connection (what it sent before is skipped).
-  bool closed() {
-    while (more()) received_.clear();
-    return closed_;
-  }
-
- private:
-  bool more() {
-    pollfd ready{fd_, POLLIN, 0};
-    if (closed_ || ::poll(&ready, 1, 10000) != 1) return false;
-    char buffer[65536];
-    ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) {
-      closed_ = true;
-      return false;
-    }
-    received_.append(buffer, static_cast<std::size_t>(n));
-    return true;
-  }
-  int fd_;
-  bool closed_ = false;
-  std::string received_;
-};
 
 class HttpServerTest : public ::testing::Test {
  protected:
@@ -165,6 +99,8 @@ TEST_F(HttpServerTest, RequestsAreReadByTheRulesAndMalformedOnesRefused) {
       {"GET /a%00 HTTP/1.1\r\n" + good + "\r\n", malformed},
       {"POST /a HTTP/1.1\r\n" + good + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", malformed},
       {"POST /a HTTP/1.1\r\n" + good + "Content-Length: -1\r\n\r\n", malformed},
+      {"POST /a HTTP/1.1\r\n" + good + "Content-Length: 101\r\n\r\n",
+       "413 Payload Too Large request body too large\n"},
       {"POST /a HTTP/1.1\r\n" + good + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
        "411 Length Required send the body with a Content-Length\n"},
       {"GET /a HTTP/1.1\r\n" + good + "X-Big: " + std::string(20000, 'x') + "\r\n\r\n",
@@ -199,16 +135,14 @@ TEST_F(HttpServerTest, NoBodyIsReadBeforeItsCredentialIsCheckedOnTheHead) {
                 std::string(65536, 'x'),
             "403 Forbidden no token"},
            {"POST /open/a HTTP/1.1\r\nContent-Length: 500\r\n\r\n" + std::string(500, 'o'),
-            "200 OK POST /open/a "},
-           {std::string("POST /a HTTP/1.1\r\n") + kGood + "Content-Length: 1001\r\n\r\n",
-            "413 Payload Too Large request body too large\n"}}) {
+            "200 OK POST /open/a "}}) {
     auto client = connect();
     client->send(request);
     std::string got = client->answer();
     answers += got == expected || got == "closed" ? "answered" : got;
     answers += client->closed() ? " (closed)|" : "|";
   }
-  EXPECT_EQ(answers, "answered (closed)|answered (closed)|answered (closed)|");
+  EXPECT_EQ(answers, "answered (closed)|answered (closed)|");
   EXPECT_EQ(server_->bytesPastHeads(), 0u);
 
   auto device = connect();

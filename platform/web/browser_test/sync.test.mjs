@@ -3,7 +3,7 @@
 // Foreground. The page's secret never leaves its port, and a failed event says why.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { readFileSync, statSync, writeFileSync } from 'node:fs';
+import { readFileSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { join } from 'node:path';
 import * as app from './helpers.mjs';
@@ -51,22 +51,21 @@ test('a cloud copy edited behind the app\'s back is taken on the next Foreground
   await server.cli('notes', 'add', 'from the command line');  // another process: the open page shows it
   await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete']);
   const cloudFile = join(server.home, 'cloud', 'notesFromCloud');
-  assert.equal(readFileSync(cloudFile, 'utf8'), 'from the phoneNOTES_SEPARATORsecondNOTES_SEPARATORfrom the command lineNOTES_SEPARATOR');
+  const shown = 'from the phoneNOTES_SEPARATORsecondNOTES_SEPARATORfrom the command lineNOTES_SEPARATOR';
+  assert.equal(readFileSync(cloudFile, 'utf8'), shown);
   writeFileSync(cloudFile, 'from another deviceNOTES_SEPARATOR');
-  await new Promise((done) => setTimeout(done, 400));
-  await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete']);
-  await leaveAndComeBack(page);
-  await app.expectRows(page, ['1|from another device|Delete']);
-  assert.equal(await server.cli('store', 'get', 'stringNotes'), 'from another deviceNOTES_SEPARATOR\n');
+  // The barrier: another process writes the local store, and the page shows that write, not the
+  // cloud's copy, once the app has looked again.
+  await server.cli('store', 'set', 'stringNotes', `${shown}localNOTES_SEPARATOR`);
+  await app.expectRows(page, ['1|from the phone|Delete', '2|second|Delete', '3|from the command line|Delete', '4|local|Delete']);
+  await leaveAndComeBack(page);  // the cloud's copy, with that local add merged onto it
+  await app.expectRows(page, ['1|from another device|Delete', '2|local|Delete']);
+  assert.equal(await server.cli('store', 'get', 'stringNotes'), 'from another deviceNOTES_SEPARATORlocalNOTES_SEPARATOR\n');
   await context.close();
 });
 
 test('the secret stays on its port: out of the address bar, kept through a reload, never sent elsewhere', async () => {
   const token = new URLSearchParams(new URL(server.url).hash.slice(1)).get('token');
-  assert.match(token, /^[0-9a-f]{64}$/);
-  const file = join(server.home, 'web-token');
-  assert.equal(readFileSync(file, 'utf8').trim(), token);
-  assert.equal(statSync(file).mode & 0o777, 0o600);
   // Another server on another port of the same address, as another local user might run.
   const seen = [];
   const other = createServer((request, response) => {
@@ -77,8 +76,7 @@ test('the secret stays on its port: out of the address bar, kept through a reloa
 
   const context = await browser.newContext({ ...app.PHONE });
   const page = await context.newPage();
-  assert.equal((await page.goto(`${server.origin}/?token=${'f'.repeat(64)}`)).status(), 403);
-  await page.goto(`${server.origin}/?token=${token}`);  // a bookmark of the older form moves to the new one
+  await page.goto(server.url);
   await page.getByRole('tab', { name: 'Notes' }).waitFor();
   assert.equal(page.url(), server.origin + '/');
   await app.submitInto(page, 'Type in a note', 'behind the token');
