@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -25,32 +26,17 @@
 
 namespace quillbox::test {
 
-// A persisted item string made readable: each item separator shown as "|".
-inline std::string shown(std::string_view stored) {
+// A persisted item string made readable, each item separator shown as "|"; stored() is the reverse.
+inline std::string replaced(std::string_view text, std::string_view from, std::string_view to) {
   std::string out;
-  for (std::size_t at = 0; at < stored.size();) {
-    if (stored.substr(at, kItemSeparator.size()) == kItemSeparator) {
-      out += '|';
-      at += kItemSeparator.size();
-    } else {
-      out += stored[at++];
-    }
+  for (std::size_t at = 0, next; at <= text.size(); at = next + from.size()) {
+    next = std::min(text.find(from, at), text.size());
+    out.append(text.substr(at, next - at)).append(next < text.size() ? to : "");
   }
   return out;
 }
-
-// The reverse, for writing stored strings: "a|b|" is a, separator, b, separator.
-inline std::string stored(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '|') {
-      out += kItemSeparator;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+inline std::string shown(std::string_view stored) { return replaced(stored, kItemSeparator, "|"); }
+inline std::string stored(std::string_view text) { return replaced(text, "|", kItemSeparator); }
 
 // A cloud store that logs each write as "set key=value" (separators shown as "|"), so a test can
 // say exactly which writes happened, in order.
@@ -273,6 +259,39 @@ class ScreenTest : public ::testing::Test {
   void typeAndSubmit(std::string_view binding, std::string text) {
     type(binding, std::move(text));
     submit(binding);
+  }
+
+  // The text the field bound to that cell holds.
+  std::string fieldText(std::string_view binding) {
+    FoundElement field = findElement(window().tree(), fieldId(binding));
+    return field ? field->binding()->get() : "(missing)";
+  }
+
+  // What every list screen does alike, as one scenario over its add field, its stored keys and its
+  // delete at a position: three adds (the field emptied after each), a trash that takes every equal
+  // entry, positions outside the list and a row a load has removed (nothing happens), then a load of
+  // the cloud copy (taken and written back once, not again at the next Appear). What was drawn,
+  // stored and written at each step, " / " between the steps.
+  std::string listScenario(std::string_view field, std::string_view key, std::string_view cloudKey,
+                           const std::function<Status(View&, std::int64_t)>& deleteAt) {
+    std::string seen;
+    auto step = [&](const std::string& what) { seen += (seen.empty() ? "" : " / ") + what; };
+    for (const char* text : {"a", "b", "a"}) typeAndSubmit(field, text);
+    step(rows() + " [" + fieldText(field) + "] " + cloudWrites());
+    EXPECT_TRUE(tapTrash(0).ok());
+    const std::string one = local(key);
+    step(rows() + " " + one + " " + cloudWrites());
+    typeAndSubmit(field, "c");
+    cloudWrites();
+    perform(trashKeptPastLoad(1, cloudKey, one));
+    for (std::int64_t position : {7, -1}) perform([&] { return deleteAt(view(), position); });
+    step(rows() + " " + local(key) + " [" + cloudWrites() + "] " + std::to_string(tapTrash(5).ok()));
+    setCloud(cloudKey, "");
+    foreground();
+    step("[" + rows() + "] " + local(key) + " " + cloudWrites());
+    appear();
+    step("[" + cloudWrites() + "]");
+    return seen;
   }
 
   TempFolder temp_;

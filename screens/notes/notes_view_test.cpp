@@ -16,20 +16,11 @@ class NotesTest : public ScreenTest<NotesView> {
   void search(std::string text) { type("searchNotes", std::move(text)); }
 };
 
-TEST_F(NotesTest, AddsAtTheEndAndDeletesEveryEqualNote) {
-  EXPECT_EQ(rows(), "");
-  add("a");
-  add("b");
-  add("a");
-  EXPECT_EQ(rows(), "1 a|2 b|3 a");
-  EXPECT_EQ(view().notesTextField.get(), "");
-  EXPECT_EQ(cloudWrites(), "set notesFromCloud=a|; set notesFromCloud=a|b|; set notesFromCloud=a|b|a|");
-  ASSERT_TRUE(tapTrash(0).ok());
-  EXPECT_EQ(rows(), "1 b");
-  EXPECT_EQ(local("stringNotes"), "b|");
-  perform([&] { return view().deleteNote(0); });
-  EXPECT_EQ(local("stringNotes"), "");
-  EXPECT_EQ(cloudWrites(), "set notesFromCloud=b|; set notesFromCloud=");
+TEST_F(NotesTest, AddsDeletesAndLoadsAsEveryListScreenDoes) {
+  EXPECT_EQ(listScenario("notesTextField", "stringNotes", "notesFromCloud",
+                         [](NotesView& v, std::int64_t p) { return v.deleteNote(p); }),
+            "1 a|2 b|3 a [] set notesFromCloud=a|; set notesFromCloud=a|b|; set notesFromCloud=a|b|a| / "
+            "1 b b| set notesFromCloud=b| / 1 b b| [] 0 / []  set notesFromCloud= / []");
 }
 
 // Rows searched for keep their positions in the whole list; canonically equivalent texts match.
@@ -46,37 +37,14 @@ TEST_F(NotesTest, SearchKeepsPositionsInTheWholeListAndMatchesEquivalentTexts) {
             "2 milk / 4 caf\u00e9|5 cafe\u0301 au lait / 1 x|2 y|3 Buy Milk|4 cafe\u0301 au lait|5 cafe");
 }
 
-// No cloud copy keeps the local notes until the first edit; a load takes the cloud copy and writes
-// back only a change.
-TEST_F(NotesTest, LoadTakesTheCloudCopyAndWritesBackOnlyAChange) {
+// No cloud copy keeps the local notes until the first edit, which sends them with it.
+TEST_F(NotesTest, WithNoCloudCopyTheLocalNotesStayAndTheFirstEditSendsThem) {
   setLocal("stringNotes", "b|");
   EXPECT_EQ(view().notes.get(), ItemList{});  // nothing in memory before the first Appear
-  EXPECT_EQ(rows(), "1 b");
-  EXPECT_EQ(cloud("notesFromCloud"), "(none)");
+  EXPECT_EQ(rows() + " " + cloud("notesFromCloud"), "1 b (none)");
   add("c");
   EXPECT_EQ(cloudWrites(), "set notesFromCloud=b|c|");
-  setCloud("notesFromCloud", "a|");
-  foreground();
-  EXPECT_EQ(rows() + " " + local("stringNotes") + " " + cloudWrites(), "1 a a| set notesFromCloud=a|");
-  appear();  // the cloud copy now equals the local one: no Change, no write
   EXPECT_FALSE(window().refresh());
-  EXPECT_EQ(cloudWrites(), "");
-  setCloud("notesFromCloud", "");
-  foreground();
-  EXPECT_EQ(rows() + " " + cloudWrites(), " set notesFromCloud=");
-}
-
-TEST_F(NotesTest, PositionsOutsideTheListDoNothing) {
-  setLocal("stringNotes", "a|b|");
-  EXPECT_EQ(rows(), "1 a|2 b");
-  // The trash of row 2 as drawn, tapped after a load has taken the list down to one note.
-  perform(trashKeptPastLoad(1, "notesFromCloud", "a|"));
-  perform([&] { return view().deleteNote(7); });
-  perform([&] { return view().deleteNote(-1); });
-  EXPECT_FALSE(tapTrash(5).ok());
-  EXPECT_EQ(rows(), "1 a");
-  EXPECT_EQ(local("stringNotes"), "a|");
-  EXPECT_EQ(cloudWrites(), "");
 }
 
 TEST_F(NotesTest, WindowsOnOneHomeSeeEachOthersEdits) {

@@ -29,11 +29,7 @@ TEST_F(TagsTest, TagOnlyEntriesAreStoredButNeverShown) {
   EXPECT_EQ(rows(), "🔴   |🔴  a");
   ASSERT_TRUE(tapTrash(1).ok());
   ASSERT_TRUE(tapTrash(0).ok());
-  EXPECT_EQ(local("stringTaggedNotes"), "🔴  |");
-  EXPECT_EQ(cloudWrites(),
-            "set taggedNotesFromCloud=🔴  |; set taggedNotesFromCloud=🔴  |🔴   |; "
-            "set taggedNotesFromCloud=🔴  |🔴   |🔴  a|; set taggedNotesFromCloud=🔴  |🔴   |; "
-            "set taggedNotesFromCloud=🔴  |");
+  EXPECT_EQ(local("stringTaggedNotes") + " " + cloud("taggedNotesFromCloud"), "🔴  | 🔴  |");
 }
 
 TEST_F(TagsTest, DeletingRemovesEqualEntriesUnderTheSameTagOnly) {
@@ -78,45 +74,27 @@ TEST_F(TagsTest, TypedAddressesAreTextAndABareOneShowsOnlyUnderItsTag) {
   EXPECT_EQ(rows(), "");
 }
 
-TEST_F(TagsTest, TheBlackTagOfTwoScalarsWorks) {
+// The picker takes only the eight tags (the recorded trees' ones, tree_golden_test); the black one is
+// two scalars, and U+26AB alone is not it.
+TEST_F(TagsTest, ThePickerTakesOnlyTheEightTagsAndTheBlackOneIsTwoScalars) {
+  EXPECT_FALSE(choose("red").ok());
+  EXPECT_FALSE(choose("⚫").ok());
+  EXPECT_EQ(view().selectedTag.get(), kRed);
   ASSERT_TRUE(choose(kBlack).ok());
   add("b");
   add("");
   EXPECT_EQ(local("stringTaggedNotes"), "⚫️  b|⚫️  |");
-  EXPECT_EQ(rows(), "⚫️  b");
-  setLocal("stringTaggedNotes", "⚫ without the selector|⚫️  b|");  // U+26AB alone is not the tag
+  setLocal("stringTaggedNotes", "⚫ without the selector|⚫️  b|");
   ASSERT_TRUE(window().refresh());
   EXPECT_EQ(rows(), "⚫️  b");
 }
 
-// The eight tags it offers are the recorded trees' (tree_golden_test).
-TEST_F(TagsTest, ThePickerTakesOnlyTheEightTags) {
-  EXPECT_FALSE(choose("red").ok());
-  EXPECT_FALSE(choose("⚫").ok());
-  EXPECT_EQ(view().selectedTag.get(), kRed);
-}
-
-TEST_F(TagsTest, LoadTakesTheCloudCopy) {
-  setLocal("stringTaggedNotes", "🔴  b|");
-  setCloud("taggedNotesFromCloud", "");
-  EXPECT_EQ(rows(), "");
-  EXPECT_EQ(cloudWrites(), "set taggedNotesFromCloud=");
-  setCloud("taggedNotesFromCloud", "🔴  a|🟢  |");
-  foreground();
-  EXPECT_EQ(rows(), "🔴  a");
-  EXPECT_EQ(view().taggedNotes.get(), ItemList{"🔴  a"});
-  appear();
-  EXPECT_EQ(cloudWrites(), "set taggedNotesFromCloud=🔴  a|🟢  |");
-}
-
-TEST_F(TagsTest, StalePositionsAndBadBytesAreSafe) {
-  add("\xff\xfe");
-  add("<img src=x onerror=alert(1)>");
-  perform([&] { return view().deleteTaggedNote(7); });
-  perform([&] { return view().deleteTaggedNote(-1); });
-  EXPECT_EQ(rows(), "🔴  \xff\xfe|🔴  <img src=x onerror=alert(1)>");
-  perform([&] { return view().deleteTaggedNote(0); });
-  EXPECT_EQ(local("stringTaggedNotes"), "🔴  <img src=x onerror=alert(1)>|");
+TEST_F(TagsTest, AddsDeletesAndLoadsAsEveryListScreenDoes) {
+  EXPECT_EQ(listScenario("taggedNotesTextField", "stringTaggedNotes", "taggedNotesFromCloud",
+                         [](TagsView& v, std::int64_t p) { return v.deleteTaggedNote(p); }),
+            "🔴  a|🔴  b|🔴  a [] set taggedNotesFromCloud=🔴  a|; set taggedNotesFromCloud=🔴  a|🔴  b|; "
+            "set taggedNotesFromCloud=🔴  a|🔴  b|🔴  a| / 🔴  b 🔴  b| set taggedNotesFromCloud=🔴  b| / "
+            "🔴  b 🔴  b| [] 0 / []  set taggedNotesFromCloud= / []");
 }
 
 }  // namespace

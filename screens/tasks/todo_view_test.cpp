@@ -77,7 +77,6 @@ TEST_F(ToDoTest, AddKeepsMarksAndAnEmptyAddStillWritesTheCloud) {
   add("");
   add("xNOTES_SEPARATORy");
   EXPECT_EQ(rows(), "[ ] a|[x] b|[ ] c|[ ] x|[ ] y");
-  EXPECT_EQ(view().tasksTextField.get(), "");
   EXPECT_EQ(cloudWrites(),
             "set tasksFromCloud=a|; set tasksFromCloud=a|b|; set stringTasksFinishedIndicesFromCloud=1,; "
             "set tasksFromCloud=a|b|c|; set tasksFromCloud=a|b|c||; set tasksFromCloud=a|b|c||x|y|");
@@ -152,16 +151,12 @@ TEST_F(ToDoTest, CloudCopiesLoadIndependently) {
   EXPECT_EQ(cloudWrites(), "");
 }
 
-TEST_F(ToDoTest, PositionsOutsideTheListDoNothing) {
-  setLocal("stringTasks", "a|b|");
-  setLocal("stringTasksFinishedIndices", "1,");
-  EXPECT_EQ(rows(), "[ ] a|[x] b");
-  perform(trashKeptPastLoad(1, "tasksFromCloud", "a|"));
-  remove(7);
-  remove(-1);
-  EXPECT_EQ(local("stringTasks"), "a|");
-  EXPECT_EQ(marks(), "[1] 1,");
-  EXPECT_EQ(cloudWrites(), "");
+TEST_F(ToDoTest, AddsDeletesAndLoadsAsEveryListScreenDoes) {
+  EXPECT_EQ(
+      listScenario("tasksTextField", "stringTasks", "tasksFromCloud",
+                   [](ToDoView& v, std::int64_t p) { return v.deleteTask(p); }),
+      "[ ] a|[ ] b|[ ] a [] set tasksFromCloud=a|; set tasksFromCloud=a|b|; set tasksFromCloud=a|b|a| / "
+      "[ ] b b| set tasksFromCloud=b| / [ ] b b| [] 0 / []  set tasksFromCloud= / []");
 }
 
 // A second window on the same store marks a to-do; this window's marks in memory are older (only a load
