@@ -35,6 +35,7 @@
 #include "platform/store/home.h"
 #include "platform/store/settings_store.h"
 #include "platform/sync/cloud_store.h"
+#include "platform/sync/outbox_cloud_store.h"
 #include "platform/web/cloud_endpoint.h"
 #include "platform/web/device_tokens.h"
 #include "platform/web/tls_transport.h"
@@ -232,6 +233,9 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     err << "quillbox: " << terminalSafe(started.message()) << "\n";
     return kStoreError;
   }
+  // The app's windows never wait on the cloud: their writes are delivered by a sender of their own.
+  OutboxCloudStore* sender = asOutboxCloudStore(sharedCloudStore());
+  if (sender != nullptr) sender->sendInBackground();
 
   const web::ListenAddress& listen = checked->listen;
   const bool tls = opened.value().tls != nullptr;
@@ -257,6 +261,8 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
   });
   queue.run();
   waiter.join();
+  // What the sender did not deliver in time stays in the outbox for the next process.
+  if (sender != nullptr) sender->stopSending(std::chrono::milliseconds(kCloudFlushMs));
   sharedCloudStore().flushPending(kCloudFlushMs);
   out << "Quillbox stopped.\n";
   return 0;

@@ -4,8 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <fstream>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,8 +22,11 @@
 #include "platform/fault_seam.h"
 #include "platform/store/settings_store.h"
 #include "platform/sync/cloud_store.h"
+#include "platform/sync/memory_transport_test_support.h"
+#include "platform/sync/outbox_cloud_store.h"
 #include "platform/transports/cloud_store_spec.h"
 #include "platform/transports/redis_test_server.h"
+#include "platform/view/view_render.h"
 #include "platform/view/window.h"
 #include "screens/notes/notes_view.h"
 
@@ -163,29 +167,116 @@ TEST_P(TwoDevicesTest, AFreshDevicesEditsMadeAwayMergeOntoTheOtherDevicesListOnc
 
 INSTANTIATE_TEST_SUITE_P(Cloud, TwoDevicesTest, ::testing::Values("folder", "redis"));
 
-// A window whose write finds that another device wrote the list meanwhile merges and sends again
-// within the same event: the cloud holds both devices' notes when the event returns.
-TEST(TwoDevicesWindowTest, AWriteHeldBackByANewerCopyIsMergedWithinTheEvent) {
-  clitest::TempFolder folder;
-  const fs::path key = folder.path() / "cloud" / "notesFromCloud";
-  fs::create_directories(key.parent_path());
-  { std::ofstream(key, std::ios::binary) << items({"a"}); }
-  NotesDevice a(folder.path() / "A", key.parent_path().string());
-  {
-    FaultPlan plan;  // another device's write lands between this one's load and its write
-    plan.before(
-        FileCall::open, 1,
-        [&] {
-          std::ofstream(key, std::ios::binary) << items({"a", "theirs"});
-        },
-        "notesFromCloud");
-    ASSERT_TRUE(a.add("mine"));
+// A transport whose writes wait until the test lets them go, as a slow server's would; a write made
+// on the thread that runs the window is noted (it must never happen) and let through.
+class HeldTransport : public MemoryTransport {
+ public:
+  using MemoryTransport::MemoryTransport;
+  Status setIf(std::span<const ConditionalWrite> writes) override {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (std::this_thread::get_id() == window_) {
+      sentOnWindow_ = true;
+      changed_.notify_all();
+    } else {
+      ++waiting_;
+      changed_.notify_all();
+      changed_.wait(guard, [&] { return !held_; });
+      --waiting_;
+    }
+    guard.unlock();
+    return MemoryTransport::setIf(writes);
   }
-  Result<std::vector<SettingsStore::Version>> versions = a.settings->versions("stringNotes");
-  ASSERT_TRUE(versions.ok() && !versions.value().empty());
-  EXPECT_EQ(clitest::fileContents(key) + " " + a.settings->get("stringNotes") + " " +
-                std::to_string(a.cloud->pendingKeys().size()) + " " + versions.value().front().cause,
-            items({"a", "theirs", "mine"}) + " " + items({"a", "theirs", "mine"}) + " 0 merge");
+  void hold() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    held_ = true;
+  }
+  // Waits until a write is held (or was made on the window's thread).
+  void awaitHeld() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    changed_.wait(guard, [&] { return waiting_ > 0 || sentOnWindow_; });
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      held_ = false;
+    }
+    changed_.notify_all();
+  }
+  bool sentOnWindow() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sentOnWindow_;
+  }
+
+ private:
+  const std::thread::id window_ = std::this_thread::get_id();
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  int waiting_ = 0;
+  bool sentOnWindow_ = false;
+};
+
+// A window's keystrokes and adds are answered, and its tree drawn, while its writes wait on the
+// backing; each newer write goes on what the answer to the one before taught: the delivered value,
+// or, when another device wrote meanwhile, the merge onto its copy, which the window then shows.
+TEST(SendsAfterTheEventTest, EventsAreAnsweredWhileWritesWaitAndEachWriteBuildsOnTheAnswerBefore) {
+  clitest::TempFolder folder;
+  auto backing = std::make_shared<MemoryBacking>();
+  auto settings = SettingsStore::open(folder.path()).value();
+  auto made = std::make_unique<HeldTransport>(backing);
+  HeldTransport& transport = *made;
+  std::unique_ptr<OutboxCloudStore> cloud =
+      std::move(OutboxCloudStore::open(std::move(made), folder.path()).value());
+  cloud->sendInBackground();
+  Environment env{settings, [&]() -> CloudStore& { return *cloud; }, std::make_shared<Device>(Idiom::phone)};
+  NotesView notes(env);
+  Window window([notes] { return notes.body(); }, settings, env.device);
+  ASSERT_TRUE(window.open().ok());
+  std::string field;
+  forEachElement(window.tree(), [&](const Element& element, std::string_view id) {
+    if (element.kind() == ElementKind::TextField && field.empty()) field = id;
+    return true;
+  });
+  std::string answers;
+  auto add = [&](const std::string& text) {
+    for (std::size_t typed = 1; typed <= text.size(); ++typed)
+      answers += window.edit(field, text.substr(0, typed)).ok() ? "" : "edit failed ";
+    answers += window.submit(field).ok() ? "" : "submit failed ";
+  };
+  auto drained = [&] {  // the sender's passes up to now have ended; it is started again
+    cloud->stopSending(std::chrono::minutes(1));
+    cloud->sendInBackground();
+    return std::exchange(backing->log, "");
+  };
+  auto shown = [&] {  // the lines of the tree drawn now, and the notes stored
+    const std::string text = renderText(window.tree());
+    return std::to_string(std::count(text.begin(), text.end(), '\n')) + " " + settings->get("stringNotes");
+  };
+
+  transport.hold();
+  add("a");
+  transport.awaitHeld();
+  EXPECT_EQ(shown(), "20 " + items({"a"}));
+  add("bc");
+  add("d");
+  const std::string whileHeld = answers + "|" + backing->log + "|" + shown();
+  transport.release();
+  const std::string delivered = drained();
+
+  transport.hold();
+  add("e");
+  transport.awaitHeld();
+  backing->values["notesFromCloud"] = items({"x"});  // another device wrote meanwhile
+  add("f");
+  transport.release();
+  const std::string merged = drained();
+  window.refresh();
+  EXPECT_EQ(whileHeld + "|" + delivered + "|" + merged + "|" + shown() + "|" +
+                std::to_string(cloud->pendingKeys().size()) +
+                (transport.sentOnWindow() ? " sent on the window" : ""),
+            "||30 " + items({"a", "bc", "d"}) + "|notesFromCloud=" + items({"a"}) +
+                "; notesFromCloud=" + items({"a", "bc", "d"}) + "|notesFromCloud=" + items({"x", "e", "f"}) +
+                "|30 " + items({"x", "e", "f"}) + "|0");
 }
 
 }  // namespace

@@ -214,6 +214,11 @@ Status Outbox::delivered(std::span<const Delivered> writes) {
     for (const Delivered& write : writes) {
       int rc = deletePending_.reset().integer(write.id).step();
       deletePending_.done();
+      if (rc == SQLITE_DONE && write.sentOn != nullptr) {
+        Result<Base> now = baseOf(write.key);
+        if (!now.ok()) return now.status();
+        if (now->known != write.sentOn->known || now->value != write.sentOn->value) continue;
+      }
       if (rc == SQLITE_DONE) {
         rc = putBase_.reset().text(identity_).text(write.key).integer(1).blob(write.value).step();
         putBase_.done();

@@ -71,6 +71,9 @@ class Outbox {
     std::int64_t id = 0;
     std::string_view key;
     std::string_view value;
+    // When given, the base it was sent on: the value becomes the base only while the key's base is
+    // still that one (a load that merged onto a newer copy meanwhile moved it past the delivery).
+    const Base* sentOn = nullptr;
   };
   // Forgets these pending writes once the backing holds them, and makes each value its key's base,
   // in one transaction; a newer write of the same key stays.

@@ -11,24 +11,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxMergeRounds = 4;
 
-CloudTransport::Trouble CloudTransport::classify(const Status& failure) const {
-  switch (failure.code()) {
-    case Status::Code::unavailable:
-      return Trouble::unreachable;
-    case Status::Code::unauthenticated:
-      return Trouble::login;
-    default:
-      return Trouble::refused;
-  }
-}
-
-std::vector<Status> CloudTransport::setMany(std::span<const CloudWriteView> writes) {
-  std::vector<Status> results;
-  results.reserve(writes.size());
-  for (const CloudWriteView& write : writes) results.push_back(set(write.key, write.value));
-  return results;
-}
-
 Status CloudTransport::setIf(std::span<const ConditionalWrite> writes) {
   std::vector<CloudWriteView> plain;
   plain.reserve(writes.size());
@@ -50,17 +32,14 @@ bool holdsBaseOrValue(const std::optional<std::string>& held, const ConditionalW
   return *held == write.value || (write.base && *held == *write.base);
 }
 
-// One pending write on its way, its bytes held by the caller.
-struct OutboxCloudStore::Sending {
-  std::int64_t id = 0;
-  std::string_view key;
-  std::string_view value;
-  std::int64_t batch = 0;
-};
-
 OutboxCloudStore::OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
-                                   std::shared_ptr<HomeLock> homeLock)
-    : transport_(std::move(transport)), outbox_(std::move(outbox)), homeLock_(std::move(homeLock)) {}
+                                   std::shared_ptr<HomeLock> homeLock, std::shared_ptr<SendLock> sendLock)
+    : transport_(std::make_unique<SerialTransport>(std::move(transport))),
+      outbox_(std::move(outbox)),
+      homeLock_(std::move(homeLock)),
+      sendLock_(std::move(sendLock)) {}
+
+OutboxCloudStore::~OutboxCloudStore() { sender_.reset(); }
 
 Result<std::unique_ptr<OutboxCloudStore>> OutboxCloudStore::open(std::unique_ptr<CloudTransport> transport,
                                                                  const std::filesystem::path& home,
@@ -68,10 +47,13 @@ Result<std::unique_ptr<OutboxCloudStore>> OutboxCloudStore::open(std::unique_ptr
   if (Status made = ensureFolder(home); !made.ok()) return made;
   Result<std::shared_ptr<HomeLock>> homeLock = HomeLock::of(home);
   if (!homeLock.ok()) return homeLock.status();
+  Result<std::shared_ptr<SendLock>> sendLock = SendLock::open(home);
+  if (!sendLock.ok()) return sendLock.status();
   Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, transport->identity(), legacyRedisNamespace);
   if (!outbox.ok()) return outbox.status();
   std::unique_ptr<OutboxCloudStore> store(
-      new OutboxCloudStore(std::move(transport), std::move(outbox.value()), std::move(homeLock.value())));
+      new OutboxCloudStore(std::move(transport), std::move(outbox.value()), std::move(homeLock.value()),
+                           std::move(sendLock.value())));
   Result<std::vector<std::string>> waiting = store->outbox_->pendingKeys();
   store->waiting_ = !waiting.ok() || !waiting.value().empty();
   return store;
@@ -114,19 +96,28 @@ Status OutboxCloudStore::sendAll(std::span<const std::int64_t> mine) {
 }
 
 Status OutboxCloudStore::sendIf(std::span<const Sending> writes) {
-  std::vector<std::optional<std::string>> conditions;
-  conditions.reserve(writes.size());
+  std::vector<syncengine::Base> bases;
   for (const Sending& write : writes) {
     Result<Outbox::Base> base = outbox_->baseOf(write.key);
     if (!base.ok()) return base.status();  // nothing is written over a value the device cannot tell
+    bases.push_back(std::move(base).value());
+  }
+  return sendOnBases(*transport_, writes, bases);
+}
+
+Status OutboxCloudStore::sendOnBases(CloudTransport& transport, std::span<const Sending> writes,
+                                     std::span<const syncengine::Base> bases) {
+  std::vector<std::optional<std::string>> conditions;
+  conditions.reserve(writes.size());
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const Sending& write = writes[i];
     std::optional<std::optional<std::string>> held;
-    if (!base->known) {  // no base learnt: what the backing holds decides
-      Result<std::optional<std::string>> got = transport_->get(write.key);
+    if (!bases[i].known) {  // no base learnt: what the backing holds decides
+      Result<std::optional<std::string>> got = transport.get(write.key);
       if (!got.ok()) return got.status();
       held = std::move(got).value();
     }
-    syncengine::Send send =
-        syncengine::planSend(base.value(), write.key, write.value, held ? &*held : nullptr);
+    syncengine::Send send = syncengine::planSend(bases[i], write.key, write.value, held ? &*held : nullptr);
     if (send.kind == syncengine::Send::Kind::mergeFirst)
       return Status::Conflict("the cloud copy of " + std::string(write.key) + " is not yet merged with");
     conditions.push_back(std::move(send.condition));
@@ -138,11 +129,19 @@ Status OutboxCloudStore::sendIf(std::span<const Sending> writes) {
     group.push_back(ConditionalWrite{writes[i].key, writes[i].value,
                                      on ? std::optional<std::string_view>(*on) : std::nullopt});
   }
-  return transport_->setIf(group);
+  return transport.setIf(group);
 }
 
 std::vector<Status> OutboxCloudStore::deliver(std::span<const Sending> writes) {
   std::vector<Status> results(writes.size(), Status::Ok());
+  SendLock::Held sending = sendLock_->tryHold();
+  if (!writes.empty() && !sending) {
+    // Another sender of this home delivers them; they wait here meanwhile.
+    waiting_ = true;
+    waitReason_ = Status::Busy("another sender of this home is delivering the cloud writes");
+    results.assign(writes.size(), waitReason_);
+    return results;
+  }
   if (writes.empty()) {
     waiting_ = false;
     waitReason_ = Status::Ok();
@@ -248,16 +247,27 @@ Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopy(std::string_view key) {
   Result<std::optional<std::string>> got = transport_->get(key);
   note(got.status());
   if (!got.ok()) return local();  // this device's own write, or the last value read, stands
+  return loadCopyOf(key, std::move(got).value());
+}
+
+Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopyOf(std::string_view key,
+                                                          std::optional<std::string> got) {
+  auto guard = outbox_->hold();
+  Result<bool> waiting = outbox_->isPending(key);
+  if (!waiting.ok()) {
+    problem_ = waiting.status();
+    return waiting.status();
+  }
   if (!waiting.value()) {
-    if (Status kept = outbox_->remember(key, got.value()); !kept.ok()) problem_ = kept;
-    return LoadCopy{std::move(got).value(), false, {}};
+    if (Status kept = outbox_->remember(key, got); !kept.ok()) problem_ = kept;
+    return LoadCopy{std::move(got), false, {}};
   }
   Result<Outbox::Base> base = outbox_->baseOf(key);
   if (!base.ok()) {
     problem_ = base.status();
     return base.status();
   }
-  return LoadCopy{std::move(got).value(), true, std::move(base->value), base->known};
+  return LoadCopy{std::move(got), true, std::move(base->value), base->known};
 }
 
 Status OutboxCloudStore::rebase(std::string_view key, const std::optional<std::string>& value) {
@@ -333,6 +343,10 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> given) {
     recorded_.insert(recorded_.end(), recorded.value().begin(), recorded.value().end());
     return Status::Ok();
   }
+  if (sender_ != nullptr) {  // delivered off this thread
+    sender_->wake();
+    return Status::Ok();
+  }
   if (backingOff()) return Status::Ok();
   // When nothing older waits, what is in hand goes as it is, without reading it back.
   Result<std::vector<std::string>> waiting = outbox_->pendingKeys();
@@ -355,6 +369,10 @@ Status OutboxCloudStore::sendRecorded() {
   auto guard = outbox_->hold();
   std::vector<std::int64_t> mine = std::move(recorded_);
   recorded_.clear();
+  if (sender_ && !mine.empty()) {  // delivered off this thread
+    sender_->wake();
+    return Status::Ok();
+  }
   if (mine.empty() || backingOff()) return Status::Ok();
   Status sent = sendAll(mine);
   // Another device wrote a list meanwhile: the lists held back load again, which merges this device's
@@ -395,6 +413,10 @@ Status OutboxCloudStore::health() const {
 
 void OutboxCloudStore::flushPending(int timeoutMs) {
   (void)timeoutMs;  // one attempt, which the transport bounds
+  if (sender_) {
+    sender_->wake();
+    return;
+  }
   // Sends only under the home's lock: two processes sending at once could land an older value last.
   Result<HomeLock::Held> held = homeLock_->lock(std::chrono::milliseconds(0));
   if (!held.ok()) return;

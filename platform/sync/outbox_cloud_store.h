@@ -12,6 +12,7 @@
 
 #include "platform/status.h"
 #include "platform/store/home_lock.h"
+#include "platform/sync/cloud_sender.h"
 #include "platform/sync/cloud_store.h"
 #include "platform/sync/cloud_transport.h"
 #include "platform/sync/outbox.h"
@@ -38,9 +39,12 @@ namespace quillbox {
 // made while this thread has a settings WriteGroup open join its transaction and wait for
 // sendRecorded(), after it, which merges a list the backing held back onto its newer copy
 // (loadLists) and sends the merge, a few times at most;
-// pending writes go all at once, and when that fails, each recorded group on its own. Problems are
-// never thrown: health() names them. Calls are serialised: one object may be used from several
-// threads: they are serialised with every call on the home's database.
+// pending writes go all at once, and when that fails, each recorded group on its own. Once
+// sendInBackground() is called, a CloudSender delivers them instead, off the recording thread.
+// Whoever sends holds the home's send lock: while another sends, a read or a write leaves the
+// pending writes to it and answers from the local copy. Problems are never thrown: health() names
+// them. Calls are serialised: one object may be used from several threads: they are serialised with
+// every call on the home's database, and the transport's calls with each other.
 class OutboxCloudStore : public CloudStore {
  public:
   // The store over transport, its outbox in <home>/settings.sqlite3 (see Outbox::open for
@@ -49,6 +53,8 @@ class OutboxCloudStore : public CloudStore {
   static Result<std::unique_ptr<OutboxCloudStore>> open(std::unique_ptr<CloudTransport> transport,
                                                         const std::filesystem::path& home,
                                                         std::string_view legacyRedisNamespace = {});
+
+  ~OutboxCloudStore() override;
 
   std::optional<std::string> stringForKey(std::string_view key) override;
   Status setString(std::string_view value, std::string_view key) override;
@@ -59,9 +65,12 @@ class OutboxCloudStore : public CloudStore {
   // writes wait, the reason the last of them could not be sent.
   Status health() const override;
   // Sends every pending write at once, oldest first, unless another process or thread holds the
-  // home (it will send them). A write the backing refuses stays pending; the others go.
+  // home (it will send them). A write the backing refuses stays pending; the others go. With a
+  // sender running, only wakes it.
   void flushPending(int timeoutMs) override;
   std::vector<std::string> pendingKeys() const override;
+  // Hands what was recorded to the sender when one runs (at once, without waiting on the backing);
+  // else sends it as described above.
   Status sendRecorded() override;
   bool recordsLocally() const override { return true; }
   Status withdraw(std::string_view key) override;
@@ -72,13 +81,33 @@ class OutboxCloudStore : public CloudStore {
 
   CloudTransport& transport() { return *transport_; }
 
+  // From now on a CloudSender delivers the pending writes: woken at once for what waits, and
+  // whenever writes are recorded or flushPending is called.
+  void sendInBackground();
+  // Waits, at most bound, for the sender to deliver what waits, then ends it (joined); what it did
+  // not deliver stays in the outbox. Nothing to do without a sender.
+  void stopSending(std::chrono::milliseconds bound);
+
+  // What a load of key finds when the backing answered got: as loadCopy, without asking it.
+  Result<LoadCopy> loadCopyOf(std::string_view key, std::optional<std::string> got);
+
  protected:
   Status setStrings(std::vector<CloudWrite> writes) override;
 
  private:
+  friend class CloudSender;
   OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
-                   std::shared_ptr<HomeLock> homeLock);
-  struct Sending;
+                   std::shared_ptr<HomeLock> homeLock, std::shared_ptr<SendLock> sendLock);
+  // One pending write on its way, its bytes held by the caller.
+  struct Sending {
+    std::int64_t id = 0;
+    std::string_view key;
+    std::string_view value;
+    std::int64_t batch = 0;
+  };
+  // Sends writes as one conditional group, each on its base; no call on the outbox.
+  static Status sendOnBases(CloudTransport& transport, std::span<const Sending> writes,
+                            std::span<const syncengine::Base> bases);
   bool backingOff() const;
   std::optional<std::string> localAnswer(std::string_view key);
   Result<std::vector<CloudWriteView>> needingSends(std::span<const CloudWriteView> writes);
@@ -92,6 +121,8 @@ class OutboxCloudStore : public CloudStore {
   std::unique_ptr<CloudTransport> transport_;
   std::unique_ptr<Outbox> outbox_;
   std::shared_ptr<HomeLock> homeLock_;
+  std::shared_ptr<SendLock> sendLock_;
+  std::unique_ptr<CloudSender> sender_;                 // when sending in the background
   std::chrono::steady_clock::time_point quietUntil_{};  // no call to the backing before this
   mutable Status problem_ = Status::Ok();               // the last call's
   Status waitReason_ = Status::Ok();                    // why the pending writes wait
