@@ -55,16 +55,16 @@ HomeLock::HomeLock(Private, fs::path path, int fd) : path_(std::move(path)), fd_
 
 HomeLock::~HomeLock() { ::close(fd_); }
 
-Result<std::shared_ptr<HomeLock>> HomeLock::of(const fs::path& home) {
+Result<std::shared_ptr<HomeLock>> HomeLock::of(const fs::path& home, std::string_view name) {
   static std::mutex registryMutex;
   static auto* registry = new std::map<std::string, std::weak_ptr<HomeLock>>();  // outlives every user
   std::error_code error;
   fs::path canonical = fs::weakly_canonical(home, error);
   if (error) canonical = home;
   std::lock_guard<std::mutex> guard(registryMutex);
-  std::weak_ptr<HomeLock>& slot = (*registry)[canonical.string()];
+  std::weak_ptr<HomeLock>& slot = (*registry)[(canonical / name).string()];
   if (auto existing = slot.lock(); existing && existing->pid_ == ::getpid()) return existing;
-  fs::path path = home / "lock";
+  fs::path path = home / name;
   int fd = sys::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0)
     return Status::Error("cannot open the lock file " + inQuotes(path.string()) + ": " +

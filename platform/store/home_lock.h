@@ -7,13 +7,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/status.h"
 
 namespace quillbox {
 
-// The exclusive lock of one home, <home>/lock (mode 0600): shared by every process using the home
-// and, within a process, by every thread and every store object on it. Re-entrant on one thread.
+// An exclusive lock of one home, <home>/lock (mode 0600) or another file of the home named so (the
+// cloud sender's <home>/send-lock): shared by every process using the home and, within a process,
+// by every thread and every store object on it. Re-entrant on one thread.
 // Whoever holds it writes its pid and command line into the file, so that one who waits in vain
 // can say who holds it.
 class HomeLock : public std::enable_shared_from_this<HomeLock> {
@@ -23,7 +25,8 @@ class HomeLock : public std::enable_shared_from_this<HomeLock> {
 
   // The lock of the home (the same object for every caller in this process), its file created
   // when missing. Fails, naming the path and the reason, when the file cannot be opened.
-  static Result<std::shared_ptr<HomeLock>> of(const std::filesystem::path& home);
+  static Result<std::shared_ptr<HomeLock>> of(const std::filesystem::path& home,
+                                              std::string_view name = "lock");
 
   ~HomeLock();
   HomeLock(const HomeLock&) = delete;

@@ -1,18 +1,9 @@
 #include "platform/sync/cloud_sender.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <map>
 
-#include "base/escape.h"
 #include "base/stored_lists.h"
-#include "platform/fault_seam.h"
 #include "platform/sync/merge_load.h"
 #include "platform/sync/outbox_cloud_store.h"
 
@@ -54,34 +45,6 @@ class FetchedCloud : public CloudStore {
 };
 
 }  // namespace
-
-Result<std::shared_ptr<SendLock>> SendLock::open(const std::filesystem::path& home) {
-  std::filesystem::path path = home / "send-lock";
-  int fd = sys::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0)
-    return Status::Error("cannot open the lock file " + inQuotes(path.string()) + ": " +
-                         std::strerror(errno));
-  ::fchmod(fd, 0600);
-  return std::shared_ptr<SendLock>(new SendLock(fd, std::move(path)));
-}
-
-SendLock::~SendLock() { ::close(fd_); }
-
-SendLock::Held SendLock::tryHold() {
-  if (!mutex_.try_lock()) return Held();
-  if (depth_ == 0 && sys::flock(fd_, LOCK_EX | LOCK_NB, path_) != 0 && errno == EWOULDBLOCK) {
-    mutex_.unlock();
-    return Held();  // another process sends
-  }
-  ++depth_;
-  return Held(this);
-}
-
-SendLock::Held::~Held() {
-  if (lock_ == nullptr) return;
-  if (--lock_->depth_ == 0) sys::flock(lock_->fd_, LOCK_UN, lock_->path_);
-  lock_->mutex_.unlock();
-}
 
 Result<std::optional<std::string>> SerialTransport::get(std::string_view key) {
   std::lock_guard<std::mutex> guard(mutex_);
@@ -164,8 +127,8 @@ void CloudSender::run() {
 }
 
 void CloudSender::pass() {
-  SendLock::Held sending = store_.sendLock_->tryHold();
-  if (!sending) return;  // another sender of the home delivers them
+  Result<HomeLock::Held> sending = store_.sendLock_->lock(std::chrono::milliseconds(0));
+  if (!sending.ok()) return;  // another sender of the home delivers them
   for (int round = 0;; ++round) {
     std::vector<Planned> plan = planned();
     if (plan.empty()) return;

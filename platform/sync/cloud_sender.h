@@ -1,8 +1,8 @@
 #pragma once
 
-// The sending side of an outbox store, apart from the thread that changes the lists: the lock that
-// makes one sender per home, the transport shared by that sender and the loads, and the sender
-// itself, which delivers the pending writes on a thread of its own.
+// The sending side of an outbox store, apart from the thread that changes the lists: the transport
+// shared by the sender and the loads, and the sender itself, which delivers the pending writes on a
+// thread of its own (one sender per home: it holds the home's <home>/send-lock while it sends).
 
 #include <chrono>
 #include <condition_variable>
@@ -22,41 +22,6 @@
 namespace quillbox {
 
 class OutboxCloudStore;
-
-// One sender per home: <home>/send-lock (mode 0600), held by whoever delivers the home's pending
-// writes, in this process or another. Re-entrant on the thread that holds it.
-class SendLock {
- public:
-  // Opens (making when missing) the lock file of home. Fails, naming the path, when it cannot.
-  static Result<std::shared_ptr<SendLock>> open(const std::filesystem::path& home);
-  ~SendLock();
-  SendLock(const SendLock&) = delete;
-  SendLock& operator=(const SendLock&) = delete;
-
-  // Holds the lock until destroyed; holds nothing when another thread or process sends now (the
-  // writes are then left to it: they stay in the outbox either way).
-  class Held {
-   public:
-    Held() = default;
-    Held(Held&& other) noexcept : lock_(std::exchange(other.lock_, nullptr)) {}
-    Held& operator=(Held&&) = delete;
-    ~Held();
-    explicit operator bool() const { return lock_ != nullptr; }
-
-   private:
-    friend class SendLock;
-    explicit Held(SendLock* lock) : lock_(lock) {}
-    SendLock* lock_ = nullptr;
-  };
-  Held tryHold();
-
- private:
-  explicit SendLock(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
-  int fd_;
-  std::filesystem::path path_;
-  std::recursive_mutex mutex_;
-  int depth_ = 0;  // guarded by mutex_
-};
 
 // A transport used by several threads: each call waits for the one under way. What a transport
 // promises otherwise holds.

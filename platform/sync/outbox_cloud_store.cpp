@@ -33,7 +33,7 @@ bool holdsBaseOrValue(const std::optional<std::string>& held, const ConditionalW
 }
 
 OutboxCloudStore::OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
-                                   std::shared_ptr<HomeLock> homeLock, std::shared_ptr<SendLock> sendLock)
+                                   std::shared_ptr<HomeLock> homeLock, std::shared_ptr<HomeLock> sendLock)
     : transport_(std::make_unique<SerialTransport>(std::move(transport))),
       outbox_(std::move(outbox)),
       homeLock_(std::move(homeLock)),
@@ -47,7 +47,7 @@ Result<std::unique_ptr<OutboxCloudStore>> OutboxCloudStore::open(std::unique_ptr
   if (Status made = ensureFolder(home); !made.ok()) return made;
   Result<std::shared_ptr<HomeLock>> homeLock = HomeLock::of(home);
   if (!homeLock.ok()) return homeLock.status();
-  Result<std::shared_ptr<SendLock>> sendLock = SendLock::open(home);
+  Result<std::shared_ptr<HomeLock>> sendLock = HomeLock::of(home, "send-lock");
   if (!sendLock.ok()) return sendLock.status();
   Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, transport->identity(), legacyRedisNamespace);
   if (!outbox.ok()) return outbox.status();
@@ -134,8 +134,8 @@ Status OutboxCloudStore::sendOnBases(CloudTransport& transport, std::span<const 
 
 std::vector<Status> OutboxCloudStore::deliver(std::span<const Sending> writes) {
   std::vector<Status> results(writes.size(), Status::Ok());
-  SendLock::Held sending = sendLock_->tryHold();
-  if (!writes.empty() && !sending) {
+  Result<HomeLock::Held> sending = sendLock_->lock(std::chrono::milliseconds(0));
+  if (!writes.empty() && !sending.ok()) {
     // Another sender of this home delivers them; they wait here meanwhile.
     waiting_ = true;
     waitReason_ = Status::Busy("another sender of this home is delivering the cloud writes");

@@ -97,7 +97,7 @@ class OutboxCloudStore : public CloudStore {
  private:
   friend class CloudSender;
   OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
-                   std::shared_ptr<HomeLock> homeLock, std::shared_ptr<SendLock> sendLock);
+                   std::shared_ptr<HomeLock> homeLock, std::shared_ptr<HomeLock> sendLock);
   // One pending write on its way, its bytes held by the caller.
   struct Sending {
     std::int64_t id = 0;
@@ -121,7 +121,7 @@ class OutboxCloudStore : public CloudStore {
   std::unique_ptr<CloudTransport> transport_;
   std::unique_ptr<Outbox> outbox_;
   std::shared_ptr<HomeLock> homeLock_;
-  std::shared_ptr<SendLock> sendLock_;
+  std::shared_ptr<HomeLock> sendLock_;                  // <home>/send-lock: one sender per home
   std::unique_ptr<CloudSender> sender_;                 // when sending in the background
   std::chrono::steady_clock::time_point quietUntil_{};  // no call to the backing before this
   mutable Status problem_ = Status::Ok();               // the last call's
