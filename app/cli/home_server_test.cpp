@@ -2,18 +2,15 @@
 // stores --cloud takes, usage errors, and delete and toggle guarded by the row's text.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/cli/cli_test_support.h"
+#include "app/cli/serve_test_support.h"
 
 namespace quillbox {
 namespace {
@@ -24,29 +21,9 @@ using Json = nlohmann::ordered_json;
 class HomeServerTest : public clitest::CommandLineFixture {
  protected:
   // Runs `serve` on the phone's home until it has announced itself: the first address it printed.
-  // For the journal, its output is the file JOURNAL_STREAM names.
   std::string announced(std::vector<std::string> args, bool journal = false) {
-    const fs::path log = folder_.path() / "serve.log";
-    std::ofstream(log).close();
-    struct stat file {};
-    ::stat(log.c_str(), &file);
-    const std::string stream = std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
     args.insert(args.begin(), {"--home", phone_.home().string(), "serve"});
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    const pid_t pid = clitest::spawnQuillbox(
-        args, &actions,
-        journal ? std::vector<std::string>{"JOURNAL_STREAM=" + stream} : std::vector<std::string>{});
-    posix_spawn_file_actions_destroy(&actions);
-    std::string said;
-    for (int tries = 0; tries < 3000 && said.find("Press Ctrl-C") == std::string::npos; ++tries) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      said = clitest::fileContents(log);
-    }
-    ::kill(pid, SIGTERM);
-    EXPECT_EQ(clitest::waitExited(pid), 0) << said;
+    const std::string said = clitest::ServeProcess(args, folder_.path() / "serve.log", journal).said();
     std::smatch first;
     return std::regex_search(said, first, std::regex("\n  (\\S+)\n")) ? first[1].str() : said;
   }
@@ -87,11 +64,7 @@ TEST_F(HomeServerTest, DevicesAreSentToTheOneOriginServeAnnounced) {
             "https://q.example.org/device/#token=T | https://[fd00::2]:8443/ "
             "https://[fd00::2]:8443/device/#token=T");
   // On every interface over TLS: named as its certificate names it, the name a device's check accepts.
-  const std::string make =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=x "
-      "-addext subjectAltName=DNS:homeserver.test,IP:127.0.0.1 -keyout " +
-      file("key.pem") + " -out " + file("cert.pem") + " 2>/dev/null";
-  ASSERT_EQ(std::system(make.c_str()), 0);
+  ASSERT_TRUE(clitest::makeCertificate(folder_.path()));
   std::string wide =
       announced({"--listen", "0.0.0.0:0", "--tls-cert", file("cert.pem"), "--tls-key", file("key.pem")});
   EXPECT_EQ(std::regex_replace(wide, std::regex(":[0-9]+/#token=.*"), ":PORT"),

@@ -30,10 +30,7 @@ class RawClient {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     int small = 64 * 1024;  // so that a client that reads nothing is soon full
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     (void)::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
   }
   ~RawClient() { ::close(fd_); }
@@ -42,8 +39,7 @@ class RawClient {
 
   // What arrives until `until` has arrived (or the connection closed): "" when nothing came in 10 s.
   std::string read(std::string_view until = "\r\n\r\n") {
-    while (received_.find(until) == std::string::npos && more()) {
-    }
+    while (received_.find(until) == std::string::npos && more()) continue;
     std::size_t end = received_.find(until);
     std::string got = received_.substr(0, end == std::string::npos ? received_.size() : end + until.size());
     received_.erase(0, got.size());
@@ -56,8 +52,7 @@ class RawClient {
     std::size_t length = 0;
     if (std::size_t at = head.find("Content-Length: "); at != std::string::npos)
       length = std::stoul(head.substr(at + 16));
-    while (received_.size() < length && more()) {
-    }
+    while (received_.size() < length && more()) continue;
     std::string body = received_.substr(0, length);
     received_.erase(0, body.size());
     return head.substr(9, head.find('\r') - 9) + (body.empty() ? "" : " " + body);
@@ -74,12 +69,9 @@ class RawClient {
     if (closed_ || ::poll(&ready, 1, 10000) != 1) return false;
     char buffer[65536];
     ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) {
-      closed_ = true;
-      return false;
-    }
-    received_.append(buffer, static_cast<std::size_t>(n));
-    return true;
+    closed_ = n <= 0;
+    if (!closed_) received_.append(buffer, static_cast<std::size_t>(n));
+    return !closed_;
   }
   int fd_;
   bool closed_ = false;

@@ -29,10 +29,8 @@ class TlsTransportTest : public ::testing::Test {
         names + " -keyout " + (dir_ / "key.pem").string() + " -out " + (dir_ / "cert.pem").string() +
         " 2>/dev/null";
     if (std::system(make.c_str()) != 0) GTEST_SKIP() << "the openssl command cannot make a certificate";
-    Result<std::shared_ptr<TlsContext>> tls = TlsContext::load(dir_ / "cert.pem", dir_ / "key.pem");
-    ASSERT_TRUE(tls.ok()) << tls.status().message();
     HttpServerOptions options;
-    options.tls = tls.value();
+    options.tls = TlsContext::load(dir_ / "cert.pem", dir_ / "key.pem").value();
     options.handle = [](const HttpRequest& r) {
       return HttpResponse::text(200,
                                 std::string(r.secure ? "secure " : "clear ") + std::to_string(r.body.size()));
@@ -43,11 +41,9 @@ class TlsTransportTest : public ::testing::Test {
   // "STATUS body" of one request from a client that trusts the certificate in trusted (the test's
   // own when empty), or why it failed.
   std::string ask(const std::string& host, const std::string& body, const std::string& trusted = "cert.pem") {
-    Result<HttpsAddress> address =
-        parseHttpsAddress("https://" + host + ":" + std::to_string(server_->port()) + "/");
-    Result<std::unique_ptr<HttpsClient>> client =
-        HttpsClient::open(address.value(), (dir_ / trusted).string());
-    Result<HttpsReply> reply = client.value()->request("POST", "/", {}, body);
+    auto address = parseHttpsAddress("https://" + host + ":" + std::to_string(server_->port()) + "/");
+    Result<HttpsReply> reply =
+        HttpsClient::open(address.value(), (dir_ / trusted).string()).value()->request("POST", "/", {}, body);
     return reply.ok() ? std::to_string(reply->status) + " " + reply->body : reply.status().message();
   }
 

@@ -12,24 +12,20 @@
 namespace quillbox::web {
 namespace {
 
-std::string listen(std::string_view text) {
-  Result<ListenAddress> address = parseListenAddress(text);
-  if (!address) return "error: " + address.status().message();
-  return address->host + " " + std::to_string(address->port);
-}
-
 TEST(ListenAddresses, HostAndPortAreReadAndAnythingElseIsAClearError) {
-  EXPECT_EQ(listen("127.0.0.1:8080"), "127.0.0.1 8080");
-  EXPECT_EQ(listen("0.0.0.0:0"), "0.0.0.0 0");
-  EXPECT_EQ(listen("[::1]:9000"), "::1 9000");
-  EXPECT_EQ(listen("localhost:65535"), "localhost 65535");
-  EXPECT_EQ(listen("127.0.0.1"), "error: --listen: not a port from 0 to 65535: \"\"");
-  EXPECT_EQ(listen("127.0.0.1:65536"), "error: --listen: not a port from 0 to 65535: \"65536\"");
-  EXPECT_EQ(listen("127.0.0.1:-1"), "error: --listen: not a port from 0 to 65535: \"-1\"");
-  EXPECT_EQ(listen("127.0.0.1:80x"), "error: --listen: not a port from 0 to 65535: \"80x\"");
-  EXPECT_EQ(listen(":8080"), "error: --listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
-  EXPECT_EQ(listen("::1:8080"), "error: --listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080");
-  EXPECT_EQ(listen("a b:80"), "error: --listen: not a host name: a b");
+  std::string seen;
+  for (const char* text :
+       {"127.0.0.1:8080", "0.0.0.0:0", "[::1]:9000", "localhost:65535", "127.0.0.1", "127.0.0.1:65536",
+        "127.0.0.1:-1", "127.0.0.1:80x", ":8080", "::1:8080", "a b:80"}) {
+    Result<ListenAddress> address = parseListenAddress(text);
+    seen +=
+        (address ? address->host + " " + std::to_string(address->port) : address.status().message()) + "\n";
+  }
+  const std::string port = "--listen: not a port from 0 to 65535: ",
+                    form = "--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080\n";
+  EXPECT_EQ(seen, "127.0.0.1 8080\n0.0.0.0 0\n::1 9000\nlocalhost 65535\n" + port + "\"\"\n" + port +
+                      "\"65536\"\n" + port + "\"-1\"\n" + port + "\"80x\"\n" + form + form +
+                      "--listen: not a host name: a b\n");
 }
 
 TEST(Loopback, OnlyTheLoopbackInterfaceCountsAsLoopback) {
@@ -43,54 +39,50 @@ TEST(Loopback, OnlyTheLoopbackInterfaceCountsAsLoopback) {
             "localhost.evil.com=no ");
 }
 
-std::string allowed(const RequestGuard& guard, std::vector<std::string> hosts) {
+// The hosts a guard answers to, then whether it takes its token, a token one digit short, and none.
+std::string allowed(const RequestGuard& guard, std::vector<std::string> hosts, const std::string& token) {
   std::string seen;
   for (const std::string& host : hosts) seen += host + (guard.hostAllowed(host) ? "=ok " : "=no ");
+  for (const std::string& secret : {token, token.substr(1), std::string()})
+    seen += guard.tokenMatches(secret) ? "1" : "0";
   return seen;
 }
 
 TEST(RequestGuards, ALoopbackServerAnswersOnlyToLoopbackNamesOnItsOwnPort) {
-  RequestGuard guard("127.0.0.1", 8080, std::string(64, 'b'));
+  const std::string token(64, 'b');
   EXPECT_EQ(
-      allowed(guard, {"127.0.0.1:8080", "localhost:8080", "[::1]:8080", "LocalHost:8080", "127.0.0.1:8081",
-                      "127.0.0.1", "evil.com:8080", "192.168.1.5:8080", "", "[::1", "127.0.0.1:80:80"}),
+      allowed(RequestGuard("127.0.0.1", 8080, token),
+              {"127.0.0.1:8080", "localhost:8080", "[::1]:8080", "LocalHost:8080", "127.0.0.1:8081",
+               "127.0.0.1", "evil.com:8080", "192.168.1.5:8080", "", "[::1", "127.0.0.1:80:80"},
+              token),
       "127.0.0.1:8080=ok localhost:8080=ok [::1]:8080=ok LocalHost:8080=ok 127.0.0.1:8081=no 127.0.0.1=no "
-      "evil.com:8080=no 192.168.1.5:8080=no =no [::1=no 127.0.0.1:80:80=no ");
-  EXPECT_TRUE(guard.tokenMatches(std::string(64, 'b')));
-  EXPECT_FALSE(guard.tokenMatches(""));  // loopback asks for the token as well
+      "evil.com:8080=no 192.168.1.5:8080=no =no [::1=no 127.0.0.1:80:80=no 100");
   EXPECT_FALSE(RequestGuard("127.0.0.1", 8080, "").tokenMatches(""));
 }
 
 TEST(RequestGuards, AServerOnTheNetworkAnswersToAddressesAndItsOwnNamesButNotToOtherNames) {
-  RequestGuard guard("0.0.0.0", 80, std::string(64, 'a'), {"desk", "desk.local"});
-  EXPECT_EQ(allowed(guard, {"192.168.1.5", "10.0.0.2:80", "[fe80::1]:80", "desk", "DESK.local:80",
-                            "localhost", "rebound.example.com", "desk.example.com", "10.0.0.2:8080"}),
+  const std::string token(64, 'a');
+  EXPECT_EQ(allowed(RequestGuard("0.0.0.0", 80, token, {"desk", "desk.local"}),
+                    {"192.168.1.5", "10.0.0.2:80", "[fe80::1]:80", "desk", "DESK.local:80", "localhost",
+                     "rebound.example.com", "desk.example.com", "10.0.0.2:8080"},
+                    token),
             "192.168.1.5=ok 10.0.0.2:80=ok [fe80::1]:80=ok desk=ok DESK.local:80=ok localhost=ok "
-            "rebound.example.com=no desk.example.com=no 10.0.0.2:8080=no ");
-  EXPECT_TRUE(guard.tokenMatches(std::string(64, 'a')));
-  EXPECT_FALSE(guard.tokenMatches(std::string(63, 'a')));
-  EXPECT_FALSE(guard.tokenMatches(""));
+            "rebound.example.com=no desk.example.com=no 10.0.0.2:8080=no 100");
 }
 
-TEST(RequestGuards, OnlyTheAppsOwnPageMayPostEventsOrOpenStreams) {
-  EXPECT_TRUE(RequestGuard::originAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", "same-origin"));
-  EXPECT_TRUE(RequestGuard::originAllowed("", "127.0.0.1:8080", "same-origin"));
-  EXPECT_TRUE(RequestGuard::originAllowed("", "127.0.0.1:8080", ""));  // not a browser
-  EXPECT_FALSE(RequestGuard::originAllowed("http://evil.com", "127.0.0.1:8080", "cross-site"));
-  EXPECT_FALSE(RequestGuard::originAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", ""));
-  EXPECT_TRUE(RequestGuard::originAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", "", true));
-  EXPECT_FALSE(RequestGuard::originAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", "", true));
-  EXPECT_FALSE(RequestGuard::originAllowed("null", "127.0.0.1:8080", ""));
-  EXPECT_FALSE(RequestGuard::originAllowed("http://localhost:8080", "127.0.0.1:8080", "same-site"));
-  EXPECT_FALSE(RequestGuard::originAllowed("", "127.0.0.1:8080", "cross-site"));
-  EXPECT_FALSE(RequestGuard::originAllowed("", "127.0.0.1:8080", "same-site"));
-}
-
-TEST(SocketProtocols, TheTokenIsFoundAmongTheOfferedProtocols) {
-  EXPECT_EQ(socketToken("quillbox, quillbox.token.abc"), "abc");
-  EXPECT_EQ(socketToken("quillbox.token.abc,quillbox"), "abc");
-  EXPECT_EQ(socketToken("quillbox, xquillbox.token.abc"), "");
-  EXPECT_EQ(socketToken(""), "");
+TEST(RequestGuards, OnlyTheAppsOwnPageMayPostEventsOrOpenStreamsAndItsTokenIsFoundAmongItsProtocols) {
+  auto from = [](const char* origin, const char* site, bool secure = false) {
+    return RequestGuard::originAllowed(origin, "127.0.0.1:8080", site, secure) ? "1" : "0";
+  };
+  std::string seen =
+      std::string(from("http://127.0.0.1:8080", "same-origin")) + from("", "same-origin") + from("", "") +
+      from("http://evil.com", "cross-site") + from("https://127.0.0.1:8080", "") +
+      from("https://127.0.0.1:8080", "", true) + from("http://127.0.0.1:8080", "", true) + from("null", "") +
+      from("http://localhost:8080", "same-site") + from("", "cross-site") + from("", "same-site");
+  for (const char* offered :
+       {"quillbox, quillbox.token.abc", "quillbox.token.abc,quillbox", "quillbox, xquillbox.token.abc", ""})
+    seen += " " + socketToken(offered);
+  EXPECT_EQ(seen, "11100100000 abc abc  ");
 }
 
 // A file that holds no well-formed token is replaced by a new one, which is then kept, private.

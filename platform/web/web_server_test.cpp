@@ -7,17 +7,16 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <deque>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "platform/sync/cloud_store.h"
+#include "platform/temp_folder_test_support.h"
 #include "platform/view/window.h"
 #include "platform/web/http_client_test_support.h"
 #include "platform/web/web_assets.h"
-#include "platform/web/web_security.h"
 #include "screens/notes/notes_view.h"
 
 namespace quillbox::web {
@@ -34,38 +33,32 @@ constexpr const char* kNoteField = "/notes/0/0/0/0";
 constexpr const char* kNoteRows = "/notes/0/1/1";
 const std::string kToken(64, 'c');
 
-// A page's socket: the trees it has been sent, kept by window and id as a browser keeps them, and
+// A page's socket: the trees it has been sent, kept by id as a browser keeps them, and
 // the answers to its events. Read on the test's thread: each wait runs the socket's reads until
 // what is waited for has come.
 class Socket {
  public:
   Socket(int port, const std::string& query, const HttpsHeaders& headers = {},
          const std::string& token = kToken) {
+    const std::string host = "127.0.0.1:" + std::to_string(port);
     ws_.set_option(websocket::stream_base::decorator([&](websocket::request_type& request) {
       request.set(http::field::sec_websocket_protocol, "quillbox, quillbox.token." + token);
-      request.set(http::field::origin, "http://127.0.0.1:" + std::to_string(port));
-      for (const auto& [name, value] : headers) request.set(name, value);
+      request.set(http::field::origin, "http://" + host);
+      for (const auto& [name, value] : headers) request.set(name, value);  // Host too
     }));
     boost::system::error_code ec;
     ws_.next_layer().connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, ec);
     websocket::response_type answer;
-    std::string host = "127.0.0.1:" + std::to_string(port);
-    for (const auto& [name, value] : headers)
-      if (name == "Host") host = value;
     bool done = ec.failed();
     if (!done) {
       ws_.async_handshake(answer, host, "/api/socket?" + query, [&](boost::system::error_code failed) {
         ec = failed;
         done = true;
       });
-      wait([&] { return done; });
     }
-    status_ = done && !ec ? 101 : static_cast<int>(answer.result_int());
-    if (!done || ec) {
-      ended_ = true;
-      return;
-    }
-    read();
+    ended_ = !until([&] { return done; }) || ec.failed();
+    status_ = ended_ ? static_cast<int>(answer.result_int()) : 101;
+    if (!ended_) read();
   }
 
   // The opening request's answer: 101 when the socket opened.
@@ -75,49 +68,46 @@ class Socket {
   std::string sendText(const std::string& text) {
     bool written = false;
     ws_.async_write(asio::buffer(text), [&](boost::system::error_code, std::size_t) { written = true; });
-    if (!wait([&] { return written && !answers_.empty(); })) return "closed";
+    if (!until([&] { return written && !answers_.empty(); })) return "closed";
     std::string answer = answers_.front();
     answers_.pop_front();
     return answer;
   }
 
-  // Takes messages until check() holds; false when it does not in time, or the socket closed.
+  // Takes messages until done() holds; false when it does not in time, or the socket closed.
   template <class F>
-  bool until(F check) {
-    return wait([&] {
-      while (!trees_.empty()) take();
-      return check();
-    });
+  bool until(F done) {
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+      ioc_.restart();  // it stops whenever it runs out of work
+      if (ioc_.run_one_until(end) == 0) return done();
+    }
+    return true;
   }
   // True once the server has closed the socket.
   bool closed() {
-    return wait([&] { return ended_; });
+    return until([&] { return ended_; });
   }
 
-  // The rows under a list of a window (the last one sent), each as its texts joined by " ", rows
-  // joined by "|".
+  // The rows under a list of the window last sent, each as its texts joined by " ", rows by "|".
   std::string rows(const std::string& list) const {
-    if (records_.count(window_) == 0) return "(no window)";
-    const auto& records = records_.at(window_);
+    if (!records_.contains(list)) return "(no list)";
     std::string out;
-    auto it = records.find(list);
-    if (it == records.end()) return "(no list)";
-    for (const auto& key : it->second["c"]) {
-      std::string row = list + "/" + key.get<std::string>();
+    for (const json& key : records_.at(list)["c"]) {
+      const std::string row = list + "/" + key.get<std::string>();
       std::string texts;
-      for (const auto& part : records.at(row)["c"]) {
-        const json& record = records.at(row + "/" + part.get<std::string>());
+      for (const json& part : records_.at(row)["c"]) {
+        const json& shown = records_.at(row + "/" + part.get<std::string>())["p"];
         for (const char* name : {"text", "title"})
-          if (record["p"].contains(name))
-            texts += (texts.empty() ? "" : " ") + record["p"][name].get<std::string>();
+          if (shown.contains(name)) texts += (texts.empty() ? "" : " ") + shown[name].get<std::string>();
       }
       out += (out.empty() ? "" : "|") + texts;
     }
     return out;
   }
   std::string value(const std::string& id) const {
-    auto it = records_.at(window_).find(id);
-    return it == records_.at(window_).end() ? "(none)" : it->second["p"].value("value", "(no value)");
+    auto it = records_.find(id);
+    return it == records_.end() ? "(none)" : it->second["p"].value("value", "(no value)");
   }
   const std::string& window() const { return window_; }
   std::uint64_t rev() const { return rev_; }
@@ -135,30 +125,15 @@ class Socket {
       if (message.contains("answer")) {
         answers_.push_back(std::to_string(message["status"].get<int>()) +
                            (message.contains("error") ? " " + message["error"].get<std::string>() : ""));
-      } else {
-        trees_.push_back(std::move(message));
+      } else {  // a tree of this socket's window, whole or what changed
+        window_ = message["window"];
+        rev_ = message["rev"];
+        status_line_ = message["status"];
+        if (message["full"]) records_.clear();
+        for (const json& record : message["nodes"]) records_[record["i"]] = record;
       }
       read();
     });
-  }
-  template <class F>
-  bool wait(F done) {
-    auto end = std::chrono::steady_clock::now() + 10s;
-    while (!done()) {
-      ioc_.restart();  // it stops whenever it runs out of work
-      if (ioc_.run_one_until(end) == 0) return done();
-    }
-    return true;
-  }
-  void take() {
-    json message = std::move(trees_.front());
-    trees_.pop_front();
-    window_ = message["window"];
-    rev_ = message["rev"];
-    status_line_ = message["status"];
-    auto& records = records_[window_];
-    if (message["full"]) records.clear();
-    for (json& record : message["nodes"]) records[record["i"]] = record;
   }
 
   asio::io_context ioc_;
@@ -166,9 +141,8 @@ class Socket {
   beast::flat_buffer buffer_;
   int status_ = 0;
   bool ended_ = false;
-  std::deque<json> trees_;
   std::deque<std::string> answers_;
-  std::map<std::string, std::map<std::string, json>> records_;
+  std::map<std::string, json> records_;
   std::string window_;
   std::uint64_t rev_ = 0;
   std::string status_line_;
@@ -177,11 +151,6 @@ class Socket {
 class WebServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = std::filesystem::temp_directory_path() /
-            ("quillbox-web-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(home_);
-    store_ = SettingsStore::open(home_).value();
     queueThread_ = std::thread([this] { queue_.run(); });
   }
   void TearDown() override {
@@ -189,27 +158,24 @@ class WebServerTest : public ::testing::Test {
     sockets_.clear();
     queue_.stop();
     queueThread_.join();
-    server_.reset();
-    std::filesystem::remove_all(home_);
   }
 
-  void start() {
+  // Windows of the notes screen on a tab of its own, keyed as the app keys it, unless makeWindow_ is set.
+  void start(std::chrono::milliseconds pollInterval = 50ms, std::vector<std::string> publicOrigins = {}) {
     WebServerOptions options;
     options.listen = {"127.0.0.1", 0};
     options.token = kToken;
     options.store = store_;
-    options.pollInterval = pollInterval_;
+    options.pollInterval = pollInterval;
     options.http.maxBodyBytes = 64 * 1024;
     options.statusLine = [this] {
       std::lock_guard<std::mutex> guard(statusMutex_);
       return status_;
     };
-    options.keepIdle = keepIdle_;
-    options.publicOrigins = publicOrigins_;
+    options.publicOrigins = std::move(publicOrigins);
     options.makeWindow = [this](Idiom idiom) {
-      Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
       if (makeWindow_) return makeWindow_(idiom);
-      // The notes screen on a tab of its own, keyed as the app keys it.
+      Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
       auto notes = std::make_shared<NotesView>(env);
       Window::Body body = [notes] {
         std::vector<Element> tabs;
@@ -232,78 +198,95 @@ class WebServerTest : public ::testing::Test {
     EXPECT_TRUE(socket.until([&] { return !socket.window().empty(); }));
     return socket;
   }
-
-  // Sends one event of the socket's window: its answer's status.
-  int send(Socket& socket, json event) { return std::stoi(answer(socket, std::move(event))); }
-  // The same; the answer's status, and its error when it failed.
+  // Sends one event of the socket's window: its answer's status, and its error when it failed.
   std::string answer(Socket& socket, json event) {
     event["window"] = socket.window();
     event["seq"] = ++seq_;
     if (!event.contains("rev")) event["rev"] = socket.rev();
     return socket.sendText(event.dump());
   }
-  // Windows of one field whose submit runs an operation that ends as outcome_ says.
-  void serveAFieldWhoseSubmitFails() {
-    makeWindow_ = [this](Idiom idiom) {
-      auto text = std::make_shared<std::string>();
-      Window::Body body = [this, text] {
-        Binding binding{"field", [text] { return *text; },
-                        [text](const std::string& typed) { *text = typed; }};
-        return TextField("Type", std::move(binding)).onSubmit([this] { return outcome_; });
-      };
-      return std::make_unique<Window>(std::move(body), store_, std::make_shared<Device>(idiom));
-    };
-  }
+  int send(Socket& socket, json event) { return std::stoi(answer(socket, std::move(event))); }
   void addNote(Socket& socket, const std::string& text) {
     EXPECT_EQ(send(socket, {{"type", "edit"}, {"id", kNoteField}, {"text", text}}), 204);
     EXPECT_EQ(send(socket, {{"type", "submit"}, {"id", kNoteField}}), 204);
   }
+  void showStatus(const std::string& line) {
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    status_ = line;
+  }
 
-  std::filesystem::path home_;
-  std::shared_ptr<SettingsStore> store_;
+  TempFolder temp_;
+  std::shared_ptr<SettingsStore> store_ = SettingsStore::open(temp_.path()).value();
   MemoryCloudStore cloud_;
   MainQueue queue_;
   std::thread queueThread_;
-  std::unique_ptr<WebServer> server_;
+  std::unique_ptr<WebServer> server_;  // declared after what it uses, so it goes first
   std::vector<std::unique_ptr<Socket>> sockets_;
   std::uint64_t seq_ = 0;
   std::mutex statusMutex_;
   std::string status_;
-  std::chrono::seconds keepIdle_{900};
-  std::vector<std::string> publicOrigins_;
-  std::chrono::milliseconds pollInterval_{50};
   std::function<std::unique_ptr<Window>(Idiom)> makeWindow_;
   Status outcome_ = Status::Ok();  // set between events, read by the window on the main queue
 };
 
-TEST_F(WebServerTest, ThePageAndItsOwnFilesComeWithAPolicyThatAllowsOnlyThem) {
-  start();
+// Behind a reverse proxy the page, its socket and /device/ answer to the public origin as well.
+TEST_F(WebServerTest, ThePageIsAnyonesButItsSocketNeedsTheTokenThisHostAndThisSite) {
+  start(50ms, {"https://notes.example.org"});
   HttpsReply page = get("/");
-  EXPECT_EQ(page.status, 200);
   EXPECT_EQ(page.header("content-security-policy"), std::string(kContentSecurityPolicy));
   EXPECT_EQ(page.header("x-content-type-options"), "nosniff");
   EXPECT_NE(page.body.find("<script type=\"module\" src=\"/app.js\"></script>"), std::string::npos);
   EXPECT_EQ(get("/app.js").header("content-type"), "text/javascript; charset=utf-8");
-  EXPECT_EQ(get("/../etc/passwd").status, 403);
+
+  const std::string port = std::to_string(server_->port());
+  const std::pair<std::string, std::string> proxied = {"Host", "notes.example.org"};
+  std::string statuses;
+  for (const std::string& token : {std::string(), std::string(64, 'f'), kToken})
+    statuses += std::to_string(Socket(server_->port(), "idiom=phone", {}, token).status()) + " ";
+  for (const HttpsHeaders& headers :
+       {HttpsHeaders{{"Origin", "http://evil.example"}}, HttpsHeaders{{"Host", "rebound.example:" + port}},
+        HttpsHeaders{{"Origin", "http://localhost:" + port}},
+        HttpsHeaders{proxied, {"Origin", "https://notes.example.org"}},
+        HttpsHeaders{proxied, {"Origin", "https://evil.example"}}})
+    statuses += std::to_string(Socket(server_->port(), "idiom=phone", headers).status()) + " ";
+  HttpsHeaders offered{{"Sec-WebSocket-Protocol", "quillbox.token." + kToken}};
+  for (const char* path :
+       {"/", "/app.js", "/socket.js", "/?token=wrong", "/api/socket", "/nothing", "/../etc/passwd"})
+    statuses += std::to_string(get(path, offered).status) + " ";
+  statuses += std::to_string(fetch(server_->port(), "POST", "/api/event", offered, "{}").status) + " ";
+  for (const auto& [path, host] :
+       std::vector<std::pair<const char*, std::string>>{{"/", "rebound.example:" + port},
+                                                        {"/", "notes.example.org"},
+                                                        {"/device/", "notes.example.org"},
+                                                        {"/", "other.example.org"}})
+    statuses += std::to_string(get(path, {{"Host", host}}).status) + " ";
+  EXPECT_EQ(statuses, "403 403 101 403 403 403 101 403 200 200 200 403 400 403 403 403 403 200 200 403 ");
+  // The device app's files are anyone's: a body that never comes is not waited for.
+  RawClient device(server_->port());
+  device.send("GET /device/ HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nContent-Length: 100\r\n\r\n");
+  EXPECT_EQ(device.answer().substr(0, 3), "200");
+  // An address of the older form moves to the new one, its token after '#'.
+  HttpsReply visit = get("/?token=" + kToken + "&idiom=pad");
+  EXPECT_EQ(std::to_string(visit.status) + " " + std::string(visit.header("location")) +
+                std::string(visit.header("set-cookie")),
+            "303 /?idiom=pad#token=" + kToken);
 
   WebServerOptions options;  // a second server on the same address
   options.listen = {"127.0.0.1", server_->port()};
   options.token = kToken;
   EXPECT_EQ(WebServer(std::move(options), queue_).start().message(),
-            "cannot listen on 127.0.0.1:" + std::to_string(server_->port()) +
-                " (in use, or not an address of this machine)");
+            "cannot listen on 127.0.0.1:" + port + " (in use, or not an address of this machine)");
 }
 
 // Another process deletes a note while the page shows it, and the server has not polled since: a
 // tap on the row the person saw is refused, changes nothing, and the page is sent the new rows.
 TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) {
-  pollInterval_ = std::chrono::hours(1);
-  start();
+  start(std::chrono::hours(1));
   Socket& phone = open();
   addNote(phone, "keep");
   addNote(phone, "drop");
   ASSERT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 keep|2 drop"; }));
-  ASSERT_TRUE(SettingsStore::open(home_).value()->set("stringNotes", "dropNOTES_SEPARATOR").ok());
+  ASSERT_TRUE(SettingsStore::open(temp_.path()).value()->set("stringNotes", "dropNOTES_SEPARATOR").ok());
   const std::string trash = std::string(kNoteRows) + "/0/3";
   EXPECT_EQ(send(phone, {{"type", "tap"}, {"id", trash}}), 409);
   EXPECT_EQ(store_->get("stringNotes"), "dropNOTES_SEPARATOR");
@@ -313,8 +296,16 @@ TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) 
   EXPECT_EQ(store_->get("stringNotes"), "");
 }
 
+// Windows of one field whose submit runs an operation that ends as outcome_ says.
 TEST_F(WebServerTest, AnEventWhoseOperationFailedSaysWhyAndTheTypedTextStays) {
-  serveAFieldWhoseSubmitFails();
+  makeWindow_ = [this](Idiom idiom) {
+    auto text = std::make_shared<std::string>();
+    Window::Body body = [this, text] {
+      Binding binding{"field", [text] { return *text; }, [text](const std::string& typed) { *text = typed; }};
+      return TextField("Type", std::move(binding)).onSubmit([this] { return outcome_; });
+    };
+    return std::make_unique<Window>(std::move(body), store_, std::make_shared<Device>(idiom));
+  };
   start();
   Socket& window = open();
   ASSERT_EQ(send(window, {{"type", "edit"}, {"id", ""}, {"text", "typed"}}), 204);
@@ -331,7 +322,10 @@ TEST_F(WebServerTest, AnEventWhoseOperationFailedSaysWhyAndTheTypedTextStays) {
   EXPECT_TRUE(window.until([&] { return window.value("") == "typed"; }));
 }
 
-TEST_F(WebServerTest, MalformedEventsAreRefusedAndTheAppKeepsRunning) {
+// Malformed events are refused and the app keeps running; a second socket for the same window takes
+// it over with its whole tree, typed text too, and the first one ends; the cloud's trouble is shown in
+// every window until it is over.
+TEST_F(WebServerTest, MalformedEventsAreRefusedAndAWindowTakenUpAgainGetsItsWholeTree) {
   start();
   Socket& phone = open();
   std::string statuses;
@@ -344,104 +338,22 @@ TEST_F(WebServerTest, MalformedEventsAreRefusedAndTheAppKeepsRunning) {
   }
   seq_ = 9003;  // events already run are not run again
   addNote(phone, "still here");
-  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 still here"; }));
-  statuses += phone.sendText(std::string(70 * 1024, ' '));  // past the body limit: the socket closes
-  EXPECT_EQ(statuses, "400 400 400 400 409 409 closed");
+  EXPECT_EQ(send(phone, {{"type", "edit"}, {"id", kNoteField}, {"text", "half typed"}}), 204);
+  ASSERT_TRUE(phone.until([&] { return phone.value(kNoteField) == "half typed"; }));
   Socket& again = open("window=" + phone.window());
-  EXPECT_EQ(again.rows(kNoteRows), "1 still here");
-}
+  EXPECT_EQ(again.window() + " " + again.rows(kNoteRows) + " " + again.value(kNoteField) + " " +
+                std::to_string(phone.closed()) + " " + std::to_string(server_->windowCount()),
+            phone.window() + " 1 still here half typed 1 1");
 
-TEST_F(WebServerTest, ThePageIsAnyonesButItsSocketNeedsTheTokenThisHostAndThisSite) {
-  start();
-  const std::string port = std::to_string(server_->port());
-  std::string statuses;
-  for (const std::string& token : {std::string(), std::string(64, 'f'), kToken}) {
-    statuses += std::to_string(Socket(server_->port(), "idiom=phone", {}, token).status()) + " ";
-  }
-  for (const HttpsHeaders& headers :
-       {HttpsHeaders{{"Origin", "http://evil.example"}}, HttpsHeaders{{"Host", "rebound.example:" + port}},
-        HttpsHeaders{{"Origin", "http://localhost:" + port}}}) {
-    statuses += std::to_string(Socket(server_->port(), "idiom=phone", headers).status()) + " ";
-  }
-  EXPECT_EQ(statuses, "403 403 101 403 403 403 ");
-  statuses.clear();
-  HttpsHeaders offered{{"Sec-WebSocket-Protocol", "quillbox.token." + kToken}};
-  for (const char* path : {"/", "/app.js", "/socket.js", "/?token=wrong", "/api/socket", "/nothing"})
-    statuses += std::to_string(get(path, offered).status) + " ";
-  statuses += std::to_string(fetch(server_->port(), "POST", "/api/event", offered, "{}").status) + " ";
-  statuses += std::to_string(get("/", {{"Host", "rebound.example:" + port}}).status);
-  EXPECT_EQ(statuses, "200 200 200 403 400 403 403 403");
-  // An address of the older form moves to the new one, its token after '#'.
-  HttpsReply visit = get("/?token=" + kToken + "&idiom=pad");
-  EXPECT_EQ(std::to_string(visit.status) + " " + std::string(visit.header("location")) +
-                std::string(visit.header("set-cookie")),
-            "303 /?idiom=pad#token=" + kToken);
-}
-
-TEST_F(WebServerTest, AWindowTakenUpAgainGetsItsWholeTreeWithItsTypedText) {
-  start();
-  std::string window;
-  {
-    Socket& first = open();
-    window = first.window();
-    EXPECT_EQ(send(first, {{"type", "edit"}, {"id", kNoteField}, {"text", "half typed"}}), 204);
-    ASSERT_TRUE(first.until([&] { return first.value(kNoteField) == "half typed"; }));
-    // A second socket for the same window takes it over; the first one ends.
-    Socket& second = open("window=" + window);
-    EXPECT_EQ(second.window(), window);
-    EXPECT_EQ(second.value(kNoteField), "half typed");
-    EXPECT_TRUE(first.closed());
-  }
-  EXPECT_EQ(server_->windowCount(), 1u);
-}
-
-TEST_F(WebServerTest, TheCloudsTroubleIsShownInEveryWindowUntilItIsOver) {
-  start();
-  Socket& phone = open();
   Socket& tablet = open("idiom=pad");
-  const std::string full = "Cloud copy not updated: the folder is full";
-  for (const std::string& line : {full, std::string()}) {
-    {
-      std::lock_guard<std::mutex> guard(statusMutex_);
-      status_ = line;
-    }
-    EXPECT_TRUE(phone.until([&] { return phone.statusLine() == line; }));
+  for (const std::string& line : {std::string("Cloud copy not updated: the folder is full"), std::string()}) {
+    showStatus(line);
+    EXPECT_TRUE(again.until([&] { return again.statusLine() == line; }));
     EXPECT_TRUE(tablet.until([&] { return tablet.statusLine() == line; }));
   }
-}
-
-// Connections that show no credential, 300 of each kind, never keep the owner's page out: silent
-// ones, the device app's files with a body that never comes, and writes with a made-up token.
-TEST_F(WebServerTest, StrangersHoldingEverySlotNeverKeepTheOwnerOut) {
-  start();
-  const std::string host = "Host: 127.0.0.1:" + std::to_string(server_->port()) + "\r\n";
-  const std::string heads[] = {"", "GET /device/ HTTP/1.1\r\n" + host + "Content-Length: 100\r\n\r\n",
-                               "PUT /cloud/v1/notes HTTP/1.1\r\n" + host + "Authorization: Bearer " +
-                                   std::string(64, 'f') + "\r\nContent-Length: 4194304\r\n\r\n"};
-  std::vector<std::unique_ptr<RawClient>> strangers;
-  for (int i = 0; i < 900; ++i) {
-    strangers.push_back(std::make_unique<RawClient>(server_->port()));
-    strangers.back()->send(heads[i % 3]);
-  }
-  Socket& phone = open();
-  addNote(phone, "Still mine");
-  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows) == "1 Still mine"; }));
-}
-
-// Behind a reverse proxy the page, its socket and /device/ answer to the public origin.
-TEST_F(WebServerTest, BehindAProxyThePublicOriginIsTheAppsOwn) {
-  publicOrigins_ = {"https://notes.example.org"};
-  start();
-  const std::pair<std::string, std::string> proxied = {"Host", "notes.example.org"};
-  auto socket = [&](const char* origin) {
-    return std::to_string(Socket(server_->port(), "idiom=phone", {proxied, {"Origin", origin}}).status()) +
-           " ";
-  };
-  std::string statuses = std::to_string(get("/", {proxied}).status) + " " +
-                         std::to_string(get("/device/", {proxied}).status) + " " +
-                         socket("https://notes.example.org") + socket("https://evil.example") +
-                         std::to_string(get("/", {{"Host", "other.example.org"}}).status);
-  EXPECT_EQ(statuses, "200 200 101 403 403");
+  statuses += again.sendText(std::string(70 * 1024, ' '));  // past the body limit: the socket closes
+  EXPECT_EQ(statuses, "400 400 400 400 409 409 closed");
+  EXPECT_EQ(open("window=" + phone.window()).rows(kNoteRows), "1 still here");
 }
 
 }  // namespace
