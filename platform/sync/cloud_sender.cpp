@@ -66,11 +66,6 @@ Status SerialTransport::setIf(std::span<const ConditionalWrite> writes) {
   return inner_->setIf(writes);
 }
 
-Result<bool> SerialTransport::madeEarlier(std::span<const WriteName> writes) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return inner_->madeEarlier(writes);
-}
-
 Status SerialTransport::ping() {
   std::lock_guard<std::mutex> guard(mutex_);
   return inner_->ping();

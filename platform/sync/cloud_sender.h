@@ -32,7 +32,6 @@ class SerialTransport : public CloudTransport {
   Status set(std::string_view key, std::string_view value) override;
   std::vector<Status> setMany(std::span<const CloudWriteView> writes) override;
   Status setIf(std::span<const ConditionalWrite> writes) override;
-  Result<bool> madeEarlier(std::span<const WriteName> writes) override;
   Status checkKey(std::string_view key) const override { return inner_->checkKey(key); }
   Status ping() override;
   std::string describe() const override { return inner_->describe(); }

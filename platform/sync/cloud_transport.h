@@ -54,24 +54,8 @@ class CloudTransport {
   // naming a key that moved. All or none, and atomic
   // against other writers where the backing allows it (a Redis script; the folder under its lock
   // file; one request to an HTTPS endpoint). Other failures as set(). By default each key is read
-  // and compared, then the group goes through setMany: not atomic against other writers. A backing
-  // that keeps the names of the writes it made (see madeEarlier) answers ok and writes nothing for a
-  // group it made before, whatever was written over it since: sent again, it would be made twice.
+  // and compared, then the group goes through setMany: not atomic against other writers.
   virtual Status setIf(std::span<const ConditionalWrite> writes);
-
-  // A write as cloudwire::writeIdOf names it, under its key.
-  struct WriteName {
-    std::string_view key;
-    std::string_view id;
-  };
-  // Whether the backing keeps a record that it made every one of these writes (recent ones: a group
-  // whose answer was lost, sent again after other devices wrote over it). False when the backing keeps
-  // no such record (by default, and a folder) or lacks the record of one of them; a failure when it
-  // cannot say.
-  virtual Result<bool> madeEarlier(std::span<const WriteName> writes) {
-    (void)writes;
-    return false;
-  }
 
   // Whether key can name a value in this backing at all: a key that cannot is refused at once,
   // never kept to be sent. Any key by default.

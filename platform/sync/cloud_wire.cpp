@@ -54,16 +54,6 @@ bool isCloudKey(std::string_view key) { return std::find(kKeys.begin(), kKeys.en
 
 std::string etagOf(std::string_view value) { return "\"" + sha256Hex(value) + "\""; }
 
-std::string writeIdOf(std::string_view key, std::string_view baseTag, std::string_view valueTag) {
-  std::string named;
-  named.append(key).append("\n").append(baseTag).append("\n").append(valueTag);
-  return sha256Hex(named).substr(0, 32);
-}
-
-std::string writeIdOf(const ConditionalWrite& write) {
-  return writeIdOf(write.key, write.base ? etagOf(*write.base) : "absent", etagOf(write.value));
-}
-
 std::string encodeGroup(std::span<const GroupWrite> writes) {
   std::size_t size = 0;
   for (const GroupWrite& write : writes)

@@ -40,14 +40,6 @@ bool isCloudKey(std::string_view key);
 // The strong validator of a value: its SHA-256 as hex digits, in double quotes.
 std::string etagOf(std::string_view value);
 
-// The name of a write, which a backing may keep beside the value once it made the write, so that a write
-// sent again after its answer was lost is known as made even when other devices have written over it
-// since: a digest of the key, the ETag of the base it builds on ("absent" when it builds on nothing) and
-// the ETag of its value. It names the change, not the device: two devices making the very same change
-// on the same base make one write.
-std::string writeIdOf(std::string_view key, std::string_view baseTag, std::string_view valueTag);
-std::string writeIdOf(const ConditionalWrite& write);
-
 // One write of a group. Its views point into what it was made from.
 struct GroupWrite {
   enum class Condition { none, absent, matches };

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/sync/cloud_wire.h"
 #include "platform/temp_folder_test_support.h"
 #include "platform/transports/folder_transport.h"
 #include "platform/transports/redis_address.h"
@@ -60,39 +59,6 @@ TEST_P(ConditionalWriteTest, AGroupIsWrittenWholeOnlyWhileEveryKeyHoldsItsBase) 
   EXPECT_EQ(log,
             "ok t1 m1 | the cloud copy of marks changed meanwhile t1 m1 | the cloud copy of marks changed "
             "meanwhile | ok | ok [] | ok");
-}
-
-// A group made, its answer lost, then written over by another device, even back to the group's base:
-// sent again, Redis knows it made it and makes it no second time; a folder keeps no such record.
-TEST_P(ConditionalWriteTest, AGroupSentAgainAfterOthersWroteOverItIsMadeOnceWhereTheBackingKeepsNames) {
-  std::unique_ptr<CloudTransport> cloud = device();
-  const std::vector<ConditionalWrite> mine{{"tasks", "t1", "t0"}, {"marks", "m1", {}}};
-  const std::string ids[] = {cloudwire::writeIdOf(mine[0]), cloudwire::writeIdOf(mine[1])};
-  const std::vector<CloudTransport::WriteName> named{{"tasks", ids[0]}, {"marks", ids[1]}};
-  auto made = [&] {
-    Result<bool> answer = cloud->madeEarlier(named);
-    return !answer.ok() ? answer.status().message() : answer.value() ? "made" : "not made";
-  };
-  std::string log;
-  auto send = [&](const std::vector<ConditionalWrite>& writes) {
-    const std::string before = made();  // each step in its own statement: read, write, read
-    const std::string answer = outcome(cloud->setIf(writes));
-    log += before + " " + answer + " " + held(*cloud, "tasks") + " | ";
-  };
-  ASSERT_TRUE(cloud->set("tasks", "t0").ok());
-  send(mine);
-  ASSERT_TRUE(cloud->setIf(std::vector<ConditionalWrite>{{"tasks", "t2", "t1"}}).ok());
-  send(mine);
-  ASSERT_TRUE(cloud->setIf(std::vector<ConditionalWrite>{{"tasks", "t0", "t2"}}).ok());
-  send(mine);
-  // Only part of it made: the rest is no write made before.
-  send({mine[0], {"marks", "m9", {}}});
-  EXPECT_EQ(log, GetParam() == "redis"
-                     ? "not made ok t1 | made ok t2 | made ok t0 | made the cloud copy of "
-                       "marks changed meanwhile t0 | "
-                     : "not made ok t1 | not made the cloud copy of tasks changed meanwhile "
-                       "t2 | not made ok t1 | not made the cloud copy of marks changed "
-                       "meanwhile t1 | ");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backing, ConditionalWriteTest, ::testing::Values("folder", "redis"));

@@ -12,7 +12,6 @@
 
 #include "platform/fault_seam.h"
 #include "platform/sigpipe_blocked.h"
-#include "platform/sync/cloud_wire.h"
 #include "platform/sync/outbox_cloud_store.h"
 
 namespace quillbox {
@@ -370,65 +369,20 @@ std::vector<Status> RedisTransport::setMany(std::span<const CloudWriteView> writ
 
 namespace {
 
-constexpr std::size_t kMadeKept = 64;  // names of the latest writes kept per key
-
-// The server key that holds the names of the latest writes made to a key, newest first: beside the
-// value, never inside it.
-std::string madeKeyOf(const RedisAddress& address, std::string_view key) {
-  return address.serverKey(key) + ":made";
-}
-
-// A Lua function: whether the list under the key named holds the name.
-constexpr std::string_view kMadeFunction = R"lua(
-local function made(list, name)
-  for _, held in ipairs(redis.call('LRANGE', list, 0, -1)) do
-    if held == name then return true end
-  end
-  return false
-end
-)lua";
-
-// KEYS: the server keys, then the keys of their lists of made writes. ARGV, four per key: "1" with the
-// base, or "0" and "" for a key that held nothing, then the value and the write's name. A group every
-// write of which was made before is not made again. Otherwise a key that holds nothing, its base, or
-// the value takes the write, and its name is kept. Answers 0 when every value was set (or had been),
-// else the position (from 1) of the first key that moved, having set nothing.
-constexpr std::string_view kSetIfBody = R"lua(
-local n = #KEYS / 2
-local again = true
-for i = 1, n do again = again and made(KEYS[n + i], ARGV[4 * i]) end
-if again then return 0 end
-for i = 1, n do
+// KEYS: the server keys. ARGV, three per key: "1" with the base, or "0" and "" for a key that
+// held nothing, then the value. A key that holds nothing, its base, or the value takes the write.
+// Answers 0 when every value was set, else the position (from 1) of the first key that moved,
+// having set nothing.
+constexpr std::string_view kSetIfScript = R"lua(
+for i = 1, #KEYS do
   local held = redis.call('GET', KEYS[i])
-  if held and held ~= ARGV[4 * i - 1] and (ARGV[4 * i - 3] ~= '1' or held ~= ARGV[4 * i - 2]) then
+  if held and held ~= ARGV[3 * i] and (ARGV[3 * i - 2] ~= '1' or held ~= ARGV[3 * i - 1]) then
     return i
   end
 end
-for i = 1, n do
-  redis.call('SET', KEYS[i], ARGV[4 * i - 1])
-  redis.call('LPUSH', KEYS[n + i], ARGV[4 * i])
-  redis.call('LTRIM', KEYS[n + i], 0, tonumber(ARGV[#ARGV]) - 1)
-end
+for i = 1, #KEYS do redis.call('SET', KEYS[i], ARGV[3 * i]) end
 return 0
 )lua";
-
-// KEYS: lists of made writes; ARGV: a name for each. Answers 1 when every list holds its name.
-constexpr std::string_view kMadeBody = R"lua(
-for i = 1, #KEYS do
-  if not made(KEYS[i], ARGV[i]) then return 0 end
-end
-return 1
-)lua";
-
-const std::string& setIfScript() {
-  static const std::string script = std::string(kMadeFunction) + std::string(kSetIfBody);
-  return script;
-}
-
-const std::string& madeScript() {
-  static const std::string script = std::string(kMadeFunction) + std::string(kMadeBody);
-  return script;
-}
 
 }  // namespace
 
@@ -436,21 +390,16 @@ Status RedisTransport::setIf(std::span<const ConditionalWrite> writes) {
   if (writes.empty()) return Status::Ok();
   Server& server = connection_->server;
   std::vector<std::string> serverKeys;
-  std::vector<std::string> names;
+  serverKeys.reserve(writes.size());
   for (const ConditionalWrite& write : writes) serverKeys.push_back(server.address().serverKey(write.key));
-  for (const ConditionalWrite& write : writes) serverKeys.push_back(madeKeyOf(server.address(), write.key));
-  for (const ConditionalWrite& write : writes) names.push_back(cloudwire::writeIdOf(write));
-  const std::string count = std::to_string(serverKeys.size());
-  const std::string kept = std::to_string(kMadeKept);
-  Words words{"EVAL", setIfScript(), count};
+  const std::string count = std::to_string(writes.size());
+  Words words{"EVAL", kSetIfScript, count};
   for (const std::string& key : serverKeys) words.push_back(key);
-  for (std::size_t i = 0; i < writes.size(); ++i) {
-    words.push_back(writes[i].base ? "1" : "0");
-    words.push_back(writes[i].base.value_or(std::string_view()));
-    words.push_back(writes[i].value);
-    words.push_back(names[i]);
+  for (const ConditionalWrite& write : writes) {
+    words.push_back(write.base ? "1" : "0");
+    words.push_back(write.base.value_or(std::string_view()));
+    words.push_back(write.value);
   }
-  words.push_back(kept);
   Answer answer = server.run(words, "SET");
   if (!answer.status.ok()) return answer.status;
   if (answer.reply->type != REDIS_REPLY_INTEGER || answer.reply->integer < 0 ||
@@ -460,22 +409,6 @@ Status RedisTransport::setIf(std::span<const ConditionalWrite> writes) {
   if (answer.reply->integer == 0) return Status::Ok();
   const ConditionalWrite& moved = writes[static_cast<std::size_t>(answer.reply->integer) - 1];
   return Status::Conflict("the cloud copy of " + std::string(moved.key) + " changed meanwhile");
-}
-
-Result<bool> RedisTransport::madeEarlier(std::span<const WriteName> writes) {
-  if (writes.empty()) return true;
-  Server& server = connection_->server;
-  std::vector<std::string> lists;
-  for (const WriteName& write : writes) lists.push_back(madeKeyOf(server.address(), write.key));
-  const std::string count = std::to_string(lists.size());
-  Words words{"EVAL", madeScript(), count};
-  for (const std::string& list : lists) words.push_back(list);
-  for (const WriteName& write : writes) words.push_back(write.id);
-  Answer answer = server.run(words, "LRANGE");
-  if (!answer.status.ok()) return answer.status;
-  if (answer.reply->type != REDIS_REPLY_INTEGER)
-    return Status::Error("the Redis server at " + server.masked() + " gave an unexpected answer to a read");
-  return answer.reply->integer == 1;
 }
 
 Status RedisTransport::ping() { return connection_->server.run({"PING"}).status; }

@@ -12,7 +12,6 @@ namespace quillbox::web {
 
 namespace {
 
-constexpr std::size_t kMadeKept = 64;      // names of the latest writes made kept per key
 constexpr std::size_t kMaxTracked = 4096;  // limits kept; past it the oldest are forgotten at once
 constexpr std::string_view kBearer = "Bearer ";
 
@@ -179,59 +178,25 @@ HttpResponse CloudEndpoint::read(std::string_view key) {
   return response;
 }
 
-bool CloudEndpoint::madeHere(std::span<const CloudTransport::WriteName> writes) const {
-  return std::all_of(writes.begin(), writes.end(), [&](const CloudTransport::WriteName& write) {
-    auto names = made_.find(write.key);
-    return names != made_.end() &&
-           std::find(names->second.begin(), names->second.end(), write.id) != names->second.end();
-  });
-}
-
-Result<bool> CloudEndpoint::madeBefore(std::span<const CloudTransport::WriteName> writes) {
-  if (madeHere(writes)) return true;
-  return backing_->madeEarlier(writes);
-}
-
-void CloudEndpoint::keepMade(std::span<const CloudTransport::WriteName> writes) {
-  for (const CloudTransport::WriteName& write : writes) {
-    std::deque<std::string>& names = made_[std::string(write.key)];
-    names.emplace_front(write.id);
-    if (names.size() > kMadeKept) names.pop_back();
-  }
-}
-
 HttpResponse CloudEndpoint::write(std::string_view key, const HttpRequest& request) {
   std::string_view ifMatch = request.header("If-Match");
   std::string_view ifNoneMatch = request.header("If-None-Match");
   if (!ifNoneMatch.empty() && ifNoneMatch != "*") return say(400, "If-None-Match takes only *");
-  const std::string etag = cloudwire::etagOf(request.body);
   std::lock_guard<std::mutex> guard(backingMutex_);
   if (ifMatch.empty() && ifNoneMatch.empty()) {
     Status written = backing_->set(key, request.body);
-    return written.ok() ? done(etag) : failed(written);
+    return written.ok() ? done(cloudwire::etagOf(request.body)) : failed(written);
   }
-  const std::string id = cloudwire::writeIdOf(key, ifNoneMatch.empty() ? ifMatch : "absent", etag);
-  const CloudTransport::WriteName name{key, id};
-  const std::span<const CloudTransport::WriteName> names(&name, 1);
-  // Sent again after its answer was lost: made once is enough, whatever came after it.
-  if (madeHere(names)) return done(etag);
   Result<std::optional<std::string>> held = backing_->get(key);
   if (!held.ok()) return failed(held.status());
   const std::optional<std::string>& now = held.value();
-  bool holds = (ifNoneMatch.empty() || !now) &&
-               (ifMatch.empty() || (now && matchesAny(ifMatch, cloudwire::etagOf(*now))));
-  if (!holds) {
-    Result<bool> made = madeBefore(names);
-    if (!made.ok()) return failed(made.status());
-    if (made.value()) return done(etag);
-    return now && !ifNoneMatch.empty() ? say(412, "the key holds a value")
-                                       : say(412, "the value of " + std::string(key) + " moved");
-  }
+  if (!ifNoneMatch.empty() && now) return say(412, "the key holds a value");
+  if (!ifMatch.empty() && (!now || !matchesAny(ifMatch, cloudwire::etagOf(*now))))
+    return say(412, "the value of " + std::string(key) + " moved");
   const ConditionalWrite conditional{key, request.body,
                                      now ? std::optional<std::string_view>(*now) : std::nullopt};
   Status written = backing_->setIf(std::span(&conditional, 1));
-  if (written.ok()) keepMade(names);
-  return written.ok() ? done(etag) : failed(written);
+  return written.ok() ? done(cloudwire::etagOf(request.body)) : failed(written);
 }
 
 HttpResponse CloudEndpoint::writeGroup(const HttpRequest& request) {
@@ -251,17 +216,6 @@ HttpResponse CloudEndpoint::writeGroup(const HttpRequest& request) {
     if (std::all_of(results.begin(), results.end(), [](const Status& s) { return s.ok(); })) return done();
     return HttpResponse::text(200, cloudwire::encodeResults(results));
   }
-  using Condition = cloudwire::GroupWrite::Condition;
-  std::vector<std::string> ids;
-  for (const cloudwire::GroupWrite& write : group.value()) {
-    std::string_view base = write.condition == Condition::matches  ? write.etag
-                            : write.condition == Condition::absent ? std::string_view("absent")
-                                                                   : std::string_view("-");
-    ids.push_back(cloudwire::writeIdOf(write.key, base, cloudwire::etagOf(write.value)));
-  }
-  std::vector<CloudTransport::WriteName> names;
-  for (std::size_t i = 0; i < ids.size(); ++i) names.push_back({group.value()[i].key, ids[i]});
-  if (madeHere(names)) return done();
   // All or none: each write is made only while its key still holds what was read here, which
   // must be what the device based it on.
   std::vector<std::optional<std::string>> bases;
@@ -269,13 +223,10 @@ HttpResponse CloudEndpoint::writeGroup(const HttpRequest& request) {
     Result<std::optional<std::string>> held = backing_->get(write.key);
     if (!held.ok()) return failed(held.status());
     const std::optional<std::string>& now = held.value();
+    using Condition = cloudwire::GroupWrite::Condition;
     bool holds = write.condition == Condition::none || (write.condition == Condition::absent && !now) ||
                  (write.condition == Condition::matches && now && cloudwire::etagOf(*now) == write.etag);
-    if (!holds) {
-      Result<bool> made = madeBefore(names);
-      if (!made.ok()) return failed(made.status());
-      return made.value() ? done() : say(412, "the value of " + std::string(write.key) + " moved");
-    }
+    if (!holds) return say(412, "the value of " + std::string(write.key) + " moved");
     bases.push_back(std::move(held.value()));
   }
   std::vector<ConditionalWrite> writes;
@@ -285,7 +236,6 @@ HttpResponse CloudEndpoint::writeGroup(const HttpRequest& request) {
         {write.key, write.value, bases[i] ? std::optional<std::string_view>(*bases[i]) : std::nullopt});
   }
   Status written = backing_->setIf(writes);
-  if (written.ok()) keepMade(names);
   return written.ok() ? done() : failed(written);
 }
 

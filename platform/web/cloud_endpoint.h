@@ -2,13 +2,11 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -66,16 +64,9 @@ class CloudEndpoint {
   HttpResponse read(std::string_view key);
   HttpResponse write(std::string_view key, const HttpRequest& request);
   HttpResponse writeGroup(const HttpRequest& request);
-  // Whether every one of the writes, sent again after its answer was lost, was made before: among the
-  // latest this endpoint made (madeHere), or in the record its backing keeps. Under backingMutex_.
-  bool madeHere(std::span<const CloudTransport::WriteName> writes) const;
-  Result<bool> madeBefore(std::span<const CloudTransport::WriteName> writes);
-  void keepMade(std::span<const CloudTransport::WriteName> writes);
 
   std::mutex backingMutex_;
   std::unique_ptr<CloudTransport> backing_;  // guarded by backingMutex_
-  // The names of the latest conditional writes made here, newest first, by key; guarded by backingMutex_.
-  std::map<std::string, std::deque<std::string>, std::less<>> made_;
   std::shared_ptr<DeviceTokens> devices_;
   CloudEndpointOptions options_;
   std::mutex limitMutex_;

@@ -139,30 +139,6 @@ TEST_F(CloudEndpointTest, AGroupWithAConditionIsWrittenWholeOrNotAtAll) {
       "value is cut short|n g");
 }
 
-// A write sent again after its answer was lost, over which another device wrote since: made once. The
-// endpoint knows the latest it made; after a restart only a backing that keeps their names does.
-TEST_F(CloudEndpointTest, AWriteSentAgainAfterItsAnswerWasLostIsMadeOnce) {
-  using W = cloudwire::GroupWrite;
-  const std::string key = "/cloud/v1/notesFromCloud", group = "/cloud/v1/";
-  store_->values["notesFromCloud"] = "a";
-  const HttpHeaders onA{{"if-match", cloudwire::etagOf("a")}};
-  std::string answers = send("PUT", key, "a b", onA) + "|";
-  answers += send("PUT", key, "a b c", {{"if-match", cloudwire::etagOf("a b")}}) + "|";
-  answers += send("PUT", key, "a b", onA) + " " + held("notesFromCloud") + "|";
-  const std::vector<W> tasks{{"tasksFromCloud", "t", W::Condition::absent, {}},
-                             {"stringTasksFinishedIndicesFromCloud", "0", W::Condition::absent, {}}};
-  answers += send("POST", group, cloudwire::encodeGroup(tasks)) + "|";
-  store_->values["tasksFromCloud"] = "t u";
-  answers += send("POST", group, cloudwire::encodeGroup(tasks)) + " " + held("tasksFromCloud") + "|";
-  const std::vector<W> part{tasks[0], {"stringTasksFinishedIndicesFromCloud", "1", W::Condition::absent, {}}};
-  answers += send("POST", group, cloudwire::encodeGroup(part)) + "|";
-  limit(100, 100);
-  answers += send("PUT", key, "a b", onA);
-  EXPECT_EQ(answers,
-            "204|204|204 a b c|204|204 t u|412 the value of tasksFromCloud moved|412 the value of "
-            "notesFromCloud moved");
-}
-
 TEST_F(CloudEndpointTest, AStoreThatCannotBeReachedAnswers503SoTheDeviceKeepsItsWrite) {
   store_->away = true;
   std::string answers = send("PUT", "/cloud/v1/notesFromCloud", "x").substr(0, 3) +
