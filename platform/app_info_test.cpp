@@ -13,14 +13,13 @@ namespace {
 
 // Missing parts are empty; the app's own title is its name and build version.
 TEST(AppInfoTest, TheTitleIsNameSpaceVersion) {
+  using Info = std::optional<InfoDictionary>;
   std::string titles;
-  for (const std::optional<InfoDictionary>& dictionary :
-       {std::optional<InfoDictionary>(InfoDictionary{
+  for (const Info& dictionary :
+       {Info(InfoDictionary{
             {"CFBundleName", "Quillbox"}, {"CFBundleShortVersionString", "2.3"}, {"Other", "x"}}),
-        std::optional<InfoDictionary>(InfoDictionary{{"CFBundleShortVersionString", "1.0"}}),
-        std::optional<InfoDictionary>(), std::optional<InfoDictionary>(InfoDictionary{})}) {
+        Info(InfoDictionary{{"CFBundleShortVersionString", "1.0"}}), Info(), Info(InfoDictionary{})})
     titles += "[" + AppInfo([dictionary] { return dictionary; }).appTitle() + "]";
-  }
   EXPECT_EQ(titles + appTitle() + "|" + mainAppInfo().appName() + "|" + mainAppInfo().appVersion(),
             std::string("[Quillbox 2.3][ 1.0][ ][ ]Quillbox ") + QUILLBOX_BUNDLE_VERSION + "|Quillbox|" +
                 QUILLBOX_BUNDLE_VERSION);

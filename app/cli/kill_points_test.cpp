@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,14 +57,11 @@ struct TodoDevice {
     };
     IndexList marks =
         decodeIndexList(get("stringTasksFinishedIndices", "stringTasksFinishedIndicesFromCloud"));
-    std::vector<std::string> rows;
+    std::multiset<std::string> rows;
     for (std::string_view task : decodeItemList(get("stringTasks", "tasksFromCloud")))
-      rows.push_back(std::string(task) +
-                     (std::count(marks.begin(), marks.end(), rows.size()) > 0 ? "*" : ""));
-    std::sort(rows.begin(), rows.end());
-    std::string out;
-    for (const std::string& row : rows) out += row + " ";
-    return out;
+      rows.insert(std::string(task) + (std::count(marks.begin(), marks.end(), rows.size()) > 0 ? "*" : "") +
+                  " ");
+    return std::accumulate(rows.begin(), rows.end(), std::string());
   }
   std::shared_ptr<SettingsStore> settings;
   std::unique_ptr<CloudStore> cloud;
@@ -151,8 +149,8 @@ TEST_P(KillPointsTest, AKillAtAnyStepLosesNothingAcknowledgedAndBringsNothingBac
         std::set<std::string> want{"a", "b*", "y*"};
         if (!step.added.empty() && (code == 0 || has(step.added))) want.insert(step.added);
         if (!step.deleted.empty() && (code == 0 || !has(step.deleted))) want.erase(step.deleted);
-        std::string rows;
-        for (const std::string& row : want) rows += row + " ";
+        const std::string rows = std::accumulate(want.begin(), want.end(), std::string(),
+                                                 [](auto out, auto row) { return out + row + " "; });
         if (held != rows + "/ " + rows + "/ " + rows)
           wrong += "step " + std::to_string(&step - kSteps) + " killed before call " + std::to_string(n) +
                    ": " + held + "\n";

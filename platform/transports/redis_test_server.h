@@ -44,10 +44,8 @@ class RedisTestServer {
     if (!options_.unixSocket) port_ = freePort();
     start();
   }
-
   RedisTestServer(const RedisTestServer&) = delete;
   RedisTestServer& operator=(const RedisTestServer&) = delete;
-
   ~RedisTestServer() {
     stop();
     std::error_code ignored;
@@ -66,61 +64,60 @@ class RedisTestServer {
     if (pid_ <= 0) return;
     resume();
     ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    ::waitpid(std::exchange(pid_, -1), nullptr, 0);
   }
 
   // Starts it again on the same port or socket, empty.
   void start() {
     if (pid_ > 0) return;
-    std::ofstream(dir_ / "redis.conf") << config();
+    std::ofstream conf(dir_ / "redis.conf");
+    conf << "bind 127.0.0.1\nport " << (options_.unixSocket ? 0 : port_) << "\nsave \"\"\nappendonly no\ndir "
+         << dir_.string() << "\nlogfile " << (dir_ / "redis.log").string() << "\n";
+    if (options_.unixSocket) conf << "unixsocket " << socketPath() << "\nunixsocketperm 700\n";
+    for (const std::string& line : options_.config) conf << line << "\n";
+    conf.close();
     pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("cannot fork redis-server");
+    if ((pid_ = ::fork()) < 0) throw std::runtime_error("cannot fork redis-server");
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test
       if (::getppid() != parent) ::_exit(127);
-      std::string config = (dir_ / "redis.conf").string();
-      ::execl(kServerPath, kServerPath, config.c_str(), static_cast<char*>(nullptr));
+      ::execl(kServerPath, kServerPath, (dir_ / "redis.conf").c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    waitUntilAnswering();
+    // Any answer counts (a server that wants a login answers PING with NOAUTH). Tries for 10 s at least.
+    for (int tries = 0; tries < 2000; ++tries) {
+      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        throw std::runtime_error("redis-server exited at start; see " + (dir_ / "redis.log").string());
+      }
+      if (command({0, 200000}, {"PING"}).type != REDIS_REPLY_ERROR + 100) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    throw std::runtime_error("redis-server did not answer in time");
   }
 
   // What the server holds under a full key, read past any store (as its administrator):
   // "(nothing)", "(unreachable)" or "(error ...)" when it holds no string.
   std::string held(const std::string& key, const std::string& adminPassword = "", int db = 0) const {
-    redisContext* c = connect({2, 0});
-    std::string out = "(unreachable)";
-    if (c && !c->err) {
-      if (!adminPassword.empty()) freeReplyObject(redisCommand(c, "AUTH %s", adminPassword.c_str()));
-      if (db != 0) freeReplyObject(redisCommand(c, "SELECT %d", db));
-      auto* reply = static_cast<redisReply*>(redisCommand(c, "GET %b", key.data(), key.size()));
-      out = !reply                              ? "(no reply)"
-            : reply->type == REDIS_REPLY_STRING ? std::string(reply->str, reply->len)
-            : reply->type == REDIS_REPLY_NIL    ? "(nothing)"
-                                                : "(error " + std::string(reply->str ? reply->str : "") + ")";
-      if (reply) freeReplyObject(reply);
-    }
-    if (c) redisFree(c);
-    return out;
+    std::vector<std::string> setup;
+    if (!adminPassword.empty()) setup = {"AUTH", adminPassword};
+    Reply reply = command({2, 0}, {"GET", key}, setup, db);
+    return reply.type == REDIS_REPLY_STRING  ? reply.text
+           : reply.type == REDIS_REPLY_NIL   ? "(nothing)"
+           : reply.type == REDIS_REPLY_ERROR ? "(error " + reply.text + ")"
+                                             : "(unreachable)";
   }
 
   // Freezes the server: connections are accepted by the kernel but nothing is answered.
-  void pause() {
-    if (pid_ > 0 && !paused_) {
-      ::kill(pid_, SIGSTOP);
-      paused_ = true;
-    }
-  }
-  void resume() {
-    if (pid_ > 0 && paused_) {
-      ::kill(pid_, SIGCONT);
-      paused_ = false;
-    }
-  }
+  void pause() { paused_ = pid_ > 0 && (paused_ || ::kill(pid_, SIGSTOP) == 0); }
+  void resume() { paused_ = paused_ && ::kill(pid_, SIGCONT) != 0; }
 
  private:
+  struct Reply {
+    int type = REDIS_REPLY_ERROR + 100;  // no answer
+    std::string text;
+  };
+
   static int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{
@@ -133,36 +130,24 @@ class RedisTestServer {
     return ntohs(addr.sin_port);
   }
 
-  std::string config() const {
-    std::string lines = "bind 127.0.0.1\nport " + std::to_string(options_.unixSocket ? 0 : port_) +
-                        "\nsave \"\"\nappendonly no\ndaemonize no\ndir " + dir_.string() + "\nlogfile " +
-                        (dir_ / "redis.log").string() + "\n";
-    if (options_.unixSocket) lines += "unixsocket " + socketPath() + "\nunixsocketperm 700\n";
-    for (const std::string& line : options_.config) lines += line + "\n";
-    return lines;
-  }
-
-  redisContext* connect(timeval timeout) const {
-    return options_.unixSocket ? redisConnectUnixWithTimeout(socketPath().c_str(), timeout)
-                               : redisConnectWithTimeout("127.0.0.1", port_, timeout);
-  }
-
-  // Any answer counts (a server that wants a login answers PING with NOAUTH). Tries for 10 s at least.
-  void waitUntilAnswering() {
-    for (int tries = 0; tries < 2000; ++tries) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        throw std::runtime_error("redis-server exited at start; see " + (dir_ / "redis.log").string());
-      }
-      redisContext* context = connect({0, 200000});
-      auto* reply =
-          context && !context->err ? static_cast<redisReply*>(redisCommand(context, "PING")) : nullptr;
-      if (reply) freeReplyObject(reply);
-      if (context) redisFree(context);
-      if (reply) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // The answer to args on a connection of its own, after setup (when given) and a SELECT of db.
+  Reply command(timeval timeout, const std::vector<std::string>& args,
+                const std::vector<std::string>& setup = {}, int db = 0) const {
+    redisContext* c = options_.unixSocket ? redisConnectUnixWithTimeout(socketPath().c_str(), timeout)
+                                          : redisConnectWithTimeout("127.0.0.1", port_, timeout);
+    Reply out;
+    std::vector<std::vector<std::string>> all = {setup, {"SELECT", std::to_string(db)}, args};
+    for (std::size_t i = setup.empty() ? 1 : 0; c && !c->err && i < all.size(); ++i) {
+      std::vector<const char*> argv;
+      std::vector<std::size_t> lengths;
+      for (const std::string& arg : all[i]) argv.push_back(arg.data()), lengths.push_back(arg.size());
+      auto* reply = static_cast<redisReply*>(
+          redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lengths.data()));
+      if (reply) out = {reply->type, reply->str ? std::string(reply->str, reply->len) : ""};
+      freeReplyObject(reply);
     }
-    throw std::runtime_error("redis-server did not answer in time");
+    if (c) redisFree(c);
+    return out;
   }
 
   Options options_;
