@@ -7,17 +7,13 @@
 namespace quillbox {
 namespace {
 
+using namespace std::string_literals;
+
 TEST(Base64, PaddedStandardBase64BothWaysAndNothingElse) {
-  const std::pair<std::string, std::string> both[] = {
-      {"", ""},
-      {"f", "Zg=="},
-      {"fo", "Zm8="},
-      {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="},
-      {"\xff\xfe\xfb", "//77"},
-      {std::string("\0\0", 2), "AAA="},
-  };
-  for (const auto& [bytes, text] : both) {
+  // Each case "bytes -> text", the bytes before the first " -> ".
+  for (const std::string& c : {" -> "s, "f -> Zg=="s, "fo -> Zm8="s, "foo -> Zm9v"s, "foob -> Zm9vYg=="s,
+                               "\xff\xfe\xfb -> //77"s, "\xfb\xef\xbe -> ++++"s, "\0\0 -> AAA="s}) {
+    const std::string bytes = c.substr(0, c.find(" -> ")), text = c.substr(c.find(" -> ") + 4);
     EXPECT_EQ(toBase64(bytes), text);
     EXPECT_EQ(fromBase64(text).value_or("(none)"), bytes) << text;
   }

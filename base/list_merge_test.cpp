@@ -104,11 +104,10 @@ struct Model {
     const auto at = std::find_if(todos.begin(), todos.end(), [&](const Todo& todo) { return todo.id == id; });
     return at == todos.end() ? -1 : static_cast<int>(at - todos.begin());
   }
-  std::set<int> numbers() const {
-    std::set<int> out;
-    for (const Todo& todo : todos) out.insert(todo.id);
-    for (std::pair<int, int> mark : marks) out.insert(mark.second);
-    return out;
+  bool holds(int number) const {
+    return position(number) >= 0 || std::any_of(marks.begin(), marks.end(), [&](std::pair<int, int> mark) {
+             return mark.second == number;
+           });
   }
   TaskStrings strings() const {
     TaskStrings out;
@@ -121,20 +120,19 @@ struct Model {
 // The merge told by the numbers: theirs' to-dos and marks less the base ones mine deleted or cleared, then
 // mine's new to-dos and its new marks on to-dos theirs did not newly mark; marks of gone to-dos go.
 Model merged(const Model& base, const Model& mine, const Model& theirs) {
-  const std::set<int> inBase = base.numbers(), inMine = mine.numbers();
-  auto kept = [&](int id) { return !inBase.contains(id) || inMine.contains(id); };
+  auto kept = [&](int id) { return !base.holds(id) || mine.holds(id); };
   std::set<int> newInTheirs;
   Model out;
   std::copy_if(theirs.todos.begin(), theirs.todos.end(), std::back_inserter(out.todos),
                [&](const Model::Todo& todo) { return kept(todo.id); });
   std::copy_if(mine.todos.begin(), mine.todos.end(), std::back_inserter(out.todos),
-               [&](const Model::Todo& todo) { return !inBase.contains(todo.id); });
+               [&](const Model::Todo& todo) { return !base.holds(todo.id); });
   for (auto [todo, mark] : theirs.marks) {
-    if (!inBase.contains(mark)) newInTheirs.insert(todo);
+    if (!base.holds(mark)) newInTheirs.insert(todo);
     if (kept(mark) && out.position(todo) >= 0) out.marks.push_back({todo, mark});
   }
   for (auto [todo, mark] : mine.marks) {
-    if (!inBase.contains(mark) && !newInTheirs.contains(todo) && out.position(todo) >= 0) {
+    if (!base.holds(mark) && !newInTheirs.contains(todo) && out.position(todo) >= 0) {
       out.marks.push_back({todo, mark});
     }
   }

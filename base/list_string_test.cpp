@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/random_test_support.h"
@@ -16,32 +19,24 @@
 namespace quillbox {
 namespace {
 
+using namespace std::string_literals;
+
 const std::string S(kItemSeparator);
 
 // Shows a persisted item string with each separator as "<S>".
 std::string shown(std::string_view stored) {
-  std::string out;
-  std::size_t start = 0;
-  for (std::size_t at = stored.find(kItemSeparator); at != std::string_view::npos;
-       at = stored.find(kItemSeparator, start)) {
-    out.append(stored.substr(start, at - start)).append("<S>");
-    start = at + kItemSeparator.size();
-  }
-  return out.append(stored.substr(start));
+  std::string out(stored);
+  for (std::size_t at = 0; (at = out.find(kItemSeparator, at)) != std::string::npos;)
+    out.replace(at, kItemSeparator.size(), "<S>");
+  return out;
 }
 
+// The entries or indices, "|" between them.
 template <class List>
 std::string joined(const List& list) {
-  std::string out;
-  for (const auto& entry : list) {
-    out.append(out.empty() ? "" : "|");
-    if constexpr (std::is_integral_v<std::decay_t<decltype(entry)>>) {
-      out.append(std::to_string(entry));
-    } else {
-      out.append(entry);
-    }
-  }
-  return out;
+  std::ostringstream out;
+  for (const auto& entry : list) out << (out.tellp() > 0 ? "|" : "") << entry;
+  return out.str();
 }
 
 TEST(ItemStringTest, DecodeSplitsAtEverySeparatorAndDropsOnlyEmptyPieces) {
@@ -131,30 +126,30 @@ TEST(ItemStringTest, RandomEditsAlwaysDecodeToTheEntriesAddedAndNotRemoved) {
       stored = removeItemsEqualTo(stored, entry);
       if (!entry.empty()) std::erase_if(model, [&](const std::string& m) { return textEquals(m, entry); });
     }
-    std::string expected;
-    for (const std::string& m : model) {
-      if (!m.empty()) expected.append(expected.empty() ? "" : "|").append(m);
-    }
-    ASSERT_EQ(joined(decodeItemList(stored)), expected) << "step " << step << ", QUILLBOX_SEED=" << seed;
+    std::vector<std::string> kept;
+    std::copy_if(model.begin(), model.end(), std::back_inserter(kept),
+                 [](const auto& m) { return !m.empty(); });
+    ASSERT_EQ(joined(decodeItemList(stored)), joined(kept)) << "step " << step << ", QUILLBOX_SEED=" << seed;
     ASSERT_TRUE(stored.empty() || stored.ends_with(S)) << "step " << step << ", QUILLBOX_SEED=" << seed;
   }
 }
 
-TEST(IndexStringTest, DecodeKeepsOnlyPiecesThatAreWholeSigned64BitIntegers) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"", ""},
-      {"0,3,", "0|3"},
-      {"5,5,", "5|5"},
-      {",,1,,2", "1|2"},
-      {"-4,", "-4"},
-      {"x,1.5, 3,3 ,9223372036854775808,-9223372036854775809,+,-,+-5,--5,-+5,1e3,0x10,\u0663,3\n,", ""},
-      {"+7,-0,007,9223372036854775807,-9223372036854775808,",
-       "7|0|7|9223372036854775807|-9223372036854775808"},
-      {std::string("4,\xff,\0,1", 7), "4|1"},
-  };
-  for (const auto& [stored, indices] : cases) EXPECT_EQ(joined(decodeIndexList(stored)), indices) << stored;
+// Each case "stored -> after", the stored string before the first " -> ".
+std::pair<std::string, std::string> sides(const std::string& c) {
+  return {c.substr(0, c.find(" -> ")), c.substr(c.find(" -> ") + 4)};
 }
 
+TEST(IndexStringTest, DecodeKeepsOnlyPiecesThatAreWholeSigned64BitIntegers) {
+  for (
+      const std::string& c :
+      {" -> "s, "0,3, -> 0|3"s, "5,5, -> 5|5"s, ",,1,,2 -> 1|2"s, "-4, -> -4"s, "4,\xff,\0,1 -> 4|1"s,
+       "x,1.5, 3,3 ,9223372036854775808,-9223372036854775809,+,-,+-5,--5,-+5,1e3,0x10,\u0663,3\n, -> "s,
+       "+7,-0,007,9223372036854775807,-9223372036854775808, -> 7|0|7|9223372036854775807|-9223372036854775808"s}) {
+    EXPECT_EQ(joined(decodeIndexList(sides(c).first)), sides(c).second) << c;
+  }
+}
+
+// "+1" and "01" are not the text "1".
 TEST(IndexStringTest, MarksAreAppendedAsDecimalTextAndUnmarkedByTheirExactText) {
   std::string stored = "0,3,";
   for (std::int64_t index : {std::int64_t{12}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min(),
@@ -162,16 +157,9 @@ TEST(IndexStringTest, MarksAreAppendedAsDecimalTextAndUnmarkedByTheirExactText) 
     stored = appendIndex(stored, index);
   }
   EXPECT_EQ(stored, "0,3,12,-1,-9223372036854775808,9223372036854775807,");
-
-  const std::pair<std::string, std::string> unmarkOne[] = {
-      {"0,1,12,", "0,12,"},
-      {"0,12,", "0,12,"},
-      {"01,1,+1,1,", "01,+1,"},  // "+1" and "01" are not the text "1"
-      {"1,1,", ""},
-      {"1,,x,1,", ",x,"},
-      {std::string("1,\xff,\0,1", 7), std::string("\xff,\0", 3)},
-  };
-  for (const auto& [before, after] : unmarkOne) EXPECT_EQ(removeIndex(before, 1), after) << before;
+  for (const std::string& c : {"0,1,12, -> 0,12,"s, "0,12, -> 0,12,"s, "01,1,+1,1, -> 01,+1,"s, "1,1, -> "s,
+                               "1,,x,1, -> ,x,"s, "1,\xff,\0,1 -> \xff,\0"s})
+    EXPECT_EQ(removeIndex(sides(c).first, 1), sides(c).second) << c;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -27,20 +28,17 @@ TEST(RevertTaskLists, TheChangeGoesAndWhatOthersDidStays) {
       "a|b|/1,7, a|/7, a|x|/1,7, a|b|x|/2,7,1,",  // a mark on no to-do stays as it is
   };
   for (const char* row : rows) {
-    std::string_view r = row;
-    const std::size_t s1 = r.find(' '), s2 = r.find(' ', s1 + 1), s3 = r.find(' ', s2 + 1);
-    const TaskStrings before = lists(r.substr(0, s1));
-    const TaskStrings after = lists(r.substr(s1 + 1, s2 - s1 - 1));
-    const TaskStrings now = lists(r.substr(s2 + 1, s3 - s2 - 1));
-    EXPECT_EQ(shown(revertTaskLists(before, after, now)), r.substr(s3 + 1)) << row;
-    EXPECT_EQ(revertItemList(before.tasks, after.tasks, now.tasks), lists(r.substr(s3 + 1)).tasks) << row;
+    std::istringstream words(row);
+    std::string before, after, now, expected;
+    words >> before >> after >> now >> expected;
+    EXPECT_EQ(shown(revertTaskLists(lists(before), lists(after), lists(now))), expected) << row;
+    EXPECT_EQ(revertItemList(lists(before).tasks, lists(after).tasks, lists(now).tasks),
+              lists(expected).tasks)
+        << row;
   }
   // Nothing since: the very bytes, pieces and all.
-  EXPECT_EQ(revertItemList("x\xff"
-                           "NOTES_SEPARATORNOTES_SEPARATOR",
-                           "", ""),
-            "x\xff"
-            "NOTES_SEPARATORNOTES_SEPARATOR");
+  EXPECT_EQ(revertItemList("x\377NOTES_SEPARATORNOTES_SEPARATOR", "", ""),
+            "x\377NOTES_SEPARATORNOTES_SEPARATOR");
 }
 
 TEST(DescribeChange, SaysWhatAPersonDid) {

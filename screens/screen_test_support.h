@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/list_string.h"
@@ -43,21 +44,16 @@ inline std::string stored(std::string_view text) { return replaced(text, "|", kI
 class RecordingCloudStore : public MemoryCloudStore {
  public:
   Status setString(std::string_view value, std::string_view key) override {
-    log_.push_back("set " + std::string(key) + "=" + shown(value));
+    log_ += (log_.empty() ? "set " : "; set ") + std::string(key) + "=" + shown(value);
     return MemoryCloudStore::setString(value, key);
   }
   // Puts a string under key as another device would: not logged.
   void put(std::string_view key, std::string_view value) { (void)MemoryCloudStore::setString(value, key); }
   // The writes since the last call, "; " between them; "" when none.
-  std::string takeLog() {
-    std::string out;
-    for (const std::string& line : log_) out += (out.empty() ? "" : "; ") + line;
-    log_.clear();
-    return out;
-  }
+  std::string takeLog() { return std::exchange(log_, ""); }
 
  private:
-  std::vector<std::string> log_;
+  std::string log_;
 };
 
 // The tree with every row of every list built and keyed by its position, as a renderer realises
@@ -105,26 +101,23 @@ inline std::vector<std::pair<std::string, Element>> drawnRows(const Element& scr
   return out;
 }
 
-// One row as a person reads it: the number and texts as shown, a link as "<title> (link)", a
-// status icon as "[ ]" or "[x]"; a row with nothing but its trash icon is "(no label)".
-inline std::string rowText(const Element& row) {
-  std::string out;
-  auto part = [&](const std::string& text) { out += (out.empty() ? "" : " ") + text; };
-  for (const Element& e : row.children) {
-    if (const auto* text = e.as<kinds::Text>()) part(text->text);
-    if (const auto* link = e.as<kinds::Link>()) part(link->title + " (link)");
-    if (const auto* image = e.as<kinds::Image>()) {
-      if (image->systemName == "circle") part("[ ]");
-      if (image->systemName == "checkmark") part("[x]");
-    }
-  }
-  return out.empty() ? "(no label)" : out;
-}
-
-// All drawn rows, "|" between them: "1 a|2 https://x.org (link)".
+// All drawn rows, "|" between them: "1 a|2 https://x.org (link)". Each row as a person reads it: the
+// number and texts as shown, a link as "<title> (link)", a status icon as "[ ]" or "[x]"; a row with
+// nothing but its trash icon is "(no label)".
 inline std::string rowsText(const Element& screen) {
   std::string out;
-  for (const auto& [id, row] : drawnRows(screen)) out += (out.empty() ? "" : "|") + rowText(row);
+  for (const auto& [id, row] : drawnRows(screen)) {
+    std::string shown;
+    auto part = [&](const std::string& text) { shown += (shown.empty() ? "" : " ") + text; };
+    for (const Element& e : row.children) {
+      if (const auto* text = e.as<kinds::Text>()) part(text->text);
+      if (const auto* link = e.as<kinds::Link>()) part(link->title + " (link)");
+      const auto* image = e.as<kinds::Image>();
+      if (image && image->systemName == "circle") part("[ ]");
+      if (image && image->systemName == "checkmark") part("[x]");
+    }
+    out += (out.empty() ? "" : "|") + (shown.empty() ? "(no label)" : shown);
+  }
   return out;
 }
 
@@ -134,23 +127,18 @@ inline std::string rowsText(const Element& screen) {
 template <class View>
 class ScreenTest : public ::testing::Test {
  protected:
-  ScreenTest() { settings_ = openStore(); }
+  ScreenTest() { settings_ = openStore(home_); }
   ~ScreenTest() override {
     window_.reset();
     view_.reset();
     settings_.reset();
   }
 
-  // Another store object on the same home, as another process would have.
-  std::shared_ptr<SettingsStore> openStore() {
-    auto opened = SettingsStore::open(home_);
-    if (!opened.ok()) ADD_FAILURE() << opened.status().message();
-    return opened.ok() ? opened.value() : nullptr;
-  }
-  // A store with a connection of its own, as another process has (one process shares one store per
-  // home, so this one goes in through another spelling of the folder).
-  std::shared_ptr<SettingsStore> otherProcessStore() {
-    auto opened = SettingsStore::open(home_ / ".");
+  // Another store object on the home at `at`, as another window would have; home_ / "." gives one with
+  // a connection of its own, as another process has (one process shares one store per home, so this one
+  // goes in through another spelling of the folder).
+  std::shared_ptr<SettingsStore> openStore(const std::filesystem::path& at) {
+    auto opened = SettingsStore::open(at);
     if (!opened.ok()) ADD_FAILURE() << opened.status().message();
     return opened.ok() ? opened.value() : nullptr;
   }
@@ -175,12 +163,8 @@ class ScreenTest : public ::testing::Test {
   }
   // Appear: opens the window the first time, then runs Appear again.
   void appear() {
-    if (window_) {
-      Status appeared = window_->appear();
-      EXPECT_TRUE(appeared.ok()) << appeared.message();
-    } else {
-      window();
-    }
+    Status appeared = window_ ? window_->appear() : (window(), Status::Ok());
+    EXPECT_TRUE(appeared.ok()) << appeared.message();
   }
   // Foreground: every screen shown so far loads again.
   void foreground() {
@@ -221,17 +205,6 @@ class ScreenTest : public ::testing::Test {
     return within == "(missing)" ? within : all[n].first + within;
   }
   Status tapTrash(std::size_t n) { return window().tap(imageId(n, "trash")); }
-  // The trash action of the n-th drawn row as drawn now, kept past a load of the cloud copy set to
-  // text under key (a tap on a row that the load has just removed); the load's writes are dropped.
-  Action trashKeptPastLoad(std::size_t n, std::string_view key, std::string_view text) {
-    FoundElement trash = findElement(window().tree(), imageId(n, "trash"));
-    EXPECT_TRUE(trash);
-    Action stale = trash ? trash->modifier<OnTapGesture>()->action : Action([] { return Status::Ok(); });
-    setCloud(key, text);
-    foreground();
-    cloudWrites();
-    return stale;
-  }
   Status tapStatus(std::size_t n) { return window().tap(imageId(n, "circle", "checkmark")); }
   // The row's label: its Text of the entry or its Link (the last Text or Link of the row).
   Status tapLabel(std::size_t n) {
@@ -261,12 +234,6 @@ class ScreenTest : public ::testing::Test {
     submit(binding);
   }
 
-  // The text the field bound to that cell holds.
-  std::string fieldText(std::string_view binding) {
-    FoundElement field = findElement(window().tree(), fieldId(binding));
-    return field ? field->binding()->get() : "(missing)";
-  }
-
   // What every list screen does alike, as one scenario over its add field, its stored keys and its
   // delete at a position: three adds (the field emptied after each), a trash that takes every equal
   // entry, positions outside the list and a row a load has removed (nothing happens), then a load of
@@ -277,13 +244,22 @@ class ScreenTest : public ::testing::Test {
     std::string seen;
     auto step = [&](const std::string& what) { seen += (seen.empty() ? "" : " / ") + what; };
     for (const char* text : {"a", "b", "a"}) typeAndSubmit(field, text);
-    step(rows() + " [" + fieldText(field) + "] " + cloudWrites());
+    step(rows() + " [" + findElement(window().tree(), fieldId(field))->binding()->get() + "] " +
+         cloudWrites());
     EXPECT_TRUE(tapTrash(0).ok());
     const std::string one = local(key);
     step(rows() + " " + one + " " + cloudWrites());
     typeAndSubmit(field, "c");
     cloudWrites();
-    perform(trashKeptPastLoad(1, cloudKey, one));
+    // The trash action of the second row as drawn now, kept past a load of the cloud copy set to `one` (a
+    // tap on a row that the load has just removed); the load's writes are dropped.
+    FoundElement trash = findElement(window().tree(), imageId(1, "trash"));
+    if (!trash) return seen + " / (no trash icon)";
+    Action stale = trash->modifier<OnTapGesture>()->action;
+    setCloud(cloudKey, one);
+    foreground();
+    cloudWrites();
+    perform(stale);
     for (std::int64_t position : {7, -1}) perform([&] { return deleteAt(view(), position); });
     step(rows() + " " + local(key) + " [" + cloudWrites() + "] " + std::to_string(tapTrash(5).ok()));
     setCloud(cloudKey, "");

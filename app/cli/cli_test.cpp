@@ -39,7 +39,6 @@ TEST_F(CommandLineTest, NotesAreNumberedByPlaceInTheWholeListAndDeletedByValue) 
   add("notes", {"a", "b", "a", "c"});
   EXPECT_EQ(rows({"notes", "list", "--search", "a"}), "1 a|3 a");
   EXPECT_EQ(flattened(ok({"notes", "delete", "3"})), "deleted 2 entries equal to \"a\"|1 b|2 c");
-  EXPECT_EQ(stored("stringNotes"), items({"b", "c"}));
   EXPECT_EQ(inCloud("notesFromCloud"), items({"b", "c"}));
 }
 

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -66,9 +67,7 @@ inline fs::path quillboxBinary() {
 
 inline std::string fileContents(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 using quillbox::TempFolder;
@@ -211,26 +210,25 @@ class CommandLineFixture : public ::testing::Test {
     return flattened(okOn(on, args));
   }
   std::string rows(const std::vector<std::string>& args) { return rowsOn(phone_, args); }
+  // The one line a run wrote on stderr, without its newline.
+  static std::string errorLine(const Outcome& outcome, const std::vector<std::string>& args) {
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
+        << joined(args) << ": " << outcome.err;
+    return outcome.err.substr(0, outcome.err.find('\n'));
+  }
   // A run that must fail with one line on stderr and nothing on stdout: "CODE message".
   std::string refusedOn(const Device& on, const std::vector<std::string>& args,
                         const std::string& input = "") {
     Outcome outcome = run(on, args, input);
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
-        << joined(args) << ": " << outcome.err;
     EXPECT_EQ(outcome.out, "") << joined(args);
-    std::string line = outcome.err;
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return std::to_string(outcome.code) + " " + line;
+    return std::to_string(outcome.code) + " " + errorLine(outcome, args);
   }
   std::string refused(const std::vector<std::string>& args) { return refusedOn(phone_, args); }
   // A run that works on the local copy while the cloud is in trouble: "CODE rows", and the one line it
   // reported in problem.
   std::string troubledOn(const Device& on, const std::vector<std::string>& args, std::string* problem) {
     Outcome outcome = run(on, args);
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
-        << joined(args) << ": " << outcome.err;
-    *problem = outcome.err;
-    if (!problem->empty() && problem->back() == '\n') problem->pop_back();
+    *problem = errorLine(outcome, args);
     return std::to_string(outcome.code) + " " + flattened(outcome.out);
   }
   // `cloud status` flattened: "store: ...|status: ...|pending: ...".

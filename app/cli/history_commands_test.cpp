@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,6 @@ class HistoryCommandsTest : public CommandLineFixture {
   }
 
   Json versions(const std::string& list) { return Json::parse(ok({"history", list, "--json"})); }
-  std::string newest(const std::string& list) {
-    return std::to_string(versions(list).at(0).at("number").get<long>());
-  }
   // A version's change as "+a +b -c".
   static std::string change(const Json& version) {
     std::string out;
@@ -69,33 +67,14 @@ TEST_F(HistoryCommandsTest, AListReplacedByACloudLoadIsRestoredAndTheCloudThenHo
   EXPECT_EQ(ok({"restore", "notes", a}), "notes: already holds version " + a + "\n");
 }
 
-TEST_F(HistoryCommandsTest, EveryEntryADeleteByValueTookComesBack) {
-  for (const char* text : {"a", "b", "a"}) ok({"tasks", "add", text});
-  ok({"tasks", "toggle", "3"});
-  ok({"tasks", "delete", "1"});  // both a's, and the mark on the second
-  EXPECT_EQ(flattened(ok({"tasks", "list"})), "1 [ ] b");
-
-  Json kept = versions("tasks");
-  EXPECT_EQ(change(kept[0]) + " / " + std::to_string(kept[0].at("entries").get<int>()), "-a -a / 3");
-  ok({"restore", "tasks", newest("tasks")});
-  ok({"restore", "marks", newest("marks")});
-  EXPECT_EQ(flattened(ok({"tasks", "list"})), "1 [ ] a|2 [ ] b|3 [x] a");
-  EXPECT_EQ(inCloud("tasksFromCloud") + " " + inCloud("stringTasksFinishedIndicesFromCloud"),
-            items({"a", "b", "a"}) + " 2,");
-}
-
 TEST_F(HistoryCommandsTest, TheListingIsNewestFirstShortAndSafeForATerminal) {
   store("stringNotes", items({"keep"}));
   store("stringNotes",
         items({"keep", "\x1b[31mred", std::string(100, 'x') + "\xc3\xa9\xc3\xa9", "c", "d", "e"}));
   store("stringNotes", items({"e"}));
-  std::string listing = ok({"history", "notes"});
-  std::string shown;
-  for (std::size_t at = 0, next; (next = listing.find('\n', at)) != std::string::npos; at = next + 1) {
-    std::string line = listing.substr(at, next - at);
-    // Without the number, the time and the cause (the command line's own), which vary.
-    shown += line.substr(line.find('\t', line.find('\t', line.find('\t') + 1) + 1) + 1) + "\n";
-  }
+  // Without the number, the time and the cause (the command line's own), which vary.
+  const std::string shown =
+      std::regex_replace(ok({"history", "notes"}), std::regex("^([^\t]*\t){3}", std::regex::multiline), "");
   const std::string cut = std::string(40, 'x') + "\u2026";
   EXPECT_EQ(shown, "6 entries\t+0 -5 -\"keep\" -\"\\x1b[31mred\" -\"" + cut +
                        "\" -2 more\n1 entry\t+5 -0 +\"\\x1b[31mred\" +\"" + cut +
@@ -104,7 +83,7 @@ TEST_F(HistoryCommandsTest, TheListingIsNewestFirstShortAndSafeForATerminal) {
   Json kept = versions("notes");
   std::string keys;
   for (const auto& item : kept[0].items()) keys += item.key() + " ";
-  EXPECT_EQ(keys, "number time cause bytes entries added removed ");
+  EXPECT_EQ(keys + kept[0].at("entries").dump(), "number time cause bytes entries added removed 6");
   EXPECT_EQ(kept[0].at("removed").dump(),
             R"({"count":5,"first":["keep","\u001b[31mred",")" + std::string(80, 'x') + R"(…"]})");
   EXPECT_EQ(kept[2].at("time").get<std::string>().size(), 20u);  // 2024-05-01T12:00:00Z
@@ -116,7 +95,7 @@ TEST_F(HistoryCommandsTest, ARestoreWithABadNumberIsAUsageErrorAndChangesNothing
   ok({"notes", "add", "a"});
   ok({"notes", "add", "b"});
   ok({"tasks", "add", "t"});
-  const std::string tasksVersion = newest("tasks");
+  const std::string tasksVersion = std::to_string(versions("tasks").at(0).at("number").get<long>());
   const std::string before = everything();
   for (std::string bad : {"x", "0", "-1", "1.5", "", " 1", "99999999", "99999999999999999999"}) {
     EXPECT_EQ(refused({"restore", "notes", "--", bad}).substr(0, 28), "2 quillbox: restore notes: n") << bad;
@@ -140,11 +119,6 @@ TEST_F(HistoryCommandsTest, ExportThenImportOnAFreshHomeGivesIdenticalStrings) {
   const std::string exported = file("phone.json");
   ok({"export", exported});
   EXPECT_EQ(ok({"export"}), fileContents(exported));
-  Json document = Json::parse(fileContents(exported));
-  std::string forms;
-  for (const auto& item : document.at("lists").items())
-    forms += item.key() + ":" + item.value().begin().key() + " ";
-  EXPECT_EQ(forms, "notes:text tasks:base64 marks:text tags:text ");
 
   // The laptop had notes of its own: the import replaces them, and keeps them as a version.
   Device laptop = device("laptop", "laptop-cloud");

@@ -55,7 +55,7 @@ TEST_F(NotesTest, WindowsOnOneHomeSeeEachOthersEdits) {
   seen += std::to_string(other->refresh()) + " ";
   seen += rowsText(other->tree()) + "/";
   // Another process writes the same home through its own store object.
-  ASSERT_TRUE(openStore()->set("stringNotes", stored("a|z|")).ok());
+  ASSERT_TRUE(openStore(home_)->set("stringNotes", stored("a|z|")).ok());
   cloudWrites();
   seen += std::to_string(window().refresh()) + " ";
   seen += rows() + "/" + cloudWrites();
@@ -87,7 +87,7 @@ TEST_F(NotesTest, AListThatCannotBeReadForAWhileIsNeitherEmptiedNorSent) {
   setCloud("notesFromCloud", "a|b|");
   EXPECT_EQ(rows(), "1 a|2 b");
   // Another process writes: the file must be read again.
-  ASSERT_TRUE(otherProcessStore()->set("stringNotes", stored("a|b|c|")).ok());
+  ASSERT_TRUE(openStore(home_ / ".")->set("stringNotes", stored("a|b|c|")).ok());
   {
     FaultPlan plan;
     plan.fail(FileCall::read, EIO, "settings.sqlite3");
