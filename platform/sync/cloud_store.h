@@ -63,6 +63,9 @@ class CloudStore {
     // When unsent: false when the device never learnt that value (a first edit, made while the
     // cloud was away): the load merges onto what both sides hold in common.
     bool baseKnown = true;
+    // The backing was not read (it could not be, or is left alone for a while): value is this
+    // device's own copy of the key.
+    bool ownCopy = false;
   };
   // By default stringForKey's answer, with nothing unsent. A store that cannot tell whether a write
   // waits (its outbox cannot be read) fails: a load then takes nothing and merges nothing.

@@ -19,7 +19,8 @@ struct MemoryBacking {
   std::map<std::string, std::string, std::less<>> values;
   bool away = false;
   std::set<std::string, std::less<>> refused;
-  std::string log;  // "notes=a; [tasks=t marks=m]; ..." a batch in brackets
+  std::set<std::string, std::less<>> unreadable;  // reads of these keys fail, once each
+  std::string log;                                // "notes=a; [tasks=t marks=m]; ..." a batch in brackets
   int calls = 0;
 };
 
@@ -31,6 +32,7 @@ class MemoryTransport : public CloudTransport {
   Result<std::optional<std::string>> get(std::string_view key) override {
     ++backing_->calls;
     if (backing_->away) return Status::Unavailable("the backing is away");
+    if (backing_->unreadable.erase(std::string(key)) > 0) return Status::Error("the backing lost the read");
     auto found = backing_->values.find(key);
     return found == backing_->values.end() ? std::optional<std::string>() : std::optional(found->second);
   }

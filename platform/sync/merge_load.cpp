@@ -29,6 +29,12 @@ Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeS
     if (!copy.ok()) return copy.status();
     copies.push_back(std::move(copy).value());
   }
+  // Lists that travel together come from one reading of the backing: when it answered for some and
+  // not for others, none is taken (the marks of one version on the to-dos of another would sit on
+  // the wrong to-dos); the next load tries again.
+  auto own = [](const CloudStore::LoadCopy& copy) { return copy.ownCopy; };
+  if (std::any_of(copies.begin(), copies.end(), own) && !std::all_of(copies.begin(), copies.end(), own))
+    return Status::Ok();
   if (std::none_of(copies.begin(), copies.end(), [](const auto& copy) { return copy.unsent; })) {
     SettingsStore::CauseScope cause("load");
     Status first = Status::Ok();

@@ -39,6 +39,8 @@ std::vector<std::string> mergeTaskStrings(const std::vector<std::string>& base,
 
 // The load of lists that travel together, the one place where a device's unsent edits meet
 // another device's newer copy.
+// - When the backing answered for some of them and not for others, nothing is taken: the local
+//   strings stay as they are until a load reads them all.
 // - When the cloud store has no unsent write of any of them (or no base for it), each cloud string
 //   that exists (the empty string included) replaces its local string whole; nothing there leaves
 //   the local string alone. Every list is tried; the first failure is returned.

@@ -231,7 +231,7 @@ Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopy(std::string_view key) {
       problem_ = copy.status();
       return copy.status();
     }
-    return LoadCopy{std::move(copy).value(), false, {}};
+    return LoadCopy{std::move(copy).value(), false, {}, true, true};
   };
   Result<bool> waiting = outbox_->isPending(key);
   if (!waiting.ok()) {

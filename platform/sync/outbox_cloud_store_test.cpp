@@ -7,8 +7,10 @@
 
 #include <cerrno>
 
+#include "base/list_string.h"
 #include "platform/fault_seam.h"
 #include "platform/sync/memory_transport_test_support.h"
+#include "platform/sync/merge_load.h"
 #include "platform/temp_folder_test_support.h"
 
 namespace quillbox {
@@ -185,6 +187,25 @@ TEST_F(OutboxCloudStoreTest, AKillWhileAGroupIsRecordedLeavesAllOfItPendingOrNon
     if (WEXITSTATUS(status) == 0) break;
   }
   EXPECT_EQ(outcomes, " (none) tasks,marks");
+}
+
+// A load takes the to-dos and their marks from one reading of the backing, or neither: the marks of
+// one version on the to-dos of another would sit on the wrong to-dos.
+TEST_F(OutboxCloudStoreTest, ToDosAndTheirMarksAreTakenTogetherOrNotAtAll) {
+  std::shared_ptr<SettingsStore> settings = SettingsStore::open(home_).value();
+  const std::string x = "x" + std::string(kItemSeparator), y = "y" + std::string(kItemSeparator);
+  ASSERT_TRUE(settings->set("stringTasks", x + y).ok() &&
+              settings->set("stringTasksFinishedIndices", "1,").ok());
+  backing_->values = {{"tasksFromCloud", "b" + std::string(kItemSeparator) + x + y},
+                      {"stringTasksFinishedIndicesFromCloud", "2,"}};
+  const std::string keys[] = {"tasksFromCloud"};
+  std::string log;
+  for (const char* unreadable : {"stringTasksFinishedIndicesFromCloud", ""}) {
+    backing_->unreadable = {unreadable};
+    EXPECT_TRUE(loadLists(*store_, settings, keys).ok());
+    log += settings->get("stringTasks") + " " + settings->get("stringTasksFinishedIndices") + "; ";
+  }
+  EXPECT_EQ(log, x + y + " 1,; b" + std::string(kItemSeparator) + x + y + " 2,; ");
 }
 
 TEST_F(OutboxCloudStoreTest, AWriteNeitherKeptNorSentIsAFailureAndOneSentButNotKeptIsShown) {
