@@ -76,7 +76,10 @@ std::optional<std::string> OutboxCloudStore::localAnswer(std::string_view key) {
   return value.ok() ? value.value() : std::nullopt;
 }
 
-void OutboxCloudStore::sendPending() { (void)sendAll({}); }
+bool OutboxCloudStore::sendPending() {
+  (void)sendAll({});
+  return waitReason_.code() != Status::Code::busy;
+}
 
 Status OutboxCloudStore::sendAll(std::span<const std::int64_t> mine) {
   Result<std::vector<Outbox::Pending>> writes = outbox_->pending();
@@ -240,9 +243,13 @@ Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopy(std::string_view key) {
   }
   if (backingOff()) return local();
   if (waiting.value()) {
-    sendPending();
+    const bool answered = sendPending();
     waiting = outbox_->isPending(key);
     if (!waiting.ok()) return waiting.status();
+    // Another sender has this device's write on its way. The backing may hold that very write with
+    // its answer not yet recorded: taken for another device's, it would be merged in twice. The
+    // sender's answer decides what the write builds on; the local copy stands meanwhile.
+    if (waiting.value() && !answered) return local();
   }
   Result<std::optional<std::string>> got = transport_->get(key);
   note(got.status());

@@ -112,7 +112,9 @@ class OutboxCloudStore : public CloudStore {
   std::optional<std::string> localAnswer(std::string_view key);
   Result<std::vector<CloudWriteView>> needingSends(std::span<const CloudWriteView> writes);
   Status write(std::span<const CloudWriteView> given);
-  void sendPending();
+  // Sends the pending writes here; false when another sender (the background one, or another
+  // process) holds the send lock and has them on their way.
+  bool sendPending();
   Status sendAll(std::span<const std::int64_t> mine);
   std::vector<Status> deliver(std::span<const Sending> writes);
   Status sendIf(std::span<const Sending> writes);

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <future>
+#include <thread>
 
 #include "base/list_string.h"
 #include "platform/fault_seam.h"
+#include "platform/store/home_lock.h"
 #include "platform/sync/memory_transport_test_support.h"
 #include "platform/sync/merge_load.h"
 #include "platform/temp_folder_test_support.h"
@@ -206,6 +209,35 @@ TEST_F(OutboxCloudStoreTest, ToDosAndTheirMarksAreTakenTogetherOrNotAtAll) {
     log += settings->get("stringTasks") + " " + settings->get("stringTasksFinishedIndices") + "; ";
   }
   EXPECT_EQ(log, x + y + " 1,; b" + std::string(kItemSeparator) + x + y + " 2,; ");
+}
+
+// While another sender has a write on its way, the backing may hold it with its answer not yet
+// recorded: a load then takes nothing for the key (taken for another device's write, "a" would be
+// merged in twice).
+TEST_F(OutboxCloudStoreTest, ALoadWhileAnotherSenderHasTheWriteOnItsWayMergesNothing) {
+  std::shared_ptr<SettingsStore> settings = SettingsStore::open(home_).value();
+  const std::string x = "x" + std::string(kItemSeparator), a = "a" + std::string(kItemSeparator),
+                    b = "b" + std::string(kItemSeparator);
+  write("notesFromCloud", x);
+  backing_->away = true;
+  write("notesFromCloud", x + a);
+  write("notesFromCloud", x + a + b);
+  ASSERT_TRUE(settings->set("stringNotes", x + a + b).ok());
+  reopen();
+  backing_->away = false;
+  backing_->values["notesFromCloud"] = x + a;  // the first landed; the sender has not heard yet
+  std::promise<void> taken, done;
+  std::thread sender([&] {  // holds the send lock until the load is done
+    Result<HomeLock::Held> held = HomeLock::of(home_, "send-lock").value()->lock();
+    taken.set_value();
+    done.get_future().wait();
+  });
+  taken.get_future().wait();
+  const std::string keys[] = {"notesFromCloud"};
+  EXPECT_TRUE(loadLists(*store_, settings, keys).ok());
+  done.set_value();
+  sender.join();
+  EXPECT_EQ(settings->get("stringNotes") + " " + pending(), x + a + b + " notesFromCloud");
 }
 
 TEST_F(OutboxCloudStoreTest, AWriteNeitherKeptNorSentIsAFailureAndOneSentButNotKeptIsShown) {
