@@ -11,27 +11,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxMergeRounds = 4;
 
-Status CloudTransport::setIf(std::span<const ConditionalWrite> writes) {
-  std::vector<CloudWriteView> plain;
-  plain.reserve(writes.size());
-  for (const ConditionalWrite& write : writes) {
-    Result<std::optional<std::string>> held = get(write.key);
-    if (!held.ok()) return held.status();
-    if (!holdsBaseOrValue(held.value(), write))
-      return Status::Conflict("the cloud copy of " + std::string(write.key) + " changed meanwhile");
-    plain.push_back({write.key, write.value});
-  }
-  for (Status& status : setMany(plain)) {
-    if (!status.ok()) return std::move(status);
-  }
-  return Status::Ok();
-}
-
-bool holdsBaseOrValue(const std::optional<std::string>& held, const ConditionalWrite& write) {
-  if (!held) return true;  // no device removes a key: nothing there was lost, and nothing is overwritten
-  return *held == write.value || (write.base && *held == *write.base);
-}
-
 OutboxCloudStore::OutboxCloudStore(std::unique_ptr<CloudTransport> transport, std::unique_ptr<Outbox> outbox,
                                    std::shared_ptr<HomeLock> homeLock, std::shared_ptr<HomeLock> sendLock)
     : transport_(std::make_unique<SerialTransport>(std::move(transport))),
