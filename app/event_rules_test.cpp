@@ -60,11 +60,7 @@ class EventRulesTest : public ::testing::Test {
     window_ = QuillboxApp().makeWindow(env());
     EXPECT_TRUE(window_->open().ok());
   }
-  ~EventRulesTest() override {
-    window_.reset();
-    store_.reset();
-    fs::remove(home_.string() + "-other");
-  }
+  ~EventRulesTest() override { fs::remove(home_.string() + "-other"); }
   Environment env() {
     return Environment{store_, [c = cloud_]() -> CloudStore& { return *c; },
                        std::make_shared<Device>(Idiom::phone)};

@@ -59,9 +59,8 @@ TEST_F(HostingWindowFinderTest, AWindowHoldingAFinderReportsOnceAcrossRebuildsAn
   reports_ += "| ";  // the report waits for the main queue
   for (int i = 0; i < 3; ++i) {
     MainQueue::main().runUntilIdle();
-    ASSERT_TRUE(window->perform([] { return Status::Ok(); }).ok());
-    ASSERT_TRUE(window->foreground().ok());
-    ASSERT_TRUE(window->appear().ok());
+    ASSERT_TRUE(window->perform([] { return Status::Ok(); }).ok() && window->foreground().ok() &&
+                window->appear().ok());
   }
   std::unique_ptr<Window> closed = makeWindow([this] { return HostingWindowFinder::element(recorder()); });
   ASSERT_TRUE(closed->open().ok());

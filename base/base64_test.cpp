@@ -18,9 +18,8 @@ TEST(Base64, PaddedStandardBase64BothWaysAndNothingElse) {
     EXPECT_EQ(fromBase64(text).value_or("(none)"), bytes) << text;
   }
   for (const char* bad :
-       {"Zg", "Zg=", "Zg===", "Z===", "Zh==", "Zm9=", "Zm 9v", "Zm9v\n", "Zm-v", "=Zm9", "Zg==Zg=="}) {
+       {"Zg", "Zg=", "Zg===", "Z===", "Zh==", "Zm9=", "Zm 9v", "Zm9v\n", "Zm-v", "=Zm9", "Zg==Zg=="})
     EXPECT_FALSE(fromBase64(bad).has_value()) << bad;
-  }
 }
 
 }  // namespace

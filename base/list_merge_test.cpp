@@ -60,14 +60,11 @@ TEST(MergeItemLists, OntoWhatBothHoldNothingIsDoubled) {
 TEST(MergeItemLists, ASideWithNoEditGivesTheOtherSideExactly) {
   const std::string texts[] = {"caf\u00e9", "cafe\u0301", "a"};
   std::vector<std::string> strings = {""};
-  for (std::size_t k = 0; strings.size() < 1 + 3 + 9 + 27 + 81; ++k) {
+  for (std::size_t k = 0; strings.size() < 1 + 3 + 9 + 27 + 81; ++k)
     for (const std::string& text : texts) strings.push_back(appendItem(strings[k], text));
-  }
-  for (const std::string& base : strings) {
-    for (const std::string& side : strings) {
+  for (const std::string& base : strings)
+    for (const std::string& side : strings)
       ASSERT_EQ(mergeItemLists(base, side, base), side) << shown({base, ""}) << " " << shown({side, ""});
-    }
-  }
 }
 
 // To-dos edited as the to-do screen edits them, where every to-do and every mark carries a number of its own.
@@ -83,9 +80,8 @@ struct Model {
   static Model from(const TaskStrings& strings) {
     Model model;
     for (std::string_view entry : decodeItemList(strings.tasks)) model.add(std::string(entry));
-    for (std::int64_t mark : decodeIndexList(strings.marks)) {
+    for (std::int64_t mark : decodeIndexList(strings.marks))
       if (mark >= 0 && mark < std::ssize(model.todos)) model.toggle(static_cast<std::size_t>(mark));
-    }
     EXPECT_EQ(shown(model.strings()), shown(strings)) << "every mark on a to-do of its own, none twice";
     return model;
   }
@@ -96,9 +92,8 @@ struct Model {
   }
   void toggle(std::size_t p) {
     const int id = todos[p].id;
-    if (std::erase_if(marks, [&](std::pair<int, int> mark) { return mark.first == id; }) == 0) {
+    if (std::erase_if(marks, [&](std::pair<int, int> mark) { return mark.first == id; }) == 0)
       marks.push_back({id, next++});
-    }
   }
   int position(int id) const {
     const auto at = std::find_if(todos.begin(), todos.end(), [&](const Todo& todo) { return todo.id == id; });
@@ -132,9 +127,8 @@ Model merged(const Model& base, const Model& mine, const Model& theirs) {
     if (kept(mark) && out.position(todo) >= 0) out.marks.push_back({todo, mark});
   }
   for (auto [todo, mark] : mine.marks) {
-    if (!base.holds(mark) && !newInTheirs.contains(todo) && out.position(todo) >= 0) {
+    if (!base.holds(mark) && !newInTheirs.contains(todo) && out.position(todo) >= 0)
       out.marks.push_back({todo, mark});
-    }
   }
   return out;
 }
@@ -212,9 +206,8 @@ TEST(MergeTaskLists, TwoDevicesAndACloudEndAlikeWithEveryAdd) {
     ASSERT_EQ(local[0], local[1]);
     std::multiset<std::string> held;
     for (const Model::Todo& todo : Model::from(cloud).todos) held.insert(todo.text);
-    for (const std::string& text : added) {
+    for (const std::string& text : added)
       ASSERT_EQ(held.count(text), deleted.contains(text) ? 0u : 1u) << "run " << run << " to-do " << text;
-    }
   }
 }
 

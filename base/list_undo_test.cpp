@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/list_string.h"
 #include "base/task_strings_test_support.h"
@@ -46,17 +47,16 @@ TEST(DescribeChange, SaysWhatAPersonDid) {
     return ListStrings{&list, lists(before).tasks, lists(after).tasks};
   };
   const std::string tags = std::string("\U0001F534  ") + std::string(50, 'z');
-  const std::string said[] = {
-      describeChange({change(kNotesList, "Buy milk|b|Buy milk|", "b|")}),
-      describeChange({change(kTasksList, "a|b|c|", "a|")}),
-      describeChange({change(kTagsList, "", tags + "|")}),
-      describeChange({change(kNotesList, "a|", "b|")}),
-      describeChange({change(kTasksList, "a|b|", "a|b|"), {&kMarksList, "0,", "0,1,"}}),
-      describeChange({change(kTasksList, "a|b|", "a|b|"), {&kMarksList, "0,", ""}}),
-      describeChange({change(kTasksList, "a|b|", "b|"), {&kMarksList, "0,", ""}}),
-  };
   std::string all;
-  for (const std::string& line : said) all += line + "\n";
+  for (const std::vector<ListStrings>& changes :
+       {std::vector{change(kNotesList, "Buy milk|b|Buy milk|", "b|")},
+        {change(kTasksList, "a|b|c|", "a|")},
+        {change(kTagsList, "", tags + "|")},
+        {change(kNotesList, "a|", "b|")},
+        {change(kTasksList, "a|b|", "a|b|"), {&kMarksList, "0,", "0,1,"}},
+        {change(kTasksList, "a|b|", "a|b|"), {&kMarksList, "0,", ""}},
+        {change(kTasksList, "a|b|", "b|"), {&kMarksList, "0,", ""}}})
+    all += describeChange(changes) + "\n";
   EXPECT_EQ(all, "Deleted \"Buy milk\" and 1 equal note\nDeleted \"b\" and 1 more to-do\nAdded \"" +
                      std::string(40, 'z') +
                      "\u2026\"\nChanged the notes\nMarked \"b\" finished\n"

@@ -4,15 +4,14 @@
 // device, a window over it, and finders that build the rows and flatten them into short strings.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,11 +28,9 @@ namespace quillbox::test {
 
 // A persisted item string made readable, each item separator shown as "|"; stored() is the reverse.
 inline std::string replaced(std::string_view text, std::string_view from, std::string_view to) {
-  std::string out;
-  for (std::size_t at = 0, next; at <= text.size(); at = next + from.size()) {
-    next = std::min(text.find(from, at), text.size());
-    out.append(text.substr(at, next - at)).append(next < text.size() ? to : "");
-  }
+  std::string out(text);
+  for (std::size_t at = 0; (at = out.find(from, at)) != std::string::npos; at += to.size())
+    out.replace(at, from.size(), to);
   return out;
 }
 inline std::string shown(std::string_view stored) { return replaced(stored, kItemSeparator, "|"); }
@@ -56,20 +53,6 @@ class RecordingCloudStore : public MemoryCloudStore {
   std::string log_;
 };
 
-// The tree with every row of every list built and keyed by its position, as a renderer realises
-// it: a tree whose rows tests can walk.
-inline Element realised(const Element& element) {
-  Element copy = element;
-  if (const Rows* rows = element.rows()) {
-    for (std::size_t p = 0; p < rows->count; ++p) {
-      if (rows->isShown(p)) copy.children.push_back(Element(rows->row(p)).keyed(Rows::keyOf(p)));
-    }
-    copy.properties = kinds::ForEach{};
-  }
-  for (Element& child : copy.children) child = realised(child);
-  return copy;
-}
-
 // The id (from root) of the first element under root (root included) that pred accepts, or
 // "(missing)".
 inline std::string idOf(const Element& root, const std::function<bool(const Element&)>& pred) {
@@ -82,22 +65,18 @@ inline std::string idOf(const Element& root, const std::function<bool(const Elem
   return found;
 }
 
-// A screen's rows, realised, with their ids: the rows of its last ForEach (the tag picker's
-// segments come before it).
+// A screen's rows, built as a renderer builds them, with their ids: the rows of its last ForEach (the
+// tag picker's segments come before it).
 inline std::vector<std::pair<std::string, Element>> drawnRows(const Element& screen) {
-  const Element* list = nullptr;
+  const Rows* rows = nullptr;
   std::string listId;
   forEachElement(screen, [&](const Element& e, std::string_view id) {
-    if (e.kind() == ElementKind::ForEach) {
-      list = &e;
-      listId = id;
-    }
+    if (e.kind() == ElementKind::ForEach) std::tie(rows, listId) = std::pair(e.rows(), id);
     return true;
   });
   std::vector<std::pair<std::string, Element>> out;
-  if (list == nullptr) return out;
-  Element all = realised(*list);
-  for (Element& row : all.children) out.emplace_back(listId + "/" + row.key, std::move(row));
+  for (std::size_t p = 0; rows != nullptr && p < rows->count; ++p)
+    if (rows->isShown(p)) out.emplace_back(listId + "/" + Rows::keyOf(p), Element(rows->row(p)));
   return out;
 }
 
@@ -128,11 +107,7 @@ template <class View>
 class ScreenTest : public ::testing::Test {
  protected:
   ScreenTest() { settings_ = openStore(home_); }
-  ~ScreenTest() override {
-    window_.reset();
-    view_.reset();
-    settings_.reset();
-  }
+  static void expectOk(const Status& status) { EXPECT_TRUE(status.ok()) << status.message(); }
 
   // Another store object on the home at `at`, as another window would have; home_ / "." gives one with
   // a connection of its own, as another process has (one process shares one store per home, so this one
@@ -143,7 +118,7 @@ class ScreenTest : public ::testing::Test {
     return opened.ok() ? opened.value() : nullptr;
   }
   Environment env() {
-    return Environment{settings_, [c = cloud_]() -> CloudStore& { return *c; }, device_};
+    return {settings_, [c = cloud_]() -> CloudStore& { return *c; }, device_};
   }
 
   View& view() {
@@ -153,8 +128,7 @@ class ScreenTest : public ::testing::Test {
   // A window over a screen, opened.
   std::unique_ptr<Window> openWindow(const View& screen) {
     auto made = std::make_unique<Window>([screen] { return screen.body(); }, settings_, device_);
-    Status opened = made->open();
-    EXPECT_TRUE(opened.ok()) << opened.message();
+    expectOk(made->open());
     return made;
   }
   Window& window() {
@@ -162,20 +136,11 @@ class ScreenTest : public ::testing::Test {
     return *window_;
   }
   // Appear: opens the window the first time, then runs Appear again.
-  void appear() {
-    Status appeared = window_ ? window_->appear() : (window(), Status::Ok());
-    EXPECT_TRUE(appeared.ok()) << appeared.message();
-  }
+  void appear() { expectOk(window_ ? window_->appear() : (window(), Status::Ok())); }
   // Foreground: every screen shown so far loads again.
-  void foreground() {
-    Status loaded = window().foreground();
-    EXPECT_TRUE(loaded.ok()) << loaded.message();
-  }
+  void foreground() { expectOk(window().foreground()); }
   // Runs an operation of the screen as one event: its Change handlers follow, then a rebuild.
-  void perform(const std::function<Status()>& operation) {
-    Status status = window().perform(operation);
-    EXPECT_TRUE(status.ok()) << status.message();
-  }
+  void perform(const std::function<Status()>& operation) { expectOk(window().perform(operation)); }
 
   // The stores, with separators shown as "|".
   std::string local(std::string_view key) { return shown(settings_->get(key)); }
@@ -210,13 +175,9 @@ class ScreenTest : public ::testing::Test {
   Status tapLabel(std::size_t n) {
     auto all = drawnRows(window().tree());
     std::string id = "(missing)";
-    if (n < all.size()) {
-      const Element& row = all[n].second;
-      for (std::size_t i = 0; i < row.children.size(); ++i) {
-        ElementKind kind = row.children[i].kind();
-        if (kind == ElementKind::Text || kind == ElementKind::Link)
-          id = all[n].first + "/" + std::to_string(i);
-      }
+    for (std::size_t i = 0; n < all.size() && i < all[n].second.children.size(); ++i) {
+      const ElementKind kind = all[n].second.children[i].kind();
+      if (kind == ElementKind::Text || kind == ElementKind::Link) id = all[n].first + "/" + std::to_string(i);
     }
     return window().tap(id);
   }

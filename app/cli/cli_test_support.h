@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -59,10 +57,8 @@ struct Outcome {
 
 // The program built beside the tests.
 inline fs::path quillboxBinary() {
-  if (const char* dir = std::getenv("QUILLBOX_BINARY_DIR"); dir != nullptr && *dir != '\0') {
-    return fs::path(dir) / "quillbox";
-  }
-  return fs::path(QUILLBOX_BINARY_DIR) / "quillbox";
+  const char* dir = std::getenv("QUILLBOX_BINARY_DIR");
+  return fs::path(dir != nullptr && *dir != '\0' ? dir : QUILLBOX_BINARY_DIR) / "quillbox";
 }
 
 inline std::string fileContents(const fs::path& path) {
@@ -94,19 +90,17 @@ inline int waitExited(pid_t pid, std::chrono::seconds limit = std::chrono::secon
 // environment this process's with each "NAME=value" of env set over it: its pid, or -1.
 inline pid_t spawnQuillbox(const std::vector<std::string>& args, const posix_spawn_file_actions_t* actions,
                            const std::vector<std::string>& env = {}) {
-  std::vector<std::string> words{quillboxBinary().string()};
+  std::vector<std::string> words{quillboxBinary().string()}, entries = env;
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> entries = env;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view name(*entry, std::string_view(*entry).find('=') + 1);
     if (std::none_of(env.begin(), env.end(), [&](const std::string& set) { return set.starts_with(name); }))
       entries.emplace_back(*entry);
   }
-  std::vector<char*> envp;
+  std::vector<char*> argv, envp;
+  for (std::string& word : words) argv.push_back(word.data());
   for (std::string& entry : entries) envp.push_back(entry.data());
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
   pid_t pid = -1;
   return posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
@@ -139,9 +133,7 @@ inline Outcome runQuillbox(const std::vector<std::string>& args, const std::stri
   outcome.out = fileContents(outPath);
   outcome.err = fileContents(errPath);
   std::error_code ignored;
-  fs::remove(inPath, ignored);
-  fs::remove(outPath, ignored);
-  fs::remove(errPath, ignored);
+  for (const std::string& path : {inPath, outPath, errPath}) fs::remove(path, ignored);
   return outcome;
 }
 
@@ -241,6 +233,13 @@ class CommandLineFixture : public ::testing::Test {
   }
   std::string stored(const std::string& key) { return valueOn(phone_, "store", key); }
   std::string inCloud(const std::string& key) { return valueOn(phone_, "cloud", key); }
+  // The four list strings and every kept version of them: what a refused command must not touch.
+  std::string everything() {
+    std::string out;
+    for (const char* key : {"stringNotes", "stringTasks", "stringTasksFinishedIndices", "stringTaggedNotes"})
+      out += stored(key) + "|";
+    return out + ok({"export", "--history"});
+  }
 
   TempFolder folder_;
   Device phone_;

@@ -25,22 +25,14 @@ class HistoryCommandsTest : public CommandLineFixture {
   void store(const std::string& key, const std::string& value) {
     okOn(phone_, {"store", "set", key, "-"}, value);
   }
-  // The four list strings and every kept version of them: what a refused command must not touch.
-  std::string everything() {
-    std::string out;
-    for (const char* key : kListKeys) out += valueOn(phone_, "store", key) + "|";
-    return out + okOn(phone_, {"export", "--history"});
-  }
 
   Json versions(const std::string& list) { return Json::parse(ok({"history", list, "--json"})); }
   // A version's change as "+a +b -c".
   static std::string change(const Json& version) {
     std::string out;
-    for (const char* side : {"added", "removed"}) {
-      for (const auto& entry : version.at(side).at("first")) {
+    for (const char* side : {"added", "removed"})
+      for (const auto& entry : version.at(side).at("first"))
         out += (out.empty() ? "" : " ") + std::string(side[0] == 'a' ? "+" : "-") + entry.get<std::string>();
-      }
-    }
     return out;
   }
 };
@@ -97,9 +89,8 @@ TEST_F(HistoryCommandsTest, ARestoreWithABadNumberIsAUsageErrorAndChangesNothing
   ok({"tasks", "add", "t"});
   const std::string tasksVersion = std::to_string(versions("tasks").at(0).at("number").get<long>());
   const std::string before = everything();
-  for (std::string bad : {"x", "0", "-1", "1.5", "", " 1", "99999999", "99999999999999999999"}) {
+  for (std::string bad : {"x", "0", "-1", "1.5", "", " 1", "99999999", "99999999999999999999"})
     EXPECT_EQ(refused({"restore", "notes", "--", bad}).substr(0, 28), "2 quillbox: restore notes: n") << bad;
-  }
   EXPECT_EQ(refused({"restore", "notes", tasksVersion}),
             "2 quillbox: restore notes: no version " + tasksVersion + " (see quillbox history notes)");
   EXPECT_EQ(refused({"restore", "lists", "1"}).substr(0, 2), "2 ");
@@ -145,11 +136,10 @@ TEST_F(HistoryCommandsTest, AMalformedDocumentOrAFileThatCannotBeReadChangesNoth
   const std::string before = everything();
   // One good list beside a bad one: nothing is imported. (The document's rules: history_export_test.)
   for (const std::string document :
-       {"not json", R"({"lists": {"notes": {"text": "replaced"}, "tags": {"base64": "%%%%"}}})"}) {
+       {"not json", R"({"lists": {"notes": {"text": "replaced"}, "tags": {"base64": "%%%%"}}})"})
     EXPECT_EQ(refusedOn(phone_, {"import", "-"}, document).substr(0, 34),
               "2 quillbox: import: standard input")
         << document;
-  }
   EXPECT_EQ(refused({"import", file("missing.json")}).substr(0, 33), "1 quillbox: import: cannot read /");
   EXPECT_EQ(refused({"export", file("no-such-folder/x.json")}).substr(0, 33),
             "1 quillbox: export: cannot write ");

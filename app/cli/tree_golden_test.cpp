@@ -17,9 +17,8 @@ using clitest::kSep;
 
 std::string withTitleMarked(std::string text) {
   const std::string title = "\"" + appTitle() + "\"";
-  for (std::size_t at = text.find(title); at != std::string::npos; at = text.find(title, at)) {
+  for (std::size_t at = text.find(title); at != std::string::npos; at = text.find(title, at))
     text.replace(at, title.size(), "\"<appTitle>\"");
-  }
   return text;
 }
 

@@ -38,10 +38,9 @@ class TreeMirrorTest : public ::testing::Test {
     nlohmann::json sent = nlohmann::json::parse(mirror_.diff(build()));
     std::string out;
     for (std::size_t i = 0; i < sent.size(); ++i) {
-      const auto& record = sent[i];
-      out += (i == 0 ? "" : "|") + record["i"].get<std::string>();
-      if (record.contains("n"))
-        out += " n=" + record["n"].dump() + " o=" + record["o"].dump() + " c=" + record["c"].dump();
+      out += (i == 0 ? "" : "|") + sent[i]["i"].get<std::string>();
+      if (sent[i].contains("n"))
+        out += " n=" + sent[i]["n"].dump() + " o=" + sent[i]["o"].dump() + " c=" + sent[i]["c"].dump();
     }
     return out;
   }
@@ -98,10 +97,9 @@ TEST_F(TreeMirrorTest, ADiffBringsItsShareOfNewRowsFirstInViewAndTheNextOnesTheR
   auto step = [this] {
     std::string out, record;
     std::istringstream sent(diff());
-    while (std::getline(sent, record, '|')) {
+    while (std::getline(sent, record, '|'))
       if (record.starts_with("/0/1 ") || (record.starts_with("/0/1/") && record.rfind('/') == 4))
         out += record.substr(5) + " ";
-    }
     return out + (mirror_.owesRows() ? "owes" : "done");
   };
   std::string seen;

@@ -47,9 +47,8 @@ TEST_F(LazyRowsTest, RowsAreBuiltWhenAskedForFromTheListTheTreeWasBuiltFrom) {
   EXPECT_EQ(found(tree, "/0/2/0"), "Text c in row /0/2");
   EXPECT_EQ(built_, 1);
   EXPECT_EQ(found(tree, "/header"), "Text Header in row ");
-  for (std::string_view id : {"/0/1", "/0/3", "/0/02", "/0/-1", "/0/", "/0/x", "/1", "0/0"}) {
+  for (std::string_view id : {"/0/1", "/0/3", "/0/02", "/0/-1", "/0/", "/0/x", "/1", "0/0"})
     EXPECT_EQ(found(tree, id), "none") << id;
-  }
 
   const std::vector<std::string>* before = &entries_.get();
   entries_.mutate()[0] = "changed";  // the tree holds the list: a copy is changed

@@ -15,10 +15,10 @@ class TagsTest : public ScreenTest<TagsView> {
  protected:
   void add(std::string text) { typeAndSubmit("taggedNotesTextField", std::move(text)); }
   void search(std::string text) { type("searchTaggedNotes", std::move(text)); }
-  std::string pickerId() {
-    return idOf([](const Element& e) { return e.kind() == ElementKind::Picker; });
+  Status choose(std::string tag) {
+    return window().select(idOf([](const Element& e) { return e.kind() == ElementKind::Picker; }),
+                           std::move(tag));
   }
-  Status choose(std::string tag) { return window().select(pickerId(), std::move(tag)); }
 };
 
 TEST_F(TagsTest, TagOnlyEntriesAreStoredButNeverShown) {
