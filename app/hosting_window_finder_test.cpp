@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/cli_test_support.h"
 #include "platform/store/settings_store.h"
+#include "platform/temp_folder_test_support.h"
 #include "platform/view/window.h"
 
 namespace quillbox {
@@ -27,7 +27,7 @@ class HostingWindowFinderTest : public ::testing::Test {
     };
   }
 
-  clitest::TempFolder folder_;
+  TempFolder folder_;
   std::shared_ptr<SettingsStore> store_ = SettingsStore::open(folder_.path()).value();
   Window* watched_ = nullptr;
   std::string reports_;

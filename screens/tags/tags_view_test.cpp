@@ -21,18 +21,6 @@ class TagsTest : public ScreenTest<TagsView> {
   }
 };
 
-TEST_F(TagsTest, TagOnlyEntriesAreStoredButNeverShown) {
-  add("");
-  std::string seen = rows() + " / ";
-  add(" ");
-  add("a");
-  seen += rows() + " / ";
-  ASSERT_TRUE(tapTrash(1).ok());
-  ASSERT_TRUE(tapTrash(0).ok());
-  EXPECT_EQ(seen + local("stringTaggedNotes") + " " + cloud("taggedNotesFromCloud"),
-            " / 🔴   |🔴  a / 🔴  | 🔴  |");
-}
-
 TEST_F(TagsTest, DeletingRemovesEqualEntriesUnderTheSameTagOnly) {
   add("a");
   add("a");
