@@ -163,8 +163,7 @@ TEST_F(ToDoTest, ADeleteKeepsAMarkThatAnotherWindowSetSinceTheLastLoad) {
   setLocal("stringTasks", "a|b|c|");
   window();  // this window loads: no marks
   ToDoView other(env());
-  ASSERT_TRUE(other.loadTasks().ok());
-  ASSERT_TRUE(other.toggleFinished(2).ok());  // c finished, in the other window
+  ASSERT_TRUE(other.loadTasks().ok() && other.toggleFinished(2).ok());  // c finished, in the other window
   EXPECT_EQ(local("stringTasksFinishedIndices"), "2,");
   remove(0);
   EXPECT_EQ(marks(), "[1] 1,");  // still c, now at position 1
@@ -188,8 +187,7 @@ TEST_F(ToDoTest, ATapOnARowThatChangedSinceThePersonSawItIsRefused) {
   Window::Tree seen = window().snapshot();
   const std::string toggleA = imageId(0, "circle"), trashA = imageId(0, "trash");
   ToDoView elsewhere(Environment{openStore(home_), env().cloud, device_});
-  ASSERT_TRUE(elsewhere.loadTasks().ok());
-  ASSERT_TRUE(elsewhere.deleteTask(0).ok());
+  ASSERT_TRUE(elsewhere.loadTasks().ok() && elsewhere.deleteTask(0).ok());
   EXPECT_EQ(window().tap(toggleA, seen).code(), Status::Code::conflict);
   EXPECT_EQ(window().tap(trashA, seen).code(), Status::Code::conflict);
   EXPECT_EQ(local("stringTasks") + " " + local("stringTasksFinishedIndices"), "b|c| 1,");
