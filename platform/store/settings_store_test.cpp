@@ -61,8 +61,8 @@ class SettingsStoreTest : public ::testing::Test {
   }
   std::vector<SettingsStore::Version> versions(std::string_view key) {
     auto found = store_->versions(key);
-    return found.ok() ? found.value()
-                      : std::vector<SettingsStore::Version>{{.cause = found.status().message()}};
+    EXPECT_TRUE(found.ok()) << found.status().message();
+    return found.ok() ? found.value() : std::vector<SettingsStore::Version>{};
   }
   std::string valueOf(std::string_view key, std::int64_t number) {
     auto value = store_->versionValue(key, number);
