@@ -78,9 +78,13 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
        "INSERT INTO cloud_copy(store, key, value) VALUES(?1, ?2, ?3)"
        " ON CONFLICT(store, key) DO UPDATE SET value = excluded.value"},
       // REPLACE deletes the older row, so every write gets a fresh id (AUTOINCREMENT never reuses one).
+      // The very value recorded again (a screen saving what it holds) is the same write: it keeps its
+      // name, which the backing may already know it by.
       {&putPending_,
-       "INSERT OR REPLACE INTO cloud_pending(store, key, value, since, batch, name)"
-       " VALUES(?1, ?2, ?3, ?4, ?5, ?6)"},
+       "INSERT OR REPLACE INTO cloud_pending(store, key, value, since, batch, name) VALUES(?1, ?2, ?3, ?4, "
+       "?5,"
+       " COALESCE((SELECT name FROM cloud_pending WHERE store = ?1 AND key = ?2 AND value = ?3), ?6))"
+       " RETURNING id, name"},
       {&nextBatch_, "SELECT COALESCE(MAX(batch), 0) + 1 FROM cloud_pending"},
       {&isPending_, "SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2"},
       {&listPending_,
@@ -171,10 +175,13 @@ Result<std::vector<Outbox::Recorded>> Outbox::record(std::span<const CloudWriteV
                  .integer(batch)
                  .text(name.ok() ? std::string_view(name.value()) : std::string_view())
                  .step();
+        if (rc == SQLITE_ROW) {
+          ids.push_back({putPending_.columnInteger(0), putPending_.columnBytes(1)});
+          rc = putPending_.step();
+        }
         putPending_.done();
       }
       if (rc != SQLITE_DONE) return db.problem("keep the cloud write of \"" + std::string(write.key) + "\"");
-      ids.push_back({sqlite3_last_insert_rowid(db.handle()), name.ok() ? name.value() : std::string()});
     }
     return Status::Ok();
   });
