@@ -59,11 +59,10 @@ TEST_F(MainQueueTest, PostsFromManyThreadsAllRunKeepingEachThreadsOrder) {
   std::vector<std::thread> posters;
   std::vector<int> next(4, 0);
   std::atomic<int> outOfOrder{0};
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < 4; ++t)
     posters.emplace_back([&, t] {
       for (int i = 0; i < 200; ++i) queue_.post([&, t, i] { outOfOrder += next[t]++ != i; });
     });
-  }
   for (auto& poster : posters) poster.join();
   EXPECT_EQ(std::to_string(queue_.runUntilIdle()) + " " + std::to_string(outOfOrder.load()), "800 0");
 }
@@ -88,9 +87,8 @@ TEST_F(MainQueueTest, PostAndWaitRunsTheItemOnTheQueuesThreadUntilAStopReleasesT
   MainQueue second;
   std::atomic<int> released{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 3; ++i)
     waiters.emplace_back([&] { released += !second.postAndWait([&] { log_ += "ran "; }); });
-  }
   while (second.pendingCount() < 3) std::this_thread::sleep_for(1ms);
   second.stop();
   for (auto& waiter : waiters) waiter.join();

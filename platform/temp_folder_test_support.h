@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -28,5 +29,14 @@ class TempFolder {
  private:
   std::filesystem::path path_;
 };
+
+// The names in a folder, sorted, joined by " ".
+inline std::string fileNames(const std::filesystem::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename());
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "" : " ") + name;
+  return out;
+}
 
 }  // namespace quillbox

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -41,28 +42,11 @@ Status prepareStores(GlobalOptions& options, bool touchesHome, int argc, const c
   return home ? actAsHomeOwner(home.value(), words) : Status::Ok();
 }
 
-}  // namespace
-
-int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ostream& terminal,
-                   std::ostream& terminalErr) {
-  // What a command prints is collected and written once it has ended and let go of the home's
-  // lock: a reader that is slow to take it (a pager, a full pipe) never holds up anyone else.
-  std::ostringstream out;
-  std::ostringstream err;
-  auto printCollected = [&] {
-    terminalErr << err.str();
-    terminal << out.str();
-    terminal.flush();
-    err.str("");
-    out.str("");
-  };
-
-  CLI::App app{"Quillbox: notes, to-dos and tagged notes that follow you to your other devices.", "quillbox"};
+// The options every command takes, read into options.
+void addGlobalOptions(CLI::App& app, GlobalOptions& options) {
   app.set_version_flag("--version", mainAppInfo().appTitle());
   app.require_subcommand(0, 1);
   app.fallthrough();
-
-  GlobalOptions options;
   app.add_option("--home", options.home,
                  "the device's data folder (default: $QUILLBOX_HOME, else $XDG_DATA_HOME/quillbox)");
   app.add_option("--cloud", options.cloud,
@@ -74,26 +58,12 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
       "also trust the certificates in FILE for an https:// cloud store (default: $QUILLBOX_CLOUD_CA)");
   app.add_option("--idiom", options.idiom, "the device the trees are drawn for")
       ->check(CLI::IsMember({"phone", "pad"}));
+}
 
-  Command command;
-  CommandContext context{options, command, in, out, err};
-  addListCommands(app, context);
-  addRawCommands(app, context);
-  addHistoryCommands(app, context);
-  addUndoCommand(app, context);
-  addDevicesCommands(app, context);
-  addAddressCommand(app, context);
-
-  bool homeless = false;  // generate reads no home
-  addGenerateCommand(app, context, homeless);
-
-  // serve
-  ServeOptions serve;
-  CLI::App* serveCommand =
-      app.add_subcommand("serve", "start the app for a browser on a phone, tablet or desktop");
-  addServeOptions(*serveCommand, serve);
-  serveCommand->callback([&] { command = nullptr; });
-
+// Parses the command line: nothing when a command is to run, else the exit code of what parsing
+// already answered (help, the version, a usage error).
+std::optional<int> parse(CLI::App& app, int argc, const char* const* argv, std::ostream& terminal,
+                         std::ostream& terminalErr) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -109,16 +79,49 @@ int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ost
     terminalErr << usageErrorLine(app, e) << "\n";
     return kUsageError;
   }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int runCommandLine(int argc, const char* const* argv, std::istream& in, std::ostream& terminal,
+                   std::ostream& terminalErr) {
+  CLI::App app{"Quillbox: notes, to-dos and tagged notes that follow you to your other devices.", "quillbox"};
+  GlobalOptions options;
+  addGlobalOptions(app, options);
+
+  // What a command prints is collected and written once it has ended and let go of the home's
+  // lock: a reader that is slow to take it (a pager, a full pipe) never holds up anyone else.
+  std::ostringstream out;
+  std::ostringstream err;
+  Command command;
+  CommandContext context{options, command, in, out, err};
+  addListCommands(app, context);
+  addRawCommands(app, context);
+  addHistoryCommands(app, context);
+  addUndoCommand(app, context);
+  addDevicesCommands(app, context);
+  addAddressCommand(app, context);
+  bool homeless = false;  // generate reads no home
+  addGenerateCommand(app, context, homeless);
+  ServeOptions serve;
+  CLI::App* serveCommand =
+      app.add_subcommand("serve", "start the app for a browser on a phone, tablet or desktop");
+  addServeOptions(*serveCommand, serve);
+  serveCommand->callback([&] { command = nullptr; });
+
+  if (std::optional<int> answered = parse(app, argc, argv, terminal, terminalErr)) return *answered;
   const bool touchesHome = !homeless && (command || app.get_subcommands().empty() || serveCommand->parsed());
   if (Status ready = prepareStores(options, touchesHome, argc, argv); !ready.ok()) {
     terminalErr << "quillbox: " << ready.message() << "\n";
     return exitCode(ready);
   }
-
   if (command) {
     Status outcome = command();  // its session, and with it the lock, ends within
     if (!outcome.ok()) err << "quillbox: " << outcome.message() << "\n";
-    printCollected();
+    terminalErr << err.str();
+    terminal << out.str();
+    terminal.flush();
     return exitCode(outcome);
   }
   // No list command: the app itself.

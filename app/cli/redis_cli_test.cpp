@@ -3,8 +3,6 @@
 // taking the password from the address or the environment, never printing it, and keeping the edit.
 
 #include <gtest/gtest.h>
-#include <hiredis/hiredis.h>
-#include <stdlib.h>
 
 #include <memory>
 #include <string>

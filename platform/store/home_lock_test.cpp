@@ -1,7 +1,6 @@
 #include "platform/store/home_lock.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <thread>
@@ -12,23 +11,19 @@
 namespace quillbox {
 namespace {
 
-namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
 class HomeLockTest : public ::testing::Test {
  protected:
-  HomeLockTest() { lock_ = HomeLock::of(home_).value(); }
-
   TempFolder temp_;
-  std::filesystem::path home_ = temp_.path();
-  std::shared_ptr<HomeLock> lock_;
+  std::shared_ptr<HomeLock> lock_ = HomeLock::of(temp_.path()).value();
 };
 
 // Another thread asks with no wait, in a thread joined before the answer is read.
 TEST_F(HomeLockTest, IsReentrantAndExcludesOtherThreadsUntilTheOutermostHoldEnds) {
   auto otherThreadTakes = [&] {
     bool taken = false;
-    std::thread([&] { taken = HomeLock::of(home_).value()->lock(milliseconds(0)).ok(); }).join();
+    std::thread([&] { taken = HomeLock::of(temp_.path()).value()->lock(milliseconds(0)).ok(); }).join();
     return std::to_string(taken);
   };
   std::string log;

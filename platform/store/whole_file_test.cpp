@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <set>
 #include <tuple>
 
 #include "platform/fault_seam.h"
@@ -24,14 +22,6 @@ class WholeFileTest : public ::testing::Test {
     Result<std::optional<std::string>> got = readRegularFile(path);
     if (!got.ok()) return "error: " + got.status().message();
     return got.value() ? "[" + *got.value() + "]" : "nothing";
-  }
-  // The names in the folder, in order, joined by " ".
-  std::string files() {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder_)) names.insert(entry.path().filename().string());
-    std::string out;
-    for (const std::string& name : names) out += (out.empty() ? "" : " ") + name;
-    return out;
   }
 
   TempFolder temp_;
@@ -56,7 +46,7 @@ TEST_F(WholeFileTest, AFailedStepFailsTheWriteAndLeavesTheOldFileAndNoTemporary)
     ASSERT_FALSE(written.ok());
     EXPECT_NE(written.message().find(path.string()), std::string::npos) << written.message();
     EXPECT_NE(written.message().find(std::strerror(EIO)), std::string::npos) << written.message();
-    EXPECT_EQ(read(path) + " " + files(), std::string(left) + " export.json");
+    EXPECT_EQ(read(path) + " " + fileNames(folder_), std::string(left) + " export.json");
   }
 }
 
@@ -70,7 +60,7 @@ TEST_F(WholeFileTest, AReadTakesOnlyARegularFileAndAWriteReplacesItWholePrivatel
   ::umask(before);
   ASSERT_TRUE(first.ok() && second.ok()) << first.message() << second.message();
   EXPECT_EQ(read(folder_ / "fifo") + " | " + read(folder_ / "folder").substr(0, 7) + " | " +
-                read(folder_ / "absent") + " | " + read(folder_ / "file") + " " + files(),
+                read(folder_ / "absent") + " | " + read(folder_ / "file") + " " + fileNames(folder_),
             "error: cannot read \"" + (folder_ / "fifo").string() +
                 "\": it is a FIFO, not a regular file | error:  | nothing | [] fifo file folder");
   EXPECT_EQ(fs::status(folder_ / "file").permissions(), fs::perms::owner_read | fs::perms::owner_write);

@@ -84,13 +84,18 @@ class RedisTestServer {
       ::execl(kServerPath, kServerPath, (dir_ / "redis.conf").c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    // Any answer counts (a server that wants a login answers PING with NOAUTH). Tries for 10 s at least.
+    // Tries for 10 s at least.
     for (int tries = 0; tries < 2000; ++tries) {
       if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
         pid_ = -1;
         throw std::runtime_error("redis-server exited at start; see " + (dir_ / "redis.log").string());
       }
-      if (command({0, 200000}, {"PING"}).type != REDIS_REPLY_ERROR + 100) return;
+      redisContext* c = connect({0, 200000});
+      auto* reply = static_cast<redisReply*>(redisCommand(c, "PING"));  // NOAUTH is an answer too
+      const bool answered = reply != nullptr;
+      freeReplyObject(reply);
+      redisFree(c);
+      if (answered) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     throw std::runtime_error("redis-server did not answer in time");
@@ -99,13 +104,17 @@ class RedisTestServer {
   // What the server holds under a full key, read past any store (as its administrator):
   // "(nothing)", "(unreachable)" or "(error ...)" when it holds no string.
   std::string held(const std::string& key, const std::string& adminPassword = "", int db = 0) const {
-    std::vector<std::string> setup;
-    if (!adminPassword.empty()) setup = {"AUTH", adminPassword};
-    Reply reply = command({2, 0}, {"GET", key}, setup, db);
-    return reply.type == REDIS_REPLY_STRING  ? reply.text
-           : reply.type == REDIS_REPLY_NIL   ? "(nothing)"
-           : reply.type == REDIS_REPLY_ERROR ? "(error " + reply.text + ")"
-                                             : "(unreachable)";
+    redisContext* c = connect({2, 0});
+    if (!adminPassword.empty()) freeReplyObject(redisCommand(c, "AUTH %s", adminPassword.c_str()));
+    freeReplyObject(redisCommand(c, "SELECT %d", db));
+    auto* reply = static_cast<redisReply*>(redisCommand(c, "GET %b", key.data(), key.size()));
+    std::string out = !reply       ? "(unreachable)"
+                      : reply->str ? std::string(reply->str, reply->len)
+                                   : "(nothing)";
+    if (reply && reply->type == REDIS_REPLY_ERROR) out = "(error " + out + ")";
+    freeReplyObject(reply);
+    redisFree(c);
+    return out;
   }
 
   // Freezes the server: connections are accepted by the kernel but nothing is answered.
@@ -113,11 +122,6 @@ class RedisTestServer {
   void resume() { paused_ = paused_ && ::kill(pid_, SIGCONT) != 0; }
 
  private:
-  struct Reply {
-    int type = REDIS_REPLY_ERROR + 100;  // no answer
-    std::string text;
-  };
-
   static int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{
@@ -130,24 +134,10 @@ class RedisTestServer {
     return ntohs(addr.sin_port);
   }
 
-  // The answer to args on a connection of its own, after setup (when given) and a SELECT of db.
-  Reply command(timeval timeout, const std::vector<std::string>& args,
-                const std::vector<std::string>& setup = {}, int db = 0) const {
-    redisContext* c = options_.unixSocket ? redisConnectUnixWithTimeout(socketPath().c_str(), timeout)
-                                          : redisConnectWithTimeout("127.0.0.1", port_, timeout);
-    Reply out;
-    std::vector<std::vector<std::string>> all = {setup, {"SELECT", std::to_string(db)}, args};
-    for (std::size_t i = setup.empty() ? 1 : 0; c && !c->err && i < all.size(); ++i) {
-      std::vector<const char*> argv;
-      std::vector<std::size_t> lengths;
-      for (const std::string& arg : all[i]) argv.push_back(arg.data()), lengths.push_back(arg.size());
-      auto* reply = static_cast<redisReply*>(
-          redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lengths.data()));
-      if (reply) out = {reply->type, reply->str ? std::string(reply->str, reply->len) : ""};
-      freeReplyObject(reply);
-    }
-    if (c) redisFree(c);
-    return out;
+  // A connection of its own; commands on one that failed answer null.
+  redisContext* connect(timeval timeout) const {
+    return options_.unixSocket ? redisConnectUnixWithTimeout(socketPath().c_str(), timeout)
+                               : redisConnectWithTimeout("127.0.0.1", port_, timeout);
   }
 
   Options options_;

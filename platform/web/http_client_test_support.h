@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -13,14 +15,28 @@
 
 namespace quillbox::web {
 
-// One request to a server on 127.0.0.1 over plain HTTP, through the client the devices use: the
-// answer, or status 0 when none came. Host is replaced when headers name one.
+// One request to a server on 127.0.0.1 through the client the devices use, over plain HTTP, or over
+// TLS trusting the certificate in the file ca: the answer, or status 0 when none came. Host is
+// replaced when headers name one.
 inline HttpsReply fetch(int port, const std::string& method, const std::string& target,
-                        const HttpsHeaders& headers = {}, const std::string& body = {}) {
-  auto address = parseHttpsAddress("http://127.0.0.1:" + std::to_string(port) + "/?timeout_ms=30000");
-  auto client = HttpsClient::open(address.value(), "");
+                        const HttpsHeaders& headers = {}, const std::string& body = {},
+                        const std::string& ca = {}) {
+  auto address = parseHttpsAddress((ca.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
+                                   std::to_string(port) + "/?timeout_ms=30000");
+  auto client = HttpsClient::open(address.value(), ca);
   Result<HttpsReply> reply = client.value()->request(method, target, headers, body);
   return reply.ok() ? reply.value() : HttpsReply{};
+}
+
+// Makes cert.pem and key.pem in dir with the openssl command, for names ("DNS:x.test,IP:127.0.0.1"):
+// false when it cannot.
+inline bool makeCertificate(const std::filesystem::path& dir, const std::string& names) {
+  const std::string make =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=x "
+      "-addext subjectAltName=" +
+      names + " -keyout " + (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() +
+      " 2>/dev/null";
+  return std::system(make.c_str()) == 0;
 }
 
 // One client connection, written and read byte for byte as a test wants.

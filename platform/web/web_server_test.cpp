@@ -8,13 +8,14 @@
 #include <boost/beast/websocket.hpp>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "platform/sync/cloud_store.h"
 #include "platform/temp_folder_test_support.h"
 #include "platform/view/window.h"
+#include "platform/web/browser_windows.h"
 #include "platform/web/http_client_test_support.h"
 #include "platform/web/web_assets.h"
 #include "screens/notes/notes_view.h"
@@ -46,23 +47,15 @@ class Socket {
       request.set(http::field::origin, "http://" + host);
       for (const auto& [name, value] : headers) request.set(name, value);  // Host too
     }));
-    boost::system::error_code ec;
-    ws_.next_layer().connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, ec);
+    ws_.next_layer().connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
     websocket::response_type answer;
-    bool done = ec.failed();
-    if (!done) {
-      ws_.async_handshake(answer, host, "/api/socket?" + query, [&](boost::system::error_code failed) {
-        ec = failed;
-        done = true;
-      });
-    }
-    ended_ = !until([&] { return done; }) || ec.failed();
-    status_ = ended_ ? static_cast<int>(answer.result_int()) : 101;
-    if (!ended_) read();
+    std::optional<boost::system::error_code> done;
+    ws_.async_handshake(answer, host, "/api/socket?" + query,
+                        [&](boost::system::error_code ec) { done = ec; });
+    ended = !until([&] { return done.has_value(); }) || done->failed();
+    status = ended ? static_cast<int>(answer.result_int()) : 101;
+    if (!ended) read();
   }
-
-  // The opening request's answer: 101 when the socket opened.
-  int status() const { return status_; }
 
   // Sends an event's text and waits for its answer: "204", or the status and the error.
   std::string sendText(const std::string& text) {
@@ -84,14 +77,9 @@ class Socket {
     }
     return true;
   }
-  // True once the server has closed the socket.
-  bool closed() {
-    return until([&] { return ended_; });
-  }
 
   // The rows under a list of the window last sent, each as its texts joined by " ", rows by "|".
   std::string rows(const std::string& list) const {
-    if (!records_.contains(list)) return "(no list)";
     std::string out;
     for (const json& key : records_.at(list)["c"]) {
       const std::string row = list + "/" + key.get<std::string>();
@@ -109,26 +97,26 @@ class Socket {
     auto it = records_.find(id);
     return it == records_.end() ? "(none)" : it->second["p"].value("value", "(no value)");
   }
-  const std::string& window() const { return window_; }
-  std::uint64_t rev() const { return rev_; }
-  const std::string& statusLine() const { return status_line_; }
+
+  int status = 0;      // the opening request's answer: 101 when the socket opened
+  bool ended = false;  // the server closed it
+  std::string window, statusLine;
+  std::uint64_t rev = 0;
 
  private:
   void read() {
     ws_.async_read(buffer_, [this](boost::system::error_code ec, std::size_t) {
-      if (ec) {
-        ended_ = true;
-        return;
-      }
+      ended = ec.failed();
+      if (ended) return;
       json message = json::parse(beast::buffers_to_string(buffer_.data()));
       buffer_.consume(buffer_.size());
       if (message.contains("answer")) {
         answers_.push_back(std::to_string(message["status"].get<int>()) +
                            (message.contains("error") ? " " + message["error"].get<std::string>() : ""));
       } else {  // a tree of this socket's window, whole or what changed
-        window_ = message["window"];
-        rev_ = message["rev"];
-        status_line_ = message["status"];
+        window = message["window"];
+        rev = message["rev"];
+        statusLine = message["status"];
         if (message["full"]) records_.clear();
         for (const json& record : message["nodes"]) records_[record["i"]] = record;
       }
@@ -139,20 +127,12 @@ class Socket {
   asio::io_context ioc_;
   websocket::stream<beast::tcp_stream> ws_{ioc_};
   beast::flat_buffer buffer_;
-  int status_ = 0;
-  bool ended_ = false;
   std::deque<std::string> answers_;
   std::map<std::string, json> records_;
-  std::string window_;
-  std::uint64_t rev_ = 0;
-  std::string status_line_;
 };
 
 class WebServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    queueThread_ = std::thread([this] { queue_.run(); });
-  }
   void TearDown() override {
     if (server_) server_->stop();
     sockets_.clear();
@@ -168,41 +148,33 @@ class WebServerTest : public ::testing::Test {
     options.store = store_;
     options.pollInterval = pollInterval;
     options.http.maxBodyBytes = 64 * 1024;
-    options.statusLine = [this] {
-      std::lock_guard<std::mutex> guard(statusMutex_);
-      return status_;
-    };
+    options.statusLine = [this] { return status_; };
     options.publicOrigins = std::move(publicOrigins);
     options.makeWindow = [this](Idiom idiom) {
       if (makeWindow_) return makeWindow_(idiom);
       Environment env{store_, [this]() -> CloudStore& { return cloud_; }, std::make_shared<Device>(idiom)};
       auto notes = std::make_shared<NotesView>(env);
       Window::Body body = [notes] {
-        std::vector<Element> tabs;
-        tabs.push_back(notes->body().tabItem(Label("Notes", "square.and.pencil")).keyed("notes"));
-        return TabView(std::move(tabs));
+        return TabView({notes->body().tabItem(Label("Notes", "square.and.pencil")).keyed("notes")});
       };
       return std::make_unique<Window>(std::move(body), env.settings, env.device);
     };
     server_ = std::make_unique<WebServer>(std::move(options), queue_);
     ASSERT_TRUE(server_->start().ok());
   }
-  HttpsReply get(const std::string& target, const HttpsHeaders& headers = {}) {
-    return fetch(server_->port(), "GET", target, headers);
-  }
 
   // A page's socket for a window (a new one unless the query names one), once its first tree came.
   Socket& open(const std::string& query = "idiom=phone") {
     sockets_.push_back(std::make_unique<Socket>(server_->port(), query));
     Socket& socket = *sockets_.back();
-    EXPECT_TRUE(socket.until([&] { return !socket.window().empty(); }));
+    EXPECT_TRUE(socket.until([&] { return !socket.window.empty(); }));
     return socket;
   }
   // Sends one event of the socket's window: its answer's status, and its error when it failed.
   std::string answer(Socket& socket, json event) {
-    event["window"] = socket.window();
+    event["window"] = socket.window;
     event["seq"] = ++seq_;
-    if (!event.contains("rev")) event["rev"] = socket.rev();
+    if (!event.contains("rev")) event["rev"] = socket.rev;
     return socket.sendText(event.dump());
   }
   int send(Socket& socket, json event) { return std::stoi(answer(socket, std::move(event))); }
@@ -210,21 +182,16 @@ class WebServerTest : public ::testing::Test {
     EXPECT_EQ(send(socket, {{"type", "edit"}, {"id", kNoteField}, {"text", text}}), 204);
     EXPECT_EQ(send(socket, {{"type", "submit"}, {"id", kNoteField}}), 204);
   }
-  void showStatus(const std::string& line) {
-    std::lock_guard<std::mutex> guard(statusMutex_);
-    status_ = line;
-  }
 
   TempFolder temp_;
   std::shared_ptr<SettingsStore> store_ = SettingsStore::open(temp_.path()).value();
   MemoryCloudStore cloud_;
   MainQueue queue_;
-  std::thread queueThread_;
+  std::thread queueThread_{[this] { queue_.run(); }};
   std::unique_ptr<WebServer> server_;  // declared after what it uses, so it goes first
   std::vector<std::unique_ptr<Socket>> sockets_;
   std::uint64_t seq_ = 0;
-  std::mutex statusMutex_;
-  std::string status_;
+  std::string status_;  // the status line, set and read on the main queue
   std::function<std::unique_ptr<Window>(Idiom)> makeWindow_;
   Status outcome_ = Status::Ok();  // set between events, read by the window on the main queue
 };
@@ -232,41 +199,42 @@ class WebServerTest : public ::testing::Test {
 // Behind a reverse proxy the page, its socket and /device/ answer to the public origin as well.
 TEST_F(WebServerTest, ThePageIsAnyonesButItsSocketNeedsTheTokenThisHostAndThisSite) {
   start(50ms, {"https://notes.example.org"});
-  HttpsReply page = get("/");
+  HttpsReply page = fetch(server_->port(), "GET", "/");
   EXPECT_EQ(page.header("content-security-policy"), std::string(kContentSecurityPolicy));
   EXPECT_EQ(page.header("x-content-type-options"), "nosniff");
   EXPECT_NE(page.body.find("<script type=\"module\" src=\"/app.js\"></script>"), std::string::npos);
-  EXPECT_EQ(get("/app.js").header("content-type"), "text/javascript; charset=utf-8");
+  EXPECT_EQ(fetch(server_->port(), "GET", "/app.js").header("content-type"),
+            "text/javascript; charset=utf-8");
 
   const std::string port = std::to_string(server_->port());
   const std::pair<std::string, std::string> proxied = {"Host", "notes.example.org"};
   std::string statuses;
   for (const std::string& token : {std::string(), std::string(64, 'f'), kToken})
-    statuses += std::to_string(Socket(server_->port(), "idiom=phone", {}, token).status()) + " ";
+    statuses += std::to_string(Socket(server_->port(), "idiom=phone", {}, token).status) + " ";
   for (const HttpsHeaders& headers :
        {HttpsHeaders{{"Origin", "http://evil.example"}}, HttpsHeaders{{"Host", "rebound.example:" + port}},
         HttpsHeaders{{"Origin", "http://localhost:" + port}},
         HttpsHeaders{proxied, {"Origin", "https://notes.example.org"}},
         HttpsHeaders{proxied, {"Origin", "https://evil.example"}}})
-    statuses += std::to_string(Socket(server_->port(), "idiom=phone", headers).status()) + " ";
+    statuses += std::to_string(Socket(server_->port(), "idiom=phone", headers).status) + " ";
   HttpsHeaders offered{{"Sec-WebSocket-Protocol", "quillbox.token." + kToken}};
   for (const char* path :
        {"/", "/app.js", "/socket.js", "/?token=wrong", "/api/socket", "/nothing", "/../etc/passwd"})
-    statuses += std::to_string(get(path, offered).status) + " ";
+    statuses += std::to_string(fetch(server_->port(), "GET", path, offered).status) + " ";
   statuses += std::to_string(fetch(server_->port(), "POST", "/api/event", offered, "{}").status) + " ";
   for (const auto& [path, host] :
        std::vector<std::pair<const char*, std::string>>{{"/", "rebound.example:" + port},
                                                         {"/", "notes.example.org"},
                                                         {"/device/", "notes.example.org"},
                                                         {"/", "other.example.org"}})
-    statuses += std::to_string(get(path, {{"Host", host}}).status) + " ";
+    statuses += std::to_string(fetch(server_->port(), "GET", path, {{"Host", host}}).status) + " ";
   EXPECT_EQ(statuses, "403 403 101 403 403 403 101 403 200 200 200 403 400 403 403 403 403 200 200 403 ");
   // The device app's files are anyone's: a body that never comes is not waited for.
   RawClient device(server_->port());
   device.send("GET /device/ HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nContent-Length: 100\r\n\r\n");
   EXPECT_EQ(device.answer().substr(0, 3), "200");
   // An address of the older form moves to the new one, its token after '#'.
-  HttpsReply visit = get("/?token=" + kToken + "&idiom=pad");
+  HttpsReply visit = fetch(server_->port(), "GET", "/?token=" + kToken + "&idiom=pad");
   EXPECT_EQ(std::to_string(visit.status) + " " + std::string(visit.header("location")) +
                 std::string(visit.header("set-cookie")),
             "303 /?idiom=pad#token=" + kToken);
@@ -331,29 +299,76 @@ TEST_F(WebServerTest, MalformedEventsAreRefusedAndAWindowTakenUpAgainGetsItsWhol
   std::string statuses;
   for (const std::string& text :
        {std::string("not json"), std::string("{}"), std::string("[]"),
-        json{{"window", phone.window()}, {"seq", 9001}, {"type", "explode"}}.dump(),
-        json{{"window", phone.window()}, {"seq", 9002}, {"type", "tap"}, {"id", "/nowhere"}}.dump(),
-        json{{"window", phone.window()}, {"seq", 9003}, {"type", "tab"}, {"index", 9}}.dump()}) {
+        json{{"window", phone.window}, {"seq", 9001}, {"type", "explode"}}.dump(),
+        json{{"window", phone.window}, {"seq", 9002}, {"type", "tap"}, {"id", "/nowhere"}}.dump(),
+        json{{"window", phone.window}, {"seq", 9003}, {"type", "tab"}, {"index", 9}}.dump()}) {
     statuses += phone.sendText(text).substr(0, 3) + " ";
   }
   seq_ = 9003;  // events already run are not run again
   addNote(phone, "still here");
   EXPECT_EQ(send(phone, {{"type", "edit"}, {"id", kNoteField}, {"text", "half typed"}}), 204);
   ASSERT_TRUE(phone.until([&] { return phone.value(kNoteField) == "half typed"; }));
-  Socket& again = open("window=" + phone.window());
-  EXPECT_EQ(again.window() + " " + again.rows(kNoteRows) + " " + again.value(kNoteField) + " " +
-                std::to_string(phone.closed()) + " " + std::to_string(server_->windowCount()),
-            phone.window() + " 1 still here half typed 1 1");
+  Socket& again = open("window=" + phone.window);
+  EXPECT_EQ(again.window + " " + again.rows(kNoteRows) + " " + again.value(kNoteField) + " " +
+                std::to_string(phone.until([&] { return phone.ended; })) + " " +
+                std::to_string(server_->windowCount()),
+            phone.window + " 1 still here half typed 1 1");
 
   Socket& tablet = open("idiom=pad");
   for (const std::string& line : {std::string("Cloud copy not updated: the folder is full"), std::string()}) {
-    showStatus(line);
-    EXPECT_TRUE(again.until([&] { return again.statusLine() == line; }));
-    EXPECT_TRUE(tablet.until([&] { return tablet.statusLine() == line; }));
+    queue_.post([this, line] { status_ = line; });
+    EXPECT_TRUE(again.until([&] { return again.statusLine == line; }));
+    EXPECT_TRUE(tablet.until([&] { return tablet.statusLine == line; }));
   }
   statuses += again.sendText(std::string(70 * 1024, ' '));  // past the body limit: the socket closes
   EXPECT_EQ(statuses, "400 400 400 400 409 409 closed");
-  EXPECT_EQ(open("window=" + phone.window()).rows(kNoteRows), "1 still here");
+  EXPECT_EQ(open("window=" + phone.window).rows(kNoteRows), "1 still here");
+}
+
+// Windows of one text over a store of their own, at most two with a stream and one more away.
+class BrowserWindowsTest : public ::testing::Test {
+ protected:
+  // A new window, attached to a socket of its own: its id, or why not.
+  std::string openAttached() {
+    std::string error;
+    auto made = windows_.open(Idiom::phone, error);
+    if (!made) return error;
+    auto channel = std::make_shared<Channel>();
+    channel->socket = std::make_shared<HttpSocket>();
+    windows_.attach(*made, channel);
+    return made->id;
+  }
+  void away(const std::string& id) { windows_.detach(*windows_.find(id)); }
+  bool open(const std::string& id) { return windows_.find(id) != nullptr; }
+
+  TempFolder temp_;
+  std::shared_ptr<SettingsStore> store_ = SettingsStore::open(temp_.path()).value();
+  std::shared_ptr<Device> device_ = std::make_shared<Device>(Idiom::phone);
+  BrowserWindows windows_{
+      [this](Idiom) { return std::make_unique<Window>([] { return Text("x", true); }, store_, device_); }, 2,
+      1};
+};
+
+TEST_F(BrowserWindowsTest, TheWindowAwayLongestMakesRoomAndTooManyWithAStreamAreRefused) {
+  const std::string a = openAttached(), b = openAttached();
+  ASSERT_NE(a, b);
+  std::string seen = openAttached();
+  away(b);
+  const std::string c = openAttached();
+  seen += " " + std::to_string(windows_.size());
+  away(a);
+  const std::string d = openAttached();  // b has been away longest
+  seen += " " + std::to_string(open(a)) + std::to_string(open(b)) + std::to_string(open(c)) +
+          std::to_string(open(d));
+  std::string error;
+  EXPECT_EQ(windows_.takeUp(a, Idiom::phone, error)->id, a);  // taken up again, not made anew
+  seen += windows_.takeUp("gone", Idiom::phone, error) == nullptr ? " | " + error : " | made";
+  away(c);  // only windows away longer than the bound are closed
+  windows_.closeIdle(Clock::now() + std::chrono::seconds(10), std::chrono::seconds(20));
+  seen += " " + std::to_string(windows_.size());
+  windows_.closeIdle(Clock::now() + std::chrono::seconds(30), std::chrono::seconds(20));
+  seen += " " + std::to_string(open(c)) + std::to_string(open(d));
+  EXPECT_EQ(seen, "too many windows are open 3 1011 | too many windows are open 3 01");
 }
 
 }  // namespace
