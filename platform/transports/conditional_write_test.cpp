@@ -67,17 +67,12 @@ TEST_P(ConditionalWriteTest, AGroupIsWrittenWholeOnlyWhileEveryKeyHoldsItsBase) 
 TEST_P(ConditionalWriteTest, AWriteSentAgainAfterOthersWroteOverItIsMadeOnceWhereTheBackingKeepsNames) {
   std::unique_ptr<CloudTransport> cloud = device();
   ASSERT_TRUE(cloud->set("tasks", "t").ok());
-  const ConditionalWrite mine{"tasks", "t a", "t", "n1"};
-  const std::vector<std::vector<ConditionalWrite>> sends{{mine},
-                                                         {{"tasks", "t a b", "t a", "n2"}},
-                                                         {mine},
-                                                         {{"tasks", "t a", "t"}},
-                                                         {mine, {"marks", "m", "m0", "n3"}},
-                                                         {{"tasks", "t a b c", "t a b", "n4"}},
-                                                         {{"tasks", "t a b", "t a b c", "n5"}},
-                                                         {{"tasks", "t a b c", "t a b", "n6"}},
-                                                         {{"tasks", "t", "t a b c", "n7"}},
-                                                         {mine}};
+  const ConditionalWrite mine{"tasks", "t a", "t", "n1"}, theirs{"tasks", "t a b", "t a", "n2"},
+      unnamed{"tasks", "t a", "t"}, marks{"marks", "m", "m0", "n3"}, add{"tasks", "t a b c", "t a b", "n4"},
+      remove{"tasks", "t a b", "t a b c", "n5"}, again{"tasks", "t a b c", "t a b", "n6"},
+      back{"tasks", "t", "t a b c", "n7"};
+  const std::vector<std::vector<ConditionalWrite>> sends{{mine}, {theirs}, {mine},  {unnamed}, {mine, marks},
+                                                         {add},  {remove}, {again}, {back},    {mine}};
   std::string log;
   for (const std::vector<ConditionalWrite>& group : sends) {
     log += cloud->setIf(group).ok() ? "ok " : "moved ";  // before what it left
