@@ -161,8 +161,8 @@ std::string DeviceSession::outgoing() {
   std::vector<ConditionalWrite> group;
   for (std::size_t i = 0; i < writes.size(); ++i) {
     const std::optional<std::string>& on = conditions[i];
-    group.push_back(
-        {writes[i].key, writes[i].value, on ? std::optional<std::string_view>(*on) : std::nullopt});
+    group.push_back({writes[i].key, writes[i].value, on ? std::optional<std::string_view>(*on) : std::nullopt,
+                     writes[i].name});
   }
   std::string body =
       group.empty() ? std::string() : cloudwire::encodeGroup(std::span<const ConditionalWrite>(group));

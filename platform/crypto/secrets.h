@@ -8,7 +8,8 @@
 
 namespace quillbox {
 
-// Digests and random secrets, through OpenSSL (the WebAssembly build has sha256Hex only, from sha256.h).
+// Digests and random secrets, through OpenSSL (the WebAssembly build has sha256Hex and randomHex only,
+// from sha256.h and the browser's random source).
 
 // The SHA-256 digest of bytes, as 64 lower-case hex digits.
 std::string sha256Hex(std::string_view bytes);

@@ -66,6 +66,11 @@ Status SerialTransport::setIf(std::span<const ConditionalWrite> writes) {
   return inner_->setIf(writes);
 }
 
+Result<bool> SerialTransport::madeEarlier(std::span<const ConditionalWrite> writes) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return inner_->madeEarlier(writes);
+}
+
 Status SerialTransport::ping() {
   std::lock_guard<std::mutex> guard(mutex_);
   return inner_->ping();
@@ -157,7 +162,7 @@ std::vector<CloudSender::Planned> CloudSender::planned() {
       return {};
     }
     plan.push_back(Planned{write.id, std::move(write.key), std::move(write.value), write.batch,
-                           std::move(base).value()});
+                           std::move(write.name), std::move(base).value()});
   }
   return plan;
 }
@@ -178,7 +183,7 @@ std::vector<std::string> CloudSender::send(const std::vector<Planned>& plan) {
     std::vector<syncengine::Base> bases;
     for (const Planned& write : plan) {
       if (write.batch != batch) continue;
-      group.push_back({write.id, write.key, write.value, write.batch});
+      group.push_back({write.id, write.key, write.value, write.batch, write.name});
       bases.push_back(write.base);
     }
     const bool stopped = !failure.ok() && transport.classify(failure) != CloudTransport::Trouble::refused;

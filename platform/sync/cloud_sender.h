@@ -32,6 +32,7 @@ class SerialTransport : public CloudTransport {
   Status set(std::string_view key, std::string_view value) override;
   std::vector<Status> setMany(std::span<const CloudWriteView> writes) override;
   Status setIf(std::span<const ConditionalWrite> writes) override;
+  Result<bool> madeEarlier(std::span<const ConditionalWrite> writes) override;
   Status checkKey(std::string_view key) const override { return inner_->checkKey(key); }
   Status ping() override;
   std::string describe() const override { return inner_->describe(); }
@@ -76,6 +77,7 @@ class CloudSender {
     std::string key;
     std::string value;
     std::int64_t batch = 0;
+    std::string name;
     syncengine::Base base;
   };
   void run();

@@ -13,11 +13,13 @@
 namespace quillbox {
 
 // One write of a conditional group: made only while the backing still holds base under key
-// (nothing: only while the key holds nothing).
+// (nothing: only while the key holds nothing). Its name, when it has one, is given once, when the
+// device records the write, and goes with it through every resend; no other write bears it.
 struct ConditionalWrite {
   std::string_view key;
   std::string_view value;
   std::optional<std::string_view> base;
+  std::string_view name = {};  // empty: a write without a name
 };
 
 // How a cloud store reaches its backing (a folder, a Redis server, an HTTPS endpoint): the few
@@ -55,7 +57,19 @@ class CloudTransport {
   // against other writers where the backing allows it (a Redis script; the folder under its lock
   // file; one request to an HTTPS endpoint). Other failures as set(). By default each key is read
   // and compared, then the group goes through setMany: not atomic against other writers.
+  // A backing that keeps the names of the writes it made (Redis, the HTTPS endpoint) records them
+  // in the same atomic step as the writes; when a key moved, it answers ok and writes nothing if
+  // every write of the group is named and among the names it keeps for its key: the group was made
+  // before, its answer lost, and others wrote over it since. Made twice, it would be doubled.
   virtual Status setIf(std::span<const ConditionalWrite> writes);
+
+  // Whether the backing keeps a record that it made every one of these named writes (the latest
+  // ones per key). False when one is unnamed or not recorded, and by default (a folder keeps no
+  // names); a failure when the backing cannot say.
+  virtual Result<bool> madeEarlier(std::span<const ConditionalWrite> writes) {
+    (void)writes;
+    return false;
+  }
 
   // Whether key can name a value in this backing at all: a key that cannot is refused at once,
   // never kept to be sent. Any key by default.

@@ -73,7 +73,9 @@ std::string encodeGroup(std::span<const GroupWrite> writes) {
         body.append(write.etag);
         break;
     }
-    body.append(" ").append(std::to_string(write.value.size())).append("\n").append(write.value);
+    body.append(" ").append(std::to_string(write.value.size()));
+    if (!write.name.empty()) body.append(" ").append(write.name);
+    body.append("\n").append(write.value);
   }
   return body;
 }
@@ -86,8 +88,8 @@ std::string encodeGroup(std::span<const ConditionalWrite> writes) {
   std::vector<GroupWrite> group;
   for (std::size_t i = 0; i < writes.size(); ++i) {
     using Condition = GroupWrite::Condition;
-    group.push_back(
-        {writes[i].key, writes[i].value, writes[i].base ? Condition::matches : Condition::absent, etags[i]});
+    group.push_back({writes[i].key, writes[i].value, writes[i].base ? Condition::matches : Condition::absent,
+                     etags[i], writes[i].name});
   }
   return encodeGroup(std::span<const GroupWrite>(group));
 }
@@ -107,6 +109,12 @@ Result<std::vector<GroupWrite>> decodeGroup(std::string_view body) {
     write.key = line.substr(0, first);
     std::string_view condition = line.substr(first + 1, second - first - 1);
     std::string_view length = line.substr(second + 1);
+    if (std::size_t third = length.find(' '); third != std::string_view::npos) {
+      write.name = length.substr(third + 1);
+      length = length.substr(0, third);
+      if (!isWord(write.name)) return Status::Invalid("a write's line is not KEY CONDITION LENGTH NAME");
+      if (write.name.size() > kMaxNameSize) return Status::Invalid("a write's name is too long");
+    }
     if (!isWord(write.key) || !isWord(condition))
       return Status::Invalid("a write's line is not KEY CONDITION LENGTH");
     if (condition == "absent") {

@@ -24,6 +24,11 @@ namespace quillbox::cloudwire {
 //                        as the server's store makes several writes, answered 204 when all were
 //                        made, else 200 and one result line per write (encodeResults)
 //
+// A conditional write may carry its name (kNameHeader on a PUT, a fourth field of its line in a
+// group): the server keeps the names of the latest writes it made to each key, beside the value.
+// When a key moved, a write or group every write of which it made before (its answer lost, others
+// writing over it since) is answered 204 as made, and not made again. Without names, as before.
+//
 // Refusals: 400 a malformed request, 401 no token or one that is unknown or revoked, 403 a token
 // sent in clear over the network, 404 a key that is not a cloud key, 413 a body over the limit,
 // 429 too many requests from one device, 503 the server's store cannot be reached or written now.
@@ -31,6 +36,9 @@ namespace quillbox::cloudwire {
 
 inline constexpr std::string_view kPrefix = "/cloud/v1/";
 inline constexpr std::string_view kGroupType = "application/x-quillbox-writes";
+inline constexpr std::string_view kNameHeader = "Quillbox-Write-Name";
+// The longest name a write may carry.
+inline constexpr std::size_t kMaxNameSize = 64;
 
 // The cloud keys the app uses; the endpoint holds no other.
 inline constexpr std::array<std::string_view, 4> kKeys{
@@ -46,17 +54,20 @@ struct GroupWrite {
   std::string_view key;
   std::string_view value;
   Condition condition = Condition::none;
-  std::string_view etag;  // matches: the ETag the key must still hold
+  std::string_view etag;       // matches: the ETag the key must still hold
+  std::string_view name = {};  // the write's own name; empty: none
 };
 
-// The body of a group: for each write one line "KEY CONDITION LENGTH\n", CONDITION being "-" (none),
-// "absent" or the ETag, then LENGTH bytes of value. Keys and ETags hold no space or line break.
+// The body of a group: for each write one line "KEY CONDITION LENGTH\n", or "KEY CONDITION LENGTH
+// NAME\n" for a named write, CONDITION being "-" (none), "absent" or the ETag, then LENGTH bytes of
+// value. Keys, ETags and names hold no space or line break; a name is at most kMaxNameSize bytes.
 std::string encodeGroup(std::span<const GroupWrite> writes);
 // The body of conditional writes: each on its base's ETag, or on "absent" when its base is nothing.
 std::string encodeGroup(std::span<const ConditionalWrite> writes);
 
 // The writes of a body, as views into it. Invalid, saying what is wrong, for a malformed body: a bad
-// line, a length past the end, a key named twice, an empty group or one of more than kMaxGroup.
+// line, a length past the end, a name too long, a key named twice, an empty group or one of more
+// than kMaxGroup.
 inline constexpr std::size_t kMaxGroup = 64;
 Result<std::vector<GroupWrite>> decodeGroup(std::string_view body);
 

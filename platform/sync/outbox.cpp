@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include "base/wall_clock.h"
+#include "platform/crypto/secrets.h"
 
 namespace quillbox {
 
@@ -44,7 +45,7 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
                             "CREATE TABLE IF NOT EXISTS cloud_pending("
                             " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
                             " value BLOB NOT NULL, since INTEGER NOT NULL, batch INTEGER NOT NULL DEFAULT 0,"
-                            " UNIQUE(store, key));"
+                            " name TEXT NOT NULL DEFAULT '', UNIQUE(store, key));"
                             "CREATE TABLE IF NOT EXISTS cloud_base("
                             " store TEXT NOT NULL, key TEXT NOT NULL, present INTEGER NOT NULL,"
                             " value BLOB NOT NULL, PRIMARY KEY(store, key))");
@@ -60,6 +61,15 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
     Status added = db.exec("ALTER TABLE cloud_pending ADD COLUMN batch INTEGER NOT NULL DEFAULT 0");
     if (!added.ok() && !hasBatch()) return added;  // another process may have added it meanwhile
   }
+  // An outbox made before writes were named: its pending writes go without a name.
+  auto hasName = [&] {
+    Statement probe;
+    return probe.prepare(db.handle(), "SELECT name FROM cloud_pending LIMIT 0") == SQLITE_OK;
+  };
+  if (!hasName()) {
+    Status added = db.exec("ALTER TABLE cloud_pending ADD COLUMN name TEXT NOT NULL DEFAULT ''");
+    if (!added.ok() && !hasName()) return added;
+  }
   struct {
     Statement* statement;
     const char* sql;
@@ -68,12 +78,17 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
        "INSERT INTO cloud_copy(store, key, value) VALUES(?1, ?2, ?3)"
        " ON CONFLICT(store, key) DO UPDATE SET value = excluded.value"},
       // REPLACE deletes the older row, so every write gets a fresh id (AUTOINCREMENT never reuses one).
+      // The very value recorded again (a screen saving what it holds) is the same write: it keeps its
+      // name, which the backing may already know it by.
       {&putPending_,
-       "INSERT OR REPLACE INTO cloud_pending(store, key, value, since, batch) VALUES(?1, ?2, ?3, ?4, ?5)"},
+       "INSERT OR REPLACE INTO cloud_pending(store, key, value, since, batch, name) VALUES(?1, ?2, ?3, ?4, "
+       "?5,"
+       " COALESCE((SELECT name FROM cloud_pending WHERE store = ?1 AND key = ?2 AND value = ?3), ?6))"
+       " RETURNING id, name"},
       {&nextBatch_, "SELECT COALESCE(MAX(batch), 0) + 1 FROM cloud_pending"},
       {&isPending_, "SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2"},
       {&listPending_,
-       "SELECT id, CAST(key AS BLOB), value, batch FROM cloud_pending WHERE store = ?1 ORDER BY id"},
+       "SELECT id, CAST(key AS BLOB), value, batch, name FROM cloud_pending WHERE store = ?1 ORDER BY id"},
       {&listPendingKeys_, "SELECT CAST(key AS BLOB) FROM cloud_pending WHERE store = ?1 ORDER BY id"},
       {&deletePending_, "DELETE FROM cloud_pending WHERE id = ?1"},
       {&getCopy_, "SELECT value FROM cloud_copy WHERE store = ?1 AND key = ?2"},
@@ -138,14 +153,16 @@ Status Outbox::migrate(Database& db, std::string_view nameSpace) {
   });
 }
 
-Result<std::vector<std::int64_t>> Outbox::record(std::span<const CloudWriteView> writes) {
-  std::vector<std::int64_t> ids;
+Result<std::vector<Outbox::Recorded>> Outbox::record(std::span<const CloudWriteView> writes) {
+  std::vector<Recorded> ids;
   if (writes.empty()) return ids;
   Status recorded = store_->writeWith([&](Database& db) {
     std::int64_t batch = 0;
     if (nextBatch_.reset().step() == SQLITE_ROW) batch = nextBatch_.columnInteger(0);
     nextBatch_.done();
     for (const CloudWriteView& write : writes) {
+      // Without random bits the write goes unnamed, as one recorded before names: never mistaken for another.
+      Result<std::string> name = randomHex(16);
       int rc = batch > 0 ? putCopy_.reset().text(identity_).text(write.key).blob(write.value).step()
                          : SQLITE_ERROR;
       putCopy_.done();
@@ -156,11 +173,15 @@ Result<std::vector<std::int64_t>> Outbox::record(std::span<const CloudWriteView>
                  .blob(write.value)
                  .integer(millisecondsSince1970())
                  .integer(batch)
+                 .text(name.ok() ? std::string_view(name.value()) : std::string_view())
                  .step();
+        if (rc == SQLITE_ROW) {
+          ids.push_back({putPending_.columnInteger(0), putPending_.columnBytes(1)});
+          rc = putPending_.step();
+        }
         putPending_.done();
       }
       if (rc != SQLITE_DONE) return db.problem("keep the cloud write of \"" + std::string(write.key) + "\"");
-      ids.push_back(sqlite3_last_insert_rowid(db.handle()));
     }
     return Status::Ok();
   });
@@ -174,7 +195,8 @@ Result<std::vector<Outbox::Pending>> Outbox::pending() {
     Statement& s = listPending_.reset().text(identity_);
     int rc;
     while ((rc = s.step()) == SQLITE_ROW)
-      writes.push_back({s.columnInteger(0), s.columnBytes(1), s.columnBytes(2), s.columnInteger(3)});
+      writes.push_back(
+          {s.columnInteger(0), s.columnBytes(1), s.columnBytes(2), s.columnInteger(3), s.columnBytes(4)});
     s.done();
     return rc == SQLITE_DONE ? Status::Ok() : db.problem("read the cloud writes not yet sent");
   });

@@ -34,6 +34,10 @@ class Outbox {
     std::string key;
     std::string value;
     std::int64_t batch = 0;  // the same for the writes recorded together
+    // 128 random bits as hex, given when the write is recorded and sent with it every time, so a
+    // backing that keeps names can tell that it made this very write; empty for a write recorded
+    // before writes were named (sent without one) or when no random bits could be had.
+    std::string name;
   };
 
   // A key's base: none recorded, or the backing's value (nothing: the key held nothing).
@@ -47,8 +51,13 @@ class Outbox {
                                               std::string_view legacyRedisNamespace = {});
 
   // Records each write as its key's copy and as its pending write, replacing an older pending
-  // write of the key, all in one transaction: all are kept or none. The new pending writes' ids.
-  Result<std::vector<std::int64_t>> record(std::span<const CloudWriteView> writes);
+  // write of the key, all in one transaction: all are kept or none. Each pending write gets a new
+  // name. The new pending writes' ids and names.
+  struct Recorded {
+    std::int64_t id = 0;
+    std::string name;
+  };
+  Result<std::vector<Recorded>> record(std::span<const CloudWriteView> writes);
 
   // Whether this thread has a settings WriteGroup open: what is recorded now is stored at its commit,
   // and must not be sent before.

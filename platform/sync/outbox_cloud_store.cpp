@@ -68,7 +68,7 @@ Status OutboxCloudStore::sendAll(std::span<const std::int64_t> mine) {
   }
   std::vector<Sending> sending;
   for (const Outbox::Pending& write : writes.value())
-    sending.push_back(Sending{write.id, write.key, write.value, write.batch});
+    sending.push_back(Sending{write.id, write.key, write.value, write.batch, write.name});
   std::vector<Status> results = deliver(sending);
   for (std::size_t i = 0; i < sending.size(); ++i) {
     if (std::find(mine.begin(), mine.end(), sending[i].id) != mine.end() && !results[i].ok())
@@ -109,7 +109,8 @@ Status OutboxCloudStore::sendOnBases(CloudTransport& transport, std::span<const 
   for (std::size_t i = 0; i < writes.size(); ++i) {
     const std::optional<std::string>& on = conditions[i];
     group.push_back(ConditionalWrite{writes[i].key, writes[i].value,
-                                     on ? std::optional<std::string_view>(*on) : std::nullopt});
+                                     on ? std::optional<std::string_view>(*on) : std::nullopt,
+                                     writes[i].name});
   }
   return transport.setIf(group);
 }
@@ -309,7 +310,7 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> given) {
   if (needed.ok() && needed->empty()) return Status::Ok();
   std::span<const CloudWriteView> writes =
       needed.ok() ? std::span<const CloudWriteView>(needed.value()) : given;
-  Result<std::vector<std::int64_t>> recorded = outbox_->record(writes);
+  Result<std::vector<Outbox::Recorded>> recorded = outbox_->record(writes);
   if (!recorded.ok() && outbox_->inGroup()) {
     problem_ = recorded.status();
     return recorded.status();  // the whole change is undone: nothing of it may reach the backing
@@ -325,8 +326,10 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> given) {
     return Status::Error(recorded.status().message() + "; nor could it be sent: " + unsent.message());
   }
   waiting_ = true;
+  std::vector<std::int64_t> ids;
+  for (const Outbox::Recorded& write : recorded.value()) ids.push_back(write.id);
   if (outbox_->inGroup()) {  // not stored yet: sent once the transaction is
-    recorded_.insert(recorded_.end(), recorded.value().begin(), recorded.value().end());
+    recorded_.insert(recorded_.end(), ids.begin(), ids.end());
     return Status::Ok();
   }
   if (sender_ != nullptr) {  // delivered off this thread
@@ -340,11 +343,11 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> given) {
   if (waiting.ok() && waiting.value().size() == writes.size()) {
     std::vector<Sending> sending;
     for (std::size_t i = 0; i < writes.size(); ++i)
-      sending.push_back(Sending{recorded.value()[i], writes[i].key, writes[i].value, 0});
+      sending.push_back(Sending{recorded->at(i).id, writes[i].key, writes[i].value, 0, recorded->at(i).name});
     std::vector<Status> results = deliver(sending);
     mine = results.empty() ? Status::Ok() : results.front();
   } else {
-    mine = sendAll(recorded.value());
+    mine = sendAll(ids);
   }
   // Kept and sent later is no failure; held back by another device's newer value is for the caller
   // to merge.

@@ -15,6 +15,8 @@
 #include "platform/sync/memory_transport_test_support.h"
 #include "platform/sync/merge_load.h"
 #include "platform/temp_folder_test_support.h"
+#include "platform/transports/redis_test_server.h"
+#include "platform/transports/redis_transport.h"
 
 namespace quillbox {
 namespace {
@@ -255,6 +257,42 @@ TEST_F(OutboxCloudStoreTest, AWriteNeitherKeptNorSentIsAFailureAndOneSentButNotK
   EXPECT_NE(health().find("settings.sqlite3"), std::string::npos) << health();
 }
 
+// Redis, whose answer to a conditional write is lost, once the write is made, when the fault seam
+// fails a send on "answer".
+class AnswerLost : public RedisTransport {
+ public:
+  using RedisTransport::RedisTransport;
+  Status setIf(std::span<const ConditionalWrite> writes) override {
+    Status made = RedisTransport::setIf(writes);
+    return FaultPlan::consult(FileCall::send, "answer") != 0 ? Status::Unavailable("no answer") : made;
+  }
+};
+
+// Redis made the write but its answer was lost, and another device wrote over it: sent again under its
+// own name, it is known as made, and the next read takes the newer copy, nothing doubled. A newer write
+// is another: held back by another device's copy on every try, until merged.
+TEST_F(OutboxCloudStoreTest, AWriteMadeWhoseAnswerWasLostIsKnownByItsNameWhenSentAgain) {
+  if (!RedisTestServer::available()) GTEST_SKIP() << RedisTestServer::kServerPath << " is missing";
+  RedisTestServer server;
+  auto other = std::make_unique<RedisTransport>(parseRedisAddress(server.address()).value());
+  ASSERT_TRUE(other->set("notes", "a").ok());
+  store_ = std::move(OutboxCloudStore::open(std::make_unique<AnswerLost>(other->address()), home_).value());
+  std::string log = read("notes") + " ";
+  FaultPlan plan;
+  plan.fail(FileCall::send, ECONNRESET, "answer", 1);
+  write("notes", "a b");
+  ASSERT_TRUE(other->setIf(std::vector<ConditionalWrite>{{"notes", "a b c", "a b", "theirs"}}).ok());
+  write("notes", "a b");  // a screen saving what it holds: the same write
+  store_->flushPending(1000);
+  log += pending() + " " + read("notes") + " | ";
+  ASSERT_TRUE(other->setIf(std::vector<ConditionalWrite>{{"notes", "a b c d", "a b c", "theirs2"}}).ok());
+  log += store_->setString("a b c e", "notes").message();
+  store_->flushPending(1000);
+  EXPECT_EQ(log + " | " + pending() + " " + health(),
+            "a (none) a b c | the cloud copy of notes changed meanwhile | notes the cloud copy of "
+            "notes changed meanwhile");
+}
+
 // What an earlier version kept for a Redis namespace becomes the store's, other namespaces' stays.
 TEST_F(OutboxCloudStoreTest, TheRedisStoresEarlierCopiesAndPendingWritesAreTakenOver) {
   store_.reset();
@@ -262,7 +300,9 @@ TEST_F(OutboxCloudStoreTest, TheRedisStoresEarlierCopiesAndPendingWritesAreTaken
   ASSERT_EQ(sqlite3_open((home_ / "settings.sqlite3").c_str(), &db), SQLITE_OK);
   ASSERT_EQ(
       sqlite3_exec(db,
-                   "DROP TABLE cloud_copy; DROP TABLE cloud_pending;"
+                   "DROP TABLE cloud_copy; DROP TABLE cloud_pending;"  // an outbox of writes without names:
+                   "CREATE TABLE cloud_pending(id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL,"
+                   " key TEXT NOT NULL, value BLOB NOT NULL, since INTEGER NOT NULL, UNIQUE(store, key));"
                    "CREATE TABLE redis_copy(namespace TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
                    " PRIMARY KEY(namespace, key));"
                    "CREATE TABLE redis_pending(id INTEGER PRIMARY KEY AUTOINCREMENT, namespace TEXT NOT NULL,"

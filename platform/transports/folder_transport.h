@@ -35,7 +35,9 @@ class FolderTransport : public CloudTransport {
 
   Result<std::optional<std::string>> get(std::string_view key) override;
   Status set(std::string_view key, std::string_view value) override;
-  // Busy when the folder's lock was not let go within lockWait.
+  // Busy when the folder's lock was not let go within lockWait. A folder keeps no names of the writes
+  // it made: a write sent again after its answer was lost, written over since, is held back as moved,
+  // and its merge may double what it added.
   Status setIf(std::span<const ConditionalWrite> writes) override;
   Status checkKey(std::string_view key) const override;
   // The folder's path.

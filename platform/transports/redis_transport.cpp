@@ -13,6 +13,7 @@
 #include "platform/fault_seam.h"
 #include "platform/sigpipe_blocked.h"
 #include "platform/sync/outbox_cloud_store.h"
+#include "platform/transports/redis_scripts.h"
 
 namespace quillbox {
 
@@ -367,39 +368,24 @@ std::vector<Status> RedisTransport::setMany(std::span<const CloudWriteView> writ
   return CloudTransport::setMany(writes);
 }
 
-namespace {
-
-// KEYS: the server keys. ARGV, three per key: "1" with the base, or "0" and "" for a key that
-// held nothing, then the value. A key that holds nothing, its base, or the value takes the write.
-// Answers 0 when every value was set, else the position (from 1) of the first key that moved,
-// having set nothing.
-constexpr std::string_view kSetIfScript = R"lua(
-for i = 1, #KEYS do
-  local held = redis.call('GET', KEYS[i])
-  if held and held ~= ARGV[3 * i] and (ARGV[3 * i - 2] ~= '1' or held ~= ARGV[3 * i - 1]) then
-    return i
-  end
-end
-for i = 1, #KEYS do redis.call('SET', KEYS[i], ARGV[3 * i]) end
-return 0
-)lua";
-
-}  // namespace
-
 Status RedisTransport::setIf(std::span<const ConditionalWrite> writes) {
   if (writes.empty()) return Status::Ok();
   Server& server = connection_->server;
   std::vector<std::string> serverKeys;
-  serverKeys.reserve(writes.size());
   for (const ConditionalWrite& write : writes) serverKeys.push_back(server.address().serverKey(write.key));
-  const std::string count = std::to_string(writes.size());
-  Words words{"EVAL", kSetIfScript, count};
+  for (const ConditionalWrite& write : writes)
+    serverKeys.push_back(redisscripts::namesKeyOf(server.address(), write.key));
+  const std::string count = std::to_string(serverKeys.size());
+  const std::string kept = std::to_string(redisscripts::kNamesKept);
+  Words words{"EVAL", redisscripts::setIf(), count};
   for (const std::string& key : serverKeys) words.push_back(key);
   for (const ConditionalWrite& write : writes) {
     words.push_back(write.base ? "1" : "0");
     words.push_back(write.base.value_or(std::string_view()));
     words.push_back(write.value);
+    words.push_back(write.name);
   }
+  words.push_back(kept);
   Answer answer = server.run(words, "SET");
   if (!answer.status.ok()) return answer.status;
   if (answer.reply->type != REDIS_REPLY_INTEGER || answer.reply->integer < 0 ||
@@ -409,6 +395,23 @@ Status RedisTransport::setIf(std::span<const ConditionalWrite> writes) {
   if (answer.reply->integer == 0) return Status::Ok();
   const ConditionalWrite& moved = writes[static_cast<std::size_t>(answer.reply->integer) - 1];
   return Status::Conflict("the cloud copy of " + std::string(moved.key) + " changed meanwhile");
+}
+
+Result<bool> RedisTransport::madeEarlier(std::span<const ConditionalWrite> writes) {
+  if (writes.empty()) return false;
+  Server& server = connection_->server;
+  std::vector<std::string> lists;
+  for (const ConditionalWrite& write : writes)
+    lists.push_back(redisscripts::namesKeyOf(server.address(), write.key));
+  const std::string count = std::to_string(lists.size());
+  Words words{"EVAL", redisscripts::made(), count};
+  for (const std::string& list : lists) words.push_back(list);
+  for (const ConditionalWrite& write : writes) words.push_back(write.name);
+  Answer answer = server.run(words, "LRANGE");
+  if (!answer.status.ok()) return answer.status;
+  if (answer.reply->type != REDIS_REPLY_INTEGER)
+    return Status::Error("the Redis server at " + server.masked() + " gave an unexpected answer to a read");
+  return answer.reply->integer == 1;
 }
 
 Status RedisTransport::ping() { return connection_->server.run({"PING"}).status; }

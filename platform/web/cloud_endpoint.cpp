@@ -13,6 +13,7 @@ namespace quillbox::web {
 namespace {
 
 constexpr std::size_t kMaxTracked = 4096;  // limits kept; past it the oldest are forgotten at once
+constexpr std::size_t kNamesKept = 64;     // names of the latest writes made, kept per key
 constexpr std::string_view kBearer = "Bearer ";
 
 HttpResponse say(int status, const std::string& message) {
@@ -178,25 +179,61 @@ HttpResponse CloudEndpoint::read(std::string_view key) {
   return response;
 }
 
+Result<bool> CloudEndpoint::madeBefore(std::span<const ConditionalWrite> writes) {
+  auto named = [](const ConditionalWrite& write) { return !write.name.empty(); };
+  if (writes.empty() || !std::all_of(writes.begin(), writes.end(), named)) return false;
+  if (std::all_of(writes.begin(), writes.end(), [&](const ConditionalWrite& write) {
+        auto kept = names_.find(write.key);
+        return kept != names_.end() &&
+               std::find(kept->second.begin(), kept->second.end(), write.name) != kept->second.end();
+      })) {
+    return true;
+  }
+  return backing_->madeEarlier(writes);
+}
+
+void CloudEndpoint::keepNames(std::span<const ConditionalWrite> writes) {
+  for (const ConditionalWrite& write : writes) {
+    if (write.name.empty()) continue;
+    std::deque<std::string>& kept = names_[std::string(write.key)];
+    kept.emplace_front(write.name);
+    if (kept.size() > kNamesKept) kept.pop_back();
+  }
+}
+
 HttpResponse CloudEndpoint::write(std::string_view key, const HttpRequest& request) {
   std::string_view ifMatch = request.header("If-Match");
   std::string_view ifNoneMatch = request.header("If-None-Match");
+  std::string_view name = request.header(cloudwire::kNameHeader);
   if (!ifNoneMatch.empty() && ifNoneMatch != "*") return say(400, "If-None-Match takes only *");
+  if (name.size() > cloudwire::kMaxNameSize || name.find(' ') != std::string_view::npos)
+    return say(400, "a write's name is one word of at most " + std::to_string(cloudwire::kMaxNameSize) +
+                        " characters");
+  const std::string etag = cloudwire::etagOf(request.body);
   std::lock_guard<std::mutex> guard(backingMutex_);
   if (ifMatch.empty() && ifNoneMatch.empty()) {
     Status written = backing_->set(key, request.body);
-    return written.ok() ? done(cloudwire::etagOf(request.body)) : failed(written);
+    return written.ok() ? done(etag) : failed(written);
   }
   Result<std::optional<std::string>> held = backing_->get(key);
   if (!held.ok()) return failed(held.status());
   const std::optional<std::string>& now = held.value();
-  if (!ifNoneMatch.empty() && now) return say(412, "the key holds a value");
-  if (!ifMatch.empty() && (!now || !matchesAny(ifMatch, cloudwire::etagOf(*now))))
-    return say(412, "the value of " + std::string(key) + " moved");
+  const bool holds = (ifNoneMatch.empty() || !now) &&
+                     (ifMatch.empty() || (now && matchesAny(ifMatch, cloudwire::etagOf(*now))));
+  if (!holds) {
+    // Sent again after its answer was lost, and written over since: made once is enough.
+    const ConditionalWrite again{key, request.body, std::nullopt, name};
+    Result<bool> made = madeBefore(std::span(&again, 1));
+    if (!made.ok()) return failed(made.status());
+    if (made.value()) return done(etag);
+    return now && !ifNoneMatch.empty() ? say(412, "the key holds a value")
+                                       : say(412, "the value of " + std::string(key) + " moved");
+  }
   const ConditionalWrite conditional{key, request.body,
-                                     now ? std::optional<std::string_view>(*now) : std::nullopt};
+                                     now ? std::optional<std::string_view>(*now) : std::nullopt, name};
   Status written = backing_->setIf(std::span(&conditional, 1));
-  return written.ok() ? done(cloudwire::etagOf(request.body)) : failed(written);
+  if (written.ok()) keepNames(std::span(&conditional, 1));
+  return written.ok() ? done(etag) : failed(written);
 }
 
 HttpResponse CloudEndpoint::writeGroup(const HttpRequest& request) {
@@ -226,16 +263,25 @@ HttpResponse CloudEndpoint::writeGroup(const HttpRequest& request) {
     using Condition = cloudwire::GroupWrite::Condition;
     bool holds = write.condition == Condition::none || (write.condition == Condition::absent && !now) ||
                  (write.condition == Condition::matches && now && cloudwire::etagOf(*now) == write.etag);
-    if (!holds) return say(412, "the value of " + std::string(write.key) + " moved");
+    if (!holds) {
+      // Made before, its answer lost, and written over since: made once is enough.
+      std::vector<ConditionalWrite> again;
+      for (const cloudwire::GroupWrite& sent : group.value())
+        again.push_back({sent.key, sent.value, std::nullopt, sent.name});
+      Result<bool> made = madeBefore(again);
+      if (!made.ok()) return failed(made.status());
+      return made.value() ? done() : say(412, "the value of " + std::string(write.key) + " moved");
+    }
     bases.push_back(std::move(held.value()));
   }
   std::vector<ConditionalWrite> writes;
   for (std::size_t i = 0; i < group->size(); ++i) {
     const cloudwire::GroupWrite& write = group.value()[i];
-    writes.push_back(
-        {write.key, write.value, bases[i] ? std::optional<std::string_view>(*bases[i]) : std::nullopt});
+    writes.push_back({write.key, write.value,
+                      bases[i] ? std::optional<std::string_view>(*bases[i]) : std::nullopt, write.name});
   }
   Status written = backing_->setIf(writes);
+  if (written.ok()) keepNames(writes);
   return written.ok() ? done() : failed(written);
 }
 

@@ -2,11 +2,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -36,7 +38,9 @@ struct CloudEndpointOptions {
 // or written answers 503. Every request needs a device token, checked on the head: every refusal
 // (a missing token, a token sent in clear from another machine, a key that is not a cloud key, too
 // many requests, a token that is no device's) comes before the body is read. Safe to call from
-// several threads.
+// several threads. It keeps the names of the latest conditional writes it made to each key, in
+// memory (and passes them to its backing, which may keep its own: Redis does), so that a named
+// write sent again after its answer was lost is answered as made, never made twice.
 class CloudEndpoint {
  public:
   CloudEndpoint(std::unique_ptr<CloudTransport> backing, std::shared_ptr<DeviceTokens> devices,
@@ -64,9 +68,16 @@ class CloudEndpoint {
   HttpResponse read(std::string_view key);
   HttpResponse write(std::string_view key, const HttpRequest& request);
   HttpResponse writeGroup(const HttpRequest& request);
+  // Whether every one of writes is named and was made before: among the latest names kept here, or
+  // in the record its backing keeps; a failure when the backing cannot say. Under backingMutex_.
+  Result<bool> madeBefore(std::span<const ConditionalWrite> writes);
+  // Keeps the names of writes just made. Under backingMutex_.
+  void keepNames(std::span<const ConditionalWrite> writes);
 
   std::mutex backingMutex_;
   std::unique_ptr<CloudTransport> backing_;  // guarded by backingMutex_
+  // The names of the latest named writes made here, newest first, by key; guarded by backingMutex_.
+  std::map<std::string, std::deque<std::string>, std::less<>> names_;
   std::shared_ptr<DeviceTokens> devices_;
   CloudEndpointOptions options_;
   std::mutex limitMutex_;

@@ -91,16 +91,22 @@ TEST_F(CloudEndpointTest, WritesHonourTheValidatorOfTheValueTheDeviceSaw) {
   step(send("PUT", key, "b", {{"if-none-match", "*"}}));
   step(send("PUT", key, "c", {{"if-match", cloudwire::etagOf("other")}}));
   step(held("notesFromCloud") == binary ? "kept" : "lost");
-  step(send("PUT", key, "d", {{"if-match", seen}}));
+  // A named write sent again after its answer was lost is answered as made, even written over since.
+  const HttpHeaders named{{"if-match", seen}, {std::string(cloudwire::kNameHeader), "n1"}};
+  step(send("PUT", key, "d", named));
   step(send("PUT", key, "e", {{"if-match", seen}}));
+  store_->values["notesFromCloud"] = "d2";
+  step(send("PUT", key, "d", named) + " " + send("PUT", key, "d", {named[0]}));
+  step(send("PUT", key, "d", {named[0], {std::string(cloudwire::kNameHeader), "n 1"}}));
   step(held("notesFromCloud"));
   step(send("GET", "/cloud/v1/stringNotes"));
   step(send("DELETE", key));
   EXPECT_EQ(
       answers,
       "404 nothing under notesFromCloud|204|200|412 the key holds a value|412 the value of notesFromCloud "
-      "moved|kept|204|412 the value of notesFromCloud moved|d|404 not a cloud key|405 the method is not "
-      "one this address takes|");
+      "moved|kept|204|412 the value of notesFromCloud moved|204 412 the value of notesFromCloud moved|400 a "
+      "write's name is one word of at most 64 characters|d2|404 not a cloud key|405 the method is not one "
+      "this address takes|");
 }
 
 TEST_F(CloudEndpointTest, AGroupWithAConditionIsWrittenWholeOrNotAtAll) {
@@ -112,12 +118,16 @@ TEST_F(CloudEndpointTest, AGroupWithAConditionIsWrittenWholeOrNotAtAll) {
     answers += send("POST", "/cloud/v1/", cloudwire::encodeGroup(writes));
     answers += "|" + held(a) + " " + held(b) + "|";
   };
-  post({{"tasksFromCloud", "t2", W::Condition::matches, tag},
-        {"stringTasksFinishedIndicesFromCloud", "0", W::Condition::matches, gone}},
-       "tasksFromCloud", "stringTasksFinishedIndicesFromCloud");
-  post({{"tasksFromCloud", "t2", W::Condition::matches, tag},
-        {"stringTasksFinishedIndicesFromCloud", "0", W::Condition::absent, {}}},
-       "tasksFromCloud", "stringTasksFinishedIndicesFromCloud");
+  const std::vector<W> moved{{"tasksFromCloud", "t2", W::Condition::matches, tag, "f1"},
+                             {"stringTasksFinishedIndicesFromCloud", "0", W::Condition::matches, gone, "f2"}},
+      made{{"tasksFromCloud", "t2", W::Condition::matches, tag, "m1"},
+           {"stringTasksFinishedIndicesFromCloud", "0", W::Condition::absent, {}, "m2"}};
+  // Sent again after another device wrote over it: the group made is answered as made, the other not.
+  for (int round = 0; round < 2; ++round) {
+    for (const std::vector<W>& group : {moved, made})
+      post(group, "tasksFromCloud", "stringTasksFinishedIndicesFromCloud");
+    store_->values["tasksFromCloud"] = "t3";
+  }
   answers +=
       send("POST", "/cloud/v1/",
            cloudwire::encodeGroup(std::vector<W>{{"notesFromCloud", "n", W::Condition::none, {}},
@@ -125,8 +135,8 @@ TEST_F(CloudEndpointTest, AGroupWithAConditionIsWrittenWholeOrNotAtAll) {
   answers += "|" + send("POST", "/cloud/v1/", "notesFromCloud - 5\nab");
   EXPECT_EQ(
       answers + "|" + held("notesFromCloud") + " " + held("taggedNotesFromCloud"),
-      "412 the value of stringTasksFinishedIndicesFromCloud moved|t (nothing)|204|t2 0|204|400 a write's "
-      "value is cut short|n g");
+      "412 the value of stringTasksFinishedIndicesFromCloud moved|t (nothing)|204|t2 0|412 the value of "
+      "tasksFromCloud moved|t3 0|204|t3 0|204|400 a write's value is cut short|n g");
 }
 
 TEST_F(CloudEndpointTest, AStoreThatCannotBeReachedAnswers503SoTheDeviceKeepsItsWrite) {
