@@ -63,7 +63,8 @@ TEST_P(ConditionalWriteTest, AGroupIsWrittenWholeOnlyWhileEveryKeyHoldsItsBase) 
 
 // A named write made, its answer lost, then written over: sent again, Redis knows it made it; a folder
 // keeps no names. A write without a name, or a group with one never made, is held back; an entry
-// added, deleted and added again is three writes, each made; on its base again, a write is made.
+// added, deleted and added again is three writes, each made; on its base again, a write made before is
+// not made again where the backing keeps names (a folder cannot tell, and brings its entries back).
 TEST_P(ConditionalWriteTest, AWriteSentAgainAfterOthersWroteOverItIsMadeOnceWhereTheBackingKeepsNames) {
   std::unique_ptr<CloudTransport> cloud = device();
   ASSERT_TRUE(cloud->set("tasks", "t").ok());
@@ -80,7 +81,8 @@ TEST_P(ConditionalWriteTest, AWriteSentAgainAfterOthersWroteOverItIsMadeOnceWher
   }
   EXPECT_EQ(
       log, std::string(GetParam() == "redis" ? "ok t a|ok t a b|ok t a b|" : "ok t a|ok t a b|moved t a b|") +
-               "moved t a b|moved t a b|ok t a b c|ok t a b|ok t a b c|ok t|ok t a|");
+               "moved t a b|moved t a b|ok t a b c|ok t a b|ok t a b c|ok t|" +
+               (GetParam() == "redis" ? "ok t|" : "ok t a|"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backing, ConditionalWriteTest, ::testing::Values("folder", "redis"));

@@ -15,17 +15,16 @@ local function made(list, name)
 end
 )lua";
 
-// The body of setIf(), after kMadeFunction.
+// The body of setIf(), after kMadeFunction. A group made before is answered as made and not made
+// again, whatever the keys hold now: others may have written over it, or put a key back to its base.
 constexpr std::string_view kSetIfBody = R"lua(
 local n = #KEYS / 2
+local all = true
+for j = 1, n do all = all and made(KEYS[n + j], ARGV[4 * j]) end
+if all then return 0 end
 for i = 1, n do
   local held = redis.call('GET', KEYS[i])
-  if held and held ~= ARGV[4 * i - 1] and (ARGV[4 * i - 3] ~= '1' or held ~= ARGV[4 * i - 2]) then
-    for j = 1, n do
-      if not made(KEYS[n + j], ARGV[4 * j]) then return i end
-    end
-    return 0
-  end
+  if held and held ~= ARGV[4 * i - 1] and (ARGV[4 * i - 3] ~= '1' or held ~= ARGV[4 * i - 2]) then return i end
 end
 for i = 1, n do
   redis.call('SET', KEYS[i], ARGV[4 * i - 1])

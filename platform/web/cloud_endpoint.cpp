@@ -179,16 +179,18 @@ HttpResponse CloudEndpoint::read(std::string_view key) {
   return response;
 }
 
+bool CloudEndpoint::madeHere(std::span<const ConditionalWrite> writes) const {
+  return !writes.empty() && std::all_of(writes.begin(), writes.end(), [&](const ConditionalWrite& write) {
+    auto kept = names_.find(write.key);
+    return !write.name.empty() && kept != names_.end() &&
+           std::find(kept->second.begin(), kept->second.end(), write.name) != kept->second.end();
+  });
+}
+
 Result<bool> CloudEndpoint::madeBefore(std::span<const ConditionalWrite> writes) {
   auto named = [](const ConditionalWrite& write) { return !write.name.empty(); };
   if (writes.empty() || !std::all_of(writes.begin(), writes.end(), named)) return false;
-  if (std::all_of(writes.begin(), writes.end(), [&](const ConditionalWrite& write) {
-        auto kept = names_.find(write.key);
-        return kept != names_.end() &&
-               std::find(kept->second.begin(), kept->second.end(), write.name) != kept->second.end();
-      })) {
-    return true;
-  }
+  if (madeHere(writes)) return true;
   return backing_->madeEarlier(writes);
 }
 
@@ -215,14 +217,16 @@ HttpResponse CloudEndpoint::write(std::string_view key, const HttpRequest& reque
     Status written = backing_->set(key, request.body);
     return written.ok() ? done(etag) : failed(written);
   }
+  // Sent again after its answer was lost: made once is enough, whatever the key holds now (others
+  // may have written over it, or put it back to the write's base).
+  const ConditionalWrite again{key, request.body, std::nullopt, name};
+  if (madeHere(std::span(&again, 1))) return done(etag);
   Result<std::optional<std::string>> held = backing_->get(key);
   if (!held.ok()) return failed(held.status());
   const std::optional<std::string>& now = held.value();
   const bool holds = (ifNoneMatch.empty() || !now) &&
                      (ifMatch.empty() || (now && matchesAny(ifMatch, cloudwire::etagOf(*now))));
   if (!holds) {
-    // Sent again after its answer was lost, and written over since: made once is enough.
-    const ConditionalWrite again{key, request.body, std::nullopt, name};
     Result<bool> made = madeBefore(std::span(&again, 1));
     if (!made.ok()) return failed(made.status());
     if (made.value()) return done(etag);
@@ -253,6 +257,11 @@ HttpResponse CloudEndpoint::writeGroup(const HttpRequest& request) {
     if (std::all_of(results.begin(), results.end(), [](const Status& s) { return s.ok(); })) return done();
     return HttpResponse::text(200, cloudwire::encodeResults(results));
   }
+  // Made before, its answer lost: made once is enough, whatever the keys hold now.
+  std::vector<ConditionalWrite> again;
+  for (const cloudwire::GroupWrite& sent : group.value())
+    again.push_back({sent.key, sent.value, std::nullopt, sent.name});
+  if (madeHere(again)) return done();
   // All or none: each write is made only while its key still holds what was read here, which
   // must be what the device based it on.
   std::vector<std::optional<std::string>> bases;
@@ -264,10 +273,6 @@ HttpResponse CloudEndpoint::writeGroup(const HttpRequest& request) {
     bool holds = write.condition == Condition::none || (write.condition == Condition::absent && !now) ||
                  (write.condition == Condition::matches && now && cloudwire::etagOf(*now) == write.etag);
     if (!holds) {
-      // Made before, its answer lost, and written over since: made once is enough.
-      std::vector<ConditionalWrite> again;
-      for (const cloudwire::GroupWrite& sent : group.value())
-        again.push_back({sent.key, sent.value, std::nullopt, sent.name});
       Result<bool> made = madeBefore(again);
       if (!made.ok()) return failed(made.status());
       return made.value() ? done() : say(412, "the value of " + std::string(write.key) + " moved");

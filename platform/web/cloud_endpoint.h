@@ -68,6 +68,8 @@ class CloudEndpoint {
   HttpResponse read(std::string_view key);
   HttpResponse write(std::string_view key, const HttpRequest& request);
   HttpResponse writeGroup(const HttpRequest& request);
+  // Whether every one of writes is named and among the latest names kept here. Under backingMutex_.
+  bool madeHere(std::span<const ConditionalWrite> writes) const;
   // Whether every one of writes is named and was made before: among the latest names kept here, or
   // in the record its backing keeps; a failure when the backing cannot say. Under backingMutex_.
   Result<bool> madeBefore(std::span<const ConditionalWrite> writes);

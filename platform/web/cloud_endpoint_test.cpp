@@ -98,6 +98,10 @@ TEST_F(CloudEndpointTest, WritesHonourTheValidatorOfTheValueTheDeviceSaw) {
   store_->values["notesFromCloud"] = "d2";
   step(send("PUT", key, "d", named) + " " + send("PUT", key, "d", {named[0]}));
   step(send("PUT", key, "d", {named[0], {std::string(cloudwire::kNameHeader), "n 1"}}));
+  store_->values["notesFromCloud"] = binary;  // put back to the write's base: made before, not again
+  step(send("PUT", key, "d", named));
+  step(held("notesFromCloud") == binary ? "kept" : "made again");
+  store_->values["notesFromCloud"] = "d2";
   step(held("notesFromCloud"));
   step(send("GET", "/cloud/v1/stringNotes"));
   step(send("DELETE", key));
@@ -105,7 +109,8 @@ TEST_F(CloudEndpointTest, WritesHonourTheValidatorOfTheValueTheDeviceSaw) {
       answers,
       "404 nothing under notesFromCloud|204|200|412 the key holds a value|412 the value of notesFromCloud "
       "moved|kept|204|412 the value of notesFromCloud moved|204 412 the value of notesFromCloud moved|400 a "
-      "write's name is one word of at most 64 characters|d2|404 not a cloud key|405 the method is not one "
+      "write's name is one word of at most 64 characters|204|kept|d2|404 not a cloud key|405 the method is "
+      "not one "
       "this address takes|");
 }
 
