@@ -21,6 +21,53 @@ std::vector<std::string> mergeTaskStrings(const std::vector<std::string>& base,
   return {std::move(merged.tasks), std::move(merged.marks)};
 }
 
+namespace {
+
+// The base, the device's own and the cloud's string of each list, to merge.
+struct MergeInputs {
+  std::vector<std::string> base, mine, theirs;
+};
+
+Result<MergeInputs> mergeInputs(std::span<const SyncedString> lists,
+                                const std::vector<CloudStore::LoadCopy>& copies) {
+  MergeInputs in;
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    Result<std::string> local = lists[i].local.read();
+    if (!local.ok()) return local.status();
+    in.mine.push_back(std::move(local).value());
+    const std::string cloudNow = copies[i].value.value_or("");
+    if (!copies[i].unsent) {
+      // A list with no unsent edit is what it was based on: the cloud's string wins for it.
+      in.base.push_back(in.mine.back());
+    } else if (copies[i].baseKnown) {
+      in.base.push_back(copies[i].base.value_or(""));
+    } else {
+      // Never learnt what it was based on: what both sides hold is the base, so nothing is doubled.
+      const StoredList* stored = storedListWithLocalKey(lists[i].local.key());
+      bool items = stored == nullptr || stored->encoding == ListEncoding::items;
+      in.base.push_back(items ? commonItems(in.mine.back(), cloudNow) : std::string());
+    }
+    // No device removes a key: a key that holds nothing was lost by the cloud (a server that
+    // started empty), not emptied by another device, and this device's list puts it back.
+    in.theirs.push_back(copies[i].value ? *copies[i].value : in.base.back());
+  }
+  return in;
+}
+
+// Nothing unsent: each list takes the cloud's copy as it stands.
+Status takeCopies(std::span<const SyncedString> lists, const std::vector<CloudStore::LoadCopy>& copies) {
+  SettingsStore::CauseScope cause("load");
+  Status first = Status::Ok();
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    if (!copies[i].value) continue;
+    Status written = lists[i].local.set(*copies[i].value);
+    if (first.ok()) first = std::move(written);
+  }
+  return first;
+}
+
+}  // namespace
+
 Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeStrings merge,
                   SettingsStore* together) {
   std::vector<CloudStore::LoadCopy> copies;
@@ -35,38 +82,11 @@ Status loadSynced(std::span<const SyncedString> lists, CloudStore& cloud, MergeS
   auto own = [](const CloudStore::LoadCopy& copy) { return copy.ownCopy; };
   if (std::any_of(copies.begin(), copies.end(), own) && !std::all_of(copies.begin(), copies.end(), own))
     return Status::Ok();
-  if (std::none_of(copies.begin(), copies.end(), [](const auto& copy) { return copy.unsent; })) {
-    SettingsStore::CauseScope cause("load");
-    Status first = Status::Ok();
-    for (std::size_t i = 0; i < lists.size(); ++i) {
-      if (!copies[i].value) continue;
-      Status written = lists[i].local.set(*copies[i].value);
-      if (first.ok()) first = std::move(written);
-    }
-    return first;
-  }
-
-  std::vector<std::string> base, mine, theirs;
-  for (std::size_t i = 0; i < lists.size(); ++i) {
-    Result<std::string> local = lists[i].local.read();
-    if (!local.ok()) return local.status();
-    mine.push_back(std::move(local).value());
-    const std::string cloudNow = copies[i].value.value_or("");
-    if (!copies[i].unsent) {
-      // A list with no unsent edit is what it was based on: the cloud's string wins for it.
-      base.push_back(mine.back());
-    } else if (copies[i].baseKnown) {
-      base.push_back(copies[i].base.value_or(""));
-    } else {
-      // Never learnt what it was based on: what both sides hold is the base, so nothing is doubled.
-      const StoredList* stored = storedListWithLocalKey(lists[i].local.key());
-      bool items = stored == nullptr || stored->encoding == ListEncoding::items;
-      base.push_back(items ? commonItems(mine.back(), cloudNow) : std::string());
-    }
-    // No device removes a key: a key that holds nothing was lost by the cloud (a server that
-    // started empty), not emptied by another device, and this device's list puts it back.
-    theirs.push_back(copies[i].value ? *copies[i].value : base.back());
-  }
+  if (std::none_of(copies.begin(), copies.end(), [](const auto& copy) { return copy.unsent; }))
+    return takeCopies(lists, copies);
+  Result<MergeInputs> inputs = mergeInputs(lists, copies);
+  if (!inputs.ok()) return inputs.status();
+  const auto& [base, mine, theirs] = inputs.value();
   // The cloud already holds this device's strings (a write whose answer was lost): nothing to merge.
   std::vector<std::string> merged = theirs == mine ? mine : merge(base, mine, theirs);
   // A list with nothing unsent takes the cloud's very bytes wherever the merge left its entries as

@@ -25,6 +25,18 @@ Status readKeyRow(SettingsStore& store, Statement& statement, const std::string&
   });
 }
 
+// Adds a column of cloud_pending that an outbox made by an earlier version lacks.
+Status addMissingColumn(Database& db, const std::string& column, const std::string& type) {
+  auto has = [&] {
+    Statement probe;
+    return probe.prepare(db.handle(), ("SELECT " + column + " FROM cloud_pending LIMIT 0").c_str()) ==
+           SQLITE_OK;
+  };
+  if (has()) return Status::Ok();
+  Status added = db.exec(("ALTER TABLE cloud_pending ADD COLUMN " + column + " " + type).c_str());
+  return added.ok() || has() ? Status::Ok() : added;  // another process may have added it meanwhile
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Outbox>> Outbox::open(const std::filesystem::path& home, std::string identity,
@@ -52,24 +64,10 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
       !made.ok()) {
     return made;
   }
-  // An outbox made before writes were recorded in batches: its pending writes form one.
-  auto hasBatch = [&] {
-    Statement probe;
-    return probe.prepare(db.handle(), "SELECT batch FROM cloud_pending LIMIT 0") == SQLITE_OK;
-  };
-  if (!hasBatch()) {
-    Status added = db.exec("ALTER TABLE cloud_pending ADD COLUMN batch INTEGER NOT NULL DEFAULT 0");
-    if (!added.ok() && !hasBatch()) return added;  // another process may have added it meanwhile
-  }
-  // An outbox made before writes were named: its pending writes go without a name.
-  auto hasName = [&] {
-    Statement probe;
-    return probe.prepare(db.handle(), "SELECT name FROM cloud_pending LIMIT 0") == SQLITE_OK;
-  };
-  if (!hasName()) {
-    Status added = db.exec("ALTER TABLE cloud_pending ADD COLUMN name TEXT NOT NULL DEFAULT ''");
-    if (!added.ok() && !hasName()) return added;
-  }
+  // An outbox made before writes were recorded in batches: its pending writes form one. Made before
+  // writes were named: its pending writes go without a name.
+  if (Status added = addMissingColumn(db, "batch", "INTEGER NOT NULL DEFAULT 0"); !added.ok()) return added;
+  if (Status added = addMissingColumn(db, "name", "TEXT NOT NULL DEFAULT ''"); !added.ok()) return added;
   struct {
     Statement* statement;
     const char* sql;
