@@ -58,9 +58,9 @@ class CloudTransport {
   // file; one request to an HTTPS endpoint). Other failures as set(). By default each key is read
   // and compared, then the group goes through setMany: not atomic against other writers.
   // A backing that keeps the names of the writes it made (Redis, the HTTPS endpoint) records them
-  // in the same atomic step as the writes; when a key moved, it answers ok and writes nothing if
-  // every write of the group is named and among the names it keeps for its key: the group was made
-  // before, its answer lost, and others wrote over it since. Made twice, it would be doubled.
+  // in the same atomic step as the writes, and answers ok and writes nothing, whatever the keys hold
+  // now, if every write of the group is named and among the names it keeps for its key: the group was
+  // made before and its answer lost. Made twice, it would be doubled or bring a later delete back.
   virtual Status setIf(std::span<const ConditionalWrite> writes);
 
   // Whether the backing keeps a record that it made every one of these named writes (the latest

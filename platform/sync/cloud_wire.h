@@ -26,8 +26,9 @@ namespace quillbox::cloudwire {
 //
 // A conditional write may carry its name (kNameHeader on a PUT, a fourth field of its line in a
 // group): the server keeps the names of the latest writes it made to each key, beside the value.
-// When a key moved, a write or group every write of which it made before (its answer lost, others
-// writing over it since) is answered 204 as made, and not made again. Without names, as before.
+// A write or group every write of which it made before (its answer lost; others may have written
+// over it since, or put it back to its base) is answered 204 as made, whatever the keys hold now, and
+// not made again. Without names, as before.
 //
 // Refusals: 400 a malformed request, 401 no token or one that is unknown or revoked, 403 a token
 // sent in clear over the network, 404 a key that is not a cloud key, 413 a body over the limit,

@@ -20,8 +20,8 @@ std::string namesKeyOf(const RedisAddress& address, std::string_view key);
 // KEYS: the server keys, then the keys of their lists of names (namesKeyOf). ARGV, four per key: "1"
 // with the base, or "0" and "" for a key that held nothing, then the value and the write's name ("":
 // none); last, how many names to keep (kNamesKept). A key that holds nothing, its base, or the value
-// takes the write, and its name is kept. When a key moved, a group every write of which is named in its
-// key's list was made before: nothing is set. Answers 0 when every value was set (or had been), else
+// takes the write, and its name is kept. A group every write of which is named in its key's list was
+// made before: nothing is set, whatever the keys hold. Answers 0 when every value was set (or had been), else
 // the position (from 1) of the first key that moved, having set nothing.
 const std::string& setIf();
 
