@@ -139,7 +139,7 @@ std::string DeviceSession::drawing() const {
 }
 
 std::string DeviceSession::outgoing() {
-  Result<std::vector<Outbox::Pending>> pending = outbox_->pending();
+  Result<std::vector<Outbox::Pending>> pending = outbox_->nextSends();
   if (!pending.ok()) return "";
   std::vector<syncengine::Pending> waiting;
   for (const Outbox::Pending& write : pending.value()) waiting.push_back({write.id, write.key});
@@ -158,6 +158,10 @@ std::string DeviceSession::outgoing() {
     conditions.push_back(
         syncengine::planSend(base.value(), write.key, write.value, transport_->fetched(write.key)).condition);
   }
+  std::vector<Outbox::Sent> going;
+  for (const Outbox::Pending& write : writes)
+    going.push_back({write.id, write.key, write.name, write.replaced});
+  if (!outbox_->sending(going).ok()) return "";
   std::vector<ConditionalWrite> group;
   for (std::size_t i = 0; i < writes.size(); ++i) {
     const std::optional<std::string>& on = conditions[i];
@@ -205,6 +209,7 @@ DeviceSession::Next DeviceSession::sent(int httpStatus, std::string_view body) {
   }
   if (writes.empty()) answers.push_back(answerTo(httpStatus));
   std::vector<Outbox::Delivered> made;
+  std::vector<Outbox::Sent> notMade;
   Next next = Next::send;
   for (std::size_t i = 0; i < answers.size(); ++i) {
     syncengine::Step step = syncengine::onAnswer(answers[i]);
@@ -213,10 +218,16 @@ DeviceSession::Next DeviceSession::sent(int httpStatus, std::string_view body) {
                 : step.merge                                    ? Next::fetchAndMerge
                                                                 : Next::send;
     next = std::max(next, mine);
-    if (step.deliver && i < writes.size()) made.push_back({writes[i].id, writes[i].key, writes[i].value});
+    if (i >= writes.size()) continue;
+    if (step.deliver)
+      made.push_back(
+          {writes[i].id, writes[i].key, writes[i].value, nullptr, writes[i].name, writes[i].replaced});
+    else if (!step.backOff && !step.stop)
+      notMade.push_back({writes[i].id, writes[i].key, writes[i].name, writes[i].replaced});
   }
   // A write that fails to be forgotten is sent again over its own value, to the same effect.
   if (!made.empty()) (void)outbox_->delivered(made);
+  (void)outbox_->notMade(notMade);
   // The server now holds what was delivered: a screen that loads before the next fetch takes it.
   for (const Outbox::Delivered& write : made) transport_->setFetched(write.key, std::string(write.value));
   return next;
@@ -231,10 +242,14 @@ void DeviceSession::fetched(std::string_view key, std::optional<std::string> val
 
 bool DeviceSession::reloadIfChanged() {
   std::vector<std::string> differing;
+  std::vector<std::string> later;  // the server may hold this device's write: its answer comes first
   for (const std::string& key : changedKeys_) {
     const std::optional<std::string>* fetched = transport_->fetched(key);
     Result<bool> waiting = outbox_->isPending(key);
-    if (fetched == nullptr || !waiting.ok()) continue;
+    Result<bool> unanswered = outbox_->isUnanswered(key);
+    if (unanswered.ok() && unanswered.value() && std::find(later.begin(), later.end(), key) == later.end())
+      later.push_back(key);
+    if (fetched == nullptr || !waiting.ok() || !unanswered.ok() || unanswered.value()) continue;
     bool differs = false;
     if (waiting.value()) {
       // This device's edits wait: only another device's write since their base is news.
@@ -246,7 +261,7 @@ bool DeviceSession::reloadIfChanged() {
     }
     if (differs) differing.push_back(key);
   }
-  changedKeys_.clear();
+  changedKeys_ = std::move(later);
   if (differing.empty()) return false;
   {
     Result<SettingsStore::Lock> lock = settings_->lock();

@@ -28,6 +28,7 @@ class WorkerTransport : public CloudTransport {
   Status set(std::string_view key, std::string_view value) override;
   Status setIf(std::span<const ConditionalWrite> writes) override;
   Status checkKey(std::string_view key) const override;
+  bool sends() const override { return false; }
   std::string describe() const override { return server_ + "/cloud/v1/"; }
   std::string identity() const override { return server_ + "/cloud/v1/"; }
   std::chrono::milliseconds backoff() const override { return std::chrono::milliseconds(0); }

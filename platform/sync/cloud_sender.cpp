@@ -137,16 +137,16 @@ void CloudSender::pass() {
   for (int round = 0;; ++round) {
     std::vector<Planned> plan = planned();
     if (plan.empty()) return;
-    std::vector<std::string> moved = send(plan);
-    if (moved.empty() || round == kMaxMergeRounds) return;
-    if (!mergeOnto(moved)) return;
+    Learnt learnt = send(plan);
+    if ((learnt.moved.empty() && !learnt.replacedMade) || round == kMaxMergeRounds) return;
+    if (!learnt.moved.empty() && !mergeOnto(learnt.moved)) return;
   }
 }
 
 std::vector<CloudSender::Planned> CloudSender::planned() {
   auto guard = store_.outbox_->hold();
   if (store_.backingOff()) return {};
-  Result<std::vector<Outbox::Pending>> writes = store_.outbox_->pending();
+  Result<std::vector<Outbox::Pending>> writes = store_.outbox_->nextSends();
   if (!writes.ok()) {
     store_.problem_ = writes.status();
     return {};
@@ -154,6 +154,7 @@ std::vector<CloudSender::Planned> CloudSender::planned() {
   std::vector<syncengine::Pending> keys;
   for (const Outbox::Pending& write : writes.value()) keys.push_back({write.id, write.key});
   std::vector<Planned> plan;
+  std::vector<Outbox::Sent> going;
   for (std::size_t i : syncengine::sendable(keys, {}, keys.size())) {
     Outbox::Pending& write = writes.value()[i];
     Result<Outbox::Base> base = store_.outbox_->baseOf(write.key);
@@ -161,13 +162,18 @@ std::vector<CloudSender::Planned> CloudSender::planned() {
       store_.problem_ = base.status();
       return {};
     }
+    going.push_back({write.id, write.key, write.name, write.replaced});
     plan.push_back(Planned{write.id, std::move(write.key), std::move(write.value), write.batch,
-                           std::move(write.name), std::move(base).value()});
+                           std::move(write.name), std::move(base).value(), write.replaced});
+  }
+  if (Status marked = store_.outbox_->sending(going); !marked.ok()) {
+    store_.problem_ = marked;
+    return {};
   }
   return plan;
 }
 
-std::vector<std::string> CloudSender::send(const std::vector<Planned>& plan) {
+CloudSender::Learnt CloudSender::send(const std::vector<Planned>& plan) {
   // On the backing, without the store: one conditional group per change recorded, in order; after a
   // failure other than a refusal of that group, the rest wait too.
   CloudTransport& transport = *store_.transport_;
@@ -196,19 +202,26 @@ std::vector<std::string> CloudSender::send(const std::vector<Planned>& plan) {
   // What the answers teach, recorded before any newer write of these keys goes.
   auto guard = store_.outbox_->hold();
   std::vector<Outbox::Delivered> delivered;
-  std::vector<std::string> moved;
+  std::vector<Outbox::Sent> notMade;
+  Learnt learnt;
   for (std::size_t i = 0; i < plan.size(); ++i) {
+    const Planned& write = plan[i];
     syncengine::Step step = syncengine::onAnswer(syncengine::answerOf(results[i]));
-    if (step.deliver) delivered.push_back({plan[i].id, plan[i].key, plan[i].value, &plan[i].base});
-    if (step.merge) moved.push_back(plan[i].key);
+    if (step.deliver)
+      delivered.push_back({write.id, write.key, write.value, &write.base, write.name, write.replaced});
+    if (step.merge) learnt.moved.push_back(write.key);
+    if (!step.deliver && !step.backOff && !step.stop)
+      notMade.push_back({write.id, write.key, write.name, write.replaced});
+    learnt.replacedMade = learnt.replacedMade || (step.deliver && write.replaced);
   }
   store_.note(failure);
   Status forgotten = store_.outbox_->delivered(delivered);
+  if (Status noted = store_.outbox_->notMade(notMade); forgotten.ok()) forgotten = noted;
   if (!forgotten.ok()) store_.problem_ = forgotten;
   Result<std::vector<std::string>> waiting = store_.outbox_->pendingKeys();
   store_.waiting_ = !waiting.ok() || !waiting.value().empty();
   store_.waitReason_ = !failure.ok() ? failure : forgotten;
-  return moved;
+  return learnt;
 }
 
 bool CloudSender::mergeOnto(const std::vector<std::string>& moved) {

@@ -34,6 +34,7 @@ class SerialTransport : public CloudTransport {
   Status setIf(std::span<const ConditionalWrite> writes) override;
   Result<bool> madeEarlier(std::span<const ConditionalWrite> writes) override;
   Status checkKey(std::string_view key) const override { return inner_->checkKey(key); }
+  bool sends() const override { return inner_->sends(); }
   Status ping() override;
   std::string describe() const override { return inner_->describe(); }
   std::string identity() const override { return inner_->identity(); }
@@ -52,7 +53,8 @@ class SerialTransport : public CloudTransport {
 // and is sent on what the answer taught (the delivered value, or the merge). When another device's
 // newer copy held a write back, the pass fetches it and merges this device's edits onto it as one
 // local change under the home's lock (the screens catch up at their next event or refresh), then
-// sends the merge, a few rounds at most. A pass does nothing while another sender of the home
+// sends the merge, a few rounds at most. A write replaced while on its way goes again first; made, the
+// newest goes next, on its value. A pass does nothing while another sender of the home
 // (another process) holds its send lock: that one delivers them. The store outlives the sender.
 class CloudSender {
  public:
@@ -79,12 +81,18 @@ class CloudSender {
     std::int64_t batch = 0;
     std::string name;
     syncengine::Base base;
+    bool replaced = false;
+  };
+  // What a pass learnt from the answers.
+  struct Learnt {
+    std::vector<std::string> moved;  // the keys another device's newer copy held back
+    bool replacedMade = false;       // a replaced write was made: the newest of its key goes next
   };
   void run();
   void pass();
   std::vector<Planned> planned();
-  // Sends plan and records the answers; the keys another device's newer copy held back.
-  std::vector<std::string> send(const std::vector<Planned>& plan);
+  // Sends plan and records the answers.
+  Learnt send(const std::vector<Planned>& plan);
   // Merges this device's edits of moved onto the backing's newer copies: false when it could not.
   bool mergeOnto(const std::vector<std::string>& moved);
 

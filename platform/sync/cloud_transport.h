@@ -71,6 +71,10 @@ class CloudTransport {
     return false;
   }
 
+  // Whether setIf sends from this process (false where another party sends the outbox's writes, as
+  // the phone's worker does, and setIf only answers that they wait).
+  virtual bool sends() const { return true; }
+
   // Whether key can name a value in this backing at all: a key that cannot is refused at once,
   // never kept to be sent. Any key by default.
   virtual Status checkKey(std::string_view key) const {

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 #include "base/wall_clock.h"
 #include "platform/crypto/secrets.h"
 
@@ -66,8 +68,16 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
   }
   // An outbox made before writes were recorded in batches: its pending writes form one. Made before
   // writes were named: its pending writes go without a name.
-  if (Status added = addMissingColumn(db, "batch", "INTEGER NOT NULL DEFAULT 0"); !added.ok()) return added;
-  if (Status added = addMissingColumn(db, "name", "TEXT NOT NULL DEFAULT ''"); !added.ok()) return added;
+  // Made before a write replaced while on its way was kept: nothing waits behind another.
+  const char* const kColumns[][2] = {{"batch", "INTEGER NOT NULL DEFAULT 0"},
+                                     {"name", "TEXT NOT NULL DEFAULT ''"},
+                                     {"sent", "INTEGER NOT NULL DEFAULT 0"},
+                                     {"earlier_name", "TEXT"},
+                                     {"earlier_value", "BLOB"},
+                                     {"earlier_batch", "INTEGER"}};
+  for (const auto& [column, type] : kColumns) {
+    if (Status added = addMissingColumn(db, column, type); !added.ok()) return added;
+  }
   struct {
     Statement* statement;
     const char* sql;
@@ -77,18 +87,36 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
        " ON CONFLICT(store, key) DO UPDATE SET value = excluded.value"},
       // REPLACE deletes the older row, so every write gets a fresh id (AUTOINCREMENT never reuses one).
       // The very value recorded again (a screen saving what it holds) is the same write: it keeps its
-      // name, which the backing may already know it by.
+      // name, which the backing may already know it by. A different value replacing a write on its way
+      // keeps that one beside it (earlier_*), to be sent again first; one kept already stays.
       {&putPending_,
-       "INSERT OR REPLACE INTO cloud_pending(store, key, value, since, batch, name) VALUES(?1, ?2, ?3, ?4, "
-       "?5,"
-       " COALESCE((SELECT name FROM cloud_pending WHERE store = ?1 AND key = ?2 AND value = ?3), ?6))"
-       " RETURNING id, name"},
+       "INSERT OR REPLACE INTO cloud_pending(store, key, value, since, batch, name, sent, earlier_name,"
+       " earlier_value, earlier_batch) SELECT ?1, ?2, ?3, ?4, ?5,"
+       " CASE WHEN o.same THEN o.name ELSE ?6 END, CASE WHEN o.same THEN o.sent ELSE 0 END,"
+       " CASE WHEN o.sent AND NOT o.same THEN o.name ELSE o.earlier_name END,"
+       " CASE WHEN o.sent AND NOT o.same THEN o.value ELSE o.earlier_value END,"
+       " CASE WHEN o.sent AND NOT o.same THEN o.batch ELSE o.earlier_batch END"
+       " FROM (SELECT 1) LEFT JOIN (SELECT name, sent, value, batch, earlier_name, earlier_value,"
+       " earlier_batch, value = ?3 AS same FROM cloud_pending WHERE store = ?1 AND key = ?2) AS o"
+       " RETURNING id, name, earlier_batch IS NOT NULL"},
       {&nextBatch_, "SELECT COALESCE(MAX(batch), 0) + 1 FROM cloud_pending"},
       {&isPending_, "SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2"},
+      {&isUnanswered_,
+       "SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2 AND (sent OR earlier_batch IS NOT NULL)"},
       {&listPending_,
-       "SELECT id, CAST(key AS BLOB), value, batch, name FROM cloud_pending WHERE store = ?1 ORDER BY id"},
+       "SELECT id, CAST(key AS BLOB), value, batch, name, earlier_batch IS NOT NULL, earlier_batch,"
+       " earlier_value, earlier_name"
+       " FROM cloud_pending WHERE store = ?1 ORDER BY id"},
       {&listPendingKeys_, "SELECT CAST(key AS BLOB) FROM cloud_pending WHERE store = ?1 ORDER BY id"},
       {&deletePending_, "DELETE FROM cloud_pending WHERE id = ?1"},
+      // Only a write with nothing kept beside it goes: a replaced one goes first.
+      {&markSending_, "UPDATE cloud_pending SET sent = 1 WHERE id = ?1 AND earlier_batch IS NULL"},
+      {&markNotSending_, "UPDATE cloud_pending SET sent = 0 WHERE id = ?1"},
+      // The copy of a replaced write, known by its row when it was sent as one, else by its name.
+      {&forgetReplaced_,
+       "UPDATE cloud_pending SET earlier_name = NULL, earlier_value = NULL, earlier_batch = NULL"
+       " WHERE store = ?1 AND key = ?2 AND earlier_batch IS NOT NULL"
+       " AND ((?3 AND id = ?4) OR (earlier_name = ?5 AND ?5 <> ''))"},
       {&getCopy_, "SELECT value FROM cloud_copy WHERE store = ?1 AND key = ?2"},
       {&rememberCopy_,
        "INSERT INTO cloud_copy(store, key, value) SELECT ?1, ?2, ?3"
@@ -174,7 +202,8 @@ Result<std::vector<Outbox::Recorded>> Outbox::record(std::span<const CloudWriteV
                  .text(name.ok() ? std::string_view(name.value()) : std::string_view())
                  .step();
         if (rc == SQLITE_ROW) {
-          ids.push_back({putPending_.columnInteger(0), putPending_.columnBytes(1)});
+          ids.push_back(
+              {putPending_.columnInteger(0), putPending_.columnBytes(1), putPending_.columnInteger(2) != 0});
           rc = putPending_.step();
         }
         putPending_.done();
@@ -187,19 +216,82 @@ Result<std::vector<Outbox::Recorded>> Outbox::record(std::span<const CloudWriteV
   return ids;
 }
 
-Result<std::vector<Outbox::Pending>> Outbox::pending() {
+Result<std::vector<Outbox::Pending>> Outbox::readPending(std::vector<Pending>& replaced) {
   std::vector<Pending> writes;
   Status read = store_->readWith([&](Database& db) {
     Statement& s = listPending_.reset().text(identity_);
     int rc;
-    while ((rc = s.step()) == SQLITE_ROW)
-      writes.push_back(
-          {s.columnInteger(0), s.columnBytes(1), s.columnBytes(2), s.columnInteger(3), s.columnBytes(4)});
+    while ((rc = s.step()) == SQLITE_ROW) {
+      Pending& write = writes.emplace_back(Pending{s.columnInteger(0), s.columnBytes(1), s.columnBytes(2),
+                                                   s.columnInteger(3), s.columnBytes(4)});
+      if (s.columnInteger(5) != 0)
+        replaced.push_back(
+            {write.id, write.key, s.columnBytes(7), s.columnInteger(6), s.columnBytes(8), true});
+    }
     s.done();
     return rc == SQLITE_DONE ? Status::Ok() : db.problem("read the cloud writes not yet sent");
   });
   if (!read.ok()) return read;
   return writes;
+}
+
+Result<std::vector<Outbox::Pending>> Outbox::pending() {
+  std::vector<Pending> replaced;
+  return readPending(replaced);
+}
+
+Result<std::vector<Outbox::Pending>> Outbox::nextSends() {
+  std::vector<Pending> replaced;
+  Result<std::vector<Pending>> newest = readPending(replaced);
+  if (!newest.ok()) return newest;
+  std::vector<Pending> next;
+  for (Pending& write : newest.value()) {
+    auto kept =
+        std::find_if(replaced.begin(), replaced.end(), [&](const Pending& r) { return r.id == write.id; });
+    next.push_back(kept == replaced.end() ? std::move(write) : std::move(*kept));
+  }
+  // A replaced write goes with the writes recorded beside it, as it went the first time.
+  std::stable_sort(next.begin(), next.end(),
+                   [](const Pending& a, const Pending& b) { return a.batch < b.batch; });
+  return next;
+}
+
+Status Outbox::forgetReplaced(Database& db, const Sent& write) {
+  int rc = forgetReplaced_.reset()
+               .text(identity_)
+               .text(write.key)
+               .integer(write.replaced ? 1 : 0)
+               .integer(write.id)
+               .text(write.name)
+               .step();
+  forgetReplaced_.done();
+  return rc == SQLITE_DONE ? Status::Ok() : db.problem("forget a replaced cloud write");
+}
+
+Status Outbox::sending(std::span<const Sent> writes) {
+  if (writes.empty()) return Status::Ok();
+  return store_->writeWith([&](Database& db) {
+    for (const Sent& write : writes) {
+      if (write.replaced) continue;  // on its way already
+      int rc = markSending_.reset().integer(write.id).step();
+      markSending_.done();
+      if (rc != SQLITE_DONE) return db.problem("mark the cloud writes on their way");
+    }
+    return Status::Ok();
+  });
+}
+
+Status Outbox::notMade(std::span<const Sent> writes) {
+  if (writes.empty()) return Status::Ok();
+  return store_->writeWith([&](Database& db) {
+    for (const Sent& write : writes) {
+      int rc = markNotSending_.reset().integer(write.id).step();
+      markNotSending_.done();
+      if (rc != SQLITE_DONE) return db.problem("forget a cloud write the backing did not make");
+      if (Status forgotten = forgetReplaced(db, write); !forgotten.ok()) return forgotten;
+    }
+    return Status::Ok();
+  });
 }
 
 Result<std::vector<std::string>> Outbox::pendingKeys() {
@@ -228,12 +320,27 @@ Result<bool> Outbox::isPending(std::string_view key) {
   return rc == SQLITE_ROW;
 }
 
+Result<bool> Outbox::isUnanswered(std::string_view key) {
+  bool unanswered = false;
+  Status read = readKeyRow(*store_, isUnanswered_, identity_, key, "cloud write",
+                           [&](Statement&) { unanswered = true; });
+  if (!read.ok()) return read;
+  return unanswered;
+}
+
 Status Outbox::delivered(std::span<const Delivered> writes) {
   if (writes.empty()) return Status::Ok();
   return store_->writeWith([&](Database& db) {
     for (const Delivered& write : writes) {
-      int rc = deletePending_.reset().integer(write.id).step();
-      deletePending_.done();
+      int rc = SQLITE_DONE;
+      if (!write.replaced) {
+        rc = deletePending_.reset().integer(write.id).step();
+        deletePending_.done();
+      }
+      if (rc == SQLITE_DONE) {
+        Status forgotten = forgetReplaced(db, Sent{write.id, write.key, write.name, write.replaced});
+        if (!forgotten.ok()) return forgotten;
+      }
       if (rc == SQLITE_DONE && write.sentOn != nullptr) {
         Result<Base> now = baseOf(write.key);
         if (!now.ok()) return now.status();

@@ -21,10 +21,11 @@ namespace quillbox {
 // settings, on the settings store's own connection (tables cloud_copy, cloud_pending and cloud_base).
 // Each call is one transaction, or, when this thread has a settings WriteGroup open, part of the
 // group's: a change's strings, history, pending writes and bases are then stored together or not at
-// all. Per store identity and key, the local
-// copy (the last value read from the backing or accepted for it), the write not yet delivered, at
-// most one per key (the newest), and the base: the backing's value that the device's list was last
-// based on (taken at a load, or delivered), which a write expects to find there still. What it records
+// all. Per store identity and key, the local copy (the last value read from the backing or accepted
+// for it), the write not yet delivered, at most one per key (the newest, and beside it the write it
+// replaced while that one was on its way with no answer), and the base: the backing's value that the
+// device's list was last based on (taken at a load, or delivered), which a write expects to find there
+// still. What it records
 // survives a kill of the process at any instant and a power cut; whichever process opens the home next finds
 // it. It knows nothing of how its store reaches the backing.
 class Outbox {
@@ -38,6 +39,10 @@ class Outbox {
     // backing that keeps names can tell that it made this very write; empty for a write recorded
     // before writes were named (sent without one) or when no random bits could be had.
     std::string name;
+    // In nextSends(): this is not the key's newest write but the one it replaced, which was sent with
+    // no answer yet (a kill, a lost answer): the backing may hold it. It goes again, under its own name
+    // and batch, before the newest; whether it was made decides what the newest builds on.
+    bool replaced = false;
   };
 
   // A key's base: none recorded, or the backing's value (nothing: the key held nothing).
@@ -56,6 +61,7 @@ class Outbox {
   struct Recorded {
     std::int64_t id = 0;
     std::string name;
+    bool behindReplaced = false;  // the write it replaced waits to be sent again first
   };
   Result<std::vector<Recorded>> record(std::span<const CloudWriteView> writes);
 
@@ -70,8 +76,25 @@ class Outbox {
 
   // The pending writes, oldest first.
   Result<std::vector<Pending>> pending();
+  // The writes to send next, in the order they were recorded: each key's newest, or the write it
+  // replaced while that one's answer is unknown (`replaced`).
+  Result<std::vector<Pending>> nextSends();
+  // A write sent: its id, key and name, and whether it is a replaced one. A write replaced while on
+  // its way is known by its key and name: its answer resolves the copy kept beside the newest.
+  struct Sent {
+    std::int64_t id = 0;
+    std::string_view key;
+    std::string_view name;
+    bool replaced = false;
+  };
+  // Marks these writes as on their way, before they go: replaced by a newer edit before an answer
+  // says whether the backing made them, they are kept to be sent again first.
+  Status sending(std::span<const Sent> writes);
   // Whether a write of key is pending.
   Result<bool> isPending(std::string_view key);
+  // Whether a write of key went and its answer is unknown (a kill, a lost answer, a newer write
+  // replacing it meanwhile): the backing may hold it.
+  Result<bool> isUnanswered(std::string_view key);
   // The keys with a pending write, oldest first.
   Result<std::vector<std::string>> pendingKeys();
 
@@ -83,10 +106,15 @@ class Outbox {
     // When given, the base it was sent on: the value becomes the base only while the key's base is
     // still that one (a load that merged onto a newer copy meanwhile moved it past the delivery).
     const Base* sentOn = nullptr;
+    std::string_view name = {};
+    bool replaced = false;  // the write a newer one replaced: only it is forgotten
   };
   // Forgets these pending writes once the backing holds them, and makes each value its key's base,
   // in one transaction; a newer write of the same key stays.
   Status delivered(std::span<const Delivered> writes);
+  // Writes the backing answered it did not make (their key moved, or it refused them): a replaced
+  // write is forgotten, a key's newest counts as not on its way.
+  Status notMade(std::span<const Sent> writes);
 
   // Forgets the pending write of key and its local copy (the next read asks the backing again).
   Status withdraw(std::string_view key);
@@ -113,9 +141,12 @@ class Outbox {
 
   std::shared_ptr<SettingsStore> store_;  // outlives the statements below
   std::string identity_;
+  Result<std::vector<Pending>> readPending(std::vector<Pending>& replaced);
+  Status forgetReplaced(Database& db, const Sent& write);
+
   Statement putCopy_, putPending_, isPending_, listPending_, listPendingKeys_, deletePending_, getCopy_,
       rememberCopy_, forgetCopy_, withdrawPending_, withdrawCopy_, nextBatch_, getBase_, putBase_,
-      putBaseUnlessPending_;
+      putBaseUnlessPending_, isUnanswered_, markSending_, markNotSending_, forgetReplaced_;
 };
 
 }  // namespace quillbox

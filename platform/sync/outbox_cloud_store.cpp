@@ -61,20 +61,25 @@ bool OutboxCloudStore::sendPending() {
 }
 
 Status OutboxCloudStore::sendAll(std::span<const std::int64_t> mine) {
-  Result<std::vector<Outbox::Pending>> writes = outbox_->pending();
-  if (!writes.ok()) {
-    problem_ = writes.status();
-    return writes.status();
+  // A replaced write made, the newest of its key goes next, on its value.
+  for (int round = 0;; ++round) {
+    Result<std::vector<Outbox::Pending>> writes = outbox_->nextSends();
+    if (!writes.ok()) {
+      problem_ = writes.status();
+      return writes.status();
+    }
+    std::vector<Sending> sending;
+    for (const Outbox::Pending& write : writes.value())
+      sending.push_back(Sending{write.id, write.key, write.value, write.batch, write.name, write.replaced});
+    std::vector<Status> results = deliver(sending);
+    bool again = false;
+    for (std::size_t i = 0; i < sending.size(); ++i) {
+      again = again || (sending[i].replaced && results[i].ok());
+      if (!again && std::find(mine.begin(), mine.end(), sending[i].id) != mine.end() && !results[i].ok())
+        return results[i];
+    }
+    if (!again || round == 1) return Status::Ok();
   }
-  std::vector<Sending> sending;
-  for (const Outbox::Pending& write : writes.value())
-    sending.push_back(Sending{write.id, write.key, write.value, write.batch, write.name});
-  std::vector<Status> results = deliver(sending);
-  for (std::size_t i = 0; i < sending.size(); ++i) {
-    if (std::find(mine.begin(), mine.end(), sending[i].id) != mine.end() && !results[i].ok())
-      return results[i];
-  }
-  return Status::Ok();
 }
 
 Status OutboxCloudStore::sendIf(std::span<const Sending> writes) {
@@ -130,6 +135,13 @@ std::vector<Status> OutboxCloudStore::deliver(std::span<const Sending> writes) {
     waitReason_ = Status::Ok();
     return results;
   }
+  std::vector<Outbox::Sent> going;
+  for (const Sending& write : writes) going.push_back({write.id, write.key, write.name, write.replaced});
+  if (Status marked = transport_->sends() ? outbox_->sending(going) : Status::Ok(); !marked.ok()) {
+    problem_ = marked;
+    results.assign(writes.size(), marked);
+    return results;
+  }
   Status together = sendIf(writes);
   Status failure = together;
   bool several = std::any_of(writes.begin(), writes.end(),
@@ -159,12 +171,18 @@ std::vector<Status> OutboxCloudStore::deliver(std::span<const Sending> writes) {
     results.assign(writes.size(), together);
   }
   std::vector<Outbox::Delivered> sent;
+  std::vector<Outbox::Sent> notMade;
   for (std::size_t i = 0; i < writes.size(); ++i) {
-    if (syncengine::onAnswer(syncengine::answerOf(results[i])).deliver)
-      sent.push_back(Outbox::Delivered{writes[i].id, writes[i].key, writes[i].value});
+    syncengine::Step step = syncengine::onAnswer(syncengine::answerOf(results[i]));
+    if (step.deliver)
+      sent.push_back(Outbox::Delivered{writes[i].id, writes[i].key, writes[i].value, nullptr, writes[i].name,
+                                       writes[i].replaced});
+    else if (!step.backOff && !step.stop)
+      notMade.push_back({writes[i].id, writes[i].key, writes[i].name, writes[i].replaced});
   }
   note(failure);
   Status forgotten = outbox_->delivered(sent);
+  if (Status noted = outbox_->notMade(notMade); forgotten.ok()) forgotten = noted;
   if (!forgotten.ok()) problem_ = forgotten;
   waiting_ = sent.size() < writes.size() || !forgotten.ok();
   waitReason_ = !failure.ok() ? failure : forgotten;
@@ -249,11 +267,21 @@ Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopyOf(std::string_view key,
     if (Status kept = outbox_->remember(key, got); !kept.ok()) problem_ = kept;
     return LoadCopy{std::move(got), false, {}};
   }
+  // The backing may hold this device's write, its answer unknown: taken for another device's, it
+  // would be merged in twice. The answer decides what the write builds on; the local copy stands.
+  Result<bool> unanswered = outbox_->isUnanswered(key);
   Result<Outbox::Base> base = outbox_->baseOf(key);
-  if (!base.ok()) {
-    problem_ = base.status();
-    return base.status();
+  Result<std::optional<std::string>> copy =
+      unanswered.ok() && unanswered.value()
+          ? outbox_->copyOf(key)
+          : Result<std::optional<std::string>>(std::optional<std::string>());
+  for (const Status& read : {unanswered.status(), base.status(), copy.status()}) {
+    if (!read.ok()) {
+      problem_ = read;
+      return read;
+    }
   }
+  if (unanswered.value()) return LoadCopy{std::move(copy).value(), false, {}, true, true};
   return LoadCopy{std::move(got), true, std::move(base->value), base->known};
 }
 
@@ -340,7 +368,9 @@ Status OutboxCloudStore::write(std::span<const CloudWriteView> given) {
   // When nothing older waits, what is in hand goes as it is, without reading it back.
   Result<std::vector<std::string>> waiting = outbox_->pendingKeys();
   Status mine = Status::Ok();
-  if (waiting.ok() && waiting.value().size() == writes.size()) {
+  const bool behind = std::any_of(recorded->begin(), recorded->end(),
+                                  [](const Outbox::Recorded& write) { return write.behindReplaced; });
+  if (waiting.ok() && waiting.value().size() == writes.size() && !behind) {
     std::vector<Sending> sending;
     for (std::size_t i = 0; i < writes.size(); ++i)
       sending.push_back(Sending{recorded->at(i).id, writes[i].key, writes[i].value, 0, recorded->at(i).name});

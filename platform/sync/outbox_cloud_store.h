@@ -105,6 +105,7 @@ class OutboxCloudStore : public CloudStore {
     std::string_view value;
     std::int64_t batch = 0;
     std::string_view name = {};  // the write's own, sent every time it goes
+    bool replaced = false;       // the write its key's newest replaced, sent again first
   };
   // Sends writes as one conditional group, each on its base; no call on the outbox.
   static Status sendOnBases(CloudTransport& transport, std::span<const Sending> writes,
