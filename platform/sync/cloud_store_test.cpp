@@ -41,7 +41,6 @@ class FolderTransportTest : public ::testing::Test {
     Status written = folder().set(key, value);
     EXPECT_TRUE(written.ok()) << written.message();
   }
-  std::string files() { return fileNames(folder_); }
 
   TempFolder temp_;
   std::filesystem::path root_ = temp_.path();
@@ -59,7 +58,7 @@ TEST_F(FolderTransportTest, TemporaryFilesOfAKilledWriterAreNeverReadAndSweptWhe
   fs::last_write_time(folder_ / ".tmp-4242-1-0", fs::file_time_type::clock::now() - std::chrono::hours(2));
   transport_.reset();
   folder();
-  EXPECT_EQ(files(), ".notesFromCloud .tmp-4242-1-1 notesFromCloud");
+  EXPECT_EQ(fileNames(folder_), ".notesFromCloud .tmp-4242-1-1 notesFromCloud");
 }
 
 TEST_F(FolderTransportTest, KeysThatAreNotPlainNamesAreRefusedAndTouchNothing) {
@@ -77,7 +76,7 @@ TEST_F(FolderTransportTest, KeysThatAreNotPlainNamesAreRefusedAndTouchNothing) {
   write(std::string(255, 'k'), "v");
   write("a b…c", "v");
   EXPECT_EQ(log + " " + std::to_string(fs::file_size(root_ / "outside")) + read(std::string(255, 'k')) +
-                read("a b…c") + " " + files(),
+                read("a b…c") + " " + fileNames(folder_),
             "1111111111 6[v][v] a b…c " + std::string(255, 'k'));
 }
 
