@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -22,6 +21,7 @@
 #include "base/escape.h"
 #include "base/random_test_support.h"
 #include "platform/fault_seam.h"
+#include "platform/store/whole_file.h"
 #include "platform/temp_folder_test_support.h"
 
 namespace quillbox {
@@ -58,6 +58,10 @@ class SettingsStoreTest : public ::testing::Test {
   void set(std::string_view key, std::string_view value, std::string_view cause = "") {
     Status status = cause.empty() ? store_->set(key, value) : store_->set(key, value, cause);
     ASSERT_TRUE(status.ok()) << status.message();
+  }
+  // Writes key, value, key, value... in turn.
+  void set(std::initializer_list<std::string_view> writes) {
+    for (auto at = writes.begin(); at != writes.end(); at += 2) set(at[0], at[1]);
   }
   std::vector<SettingsStore::Version> versions(std::string_view key) {
     auto found = store_->versions(key);
@@ -133,12 +137,8 @@ TEST_F(SettingsStoreTest, ValuesOfAnyBytesAndSizeSurviveAReopenAndMissingKeysRea
   for (int c = 0; c < 3 * 256; ++c) everyByte += static_cast<char>(c % 256);
   std::string huge(10 * 1024 * 1024, 'x');
   for (std::size_t i = 0; i < huge.size(); i += 4099) huge[i] = static_cast<char>('a' + i % 26);
-  set("stringNotes", "a");
-  set("stringNotes", "b");
-  set("stringTaggedNotes", "");
-  set("ünïcødé key \xff", "v");
-  set("bytes", everyByte);
-  set("huge", huge);
+  set({"stringNotes", "a", "stringNotes", "b", "stringTaggedNotes", "", "ünïcødé key \xff", "v", "bytes",
+       everyByte, "huge", huge});
   reopen();
   auto absent = store_->read("neverWritten");
   std::string log = store_->get("stringNotes") + "|" + store_->get("stringTaggedNotes") + "|" +
@@ -153,8 +153,7 @@ TEST_F(SettingsStoreTest, ValuesOfAnyBytesAndSizeSurviveAReopenAndMissingKeysRea
 
 TEST_F(SettingsStoreTest, GenerationMovesOnRealWritesOfEitherStoreOnTheHomeButNotOnEqualOnes) {
   auto other = openOther();
-  std::uint64_t seen = other->generation();
-  std::uint64_t own = store_->generation();
+  const std::uint64_t seen = other->generation(), own = store_->generation();
   set("stringNotes", "from the first");
   std::uint64_t moved = other->generation();
   std::string log = std::to_string(store_->generation() != own) + std::to_string(moved != seen);
@@ -171,21 +170,19 @@ TEST_F(SettingsStoreTest, AFileThatIsNoDatabaseOrAHomeThatIsAFileIsAnErrorAndLef
   const fs::path file = home_ / "settings.sqlite3";
   store_.reset();
   const std::string garbage(5000, 'g');
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << garbage;
+  ASSERT_TRUE(writeFileAtomically(file, garbage).ok());
   for (const fs::path& home : {home_, file}) {
     auto opened = SettingsStore::open(home);
     ASSERT_FALSE(opened.ok());
     EXPECT_NE(opened.status().message().find(file.string()), std::string::npos) << opened.status().message();
   }
-  std::stringstream kept;
-  kept << std::ifstream(file, std::ios::binary).rdbuf();
-  EXPECT_TRUE(kept.str() == garbage);
+  Result<std::optional<std::string>> kept = readRegularFile(file);
+  EXPECT_TRUE(kept.ok() && kept.value() == garbage);
 }
 
 // The several writes of one operation are stored together or not at all.
 TEST_F(SettingsStoreTest, AWriteGroupIsStoredWholeOrNotAtAll) {
-  set("stringTasks", "a|b|");
-  set("stringTasksFinishedIndices", "1,");
+  set({"stringTasks", "a|b|", "stringTasksFinishedIndices", "1,"});
   auto other = openOther();  // another process, reading along
   auto both = [](SettingsStore& store) {
     return store.get("stringTasks") + " " + store.get("stringTasksFinishedIndices") + " ";
@@ -207,8 +204,7 @@ TEST_F(SettingsStoreTest, AWriteGroupIsStoredWholeOrNotAtAll) {
     FaultPlan plan;
     plan.fail(FileCall::fsync, EIO, "settings.sqlite3");
     SettingsStore::WriteGroup group(*store_);
-    set("stringTasksFinishedIndices", "");
-    set("stringTasks", "");
+    set({"stringTasksFinishedIndices", "", "stringTasks", ""});
     Status stored = group.commit();
     log += std::to_string(stored.ok()) +
            std::to_string(store_->health().message().find("settings.sqlite3") != std::string::npos);
@@ -269,6 +265,7 @@ TEST_F(SettingsStoreTest, EachChangeOfAListKeepsTheReplacedValueWithTheCauseOfIt
     return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
   };
   const auto before = ms();
+  std::string log;
   set("stringNotes", "aNOTES_SEPARATOR");  // replaces the never-written "", by an edit
   {
     SettingsStore::CauseScope load("load");
@@ -277,39 +274,32 @@ TEST_F(SettingsStoreTest, EachChangeOfAListKeepsTheReplacedValueWithTheCauseOfIt
       set("stringNotes", "bNOTES_SEPARATOR");
     }
     set("stringNotes", "cNOTES_SEPARATOR");
-    std::string seenElsewhere;
-    std::thread([&] { seenElsewhere = store_->currentCause(); }).join();
-    EXPECT_EQ(seenElsewhere, "edit");  // a scope names its own thread's writes only
+    // A scope names its own thread's writes only.
+    std::thread([&] { log = store_->currentCause() + " "; }).join();
   }
   set("stringNotes", "dNOTES_SEPARATOR", "import");
   store_->setDefaultCause("command line");
   set("stringNotes", "eNOTES_SEPARATOR");
   set("stringNotes", "eNOTES_SEPARATOR");  // equal: nothing
-  EXPECT_EQ(history("stringNotes"),
-            "dNOTES_SEPARATOR:command line|cNOTES_SEPARATOR:import|bNOTES_SEPARATOR:load|"
-            "aNOTES_SEPARATOR:restore|:edit");
   auto kept = versions("stringNotes");
-  std::string shape;
   for (std::size_t i = 0; i < kept.size(); ++i) {
     bool fits =
         (i == 0 || kept[i].number < kept[i - 1].number) && kept[i].timeMs >= before && kept[i].timeMs <= ms();
-    shape += std::to_string(kept[i].bytes) + (fits ? " " : "! ");
+    log += std::to_string(kept[i].bytes) + (fits ? " " : "! ");
   }
-  EXPECT_EQ(shape, "16 16 16 16 0 ");
+  EXPECT_EQ(log + history("stringNotes"),
+            "edit 16 16 16 16 0 dNOTES_SEPARATOR:command line|cNOTES_SEPARATOR:import|bNOTES_SEPARATOR:load|"
+            "aNOTES_SEPARATOR:restore|:edit");
   // A number names one version of one key, and the versions survive a reopen.
   reopen();
   EXPECT_EQ(valueOf("stringTasks", kept[0].number) + valueOf("stringNotes", 0) +
                 valueOf("stringNotes", kept[0].number + 100) + valueOf("stringNotes", kept[4].number),
             "(none)(none)(none)");
 
-  set("stringTasks", "");  // never written and "" are the same list
-  set("stringTasks", "xNOTES_SEPARATOR");
-  set("stringTasksFinishedIndices", "0,");
-  set("stringTaggedNotes", "t");
-  for (const char* other : {"stringNotesFromCloud", "anything"}) {
-    set(other, "1");
-    set(other, "2");
-  }
+  // Never written and "" are the same list.
+  set({"stringTasks", "", "stringTasks", "xNOTES_SEPARATOR", "stringTasksFinishedIndices", "0,",
+       "stringTaggedNotes", "t", "stringNotesFromCloud", "1", "stringNotesFromCloud", "2", "anything", "1",
+       "anything", "2"});
   EXPECT_EQ(history("stringTasks") + "/" + history("stringTasksFinishedIndices") + "/" +
                 history("stringTaggedNotes") + "/" + history("stringNotesFromCloud") + "/" +
                 history("anything") + std::to_string(SettingsStore::keepsHistory("stringnotes")),
@@ -318,10 +308,7 @@ TEST_F(SettingsStoreTest, EachChangeOfAListKeepsTheReplacedValueWithTheCauseOfIt
 
 TEST_F(SettingsStoreTest, ThePerKeyBoundDropsTheOldestAndNumbersAreNeverReused) {
   store_->setHistoryLimits({3, 1 << 20});
-  for (int i = 1; i <= 6; ++i) {
-    set("stringNotes", "n" + std::to_string(i));
-    set("stringTasks", "t" + std::to_string(i));
-  }
+  for (std::string i : {"1", "2", "3", "4", "5", "6"}) set({"stringNotes", "n" + i, "stringTasks", "t" + i});
   EXPECT_EQ(history("stringNotes") + " / " + history("stringTasks"),
             "n5:edit|n4:edit|n3:edit / t5:edit|t4:edit|t3:edit");
   std::int64_t newest = versions("stringNotes")[0].number;
@@ -346,8 +333,8 @@ TEST_F(SettingsStoreTest, TheSizeBoundDropsTheOldestOfAnyKeyButKeepsTheNewest) {
     }
     summary += std::to_string(total) + " | ";
   };
-  for (const char* step :
-       {"Na", "Tb", "Nc", "Td", "Gx", "Ne"}) {  // a list's initial, then the value's letter
+  // A list's initial, then the value's letter.
+  for (const char* step : {"Na", "Tb", "Nc", "Td", "Gx", "Ne"}) {
     const char* key = step[0] == 'N' ? "stringNotes" : step[0] == 'T' ? "stringTasks" : "stringTaggedNotes";
     set(key, std::string(step[1] == 'x' ? 1 : 400, step[1]));
   }

@@ -31,7 +31,7 @@ class MemoryTransport : public CloudTransport {
 
   Result<std::optional<std::string>> get(std::string_view key) override {
     ++backing_->calls;
-    if (backing_->away) return Status::Unavailable("the backing is away");
+    if (Status away = refusal(""); !away.ok()) return away;
     if (backing_->unreadable.erase(std::string(key)) > 0) return Status::Error("the backing lost the read");
     auto found = backing_->values.find(key);
     return found == backing_->values.end() ? std::optional<std::string>() : std::optional(found->second);
@@ -46,29 +46,27 @@ class MemoryTransport : public CloudTransport {
     std::vector<Status> results;
     std::string batch;
     for (const CloudWriteView& write : writes) {
-      if (backing_->away) {
-        results.push_back(Status::Unavailable("the backing is away"));
-      } else if (backing_->refused.count(write.key) > 0) {
-        results.push_back(Status::Error("the backing refused " + std::string(write.key)));
-      } else {
-        backing_->values[std::string(write.key)] = write.value;
-        batch += (batch.empty() ? "" : " ") + std::string(write.key) + "=" + std::string(write.value);
-        results.push_back(Status::Ok());
-      }
+      if (!results.emplace_back(refusal(write.key)).ok()) continue;
+      backing_->values[std::string(write.key)] = write.value;
+      batch += (batch.empty() ? "" : " ") + std::string(write.key) + "=" + std::string(write.value);
     }
     if (!batch.empty())
       backing_->log += (backing_->log.empty() ? "" : "; ") + (writes.size() > 1 ? "[" + batch + "]" : batch);
     return results;
   }
-  Status ping() override {
-    return backing_->away ? Status::Unavailable("the backing is away") : Status::Ok();
-  }
+  Status ping() override { return refusal(""); }
   std::string describe() const override { return "memory"; }
   std::string identity() const override { return identity_; }
   // Reads and writes leave an away backing alone for the rest of a test; flushes still try.
   std::chrono::milliseconds backoff() const override { return std::chrono::hours(1); }
 
  private:
+  // Why a write of key is refused now, or Ok.
+  Status refusal(std::string_view key) const {
+    if (backing_->away) return Status::Unavailable("the backing is away");
+    return backing_->refused.count(key) > 0 ? Status::Error("the backing refused " + std::string(key))
+                                            : Status::Ok();
+  }
   std::shared_ptr<MemoryBacking> backing_;
   std::string identity_;
 };

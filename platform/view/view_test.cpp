@@ -75,8 +75,7 @@ TEST_F(LazyRowsTest, RowsAreBuiltWhenAskedForFromTheListTheTreeWasBuiltFrom) {
 // The JSON renderers' strings are what nlohmann's dump writes (the form `tree --json` has always
 // had), ill-formed UTF-8 included. QUILLBOX_SEED replays a run.
 TEST(JsonText, EveryByteStringIsWrittenAsNlohmannWritesIt) {
-  const unsigned seed = test::randomSeed();
-  std::mt19937 random(seed);
+  std::mt19937 random(test::randomSeed());
   // Every byte that is escaped, starts a sequence or ends one, some well-formed sequences and a NUL.
   std::vector<std::string> pieces = {"\xe2\x80\xa8", "\xc3\xa9", "\xf0\x9f\x94\xb4", std::string(1, '\0')};
   for (char c :
