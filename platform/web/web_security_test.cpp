@@ -26,19 +26,15 @@ TEST(ListenAddresses, HostAndPortAreReadAndAnythingElseIsAClearErrorAndOnlyLoopb
     seen +=
         (address ? address->host + " " + std::to_string(address->port) : address.status().message()) + "\n";
   }
+  // Only the loopback interface counts as loopback.
+  for (const char* host : {"127.0.0.1", "127.9.9.9", "::1", "LOCALHOST", "0.0.0.0", "::", "192.168.1.5",
+                           "128.0.0.1", "localhost.evil.com"})
+    if (isLoopbackHost(host)) seen += std::string(host) + " ";
   const std::string port = "--listen: not a port from 0 to 65535: ",
                     form = "--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080\n";
   EXPECT_EQ(seen, "127.0.0.1 8080\n0.0.0.0 0\n::1 9000\nlocalhost 65535\n" + port + "\"\"\n" + port +
                       "\"65536\"\n" + port + "\"-1\"\n" + port + "\"80x\"\n" + form + form +
-                      "--listen: not a host name: a b\n");
-  // Only the loopback interface counts as loopback.
-  seen.clear();
-  for (const char* host : {"127.0.0.1", "127.9.9.9", "::1", "LOCALHOST", "0.0.0.0", "::", "192.168.1.5",
-                           "128.0.0.1", "localhost.evil.com"})
-    seen += std::string(host) + (isLoopbackHost(host) ? "=yes " : "=no ");
-  EXPECT_EQ(seen,
-            "127.0.0.1=yes 127.9.9.9=yes ::1=yes LOCALHOST=yes 0.0.0.0=no ::=no 192.168.1.5=no 128.0.0.1=no "
-            "localhost.evil.com=no ");
+                      "--listen: not a host name: a b\n127.0.0.1 127.9.9.9 ::1 LOCALHOST ");
 }
 
 // The hosts a guard answers to, then whether it takes its token, a token one digit short, and none.
