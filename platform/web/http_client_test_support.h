@@ -39,19 +39,22 @@ inline bool makeCertificate(const std::filesystem::path& dir, const std::string&
   return std::system(make.c_str()) == 0;
 }
 
-// One client connection, written and read byte for byte as a test wants.
+// One client connection, written and read byte for byte as a test wants, that first sends sent.
 class RawClient {
  public:
-  explicit RawClient(int port) {
+  explicit RawClient(int port, const std::string& sent = {}) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     int small = 64 * 1024;  // so that a client that reads nothing is soon full
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     (void)::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    send(sent);
   }
   ~RawClient() { ::close(fd_); }
 
   void send(const std::string& text) { (void)::send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
+  // Sends text and gives back the answer to it.
+  std::string ask(const std::string& text) { return send(text), answer(); }
 
   // What arrives until `until` has arrived (or the connection closed): "" when nothing came in 10 s.
   std::string read(std::string_view until = "\r\n\r\n") {
@@ -65,9 +68,8 @@ class RawClient {
   std::string answer() {
     std::string head = read();
     if (head.empty()) return "closed";
-    std::size_t length = 0;
-    if (std::size_t at = head.find("Content-Length: "); at != std::string::npos)
-      length = std::stoul(head.substr(at + 16));
+    const std::size_t at = head.find("Content-Length: ");
+    const std::size_t length = at == std::string::npos ? 0 : std::stoul(head.substr(at + 16));
     while (received_.size() < length && more()) continue;
     std::string body = received_.substr(0, length);
     received_.erase(0, body.size());

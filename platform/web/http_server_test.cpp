@@ -24,15 +24,13 @@ constexpr const char* kUpgrade =
 
 class HttpServerTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (server_) server_->stop();
-  }
-
   // The cookie t=good is the owner's credential, "Authorization: dev" a device's (bodies up to 2000
   // bytes); /open/ is answered to anyone; the rest is refused. Answers say what was asked ("secure"
   // first over TLS, a body past 1000 bytes by its size). /socket answers with a WebSocket that the
   // test then holds, which echoes what it is sent.
-  void start(HttpServerOptions options = {}) {
+  void start(const std::function<void(HttpServerOptions&)>& set = [](auto&) {}) {
+    HttpServerOptions options;
+    set(options);
     options.screen = [](const HttpRequest& request) {
       if (request.header("COOKIE") == "t=good") return Screening::as(Standing::owner);
       if (request.header("Authorization") == "dev") return Screening::as(Standing::device, 2000);
@@ -61,42 +59,35 @@ class HttpServerTest : public ::testing::Test {
     server_ = std::make_unique<HttpServer>(std::move(options));
     ASSERT_TRUE(server_->start().ok());
   }
-  std::unique_ptr<RawClient> connect() { return std::make_unique<RawClient>(server_->port()); }
-  // The answer to one request on a connection of its own.
-  std::string ask(const std::string& request) {
-    RawClient client(server_->port());
-    client.send(request);
-    return client.answer();
+  // A connection of its own that first sends sent.
+  std::unique_ptr<RawClient> connect(const std::string& sent = {}) {
+    return std::make_unique<RawClient>(server_->port(), sent);
   }
+  // The answer to one request on a connection of its own.
+  std::string ask(const std::string& request) { return RawClient(server_->port()).ask(request); }
   // A connection the owner's request has been answered on.
   std::unique_ptr<RawClient> owner() {
     auto client = connect();
-    client->send(std::string("GET /a HTTP/1.1\r\n") + kGood + "\r\n");
-    EXPECT_EQ(client->answer(), "200 OK GET /a ");
+    EXPECT_EQ(client->ask(std::string("GET /a HTTP/1.1\r\n") + kGood + "\r\n"), "200 OK GET /a ");
     return client;
   }
-  // Opens a socket and gives it back once the upgrade's answer has arrived.
-  std::shared_ptr<HttpSocket> openSocket(RawClient& client) {
+  // Opens a socket on a connection of its own: both, once the upgrade's answer has arrived.
+  std::pair<std::unique_ptr<RawClient>, std::shared_ptr<HttpSocket>> openSocket() {
     sockets_ = {};
-    client.send(std::string("GET /socket HTTP/1.1\r\n") + kGood + kUpgrade);
-    EXPECT_NE(client.read().find("101 Switching Protocols"), std::string::npos);
-    return sockets_.get_future().get();
+    auto client = connect(std::string("GET /socket HTTP/1.1\r\n") + kGood + kUpgrade);
+    EXPECT_NE(client->read().find("101 Switching Protocols"), std::string::npos);
+    return {std::move(client), sockets_.get_future().get()};
   }
   template <class F>
   static bool eventually(F check) {
-    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
-      if (check()) return true;
-      std::this_thread::sleep_for(5ms);
-    }
+    for (int i = 0; i < 2000 && !check(); ++i) std::this_thread::sleep_for(5ms);
     return check();
   }
 
   // Serves over TLS with a certificate for names that the openssl command made: false when it cannot.
   bool serveTls(const std::string& names) {
     if (!makeCertificate(dir_, names)) return false;
-    HttpServerOptions options;
-    options.tls = TlsContext::load(dir_ / "cert.pem", dir_ / "key.pem").value();
-    start(options);
+    start([&](auto& o) { o.tls = TlsContext::load(dir_ / "cert.pem", dir_ / "key.pem").value(); });
     return true;
   }
   TempFolder temp_;
@@ -106,43 +97,9 @@ class HttpServerTest : public ::testing::Test {
   std::unique_ptr<HttpServer> server_;
 };
 
-TEST_F(HttpServerTest, RequestsAreReadByTheRulesAndMalformedOnesRefused) {
-  HttpServerOptions options;
-  options.maxBodyBytes = 100;
-  start(options);
-  const std::string good = kGood, malformed = "400 Bad Request the request is malformed\n";
-  std::vector<std::pair<std::string, std::string>> cases = {
-      {"GET /a%20b?q=x+y%21 HTTP/1.1\r\n" + good + "\r\n", "200 OK GET /a b x y!"},
-      {"POST /p HTTP/1.0\r\n" + good + "Content-Length: 5\r\n\r\nhello", "200 OK POST /p hello"},
-      {"GET /a HTTP/1.1\r\nCookie: t=bad\r\n\r\n", "403 Forbidden no token"},
-      {"GET /a HTTP/2.0\r\n" + good + "\r\n", malformed},
-      {"GET http://x/a HTTP/1.1\r\n" + good + "\r\n", malformed},
-      {"GET /a%zz HTTP/1.1\r\n" + good + "\r\n", malformed},
-      {"GET /a%00 HTTP/1.1\r\n" + good + "\r\n", malformed},
-      {"POST /a HTTP/1.1\r\n" + good + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", malformed},
-      {"POST /a HTTP/1.1\r\n" + good + "Content-Length: -1\r\n\r\n", malformed},
-      {"POST /a HTTP/1.1\r\n" + good + "Content-Length: 101\r\n\r\n",
-       "413 Payload Too Large request body too large\n"},
-      {"POST /a HTTP/1.1\r\n" + good + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
-       "411 Length Required send the body with a Content-Length\n"},
-      {"GET /a HTTP/1.1\r\n" + good + "X-Big: " + std::string(20000, 'x') + "\r\n\r\n",
-       "431 Request Header Fields Too Large the request's head is too large\n"},
-  };
-  for (const auto& [request, expected] : cases) EXPECT_EQ(ask(request), expected) << request.substr(0, 40);
-
-  // Requests sent one behind the other on a kept connection are answered in order.
-  auto client = connect();
-  client->send("GET /1 HTTP/1.1\r\n" + good + "\r\nPOST /2 HTTP/1.1\r\n" + good +
-               "Content-Length: 2\r\n\r\nhi");
-  std::string first = client->answer();
-  EXPECT_EQ(first + "|" + client->answer(), "200 OK GET /1 |200 OK POST /2 hi");
-}
-
 // Bodies are read only for a credential checked on the head, up to what that credential may send.
-TEST_F(HttpServerTest, NoBodyIsReadBeforeItsCredentialIsCheckedOnTheHead) {
-  HttpServerOptions options;
-  options.maxBodyBytes = 1000;
-  start(options);
+TEST_F(HttpServerTest, NoBodyIsReadBeforeItsCredentialIsCheckedOnTheHeadAndRequestsAreReadByTheRules) {
+  start([](auto& o) { o.maxBodyBytes = 1000; });
   // Strangers send their bodies at once, before any answer: they get one, or a reset.
   for (auto [request, expected] : std::vector<std::pair<std::string, std::string>>{
            {"PUT /x HTTP/1.1\r\nAuthorization: made-up\r\nContent-Length: 4194304\r\n\r\n" +
@@ -151,29 +108,44 @@ TEST_F(HttpServerTest, NoBodyIsReadBeforeItsCredentialIsCheckedOnTheHead) {
            {"POST /open/a HTTP/1.1\r\nContent-Length: 500\r\n\r\n" + std::string(500, 'o'),
             "200 OK POST /open/a "}}) {
     RawClient client(server_->port());
-    client.send(request);
-    const std::string got = client.answer();
+    const std::string got = client.ask(request);
     EXPECT_TRUE((got == expected || got == "closed") && client.closed()) << got;
   }
   EXPECT_EQ(server_->bytesPastHeads(), 0u);
-
-  auto device = connect();
-  device->send(
+  auto device = connect(
       "PUT /d HTTP/1.1\r\nAuthorization: dev\r\nContent-Length: 1500\r\nExpect: 100-continue\r\n\r\n");
   EXPECT_EQ(device->read(), "HTTP/1.1 100 Continue\r\n\r\n");
-  device->send(std::string(1500, 'd'));
-  EXPECT_EQ(device->answer(), "200 OK PUT /d 1500");
+  EXPECT_EQ(device->ask(std::string(1500, 'd')), "200 OK PUT /d 1500");
   EXPECT_EQ(server_->bytesPastHeads(), 1500u);
+
+  const std::string good = kGood, malformed = "400 Bad Request the request is malformed\n";
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"GET /a%20b?q=x+y%21 HTTP/1.1\r\n" + good + "\r\n", "200 OK GET /a b x y!"},
+      {"POST /p HTTP/1.0\r\n" + good + "Content-Length: 5\r\n\r\nhello", "200 OK POST /p hello"},
+      {"GET /a HTTP/1.1\r\nCookie: t=bad\r\n\r\n", "403 Forbidden no token"},
+      {"POST /a HTTP/1.1\r\n" + good + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", malformed},
+      {"POST /a HTTP/1.1\r\n" + good + "Content-Length: -1\r\n\r\n", malformed},
+      {"POST /a HTTP/1.1\r\n" + good + "Content-Length: 1001\r\n\r\n",
+       "413 Payload Too Large request body too large\n"},
+      {"POST /a HTTP/1.1\r\n" + good + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
+       "411 Length Required send the body with a Content-Length\n"},
+      {"GET /a HTTP/1.1\r\n" + good + "X-Big: " + std::string(20000, 'x') + "\r\n\r\n",
+       "431 Request Header Fields Too Large the request's head is too large\n"}};
+  for (const char* line :
+       {"GET /a HTTP/2.0", "GET http://x/a HTTP/1.1", "GET /a%zz HTTP/1.1", "GET /a%00 HTTP/1.1"})
+    cases.emplace_back(line + ("\r\n" + good + "\r\n"), malformed);
+  for (const auto& [request, expected] : cases) EXPECT_EQ(ask(request), expected) << request.substr(0, 40);
+  // Requests sent one behind the other on a kept connection are answered in order.
+  auto client = connect("GET /1 HTTP/1.1\r\n" + good + "\r\nPOST /2 HTTP/1.1\r\n" + good +
+                        "Content-Length: 2\r\n\r\nhi");
+  std::string first = client->answer();
+  EXPECT_EQ(first + "|" + client->answer(), "200 OK GET /1 |200 OK POST /2 hi");
 }
 
 TEST_F(HttpServerTest, ASlowHeadBodyOrPauseIsCutOffAtItsDeadline) {
-  HttpServerOptions options;
-  options.headTimeout = options.bodyTimeout = options.idleTimeout = 200ms;
-  start(options);
-  auto slowHead = connect();
-  slowHead->send("GET /a HTTP/1.1\r\n");
-  auto slowBody = connect();
-  slowBody->send(std::string("POST /a HTTP/1.1\r\n") + kGood + "Content-Length: 100\r\n\r\nx");
+  start([](auto& o) { o.headTimeout = o.bodyTimeout = o.idleTimeout = 200ms; });
+  auto slowHead = connect("GET /a HTTP/1.1\r\n");
+  auto slowBody = connect(std::string("POST /a HTTP/1.1\r\n") + kGood + "Content-Length: 100\r\n\r\nx");
   auto paused = owner();
   EXPECT_EQ(std::to_string(slowHead->closed()) + std::to_string(slowBody->closed()) +
                 std::to_string(paused->closed()),
@@ -184,11 +156,7 @@ TEST_F(HttpServerTest, ASlowHeadBodyOrPauseIsCutOffAtItsDeadline) {
 // The owner and the devices always find a slot: connections that showed no credential make way,
 // the oldest first, and only checked connections keep a newcomer out.
 TEST_F(HttpServerTest, ConnectionsThatShowedNoCredentialMakeWayOldestFirst) {
-  HttpServerOptions options;
-  options.maxConnections = 4;
-  options.maxUnchecked = 2;
-  options.maxUnscreenedPerAddress = 64;
-  start(options);
+  start([](auto& o) { o.maxConnections = 4, o.maxUnchecked = 2; });
   auto first = owner();
   auto silentA = connect();
   auto silentB = connect();
@@ -202,15 +170,11 @@ TEST_F(HttpServerTest, ConnectionsThatShowedNoCredentialMakeWayOldestFirst) {
   EXPECT_TRUE(silentC->closed());
   auto fifth = connect();
   EXPECT_TRUE(fifth->closed());
-  for (RawClient* client : {first.get(), second.get(), third.get(), fourth.get()}) {
-    client->send(std::string("GET /b HTTP/1.1\r\n") + kGood + "\r\n");
-    EXPECT_EQ(client->answer(), "200 OK GET /b ");
-  }
+  for (RawClient* client : {first.get(), second.get(), third.get(), fourth.get()})
+    EXPECT_EQ(client->ask(std::string("GET /b HTTP/1.1\r\n") + kGood + "\r\n"), "200 OK GET /b ");
 
   // One address holds only so many of them.
-  server_->stop();
-  options.maxUnscreenedPerAddress = 1;
-  start(options);
+  start([](auto& o) { o.maxConnections = 4, o.maxUnchecked = 2, o.maxUnscreenedPerAddress = 1; });
   auto oldest = connect();
   ASSERT_TRUE(eventually([&] { return server_->connectionCount() == 1; }));
   auto newest = connect();
@@ -218,16 +182,12 @@ TEST_F(HttpServerTest, ConnectionsThatShowedNoCredentialMakeWayOldestFirst) {
 }
 
 TEST_F(HttpServerTest, ASocketCarriesMessagesBothWaysEndsCleanlyAndIsDroppedWhenItsClientTakesNothing) {
-  HttpServerOptions options;
-  options.maxSocketBuffer = 40 << 20;
-  options.drainTimeout = 300ms;
-  start(options);
+  start([](auto& o) { o.drainTimeout = 300ms, o.maxSocketBuffer = 40 << 20; });
   // Only the owner's or a device's request that asks for a WebSocket gets one.
   EXPECT_EQ(ask(std::string("GET /socket HTTP/1.1\r\n") + kGood + "\r\n").substr(0, 3) + " " +
                 ask(std::string("GET /open/socket HTTP/1.1\r\n") + kUpgrade).substr(0, 3),
             "400 400");
-  auto reader = connect();
-  std::shared_ptr<HttpSocket> socket = openSocket(*reader);
+  auto [reader, socket] = openSocket();
   ASSERT_TRUE(socket->send("hello"));
   EXPECT_EQ(reader->read("hello"), "\x81\x05hello");
   reader->send(std::string("\x81\x82\0\0\0\0hi", 8));  // a masked text frame
@@ -240,18 +200,14 @@ TEST_F(HttpServerTest, ASocketCarriesMessagesBothWaysEndsCleanlyAndIsDroppedWhen
   EXPECT_TRUE(eventually([&] { return socket->closed(); }));
 
   // More than the connection's buffers hold, never read: dropped at the drain deadline.
-  auto stalled = connect();
-  std::shared_ptr<HttpSocket> blocked = openSocket(*stalled);
+  auto [stalled, blocked] = openSocket();
   for (int i = 0; i < 16; ++i) ASSERT_TRUE(blocked->send(std::string(1 << 20, 'x')));
   EXPECT_TRUE(eventually([&] { return blocked->closed(); }));
   EXPECT_FALSE(blocked->send("more"));
 
   // Far more than the socket may hold: dropped at once.
-  options.drainTimeout = 60s;
-  server_->stop();
-  start(options);
-  auto flooded = connect();
-  std::shared_ptr<HttpSocket> flood = openSocket(*flooded);
+  start([](auto& o) { o.drainTimeout = 60s, o.maxSocketBuffer = 40 << 20; });
+  auto [flooded, flood] = openSocket();
   for (int i = 0; i < 64 && flood->send(std::string(1 << 20, 'x')); ++i) continue;
   EXPECT_TRUE(eventually([&] { return flood->closed(); }));
 }

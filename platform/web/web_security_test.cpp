@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -25,20 +26,15 @@ TEST(ListenAddresses, HostAndPortAreReadAndAnythingElseIsAClearErrorAndOnlyLoopb
     seen +=
         (address ? address->host + " " + std::to_string(address->port) : address.status().message()) + "\n";
   }
+  // Only the loopback interface counts as loopback.
+  for (const char* host : {"127.0.0.1", "127.9.9.9", "::1", "LOCALHOST", "0.0.0.0", "::", "192.168.1.5",
+                           "128.0.0.1", "localhost.evil.com"})
+    if (isLoopbackHost(host)) seen += std::string(host) + " ";
   const std::string port = "--listen: not a port from 0 to 65535: ",
                     form = "--listen wants HOST:PORT, e.g. 127.0.0.1:8080 or 0.0.0.0:8080\n";
   EXPECT_EQ(seen, "127.0.0.1 8080\n0.0.0.0 0\n::1 9000\nlocalhost 65535\n" + port + "\"\"\n" + port +
                       "\"65536\"\n" + port + "\"-1\"\n" + port + "\"80x\"\n" + form + form +
-                      "--listen: not a host name: a b\n");
-  // Only the loopback interface counts as loopback.
-  seen.clear();
-  for (const char* host : {"127.0.0.1", "127.9.9.9", "::1", "LOCALHOST", "0.0.0.0", "::", "192.168.1.5",
-                           "128.0.0.1", "localhost.evil.com"}) {
-    seen += std::string(host) + (isLoopbackHost(host) ? "=yes " : "=no ");
-  }
-  EXPECT_EQ(seen,
-            "127.0.0.1=yes 127.9.9.9=yes ::1=yes LOCALHOST=yes 0.0.0.0=no ::=no 192.168.1.5=no 128.0.0.1=no "
-            "localhost.evil.com=no ");
+                      "--listen: not a host name: a b\n127.0.0.1 127.9.9.9 ::1 LOCALHOST ");
 }
 
 // The hosts a guard answers to, then whether it takes its token, a token one digit short, and none.
@@ -50,7 +46,7 @@ std::string allowed(const RequestGuard& guard, std::vector<std::string> hosts, c
   return seen;
 }
 
-TEST(RequestGuards, ALoopbackServerAnswersOnlyToLoopbackNamesOnItsOwnPortAndOthersToTheirOwnNames) {
+TEST(RequestGuards, ALoopbackServerAnswersOnlyToLoopbackNamesOnItsPortAndOnlyTheAppsOwnPageMaySendEvents) {
   const std::string token(64, 'b');
   EXPECT_EQ(
       allowed(RequestGuard("127.0.0.1", 8080, token),
@@ -67,9 +63,7 @@ TEST(RequestGuards, ALoopbackServerAnswersOnlyToLoopbackNamesOnItsOwnPortAndOthe
                     token),
             "192.168.1.5=ok 10.0.0.2:80=ok [fe80::1]:80=ok desk=ok DESK.local:80=ok localhost=ok "
             "rebound.example.com=no desk.example.com=no 10.0.0.2:8080=no 100");
-}
-
-TEST(RequestGuards, OnlyTheAppsOwnPageMayPostEventsOrOpenStreamsAndItsTokenIsFoundAmongItsProtocols) {
+  // Only the app's own page may post events or open streams, and its token is found among its protocols.
   auto from = [](const char* origin, const char* site, bool secure = false) {
     return RequestGuard::originAllowed(origin, "127.0.0.1:8080", site, secure) ? "1" : "0";
   };
@@ -96,8 +90,7 @@ TEST(TokenFile, ATokenIsMadeOncePrivateAndKeptAcrossRuns) {
     return (made ? made.value() : made.status().message()) + " " + std::to_string(info.st_mode & 0777);
   };
   const std::string first = state();
-  EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), 64u) << first;
-  EXPECT_EQ(first.substr(64), " 384");  // 0600
+  EXPECT_EQ(std::regex_replace(first, std::regex("^[0-9a-f]{64} "), "T "), "T 384");  // 0600
   std::filesystem::permissions(home / "web-token",
                                std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
   EXPECT_EQ(state(), first);
