@@ -4,15 +4,11 @@
 
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "base/random_test_support.h"
-#include "base/text.h"
 
 namespace quillbox {
 namespace {
@@ -97,35 +93,9 @@ TEST(ItemStringTest, MegabyteEntriesAreKeptWhole) {
     decomposed += "e\u0301";  // not NFC
     precomposed += "\u00e9";
   }
-  std::string stored = appendItem(appendItem(appendItem(appendItem("", "a"), big), decomposed), "b");
-  const ItemList items = decodeItemList(stored);
-  ASSERT_EQ(items.size(), 4u);
-  EXPECT_TRUE(items[1] == big && items[2] == decomposed);
-  stored = removeItemsEqualTo(stored, precomposed);
-  EXPECT_TRUE(stored == "a" + S + big + S + "b" + S);
-}
-
-// Prints its seed; QUILLBOX_SEED=N replays a run.
-TEST(ItemStringTest, RandomEditsAlwaysDecodeToTheEntriesAddedAndNotRemoved) {
-  const unsigned seed = test::randomSeed();
-  const std::vector<std::string> vocabulary = {
-      "",  "a",    "caf\u00e9", "cafe\u0301",         "\u212A", "K",
-      " ", "\xff", "\r\n",      std::string("\0", 1), "NOTES",  "SEPARATOR"};
-  std::vector<std::string> model;  // every entry typed and not yet removed but ""
-  std::string stored;
-  std::mt19937 random(seed);
-  for (int step = 0; step < 2000; ++step) {
-    const std::string& entry = vocabulary[random() % vocabulary.size()];
-    if (random() % 3 != 0) {
-      stored = appendItem(stored, entry);
-      if (!entry.empty()) model.push_back(entry);
-    } else {
-      stored = removeItemsEqualTo(stored, entry);
-      std::erase_if(model, [&](const std::string& m) { return textEquals(m, entry); });
-    }
-    ASSERT_EQ(joined(decodeItemList(stored)), joined(model)) << "step " << step << ", QUILLBOX_SEED=" << seed;
-    ASSERT_TRUE(stored.empty() || stored.ends_with(S)) << "step " << step << ", QUILLBOX_SEED=" << seed;
-  }
+  const std::string stored = appendItem(appendItem(appendItem(appendItem("", "a"), big), decomposed), "b");
+  EXPECT_TRUE(decodeItemList(stored) == ItemList({"a", big, decomposed, "b"}));
+  EXPECT_TRUE(removeItemsEqualTo(stored, precomposed) == "a" + S + big + S + "b" + S);
 }
 
 // Each case "stored -> after", the stored string before the first " -> ".

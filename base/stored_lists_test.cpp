@@ -21,9 +21,8 @@ TEST(StoredLists, EachListByNameAndLocalKey) {
       "notes stringNotes notesFromCloud NOTES_SEPARATOR|tasks stringTasks tasksFromCloud NOTES_SEPARATOR|"
       "marks stringTasksFinishedIndices stringTasksFinishedIndicesFromCloud ,|"
       "tags stringTaggedNotes taggedNotesFromCloud NOTES_SEPARATOR|");
-  EXPECT_EQ(storedListNamed("stringNotes"), nullptr);
-  EXPECT_EQ(storedListWithLocalKey("notes"), nullptr);
-  EXPECT_EQ(storedListWithLocalKey("notesFromCloud"), nullptr);
+  EXPECT_TRUE(!storedListNamed("stringNotes") && !storedListWithLocalKey("notes") &&
+              !storedListWithLocalKey("notesFromCloud"));
 }
 
 }  // namespace

@@ -75,8 +75,7 @@ TEST(TextRules, ArbitraryBytesNeverCrashAndKeepEqualityReflexiveAndSymmetric) {
   const std::vector<std::string> pieces = {
       "a",  "e",      "\u0301",     "\u00e9", "\xff",     "\xc3", "\xed\xa0\x80",      "\r",
       "\n", "\u200d", "\U0001F1FA", "\ufe0f", "https://", "/",    std::string("\0", 1)};
-  const unsigned seed = test::randomSeed();
-  std::mt19937 random(seed);
+  std::mt19937 random(test::randomSeed());
   auto make = [&] {
     std::string text;
     for (int n = static_cast<int>(random() % 6); n > 0; --n) text += pieces[random() % pieces.size()];
@@ -84,9 +83,9 @@ TEST(TextRules, ArbitraryBytesNeverCrashAndKeepEqualityReflexiveAndSymmetric) {
   };
   for (int i = 0; i < 3000; ++i) {
     const std::string a = make(), b = make();
-    ASSERT_TRUE(textEquals(a, a) && textContains(a, a)) << a;
-    ASSERT_EQ(textEquals(a, b), textEquals(b, a)) << a << " / " << b << ", QUILLBOX_SEED=" << seed;
-    ASSERT_TRUE(!textEquals(a, b) || textContains(a, b)) << a << " / " << b << ", QUILLBOX_SEED=" << seed;
+    ASSERT_TRUE(textEquals(a, a) && textContains(a, a) && textEquals(a, b) == textEquals(b, a) &&
+                (!textEquals(a, b) || textContains(a, b)))
+        << a << " / " << b;
     isLinkText(a);
   }
 }

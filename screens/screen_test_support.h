@@ -148,10 +148,6 @@ class ScreenTest : public ::testing::Test {
     ASSERT_TRUE(settings_->set(key, stored(text)).ok());
   }
   void setCloud(std::string_view key, std::string_view text) { cloud_->put(key, stored(text)); }
-  std::string cloud(std::string_view key) {
-    std::optional<std::string> value = cloud_->stringForKey(key);
-    return value ? shown(*value) : "(none)";
-  }
   std::string cloudWrites() { return cloud_->takeLog(); }
 
   // The drawn tree, by what a person sees and touches.

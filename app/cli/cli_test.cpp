@@ -87,7 +87,7 @@ TEST_F(CommandLineTest, ARowThatDoesNotExistIsAUsageErrorAndChangesNothing) {
   EXPECT_EQ(everything(), before);
 }
 
-TEST_F(CommandLineTest, UsageErrorsExit2AndAHomeThatCannotBeOpenedExits1NamingIt) {
+TEST_F(CommandLineTest, HelpAndVersionExit0UsageErrorsExit2AndAHomeThatCannotBeOpenedExits1NamingIt) {
   std::string codes;
   for (std::vector<std::string> args : {std::vector<std::string>{"frobnicate"},
                                         {"notes", "list", "--frob"},
@@ -97,6 +97,8 @@ TEST_F(CommandLineTest, UsageErrorsExit2AndAHomeThatCannotBeOpenedExits1NamingIt
                                         {"tree", "settings"}})
     codes += refused(args).substr(0, 2);
   EXPECT_EQ(codes, "2 2 2 2 2 2 ");
+  EXPECT_NE(ok({"--help"}).find("notes"), std::string::npos);
+  EXPECT_EQ(ok({"--version"}), "Quillbox 0.1.0\n");
   EXPECT_EQ(refused({"notes", "delete", "\x1b[2J"}), "2 quillbox: notes delete: not a row number: \\x1b[2J");
 
   // A home that cannot be opened exits 1 naming it, and is left as it was.
@@ -166,8 +168,8 @@ TEST_F(CommandLineTest, AWriteTheCloudFolderRefusesIsKeptReportedAndSentOnceItCa
 
   fs::remove_all(folder_.path() / "cloud" / "notesFromCloud");
   EXPECT_EQ(rows({"notes", "list"}), "1 kept");
-  EXPECT_EQ(cloudStatus(phone_), "store: " + (folder_.path() / "cloud").string() + "|status: ok");
-  EXPECT_EQ(inCloud("notesFromCloud"), items({"kept"}));
+  EXPECT_EQ(cloudStatus(phone_) + "|" + inCloud("notesFromCloud"),
+            "store: " + (folder_.path() / "cloud").string() + "|status: ok|" + items({"kept"}));
 }
 
 // A slow reader of a long list (a pager, a full pipe) holds up nobody: the list is printed once the
@@ -181,9 +183,8 @@ TEST_F(CommandLineTest, AListIsPrintedAfterTheHomeIsLetGo) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
-  const pid_t lister = spawnQuillbox({"--home", (folder_.path() / "phone").string(), "--cloud",
-                                      (folder_.path() / "cloud").string(), "notes", "list"},
-                                     &actions);
+  const pid_t lister =
+      spawnQuillbox({"--home", file("phone"), "--cloud", file("cloud"), "notes", "list"}, &actions);
   posix_spawn_file_actions_destroy(&actions);
   ASSERT_GT(lister, 0);
   ::close(pipe[1]);
@@ -212,27 +213,21 @@ TEST_F(CommandLineTest, AWaitForTheHomeIsBoundedAndNamesTheHolder) {
 }
 
 TEST_F(CommandLineTest, TwoProcessesAddingAtOnceLoseNothing) {
-  auto loop = [this](const std::string& prefix, std::vector<std::string>* failures) {
+  auto loop = [this](const std::string& prefix, std::string* failures) {
     for (int i = 1; i <= 50; ++i) {
       Outcome outcome = phone_.run({"notes", "add", prefix + std::to_string(i)});
-      if (outcome.code != 0) failures->push_back(prefix + std::to_string(i) + ": " + outcome.err);
+      if (outcome.code != 0) *failures += prefix + std::to_string(i) + ": " + outcome.err;
     }
   };
-  std::vector<std::string> failuresA, failuresB;
-  std::thread a(loop, "A", &failuresA);
-  std::thread b(loop, "B", &failuresB);
+  std::string failuresA, failuresB;
+  std::thread a(loop, "A", &failuresA), b(loop, "B", &failuresB);
   a.join();
   b.join();
-  EXPECT_EQ(joined(failuresA) + joined(failuresB), "");
+  EXPECT_EQ(failuresA + failuresB, "");
 
   const ItemList kept = decodeItemList(stored("stringNotes"));
   EXPECT_EQ(std::set<std::string>(kept.begin(), kept.end()).size(), 100u);
   EXPECT_EQ(inCloud("notesFromCloud"), stored("stringNotes"));
-}
-
-TEST_F(CommandLineTest, HelpAndVersionExit0) {
-  EXPECT_NE(ok({"--help"}).find("notes"), std::string::npos);
-  EXPECT_EQ(ok({"--version"}), "Quillbox 0.1.0\n");
 }
 
 }  // namespace

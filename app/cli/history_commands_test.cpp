@@ -83,10 +83,11 @@ TEST_F(HistoryCommandsTest, TheListingIsNewestFirstShortAndSafeForATerminal) {
   EXPECT_EQ(ok({"history", "tags"}) + ok({"history", "tags", "--json"}), "[]\n");
 }
 
-TEST_F(HistoryCommandsTest, ARestoreWithABadNumberIsAUsageErrorAndChangesNothing) {
+TEST_F(HistoryCommandsTest, ABadRestoreOrImportAndAFileThatCannotBeReadChangeNothing) {
   ok({"notes", "add", "a"});
   ok({"notes", "add", "b"});
   ok({"tasks", "add", "t"});
+  ok({"tags", "add", "mine too"});
   const std::string tasksVersion = std::to_string(versions("tasks").at(0).at("number").get<long>());
   const std::string before = everything();
   for (std::string bad : {"x", "0", "-1", "1.5", "", " 1", "99999999", "99999999999999999999"})
@@ -95,6 +96,15 @@ TEST_F(HistoryCommandsTest, ARestoreWithABadNumberIsAUsageErrorAndChangesNothing
             "2 quillbox: restore notes: no version " + tasksVersion + " (see quillbox history notes)");
   EXPECT_EQ(refused({"restore", "lists", "1"}).substr(0, 2), "2 ");
   EXPECT_EQ(refused({"history", "everything"}).substr(0, 2), "2 ");
+  // One good list beside a bad one: nothing is imported. (The document's rules: history_export_test.)
+  for (const std::string document :
+       {"not json", R"({"lists": {"notes": {"text": "replaced"}, "tags": {"base64": "%%%%"}}})"})
+    EXPECT_EQ(refusedOn(phone_, {"import", "-"}, document).substr(0, 34),
+              "2 quillbox: import: standard input")
+        << document;
+  EXPECT_EQ(refused({"import", file("missing.json")}).substr(0, 33), "1 quillbox: import: cannot read /");
+  EXPECT_EQ(refused({"export", file("no-such-folder/x.json")}).substr(0, 33),
+            "1 quillbox: export: cannot write ");
   EXPECT_EQ(everything(), before);
 }
 
@@ -128,22 +138,6 @@ TEST_F(HistoryCommandsTest, ExportThenImportOnAFreshHomeGivesIdenticalStrings) {
   // Importing the same document again changes nothing; one with versions imports the same lists.
   EXPECT_EQ(okOn(laptop, {"import", "-"}, ok({"export", "--history"})),
             "notes: unchanged\ntasks: unchanged\nmarks: unchanged\ntags: unchanged\n");
-}
-
-TEST_F(HistoryCommandsTest, AMalformedDocumentOrAFileThatCannotBeReadChangesNothing) {
-  ok({"notes", "add", "mine"});
-  ok({"tags", "add", "mine too"});
-  const std::string before = everything();
-  // One good list beside a bad one: nothing is imported. (The document's rules: history_export_test.)
-  for (const std::string document :
-       {"not json", R"({"lists": {"notes": {"text": "replaced"}, "tags": {"base64": "%%%%"}}})"})
-    EXPECT_EQ(refusedOn(phone_, {"import", "-"}, document).substr(0, 34),
-              "2 quillbox: import: standard input")
-        << document;
-  EXPECT_EQ(refused({"import", file("missing.json")}).substr(0, 33), "1 quillbox: import: cannot read /");
-  EXPECT_EQ(refused({"export", file("no-such-folder/x.json")}).substr(0, 33),
-            "1 quillbox: export: cannot write ");
-  EXPECT_EQ(everything(), before);
 }
 
 }  // namespace

@@ -14,14 +14,15 @@ const std::string kBlack(kTags[7]);
 class TagsTest : public ScreenTest<TagsView> {
  protected:
   void add(std::string text) { typeAndSubmit("taggedNotesTextField", std::move(text)); }
-  void search(std::string text) { type("searchTaggedNotes", std::move(text)); }
   Status choose(std::string tag) {
     return window().select(idOf([](const Element& e) { return e.kind() == ElementKind::Picker; }),
                            std::move(tag));
   }
 };
 
-TEST_F(TagsTest, DeletingRemovesEqualEntriesUnderTheSameTagOnly) {
+// The picker takes only the eight tags (the recorded trees' ones, tree_golden_test); the black one is
+// two scalars, and U+26AB alone is not it.
+TEST_F(TagsTest, DeletingRemovesEqualEntriesUnderTheSameTagOnlyAndThePickerTakesOnlyTheEightTags) {
   add("a");
   add("a");
   ASSERT_TRUE(choose(kGreen).ok());
@@ -30,6 +31,15 @@ TEST_F(TagsTest, DeletingRemovesEqualEntriesUnderTheSameTagOnly) {
   EXPECT_EQ(rows(), "🔴  a|🔴  a");
   ASSERT_TRUE(tapTrash(1).ok());
   EXPECT_EQ(local("stringTaggedNotes"), "🟢  a|");
+  EXPECT_FALSE(choose("red").ok() || choose("⚫").ok());
+  EXPECT_EQ(view().selectedTag.get(), kRed);
+  ASSERT_TRUE(choose(kBlack).ok());
+  add("b");
+  add("");
+  EXPECT_EQ(local("stringTaggedNotes"), "🟢  a|⚫️  b|⚫️  |");
+  setLocal("stringTaggedNotes", "⚫ without the selector|⚫️  b|");
+  ASSERT_TRUE(window().refresh());
+  EXPECT_EQ(rows(), "⚫️  b");
 }
 
 TEST_F(TagsTest, TheChosenTagAndTheSearchBothFilter) {
@@ -39,12 +49,12 @@ TEST_F(TagsTest, TheChosenTagAndTheSearchBothFilter) {
   std::string seen = rows();
   cloudWrites();
   for (const char* text : {"  ", "milk", "🟢"}) {
-    search(text);
+    type("searchTaggedNotes", text);
     seen += " / " + rows();
   }
   ASSERT_TRUE(choose(kGreen).ok());  // the search stays
   seen += " / " + rows();
-  search("");
+  type("searchTaggedNotes", "");
   // choosing a tag and searching write nothing
   EXPECT_EQ(seen + " / " + rows() + " [" + cloudWrites() + "]",
             "🔴  go 🟢|🔴  Milk|🔴  x|y🔴 / 🔴  go 🟢|🔴  Milk|🔴  x /  / "
@@ -61,21 +71,6 @@ TEST_F(TagsTest, TypedAddressesAreTextAndABareOneShowsOnlyUnderItsTag) {
   EXPECT_EQ(local("stringTaggedNotes"), "🔴  https://x.org|🔴  z|🔴  |");  // the tag-only entry stays
   ASSERT_TRUE(choose(kGreen).ok());
   EXPECT_EQ(rows(), "");
-}
-
-// The picker takes only the eight tags (the recorded trees' ones, tree_golden_test); the black one is
-// two scalars, and U+26AB alone is not it.
-TEST_F(TagsTest, ThePickerTakesOnlyTheEightTagsAndTheBlackOneIsTwoScalars) {
-  EXPECT_FALSE(choose("red").ok());
-  EXPECT_FALSE(choose("⚫").ok());
-  EXPECT_EQ(view().selectedTag.get(), kRed);
-  ASSERT_TRUE(choose(kBlack).ok());
-  add("b");
-  add("");
-  EXPECT_EQ(local("stringTaggedNotes"), "⚫️  b|⚫️  |");
-  setLocal("stringTaggedNotes", "⚫ without the selector|⚫️  b|");
-  ASSERT_TRUE(window().refresh());
-  EXPECT_EQ(rows(), "⚫️  b");
 }
 
 TEST_F(TagsTest, AddsDeletesAndLoadsAsEveryListScreenDoes) {
