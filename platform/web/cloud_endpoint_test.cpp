@@ -22,13 +22,10 @@ class CloudEndpointTest : public ::testing::Test {
   // A new endpoint on the same store: a burst of requests per token, then one a second; a burst of
   // refused tokens per address, then one per ten seconds.
   void limit(double requests, double failures) {
-    CloudEndpointOptions options;
-    options.requestBurst = requests;
-    options.requestsPerSecond = 1;
-    options.failureBurst = failures;
-    options.failuresEvery = 10s;
-    options.clock = [this] { return now_; };
-    endpoint_ = std::make_unique<CloudEndpoint>(std::make_unique<MemoryTransport>(store_), devices_, options);
+    // One request a second after a burst; refused tokens' burst and interval; the body bound; the clock.
+    endpoint_ = std::make_unique<CloudEndpoint>(
+        std::make_unique<MemoryTransport>(store_), devices_,
+        CloudEndpointOptions{1, requests, failures, 10s, std::size_t{64} << 20, [this] { return now_; }});
   }
 
   // One request as the front runs it, screened then handled: "STATUS" and the body's first line.
@@ -183,15 +180,13 @@ TEST_F(CloudEndpointTest, ThroughTheFrontATrustedProxySaysWhetherItsClientUsedHt
     HttpServer server(options);
     ASSERT_TRUE(server.start().ok());
     for (const std::string& forwarded : {away, away + "X-Forwarded-Proto: https\r\n", std::string()}) {
-      RawClient client(server.port());
-      client.send("GET /cloud/v1/ HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token_ + "\r\n" +
-                  forwarded + "\r\n");
+      RawClient client(server.port(), "GET /cloud/v1/ HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+                                          token_ + "\r\n" + forwarded + "\r\n");
       answers += client.answer().substr(0, 3) + " ";
     }
     answers += std::to_string(fetch(server.port(), "PUT", "/cloud/v1/notesFromCloud", device, list).status);
     HttpsReply back = fetch(server.port(), "GET", "/cloud/v1/notesFromCloud", device);
     answers += " " + std::to_string(back.status) + (back.body == list ? " same|" : " differs|");
-    server.stop();
   }
   EXPECT_EQ(answers, "403 204 204 204 200 same|204 204 204 204 200 same|");
 }
