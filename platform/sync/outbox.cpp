@@ -78,6 +78,11 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
   for (const auto& [column, type] : kColumns) {
     if (Status added = addMissingColumn(db, column, type); !added.ok()) return added;
   }
+  if (Status prepared = prepareStatements(db); !prepared.ok()) return prepared;
+  return legacyRedisNamespace.empty() ? Status::Ok() : migrate(db, legacyRedisNamespace);
+}
+
+Status Outbox::prepareStatements(Database& db) {
   struct {
     Statement* statement;
     const char* sql;
@@ -142,7 +147,7 @@ Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
     if (entry.statement->prepare(db.handle(), entry.sql) != SQLITE_OK)
       return db.problem("prepare the outbox");
   }
-  return legacyRedisNamespace.empty() ? Status::Ok() : migrate(db, legacyRedisNamespace);
+  return Status::Ok();
 }
 
 Status Outbox::migrate(Database& db, std::string_view nameSpace) {

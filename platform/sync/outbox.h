@@ -134,6 +134,7 @@ class Outbox {
   Outbox(std::shared_ptr<SettingsStore> store, std::string identity)
       : store_(std::move(store)), identity_(std::move(identity)) {}
   Status prepare(Database& db, std::string_view legacyRedisNamespace);
+  Status prepareStatements(Database& db);
   Status migrate(Database& db, std::string_view legacyRedisNamespace);
 
   Status putBase(Database& db, std::string_view key, const std::optional<std::string>& value,

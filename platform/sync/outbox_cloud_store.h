@@ -119,6 +119,8 @@ class OutboxCloudStore : public CloudStore {
   bool sendPending();
   Status sendAll(std::span<const std::int64_t> mine);
   std::vector<Status> deliver(std::span<const Sending> writes);
+  // After a group of several failed as a whole: each goes on its own. The first failure.
+  Status sendGroupsApart(std::span<const Sending> writes, std::vector<Status>& results);
   Status sendIf(std::span<const Sending> writes);
   void note(const Status& status);
 
