@@ -126,7 +126,8 @@ Status OutboxCloudStore::sendGroupsApart(std::span<const Sending> writes, std::v
   Status failure = Status::Ok();
   std::vector<std::int64_t> batches;
   for (const Sending& write : writes) {
-    if (std::find(batches.begin(), batches.end(), write.batch) == batches.end()) batches.push_back(write.batch);
+    if (std::find(batches.begin(), batches.end(), write.batch) == batches.end())
+      batches.push_back(write.batch);
   }
   bool stop = false;
   for (std::int64_t batch : batches) {
