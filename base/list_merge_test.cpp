@@ -80,7 +80,7 @@ struct Model {
   }
   bool holds(int number) const {
     return position(number) >= 0 ||
-           std::ranges::any_of(marks, [&](auto mark) { return mark.second == number; });
+           std::any_of(marks.begin(), marks.end(), [&](auto mark) { return mark.second == number; });
   }
   TaskStrings strings() const {
     TaskStrings out;
@@ -96,9 +96,11 @@ Model merged(const Model& base, const Model& mine, const Model& theirs) {
   auto kept = [&](int id) { return !base.holds(id) || mine.holds(id); };
   std::set<int> newInTheirs;
   Model out;
-  std::ranges::copy_if(theirs.todos, std::back_inserter(out.todos), [&](auto todo) { return kept(todo.id); });
-  std::ranges::copy_if(mine.todos, std::back_inserter(out.todos),
-                       [&](auto todo) { return !base.holds(todo.id); });
+  // (the WebAssembly build's C++ library has no std::ranges algorithms)
+  std::copy_if(theirs.todos.begin(), theirs.todos.end(), std::back_inserter(out.todos),
+               [&](auto todo) { return kept(todo.id); });
+  std::copy_if(mine.todos.begin(), mine.todos.end(), std::back_inserter(out.todos),
+               [&](auto todo) { return !base.holds(todo.id); });
   for (auto [todo, mark] : theirs.marks) {
     if (!base.holds(mark)) newInTheirs.insert(todo);
     if (kept(mark) && out.position(todo) >= 0) out.marks.push_back({todo, mark});
