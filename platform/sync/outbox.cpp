@@ -221,17 +221,18 @@ Result<std::vector<Outbox::Recorded>> Outbox::record(std::span<const CloudWriteV
   return ids;
 }
 
-Result<std::vector<Outbox::Pending>> Outbox::readPending(std::vector<Pending>& replaced) {
+Result<std::vector<Outbox::Pending>> Outbox::readPending(bool replacedFirst) {
   std::vector<Pending> writes;
   Status read = store_->readWith([&](Database& db) {
     Statement& s = listPending_.reset().text(identity_);
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
-      Pending& write = writes.emplace_back(Pending{s.columnInteger(0), s.columnBytes(1), s.columnBytes(2),
-                                                   s.columnInteger(3), s.columnBytes(4)});
-      if (s.columnInteger(5) != 0)
-        replaced.push_back(
-            {write.id, write.key, s.columnBytes(7), s.columnInteger(6), s.columnBytes(8), true});
+      if (replacedFirst && s.columnInteger(5) != 0)
+        writes.push_back({s.columnInteger(0), s.columnBytes(1), s.columnBytes(7), s.columnInteger(6),
+                          s.columnBytes(8), true});
+      else
+        writes.push_back(
+            {s.columnInteger(0), s.columnBytes(1), s.columnBytes(2), s.columnInteger(3), s.columnBytes(4)});
     }
     s.done();
     return rc == SQLITE_DONE ? Status::Ok() : db.problem("read the cloud writes not yet sent");
@@ -240,24 +241,14 @@ Result<std::vector<Outbox::Pending>> Outbox::readPending(std::vector<Pending>& r
   return writes;
 }
 
-Result<std::vector<Outbox::Pending>> Outbox::pending() {
-  std::vector<Pending> replaced;
-  return readPending(replaced);
-}
+Result<std::vector<Outbox::Pending>> Outbox::pending() { return readPending(false); }
 
 Result<std::vector<Outbox::Pending>> Outbox::nextSends() {
-  std::vector<Pending> replaced;
-  Result<std::vector<Pending>> newest = readPending(replaced);
-  if (!newest.ok()) return newest;
-  std::vector<Pending> next;
-  for (Pending& write : newest.value()) {
-    auto kept =
-        std::find_if(replaced.begin(), replaced.end(), [&](const Pending& r) { return r.id == write.id; });
-    next.push_back(kept == replaced.end() ? std::move(write) : std::move(*kept));
-  }
+  Result<std::vector<Pending>> next = readPending(true);
   // A replaced write goes with the writes recorded beside it, as it went the first time.
-  std::stable_sort(next.begin(), next.end(),
-                   [](const Pending& a, const Pending& b) { return a.batch < b.batch; });
+  if (next.ok())
+    std::stable_sort(next->begin(), next->end(),
+                     [](const Pending& a, const Pending& b) { return a.batch < b.batch; });
   return next;
 }
 

@@ -142,7 +142,8 @@ class Outbox {
 
   std::shared_ptr<SettingsStore> store_;  // outlives the statements below
   std::string identity_;
-  Result<std::vector<Pending>> readPending(std::vector<Pending>& replaced);
+  // The pending writes, oldest first; with replacedFirst, a kept replaced write in its key's place.
+  Result<std::vector<Pending>> readPending(bool replacedFirst);
   Status forgetReplaced(Database& db, const Sent& write);
 
   Statement putCopy_, putPending_, isPending_, listPending_, listPendingKeys_, deletePending_, getCopy_,

@@ -92,14 +92,7 @@ Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopy(std::string_view key) {
     problem_ = valid;
     return LoadCopy{};
   }
-  auto local = [&]() -> Result<LoadCopy> {
-    Result<std::optional<std::string>> copy = outbox_->copyOf(key);
-    if (!copy.ok()) {
-      problem_ = copy.status();
-      return copy.status();
-    }
-    return LoadCopy{std::move(copy).value(), false, {}, true, true};
-  };
+  auto local = [&] { return ownCopy(key); };
   Result<bool> waiting = outbox_->isPending(key);
   if (!waiting.ok()) {
     problem_ = waiting.status();
@@ -136,19 +129,26 @@ Result<CloudStore::LoadCopy> OutboxCloudStore::loadCopyOf(std::string_view key,
   // The backing may hold this device's write, its answer unknown: taken for another device's, it
   // would be merged in twice. The answer decides what the write builds on; the local copy stands.
   Result<bool> unanswered = outbox_->isUnanswered(key);
-  Result<Outbox::Base> base = outbox_->baseOf(key);
-  Result<std::optional<std::string>> copy =
-      unanswered.ok() && unanswered.value()
-          ? outbox_->copyOf(key)
-          : Result<std::optional<std::string>>(std::optional<std::string>());
-  for (const Status& read : {unanswered.status(), base.status(), copy.status()}) {
-    if (!read.ok()) {
-      problem_ = read;
-      return read;
-    }
+  if (!unanswered.ok()) {
+    problem_ = unanswered.status();
+    return unanswered.status();
   }
-  if (unanswered.value()) return LoadCopy{std::move(copy).value(), false, {}, true, true};
+  if (unanswered.value()) return ownCopy(key);
+  Result<Outbox::Base> base = outbox_->baseOf(key);
+  if (!base.ok()) {
+    problem_ = base.status();
+    return base.status();
+  }
   return LoadCopy{std::move(got), true, std::move(base->value), base->known};
+}
+
+Result<CloudStore::LoadCopy> OutboxCloudStore::ownCopy(std::string_view key) {
+  Result<std::optional<std::string>> copy = outbox_->copyOf(key);
+  if (!copy.ok()) {
+    problem_ = copy.status();
+    return copy.status();
+  }
+  return LoadCopy{std::move(copy).value(), false, {}, true, true};
 }
 
 Status OutboxCloudStore::rebase(std::string_view key, const std::optional<std::string>& value) {

@@ -112,6 +112,8 @@ class OutboxCloudStore : public CloudStore {
                             std::span<const syncengine::Base> bases);
   bool backingOff() const;
   std::optional<std::string> localAnswer(std::string_view key);
+  // A load's answer from this device's own copy of key, the backing not asked.
+  Result<LoadCopy> ownCopy(std::string_view key);
   Result<std::vector<CloudWriteView>> needingSends(std::span<const CloudWriteView> writes);
   Status write(std::span<const CloudWriteView> given);
   // Sends the pending writes here; false when another sender (the background one, or another
