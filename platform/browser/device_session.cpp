@@ -17,9 +17,6 @@ namespace quillbox {
 namespace {
 
 constexpr std::string_view kWindowId = "device";
-// The rows a tree message brings at most that the page lacks: a tall screen's worth. The rest of
-// what the page asked for follows in the next messages.
-constexpr std::size_t kRowsAtOnce = 24;
 
 // The edits a waiting write carries: the entries it adds to its base and those it takes away (at least
 // one: a write that only reorders is an edit too).
@@ -53,7 +50,7 @@ Result<std::unique_ptr<DeviceSession>> DeviceSession::open(const std::filesystem
   Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, identity);
   if (!outbox.ok()) return outbox.status();
   session->outbox_ = std::move(outbox).value();
-  session->feed_.mirror.setMostNewRows(kRowsAtOnce);
+  session->feed_.mirror.setMostNewRows(web::TreeMirror::kNewRowsAtOnce);
   OutboxCloudStore* store = session->cloud_.get();
   Environment env{session->settings_, [store]() -> CloudStore& { return *store; },
                   std::make_shared<Device>(idiom)};

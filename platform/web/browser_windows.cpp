@@ -44,6 +44,7 @@ std::shared_ptr<BrowserWindow> BrowserWindows::open(Idiom idiom, std::string& er
   }
   auto made = std::make_shared<BrowserWindow>();
   made->id = randomId();
+  made->mirror.setMostNewRows(TreeMirror::kNewRowsAtOnce);
   made->window = make_(idiom);
   if (!made->window) {
     error = "the app made no window";
@@ -85,14 +86,20 @@ void BrowserWindows::detach(BrowserWindow& window) {
   window.detached = Clock::now();
 }
 
-void BrowserWindows::sendChanges(const std::string& status) {
+bool BrowserWindows::sendChanges(const std::string& status) {
+  bool owed = false;
   // A window whose browser is away is sent its whole tree when it comes back.
   for (auto& [id, window] : windows_) {
     if (!window->dirty || !window->attached()) continue;
     window->dirty = false;
-    if (!window->channel->socket->send(window->takeMessage(window->id, *window->window, status)))
+    if (!window->channel->socket->send(window->takeMessage(window->id, *window->window, status))) {
       window->needFull = true;
+    } else if (window->mirror.owesRows()) {
+      window->dirty = true;
+      owed = true;
+    }
   }
+  return owed;
 }
 
 void BrowserWindows::afterEvent(BrowserWindow* origin) {

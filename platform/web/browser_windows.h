@@ -66,8 +66,9 @@ class BrowserWindows {
   // The window's socket ends, and the window waits for its page to come back.
   void detach(BrowserWindow& window);
 
-  // Every attached window that is owed its tree's change is sent it, with the status line.
-  void sendChanges(const std::string& status);
+  // Every attached window that is owed its tree's change is sent it, with the status line. True
+  // when a tree held rows back: those windows are owed the rest, by another call.
+  bool sendChanges(const std::string& status);
   // After an event of origin (nullptr: another process's write): every window whose browser is
   // there picks up what it wrote; one whose browser is away does so when it comes back.
   void afterEvent(BrowserWindow* origin);

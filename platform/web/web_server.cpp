@@ -67,6 +67,7 @@ struct WebServer::Impl {
   std::atomic<int> port{0};
   std::atomic<bool> stopping{false};
   std::atomic<bool> pollQueued{false};
+  bool owedQueued = false;  // main queue only: a turn that sends the rows a tree held back waits
   std::mutex tickMutex;
   std::condition_variable tickWake;
   bool started = false;
@@ -85,6 +86,7 @@ struct WebServer::Impl {
   void runEvent(BrowserWindow& target, const ClientEvent& event, std::string& answer);
 
   // Main queue:
+  void sendChanges();
   void poll();
   void closeAll();
 };
@@ -221,7 +223,7 @@ HttpResponse WebServer::Impl::openSocket(const HttpRequest& req) {
     windowId = window->id;
     windows.attach(*window, channel);
     channels.push_back(channel);
-    windows.sendChanges(status);
+    sendChanges();
   });
   if (!ran || !error.empty()) return refusal(503, ran ? error : "the app is stopping");
   // Each message is one event of this socket's window, run in the order they came.
@@ -263,7 +265,7 @@ void WebServer::Impl::poll() {
     status = std::move(line);
     windows.markAllChanged();
   }
-  windows.sendChanges(status);
+  sendChanges();
   std::erase_if(channels, [](const std::shared_ptr<Channel>& channel) { return !channel->open(); });
 }
 
@@ -275,7 +277,7 @@ void WebServer::Impl::runEvent(BrowserWindow& target, const ClientEvent& event, 
   if (event.type == ClientEvent::Type::viewport) {
     target.mirror.setViewport(event.id, event.from, event.to);
     target.dirty = true;
-    windows.sendChanges(status);
+    sendChanges();
     return;
   }
   if (event.type == ClientEvent::Type::attach || event.type == ClientEvent::Type::detach) {
@@ -286,7 +288,19 @@ void WebServer::Impl::runEvent(BrowserWindow& target, const ClientEvent& event, 
   Status applied = applyClientEvent(*target.window, event, target.treeSeenAt(event.rev));
   if (!applied.ok()) answer = answerJson(event.seq, statusForFailure(applied), applied.message());
   windows.afterEvent(&target);
-  windows.sendChanges(status);
+  sendChanges();
+}
+
+// Each window is sent its tree's change. A tree brings a screen's worth of new rows at most, so that
+// the rows in view are drawn first; the rest follow on a later turn, after the event's answer and
+// whatever came meanwhile.
+void WebServer::Impl::sendChanges() {
+  if (!windows.sendChanges(status) || owedQueued) return;
+  owedQueued = true;
+  queue.post([this] {
+    owedQueued = false;
+    if (!stopping) sendChanges();
+  });
 }
 
 }  // namespace quillbox::web

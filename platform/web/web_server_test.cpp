@@ -254,6 +254,18 @@ TEST_F(WebServerTest, ATapOnARowThatChangedAfterTheTreeThePersonSawDoesNothing) 
   EXPECT_EQ(store_->get("stringNotes"), "");
 }
 
+// A tree brings a screen's worth of new rows, the rows in view first; the rest of what the page asked
+// for follows unasked.
+TEST_F(WebServerTest, ALongListComesAScreenOfRowsAtATimeUnasked) {
+  std::string notes;
+  for (int i = 1; i <= 40; ++i) notes += "nNOTES_SEPARATOR";
+  ASSERT_TRUE(store_->set("stringNotes", notes).ok());
+  start(std::chrono::hours(1));
+  Socket& phone = open();
+  EXPECT_TRUE(phone.rows(kNoteRows).ends_with("|24 n"));
+  EXPECT_TRUE(phone.until([&] { return phone.rows(kNoteRows).ends_with("|40 n"); }));
+}
+
 // Malformed events are refused and the app keeps running; a second socket for the same window takes
 // it over with its whole tree, typed text too, and the first one ends; the cloud's trouble is shown in
 // every window until it is over.
