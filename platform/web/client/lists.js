@@ -30,9 +30,17 @@ export function updateList(element, record) {
     const row = app.dom.get(id);
     if (!row) return;
     aside.delete(id);
-    row.setAttribute('role', 'listitem');
-    row.setAttribute('aria-posinset', String(record.o + index + 1));
-    row.setAttribute('aria-setsize', String(record.n));
+    // Only what changed is set: a row kept in place is left alone.
+    const place = String(record.o + index + 1);
+    if (row.qbPlace !== place) {
+      row.qbPlace = place;
+      row.setAttribute('role', 'listitem');
+      row.setAttribute('aria-posinset', place);
+    }
+    if (row.qbSetSize !== record.n) {
+      row.qbSetSize = record.n;
+      row.setAttribute('aria-setsize', String(record.n));
+    }
   });
   element.qbOffset = record.o;
   element.qbCount = record.n;
