@@ -117,8 +117,20 @@ function make(kind, record) {
       element.type = 'text';
       element.autocomplete = 'off';
       const id = record.i;
+      const edit = (text) => app.pendingFor.set(id, send({ type: 'edit', id, text }));
+      // A key that types at the caret, or takes back a plain character before it, is sent as it goes
+      // down, so that the app works on it while the browser edits the field; the field's own text
+      // follows whenever it came out otherwise (a paste, a composition, a correction).
+      element.addEventListener('beforeinput', (event) => {
+        const text = textAfter(element, event);
+        if (text === null) return;
+        element.qbSent = text;
+        edit(text);
+        setTimeout(() => element.qbSent !== null && element.value !== element.qbSent && edit(element.value));
+      });
       element.addEventListener('input', () => {
-        app.pendingFor.set(id, send({ type: 'edit', id, text: element.value }));
+        if (element.value !== element.qbSent) edit(element.value);
+        element.qbSent = null;
       });
       element.addEventListener('keydown', (event) => {
         if (event.key !== 'Enter' || event.isComposing) return;
@@ -147,6 +159,21 @@ function make(kind, record) {
   element.qbKind = kind;
   element.qbId = record.i;
   return element;
+}
+
+// The field's text once the edit the event announces is made, when it is plain to tell: null otherwise.
+function textAfter(field, event) {
+  const { value, selectionStart: from, selectionEnd: to } = field;
+  if (event.isComposing || from === null) return null;
+  if (event.inputType === 'insertText' && typeof event.data === 'string' && /^[^\r\n]+$/.test(event.data)) {
+    return value.slice(0, from) + event.data + value.slice(to);
+  }
+  // A character before the caret is a whole cluster when it and the one before it are ASCII.
+  const plain = (at) => at < 0 || value.charCodeAt(at) < 0x80;
+  if (event.inputType === 'deleteContentBackward' && from === to && from > 0 && plain(from - 1) && plain(from - 2)) {
+    return value.slice(0, from - 1) + value.slice(from);
+  }
+  return null;
 }
 
 export function create(id) {
