@@ -13,6 +13,10 @@
 // that widen it are reported apart. It then jumps to the middle and to the end of the list and
 // reports the time until rows cover what is in view. From 10,000 notes on it also reports the
 // server's resident memory with 1 and with 10 windows open ($MEMORY_UP_TO limits the counts).
+// The next key goes down $KEY_GAP ms (default 100) after the frame that showed the last one's rows,
+// give or take up to a frame's time at random, as a person's keys land anywhere between two frames:
+// about 8 keys a second with the page's own time, a fast typist's pace. KEY_GAP=20 types twice as
+// fast as anyone does, so that one key's drawing still runs when the next goes down.
 // DEVICE=1 runs the same on a paired phone's own page (/device/), where the app runs in the page's
 // worker and a keystroke never leaves the browser (the server's memory is then not reported).
 import { readFileSync, writeFileSync, mkdtempSync, rmSync, mkdirSync } from 'node:fs';
@@ -32,6 +36,8 @@ const JUMPS = Number(process.env.JUMPS || 5);
 // row needs gigabytes for 10 windows of 100,000).
 const MEMORY_UP_TO = Number(process.env.MEMORY_UP_TO || Infinity);
 const DEVICE = Boolean(process.env.DEVICE);
+const KEY_GAP = Number(process.env.KEY_GAP || 100);
+const FRAME = 1000 / 60;
 
 function noteText(i) {
   return `Note ${i} ${WORDS[i % WORDS.length]}`;
@@ -97,7 +103,7 @@ async function measureTyping(page, count) {
     return n;
   };
   const search = app.panel(page).getByPlaceholder('Type in here');
-  await search.click();
+  await search.tap();  // as on a phone: no mouse pointer rests on the page
   const narrowing = { dom: [], page: [], frame: [] };
   const widening = { dom: [], page: [], frame: [] };
   const steps = [];
@@ -129,7 +135,7 @@ async function measureTyping(page, count) {
         };
         document.addEventListener('quillbox:drawn', drawn);
       }), want);
-      await new Promise((r) => setTimeout(r, 20));
+      await new Promise((r) => setTimeout(r, KEY_GAP + (Math.random() * 2 - 1) * FRAME));
       await search.press(step.key);
       const { dom, page: inPage, frame } = await timing;
       if (round > 0) {  // the first round warms up
@@ -178,7 +184,7 @@ async function measureJumps(page) {
 
 const counts = process.argv.slice(2).map(Number).filter(Boolean);
 browser = await app.launchBrowser();
-console.log(`quillbox: ${process.env.QUILLBOX_BIN}`);
+console.log(`quillbox: ${process.env.QUILLBOX_BIN}; a key ${KEY_GAP} ms after the last one's rows were drawn`);
 for (const count of counts.length ? counts : [100, 10000, 100000]) {
   const seeded = await seed(count);
   server = seeded.server;
