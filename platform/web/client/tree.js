@@ -126,7 +126,11 @@ function make(kind, record) {
         if (text === null) return;
         element.qbSent = text;
         edit(text);
-        setTimeout(() => element.qbSent !== null && element.value !== element.qbSent && edit(element.value));
+        // An edit the browser did not make after all leaves the field as it was: its text goes.
+        setTimeout(() => {
+          if (element.qbSent !== null && element.value !== element.qbSent) edit(element.value);
+          element.qbSent = null;
+        });
       });
       element.addEventListener('input', () => {
         if (element.value !== element.qbSent) edit(element.value);
