@@ -190,7 +190,6 @@ bool CloudEndpoint::madeHere(std::span<const ConditionalWrite> writes) const {
 Result<bool> CloudEndpoint::madeBefore(std::span<const ConditionalWrite> writes) {
   auto named = [](const ConditionalWrite& write) { return !write.name.empty(); };
   if (writes.empty() || !std::all_of(writes.begin(), writes.end(), named)) return false;
-  if (madeHere(writes)) return true;
   return backing_->madeEarlier(writes);
 }
 

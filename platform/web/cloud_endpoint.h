@@ -70,8 +70,8 @@ class CloudEndpoint {
   HttpResponse writeGroup(const HttpRequest& request);
   // Whether every one of writes is named and among the latest names kept here. Under backingMutex_.
   bool madeHere(std::span<const ConditionalWrite> writes) const;
-  // Whether every one of writes is named and was made before: among the latest names kept here, or
-  // in the record its backing keeps; a failure when the backing cannot say. Under backingMutex_.
+  // Whether every one of writes is named and in the record the backing keeps of the writes it made,
+  // asked once madeHere() said no; a failure when the backing cannot say. Under backingMutex_.
   Result<bool> madeBefore(std::span<const ConditionalWrite> writes);
   // Keeps the names of writes just made. Under backingMutex_.
   void keepNames(std::span<const ConditionalWrite> writes);
