@@ -50,7 +50,6 @@ Result<std::unique_ptr<DeviceSession>> DeviceSession::open(const std::filesystem
   Result<std::unique_ptr<Outbox>> outbox = Outbox::open(home, identity);
   if (!outbox.ok()) return outbox.status();
   session->outbox_ = std::move(outbox).value();
-  session->feed_.mirror.setMostNewRows(web::TreeMirror::kNewRowsAtOnce);
   OutboxCloudStore* store = session->cloud_.get();
   Environment env{session->settings_, [store]() -> CloudStore& { return *store; },
                   std::make_shared<Device>(idiom)};

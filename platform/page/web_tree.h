@@ -54,9 +54,6 @@ class TreeMirror {
   // The number of diffs made so far.
   std::uint64_t revision() const { return revision_; }
 
-  // The new rows a page is sent at once: a tall screen's worth.
-  static constexpr std::size_t kNewRowsAtOnce = 24;
-
   // At most most rows that are new or changed to the page go in one diff (no limit at first). A list
   // then names its rows only up to the first one held back, and owesRows() says that the next diff
   // brings more, so that the rows in view come first and the rest of a viewport follows.
@@ -90,6 +87,12 @@ class TreeMirror {
 // feed their pages alike.
 class TreeFeed {
  public:
+  // The new rows a page is sent at once: a tall screen's worth. The rest of what it asked for follows
+  // in the next messages (mirror.owesRows()).
+  static constexpr std::size_t kNewRowsAtOnce = 24;
+
+  TreeFeed() { mirror.setMostNewRows(kNewRowsAtOnce); }
+
   TreeMirror mirror;
   std::uint64_t ack = 0;  // the last event seq run
   bool needFull = true;   // the next message brings the whole tree

@@ -44,7 +44,6 @@ std::shared_ptr<BrowserWindow> BrowserWindows::open(Idiom idiom, std::string& er
   }
   auto made = std::make_shared<BrowserWindow>();
   made->id = randomId();
-  made->mirror.setMostNewRows(TreeMirror::kNewRowsAtOnce);
   made->window = make_(idiom);
   if (!made->window) {
     error = "the app made no window";
