@@ -8,7 +8,7 @@ ARGS ?=
 # Every Debian package the project needs to build, run and test.
 DEBS := g++ cmake make pkg-config libsqlite3-dev libicu-dev libhiredis-dev \
         libboost-dev libcurl4-openssl-dev libcli11-dev libssl-dev openssl nlohmann-json3-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format emscripten \
+        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format emscripten tcl dpkg-dev \
         systemd man-db
 # Node.js and npm may come from elsewhere than Debian (a newer nodejs that carries its own npm).
 NODE_DEBS := $(if $(shell command -v node),,nodejs) $(if $(shell command -v npm),,npm)
@@ -76,22 +76,15 @@ pictures:
 
 # The WebAssembly build of the model, for the paired phone's Web Worker: build-wasm/device/ holds
 # quillbox-device.js, quillbox-device.wasm and device-worker.js. Debian's emscripten, run with Debian's
-# node modules; SQLite's amalgamation comes from the npm registry, pinned by its integrity hash.
+# node modules; SQLite from Debian's source package, checked by apt against the archive's signatures.
 WASMBUILD ?= build-wasm
 EMENV := NODE_PATH=/usr/share/nodejs
 NODE_RUN := node --no-experimental-fetch
-SQLITE_PACKAGE := better-sqlite3@12.4.1
-SQLITE_INTEGRITY := sha512-3yVdyZhklTiNrtg+4WqHpJpFDd+WHTg2oM7UcR80GqL05AOV0xEJzc6qNvFYoEtE+hRp1n9MpN6/+4yhlGkDXQ==
 
-$(WASMBUILD)/deps/sqlite3/sqlite3.c:
-	@mkdir -p $(WASMBUILD)/deps && cd $(WASMBUILD)/deps && rm -f better-sqlite3-*.tgz && \
-	  npm pack --silent $(SQLITE_PACKAGE) >/dev/null && \
-	  got="sha512-$$(openssl dgst -sha512 -binary better-sqlite3-*.tgz | base64 -w0)" && \
-	  if [ "$$got" != "$(SQLITE_INTEGRITY)" ]; then echo "$(SQLITE_PACKAGE): integrity $$got is not the pinned one" >&2; exit 1; fi && \
-	  tar xzf better-sqlite3-*.tgz --strip-components=2 package/deps/sqlite3/sqlite3.c package/deps/sqlite3/sqlite3.h && \
-	  rm -f better-sqlite3-*.tgz
+$(WASMBUILD)/deps/sqlite3/src/parse.y: | deps
+	sh tools/debian-source.sh sqlite3 $(WASMBUILD)/deps
 
-$(WASMBUILD)/Makefile: CMakeLists.txt cmake/wasm.cmake | $(WASMBUILD)/deps/sqlite3/sqlite3.c
+$(WASMBUILD)/Makefile: CMakeLists.txt cmake/wasm.cmake | $(WASMBUILD)/deps/sqlite3/src/parse.y
 	$(EMENV) emcmake cmake -S . -B $(WASMBUILD) -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
 wasm: deps $(WASMBUILD)/Makefile

@@ -1,7 +1,9 @@
 # The WebAssembly build (em++ through emcmake, into build-wasm/): the model the paired phone runs in a
 # Web Worker, and the shared tables of cases run under node. Only what the browser has a use for: no
-# Redis, no HTTPS client or server, no command line. SQLite is compiled in from the amalgamation that
-# `make wasm` unpacks into QUILLBOX_SQLITE_DIR; ICU's part is the browser's own (base/text_browser.cpp).
+# Redis, no HTTPS client or server, no command line. SQLite is Debian's own, the version and patches
+# the native build links: `make wasm` unpacks its source package into QUILLBOX_SQLITE_SOURCE, and the
+# build makes it one file with the options below. ICU's part is the browser's own
+# (base/text_browser.cpp).
 enable_language(C)
 include(cmake/quillbox_options.cmake)
 
@@ -9,7 +11,7 @@ include(cmake/quillbox_options.cmake)
 add_compile_options(-Oz -flto)
 add_link_options(-Oz -flto)
 
-set(QUILLBOX_SQLITE_DIR "${PROJECT_BINARY_DIR}/deps/sqlite3" CACHE PATH "Where sqlite3.c and sqlite3.h are")
+set(QUILLBOX_SQLITE_SOURCE "${PROJECT_BINARY_DIR}/deps/sqlite3" CACHE PATH "SQLite's source tree")
 set(QUILLBOX_GTEST_DIR "/usr/src/googletest" CACHE PATH "GoogleTest's sources")
 
 # nlohmann/json is header-only: its Debian headers are used as they are, and nothing else of /usr/include.
@@ -20,22 +22,35 @@ if(NOT EXISTS ${wasm_include}/nlohmann)
 endif()
 configure_file(platform/app_info_values.h.in ${PROJECT_BINARY_DIR}/generated/platform/app_info_values.h)
 
-# A single thread with no file system of its own but ours (platform/browser/browser_vfs.cpp).
-add_library(qb_sqlite STATIC ${QUILLBOX_SQLITE_DIR}/sqlite3.c)
-target_include_directories(qb_sqlite SYSTEM PUBLIC ${QUILLBOX_SQLITE_DIR})
-target_compile_definitions(qb_sqlite PRIVATE SQLITE_OS_OTHER=1 SQLITE_THREADSAFE=0 SQLITE_TEMP_STORE=3
-  SQLITE_OMIT_LOAD_EXTENSION SQLITE_OMIT_DEPRECATED SQLITE_OMIT_SHARED_CACHE SQLITE_DQS=0
-  SQLITE_DEFAULT_MEMSTATUS=0 SQLITE_OMIT_PROGRESS_CALLBACK SQLITE_MAX_EXPR_DEPTH=0 SQLITE_MAX_MMAP_SIZE=0
-  # What the store never asks for, left out of the download (only options that leave the parser as the
-  # amalgamation generated it).
+# A single thread with no file system of its own but ours (platform/browser/browser_vfs.cpp), and
+# without what the store never asks for. SQLite's own build generates its parser and keyword table
+# with the same options, so the parts left out leave the grammar too (an amalgamation made without
+# them could not be compiled with them).
+set(sqlite_options SQLITE_OS_OTHER=1 SQLITE_THREADSAFE=0 SQLITE_TEMP_STORE=3 SQLITE_DQS=0
+  SQLITE_DEFAULT_MEMSTATUS=0 SQLITE_MAX_EXPR_DEPTH=0 SQLITE_MAX_MMAP_SIZE=0 SQLITE_UNTESTABLE
+  SQLITE_OMIT_LOAD_EXTENSION SQLITE_OMIT_DEPRECATED SQLITE_OMIT_SHARED_CACHE SQLITE_OMIT_PROGRESS_CALLBACK
   SQLITE_OMIT_JSON SQLITE_OMIT_DATETIME_FUNCS SQLITE_OMIT_LOCALTIME SQLITE_OMIT_UTF16 SQLITE_OMIT_COMPLETE
   SQLITE_OMIT_DECLTYPE SQLITE_OMIT_GET_TABLE SQLITE_OMIT_TCL_VARIABLE SQLITE_OMIT_COMPILEOPTION_DIAGS
   SQLITE_OMIT_INTROSPECTION_PRAGMAS SQLITE_OMIT_AUTHORIZATION SQLITE_OMIT_INCRBLOB SQLITE_OMIT_TRACE
   SQLITE_OMIT_DESERIALIZE SQLITE_OMIT_AUTOMATIC_INDEX SQLITE_OMIT_LIKE_OPTIMIZATION SQLITE_OMIT_OR_OPTIMIZATION
-  SQLITE_OMIT_BETWEEN_OPTIMIZATION SQLITE_OMIT_FLAG_PRAGMAS
+  SQLITE_OMIT_BETWEEN_OPTIMIZATION SQLITE_OMIT_FLAG_PRAGMAS SQLITE_OMIT_SCHEMA_PRAGMAS
   SQLITE_OMIT_INTEGRITY_CHECK SQLITE_OMIT_AUTOVACUUM SQLITE_OMIT_XFER_OPT SQLITE_OMIT_QUICKBALANCE
   SQLITE_OMIT_BTREECOUNT SQLITE_OMIT_TRUNCATE_OPTIMIZATION SQLITE_OMIT_CASE_SENSITIVE_LIKE_PRAGMA
-  SQLITE_OMIT_HEX_INTEGER SQLITE_OMIT_BLOB_LITERAL SQLITE_OMIT_LOOKASIDE)
+  SQLITE_OMIT_HEX_INTEGER SQLITE_OMIT_BLOB_LITERAL SQLITE_OMIT_LOOKASIDE SQLITE_OMIT_AUTORESET
+  SQLITE_OMIT_WINDOWFUNC SQLITE_OMIT_ANALYZE SQLITE_OMIT_FOREIGN_KEY SQLITE_OMIT_CTE
+  SQLITE_OMIT_VIEW SQLITE_OMIT_VACUUM SQLITE_OMIT_REINDEX SQLITE_OMIT_EXPLAIN SQLITE_OMIT_GENERATED_COLUMNS
+  SQLITE_OMIT_CHECK SQLITE_OMIT_COMPOUND_SELECT SQLITE_OMIT_TEMPDB SQLITE_OMIT_MEMORYDB)
+list(TRANSFORM sqlite_options PREPEND -D OUTPUT_VARIABLE sqlite_flags)
+list(JOIN sqlite_flags " " sqlite_flags)
+set(sqlite_dir ${PROJECT_BINARY_DIR}/deps/sqlite3-made)
+add_custom_command(OUTPUT ${sqlite_dir}/sqlite3.c ${sqlite_dir}/sqlite3.h
+  COMMAND ${CMAKE_COMMAND} -DSOURCE=${QUILLBOX_SQLITE_SOURCE} -DOUT=${sqlite_dir} -DOPTIONS=${sqlite_flags}
+          -P ${PROJECT_SOURCE_DIR}/cmake/make_sqlite.cmake
+  DEPENDS ${QUILLBOX_SQLITE_SOURCE}/src/parse.y ${CMAKE_CURRENT_LIST_FILE} ${PROJECT_SOURCE_DIR}/cmake/make_sqlite.cmake
+  VERBATIM)
+add_library(qb_sqlite STATIC ${sqlite_dir}/sqlite3.c)
+target_include_directories(qb_sqlite SYSTEM PUBLIC ${sqlite_dir})
+target_compile_definitions(qb_sqlite PRIVATE ${sqlite_options})
 target_compile_options(qb_sqlite PRIVATE -w)
 
 # A library of whole folders, with nlohmann/json and the generated headers on its include path.
