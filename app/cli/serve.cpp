@@ -234,7 +234,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     return kStoreError;
   }
   // The app's windows never wait on the cloud: their writes are delivered by a sender of their own.
-  OutboxCloudStore* sender = asOutboxCloudStore(sharedCloudStore());
+  OutboxCloudStore* sender = sharedCloudStore().outbox();
   if (sender != nullptr) sender->sendInBackground();
 
   const web::ListenAddress& listen = checked->listen;

@@ -16,6 +16,8 @@
 
 namespace quillbox {
 
+class OutboxCloudStore;
+
 // One write of a cloud key.
 struct CloudWrite {
   std::string key;
@@ -109,6 +111,9 @@ class CloudStore {
   // The keys whose last write waits to be delivered, oldest first; none for stores that never
   // defer (or when they cannot tell: health() then says why).
   virtual std::vector<std::string> pendingKeys() const { return {}; }
+
+  // The store as the outbox it is, or nullptr for any other store.
+  virtual OutboxCloudStore* outbox() { return nullptr; }
 
   // The cloud writes made on one thread while it is open, kept together: each store that takes
   // part records its share in one transaction when the group closes (so a kill leaves all of them

@@ -326,6 +326,4 @@ bool OutboxCloudStore::reachable() {
   return answered.ok();
 }
 
-OutboxCloudStore* asOutboxCloudStore(CloudStore& store) { return dynamic_cast<OutboxCloudStore*>(&store); }
-
 }  // namespace quillbox

@@ -69,6 +69,7 @@ class OutboxCloudStore : public CloudStore {
   // sender running, only wakes it.
   void flushPending(int timeoutMs) override;
   std::vector<std::string> pendingKeys() const override;
+  OutboxCloudStore* outbox() override { return this; }
   // Hands what was recorded to the sender when one runs (at once, without waiting on the backing);
   // else sends it as described above.
   Status sendRecorded() override;
@@ -137,8 +138,5 @@ class OutboxCloudStore : public CloudStore {
   bool waiting_ = false;                                // whether writes were pending after the last send
   std::vector<std::int64_t> recorded_;  // recorded inside a local transaction, for sendRecorded
 };
-
-// The OutboxCloudStore behind a CloudStore, or nullptr for any other store.
-OutboxCloudStore* asOutboxCloudStore(CloudStore& store);
 
 }  // namespace quillbox

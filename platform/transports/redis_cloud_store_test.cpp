@@ -103,7 +103,7 @@ class RedisCloudStoreTest : public ::testing::Test {
     if (!credentials.empty()) address.insert(address.find("://") + 3, credentials + "@");
     Result<std::unique_ptr<CloudStore>> made = makeCloudStore(CloudOptions(address), homes_.path() / name);
     if (!made.ok()) throw std::runtime_error(made.status().message());
-    return *asOutboxCloudStore(*devices_.emplace_back(std::move(made.value())));
+    return *devices_.emplace_back(std::move(made.value()))->outbox();
   }
 
   static void write(CloudStore& store, std::string_view value, std::string_view key) {
