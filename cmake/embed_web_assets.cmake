@@ -1,11 +1,12 @@
 # Writes OUTPUT, a C++ source that compiles the page's files from CLIENT into the program, so the
 # page is served by the binary itself. Run at every build; only a real change touches OUTPUT.
-#   cmake -DCLIENT=<folder> -DOUTPUT=<file.cpp> [-DDEVICE=<folder>] -P embed_web_assets.cmake
+#   cmake -DCLIENT=<folder> -DOUTPUT=<file.cpp> [-DDEVICE=<folder>] [-DESBUILD=<esbuild>] -P embed_web_assets.cmake
 #
 # The page is served at / (behind the page's token) and, with the manifest and the service worker,
 # as the device app at /device/. DEVICE holds the device app's worker and WebAssembly module
 # (device-worker.js, kept-drawing.js, quillbox-device.js, quillbox-device.wasm); without them, those
-# paths say the program was built without the device app.
+# paths say the program was built without the device app. With ESBUILD, the page's scripts and
+# stylesheet and the device app's worker scripts go minified (the service worker goes as written).
 
 set(arrays "")
 set(entries "")
@@ -13,9 +14,27 @@ set(index 0)
 set(digests "")
 set(deviceFiles "")
 
-# Adds the bytes of file as the array kFile<index>; its variable name is left in `array`.
+# Sets var to file minified by esbuild into a file beside OUTPUT named after it, or to file itself
+# when it is no script or stylesheet, or no esbuild was given.
+function(minified file var)
+  get_filename_component(name "${file}" NAME)
+  set(${var} "${file}" PARENT_SCOPE)
+  if(NOT ESBUILD OR NOT name MATCHES "\\.(js|css)$")
+    return()
+  endif()
+  set(out "${OUTPUT}.min/${name}")
+  execute_process(COMMAND "${ESBUILD}" --minify --log-level=warning "--outfile=${out}" "${file}"
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "esbuild could not minify ${file}")
+  endif()
+  set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
+# Adds the bytes of file (minified) as the array kFile<index>; its variable name is left in `array`.
 macro(add_array file)
-  file(READ "${file}" hex HEX)
+  minified("${file}" served)
+  file(READ "${served}" hex HEX)
   string(LENGTH "${hex}" hexLength)
   math(EXPR size "${hexLength} / 2")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
@@ -86,9 +105,14 @@ foreach(file type IN ZIP_LISTS modules moduleTypes)
   if(DEVICE AND EXISTS "${DEVICE}/${file}")
     file(SHA256 "${DEVICE}/${file}" digest)
     string(APPEND digests "${digest}")
-    file(SIZE "${DEVICE}/${file}" size)
+    # The module's glue comes minified from its compiler.
+    set(served "${DEVICE}/${file}")
+    if(file MATCHES "^(device-worker|kept-drawing)\\.js$")
+      minified("${DEVICE}/${file}" served)
+    endif()
+    file(SIZE "${served}" size)
     string(APPEND incbins "__asm__(\".section .rodata\\n.balign 16\\n.globl quillbox_module${index}\\n"
-           ".hidden quillbox_module${index}\\nquillbox_module${index}:\\n.incbin \\\"${DEVICE}/${file}\\\"\\n"
+           ".hidden quillbox_module${index}\\nquillbox_module${index}:\\n.incbin \\\"${served}\\\"\\n"
            ".previous\\n\");\nextern \"C\" const unsigned char quillbox_module${index}[];\n")
     add_entry("/device/${file}" "${type}" "text(quillbox_module${index}, ${size})" true)
     math(EXPR index "${index} + 1")
