@@ -16,7 +16,8 @@ function(quillbox_set_options target)
 endfunction()
 
 # A library made of the .cpp files of one folder or more, tests, benchmarks and entry points left out,
-# and of each pair of sides (name_openssl.cpp, name_browser.cpp) the side this build takes.
+# and of each pair of sides (name_openssl.cpp or name_posix.cpp, name_browser.cpp) the side this build
+# takes.
 function(quillbox_library target)
   set(sources "")
   foreach(dir ${ARGN})
@@ -25,7 +26,7 @@ function(quillbox_library target)
   endforeach()
   list(FILTER sources EXCLUDE REGEX "_test\\.cpp$|/main\\.cpp$|/device_main\\.cpp$")
   if(EMSCRIPTEN)
-    list(FILTER sources EXCLUDE REGEX "_openssl\\.cpp$")
+    list(FILTER sources EXCLUDE REGEX "_openssl\\.cpp$|_posix\\.cpp$")
   else()
     list(FILTER sources EXCLUDE REGEX "_browser\\.cpp$")
   endif()

@@ -1,6 +1,5 @@
 #include "platform/store/home.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,25 +21,6 @@ std::optional<std::string> nonEmpty(std::optional<std::string> value) {
 }
 
 }  // namespace
-
-Status ensureFolder(const fs::path& dir) {
-  if (dir.empty()) return Status::Error("no folder was named");
-  fs::path made;
-  for (const fs::path& part : dir) {
-    made /= part;
-    if (part.empty() || part == "/" || part == "." || part == "..") continue;
-    if (::mkdir(made.c_str(), 0700) == 0) continue;
-    int error = errno;
-    struct stat info {};
-    if (error == EEXIST && ::stat(made.c_str(), &info) == 0) {
-      if (S_ISDIR(info.st_mode)) continue;
-      return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " +
-                           inQuotes(made.string()) + " is not a folder");
-    }
-    return Status::Error("cannot create the folder " + inQuotes(dir.string()) + ": " + std::strerror(error));
-  }
-  return Status::Ok();
-}
 
 Result<fs::path> resolveHome(std::optional<std::string> flag, const EnvironmentLookup& env) {
   fs::path home;

@@ -25,7 +25,8 @@ Result<std::filesystem::path> resolveHome(std::optional<std::string> flag);
 Result<std::filesystem::path> resolveHome(std::optional<std::string> flag, const EnvironmentLookup& env);
 
 // Makes dir and any missing parent, each with mode 0700; a folder that exists is left as it is.
-// Fails, naming the path and the reason, when a component is not a folder or cannot be made.
+// Fails, naming the path and the reason, when a component is not a folder or cannot be made. In the
+// browser the home is only the names of the worker's handles: nothing is made (home_files.h).
 Status ensureFolder(const std::filesystem::path& dir);
 
 }  // namespace quillbox

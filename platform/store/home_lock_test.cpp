@@ -1,6 +1,8 @@
 #include "platform/store/home_lock.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <thread>
@@ -39,6 +41,22 @@ TEST_F(HomeLockTest, IsReentrantAndExcludesOtherThreadsUntilTheOutermostHoldEnds
     log += std::to_string(outer.value().owns()) + std::to_string(moved.owns()) + otherThreadTakes() + " ";
   }
   EXPECT_EQ(log + otherThreadTakes(), "100 010 1");
+}
+
+// Another process has a lock file of its own: a hold let go is free for it at once, the lock kept.
+TEST_F(HomeLockTest, AHoldLetGoIsFreeForAnotherProcessAtOnce) {
+  auto otherProcessTakes = [&] {
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(HomeLock::of(temp_.path()).value()->lock(milliseconds(0)).ok() ? 0 : 1);
+    int status = 1;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  };
+  Result<HomeLock::Held> held = lock_->lock();
+  ASSERT_TRUE(held.ok());
+  EXPECT_FALSE(otherProcessTakes());
+  held.value().release();
+  EXPECT_TRUE(otherProcessTakes());
 }
 
 TEST_F(HomeLockTest, ALockHeldForAWhileIsTakenOnceLetGoAndNeverWaitedForBeyondTheBound) {

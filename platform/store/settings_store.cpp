@@ -1,6 +1,5 @@
 #include "platform/store/settings_store.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -13,8 +12,8 @@
 
 #include "base/escape.h"
 #include "base/wall_clock.h"
-#include "platform/fault_seam.h"
 #include "platform/store/home.h"
+#include "platform/store/home_files.h"
 
 namespace quillbox {
 
@@ -40,13 +39,6 @@ namespace {
 
 // SQLite binds a null pointer as SQL NULL whatever the length; an empty value must stay a value.
 const char* bytesOf(std::string_view text) { return text.data() != nullptr ? text.data() : ""; }
-
-void syncFolder(const fs::path& dir) {
-  int fd = sys::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)sys::fsync(fd, dir);
-  ::close(fd);
-}
 
 }  // namespace
 
@@ -105,7 +97,7 @@ Status SettingsStore::prepare() {
   if (!lockResult) return lockResult.status();
   homeLock_ = std::move(lockResult).value();
 
-  bool existed = fs::exists(path_);
+  bool fresh = homefiles::isNew(path_);
   Result<std::unique_ptr<Database>> opened = Database::open(path_);
   if (!opened.ok()) return opened.status();
   database_ = std::move(opened).value();
@@ -118,7 +110,7 @@ Status SettingsStore::prepare() {
         "CREATE INDEX IF NOT EXISTS settings_history_by_key ON settings_history(key, number, size)"}) {
     if (Status done = database_->exec(sql); !done) return fail(done.message());
   }
-  if (!existed) syncFolder(home_);
+  if (fresh) homefiles::syncFolder(home_);
 
   const char* statements[] = {
       "SELECT value FROM settings WHERE key = ?1",

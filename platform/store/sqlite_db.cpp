@@ -1,9 +1,6 @@
 #include "platform/store/sqlite_db.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -12,6 +9,7 @@
 
 #include "base/escape.h"
 #include "platform/fault_seam.h"
+#include "platform/store/home_files.h"
 
 namespace quillbox {
 
@@ -133,8 +131,7 @@ int seamOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
   // A new database file is made private here; SQLite gives its log and shared memory the
   // database's own mode.
   if (name != nullptr && (flags & SQLITE_OPEN_MAIN_DB) != 0 && (flags & SQLITE_OPEN_CREATE) != 0) {
-    int fd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) ::close(fd);
+    homefiles::createPrivate(name);
   }
   int rc = rootVfs->xOpen(rootVfs, name, seam->real, flags, outFlags);
   if (seam->real->pMethods != nullptr) seam->base.pMethods = &kSeamMethods;
@@ -208,9 +205,7 @@ Result<std::unique_ptr<Database>> Database::open(const fs::path& path) {
   for (const char* suffix : {"", "-wal", "-shm"}) {
     fs::path file = path;
     file += suffix;
-    struct stat info {};
-    if (::lstat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 0077) != 0)
-      ::chmod(file.c_str(), 0600);
+    homefiles::makePrivate(file);
   }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,
