@@ -27,16 +27,39 @@ Status readKeyRow(SettingsStore& store, Statement& statement, const std::string&
   });
 }
 
-// Adds a column of cloud_pending that an outbox made by an earlier version lacks.
-Status addMissingColumn(Database& db, const std::string& column, const std::string& type) {
-  auto has = [&] {
-    Statement probe;
-    return probe.prepare(db.handle(), ("SELECT " + column + " FROM cloud_pending LIMIT 0").c_str()) ==
-           SQLITE_OK;
-  };
-  if (has()) return Status::Ok();
-  Status added = db.exec(("ALTER TABLE cloud_pending ADD COLUMN " + column + " " + type).c_str());
-  return added.ok() || has() ? Status::Ok() : added;  // another process may have added it meanwhile
+// cloud_pending's columns as this version makes them.
+constexpr const char* kPendingColumns =
+    "(id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+    " since INTEGER NOT NULL, batch INTEGER NOT NULL DEFAULT 0, name TEXT NOT NULL DEFAULT '',"
+    " sent INTEGER NOT NULL DEFAULT 0, earlier_name TEXT, earlier_value BLOB, earlier_batch INTEGER,"
+    " UNIQUE(store, key))";
+
+// The columns an outbox made by an earlier version may lack. Made before writes were recorded in
+// batches: its pending writes form one. Made before writes were named: they go without a name. Made
+// before a write replaced while on its way was kept: nothing waits behind another.
+constexpr const char* kLaterColumns[] = {"batch",        "name",          "sent",
+                                         "earlier_name", "earlier_value", "earlier_batch"};
+
+bool hasColumn(Database& db, const char* column) {
+  Statement probe;
+  return probe.prepare(db.handle(),
+                       (std::string("SELECT ") + column + " FROM cloud_pending LIMIT 0").c_str()) ==
+         SQLITE_OK;
+}
+
+// The columns cloud_pending holds when it lacks some of this version's, to be kept; "" when it holds
+// them all.
+std::string columnsToKeep(Database& db) {
+  std::string kept = "id, store, key, value, since";
+  bool lacking = false;
+  for (const char* column : kLaterColumns) {
+    if (hasColumn(db, column)) {
+      kept += std::string(", ") + column;
+    } else {
+      lacking = true;
+    }
+  }
+  return lacking ? kept : "";
 }
 
 }  // namespace
@@ -53,33 +76,47 @@ Result<std::unique_ptr<Outbox>> Outbox::open(const std::filesystem::path& home, 
 }
 
 Status Outbox::prepare(Database& db, std::string_view legacyRedisNamespace) {
-  if (Status made = db.exec("CREATE TABLE IF NOT EXISTS cloud_copy("
-                            " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
-                            " PRIMARY KEY(store, key));"
-                            "CREATE TABLE IF NOT EXISTS cloud_pending("
-                            " id INTEGER PRIMARY KEY AUTOINCREMENT, store TEXT NOT NULL, key TEXT NOT NULL,"
-                            " value BLOB NOT NULL, since INTEGER NOT NULL, batch INTEGER NOT NULL DEFAULT 0,"
-                            " name TEXT NOT NULL DEFAULT '', UNIQUE(store, key));"
-                            "CREATE TABLE IF NOT EXISTS cloud_base("
-                            " store TEXT NOT NULL, key TEXT NOT NULL, present INTEGER NOT NULL,"
-                            " value BLOB NOT NULL, PRIMARY KEY(store, key))");
-      !made.ok()) {
-    return made;
-  }
-  // An outbox made before writes were recorded in batches: its pending writes form one. Made before
-  // writes were named: its pending writes go without a name.
-  // Made before a write replaced while on its way was kept: nothing waits behind another.
-  const char* const kColumns[][2] = {{"batch", "INTEGER NOT NULL DEFAULT 0"},
-                                     {"name", "TEXT NOT NULL DEFAULT ''"},
-                                     {"sent", "INTEGER NOT NULL DEFAULT 0"},
-                                     {"earlier_name", "TEXT"},
-                                     {"earlier_value", "BLOB"},
-                                     {"earlier_batch", "INTEGER"}};
-  for (const auto& [column, type] : kColumns) {
-    if (Status added = addMissingColumn(db, column, type); !added.ok()) return added;
-  }
+  const std::string tables =
+      "CREATE TABLE IF NOT EXISTS cloud_copy("
+      " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL,"
+      " PRIMARY KEY(store, key));"
+      "CREATE TABLE IF NOT EXISTS cloud_base("
+      " store TEXT NOT NULL, key TEXT NOT NULL, present INTEGER NOT NULL,"
+      " value BLOB NOT NULL, PRIMARY KEY(store, key));"
+      "CREATE TABLE IF NOT EXISTS cloud_pending" +
+      std::string(kPendingColumns);
+  if (Status made = db.exec(tables.c_str()); !made.ok()) return made;
+  if (Status upgraded = upgradePending(db); !upgraded.ok()) return upgraded;
   if (Status prepared = prepareStatements(db); !prepared.ok()) return prepared;
   return legacyRedisNamespace.empty() ? Status::Ok() : migrate(db, legacyRedisNamespace);
+}
+
+// An outbox made by an earlier version lacks some of cloud_pending's columns: the table is made anew
+// with all of them in one transaction, its rows and its count of ids kept (an id is never given
+// twice). No ALTER TABLE: the phone's SQLite is built without it. Another process may have done it
+// meanwhile.
+Status Outbox::upgradePending(Database& db) {
+  if (columnsToKeep(db).empty()) return Status::Ok();
+  return store_->writeWith([&](Database& inside) {
+    std::string kept = columnsToKeep(inside);
+    if (kept.empty()) return Status::Ok();  // another process made it anew meanwhile
+    return inside.exec(
+        ("CREATE TABLE cloud_pending_earlier AS SELECT * FROM cloud_pending;"
+         "CREATE TABLE cloud_pending_count AS SELECT seq FROM sqlite_sequence WHERE name = 'cloud_pending';"
+         "DROP TABLE cloud_pending;"
+         "CREATE TABLE cloud_pending" +
+         std::string(kPendingColumns) +
+         ";"
+         "INSERT INTO cloud_pending(" +
+         kept + ") SELECT " + kept +
+         " FROM cloud_pending_earlier ORDER BY id;"
+         "UPDATE sqlite_sequence SET seq = max(seq, COALESCE((SELECT seq FROM cloud_pending_count), 0))"
+         " WHERE name = 'cloud_pending';"
+         "INSERT INTO sqlite_sequence(name, seq) SELECT 'cloud_pending', seq FROM cloud_pending_count"
+         " WHERE NOT EXISTS(SELECT 1 FROM sqlite_sequence WHERE name = 'cloud_pending');"
+         "DROP TABLE cloud_pending_earlier; DROP TABLE cloud_pending_count")
+            .c_str());
+  });
 }
 
 Status Outbox::prepareStatements(Database& db) {
@@ -102,8 +139,10 @@ Status Outbox::prepareStatements(Database& db) {
        " CASE WHEN o.sent AND NOT o.same THEN o.value ELSE o.earlier_value END,"
        " CASE WHEN o.sent AND NOT o.same THEN o.batch ELSE o.earlier_batch END"
        " FROM (SELECT 1) LEFT JOIN (SELECT name, sent, value, batch, earlier_name, earlier_value,"
-       " earlier_batch, value = ?3 AS same FROM cloud_pending WHERE store = ?1 AND key = ?2) AS o"
-       " RETURNING id, name, earlier_batch IS NOT NULL"},
+       " earlier_batch, value = ?3 AS same FROM cloud_pending WHERE store = ?1 AND key = ?2) AS o"},
+      // The write just recorded, read back in its transaction (the phone's SQLite has no RETURNING).
+      {&recordedRow_,
+       "SELECT id, name, earlier_batch IS NOT NULL FROM cloud_pending WHERE store = ?1 AND key = ?2"},
       {&nextBatch_, "SELECT COALESCE(MAX(batch), 0) + 1 FROM cloud_pending"},
       {&isPending_, "SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2"},
       {&isUnanswered_,
@@ -206,12 +245,18 @@ Result<std::vector<Outbox::Recorded>> Outbox::record(std::span<const CloudWriteV
                  .integer(batch)
                  .text(name.ok() ? std::string_view(name.value()) : std::string_view())
                  .step();
-        if (rc == SQLITE_ROW) {
-          ids.push_back(
-              {putPending_.columnInteger(0), putPending_.columnBytes(1), putPending_.columnInteger(2) != 0});
-          rc = putPending_.step();
-        }
         putPending_.done();
+      }
+      if (rc == SQLITE_DONE) {
+        rc = recordedRow_.reset().text(identity_).text(write.key).step();
+        if (rc == SQLITE_ROW) {
+          ids.push_back({recordedRow_.columnInteger(0), recordedRow_.columnBytes(1),
+                         recordedRow_.columnInteger(2) != 0});
+          rc = recordedRow_.step();
+        } else {
+          rc = SQLITE_ERROR;  // the row just written must be there
+        }
+        recordedRow_.done();
       }
       if (rc != SQLITE_DONE) return db.problem("keep the cloud write of \"" + std::string(write.key) + "\"");
     }

@@ -134,6 +134,7 @@ class Outbox {
   Outbox(std::shared_ptr<SettingsStore> store, std::string identity)
       : store_(std::move(store)), identity_(std::move(identity)) {}
   Status prepare(Database& db, std::string_view legacyRedisNamespace);
+  Status upgradePending(Database& db);
   Status prepareStatements(Database& db);
   Status migrate(Database& db, std::string_view legacyRedisNamespace);
 
@@ -146,8 +147,8 @@ class Outbox {
   Result<std::vector<Pending>> readPending(bool replacedFirst);
   Status forgetReplaced(Database& db, const Sent& write);
 
-  Statement putCopy_, putPending_, isPending_, listPending_, listPendingKeys_, deletePending_, getCopy_,
-      rememberCopy_, forgetCopy_, withdrawPending_, withdrawCopy_, nextBatch_, getBase_, putBase_,
+  Statement putCopy_, putPending_, recordedRow_, isPending_, listPending_, listPendingKeys_, deletePending_,
+      getCopy_, rememberCopy_, forgetCopy_, withdrawPending_, withdrawCopy_, nextBatch_, getBase_, putBase_,
       putBaseUnlessPending_, isUnanswered_, markSending_, markNotSending_, forgetReplaced_;
 };
 

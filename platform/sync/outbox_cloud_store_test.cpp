@@ -312,6 +312,36 @@ TEST_F(OutboxCloudStoreTest, AWriteMadeWhoseAnswerWasLostIsKnownByItsNameWhenSen
             "notes changed meanwhile | a b c e");
 }
 
+// An outbox of the first version holding writes of its own: made anew, they wait in their order and
+// go, and no id is given again (the count of ids was 9).
+TEST_F(OutboxCloudStoreTest, AnOutboxOfTheFirstVersionKeepsItsWaitingWritesAndItsCountOfIds) {
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((home_ / "settings.sqlite3").c_str(), &db), SQLITE_OK);
+  auto rows = [&](const char* sql) {  // the rows sql gives, or -1 when it fails
+    int count = 0;
+    auto one = [](void* n, int, char**, char**) { return ++*static_cast<int*>(n), 0; };
+    return sqlite3_exec(db, sql, one, &count, nullptr) == SQLITE_OK ? count : -1;
+  };
+  ASSERT_EQ(rows("DROP TABLE cloud_pending; CREATE TABLE cloud_pending(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                 " store TEXT NOT NULL, key TEXT NOT NULL, value BLOB NOT NULL, since INTEGER NOT NULL,"
+                 " UNIQUE(store, key)); INSERT INTO cloud_pending VALUES(8, 'memory ', 'tasks', 't', 1),"
+                 " (5, 'memory ', 'notes', 'n', 1); UPDATE sqlite_sequence SET seq = 9 WHERE name = "
+                 "'cloud_pending'"),
+            0);
+  backing_->away = true;
+  store_ = open(home_);
+  write("tags", "g");
+  EXPECT_EQ(pending(), "notes,tasks,tags");
+  backing_->away = false;
+  store_->flushPending(1000);
+  EXPECT_EQ(log(), "[notes=n tasks=t tags=g]");
+  EXPECT_EQ(rows("SELECT 1 FROM sqlite_sequence WHERE name = 'cloud_pending' AND seq = 10"
+                 " AND NOT EXISTS(SELECT 1 FROM sqlite_master WHERE name LIKE 'cloud_pending_%')"),
+            1);
+  sqlite3_close(db);
+}
+
 // What an earlier version kept for a Redis namespace becomes the store's, other namespaces' stays.
 TEST_F(OutboxCloudStoreTest, TheRedisStoresEarlierCopiesAndPendingWritesAreTakenOver) {
   store_.reset();
