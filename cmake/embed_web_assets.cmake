@@ -6,7 +6,8 @@
 # as the device app at /device/. DEVICE holds the device app's worker and WebAssembly module
 # (device-worker.js, kept-drawing.js, quillbox-device.js, quillbox-device.wasm); without them, those
 # paths say the program was built without the device app. With ESBUILD, the page's scripts and
-# stylesheet and the device app's worker scripts go minified (the service worker goes as written).
+# stylesheet, the device app's worker scripts and the module's glue go minified (the service worker
+# goes as written).
 
 set(arrays "")
 set(entries "")
@@ -105,9 +106,9 @@ foreach(file type IN ZIP_LISTS modules moduleTypes)
   if(DEVICE AND EXISTS "${DEVICE}/${file}")
     file(SHA256 "${DEVICE}/${file}" digest)
     string(APPEND digests "${digest}")
-    # The module's glue comes minified from its compiler.
+    # The module's glue too: its compiler leaves out the spaces, esbuild shortens the names.
     set(served "${DEVICE}/${file}")
-    if(file MATCHES "^(device-worker|kept-drawing)\\.js$")
+    if(file MATCHES "\\.js$")
       minified("${DEVICE}/${file}" served)
     endif()
     file(SIZE "${served}" size)
