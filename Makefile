@@ -8,8 +8,8 @@ ARGS ?=
 # Every Debian package the project needs to build, run and test.
 DEBS := g++ cmake make pkg-config libsqlite3-dev libicu-dev libhiredis-dev \
         libboost-dev libcurl4-openssl-dev libcli11-dev libssl-dev openssl nlohmann-json3-dev libgtest-dev libgmock-dev \
-        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format emscripten binaryen tcl dpkg-dev esbuild \
-        systemd man-db
+        libbenchmark-dev redis-server chromium fonts-noto-color-emoji clang-format emscripten binaryen tcl \
+        dpkg-dev esbuild systemd man-db
 # Node.js and npm may come from elsewhere than Debian (a newer nodejs that carries its own npm).
 NODE_DEBS := $(if $(shell command -v node),,nodejs) $(if $(shell command -v npm),,npm)
 

@@ -107,10 +107,7 @@ foreach(file type IN ZIP_LISTS modules moduleTypes)
     file(SHA256 "${DEVICE}/${file}" digest)
     string(APPEND digests "${digest}")
     # The module's glue too: its compiler leaves out the spaces, esbuild shortens the names.
-    set(served "${DEVICE}/${file}")
-    if(file MATCHES "\\.js$")
-      minified("${DEVICE}/${file}" served)
-    endif()
+    minified("${DEVICE}/${file}" served)
     file(SIZE "${served}" size)
     string(APPEND incbins "__asm__(\".section .rodata\\n.balign 16\\n.globl quillbox_module${index}\\n"
            ".hidden quillbox_module${index}\\nquillbox_module${index}:\\n.incbin \\\"${served}\\\"\\n"
