@@ -17,24 +17,27 @@ constexpr std::size_t kMaxTab = 64;
 constexpr std::size_t kMaxDepth = 8;
 constexpr std::size_t kMaxValues = 256;
 
-// Reads the body without building anything and stops at the first value past the limits, so a
-// body of millions of nested arrays costs no more memory than the body itself.
-class BoundedScan : public nlohmann::json_sax<nlohmann::json> {
+// Builds the body's value in one pass, with the library's own builder, and stops at the first value
+// past the limits, so a body of millions of nested arrays costs no more memory than the body itself.
+class BoundedRead : public nlohmann::json_sax<nlohmann::json> {
  public:
+  explicit BoundedRead(nlohmann::json& into) : build_(into, false) {}
   std::string problem;
 
-  bool null() override { return value(); }
-  bool boolean(bool) override { return value(); }
-  bool number_integer(number_integer_t) override { return value(); }
-  bool number_unsigned(number_unsigned_t) override { return value(); }
-  bool number_float(number_float_t, const string_t&) override { return value(); }
-  bool string(string_t&) override { return value(); }
-  bool binary(binary_t&) override { return value(); }
-  bool start_object(std::size_t) override { return open(); }
-  bool key(string_t&) override { return value(); }
-  bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(); }
-  bool end_array() override { return close(); }
+  bool null() override { return value() && build_.null(); }
+  bool boolean(bool v) override { return value() && build_.boolean(v); }
+  bool number_integer(number_integer_t v) override { return value() && build_.number_integer(v); }
+  bool number_unsigned(number_unsigned_t v) override { return value() && build_.number_unsigned(v); }
+  bool number_float(number_float_t v, const string_t& s) override {
+    return value() && build_.number_float(v, s);
+  }
+  bool string(string_t& v) override { return value() && build_.string(v); }
+  bool binary(binary_t& v) override { return value() && build_.binary(v); }
+  bool start_object(std::size_t n) override { return open() && build_.start_object(n); }
+  bool key(string_t& v) override { return value() && build_.key(v); }
+  bool end_object() override { return close() && build_.end_object(); }
+  bool start_array(std::size_t n) override { return open() && build_.start_array(n); }
+  bool end_array() override { return close() && build_.end_array(); }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
     problem = "the event is not JSON text";
     return false;
@@ -57,6 +60,7 @@ class BoundedScan : public nlohmann::json_sax<nlohmann::json> {
     --depth_;
     return true;
   }
+  nlohmann::detail::json_sax_dom_parser<nlohmann::json> build_;
   std::size_t depth_ = 0;
   std::size_t values_ = 0;
 };
@@ -192,12 +196,11 @@ constexpr EventForm kForms[] = {
 }  // namespace
 
 Result<ClientEvent> parseClientEvent(std::string_view body) {
-  BoundedScan scan;
-  if (!nlohmann::json::sax_parse(body.begin(), body.end(), &scan)) {
-    return Status::Invalid(scan.problem.empty() ? "the event is not JSON text" : scan.problem);
+  nlohmann::json json;
+  BoundedRead bounded(json);
+  if (!nlohmann::json::sax_parse(body.begin(), body.end(), &bounded)) {
+    return Status::Invalid(bounded.problem.empty() ? "the event is not JSON text" : bounded.problem);
   }
-  nlohmann::json json = nlohmann::json::parse(body, nullptr, false);
-  if (json.is_discarded()) return Status::Invalid("the event is not JSON text");
   if (!json.is_object()) return Status::Invalid("the event is not a JSON object");
 
   ClientEvent event;
