@@ -12,6 +12,10 @@
 // at a time holds the handles, so the home's lock has no file to lock.
 namespace quillbox::homefiles {
 
+// The home's path from the root, without dots: natively from the working folder, or an error
+// saying why it cannot be found; in the browser the home is named from the root already.
+Result<std::filesystem::path> absolute(const std::filesystem::path& home);
+
 // Whether the file at path is yet to be made, so that its folder is to be synced once it is: when
 // it does not exist yet, natively; never in the browser, where a handle's flush makes its file
 // durable, name and all.

@@ -13,6 +13,8 @@ Status ensureFolder(const fs::path& dir) {
 
 namespace homefiles {
 
+Result<fs::path> absolute(const fs::path& home) { return home.lexically_normal(); }
+
 // Each handle's flush makes its file durable, name and all.
 bool isNew(const fs::path&) { return false; }
 void syncFolder(const fs::path&) {}

@@ -64,6 +64,13 @@ Status ensureFolder(const fs::path& dir) {
 
 namespace homefiles {
 
+Result<fs::path> absolute(const fs::path& home) {
+  std::error_code error;
+  fs::path found = fs::absolute(home, error);
+  if (error) return Status::Error(error.message());
+  return found.lexically_normal();
+}
+
 void syncFolder(const fs::path& dir) {
   int fd = sys::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;

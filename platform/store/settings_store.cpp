@@ -68,11 +68,11 @@ std::map<fs::path, LiveStore>& liveStores() {
 }  // namespace
 
 Result<std::shared_ptr<SettingsStore>> SettingsStore::open(const fs::path& home) {
-  std::error_code error;
-  fs::path absolute = fs::absolute(home, error).lexically_normal();
-  if (error)
+  Result<fs::path> found = homefiles::absolute(home);
+  if (!found)
     return Status::Error("cannot open the settings store in " + inQuotes(home.string()) + ": " +
-                         error.message());
+                         found.status().message());
+  const fs::path& absolute = found.value();
   std::lock_guard<std::mutex> guard(gLiveMutex);
   LiveStore& live = liveStores()[absolute];
   if (live.pid == ::getpid()) {
