@@ -114,14 +114,13 @@ Status SettingsStore::prepare() {
 
   const char* statements[] = {
       "SELECT value FROM settings WHERE key = ?1",
-      "INSERT INTO settings(key, value) VALUES(?1, ?2) "
-      "ON CONFLICT(key) DO UPDATE SET value = excluded.value",
+      "INSERT OR REPLACE INTO settings(key, value) VALUES(?1, ?2)",
       "PRAGMA data_version",
       "BEGIN IMMEDIATE",
       "COMMIT",
       "INSERT INTO settings_history(key, time, cause, size, value) VALUES(?1, ?2, ?3, ?4, ?5)",
-      "DELETE FROM settings_history WHERE key = ?1 AND number <= (SELECT number FROM settings_history "
-      "WHERE key = ?1 ORDER BY number DESC LIMIT 1 OFFSET ?2)",
+      ("DELETE FROM settings_history WHERE key = ?1 AND number <= (SELECT number FROM settings_history "
+       "WHERE key = ?1 ORDER BY number DESC LIMIT 1 OFFSET ?2)"),
       "SELECT COALESCE(SUM(size), 0) FROM settings_history"};
   sqlite3_stmt** targets[] = {&select_, &upsert_,        &dataVersion_, &begin_,
                               &commit_, &insertVersion_, &pruneKey_,    &historyBytes_};

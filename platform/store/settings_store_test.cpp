@@ -356,7 +356,7 @@ TEST_F(SettingsStoreTest, AWriteThatFailsKeepsNeitherTheValueNorTheVersion) {
   log += std::to_string(refused.message().find("\"stringNotes\"") != std::string::npos) +
          store_->get("stringNotes");
   log += runSql(
-      "DROP TRIGGER refuse_version; CREATE TRIGGER refuse_value BEFORE UPDATE ON settings "
+      "DROP TRIGGER refuse_version; CREATE TRIGGER refuse_value BEFORE INSERT ON settings "
       "BEGIN SELECT RAISE(ABORT, 'read only'); END");
   log += std::to_string(store_->set("stringNotes", "c").ok()) + store_->get("stringNotes") + " " +
          history("stringNotes");

@@ -124,9 +124,7 @@ Status Outbox::prepareStatements(Database& db) {
     Statement* statement;
     const char* sql;
   } const kStatements[] = {
-      {&putCopy_,
-       "INSERT INTO cloud_copy(store, key, value) VALUES(?1, ?2, ?3)"
-       " ON CONFLICT(store, key) DO UPDATE SET value = excluded.value"},
+      {&putCopy_, "INSERT OR REPLACE INTO cloud_copy(store, key, value) VALUES(?1, ?2, ?3)"},
       // REPLACE deletes the older row, so every write gets a fresh id (AUTOINCREMENT never reuses one).
       // The very value recorded again (a screen saving what it holds) is the same write: it keeps its
       // name, which the backing may already know it by. A different value replacing a write on its way
@@ -163,9 +161,9 @@ Status Outbox::prepareStatements(Database& db) {
        " AND ((?3 AND id = ?4) OR (earlier_name = ?5 AND ?5 <> ''))"},
       {&getCopy_, "SELECT value FROM cloud_copy WHERE store = ?1 AND key = ?2"},
       {&rememberCopy_,
-       "INSERT INTO cloud_copy(store, key, value) SELECT ?1, ?2, ?3"
+       "INSERT OR REPLACE INTO cloud_copy(store, key, value) SELECT ?1, ?2, ?3"
        " WHERE NOT EXISTS(SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2)"
-       " ON CONFLICT(store, key) DO UPDATE SET value = excluded.value WHERE value IS NOT excluded.value"},
+       " AND NOT EXISTS(SELECT 1 FROM cloud_copy WHERE store = ?1 AND key = ?2 AND value IS ?3)"},
       {&forgetCopy_,
        "DELETE FROM cloud_copy WHERE store = ?1 AND key = ?2"
        " AND NOT EXISTS(SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2)"},
@@ -173,14 +171,14 @@ Status Outbox::prepareStatements(Database& db) {
       {&withdrawCopy_, "DELETE FROM cloud_copy WHERE store = ?1 AND key = ?2"},
       {&getBase_, "SELECT present, value FROM cloud_base WHERE store = ?1 AND key = ?2"},
       {&putBase_,
-       "INSERT INTO cloud_base(store, key, present, value) VALUES(?1, ?2, ?3, ?4)"
-       " ON CONFLICT(store, key) DO UPDATE SET present = excluded.present, value = excluded.value"
-       " WHERE present IS NOT excluded.present OR value IS NOT excluded.value"},
+       "INSERT OR REPLACE INTO cloud_base(store, key, present, value) SELECT ?1, ?2, ?3, ?4"
+       " WHERE NOT EXISTS(SELECT 1 FROM cloud_base WHERE store = ?1 AND key = ?2 AND present IS ?3"
+       " AND value IS ?4)"},
       {&putBaseUnlessPending_,
-       "INSERT INTO cloud_base(store, key, present, value) SELECT ?1, ?2, ?3, ?4"
+       "INSERT OR REPLACE INTO cloud_base(store, key, present, value) SELECT ?1, ?2, ?3, ?4"
        " WHERE NOT EXISTS(SELECT 1 FROM cloud_pending WHERE store = ?1 AND key = ?2)"
-       " ON CONFLICT(store, key) DO UPDATE SET present = excluded.present, value = excluded.value"
-       " WHERE present IS NOT excluded.present OR value IS NOT excluded.value"},
+       " AND NOT EXISTS(SELECT 1 FROM cloud_base WHERE store = ?1 AND key = ?2 AND present IS ?3"
+       " AND value IS ?4)"},
   };
   for (const auto& entry : kStatements) {
     if (entry.statement->prepare(db.handle(), entry.sql) != SQLITE_OK)
