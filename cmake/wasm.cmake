@@ -26,7 +26,9 @@ configure_file(platform/app_info_values.h.in ${PROJECT_BINARY_DIR}/generated/pla
 # A single thread with no file system of its own but ours (platform/browser/browser_vfs.cpp), and
 # without what the store never asks for. SQLite's own build generates its parser and keyword table
 # with the same options, so the parts left out leave the grammar too (an amalgamation made without
-# them could not be compiled with them).
+# them could not be compiled with them). The store keeps no real numbers, so SQLite is built without
+# floating point; nothing of ours calls its functions of doubles, which that option's header gives
+# another type.
 set(sqlite_options SQLITE_OS_OTHER=1 SQLITE_THREADSAFE=0 SQLITE_TEMP_STORE=3 SQLITE_DQS=0
   SQLITE_DEFAULT_MEMSTATUS=0 SQLITE_MAX_EXPR_DEPTH=0 SQLITE_MAX_MMAP_SIZE=0 SQLITE_UNTESTABLE
   SQLITE_OMIT_LOAD_EXTENSION SQLITE_OMIT_DEPRECATED SQLITE_OMIT_SHARED_CACHE SQLITE_OMIT_PROGRESS_CALLBACK
@@ -41,7 +43,7 @@ set(sqlite_options SQLITE_OS_OTHER=1 SQLITE_THREADSAFE=0 SQLITE_TEMP_STORE=3 SQL
   SQLITE_OMIT_WINDOWFUNC SQLITE_OMIT_VIRTUALTABLE SQLITE_OMIT_TRIGGER SQLITE_OMIT_ANALYZE
   SQLITE_OMIT_FOREIGN_KEY SQLITE_OMIT_CTE SQLITE_OMIT_VIEW SQLITE_OMIT_VACUUM SQLITE_OMIT_REINDEX
   SQLITE_OMIT_EXPLAIN SQLITE_OMIT_GENERATED_COLUMNS SQLITE_OMIT_CHECK SQLITE_OMIT_COMPOUND_SELECT
-  SQLITE_OMIT_TEMPDB SQLITE_OMIT_MEMORYDB SQLITE_OMIT_UPSERT)
+  SQLITE_OMIT_TEMPDB SQLITE_OMIT_MEMORYDB SQLITE_OMIT_UPSERT SQLITE_OMIT_FLOATING_POINT)
 list(TRANSFORM sqlite_options PREPEND -D OUTPUT_VARIABLE sqlite_flags)
 list(JOIN sqlite_flags " " sqlite_flags)
 set(sqlite_dir ${PROJECT_BINARY_DIR}/deps/sqlite3-made)
