@@ -75,7 +75,8 @@ target_link_libraries(qb_screens PUBLIC qb_platform)
 
 # The worker's module: quillbox-device.{js,wasm}, with device-worker.js and kept-drawing.js beside it.
 # Without emscripten's file system: the store's files are the worker's handles (browser_vfs.cpp), and
-# the home has no folder (platform/store/home_files_browser.cpp).
+# the home has no folder (platform/store/home_files_browser.cpp). Its glue takes no option from the
+# worker but instantiateWasm (its own Module.qbHandles aside), and decodes text with TextDecoder only.
 set(device_dir ${PROJECT_BINARY_DIR}/device)
 add_executable(quillbox-device app/device_main.cpp)
 quillbox_set_options(quillbox-device)
@@ -83,8 +84,9 @@ target_link_libraries(quillbox-device PRIVATE qb_screens)
 set_target_properties(quillbox-device PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${device_dir} SUFFIX ".js")
 target_link_options(quillbox-device PRIVATE
   -sMODULARIZE=1 -sEXPORT_NAME=QuillboxDevice -sENVIRONMENT=worker,node -sALLOW_MEMORY_GROWTH=1
-  -sEXPORTED_FUNCTIONS=_main,_malloc,_free -sEXPORTED_RUNTIME_METHODS=ccall,UTF8ToString,stringToUTF8
-  -sINITIAL_MEMORY=16777216 -sTOTAL_STACK=1048576 -sFILESYSTEM=0 -sEXIT_RUNTIME=0 -sMALLOC=emmalloc)
+  -sEXPORTED_FUNCTIONS=_main,_malloc,_free -sEXPORTED_RUNTIME_METHODS=ccall -sINCOMING_MODULE_JS_API=instantiateWasm
+  -sTEXTDECODER=2 -sDYNAMIC_EXECUTION=0 -sINITIAL_MEMORY=16777216 -sTOTAL_STACK=1048576 -sFILESYSTEM=0
+  -sEXIT_RUNTIME=0 -sMALLOC=emmalloc)
 set(worker_files ${PROJECT_SOURCE_DIR}/platform/web/device/device-worker.js
                  ${PROJECT_SOURCE_DIR}/platform/web/device/kept-drawing.js)
 add_custom_command(OUTPUT ${device_dir}/device-worker.js ${device_dir}/kept-drawing.js
