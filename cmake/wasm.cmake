@@ -8,8 +8,9 @@ enable_language(C)
 include(cmake/quillbox_options.cmake)
 
 # The phone downloads this build: optimised for size, across translation units, with no run-time type
-# information (no type is asked its name or cast down by it).
-add_compile_options(-Oz -flto -fno-rtti)
+# information (no type is asked its name or cast down by it) and no exceptions (its throws end the
+# program, as emscripten's build would have them do anyway: none is caught there).
+add_compile_options(-Oz -flto -fno-rtti -fno-exceptions)
 add_link_options(-Oz -flto)
 
 set(QUILLBOX_SQLITE_SOURCE "${PROJECT_BINARY_DIR}/deps/sqlite3" CACHE PATH "SQLite's source tree")

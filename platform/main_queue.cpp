@@ -78,24 +78,26 @@ std::size_t MainQueue::runTurn(std::unique_lock<std::mutex>& lock, bool endAtSto
   turn.swap(items_);
   std::thread::id previous = std::exchange(runner_, std::this_thread::get_id());
   lock.unlock();
-  std::size_t ran = 0;
-  auto requeueRest = [&] {
-    lock.lock();
-    items_.insert(items_.begin(), std::make_move_iterator(turn.begin()), std::make_move_iterator(turn.end()));
-    runner_ = previous;
-  };
-  try {
-    while (!turn.empty() && !(endAtStop && stopped_)) {
-      std::function<void()> item = std::move(turn.front());
-      turn.pop_front();
-      ++ran;
-      item();
+  // Puts back what the turn left, however it ends: an item that throws leaves the rest queued.
+  struct Requeue {
+    MainQueue* queue;
+    std::unique_lock<std::mutex>& lock;
+    std::deque<std::function<void()>>& turn;
+    std::thread::id previous;
+    ~Requeue() {
+      lock.lock();
+      queue->items_.insert(queue->items_.begin(), std::make_move_iterator(turn.begin()),
+                           std::make_move_iterator(turn.end()));
+      queue->runner_ = previous;
     }
-  } catch (...) {
-    requeueRest();
-    throw;
+  } requeue{this, lock, turn, previous};
+  std::size_t ran = 0;
+  while (!turn.empty() && !(endAtStop && stopped_)) {
+    std::function<void()> item = std::move(turn.front());
+    turn.pop_front();
+    ++ran;
+    item();
   }
-  requeueRest();
   return ran;
 }
 
