@@ -32,9 +32,29 @@ function(minified file var)
   set(${var} "${out}" PARENT_SCOPE)
 endfunction()
 
+# Sets var to the device app's page script: file with every module it imports, one file minified by
+# esbuild beside OUTPUT, so that a phone fetches and compiles one script. The server's socket stays
+# out: the device app never asks for it.
+function(bundled file var)
+  set(out "${OUTPUT}.min/device-app.js")
+  execute_process(COMMAND "${ESBUILD}" --bundle --format=esm --minify --log-level=warning
+                          --external:./socket.js "--outfile=${out}" "${file}"
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "esbuild could not bundle ${file}")
+  endif()
+  set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
 # Adds the bytes of file (minified) as the array kFile<index>; its variable name is left in `array`.
 macro(add_array file)
   minified("${file}" served)
+  add_served_array("${file}" "${served}")
+endmacro()
+
+# Adds the bytes of served, made from file, as add_array adds a file. The version follows what is
+# served: a bundle changes with any of its modules.
+macro(add_served_array file served)
   file(READ "${served}" hex HEX)
   string(LENGTH "${hex}" hexLength)
   math(EXPR size "${hexLength} / 2")
@@ -42,7 +62,7 @@ macro(add_array file)
   get_filename_component(shown "${file}" NAME)
   string(APPEND arrays "// ${shown}\nconst unsigned char kFile${index}[] = {${bytes}};\n\n")
   set(array "text(kFile${index}, ${size})")
-  file(SHA256 "${file}" digest)
+  file(SHA256 "${served}" digest)
   string(APPEND digests "${digest}")
   math(EXPR index "${index} + 1")
 endmacro()
@@ -75,25 +95,22 @@ foreach(file type IN ZIP_LISTS files types)
     file(READ "${CLIENT}/index.html" page)
     string(REPLACE "apple-touch-icon\" href=\"/icon.svg" "apple-touch-icon\" href=\"/icon-192.png" page "${page}")
     string(REPLACE "=\"/" "=\"/device/" page "${page}")
-    # Its scripts are asked for at once, not one import after another (the page's socket it never uses).
-    set(preloads "")
-    foreach(script IN LISTS files)
-      if(script MATCHES "\\.js$" AND NOT script STREQUAL "socket.js")
-        string(APPEND preloads "<link rel=\"modulepreload\" href=\"/device/${script}\">\n")
-      endif()
-    endforeach()
-    string(REPLACE "</head>" "${preloads}<link rel=\"manifest\" href=\"/device/manifest.webmanifest\">\n</head>" page
-           "${page}")
+    string(REPLACE "</head>" "<link rel=\"manifest\" href=\"/device/manifest.webmanifest\">\n</head>" page "${page}")
     add_text_array(page)
     add_entry("/device/" "${type}" "${array}" true)
     continue()
   endif()
-  add_array("${CLIENT}/${file}")
   if(NOT file MATCHES "^(device.js|icon-192.png|icon-512.png|manifest.webmanifest)$")
+    add_array("${CLIENT}/${file}")
     add_entry("/${file}" "${type}" "${array}" false)
   endif()
-  # The server's socket is the page's alone: the device app draws its own worker's trees.
-  if(NOT file STREQUAL "socket.js")
+  # The device app's scripts are its one bundle of app.js and what it imports.
+  if(file STREQUAL "app.js")
+    bundled("${CLIENT}/app.js" served)
+    add_served_array("${CLIENT}/app.js" "${served}")
+    add_entry("/device/app.js" "${type}" "${array}" true)
+  elseif(NOT file MATCHES "\\.js$")
+    add_array("${CLIENT}/${file}")
     add_entry("/device/${file}" "${type}" "${array}" true)
   endif()
 endforeach()
