@@ -306,19 +306,23 @@ function placeChildren(element, record) {
   const keep = new Set(ids);
   // An element that left stays where it was, hidden, with its record, as the server remembers
   // it: if it comes back unchanged (a search typed and taken back), only its parent's keys say so.
-  // A list's row that left is taken out of the page and kept aside, a few hundred at most.
+  // A list's row that left is taken out of the page and kept aside, a few hundred at most. Rows go
+  // from the last one back: taken out from the first one on, each would restyle the row after it
+  // (the browser's first-child rules), seven times the cost for a screen of rows.
+  const leaving = [];
   for (const id of before) {
     if (keep.has(id)) continue;
     const child = app.dom.get(id);
     if (!child || child.parentNode !== box) continue;
     child.qbAside = true;
     if (element.qbKind === 'List') {
-      child.remove();
+      leaving.push(child);
       keepAside(id);
     } else {
       child.hidden = true;
     }
   }
+  for (let k = leaving.length - 1; k >= 0; k--) leaving[k].remove();
   let cursor = box.firstChild;
   for (const id of ids) {
     const child = app.dom.get(id) || create(id);
