@@ -307,8 +307,8 @@ function placeChildren(element, record) {
   // An element that left stays where it was, hidden, with its record, as the server remembers
   // it: if it comes back unchanged (a search typed and taken back), only its parent's keys say so.
   // A list's row that left is taken out of the page and kept aside, a few hundred at most. Rows go
-  // from the last one back: taken out from the first one on, each would restyle the row after it
-  // (the browser's first-child rules), seven times the cost for a screen of rows.
+  // from the last one back, which the browser does in two thirds of the time it takes from the
+  // first one on (each row taken from the front changes which row is first).
   const leaving = [];
   for (const id of before) {
     if (keep.has(id)) continue;
