@@ -15,6 +15,16 @@ set(index 0)
 set(digests "")
 set(deviceFiles "")
 
+# Runs esbuild on file, minifying, with the options after var, into out; sets var to out.
+function(esbuilt file out var)
+  execute_process(COMMAND "${ESBUILD}" --minify --log-level=warning ${ARGN} "--outfile=${out}" "${file}"
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "esbuild could not make ${out} from ${file}")
+  endif()
+  set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
 # Sets var to file minified by esbuild into a file beside OUTPUT named after it, or to file itself
 # when it is no script or stylesheet, or no esbuild was given.
 function(minified file var)
@@ -23,26 +33,7 @@ function(minified file var)
   if(NOT ESBUILD OR NOT name MATCHES "\\.(js|css)$")
     return()
   endif()
-  set(out "${OUTPUT}.min/${name}")
-  execute_process(COMMAND "${ESBUILD}" --minify --log-level=warning "--outfile=${out}" "${file}"
-                  RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "esbuild could not minify ${file}")
-  endif()
-  set(${var} "${out}" PARENT_SCOPE)
-endfunction()
-
-# Sets var to the device app's page script: file with every module it imports, one file minified by
-# esbuild beside OUTPUT, so that a phone fetches and compiles one script. The server's socket stays
-# out: the device app never asks for it.
-function(bundled file var)
-  set(out "${OUTPUT}.min/device-app.js")
-  execute_process(COMMAND "${ESBUILD}" --bundle --format=esm --minify --log-level=warning
-                          --external:./socket.js "--outfile=${out}" "${file}"
-                  RESULT_VARIABLE failed)
-  if(failed)
-    message(FATAL_ERROR "esbuild could not bundle ${file}")
-  endif()
+  esbuilt("${file}" "${OUTPUT}.min/${name}" out)
   set(${var} "${out}" PARENT_SCOPE)
 endfunction()
 
@@ -104,9 +95,11 @@ foreach(file type IN ZIP_LISTS files types)
     add_array("${CLIENT}/${file}")
     add_entry("/${file}" "${type}" "${array}" false)
   endif()
-  # The device app's scripts are its one bundle of app.js and what it imports.
+  # The device app's scripts are one bundle of app.js and the modules it imports, so that a phone
+  # fetches and compiles one script. The server's socket stays out: the device app never asks for it.
   if(file STREQUAL "app.js")
-    bundled("${CLIENT}/app.js" served)
+    esbuilt("${CLIENT}/app.js" "${OUTPUT}.min/device-app.js" served --bundle --format=esm
+            --external:./socket.js)
     add_served_array("${CLIENT}/app.js" "${served}")
     add_entry("/device/app.js" "${type}" "${array}" true)
   elseif(NOT file MATCHES "\\.js$")
