@@ -316,13 +316,13 @@ function placeChildren(element, record) {
     if (!child || child.parentNode !== box) continue;
     child.qbAside = true;
     if (element.qbKind === 'List') {
-      leaving.push(child);
-      keepAside(id);
+      leaving.push(id);
     } else {
       child.hidden = true;
     }
   }
-  for (let k = leaving.length - 1; k >= 0; k--) leaving[k].remove();
+  for (let k = leaving.length - 1; k >= 0; k--) app.dom.get(leaving[k]).remove();
+  for (const id of leaving) keepAside(id);  // out of the page first: the oldest kept may be forgotten
   let cursor = box.firstChild;
   for (const id of ids) {
     const child = app.dom.get(id) || create(id);
