@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 
 #include "base/escape.h"
+#include "platform/store/home_files.h"
 
 namespace quillbox {
 
@@ -36,10 +36,11 @@ Result<fs::path> resolveHome(std::optional<std::string> flag, const EnvironmentL
   } else {
     return Status::Error("no home folder: pass --home DIR or set QUILLBOX_HOME or HOME");
   }
-  std::error_code error;
-  home = fs::absolute(home, error).lexically_normal();
-  if (error)
-    return Status::Error("cannot find the home folder " + inQuotes(home.string()) + ": " + error.message());
+  Result<fs::path> found = homefiles::absolute(home);
+  if (!found)
+    return Status::Error("cannot find the home folder " + inQuotes(home.string()) + ": " +
+                         found.status().message());
+  home = found.value();
   if (home.has_filename() == false && home.has_parent_path() && home != home.root_path()) {
     home = home.parent_path();  // drops the trailing separator of "dir/"
   }
